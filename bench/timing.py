@@ -1,0 +1,24 @@
+"""Small timing helpers shared by the benchmarks."""
+
+import time
+
+
+def best_of(fn, repeat=5, number=1):
+    """Best wall time of `number` calls of `fn`, over `repeat` rounds, in seconds per call."""
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.perf_counter()
+        for _ in range(number):
+            fn()
+        best = min(best, (time.perf_counter() - start) / number)
+    return best
+
+
+def table(title, header, rows):
+    """Print rows (sequences of already formatted cells) under a title, columns aligned."""
+    widths = [max(len(str(r[i])) for r in [header, *rows]) for i in range(len(header))]
+    print(title)
+    print("  " + "  ".join(str(h).ljust(w) for h, w in zip(header, widths)))
+    print("  " + "  ".join("-" * w for w in widths))
+    for row in rows:
+        print("  " + "  ".join(str(c).ljust(w) for c, w in zip(row, widths)))

@@ -1,0 +1,87 @@
+"""A short tour of what zemvara does, on an image it generates (`make demo`)."""
+
+import os
+import time
+from pathlib import Path
+
+import cupy as cp
+import numpy as np
+
+
+def sample_image(height=480, width=640):
+    """A smooth BGR float32 test picture: gradients and a disc."""
+    y, x = np.mgrid[0:height, 0:width].astype(np.float32)
+    disc = ((x - width / 2) ** 2 + (y - height / 2) ** 2 < (height / 3) ** 2).astype(np.float32)
+    image = np.stack([x / width, y / height, 0.5 * disc + 0.25], axis=-1)
+    return cp.asarray(image.astype(np.float32))
+
+
+def step(title):
+    print(f"\n== {title}")
+
+
+def main():
+    device = os.environ.get("ZEMVARA_DEVICE", "host")
+    where = "a CUDA GPU" if device == "gpu" else "the host device (CPU stand-in for CUDA)"
+    print(f"zemvara demo, running on {where}; cupy from {Path(cp.__file__).parent}")
+    image = sample_image()
+    print(f"sample image: {image.shape} {image.dtype}")
+
+    from zemvara.transform.subsample import subsample_image, subsample_image_back
+
+    step("interleaved subsampling")
+    parts = subsample_image(image, 4)
+    print(f"subsample_image(image, 4) -> {len(parts)} sub-images of {parts[0].shape}")
+    start = time.perf_counter()
+    back = subsample_image_back(parts, 4)
+    cp.cuda.Device().synchronize()
+    elapsed = time.perf_counter() - start
+    same = bool(cp.array_equal(back, image))
+    print(f"subsample_image_back(parts, 4) -> {back.shape} {back.dtype}, equal to the input: {same} ({elapsed * 1e3:.1f} ms)")
+
+    demo_io(image)
+    demo_weavepack(parts)
+    print("\ndone")
+
+
+def demo_io(image):
+    try:
+        from zemvara.io.picload import picload
+        from zemvara.io.picunpack import picunpack
+    except ImportError:
+        return
+    import tempfile
+
+    import cv2
+
+    step("reading and decoding images")
+    host = (cp.asnumpy(image) * 255).round().astype(np.uint8)
+    ok, png = cv2.imencode(".png", host)
+    decoded = picunpack(png.tobytes(), dtype="fp32", swap_rb=True)
+    print(f"picunpack(<{len(png)} PNG bytes>, swap_rb=True) -> {decoded.shape} {decoded.dtype}")
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "sample.png")
+        cv2.imwrite(path, host)
+        loaded = picload(path, dtype="uint8")
+        print(f"picload('sample.png', dtype='uint8') -> {loaded.shape} {loaded.dtype}, "
+              f"equal to what was written: {bool(cp.array_equal(loaded, cp.asarray(host)))}")
+
+
+def demo_weavepack(parts):
+    try:
+        from zemvara.transform import weavepack
+    except ImportError:
+        return
+    from zemvara.transform.subsample import subsample_image_back
+
+    step("index-map reconstructions")
+    reference = subsample_image_back(parts, 4)
+    for fn in (weavepack.subsample_image_back_flattened, weavepack.subsample_image_back_gather):
+        out = fn(parts, 4)
+        print(f"{fn.__name__}(parts, 4) -> {out.shape}, equal to subsample_image_back: "
+              f"{bool(cp.array_equal(out, reference))}")
+    print(f"index maps cached: {len(weavepack._index_cache)}")
+
+
+if __name__ == "__main__":
+    main()

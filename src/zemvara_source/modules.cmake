@@ -1,0 +1,2 @@
+# Every extension module of the package: zemvara_module(<name> <subpackage>).
+zemvara_module(subsample transform)

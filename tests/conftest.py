@@ -1,0 +1,50 @@
+"""Chooses the device the suite runs on: a real CUDA device or the CPU stand-in.
+
+`ZEMVARA_DEVICE=gpu` runs against the CuPy that is installed; anything else
+(the default) puts the stand-in in ``hostdevice/`` first on ``sys.path``, for
+this process and for the subprocesses that tests start.
+"""
+
+import os
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+HOSTDEVICE = ROOT / "hostdevice"
+
+DEVICE = "gpu" if os.environ.get("ZEMVARA_DEVICE") == "gpu" else "host"
+
+if DEVICE == "host":
+    if str(HOSTDEVICE) not in sys.path:
+        sys.path.insert(0, str(HOSTDEVICE))
+    paths = [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+    if str(HOSTDEVICE) not in paths:
+        os.environ["PYTHONPATH"] = os.pathsep.join([str(HOSTDEVICE), *paths])
+os.environ["ZEMVARA_DEVICE"] = DEVICE
+
+
+def pytest_report_header(config):
+    import cupy
+
+    return f"zemvara device: {DEVICE} (cupy from {Path(cupy.__file__).parent})"
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "host_only: runs only on the CPU stand-in")
+    config.addinivalue_line("markers", "gpu_only: runs only on a real CUDA device")
+
+
+def pytest_collection_modifyitems(config, items):
+    skip = "host_only" if DEVICE == "gpu" else "gpu_only"
+    marker = pytest.mark.skip(reason=f"not on the {DEVICE} device")
+    for item in items:
+        if skip in item.keywords:
+            item.add_marker(marker)
+
+
+@pytest.fixture(scope="session")
+def device():
+    """The device the suite runs on: "host" or "gpu"."""
+    return DEVICE
