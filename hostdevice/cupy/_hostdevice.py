@@ -1,0 +1,65 @@
+"""State of the host device that tests may inspect: devices, streams, launches.
+
+Everything runs synchronously, but the current device and stream are tracked
+per thread as CUDA does, and every kernel launch and event operation is
+recorded here.
+"""
+
+import collections
+import itertools
+import os
+import threading
+
+# Kernel launches, newest last.  Each is a Launch record.
+launches = collections.deque(maxlen=10000)
+# Event records and stream waits, newest last: ('record', event_ptr,
+# stream_ptr, device) or ('wait', stream_ptr, event_ptr, device).
+events = collections.deque(maxlen=10000)
+
+Launch = collections.namedtuple(
+    'Launch', 'name device stream grid block shared_mem arg_devices')
+
+_local = threading.local()
+_handles = itertools.count(0x7e5700)
+
+
+def device_count():
+    """Number of simulated devices: HOSTDEVICE_DEVICES, default 1."""
+    return int(os.environ.get('HOSTDEVICE_DEVICES', '1'))
+
+
+def current_device():
+    return getattr(_local, 'device', 0)
+
+
+def set_current_device(device_id):
+    _local.device = device_id
+
+
+def current_stream(device_id=None):
+    """The current stream of a device in this thread (None: the null one)."""
+    streams = getattr(_local, 'streams', None)
+    if streams is None:
+        return None
+    return streams.get(current_device() if device_id is None else device_id)
+
+
+def set_current_stream(stream, device_id=None):
+    streams = getattr(_local, 'streams', None)
+    if streams is None:
+        streams = _local.streams = {}
+    streams[current_device() if device_id is None else device_id] = stream
+
+
+def new_handle():
+    """A unique fake handle for a stream or an event."""
+    return next(_handles) << 4
+
+
+def last_launch():
+    return launches[-1] if launches else None
+
+
+def clear():
+    launches.clear()
+    events.clear()

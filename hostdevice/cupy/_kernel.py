@@ -1,0 +1,280 @@
+"""Kernels from CUDA C source, compiled for and run on the host CPU.
+
+A source is built once into a shared library: our prelude (the CUDA C
+built-ins), then the exact source text, then a launcher for the named kernel
+(see _launcher.h).  Libraries are cached on disk under a hash of everything
+that goes into them.  Each source is also compiled with NVRTC when it is
+available, so that a source that would not build for a GPU fails here too.
+"""
+
+import ctypes
+import hashlib
+import json
+import operator
+import os
+import re
+import subprocess
+import tempfile
+import threading
+
+import numpy
+
+from . import _hostdevice, _nvrtc
+from ._core import ndarray
+from .cuda import driver, runtime
+from .cuda.compiler import CompileException
+
+_HERE = os.path.dirname(os.path.abspath(__file__))
+with open(os.path.join(_HERE, '_prelude.h')) as _f:
+    _PRELUDE = _f.read()
+with open(os.path.join(_HERE, '_launcher.h')) as _f:
+    _LAUNCHER = _f.read()
+
+_CXX_FLAGS = ('-std=c++17', '-O2', '-fPIC', '-shared', '-pthread', '-fwrapv',
+              '-fno-strict-aliasing', '-w')
+_lock = threading.Lock()
+_loaded = {}          # cache key -> _Binary, for this process
+_compiler_id = None
+
+
+def cache_dir():
+    d = os.environ.get('HOSTDEVICE_CACHE_DIR')
+    if not d:
+        base = os.environ.get('XDG_CACHE_HOME') or os.path.join(
+            os.path.expanduser('~'), '.cache')
+        d = os.path.join(base, 'zemvara-hostdevice')
+    os.makedirs(d, exist_ok=True)
+    return d
+
+
+def _cxx():
+    return os.environ.get('HOSTDEVICE_CXX', 'g++')
+
+
+def _compiler_version():
+    global _compiler_id
+    if _compiler_id is None:
+        out = subprocess.run([_cxx(), '--version'], capture_output=True,
+                             text=True, check=True).stdout
+        _compiler_id = out.splitlines()[0] if out else _cxx()
+    return _compiler_id
+
+
+def _workers():
+    n = os.environ.get('HOSTDEVICE_THREADS')
+    if n:
+        return max(1, int(n))
+    return max(1, len(os.sched_getaffinity(0)))
+
+
+def _hash(*parts):
+    return hashlib.sha256(json.dumps(parts).encode()).hexdigest()[:40]
+
+
+def _write_atomically(path, data, mode='w'):
+    fd, tmp = tempfile.mkstemp(dir=os.path.dirname(path), suffix='.tmp')
+    with os.fdopen(fd, mode) as f:
+        f.write(data)
+    os.replace(tmp, path)
+
+
+def _nvrtc_check(source, name, options):
+    """Raise CompileException if NVRTC rejects the source; return entries."""
+    if not _nvrtc.available():
+        return None
+    opts = _nvrtc.gpu_options(options)
+    key = _hash('nvrtc', _nvrtc.library_path(), _nvrtc.version(), opts,
+                source)
+    path = os.path.join(cache_dir(), key + '.nvrtc.json')
+    try:
+        with open(path) as f:
+            ok, log, entries = json.load(f)
+    except (OSError, ValueError):
+        ok, log, entries = _nvrtc.compile(source, opts)
+        _write_atomically(path, json.dumps([ok, log, entries]))
+    if not ok:
+        raise CompileException(log, source, name, opts, 'nvrtc')
+    return entries
+
+
+def _host_options(options):
+    """The options that also mean something to the host compiler."""
+    out = []
+    for o in options:
+        if o.startswith(('-D', '-U', '-I')):
+            out.append(o)
+    return out
+
+
+class _Binary:
+    """A built kernel library: parameter layout and the launch entry."""
+
+    def __init__(self, path, name):
+        self.lib = lib = ctypes.CDLL(path)
+        if not hasattr(lib, name):
+            # Only extern "C" kernels can be found by their plain name.
+            raise driver.CUDADriverError(driver.CUDA_ERROR_NOT_FOUND)
+        self.nparams = lib['__hd_param_count']()
+        sizes = (ctypes.c_longlong * max(1, self.nparams))()
+        lib['__hd_param_sizes'](sizes)
+        self.sizes = list(sizes)[:self.nparams]
+        self.launch = lib['__hd_launch']
+        self.launch.restype = None
+        self.launch.argtypes = [ctypes.POINTER(ctypes.c_uint),
+                                ctypes.POINTER(ctypes.c_uint),
+                                ctypes.POINTER(ctypes.c_void_p), ctypes.c_int]
+
+
+def _build(source, name, options, host_prelude=_PRELUDE, gpu_source=None):
+    """The compiled library for a kernel source (building it if needed)."""
+    host_opts = _host_options(options)
+    key = _hash('host', _compiler_version(), _CXX_FLAGS, host_opts,
+                host_prelude, _LAUNCHER, source, name)
+    with _lock:
+        binary = _loaded.get(key)
+    if binary is not None:
+        return binary
+    entries = _nvrtc_check(source if gpu_source is None else gpu_source,
+                           name, options)
+    if entries is not None and name not in entries:
+        raise driver.CUDADriverError(driver.CUDA_ERROR_NOT_FOUND)
+    path = os.path.join(cache_dir(), key + '.so')
+    if not os.path.exists(path):
+        _compile_host(source, name, host_opts, host_prelude, path)
+    binary = _Binary(path, name)
+    with _lock:
+        _loaded[key] = binary
+    return binary
+
+
+def _compile_host(source, name, host_opts, host_prelude, path):
+    text = '{}\n#line 1 "kern.cu"\n{}\n#line 1 "launcher"\n' \
+        '#define __HD_KERNEL {}\n{}'.format(host_prelude, source, name,
+                                             _LAUNCHER)
+    with tempfile.TemporaryDirectory(dir=os.path.dirname(path)) as tmp:
+        cpp = os.path.join(tmp, 'kern.cpp')
+        with open(cpp, 'w') as f:
+            f.write(text)
+        so = os.path.join(tmp, 'kern.so')
+        proc = subprocess.run(
+            [_cxx(), *_CXX_FLAGS, *host_opts, '-o', so, cpp],
+            capture_output=True, text=True,
+            env=dict(os.environ, LC_ALL='C'))
+        if proc.returncode != 0:
+            log = proc.stderr
+            if re.search(r"'{}' was not declared".format(re.escape(name)),
+                         log):
+                raise driver.CUDADriverError(driver.CUDA_ERROR_NOT_FOUND)
+            raise CompileException(log, source, name, tuple(host_opts),
+                                   'host')
+        os.replace(so, path)
+
+
+# -- argument marshalling -----------------------------------------------------
+
+_SCALAR_TYPES = frozenset(numpy.dtype(c).type for c in '?bhilqBHILQefdFD')
+
+
+def _arg_bytes(x):
+    """The bytes that a kernel argument is passed as (CuPy's rules)."""
+    if x is None:
+        return b'\0' * 8
+    if isinstance(x, ndarray):
+        return x.data.ptr.to_bytes(8, 'little')
+    if isinstance(x, numpy.ndarray):
+        if x.size == 1:
+            return x.tobytes()
+        raise TypeError(
+            'You are trying to pass a numpy.ndarray of shape {} as a kernel '
+            'parameter. Only numpy.ndarrays of size one can be passed by '
+            'value. If you meant to pass a pointer to __global__ memory, you '
+            'need to pass a cupy.ndarray instead.'.format(x.shape))
+    if type(x) not in _SCALAR_TYPES:
+        # bool is an int here: a Python bool travels as a 64-bit integer.
+        if isinstance(x, int):
+            x = numpy.int64(x)
+        elif isinstance(x, float):
+            x = numpy.float64(x)
+        elif isinstance(x, complex):
+            x = numpy.complex128(x)
+        elif hasattr(x, '__cuda_array_interface__'):
+            return int(x.__cuda_array_interface__['data'][0]).to_bytes(
+                8, 'little')
+        else:
+            raise TypeError('Unsupported type %s' % type(x))
+    return x.tobytes()
+
+
+def _arg_device(x):
+    return x.data.device_id if isinstance(x, ndarray) else None
+
+
+def _dims(value, what):
+    if not isinstance(value, tuple):
+        raise TypeError("Argument '{}' has incorrect type (expected tuple, "
+                        "got {})".format(what, type(value).__name__))
+    value = (value + (1, 1))[:3]
+    return [max(1, operator.index(v)) for v in value]
+
+
+def _launch(binary, name, grid, block, args, shared_mem, stream):
+    from .cuda import get_current_stream
+    device = runtime.getDevice()
+    g = _dims(grid, 'grid')
+    b = _dims(block, 'block')
+    args = tuple(args)
+    raw = [_arg_bytes(a) for a in args]
+    if len(raw) != binary.nparams:
+        # The driver reads one value per declared parameter.
+        raise driver.CUDADriverError(driver.CUDA_ERROR_INVALID_VALUE)
+    if (b[0] > 1024 or b[1] > 1024 or b[2] > 64 or b[0] * b[1] * b[2] > 1024
+            or g[0] >= 2 ** 31 or g[1] > 65535 or g[2] > 65535
+            or not 0 <= shared_mem <= 48 * 1024):
+        raise driver.CUDADriverError(driver.CUDA_ERROR_INVALID_VALUE)
+    # Each value gets at least as many bytes as its parameter reads, so a
+    # too-short value reads zeros instead of whatever follows it.
+    bufs = [ctypes.create_string_buffer(r, max(len(r), size))
+            for r, size in zip(raw, binary.sizes)]
+    argv = (ctypes.c_void_p * max(1, len(bufs)))(
+        *[ctypes.addressof(buf) for buf in bufs])
+    if stream is None:
+        stream = get_current_stream()
+    _hostdevice.launches.append(_hostdevice.Launch(
+        name, device, stream.ptr, tuple(g), tuple(b), shared_mem,
+        tuple(_arg_device(a) for a in args)))
+    binary.launch((ctypes.c_uint * 3)(*g), (ctypes.c_uint * 3)(*b), argv,
+                  _workers())
+
+
+class RawKernel:
+    """A kernel given as CUDA C source, compiled at its first launch."""
+
+    def __init__(self, code, name, options=(), backend='nvrtc', *,
+                 translate_cucomplex=False, enable_cooperative_groups=False,
+                 jitify=False):
+        for arg, value, typ in (('code', code, str), ('name', name, str),
+                                ('options', options, tuple)):
+            if not isinstance(value, typ):
+                raise TypeError(
+                    "Argument '{}' has incorrect type (expected {}, got {})"
+                    .format(arg, typ.__name__, type(value).__name__))
+        self.code = code
+        self.name = name
+        self.__name__ = name
+        self.options = options
+        self.backend = backend
+        self.enable_cooperative_groups = enable_cooperative_groups
+        self._binary = None
+
+    @property
+    def kernel(self):
+        if self._binary is None:
+            runtime.getDevice()
+            self._binary = _build(self.code, self.name, self.options)
+        return self._binary
+
+    def compile(self, log_stream=None):
+        self.kernel
+
+    def __call__(self, grid, block, args, *, shared_mem=0, stream=None):
+        _launch(self.kernel, self.name, grid, block, args, shared_mem, stream)

@@ -1,0 +1,157 @@
+"""Device memory of the host device: each allocation ends against a guard page."""
+
+import bisect
+import ctypes
+import mmap
+import threading
+import weakref
+
+import numpy
+
+_libc = ctypes.CDLL(None, use_errno=True)
+_libc.mmap.restype = ctypes.c_void_p
+_libc.mmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int,
+                       ctypes.c_int, ctypes.c_int, ctypes.c_long]
+_libc.munmap.restype = ctypes.c_int
+_libc.munmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
+_libc.mprotect.restype = ctypes.c_int
+_libc.mprotect.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
+
+PAGE = mmap.PAGESIZE
+_MAP_FAILED = ctypes.c_void_p(-1).value
+_PROT_NONE = 0
+
+# Live allocations by start address, so that a raw pointer can be traced back
+# to the allocation that holds it (for foreign array interfaces).
+_lock = threading.Lock()
+_starts = []
+_by_start = {}
+
+
+class OutOfMemoryError(MemoryError):
+    """Raised when the host cannot map more device memory."""
+
+    def __init__(self, size):
+        super().__init__(
+            'Out of memory allocating {:,} bytes.'.format(size))
+
+
+def _release(base, length, start):
+    with _lock:
+        i = bisect.bisect_left(_starts, start)
+        if i < len(_starts) and _starts[i] == start:
+            del _starts[i]
+            _by_start.pop(start, None)
+    _libc.munmap(base, length)
+
+
+class _Buffer:
+    """Common part of owned and foreign memory: a pointer, a size, a device."""
+
+    ptr = 0
+    size = 0
+    device_id = 0
+    _root = None
+
+    @property
+    def __array_interface__(self):
+        return {'data': (self.ptr, False), 'shape': (self.size,),
+                'typestr': '|u1', 'version': 3}
+
+    def _host(self):
+        """All bytes of this memory as a writable NumPy array."""
+        if self._root is None:
+            self._root = numpy.asarray(self)
+        return self._root
+
+
+class Memory(_Buffer):
+    """Memory owned by the host device.
+
+    The mapping is rounded up to whole pages and followed by one page that
+    has no access rights; the data is placed so that it ends exactly where
+    that page begins, so any access past the end faults at once.
+    """
+
+    def __init__(self, size, device_id):
+        self.size = size = int(size)
+        self.device_id = device_id
+        if size == 0:
+            return
+        span = -(-size // PAGE) * PAGE
+        base = _libc.mmap(None, span + PAGE,
+                          mmap.PROT_READ | mmap.PROT_WRITE,
+                          mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS, -1, 0)
+        if base is None or base == _MAP_FAILED:
+            raise OutOfMemoryError(size)
+        if _libc.mprotect(base + span, PAGE, _PROT_NONE) != 0:
+            _libc.munmap(base, span + PAGE)
+            raise OutOfMemoryError(size)
+        self.ptr = start = base + span - size
+        with _lock:
+            bisect.insort(_starts, start)
+            _by_start[start] = weakref.ref(self)
+        weakref.finalize(self, _release, base, span + PAGE, start)
+
+
+class UnownedMemory(_Buffer):
+    """Device memory that belongs to some other object (kept alive here)."""
+
+    def __init__(self, ptr, size, owner, device_id=None):
+        self.ptr = int(ptr)
+        self.size = int(size)
+        self._owner = owner
+        if self.size > 0:
+            found = find(self.ptr)
+            if found is None:
+                raise ValueError(
+                    'pointer 0x{:x} does not point into device memory'
+                    .format(self.ptr))
+            if device_id is None:
+                device_id = found[0].device_id
+        if device_id is None:
+            from . import _hostdevice
+            device_id = _hostdevice.current_device()
+        self.device_id = device_id
+
+
+def find(ptr):
+    """Return (memory, offset) for the live allocation holding ptr, or None."""
+    with _lock:
+        i = bisect.bisect_right(_starts, ptr) - 1
+        if i < 0:
+            return None
+        ref = _by_start[_starts[i]]
+    mem = ref()
+    if mem is None or ptr > mem.ptr + mem.size:
+        return None
+    return mem, ptr - mem.ptr
+
+
+class MemoryPointer:
+    """A position inside a piece of device memory."""
+
+    __slots__ = ('mem', 'ptr', 'device_id')
+
+    def __init__(self, mem, offset):
+        self.mem = mem
+        self.ptr = mem.ptr + offset if mem.ptr else 0
+        self.device_id = mem.device_id
+
+    @property
+    def device(self):
+        from .cuda import Device
+        return Device(self.device_id)
+
+    def __int__(self):
+        return self.ptr
+
+    def __add__(self, offset):
+        return MemoryPointer(self.mem, self.ptr - self.mem.ptr + offset)
+
+    def __sub__(self, offset):
+        return self + (-offset)
+
+    def __repr__(self):
+        return '<MemoryPointer 0x{:x} device={}>'.format(self.ptr,
+                                                         self.device_id)

@@ -1,0 +1,137 @@
+"""NVRTC, when it can be found: every kernel source must also compile for a GPU.
+
+The library is looked for in the NVIDIA wheels on sys.path and in the CUDA
+toolkits under /usr/local.  HOSTDEVICE_NVRTC names the library file to use
+instead, or turns the check off with "0".
+"""
+
+import ctypes
+import glob
+import os
+import re
+import sys
+
+_PATTERNS = (
+    'nvidia/cuda_nvrtc/lib/libnvrtc.so*',
+    'nvidia/cu13/lib/libnvrtc.so*',
+    'nvidia/cu12/lib/libnvrtc.so*',
+)
+_ENTRY = re.compile(r'\.entry\s+([A-Za-z_$][\w$]*)\s*\(')
+
+_lib = None
+_looked = False
+
+
+def find_library():
+    """Path of libnvrtc, or None."""
+    chosen = os.environ.get('HOSTDEVICE_NVRTC')
+    if chosen is not None:
+        return None if chosen in ('', '0') else chosen
+    for base in sys.path:
+        if not os.path.isdir(os.path.join(base, 'nvidia')):
+            continue
+        for pattern in _PATTERNS:
+            found = _pick(glob.glob(os.path.join(base, pattern)))
+            if found:
+                return found
+    roots = [os.environ.get('CUDA_PATH'), os.environ.get('CUDA_HOME'),
+             '/usr/local/cuda'] + sorted(glob.glob('/usr/local/cuda-*'),
+                                         reverse=True)
+    for root in roots:
+        if root:
+            found = _pick(glob.glob(os.path.join(root, 'lib64',
+                                                 'libnvrtc.so*')))
+            if found:
+                return found
+    return None
+
+
+def _pick(paths):
+    # The builtins library matches libnvrtc.so* only via "-builtins"; skip it.
+    paths = [p for p in paths if 'builtins' not in os.path.basename(p)]
+    return min(paths, key=len) if paths else None
+
+
+def _load():
+    global _lib, _looked
+    if not _looked:
+        _looked = True
+        path = find_library()
+        if path is not None:
+            try:
+                lib = ctypes.CDLL(path)
+            except OSError:
+                return None
+            p = ctypes.c_void_p
+            lib.nvrtcCreateProgram.argtypes = [
+                ctypes.POINTER(p), ctypes.c_char_p, ctypes.c_char_p,
+                ctypes.c_int, p, p]
+            lib.nvrtcCompileProgram.argtypes = [
+                p, ctypes.c_int, ctypes.POINTER(ctypes.c_char_p)]
+            for f in ('nvrtcGetProgramLogSize', 'nvrtcGetPTXSize'):
+                getattr(lib, f).argtypes = [p, ctypes.POINTER(ctypes.c_size_t)]
+            for f in ('nvrtcGetProgramLog', 'nvrtcGetPTX'):
+                getattr(lib, f).argtypes = [p, ctypes.c_char_p]
+            lib.nvrtcDestroyProgram.argtypes = [ctypes.POINTER(p)]
+            lib.nvrtcGetErrorString.restype = ctypes.c_char_p
+            lib.path = path
+            _lib = lib
+    return _lib
+
+
+def available():
+    return _load() is not None
+
+
+def library_path():
+    """Path of the loaded NVRTC library, or None."""
+    lib = _load()
+    return None if lib is None else lib.path
+
+
+def version():
+    lib = _load()
+    major, minor = ctypes.c_int(), ctypes.c_int()
+    lib.nvrtcVersion(ctypes.byref(major), ctypes.byref(minor))
+    return major.value, minor.value
+
+
+def arch():
+    return os.environ.get('HOSTDEVICE_NVRTC_ARCH', '90')
+
+
+def gpu_options(options):
+    """The options CuPy hands NVRTC for a kernel with these user options."""
+    options = tuple(options)
+    if not any('-std=c++' in o for o in options):
+        options += ('--std=c++11',)
+    return options + ('-ftz=true', '-arch=compute_' + arch(),
+                      '--device-as-default-execution-space')
+
+
+def compile(source, options, program_name='kern.cu'):
+    """Compile to PTX.  Returns (ok, log, kernel entry names)."""
+    lib = _load()
+    prog = ctypes.c_void_p()
+    status = lib.nvrtcCreateProgram(ctypes.byref(prog), source.encode(),
+                                    program_name.encode(), 0, None, None)
+    if status != 0:
+        raise RuntimeError('nvrtcCreateProgram: ' +
+                           lib.nvrtcGetErrorString(status).decode())
+    try:
+        opts = (ctypes.c_char_p * len(options))(
+            *[o.encode() for o in options])
+        status = lib.nvrtcCompileProgram(prog, len(options), opts)
+        size = ctypes.c_size_t()
+        lib.nvrtcGetProgramLogSize(prog, ctypes.byref(size))
+        buf = ctypes.create_string_buffer(size.value)
+        lib.nvrtcGetProgramLog(prog, buf)
+        log = buf.value.decode(errors='replace')
+        if status != 0:
+            return False, log, []
+        lib.nvrtcGetPTXSize(prog, ctypes.byref(size))
+        ptx = ctypes.create_string_buffer(size.value)
+        lib.nvrtcGetPTX(prog, ptx)
+        return True, log, _ENTRY.findall(ptx.value.decode(errors='replace'))
+    finally:
+        lib.nvrtcDestroyProgram(ctypes.byref(prog))

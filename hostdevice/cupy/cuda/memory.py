@@ -1,0 +1,4 @@
+"""Device memory classes (see cupy._memory)."""
+
+from .._memory import (Memory, MemoryPointer, OutOfMemoryError,  # NOQA
+                       UnownedMemory)

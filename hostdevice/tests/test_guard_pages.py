@@ -1,0 +1,41 @@
+"""A kernel that runs past the end of an array faults at once."""
+
+import os
+import signal
+import subprocess
+import sys
+
+import pytest
+
+HOSTDEVICE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+SCRIPT = r'''
+import numpy as np, cupy as cp
+k = cp.RawKernel(r"""
+extern "C" __global__ void touch(float* a, const int index, const int write) {
+    if (write) a[index] = 1.0f; else a[0] = a[index];
+}""", "touch")
+a = cp.zeros({size}, cp.float32)
+k((1,), (1,), (a, np.int32({index}), np.int32({write})))
+print("survived")
+'''
+
+
+def run(size, index, write):
+    env = dict(os.environ, PYTHONPATH=HOSTDEVICE)
+    return subprocess.run(
+        [sys.executable, '-c', SCRIPT.replace('{size}', str(size))
+         .replace('{index}', str(index)).replace('{write}', str(write))],
+        env=env, capture_output=True, text=True, timeout=120)
+
+
+@pytest.mark.parametrize('write', [0, 1])
+@pytest.mark.parametrize('size', [1, 1000, 1024])
+def test_one_past_the_end_faults(size, write):
+    proc = run(size, size, write)
+    assert proc.returncode == -signal.SIGSEGV, proc.stderr
+
+
+def test_last_element_is_fine():
+    proc = run(1000, 999, 1)
+    assert proc.returncode == 0 and 'survived' in proc.stdout, proc.stderr
