@@ -260,8 +260,10 @@ class ndarray:
         if not copy and dtype == self.dtype:
             return self
         kw = {} if casting is None else {'casting': casting}
-        return _from_host(self._a.astype(dtype, order=order, **kw),
-                          order=order)
+        # A device cast overflows silently, as CuPy's does.
+        with numpy.errstate(all='ignore'):
+            host = self._a.astype(dtype, order=order, **kw)
+        return _from_host(host, order=order)
 
     def copy(self, order='C'):
         return _from_host(self._a, order=order)

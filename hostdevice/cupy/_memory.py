@@ -61,8 +61,21 @@ class _Buffer:
     def _host(self):
         """All bytes of this memory as a writable NumPy array."""
         if self._root is None:
-            self._root = numpy.asarray(self)
+            # The array must not refer back to this object: NumPy arrays are
+            # not tracked by the cycle collector, so a cycle through the
+            # array's base would keep the mapping alive for ever.
+            self._root = numpy.asarray(_Interface(self.ptr, self.size))
         return self._root
+
+
+class _Interface:
+    """A bare array interface over raw memory, holding no owner."""
+
+    __slots__ = ('__array_interface__',)
+
+    def __init__(self, ptr, size):
+        self.__array_interface__ = {'data': (ptr, False), 'shape': (size,),
+                                    'typestr': '|u1', 'version': 3}
 
 
 class Memory(_Buffer):

@@ -39,3 +39,19 @@ def test_one_past_the_end_faults(size, write):
 def test_last_element_is_fine():
     proc = run(1000, 999, 1)
     assert proc.returncode == 0 and 'survived' in proc.stdout, proc.stderr
+
+
+def test_memory_is_unmapped_when_the_last_array_goes():
+    def mappings():
+        with open('/proc/self/maps') as f:
+            return sum(1 for _ in f)
+
+    import cupy
+    import numpy
+    host = numpy.zeros((4, 4), numpy.float32)
+    before = mappings()
+    for _ in range(2000):
+        x = cupy.asarray(host)
+        cupy.asnumpy(x[1:, :2] * 2)
+    del x
+    assert mappings() - before < 50
