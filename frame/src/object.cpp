@@ -255,7 +255,44 @@ Py_ssize_t length(Handle h) {
 
 bool is_instance(Handle obj, Handle cls) { return checked(PyObject_IsInstance(obj.ptr(), cls.ptr())) != 0; }
 
+bool contains(Handle container, const Arg& item) {
+  return checked(PySequence_Contains(container.ptr(), item.ptr())) != 0;
+}
+
+void set_item(Handle container, const Arg& key, const Arg& value) {
+  checked(PyObject_SetItem(container.ptr(), key.ptr(), value.ptr()));
+}
+
+Object dict() { return Object::take(PyDict_New()); }
+
+Object slice(Handle start, Handle stop, Handle step) {
+  return Object::take(PySlice_New(start.ptr(), stop.ptr(), step.ptr()));
+}
+
+long long as_long_long(Handle h) {
+  const long long v = PyLong_AsLongLong(h.ptr());
+  if (v == -1 && PyErr_Occurred()) propagate();
+  return v;
+}
+
+Py_ssize_t as_ssize(Handle h) {
+  const Py_ssize_t v = PyNumber_AsSsize_t(h.ptr(), PyExc_OverflowError);
+  if (v == -1 && PyErr_Occurred()) propagate();
+  return v;
+}
+
+WritableBuffer::WritableBuffer(Handle obj) {
+  checked(PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT));
+}
+
+WritableBuffer::~WritableBuffer() { PyBuffer_Release(&view_); }
+
 // ----- raising -----------------------------------------------------------
+
+void raise_no_memory() {
+  PyErr_NoMemory();
+  propagate();
+}
 
 void raise_(Handle exc_type, Handle message) {
   Object exc = exc_type(message);

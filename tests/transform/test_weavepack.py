@@ -194,6 +194,20 @@ class TestIndexCache:
         assert calls == [((4, 3, 2, 2), 2)] and list(fresh) == [key]
 
     @indexed
+    def test_maps_too_short_or_of_another_type_never_reach_a_kernel(self, fn, module):
+        batch = cp.zeros((4, 3, 2, 2), cp.float32)
+        key = (4, 3, 2, 2, 2, cp.cuda.Device().id)
+        message = "^index map must be an int64 array of 48 entries$"
+        module["create_output_order_indices"] = lambda shape, dim: cp.zeros(47, cp.int64)
+        with pytest.raises(ValueError, match=message):
+            fn(batch, 2)
+        assert cache() == {}
+        for bad in (cp.zeros(47, cp.int64), cp.zeros(48, cp.int32)):
+            module["_index_cache"] = {key: bad}
+            with pytest.raises(ValueError, match=message):
+                fn(batch, 2)
+
+    @indexed
     def test_failed_builds_and_rejected_inputs_leave_no_entry(self, fn, module):
         class BuildFailed(Exception):
             pass

@@ -306,6 +306,33 @@ Object str(Handle h);                 // str(obj)
 Py_ssize_t length(Handle h);          // len(obj)
 bool is_instance(Handle obj, Handle cls);  // isinstance(obj, cls)
 inline bool is_list(Handle h) noexcept { return PyList_Check(h.ptr()); }  // isinstance(obj, list)
+bool contains(Handle container, const Arg& item);                  // item in container
+void set_item(Handle container, const Arg& key, const Arg& value);  // container[key] = value
+Object dict();                                                     // {}
+Object slice(Handle start, Handle stop, Handle step);              // slice(start, stop, step)
+
+// The value of an int as a C integer; OverflowError where it does not fit.
+long long as_long_long(Handle h);
+Py_ssize_t as_ssize(Handle h);
+
+// The writable, C-contiguous buffer of an object (a NumPy array, say),
+// released when this goes out of scope.
+class WritableBuffer {
+ public:
+  explicit WritableBuffer(Handle obj);
+  ~WritableBuffer();
+  WritableBuffer(const WritableBuffer&) = delete;
+  WritableBuffer& operator=(const WritableBuffer&) = delete;
+
+  void* data() const noexcept { return view_.buf; }
+  Py_ssize_t nbytes() const noexcept { return view_.len; }
+  Py_ssize_t itemsize() const noexcept { return view_.itemsize; }
+  // The struct format of one item ("q" for a 64-bit int, say); "B" if unset.
+  const char* format() const noexcept { return view_.format ? view_.format : "B"; }
+
+ private:
+  Py_buffer view_;
+};
 
 // Concatenation of text parts into one str: a part is UTF-8 text or an object
 // (converted with str()).
@@ -328,6 +355,8 @@ Object cat(std::initializer_list<Text> parts);
 // raise exc_type(message)
 [[noreturn, gnu::cold]] void raise_(Handle exc_type, Handle message);
 [[noreturn, gnu::cold]] void raise_(Handle exc_type, const char* utf8_message);
+// raise MemoryError (for a failed allocation of our own)
+[[noreturn, gnu::cold]] void raise_no_memory();
 
 // ----- unpacking a, b, c = seq --------------------------------------------
 

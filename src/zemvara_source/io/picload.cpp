@@ -16,14 +16,8 @@ Object* first_three_channels = nullptr;
 
 void make_constants() {
   if (first_three_channels != nullptr) return;
-  Object stop = integer(3);
-  Object three = Object::take(PySlice_New(nullptr, stop.ptr(), nullptr));
+  Object three = slice(none(), integer(3), none());
   first_three_channels = new Object(tuple(full_slice(), full_slice(), three));
-}
-
-// "text" in obj, for a str obj.
-bool contains(Handle text, Name part) {
-  return checked(PySequence_Contains(text.ptr(), part.str().ptr())) != 0;
 }
 
 // Channel count fix-up of the OpenCV and codec readers: a single plane is

@@ -68,8 +68,7 @@ Object subsample_image(Call& c, Handle image, Handle dim) {
   }
   c.step(37);  // 5: [flattened[i] for i in range(dim * dim)], counted in C
   Object count = mul(dim, dim);
-  const Py_ssize_t n = PyNumber_AsSsize_t(count.ptr(), PyExc_OverflowError);
-  if (n == -1 && PyErr_Occurred()) propagate();
+  const Py_ssize_t n = as_ssize(count);
   List result;
   for (Py_ssize_t i = 0; i < n; ++i) result.append(flattened[i]);
   return std::move(result);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <new>
+#include <string_view>
 #include <vector>
 
 // Line numbers below are those of the module's source as Python would number
@@ -46,23 +47,6 @@ inline std::int64_t py_div(std::int64_t a, std::int64_t b) {
 inline std::int64_t py_mod(std::int64_t a, std::int64_t b) {
   std::int64_t r = a % b;
   return (r != 0 && ((r < 0) != (b < 0))) ? r + b : r;
-}
-
-// The writable, C-contiguous buffer of an object, released on every way out.
-struct WritableBuffer {
-  explicit WritableBuffer(Handle obj) {
-    checked(PyObject_GetBuffer(obj.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT));
-  }
-  ~WritableBuffer() { PyBuffer_Release(&view); }
-  WritableBuffer(const WritableBuffer&) = delete;
-  WritableBuffer& operator=(const WritableBuffer&) = delete;
-  Py_buffer view;
-};
-
-std::int64_t as_int64(Handle v) {
-  const long long x = PyLong_AsLongLong(v.ptr());
-  if (x == -1 && PyErr_Occurred()) propagate();
-  return x;
 }
 
 // Writes the map in output (HWC) order: entry ((y * output_width) + x) * C + c
@@ -109,18 +93,16 @@ Object create_output_order_indices(Call& c, Handle batch_shape, Handle dim) {
   Object indices = np.attr("zeros")(mul(mul(output_height, output_width), C), kw("dtype", np.attr("int64")));
   c.step(30);  // 4
   if (gt(output_height, 0) && gt(output_width, 0) && gt(C, 0)) {
-    const std::int64_t oh = as_int64(output_height), ow = as_int64(output_width), ch = as_int64(C);
-    const std::int64_t h = as_int64(H), w = as_int64(W), d = as_int64(dim);
+    const std::int64_t oh = as_long_long(output_height), ow = as_long_long(output_width), ch = as_long_long(C);
+    const std::int64_t h = as_long_long(H), w = as_long_long(W), d = as_long_long(dim);
     WritableBuffer out(indices);
-    const Py_buffer& v = out.view;
-    if (v.itemsize != 8 || v.len != oh * ow * ch * 8 || v.format == nullptr ||
-        !(v.format[0] == 'q' || v.format[0] == 'l') || v.format[1] != '\0')
+    const std::string_view format = out.format();
+    if (out.itemsize() != 8 || out.nbytes() != oh * ow * ch * 8 || !(format == "q" || format == "l"))
       raise_(builtin("TypeError"), "np.zeros did not return an int64 array of the map's size");
     try {
-      fill_output_order(static_cast<std::int64_t*>(v.buf), oh, ow, ch, h, w, d);
+      fill_output_order(static_cast<std::int64_t*>(out.data()), oh, ow, ch, h, w, d);
     } catch (const std::bad_alloc&) {
-      PyErr_NoMemory();
-      propagate();
+      raise_no_memory();
     }
   }
   c.step(42);  // 5
@@ -172,6 +154,14 @@ struct Prepared {
   bool empty;
 };
 
+// The kernels read one 64-bit entry per output element, so a map that a
+// replaced builder or cache hands in must at least be that long and of that
+// type; its values are trusted.
+void require_map_covers(Handle indices, Handle total_elements) {
+  if (!eq(indices.attr("dtype"), g("cp").attr("int64")) || ne(indices.attr("size"), total_elements))
+    raise_(builtin("ValueError"), cat({"index map must be an int64 array of ", total_elements, " entries"}));
+}
+
 Prepared prepare(Call& c, Handle subsampled_images, Handle dim, const ReconstructionLines& at) {
   Prepared p{transform::prepare_batch(c, subsampled_images, dim, at.prep), {}, {}, {}, {}, false};  // 1
   transform::PreparedBatch& b = p.b;
@@ -194,14 +184,16 @@ Prepared prepare(Call& c, Handle subsampled_images, Handle dim, const Reconstruc
   Object device = g("cp").attr("cuda").attr("runtime").attr("getDevice")();
   Object cache_key = tuple(b.batch_size, b.channels, b.input_height, b.input_width, dim, device);
   c.step(at.cache_test);
-  if (!checked(PySequence_Contains(g("_index_cache").ptr(), cache_key.ptr()))) {
+  if (!contains(g("_index_cache"), cache_key)) {
     c.step(at.build);
     p.indices = g("create_output_order_indices")(tuple(b.batch_size, b.channels, b.input_height, b.input_width), dim);
+    require_map_covers(p.indices, p.total_elements);
     c.step(at.store);
-    checked(PyObject_SetItem(g("_index_cache").ptr(), cache_key.ptr(), p.indices.ptr()));
+    set_item(g("_index_cache"), cache_key, p.indices);
   } else {
     c.step(at.lookup);
     p.indices = g("_index_cache")[cache_key];
+    require_map_covers(p.indices, p.total_elements);
   }
   c.step(at.flattened);  // 5
   p.flattened_input = b.batch.attr("ravel")();
@@ -344,7 +336,7 @@ void body(Body& b) {
   b.step(21);
   b.def(create_output_order_indices_spec);
   b.step(45);
-  b.set("_index_cache", Object::take(PyDict_New()));
+  b.set("_index_cache", dict());
   b.step(48);
   b.def(flattened_spec);
   b.step(115);
