@@ -139,13 +139,8 @@ PyObject* run(FunctionObject* f, PyObject* const* values) noexcept {
     ZV_ASSERT(!result.is_null());
     if (s.returns_check != Check::none) result = expect(std::move(result), s.returns_check);
     return result.release();
-  } catch (const Error&) {
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
   } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "unknown C++ exception in a zemvara function");
+    detail::set_error_from_current_exception("function");
   }
   ZV_ASSERT(PyErr_Occurred() != nullptr);
   add_traceback(f->tb_name, c.line(), f->globals);

@@ -60,6 +60,12 @@ void reset_names() noexcept;
 // path, frame globals: `globals`) to the pending exception.
 void add_traceback(PyObject* name, int line, PyObject* globals) noexcept;
 
+// Inside a catch block at a boundary: makes the exception being handled a
+// pending Python exception. zv::Error already has one; a C++ exception of our
+// own becomes MemoryError or RuntimeError; anything else is a SystemError
+// naming `where` ("function", "module body").
+void set_error_from_current_exception(const char* where) noexcept;
+
 // Creates a function object. `qualname` is the plain name or "Class.method";
 // `defaults` a tuple for the trailing optional parameters (or null).
 Object new_function(const FunctionSpec& spec, Handle qualname, Handle defaults, Handle globals);

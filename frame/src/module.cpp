@@ -184,13 +184,8 @@ int module_exec(PyObject* m) noexcept {
     Object test = Object::take(PyDict_New());
     checked(PyDict_SetItemString(dict, "__test__", test.ptr()));
     return 0;
-  } catch (const Error&) {
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
   } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "unknown C++ exception in a zemvara module body");
+    detail::set_error_from_current_exception("module body");
   }
   ZV_ASSERT(PyErr_Occurred() != nullptr);
   if (step > 4) detail::add_traceback(state.init_name, body.line(), detail::module_dict);

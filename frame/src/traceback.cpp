@@ -3,6 +3,9 @@
 
 #include <frameobject.h>
 
+#include <exception>
+#include <new>
+
 namespace zv::detail {
 namespace {
 
@@ -79,6 +82,19 @@ void add_traceback(PyObject* name, int line, PyObject* globals) noexcept {
   if (frame != nullptr) {
     PyTraceBack_Here(frame);
     Py_DECREF(frame);
+  }
+}
+
+void set_error_from_current_exception(const char* where) noexcept {
+  try {
+    throw;
+  } catch (const Error&) {
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_Format(PyExc_SystemError, "unknown C++ exception in a zemvara %s", where);
   }
 }
 

@@ -55,7 +55,7 @@ __all__ = [
 
 
 class ColorSpec(enum.Enum):
-    """Colour specification of the decoded output."""
+    """The colour layout requested for the decoded output."""
 
     UNCHANGED = 0
     RGB = 1
