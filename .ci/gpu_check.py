@@ -143,7 +143,10 @@ def tools():
     check_program("cmake", "pip-install cmake or install it from the distribution")
     check_program("ninja", "pip-install ninja or install ninja-build")
     check_headers()
-    check_module("pip", "pip", "this interpreter has no pip; the wheels cannot be installed")
+    if importlib.util.find_spec("pip") is None and importlib.util.find_spec("ensurepip"):
+        report("pip", True, "not installed; ensurepip will put one into the overlay venv")
+    else:
+        check_module("pip", "pip", "neither pip nor ensurepip: the wheels cannot be installed")
     check_module("scikit-build-core", "scikit_build_core", "install scikit-build-core")
     check_module("pytest", "pytest", "install pytest")
     check_cupy()
@@ -166,6 +169,9 @@ def overlay(venv):
     pth = pathlib.Path(out, "zemvara_machine_packages.pth")
     pth.write_text("".join(f"import site; site.addsitedir({d!r})\n" for d in dirs))
     print(f"gpu-check: overlay {venv} over {', '.join(dirs)}", flush=True)
+    python = str(venv / "bin" / "python")
+    if subprocess.run([python, "-c", "import pip"], capture_output=True).returncode:
+        subprocess.run([python, "-m", "ensurepip", "-q"], check=True)
     return 0
 
 
