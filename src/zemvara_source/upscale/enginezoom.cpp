@@ -266,9 +266,9 @@ Object engine_initialize(Call& c, Handle self) {
     c.step(L::for_tensors);
   }
   c.step(L::input_tensor);  // 3
-  self.set_attr("input_tensor", truth(input_names) ? input_names[0] : Object::borrow(Name("input").str().ptr()));
+  self.set_attr("input_tensor", truth(input_names) ? input_names[0] : Object(Name("input").str()));
   c.step(L::output_tensor);
-  self.set_attr("output_tensor", truth(output_names) ? output_names[0] : Object::borrow(Name("output").str().ptr()));
+  self.set_attr("output_tensor", truth(output_names) ? output_names[0] : Object(Name("output").str()));
   c.step(L::for_bindings);  // 4
   for (Object name : iterate(io_tensor_names(self.attr("engine")))) {
     c.step(L::bind_mode_test);
