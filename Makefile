@@ -14,11 +14,11 @@ ON_DEVICE = ZEMVARA_DEVICE=$(DEVICE) $(if $(filter host,$(DEVICE)),PYTHONPATH=$(
 
 # GPU machines run Python 3.12 and have no network: what their Python lacks
 # comes from wheels/ (`make wheels` where there is network). By default that is
-# what our GPU image lacks, without dependencies; for a bare machine set
+# what our GPU image lacks (Pillow serves only the tests), without dependencies; for a bare machine set
 # WHEELS_FOR="$$(grep -v '^#' requirements/gpu.txt)" WHEELS_DEPS=.
 GPU_PYTHON_VERSION ?= 3.12
 WHEELS := wheels
-WHEELS_FOR ?= openexr nvidia-nvimgcodec-cu13
+WHEELS_FOR ?= openexr nvidia-nvimgcodec-cu13 pillow
 WHEELS_DEPS ?= --no-deps
 WHEELS_MAX_MIB := 64
 
