@@ -93,7 +93,10 @@ gpu-check-steps:
 SAN_VENV := .venv-sanitize
 SAN_PY := $(SAN_VENV)/bin/python
 SAN_REPORTS := $(CURDIR)/build-sanitize/reports
-SAN_RUNTIME = $(shell $${CXX:-c++} -print-file-name=libasan.so)
+# The ASan runtime first; libstdc++ too, so that ASan finds the real
+# __cxa_throw for modules that take the C++ runtime from it (the frame tests'
+# probe) although the interpreter itself does not load it.
+SAN_RUNTIME = $(shell $${CXX:-c++} -print-file-name=libasan.so) $(shell $${CXX:-c++} -print-file-name=libstdc++.so)
 
 test-sanitize: $(STAMP)
 	$(PY) .ci/gpu_check.py overlay $(SAN_VENV)
@@ -103,7 +106,7 @@ test-sanitize: $(STAMP)
 	rm -rf $(SAN_REPORTS) && mkdir -p $(SAN_REPORTS)
 	@echo "zemvara: running the tests on the host device, sanitized"
 	ZEMVARA_DEVICE=host PYTHONPATH=$(CURDIR)/hostdevice ZEMVARA_SANITIZE=1 HOSTDEVICE_SANITIZE=1 \
-	  PYTHONMALLOC=malloc LD_PRELOAD=$(SAN_RUNTIME) \
+	  PYTHONMALLOC=malloc LD_PRELOAD="$(SAN_RUNTIME)" \
 	  ASAN_OPTIONS=detect_leaks=0:log_path=$(SAN_REPORTS)/asan \
 	  UBSAN_OPTIONS=print_stacktrace=1:log_path=$(SAN_REPORTS)/ubsan \
 	  $(SAN_PY) -m pytest -q -p no:cacheprovider tests hostdevice/tests
