@@ -48,3 +48,12 @@ def pytest_collection_modifyitems(config, items):
 def device():
     """The device the suite runs on: "host" or "gpu"."""
     return DEVICE
+
+
+@pytest.fixture(autouse=True)
+def _fresh_launch_log():
+    """On the host device, each test starts with empty launch and event logs."""
+    if DEVICE == "host":
+        import cupy
+
+        cupy._hostdevice.clear()

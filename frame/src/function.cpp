@@ -38,7 +38,7 @@ PyObject* note_text = nullptr;  // the subclass note of the type check
   const bool has_optional = s.n_required < s.n_params;
   const char* bound = !has_optional ? "exactly" : too_many ? "at most" : "at least";
   Py_ssize_t expected = (has_optional && !too_many) ? s.n_required : s.n_params;
-  PyErr_Format(PyExc_TypeError, msg::arg_count, s.name, bound, expected, expected == 1 ? "" : "s", given);
+  PyErr_Format(PyExc_TypeError, msg::arg_count, s.f.name, bound, expected, expected == 1 ? "" : "s", given);
   return false;
 }
 
@@ -50,7 +50,7 @@ bool same_name(PyObject* param, PyObject* key) {
 bool bind_keyword(FunctionObject* f, PyObject* key, PyObject* value, Py_ssize_t nargs, PyObject** values) {
   const FunctionSpec& s = *f->spec;
   if (ZV_UNLIKELY(!PyUnicode_Check(key))) {
-    PyErr_Format(PyExc_TypeError, msg::keywords_not_strings, s.name);
+    PyErr_Format(PyExc_TypeError, msg::keywords_not_strings, s.f.name);
     return false;
   }
   int found = -1;
@@ -72,7 +72,7 @@ bool bind_keyword(FunctionObject* f, PyObject* key, PyObject* value, Py_ssize_t 
   bool repeated = found >= 0;  // the same keyword twice (only C callers can do that)
   for (int i = 0; i < nargs && !repeated; ++i)
     repeated = f->param_names[i] == key || same_name(f->param_names[i], key);
-  PyErr_Format(PyExc_TypeError, repeated ? msg::multiple_values : msg::unexpected_keyword, s.name, key);
+  PyErr_Format(PyExc_TypeError, repeated ? msg::multiple_values : msg::unexpected_keyword, s.f.name, key);
   return false;
 }
 
@@ -110,7 +110,7 @@ bool bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, bool have_
 // The exact-type tests of annotated parameters, in parameter order.
 void check_arguments(const FunctionSpec& s, PyObject* const* values) {
   for (int i = 0; i < s.n_params; ++i) {
-    Check c = s.params[i].check;
+    Check c = s.checks[i];
     if (c == Check::none) continue;
     PyTypeObject* t = check_type(c);
     PyObject* v = values[i];
@@ -121,7 +121,7 @@ void check_arguments(const FunctionSpec& s, PyObject* const* values) {
     const char* got_text = PyUnicode_AsUTF8(got.ptr());
     if (got_text == nullptr) propagate();
     if (subclass && note_text == nullptr) note_text = checked(PyUnicode_FromString(msg::subclass_note));
-    PyErr_Format(PyExc_TypeError, msg::arg_type, s.params[i].name, t->tp_name, got_text,
+    PyErr_Format(PyExc_TypeError, msg::arg_type, s.f.params[i].name, t->tp_name, got_text,
                  subclass ? ". " : "", subclass ? note_text : state.empty_str);
     propagate();
   }
@@ -132,7 +132,7 @@ void check_arguments(const FunctionSpec& s, PyObject* const* values) {
 // line of the running step.
 PyObject* run(FunctionObject* f, PyObject* const* values) noexcept {
   const FunctionSpec& s = *f->spec;
-  Call c(s.first_line);
+  Call c(s.f.line.number);
   try {
     check_arguments(s, values);
     Object result = s.invoke(c, values);
@@ -148,14 +148,14 @@ PyObject* run(FunctionObject* f, PyObject* const* values) noexcept {
 }
 
 [[gnu::cold]] PyObject* binding_failed(FunctionObject* f) noexcept {
-  add_traceback(f->tb_name, f->spec->first_line, f->globals);
+  add_traceback(f->tb_name, f->spec->f.line.number, f->globals);
   return nullptr;
 }
 
 // A function the cyclic collector has already cleared (reachable only from a
 // finaliser in the same cycle) refuses to run instead of crashing.
 [[gnu::cold]] PyObject* cleared(FunctionObject* f) noexcept {
-  PyErr_Format(PyExc_RuntimeError, msg::cleared, f->spec->name);
+  PyErr_Format(PyExc_RuntimeError, msg::cleared, f->spec->f.name);
   return nullptr;
 }
 
@@ -366,15 +366,23 @@ PyTypeObject function_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 // the source path, the name and the first line, as the function's source
 // would give them (so that inspect reads the true signature from it).
 Object make_code(const FunctionSpec& s, Handle qualname) {
-  PyCodeObject* empty = PyCode_NewEmpty(state.spec->source_path, s.name, s.first_line);
+  PyCodeObject* empty = PyCode_NewEmpty(state.spec->source_path, s.f.name, s.f.line.number);
   Object base = Object::take(reinterpret_cast<PyObject*>(empty));
-  Object varnames = Object::take(PyTuple_New(s.n_params + s.n_locals));
-  for (int i = 0; i < s.n_params + s.n_locals; ++i) {
-    PyObject* v = PyUnicode_InternFromString(i < s.n_params ? s.params[i].name : s.locals[i - s.n_params]);
-    PyTuple_SET_ITEM(varnames.ptr(), i, checked(v));
+  const int n = s.n_params + s.n_locals;
+  Object varnames = Object::take(PyTuple_New(n));
+  for (int i = 0; i < s.n_params; ++i)
+    PyTuple_SET_ITEM(varnames.ptr(), i, checked(PyUnicode_InternFromString(s.f.params[i].name)));
+  const char* p = s.f.locals ? s.f.locals : "";
+  for (int i = s.n_params; i < n; ++i) {  // the locals, space-separated
+    while (*p == ' ') ++p;
+    const char* end = p;
+    while (*end != 0 && *end != ' ') ++end;
+    PyObject* v = checked(PyUnicode_FromStringAndSize(p, end - p));
+    PyUnicode_InternInPlace(&v);
+    PyTuple_SET_ITEM(varnames.ptr(), i, v);
+    p = end;
   }
   Object replace = base.attr("replace");
-  const int n = s.n_params + s.n_locals;
 #if PY_VERSION_HEX >= 0x030B0000
   return replace(kw("co_argcount", s.n_params), kw("co_nlocals", n), kw("co_varnames", varnames),
                  kw("co_flags", CO_OPTIMIZED | CO_NEWLOCALS), kw("co_qualname", qualname));
@@ -388,10 +396,52 @@ Object make_code(const FunctionSpec& s, Handle qualname) {
 Object make_annotations(const FunctionSpec& s) {
   Object d = Object::take(PyDict_New());
   for (int i = 0; i < s.n_params; ++i)
-    if (s.params[i].annotation != nullptr)
-      checked(PyDict_SetItemString(d.ptr(), s.params[i].name, string(s.params[i].annotation).ptr()));
-  if (s.returns != nullptr) checked(PyDict_SetItemString(d.ptr(), "return", string(s.returns).ptr()));
+    if (s.f.params[i].annotation != nullptr)
+      checked(PyDict_SetItemString(d.ptr(), s.f.params[i].name, string(s.f.params[i].annotation).ptr()));
+  if (s.f.returns != nullptr) checked(PyDict_SetItemString(d.ptr(), "return", string(s.f.returns).ptr()));
   return d;
+}
+
+// The value of one default as the def statement evaluates it; a module
+// global is read from `globals` now. A checked parameter's default must pass
+// the same test as a typed value ("Expected int, got ...").
+Object default_value(const Param& p, Check check, Handle globals) {
+  const Default& d = p.default_;
+  Object v;
+  switch (d.kind()) {
+    case Default::Kind::none:
+      return Object(none());
+    case Default::Kind::boolean:
+      return Object(d.integer() ? py_true() : py_false());
+    case Default::Kind::integer:
+      return integer(d.integer());
+    case Default::Kind::string:
+      v = Object::take(PyUnicode_InternFromString(d.text()));
+      break;
+    case Default::Kind::global: {
+      Object name = Object::take(PyUnicode_InternFromString(d.text()));
+      PyObject* found = PyDict_GetItemWithError(globals.ptr(), name.ptr());
+      if (found == nullptr) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, msg::not_defined, name.ptr());
+        propagate();
+      }
+      v = Object::borrow(found);
+      break;
+    }
+    case Default::Kind::required:
+      broken("default of a required parameter");
+  }
+  if (check != Check::none) v = expect(std::move(v), check);
+  return v;
+}
+
+// The __defaults__ tuple of the trailing optional parameters, or null.
+Object make_defaults(const FunctionSpec& s, Handle globals) {
+  if (s.n_required == s.n_params) return Object();
+  Object t = Object::take(PyTuple_New(s.n_params - s.n_required));
+  for (int i = s.n_required; i < s.n_params; ++i)
+    PyTuple_SET_ITEM(t.ptr(), i - s.n_required, default_value(s.f.params[i], s.checks[i], globals).release());
+  return t;
 }
 
 }  // namespace
@@ -420,26 +470,24 @@ void ready_function_type() {
 }
 
 // Creating a function object:
-// 1. Build everything that can fail (names, code object, annotations,
-//    dictionary) into owning handles.
+// 1. Build everything that can fail (names, defaults, code object,
+//    annotations, dictionary) into owning handles.
 // 2. Allocate the object; from here on nothing can fail, and the fields
 //    take over the references.
-Object new_function(const FunctionSpec& s, Handle qualname, Handle defaults, Handle globals) {
+Object new_function(const FunctionSpec& s, Handle qualname, Handle globals) {
   ZV_ASSERT(s.n_params <= kMaxParams);
-  ZV_ASSERT(defaults.is_null() ? s.n_required == s.n_params
-                               : PyTuple_Check(defaults.ptr()) &&
-                                     PyTuple_GET_SIZE(defaults.ptr()) == s.n_params - s.n_required);
   // 1
-  Object name = Object::take(PyUnicode_InternFromString(s.name));
+  Object name = Object::take(PyUnicode_InternFromString(s.f.name));
   Object module = Object::borrow(state.dotted);
   Object tb_name = Object::take(PyUnicode_FromFormat("%U.%U", state.dotted, qualname.ptr()));
-  Object doc = s.doc ? string(s.doc) : Object();
+  Object doc = s.f.doc ? string(s.f.doc) : Object();
   Object code = make_code(s, qualname);
   Object annotations = make_annotations(s);
   Object dict = Object::take(PyDict_New());
   Object params[kMaxParams];
-  for (int i = 0; i < s.n_params; ++i) params[i] = Object::take(PyUnicode_InternFromString(s.params[i].name));
-  Object initial = defaults.is_null() ? Object::borrow(state.empty_tuple) : Object(defaults);
+  for (int i = 0; i < s.n_params; ++i) params[i] = Object::take(PyUnicode_InternFromString(s.f.params[i].name));
+  Object defaults = make_defaults(s, globals);
+  Object initial = defaults.is_null() ? Object::borrow(state.empty_tuple) : defaults;
   // 2
   FunctionObject* f = PyObject_GC_New(FunctionObject, &function_type);
   if (f == nullptr) propagate();
@@ -449,7 +497,7 @@ Object new_function(const FunctionSpec& s, Handle qualname, Handle defaults, Han
   f->qualname = Py_NewRef(qualname.ptr());
   f->module = module.release();
   f->doc = doc.release();
-  f->defaults = defaults.is_null() ? nullptr : Py_NewRef(defaults.ptr());
+  f->defaults = defaults.release();
   f->kwdefaults = nullptr;
   f->annotations = annotations.release();
   f->code = code.release();

@@ -67,8 +67,8 @@ void add_traceback(PyObject* name, int line, PyObject* globals) noexcept;
 void set_error_from_current_exception(const char* where) noexcept;
 
 // Creates a function object. `qualname` is the plain name or "Class.method";
-// `defaults` a tuple for the trailing optional parameters (or null).
-Object new_function(const FunctionSpec& spec, Handle qualname, Handle defaults, Handle globals);
+// the defaults are evaluated now, module globals read from `globals`.
+Object new_function(const FunctionSpec& spec, Handle qualname, Handle globals);
 void ready_function_type();
 
 PyTypeObject* check_type(Check c) noexcept;

@@ -154,28 +154,14 @@ int module_exec(PyObject* m) noexcept {
     if (state.dotted == nullptr) state.dotted = checked(PyUnicode_InternFromString(state.spec->dotted_name));
     if (state.init_name == nullptr)
       state.init_name = checked(PyUnicode_FromFormat("init %s", state.spec->dotted_name));
-    for (int i = 0; i < state.spec->n_builtins; ++i) {
-      const char* b = state.spec->builtins[i];
-      detail::name_slot(b, std::strlen(b));
-    }
+    for (const char* const* b = state.spec->builtins; *b != nullptr; ++b) detail::name_slot(*b, std::strlen(*b));
     step = 5;
     PyObject* modules = PyImport_GetModuleDict();
     if (!checked(PySequence_Contains(modules, state.dotted)))
       checked(PyObject_SetItem(modules, state.dotted, m));
     step = 6;
-    for (int i = 0; i < state.spec->n_builtins; ++i) {
-      const char* b = state.spec->builtins[i];
-      detail::NameSlot& slot = detail::name_slot(b, std::strlen(b));
-      PyObject* value = PyObject_GetAttr(state.builtins, slot.str);
-      if (value == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-          PyErr_Clear();
-          PyErr_Format(PyExc_NameError, msg::not_defined, slot.str);
-        }
-        propagate();
-      }
-      Py_XSETREF(slot.builtin, value);
-    }
+    for (const char* const* b = state.spec->builtins; *b != nullptr; ++b)
+      detail::builtin_slow(detail::name_slot(*b, std::strlen(*b)));
     step = 7;
     full_slice();
     detail::ready_function_type();
@@ -284,30 +270,30 @@ void Body::from_import(const char* module, std::initializer_list<const char*> na
 
 void Body::set(Name name, Handle value) { checked(PyDict_SetItem(dict_, name.str().ptr(), value.ptr())); }
 
-void Body::def(const FunctionSpec& spec, Handle defaults) {
-  Object qualname = Object::take(PyUnicode_InternFromString(spec.name));
-  Object f = detail::new_function(spec, qualname, defaults, Handle(dict_));
+void Body::def(const FunctionSpec& spec) {
+  line_ = spec.f.line.number;
+  Object qualname = Object::take(PyUnicode_InternFromString(spec.f.name));
+  Object f = detail::new_function(spec, qualname, Handle(dict_));
   checked(PyDict_SetItem(dict_, qualname.ptr(), f.ptr()));
 }
 
-// class <name>: a class made by type(name, (object,), namespace) whose
-// namespace holds __module__, __qualname__, __doc__ and the methods.
-void Body::def_class(const ClassSpec& spec, std::initializer_list<Handle> defaults) {
-  ZV_ASSERT(defaults.size() == 0 || int(defaults.size()) == spec.n_methods);
-  Object name = Object::take(PyUnicode_InternFromString(spec.name));
+// class <name>: a class made by type(name, (), namespace) whose namespace
+// holds __module__, __qualname__, __doc__ (when the class has one) and the
+// methods, created in order.
+void Body::def_class(const ClassSpec& spec) {
+  line_ = spec.c.line.number;
+  Object name = Object::take(PyUnicode_InternFromString(spec.c.name));
   Object ns = Object::take(PyDict_New());
   checked(PyDict_SetItemString(ns.ptr(), "__module__", state.dotted));
   checked(PyDict_SetItemString(ns.ptr(), "__qualname__", name.ptr()));
-  if (spec.doc != nullptr) checked(PyDict_SetItemString(ns.ptr(), "__doc__", string(spec.doc).ptr()));
-  const Handle* d = defaults.begin();
+  if (spec.c.doc != nullptr) checked(PyDict_SetItemString(ns.ptr(), "__doc__", string(spec.c.doc).ptr()));
   for (int i = 0; i < spec.n_methods; ++i) {
-    const FunctionSpec& m = *spec.methods[i];
-    Object qualname = Object::take(PyUnicode_FromFormat("%s.%s", spec.name, m.name));
-    Object f = detail::new_function(m, qualname, defaults.size() ? d[i] : Handle(), Handle(dict_));
-    checked(PyDict_SetItemString(ns.ptr(), m.name, f.ptr()));
+    const FunctionSpec& m = *spec.c.methods[i];
+    Object qualname = Object::take(PyUnicode_FromFormat("%s.%s", spec.c.name, m.f.name));
+    Object f = detail::new_function(m, qualname, Handle(dict_));
+    checked(PyDict_SetItemString(ns.ptr(), m.f.name, f.ptr()));
   }
-  Object bases = tuple(Handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-  Object cls = Handle(reinterpret_cast<PyObject*>(&PyType_Type))(name, bases, ns);
+  Object cls = Handle(reinterpret_cast<PyObject*>(&PyType_Type))(name, Handle(state.empty_tuple), ns);
   checked(PyDict_SetItem(dict_, name.ptr(), cls.ptr()));
 }
 
@@ -345,9 +331,24 @@ Object global_slow(NameSlot& s) {
   return Object::borrow(v);
 }
 
-void missing_builtin(const NameSlot& s) {
-  std::fprintf(stderr, "zemvara: builtin '%s' is used but not listed in the module's builtins\n", s.text);
-  broken("builtin not taken at initialisation");
+// A builtin taken from the builtins module (at initialisation for those the
+// module lists, else at first use) and kept until the module is forgotten;
+// NameError when the builtins module lacks it.
+Handle builtin_slow(NameSlot& s) {
+  if (state.builtins == nullptr) {
+    PyErr_Format(PyExc_NameError, msg::not_defined, s.str);
+    propagate();
+  }
+  PyObject* value = PyObject_GetAttr(state.builtins, s.str);
+  if (value == nullptr) {
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_NameError, msg::not_defined, s.str);
+    }
+    propagate();
+  }
+  Py_XSETREF(s.builtin, value);
+  return Handle(value);
 }
 
 }  // namespace detail

@@ -104,11 +104,23 @@ def ascontiguousarray(a, dtype=None):
         raise TypeError("Argument 'a' has incorrect type (expected "
                         "cupy._core.core._ndarray_base, got {})"
                         .format(type(a).__name__))
-    if dtype is None or numpy.dtype(dtype) == a.dtype:
-        if a.flags.c_contiguous:
-            return a
-        return a.copy()
-    return _from_host(a._a, dtype=dtype)
+    same = dtype is None or numpy.dtype(dtype) == a.dtype
+    if same and a.flags.c_contiguous:
+        # A 0-d array becomes a view of shape (1,), as in CuPy.
+        return a.ravel() if a.ndim == 0 else a
+    return _from_host(a._a.reshape(-1) if a.ndim == 0 else a._a, dtype=dtype)
+
+
+def take(a, indices, axis=None, out=None):
+    """Out-of-range indices wrap around the axis, as in CuPy."""
+    if not isinstance(a, ndarray):
+        raise TypeError('Unsupported type {}'.format(type(a)))
+    ind = indices._a if isinstance(indices, ndarray) else indices
+    res = numpy.take(a._a, ind, axis=axis, mode='wrap')
+    if out is not None:
+        out._a[...] = res
+        return out
+    return _from_host(res)
 
 
 def get_array_module(*args):

@@ -259,14 +259,30 @@ class ndarray:
         dtype = _dtype(dtype)
         if not copy and dtype == self.dtype:
             return self
-        kw = {} if casting is None else {'casting': casting}
-        # A device cast overflows silently, as CuPy's does.
-        with numpy.errstate(all='ignore'):
-            host = self._a.astype(dtype, order=order, **kw)
-        return _from_host(host, order=order)
+        if casting is not None and not numpy.can_cast(self.dtype, dtype,
+                                                      casting):
+            raise TypeError('Cannot cast array data from {!r} to {!r} '
+                            'according to the rule {!r}'.format(
+                                self.dtype, dtype, casting))
+        if order in ('K', 'k'):
+            # The source's axis order, packed: a transposed array stays
+            # transposed, as CuPy's order 'K' keeps it.
+            out = ndarray(self.shape, dtype,
+                          strides=_k_strides(self._a, dtype.itemsize))
+        else:
+            out = ndarray(self.shape, dtype, order=_c_or_f(self._a, order))
+        if out.size:
+            # A device cast overflows silently, as CuPy's does.
+            with numpy.errstate(all='ignore'):
+                numpy.copyto(out._a, self._a, casting='unsafe')
+        return out
 
     def copy(self, order='C'):
-        return _from_host(self._a, order=order)
+        return self.astype(self.dtype, order=order)
+
+    def take(self, indices, axis=None, out=None):
+        import cupy
+        return cupy.take(self, indices, axis, out)
 
     def fill(self, value):
         self._a.fill(_operand(value))
@@ -318,7 +334,7 @@ class ndarray:
         return (self[i] for i in range(self._a.shape[0]))
 
     def __getitem__(self, key):
-        hkey = _index_key(key)
+        hkey = _index_key(key, self.shape)
         res = self._a[hkey]
         if not isinstance(res, numpy.ndarray):
             # Integer indices on every axis: CuPy returns a 0-d view.
@@ -327,7 +343,7 @@ class ndarray:
         return self._wrap(res)
 
     def __setitem__(self, key, value):
-        self._a[_index_key(key)] = _value(value)
+        self._a[_index_key(key, self.shape)] = _value(value)
 
     # -- interoperability with NumPy's dispatch ---------------------------
 
@@ -367,14 +383,31 @@ def _contiguous_strides(shape, itemsize, order):
     return tuple(strides) if order == 'F' else tuple(reversed(strides))
 
 
+def _c_or_f(host, order):
+    """'C' or 'F' for an order letter; 'K' and 'A' follow the array."""
+    if order in ('K', 'k', 'A', 'a', None):
+        f = host.flags
+        return 'F' if f.f_contiguous and not f.c_contiguous else 'C'
+    return order.upper()
+
+
+def _k_strides(host, itemsize):
+    """Contiguous strides in the axis order of `host` (innermost = smallest
+    stride), ties broken towards the last axis."""
+    order = sorted(range(host.ndim), key=lambda i: (abs(host.strides[i]), -i))
+    strides = [0] * host.ndim
+    step = itemsize
+    for i in order:
+        strides[i] = step
+        step *= max(host.shape[i], 1)
+    return tuple(strides)
+
+
 def _from_host(host, order='C', dtype=None):
     """Copy a NumPy array (or anything NumPy accepts) into new device memory."""
     host = numpy.asarray(host)
     dt = _dtype(host.dtype if dtype is None else dtype)
-    if order == 'K' or order == 'A':
-        f = host.flags
-        order = 'F' if f.f_contiguous and not f.c_contiguous else 'C'
-    out = ndarray(host.shape, dt, order=order)
+    out = ndarray(host.shape, dt, order=_c_or_f(host, order))
     if out.size:
         numpy.copyto(out._a, host, casting='unsafe')
     return out
@@ -406,12 +439,40 @@ def _value(x):
     return x
 
 
-def _index_key(key):
-    if isinstance(key, ndarray):
-        return key._a
-    if isinstance(key, tuple):
-        return tuple(k._a if isinstance(k, ndarray) else k for k in key)
-    return key
+def _index_key(key, shape):
+    """The NumPy index for a CuPy index: device arrays read on the host, and
+    integer-array indices wrapped around their axis as CuPy does (NumPy
+    would raise IndexError for an out-of-range one)."""
+    parts = list(key) if isinstance(key, tuple) else [key]
+    parts = [_host_index(k) for k in parts]
+    used = sum(k.ndim if _is_bool_array(k) else 1 for k in parts
+               if k is not None and k is not Ellipsis)
+    axis = 0
+    for n, k in enumerate(parts):
+        if k is Ellipsis:
+            axis += len(shape) - used
+        elif _is_bool_array(k):
+            axis += k.ndim
+        elif k is not None:
+            if (isinstance(k, numpy.ndarray) and k.dtype.kind in 'iu'
+                    and axis < len(shape) and shape[axis] > 0):
+                parts[n] = k % shape[axis]
+            axis += 1
+    return tuple(parts) if isinstance(key, tuple) else parts[0]
+
+
+def _host_index(k):
+    if isinstance(k, ndarray):
+        return k._a
+    if isinstance(k, list):
+        arr = numpy.asarray(k)
+        if arr.dtype.kind in 'biu':
+            return arr
+    return k
+
+
+def _is_bool_array(k):
+    return isinstance(k, numpy.ndarray) and k.dtype.kind == 'b'
 
 
 def _ufunc(uf, *args, out=None, **kwargs):

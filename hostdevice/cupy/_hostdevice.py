@@ -10,11 +10,15 @@ import itertools
 import os
 import threading
 
-# Kernel launches, newest last.  Each is a Launch record.
-launches = collections.deque(maxlen=10000)
+# The most recent kernel launches, newest last (Launch records).  Bounded, so
+# that long runs do not grow: compare launch_count() values to tell whether
+# something launched, since the length stops growing once the log is full.
+LOG_LENGTH = 1000
+launches = collections.deque(maxlen=LOG_LENGTH)
 # Event records and stream waits, newest last: ('record', event_ptr,
 # stream_ptr, device) or ('wait', stream_ptr, event_ptr, device).
-events = collections.deque(maxlen=10000)
+events = collections.deque(maxlen=LOG_LENGTH)
+_launched = 0
 
 Launch = collections.namedtuple(
     'Launch', 'name device stream grid block shared_mem arg_devices')
@@ -54,6 +58,17 @@ def set_current_stream(stream, device_id=None):
 def new_handle():
     """A unique fake handle for a stream or an event."""
     return next(_handles) << 4
+
+
+def record_launch(launch):
+    global _launched
+    launches.append(launch)
+    _launched += 1
+
+
+def launch_count():
+    """Launches since the process started (not reset by clear())."""
+    return _launched
 
 
 def last_launch():

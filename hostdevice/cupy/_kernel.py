@@ -21,6 +21,7 @@ import numpy
 
 from . import _hostdevice, _nvrtc
 from ._core import ndarray
+from ._memory import MemoryPointer
 from .cuda import driver, runtime
 from .cuda.compiler import CompileException
 
@@ -128,8 +129,10 @@ class _Binary:
 def _build(source, name, options, host_prelude=_PRELUDE, gpu_source=None):
     """The compiled library for a kernel source (building it if needed)."""
     host_opts = _host_options(options)
+    # All options go into the key, not only the host compiler's: the NVRTC
+    # check runs once per key, and a dialect option changes its verdict.
     key = _hash('host', _compiler_version(), _CXX_FLAGS, host_opts,
-                host_prelude, _LAUNCHER, source, name)
+                list(options), host_prelude, _LAUNCHER, source, name)
     with _lock:
         binary = _loaded.get(key)
     if binary is not None:
@@ -172,7 +175,22 @@ def _compile_host(source, name, host_opts, host_prelude, path):
 
 # -- argument marshalling -----------------------------------------------------
 
-_SCALAR_TYPES = frozenset(numpy.dtype(c).type for c in '?bhilqBHILQefdFD')
+def _python_scalar_dtype(x):
+    """The dtype CuPy gives a Python scalar argument (None: not one).
+
+    bool travels as a 1-byte bool, int as int64 or, from 2**63 on, as uint64;
+    an int outside both ranges raises OverflowError when it is packed.
+    """
+    t = type(x)
+    if t is bool:
+        return numpy.dtype(numpy.bool_)
+    if t is int:
+        return numpy.dtype(numpy.uint64 if x >= 2 ** 63 else numpy.int64)
+    if t is float:
+        return numpy.dtype(numpy.float64)
+    if t is complex:
+        return numpy.dtype(numpy.complex128)
+    return None
 
 
 def _arg_bytes(x):
@@ -181,6 +199,8 @@ def _arg_bytes(x):
         return b'\0' * 8
     if isinstance(x, ndarray):
         return x.data.ptr.to_bytes(8, 'little')
+    if isinstance(x, MemoryPointer):
+        return x.ptr.to_bytes(8, 'little')
     if isinstance(x, numpy.ndarray):
         if x.size == 1:
             return x.tobytes()
@@ -189,20 +209,14 @@ def _arg_bytes(x):
             'parameter. Only numpy.ndarrays of size one can be passed by '
             'value. If you meant to pass a pointer to __global__ memory, you '
             'need to pass a cupy.ndarray instead.'.format(x.shape))
-    if type(x) not in _SCALAR_TYPES:
-        # bool is an int here: a Python bool travels as a 64-bit integer.
-        if isinstance(x, int):
-            x = numpy.int64(x)
-        elif isinstance(x, float):
-            x = numpy.float64(x)
-        elif isinstance(x, complex):
-            x = numpy.complex128(x)
-        elif hasattr(x, '__cuda_array_interface__'):
-            return int(x.__cuda_array_interface__['data'][0]).to_bytes(
-                8, 'little')
-        else:
-            raise TypeError('Unsupported type %s' % type(x))
-    return x.tobytes()
+    dt = _python_scalar_dtype(x)
+    if dt is not None:
+        return numpy.array(x, dtype=dt).tobytes()
+    if isinstance(x, numpy.generic) and x.dtype.kind in 'biufc':
+        return x.tobytes()
+    # Anything else is refused, including foreign device arrays that carry
+    # __cuda_array_interface__: CuPy passes only its own arrays as pointers.
+    raise TypeError('Unsupported type {}'.format(type(x)))
 
 
 def _arg_device(x):
@@ -225,7 +239,10 @@ def _launch(binary, name, grid, block, args, shared_mem, stream):
     args = tuple(args)
     raw = [_arg_bytes(a) for a in args]
     if len(raw) != binary.nparams:
-        # The driver reads one value per declared parameter.
+        # Stricter than CuPy and the driver, which check no count and read
+        # one value per declared parameter from whatever pointers they are
+        # given: this catches our own mistakes here, but code must never
+        # rely on it on a GPU.
         raise driver.CUDADriverError(driver.CUDA_ERROR_INVALID_VALUE)
     if (b[0] > 1024 or b[1] > 1024 or b[2] > 64 or b[0] * b[1] * b[2] > 1024
             or g[0] >= 2 ** 31 or g[1] > 65535 or g[2] > 65535
@@ -239,7 +256,7 @@ def _launch(binary, name, grid, block, args, shared_mem, stream):
         *[ctypes.addressof(buf) for buf in bufs])
     if stream is None:
         stream = get_current_stream()
-    _hostdevice.launches.append(_hostdevice.Launch(
+    _hostdevice.record_launch(_hostdevice.Launch(
         name, device, stream.ptr, tuple(g), tuple(b), shared_mem,
         tuple(_arg_device(a) for a in args)))
     binary.launch((ctypes.c_uint * 3)(*g), (ctypes.c_uint * 3)(*b), argv,

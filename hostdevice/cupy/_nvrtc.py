@@ -101,12 +101,17 @@ def arch():
 
 
 def gpu_options(options):
-    """The options CuPy hands NVRTC for a kernel with these user options."""
+    """The options CuPy 14 hands NVRTC for a RawKernel with these options.
+
+    C++17 unless the caller names a dialect, flush-to-zero, and a virtual
+    architecture.  CuPy also adds include paths (its own headers, the bundled
+    CCCL, the CUDA toolkit's include folder); none of our sources include
+    anything, so they are left out and a source that does fails here.
+    """
     options = tuple(options)
-    if not any('-std=c++' in o for o in options):
-        options += ('--std=c++11',)
-    return options + ('-ftz=true', '-arch=compute_' + arch(),
-                      '--device-as-default-execution-space')
+    if not any('-std=' in o for o in options):
+        options += ('--std=c++17',)
+    return options + ('-ftz=true', '-arch=compute_' + arch())
 
 
 def compile(source, options, program_name='kern.cu'):

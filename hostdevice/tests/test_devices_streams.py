@@ -95,3 +95,13 @@ class TestStreams:
         with cp.cuda.Stream() as s:
             assert a.__cuda_array_interface__['stream'] == s.ptr
         np.testing.assert_array_equal(a.get(), [0, 0])
+
+
+def test_launch_log_is_bounded_and_cleared_per_test():
+    assert len(_hostdevice.launches) == 0
+    a = cp.zeros(1, cp.float32)
+    before = _hostdevice.launch_count()
+    for _ in range(_hostdevice.LOG_LENGTH + 5):
+        KERNEL((1,), (1,), (a,))
+    assert len(_hostdevice.launches) == _hostdevice.LOG_LENGTH
+    assert _hostdevice.launch_count() - before == _hostdevice.LOG_LENGTH + 5

@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import cupy as cp
+from cupy import _kernel
 
 # Stores each scalar parameter as the kernel sees it.
 PROBE = r'''
@@ -65,9 +66,34 @@ class TestMismatchedTypes:
         ints, _, _ = run_probe(probe, 2 ** 32 + 3, np.float32(0), 0.0, False)
         assert ints[0] == 3
 
+    @pytest.mark.parametrize('value, expect', [
+        (True, b'\x01'), (False, b'\x00'), (-1, np.int64(-1).tobytes()),
+        (2 ** 63, np.uint64(2 ** 63).tobytes()),
+        (2 ** 64 - 1, np.uint64(2 ** 64 - 1).tobytes()),
+        (0.5, np.float64(0.5).tobytes()), (np.float16(2), b'\x00\x40')])
+    def test_scalar_bytes_follow_cupy_dtypes(self, value, expect):
+        # A Python bool is a 1-byte bool, an int from 2**63 on a uint64.
+        assert _kernel._arg_bytes(value) == expect
+
+    @pytest.mark.parametrize('value', [2 ** 64, -2 ** 63 - 1])
+    def test_int_outside_64_bits(self, value):
+        with pytest.raises(OverflowError):
+            _kernel._arg_bytes(value)
+
     def test_unknown_argument_type(self, probe):
         with pytest.raises(TypeError, match='Unsupported type'):
             run_probe(probe, 'seven', np.float32(0), 0.0, False)
+
+    def test_foreign_device_array_is_refused(self, probe):
+        # CuPy passes only its own arrays as pointers; wrap others first.
+        class Foreign:
+            def __init__(self, arr):
+                self.__cuda_array_interface__ = arr.__cuda_array_interface__
+
+        out = cp.zeros(2, cp.int64)
+        with pytest.raises(TypeError, match="Unsupported type <class '"):
+            probe((1,), (1,), (0, np.float32(0), 0.0, False, Foreign(out),
+                               cp.zeros(1, cp.float32), cp.zeros(1)))
 
     def test_host_array_instead_of_device_array(self, probe):
         with pytest.raises(TypeError, match='numpy.ndarray of shape'):
@@ -76,7 +102,10 @@ class TestMismatchedTypes:
                                cp.zeros(1)))
 
     @pytest.mark.parametrize('count', [6, 8])
-    def test_wrong_argument_count(self, probe, count):
+    def test_wrong_argument_count_stricter_than_cupy(self, probe, count):
+        """Neither CuPy nor the driver checks the count (a GPU reads past
+        the arguments given); the stand-in refuses, to catch our mistakes.
+        Nothing may rely on this error on a GPU."""
         args = (0, np.float32(0), 0.0, False, cp.zeros(2, cp.int64),
                 cp.zeros(1, cp.float32), cp.zeros(1), 0)[:count]
         with pytest.raises(cp.cuda.driver.CUDADriverError,

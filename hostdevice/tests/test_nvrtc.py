@@ -9,18 +9,22 @@ from cupy import _nvrtc
 pytestmark = pytest.mark.skipif(not _nvrtc.available(),
                                 reason='NVRTC not found')
 
-# g++ builds both of these; a GPU compile does not.
+# g++ builds both of these; a GPU compile with CuPy's options does not.
 HOST_ONLY = {
     'standard library': r'''
 #include <vector>
 extern "C" __global__ void k(float* a) { std::vector<float> v(1); a[0] = v[0]; }
 ''',
-    'C++17 under the default dialect': r'''
+    'host function called from a kernel': r'''
+static float twice(float x) { return 2 * x; }
+extern "C" __global__ void k(float* a) { a[0] = twice(a[0]); }
+''',
+}
+CXX17 = r'''
 extern "C" __global__ void k(float* a) {
     if constexpr (sizeof(float) == 4) a[0] = 1.0f;
 }
-''',
-}
+'''
 
 
 @pytest.mark.parametrize('source', HOST_ONLY.values(), ids=HOST_ONLY.keys())
@@ -31,12 +35,13 @@ def test_rejected_with_compiler_log(source):
     assert 'error' in str(err.value) and err.value.backend == 'nvrtc'
 
 
-def test_dialect_option_reaches_nvrtc():
-    k = cp.RawKernel(HOST_ONLY['C++17 under the default dialect'], 'k',
-                     options=('--std=c++17',))
+def test_cupy_default_dialect_is_cxx17_and_a_named_one_replaces_it():
     a = cp.zeros(1, cp.float32)
-    k((1,), (1,), (a,))
+    cp.RawKernel(CXX17, 'k')((1,), (1,), (a,))
     assert a[0] == 1
+    k = cp.RawKernel(CXX17, 'k', options=('--std=c++14',))
+    with pytest.raises(cp.cuda.compiler.CompileException):
+        k((1,), (1,), (a,))
 
 
 def test_kernel_without_c_linkage_is_not_found():

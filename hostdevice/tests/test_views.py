@@ -94,6 +94,46 @@ class TestCopies:
         np.testing.assert_array_equal(g.get(), [5, 0, 5])
 
 
+class TestCupyOnlyBehaviour:
+    """Where CuPy departs from NumPy, the stand-in follows CuPy."""
+
+    @pytest.mark.parametrize('get, expect', [
+        (lambda f, i: f[i], [13, 0, 23, 1]),
+        (lambda f, i: f[cp.asarray(i)], [13, 0, 23, 1]),
+        (lambda f, i: cp.take(f, cp.asarray(i)), [13, 0, 23, 1]),
+        (lambda f, i: f.take(i), [13, 0, 23, 1]),
+        (lambda f, i: f.reshape(2, 12)[1, i], [13, 12, 23, 13])])
+    def test_out_of_range_integer_array_indices_wrap(self, a, get, expect):
+        got = get(a.reshape(-1), [13, 24, -1, 49])
+        np.testing.assert_array_equal(got.get(), expect)
+
+    def test_out_of_range_index_assignment_wraps(self, a):
+        v = a.reshape(-1)
+        v[[25, -25]] = -1
+        assert v[1] == -1 and v[23] == -1 and int((v == -1).sum()) == 2
+
+    def test_out_of_range_scalar_index_still_raises(self, a):
+        with pytest.raises(IndexError):
+            a[2]
+
+    @pytest.mark.parametrize('dtype', [cp.float32, cp.uint8])
+    @pytest.mark.parametrize('convert', [
+        lambda x, d: x.astype(d), lambda x, d: x.astype(d, order='K'),
+        lambda x, d: x.copy(order='K') if d == x.dtype else x.astype(d)])
+    def test_order_k_keeps_permuted_strides(self, a, dtype, convert):
+        t = a.transpose(1, 2, 0)[:, ::-1]
+        c = convert(t, dtype)
+        item = np.dtype(dtype).itemsize
+        assert c.strides == (4 * item, 1 * item, 12 * item)
+        np.testing.assert_array_equal(c.get(), t.get().astype(dtype))
+
+    def test_ascontiguousarray_of_zero_dim_has_shape_one(self, a):
+        z = a[1, 2, 3]
+        v = cp.ascontiguousarray(z)
+        assert v.shape == (1,) and shares(v, z) and v[0] == 23
+        assert cp.ascontiguousarray(z, cp.int16).shape == (1,)
+
+
 class TestNumpyBoundary:
     def test_implicit_conversion_is_refused(self, a):
         with pytest.raises(TypeError, match='Implicit conversion'):

@@ -37,7 +37,7 @@ def build_probe(dest):
     out = dest / "zvprobe" / "sub" / ("probe" + sysconfig.get_config_var("EXT_SUFFIX"))
     major, minor = PROBE_COMPILE_VERSION
     cmd = [
-        os.environ.get("CXX", "g++"), "-std=c++17", "-O2", "-fPIC", "-shared", "-fvisibility=hidden",
+        os.environ.get("CXX", "g++"), "-std=c++20", "-O2", "-fPIC", "-shared", "-fvisibility=hidden",
         f"-DZEMVARA_COMPILE_PY_MAJOR={major}", f"-DZEMVARA_COMPILE_PY_MINOR={minor}",
         "-I", str(ROOT / "frame" / "include"), "-I", sysconfig.get_paths()["include"],
         *map(str, sorted((ROOT / "frame" / "src").glob("*.cpp"))),

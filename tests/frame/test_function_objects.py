@@ -150,3 +150,24 @@ class TestMethods:
             probe.Counter(1, 2)
         with pytest.raises(TypeError, match=r"^Argument 'start' has incorrect type \(expected int, got str\)$"):
             probe.Counter("1")
+
+
+class TestDefaultsFromTheModule:
+    def test_a_global_default_is_its_value_at_the_def(self, probe):
+        assert probe.pick.__defaults__ == (41, False) and probe.pick() == 41
+
+    def test_a_global_default_of_another_type_fails_the_import(self, run_python):
+        out = run_python("""
+            import traceback
+            try:
+                import zvprobe.sub.probe
+            except TypeError as e:
+                print(e)
+                print([(f.name, f.lineno) for f in traceback.extract_tb(e.__traceback__)][-1])
+        """, env={"ZVPROBE_BAD_DEFAULT": "1"}).stdout.splitlines()
+        assert out == ["Expected int, got str", str(("init zvprobe.sub.probe", 34))]
+
+
+def test_a_builtin_the_module_does_not_list_is_looked_up(probe):
+    with pytest.raises(LookupError, match="^7$"):
+        probe.pick(7, True)

@@ -6,37 +6,34 @@
 
 #include <initializer_list>
 
+// Module sources are C++20 (designated initialisers, __VA_OPT__).
+
 namespace zv {
 
 class Body;
 
 // What a module is: its names, its source path (shown in tracebacks), the
-// builtins it uses (taken once at initialisation) and its body.
+// builtins it uses (taken once at initialisation; one used but not listed is
+// looked up when first needed) and its body. Written once per module by
+// ZEMVARA_MODULE below.
 struct ModuleSpec {
   const char* short_name;   // "subsample"
   const char* dotted_name;  // "zemvara.transform.subsample"
   const char* source_path;  // "src/zemvara_source/transform/subsample"
-  const char* const* builtins;
-  int n_builtins;
+  const char* const* builtins;  // ends with nullptr
   void (*body)(Body&);
 };
-
-template <std::size_t NB>
-constexpr ModuleSpec module_spec(const char* short_name, const char* dotted_name, const char* source_path,
-                            const char* const (&builtins)[NB], void (*body)(Body&)) {
-  return ModuleSpec{short_name, dotted_name, source_path, builtins, int(NB), body};
-}
 
 // The module definition for multi-phase initialisation; PyInit_<name> returns
 // it and does nothing else. One module per shared library.
 PyObject* module_init(const ModuleSpec& spec);
 
-// The statements of a module body, run in source order. step(line) marks the
-// statement about to run: a failure gets an "init <module>" traceback entry
-// with that line.
+// The statements of a module body, run in source order. step(L::name) marks
+// the statement about to run (def and def_class mark their own line): a
+// failure gets an "init <module>" traceback entry with that line.
 class Body {
  public:
-  void step(int line) noexcept { line_ = line; }
+  void step(Line line) noexcept { line_ = line.number; }
   int line() const noexcept { return line_; }
 
   // import <module> [as <as_name>]; a dotted module binds its top package
@@ -47,12 +44,12 @@ class Body {
   void from_import(const char* module, std::initializer_list<const char*> names);
   // <name> = <value>
   void set(Name name, Handle value);
-  // def ...: creates the function object and binds it under its name.
-  // `defaults` is the tuple of defaults of the trailing optional parameters.
-  void def(const FunctionSpec& spec, Handle defaults = Handle());
-  // class ...: methods in order, with one defaults tuple (or a null Handle)
-  // per method.
-  void def_class(const ClassSpec& spec, std::initializer_list<Handle> defaults = {});
+  // def ...: at the function's own line, evaluates its defaults, creates the
+  // function object and binds it under its name.
+  void def(const FunctionSpec& spec);
+  // class ...: at the class's line, the methods in order, then
+  // type(name, (), namespace) bound under its name.
+  void def_class(const ClassSpec& spec);
 
   Handle dict() const noexcept { return Handle(dict_); }
 
@@ -83,7 +80,7 @@ inline std::uint64_t dict_version(PyObject* d) noexcept {
 #endif
 
 Object global_slow(NameSlot& slot);
-[[noreturn]] void missing_builtin(const NameSlot& slot);
+Handle builtin_slow(NameSlot& slot);
 
 }  // namespace detail
 
@@ -101,11 +98,29 @@ inline Object g(Name name) {
 }
 
 // The builtin `name`, taken from the builtins module when the module was
-// initialised (it must be listed in ModuleSpec::builtins).
+// initialised; one not listed in the module's builtins is taken on first
+// use (NameError when the builtins module lacks it).
 inline Handle builtin(Name name) {
   detail::NameSlot& s = name.slot();
-  if (ZV_UNLIKELY(s.builtin == nullptr)) detail::missing_builtin(s);
+  if (ZV_UNLIKELY(s.builtin == nullptr)) return detail::builtin_slow(s);
   return Handle(s.builtin);
 }
 
 }  // namespace zv
+
+// Defines the module: its short name, its subpackage of `zemvara`, its body
+// function and the builtins it uses. The dotted name
+// ("zemvara.<subpackage>.<name>"), the source path of tracebacks
+// ("src/zemvara_source/<subpackage>/<name>") and PyInit_<name> follow.
+//   ZEMVARA_MODULE(subsample, transform, body, "ValueError", "range")
+#define ZEMVARA_MODULE(name, subpackage, body, ...)                                               \
+  ZEMVARA_MODULE_AT(name, "zemvara." #subpackage "." #name, "src/zemvara_source/" #subpackage "/" #name, \
+                    body __VA_OPT__(, ) __VA_ARGS__)
+
+// The same with the dotted name and source path spelt out (test modules).
+#define ZEMVARA_MODULE_AT(name, dotted, path, body, ...)                                \
+  namespace {                                                                           \
+  constexpr const char* zv_module_builtins[] = {__VA_ARGS__ __VA_OPT__(, ) nullptr};   \
+  constexpr ::zv::ModuleSpec zv_module_spec = {#name, dotted, path, zv_module_builtins, body}; \
+  }                                                                                     \
+  PyMODINIT_FUNC PyInit_##name() { return ::zv::module_init(zv_module_spec); }

@@ -103,6 +103,16 @@ class Stream:
 Stream.null = Stream(null=True)
 
 
+class ExternalStream(Stream):
+    """A stream made elsewhere, known by its raw handle (not owned here)."""
+
+    def __init__(self, ptr, device_id=-1):
+        self.ptr = int(ptr)
+        self.device_id = runtime.getDevice() if device_id < 0 else device_id
+        self.non_blocking = False
+        self._previous = []
+
+
 def get_current_stream(device_id=None):
     stream = _hostdevice.current_stream(device_id)
     return Stream.null if stream is None else stream

@@ -1,14 +1,93 @@
 // zemvara.io.picload: reads one image file (OpenEXR, the NVIDIA image codec or OpenCV) into a GPU image.
+#include "io/element_type.hpp"
 #include "zemvara/frame.hpp"
-
-// Line numbers below are those of the module's source as Python would number
-// it: the imports on lines 1 to 10, `def picload` on line 14, its docstring
-// on lines 15 to 26 and its statements from line 27. Each marks the
-// statement that a traceback entry points at.
 
 namespace {
 
 using namespace zv;
+
+// The caller's lines of the channel-count fix-up (three_channels below).
+struct ChannelLines {
+  Line grey_test;   // if len(image.shape) == 2:
+  Line grey;        //     image = cp.stack([image, image, image], axis=-1)
+  Line alpha_test;  // elif image.shape[2] == 4:
+  Line alpha;       //     image = image[:, :, :3]
+};
+
+// ----- source lines -----------------------------------------------------------
+// The module's source as Python would number it; each name marks the
+// statement that a traceback entry points at.
+namespace L {
+constexpr Line import_os{1};          // import os
+constexpr Line import_cupy{2};        // import cupy as cp
+constexpr Line import_cv2{3};         // import cv2
+constexpr Line import_imath{4};       // import Imath
+constexpr Line import_numpy{5};       // import numpy as np
+constexpr Line import_openexr{6};     // import OpenEXR
+constexpr Line import_nvimgcodec{7};  // from nvidia import nvimgcodec
+constexpr Line import_bgr{9};         // from ..color.bgr import bgr_to_rgb, rgb_to_bgr
+constexpr Line import_dtypes{10};     // from ..utils.dtypes import to_float16, to_float32, to_uint8, to_uint16
+constexpr Line def_picload{14};       // def picload(input_path: str, dtype: str = "fp32", swap_rb=False, is_nvimgcodec=False) -> cp.ndarray:
+constexpr Line exists_test{27};       //     if not os.path.exists(input_path):
+constexpr Line exists_raise{28};      //         raise FileNotFoundError(f"Image not found at {input_path}")
+constexpr Line splitext{29};          //     filename, ext = os.path.splitext(input_path)
+constexpr Line lower{30};             //     ext = ext.lower()
+constexpr Line exr_test{31};          //     if ext == ".exr":
+constexpr Line exr_open{32};          //         image_exr = OpenEXR.InputFile(input_path)
+constexpr Line exr_r_header{33};      //         r_header = image_exr.header()["channels"]["R"]
+constexpr Line exr_half_test{34};     //         if "HALF" in str(r_header):
+constexpr Line exr_half{35};          //             pixeltype = Imath.PixelType(Imath.PixelType.HALF)
+constexpr Line exr_half_dtype{36};    //             dtype = "float16"
+constexpr Line exr_float{38};         //             pixeltype = Imath.PixelType(Imath.PixelType.FLOAT)
+constexpr Line exr_float_dtype{39};   //             dtype = "float32"
+constexpr Line exr_channels{40};      //         r_str, g_str, b_str = image_exr.channels("RGB", pixeltype)
+constexpr Line exr_red{41};           //         red = cp.frombuffer(r_str, dtype=dtype)
+constexpr Line exr_green{42};         //         green = cp.frombuffer(g_str, dtype=dtype)
+constexpr Line exr_blue{43};          //         blue = cp.frombuffer(b_str, dtype=dtype)
+constexpr Line exr_window{44};        //         dw = image_exr.header()["dataWindow"]
+constexpr Line exr_size{45};          //         size = (dw.max.x - dw.min.x + 1, dw.max.y - dw.min.y + 1)
+constexpr Line exr_swap_test{46};     //         if swap_rb:
+constexpr Line exr_rgb{47};           //             image = cp.dstack([red, green, blue])
+constexpr Line exr_bgr{49};           //             image = cp.dstack([blue, green, red])
+constexpr Line exr_reshape{50};       //         image = image.reshape(size[1], size[0], 3)
+constexpr Line codec_test{51};        //     elif is_nvimgcodec:
+constexpr Line codec_decoder{52};     //         decoder = nvimgcodec.Decoder()
+constexpr Line codec_read{53};        //         nv_image = decoder.read(nvimgcodec.DecodeSource(input_path))
+constexpr Line codec_none_test{54};   //         if nv_image is None:
+constexpr Line codec_none_raise{55};  //             raise RuntimeError(f"Failed to read image from {input_path}")
+constexpr Line codec_asarray{56};     //         image = cp.asarray(nv_image)
+constexpr ChannelLines codec_channels = {
+    .grey_test = {57},                //         if len(image.shape) == 2:
+    .grey = {58},                     //             image = cp.stack([image, image, image], axis=-1)
+    .alpha_test = {59},               //         elif image.shape[2] == 4:
+    .alpha = {60},                    //             image = image[:, :, :3]
+};
+constexpr Line codec_swap_test{61};   //         if not swap_rb:
+constexpr Line codec_swap{62};        //             image = rgb_to_bgr(image)
+constexpr Line cv2_read{64};          //         cv2_image = cv2.imread(input_path, cv2.IMREAD_UNCHANGED)
+constexpr Line cv2_none_test{65};     //         if cv2_image is None:
+constexpr Line cv2_none_raise{66};    //             raise RuntimeError(f"Failed to read image from {input_path}")
+constexpr Line cv2_asarray{67};       //         image = cp.asarray(cv2_image)
+constexpr ChannelLines cv2_channels = {
+    .grey_test = {68},                //         if len(image.shape) == 2:
+    .grey = {69},                     //             image = cp.stack([image, image, image], axis=-1)
+    .alpha_test = {70},               //         elif image.shape[2] == 4:
+    .alpha = {71},                    //             image = image[:, :, :3]
+};
+constexpr Line cv2_swap_test{72};     //         if swap_rb:
+constexpr Line cv2_swap{73};          //             image = bgr_to_rgb(image)
+constexpr io::ElementTypeLines element_type = {
+    .fp32_test = {74},                //     if dtype == "fp32":
+    .fp32 = {75},                     //         image = to_float32(image)
+    .uint8_test = {76},               //     elif dtype == "uint8":
+    .uint8 = {77},                    //         image = to_uint8(image)
+    .uint16_test = {78},              //     elif dtype == "uint16":
+    .uint16 = {79},                   //         image = to_uint16(image)
+    .fp16_test = {80},                //     elif dtype == "fp16":
+    .fp16 = {81},                     //         image = to_float16(image)
+};
+constexpr Line return_image{82};      //     return image
+}  // namespace L
 
 // The index of image[:, :, :3]: (slice(None), slice(None), slice(None, 3)).
 // Built once, when the module body first runs, and kept for the process.
@@ -22,21 +101,20 @@ void make_constants() {
 
 // Channel count fix-up of the OpenCV and codec readers: a single plane is
 // replicated into three channels, a fourth (alpha) channel is dropped as a
-// view; every other shape passes unchanged. `line` is the first of the
-// caller's four statements.
-Object three_channels(Call& c, Object image, int line) {
-  c.step(line);
+// view; every other shape passes unchanged.
+Object three_channels(Call& c, Object image, const ChannelLines& at) {
+  c.step(at.grey_test);
   if (length(image.attr("shape")) == 2) {
-    c.step(line + 1);
+    c.step(at.grey);
     List planes;
     planes.append(image);
     planes.append(image);
     planes.append(image);
     return g("cp").attr("stack")(planes, kw("axis", -1));
   }
-  c.step(line + 2);
+  c.step(at.alpha_test);
   if (eq(image.attr("shape")[2], 4)) {
-    c.step(line + 3);
+    c.step(at.alpha);
     return image[*first_three_channels];
   }
   return image;
@@ -61,190 +139,160 @@ Object three_channels(Call& c, Object image, int line) {
 Object picload(Call& c, Handle input_path, Handle dtype_arg, Handle swap_rb, Handle is_nvimgcodec) {
   Object dtype(dtype_arg);
   Object image;
-  c.step(27);  // 1
+  c.step(L::exists_test);  // 1
   if (!truth(g("os").attr("path").attr("exists")(input_path))) {
-    c.step(28);
+    c.step(L::exists_raise);
     raise_(builtin("FileNotFoundError"), cat({"Image not found at ", input_path}));
   }
-  c.step(29);  // 2
+  c.step(L::splitext);  // 2
   Object filename, ext;
   unpack(g("os").attr("path").attr("splitext")(input_path), filename, ext);
-  c.step(30);
+  c.step(L::lower);
   ext = ext.attr("lower")();
-  c.step(31);
+  c.step(L::exr_test);
   if (eq(ext, ".exr")) {
-    c.step(32);  // 3
+    c.step(L::exr_open);  // 3
     Object image_exr = g("OpenEXR").attr("InputFile")(input_path);
-    c.step(33);
+    c.step(L::exr_r_header);
     Object r_header = image_exr.attr("header")()[Name("channels").str()][Name("R").str()];
-    c.step(34);
+    c.step(L::exr_half_test);
     Object pixeltype;
     if (contains(str(r_header), "HALF")) {
-      c.step(35);
+      c.step(L::exr_half);
       Object pixel_type = g("Imath").attr("PixelType");
       pixeltype = pixel_type(pixel_type.attr("HALF"));
-      c.step(36);
+      c.step(L::exr_half_dtype);
       dtype = Object(Name("float16").str());
     } else {
-      c.step(38);
+      c.step(L::exr_float);
       Object pixel_type = g("Imath").attr("PixelType");
       pixeltype = pixel_type(pixel_type.attr("FLOAT"));
-      c.step(39);
+      c.step(L::exr_float_dtype);
       dtype = Object(Name("float32").str());
     }
-    c.step(40);
+    c.step(L::exr_channels);
     Object r_str, g_str, b_str;
     unpack(image_exr.attr("channels")("RGB", pixeltype), r_str, g_str, b_str);
-    c.step(41);
+    c.step(L::exr_red);
     Object red = g("cp").attr("frombuffer")(r_str, kw("dtype", dtype));
-    c.step(42);
+    c.step(L::exr_green);
     Object green = g("cp").attr("frombuffer")(g_str, kw("dtype", dtype));
-    c.step(43);
+    c.step(L::exr_blue);
     Object blue = g("cp").attr("frombuffer")(b_str, kw("dtype", dtype));
-    c.step(44);
+    c.step(L::exr_window);
     Object dw = image_exr.attr("header")()[Name("dataWindow").str()];
-    c.step(45);
+    c.step(L::exr_size);
     Object lo = dw.attr("min"), hi = dw.attr("max");
     Object size = tuple(add(sub(hi.attr("x"), lo.attr("x")), 1), add(sub(hi.attr("y"), lo.attr("y")), 1));
-    c.step(46);
+    c.step(L::exr_swap_test);
     List planes;
     if (truth(swap_rb)) {
-      c.step(47);
+      c.step(L::exr_rgb);
       planes.append(red);
       planes.append(green);
       planes.append(blue);
     } else {
-      c.step(49);
+      c.step(L::exr_bgr);
       planes.append(blue);
       planes.append(green);
       planes.append(red);
     }
     image = g("cp").attr("dstack")(planes);
-    c.step(50);
+    c.step(L::exr_reshape);
     image = image.attr("reshape")(size[1], size[0], 3);
   } else {
-    c.step(51);
+    c.step(L::codec_test);
     if (truth(is_nvimgcodec)) {
-      c.step(52);  // 4
+      c.step(L::codec_decoder);  // 4
       Object decoder = g("nvimgcodec").attr("Decoder")();
-      c.step(53);
+      c.step(L::codec_read);
       Object read = decoder.attr("read");
       Object nv_image = read(g("nvimgcodec").attr("DecodeSource")(input_path));
-      c.step(54);
+      c.step(L::codec_none_test);
       if (nv_image.is_none()) {
-        c.step(55);
+        c.step(L::codec_none_raise);
         raise_(builtin("RuntimeError"), cat({"Failed to read image from ", input_path}));
       }
-      c.step(56);
+      c.step(L::codec_asarray);
       image = g("cp").attr("asarray")(nv_image);
-      image = three_channels(c, std::move(image), 57);
-      c.step(61);
+      image = three_channels(c, std::move(image), L::codec_channels);
+      c.step(L::codec_swap_test);
       if (!truth(swap_rb)) {
-        c.step(62);
+        c.step(L::codec_swap);
         image = g("rgb_to_bgr")(image);
       }
     } else {
-      c.step(64);  // 5
+      c.step(L::cv2_read);  // 5
       Object cv2 = g("cv2");
       Object cv2_image = cv2.attr("imread")(input_path, cv2.attr("IMREAD_UNCHANGED"));
-      c.step(65);
+      c.step(L::cv2_none_test);
       if (cv2_image.is_none()) {
-        c.step(66);
+        c.step(L::cv2_none_raise);
         raise_(builtin("RuntimeError"), cat({"Failed to read image from ", input_path}));
       }
-      c.step(67);
+      c.step(L::cv2_asarray);
       image = g("cp").attr("asarray")(cv2_image);
-      image = three_channels(c, std::move(image), 68);
-      c.step(72);
+      image = three_channels(c, std::move(image), L::cv2_channels);
+      c.step(L::cv2_swap_test);
       if (truth(swap_rb)) {
-        c.step(73);
+        c.step(L::cv2_swap);
         image = g("bgr_to_rgb")(image);
       }
     }
   }
-  c.step(74);  // 7
-  if (eq(dtype, "fp32")) {
-    c.step(75);
-    image = g("to_float32")(image);
-  } else {
-    c.step(76);
-    if (eq(dtype, "uint8")) {
-      c.step(77);
-      image = g("to_uint8")(image);
-    } else {
-      c.step(78);
-      if (eq(dtype, "uint16")) {
-        c.step(79);
-        image = g("to_uint16")(image);
-      } else {
-        c.step(80);
-        if (eq(dtype, "fp16")) {
-          c.step(81);
-          image = g("to_float16")(image);
-        }
-      }
-    }
-  }
-  c.step(82);  // 8
+  image = io::convert_element_type(c, std::move(image), dtype, L::element_type, io::keep_type);  // 7
+  c.step(L::return_image);  // 8
   return image;
 }
 
-constexpr Param picload_params[] = {
-    {"input_path", "str", Check::str},
-    {"dtype", "str", Check::str},
-    {"swap_rb", nullptr, Check::none},
-    {"is_nvimgcodec", nullptr, Check::none},
-};
-constexpr const char* picload_locals[] = {
-    "filename", "ext", "image_exr", "r_header", "pixeltype", "r_str", "g_str", "b_str", "red",
-    "green", "blue", "dw", "size", "image", "decoder", "nv_image", "cv2_image",
-};
-constexpr FunctionSpec picload_spec = function<picload>(
-    "picload", 14, picload_params, 1, "cp.ndarray", picload_locals,
-    "\n"
-    "    Read an image from a file into a CuPy array.\n"
-    "\n"
-    "    Args:\n"
-    "        input_path (str): Path to the image file.\n"
-    "        swap_rb (bool): If True, the image will be read with red and blue channels swapped. Default is False.\n"
-    "        is_nvimgcodec (bool): If True, use NVIDIA's nvimgcodec for reading the image. Default is False.\n"
-    "    Returns:\n"
-    "        cp.ndarray: The image as a CuPy array.\n"
-    "    Raises:\n"
-    "        FileNotFoundError: If the image file does not exist.\n"
-    "    ");
+constexpr FunctionSpec picload_def = def<picload>({
+    .name = "picload",
+    .line = L::def_picload,
+    .params = {{"input_path", "str"}, {"dtype", "str", "fp32"}, {"swap_rb", nullptr, false},
+               {"is_nvimgcodec", nullptr, false}},
+    .returns = "cp.ndarray",
+    .doc =
+        "\n"
+        "    Read an image from a file into a CuPy array.\n"
+        "\n"
+        "    Args:\n"
+        "        input_path (str): Path to the image file.\n"
+        "        swap_rb (bool): If True, the image will be read with red and blue channels swapped. Default is False.\n"
+        "        is_nvimgcodec (bool): If True, use NVIDIA's nvimgcodec for reading the image. Default is False.\n"
+        "    Returns:\n"
+        "        cp.ndarray: The image as a CuPy array.\n"
+        "    Raises:\n"
+        "        FileNotFoundError: If the image file does not exist.\n"
+        "    ",
+    .locals = "filename ext image_exr r_header pixeltype r_str g_str b_str red green blue dw size image decoder "
+              "nv_image cv2_image",
+});
 
 // ----- module body ----------------------------------------------------------
 
 void body(Body& b) {
   make_constants();
-  b.step(1);
+  b.step(L::import_os);
   b.import("os");
-  b.step(2);
+  b.step(L::import_cupy);
   b.import("cupy", "cp");
-  b.step(3);
+  b.step(L::import_cv2);
   b.import("cv2");
-  b.step(4);
+  b.step(L::import_imath);
   b.import("Imath");
-  b.step(5);
+  b.step(L::import_numpy);
   b.import("numpy", "np");
-  b.step(6);
+  b.step(L::import_openexr);
   b.import("OpenEXR");
-  b.step(7);
+  b.step(L::import_nvimgcodec);
   b.from_import("nvidia", {"nvimgcodec"});
-  b.step(9);
+  b.step(L::import_bgr);
   b.from_import("..color.bgr", {"bgr_to_rgb", "rgb_to_bgr"});
-  b.step(10);
+  b.step(L::import_dtypes);
   b.from_import("..utils.dtypes", {"to_float16", "to_float32", "to_uint8", "to_uint16"});
-  b.step(14);
-  b.def(picload_spec, tuple("fp32", py_false(), py_false()));
+  b.def(picload_def);
 }
-
-constexpr const char* builtins[] = {"FileNotFoundError", "RuntimeError"};
-
-constexpr ModuleSpec picload_module =
-    module_spec("picload", "zemvara.io.picload", "src/zemvara_source/io/picload", builtins, body);
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_picload() { return zv::module_init(picload_module); }
+ZEMVARA_MODULE(picload, io, body, "FileNotFoundError", "RuntimeError")

@@ -8,25 +8,25 @@ namespace zv::transform {
 // The source lines of the calling function's preparation steps, so that a
 // failure points at the caller's own statement.
 struct BatchPrepLines {
-  int is_list;        // isinstance(subsampled_images, list)
-  int empty_test;     // an empty list is refused
-  int empty_raise;
-  int first;          // first = subsampled_images[0]
-  int first_ndim;     // first.ndim == 2
-  int stack_2d_size;  // size limit before stacking (H, W) images
-  int stack_2d;       // cp.stack([img[cp.newaxis, :, :] ...], axis=0)
-  int stack_3d_size;  // size limit before stacking (H, W, C) images
-  int stack_3d;       // cp.stack([img.transpose(2, 0, 1) ...], axis=0)
-  int not_list;       // batch = subsampled_images
-  int ndim_test;      // batch.ndim != 4
-  int ndim_raise;
-  int unpack;         // batch_size, channels, input_height, input_width = batch.shape
-  int size_test;      // batch_size != dim * dim
-  int size_raise;
-  int limit;          // size limit of the batch
-  int dtype_test;     // batch.dtype != cp.float32
-  int astype;         // batch = batch.astype(cp.float32)
-  int contiguous;     // batch = cp.ascontiguousarray(batch)
+  Line is_list;        // isinstance(subsampled_images, list)
+  Line empty_test;     // an empty list is refused
+  Line empty_raise;
+  Line first;          // first = subsampled_images[0]
+  Line first_ndim;     // first.ndim == 2
+  Line stack_2d_size;  // size limit before stacking (H, W) images
+  Line stack_2d;       // cp.stack([img[cp.newaxis, :, :] ...], axis=0)
+  Line stack_3d_size;  // size limit before stacking (H, W, C) images
+  Line stack_3d;       // cp.stack([img.transpose(2, 0, 1) ...], axis=0)
+  Line not_list;       // batch = subsampled_images
+  Line ndim_test;      // batch.ndim != 4
+  Line ndim_raise;
+  Line unpack;         // batch_size, channels, input_height, input_width = batch.shape
+  Line size_test;      // batch_size != dim * dim
+  Line size_raise;
+  Line limit;          // size limit of the batch
+  Line dtype_test;     // batch.dtype != cp.float32
+  Line astype;         // batch = batch.astype(cp.float32)
+  Line contiguous;     // batch = cp.ascontiguousarray(batch)
 };
 
 struct PreparedBatch {

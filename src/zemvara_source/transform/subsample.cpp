@@ -2,15 +2,67 @@
 #include "transform/batch_prep.hpp"
 #include "zemvara/frame.hpp"
 
-// Line numbers below are those of the module's source as Python would number
-// it: `import cupy as cp` on line 1, `def subsample_image` on line 4, the
-// kernel source string from line 41, the kernel object on line 82 and
-// `def subsample_image_back` on line 85. Each marks the statement a
-// traceback entry points at.
-
 namespace {
 
 using namespace zv;
+
+// ----- source lines -----------------------------------------------------------
+// The module's source as Python would number it; each name marks the
+// statement that a traceback entry points at.
+namespace L {
+constexpr Line import_cupy{1};            // import cupy as cp
+constexpr Line def_subsample_image{4};    // def subsample_image(image: cp.ndarray, dim: int) -> list[cp.ndarray]:
+constexpr Line ndim_2{14};                //     if image.ndim == 2:
+constexpr Line unpack_2d{15};             //         height, width = image.shape; channels = None
+constexpr Line ndim_3{17};                //     elif image.ndim == 3:
+constexpr Line unpack_3d{18};             //         height, width, channels = image.shape
+constexpr Line ndim_raise{20};            //         raise ValueError("Image must be 2D or 3D")
+constexpr Line divisible_test{22};        //     if height % dim != 0 or width % dim != 0:
+constexpr Line divisible_raise{23};       //         raise ValueError(f"Image size ({height}×{width}) must be divisible by dim ({dim})")
+constexpr Line new_height{25};            //     new_height = height // dim
+constexpr Line new_width{26};             //     new_width = width // dim
+constexpr Line reshape_2d{29};            //         reshaped = image.reshape(new_height, dim, new_width, dim)
+constexpr Line transpose_2d{30};          //         transposed = reshaped.transpose(1, 3, 0, 2)
+constexpr Line flatten_2d{31};            //         flattened = transposed.reshape(dim * dim, new_height, new_width)
+constexpr Line reshape_3d{33};            //         reshaped = image.reshape(new_height, dim, new_width, dim, channels)
+constexpr Line transpose_3d{34};          //         transposed = reshaped.transpose(1, 3, 0, 2, 4)
+constexpr Line flatten_3d{35};            //         flattened = transposed.reshape(dim * dim, new_height, new_width, channels)
+constexpr Line result{37};                //     result = [flattened[i] for i in range(dim * dim)]
+constexpr Line kernel_code{41};           // reconstruct_optimized_kernel_code = r"""..."""
+constexpr Line kernel{82};                // reconstruct_optimized_kernel = cp.RawKernel(reconstruct_optimized_kernel_code, "reconstruct_optimized_kernel")
+constexpr Line def_subsample_image_back{85};  // def subsample_image_back(subsampled_images: cp.ndarray | list[cp.ndarray], dim: int) -> cp.ndarray:
+constexpr transform::BatchPrepLines back_prep = {
+    .is_list = {95},            // if isinstance(subsampled_images, list):
+    .empty_test = {96},         // if len(subsampled_images) == 0:
+    .empty_raise = {97},        // raise ValueError("subsampled_images must not be an empty list")
+    .first = {98},              // first = subsampled_images[0]
+    .first_ndim = {99},         // if first.ndim == 2:
+    .stack_2d_size = {100},     // (size limit of the stack)
+    .stack_2d = {101},          // batch = cp.stack([img[cp.newaxis, :, :] for img in subsampled_images], axis=0)
+    .stack_3d_size = {103},     // (size limit of the stack)
+    .stack_3d = {104},          // batch = cp.stack([img.transpose(2, 0, 1) for img in subsampled_images], axis=0)
+    .not_list = {106},          // batch = subsampled_images
+    .ndim_test = {108},         // if batch.ndim != 4:
+    .ndim_raise = {109},        // raise ValueError("Input must be 4D tensor in NCHW format")
+    .unpack = {111},            // batch_size, channels, input_height, input_width = batch.shape
+    .size_test = {113},         // if batch_size != dim * dim:
+    .size_raise = {114},        // raise ValueError(f"Batch size {batch_size} doesn't match dim*dim = {dim * dim}")
+    .limit = {115},             // (size limit of the batch)
+    .dtype_test = {117},        // if batch.dtype != cp.float32:
+    .astype = {118},            // batch = batch.astype(cp.float32)
+    .contiguous = {120},        // batch = cp.ascontiguousarray(batch)
+};
+constexpr Line output_height{122};        //     output_height = input_height * dim
+constexpr Line output_width{123};         //     output_width = input_width * dim
+constexpr Line output{125};               //     output = cp.empty((output_height, output_width, channels), dtype=cp.float32)
+constexpr Line total_elements{127};       //     total_elements = output_height * output_width * channels
+constexpr Line block_size{128};           //     block_size = 256
+constexpr Line grid_size{129};            //     grid_size = (total_elements + block_size - 1) // block_size
+constexpr Line launch_test{131};          //     if grid_size > 0:
+constexpr Line launch{132};               //         reconstruct_optimized_kernel((grid_size, 1, 1), (block_size, 1, 1), (batch, output, ...))
+constexpr Line squeeze_test{140};         //     if channels == 1:
+constexpr Line squeeze{141};              //         output = output.squeeze(axis=2)
+}  // namespace L
 
 // ----- subsample_image --------------------------------------------------------
 
@@ -25,142 +77,119 @@ using namespace zv;
 Object subsample_image(Call& c, Handle image, Handle dim) {
   Handle ValueError = builtin("ValueError");
   Object height, width, channels;
-  c.step(14);  // 1
+  c.step(L::ndim_2);  // 1
   if (eq(image.attr("ndim"), 2)) {
-    c.step(15);
+    c.step(L::unpack_2d);
     unpack(image.attr("shape"), height, width);
     channels = Object(none());
   } else {
-    c.step(17);
+    c.step(L::ndim_3);
     if (eq(image.attr("ndim"), 3)) {
-      c.step(18);
+      c.step(L::unpack_3d);
       unpack(image.attr("shape"), height, width, channels);
     } else {
-      c.step(20);
+      c.step(L::ndim_raise);
       raise_(ValueError, "Image must be 2D or 3D");
     }
   }
-  c.step(22);  // 2
+  c.step(L::divisible_test);  // 2
   if (ne(mod(height, dim), 0) || ne(mod(width, dim), 0)) {
-    c.step(23);
+    c.step(L::divisible_raise);
     // U+00D7 MULTIPLICATION SIGN between the sizes
     raise_(ValueError, cat({"Image size (", height, "\xC3\x97", width, ") must be divisible by dim (", dim, ")"}));
   }
-  c.step(25);  // 3
+  c.step(L::new_height);  // 3
   Object new_height = floordiv(height, dim);
-  c.step(26);
+  c.step(L::new_width);
   Object new_width = floordiv(width, dim);
   Object flattened;
   if (channels.is_none()) {  // 4
-    c.step(29);
+    c.step(L::reshape_2d);
     Object reshaped = image.attr("reshape")(new_height, dim, new_width, dim);
-    c.step(30);
+    c.step(L::transpose_2d);
     Object transposed = reshaped.attr("transpose")(1, 3, 0, 2);
-    c.step(31);
+    c.step(L::flatten_2d);
     flattened = transposed.attr("reshape")(mul(dim, dim), new_height, new_width);
   } else {
-    c.step(33);
+    c.step(L::reshape_3d);
     Object reshaped = image.attr("reshape")(new_height, dim, new_width, dim, channels);
-    c.step(34);
+    c.step(L::transpose_3d);
     Object transposed = reshaped.attr("transpose")(1, 3, 0, 2, 4);
-    c.step(35);
+    c.step(L::flatten_3d);
     flattened = transposed.attr("reshape")(mul(dim, dim), new_height, new_width, channels);
   }
-  c.step(37);  // 5: [flattened[i] for i in range(dim * dim)], counted in C
+  c.step(L::result);  // 5: [flattened[i] for i in range(dim * dim)], counted in C
   Object count = mul(dim, dim);
   const Py_ssize_t n = as_ssize(count);
   List result;
   for (Py_ssize_t i = 0; i < n; ++i) result.append(flattened[i]);
-  return std::move(result);
+  return result;
 }
 
-constexpr Param subsample_image_params[] = {
-    {"image", "cp.ndarray", Check::none},
-    {"dim", "int", Check::int_},
-};
-constexpr const char* subsample_image_locals[] = {
-    "height", "width", "channels", "new_height", "new_width", "reshaped", "transposed", "flattened", "result",
-};
-constexpr FunctionSpec subsample_image_spec = function<subsample_image>(
-    "subsample_image", 4, subsample_image_params, 2, "list[cp.ndarray]", subsample_image_locals,
-    "Perform interleaved subsampling of an image without for loops.\n"
-    "\n"
-    "    Args:\n"
-    "        image: Input image (cp.ndarray) with shape (height, width) or (height, width, channels).\n"
-    "        dim: Block size for subsampling.\n"
-    "\n"
-    "    Returns:\n"
-    "        List of interleaved subsampled images.\n"
-    "    ");
+constexpr FunctionSpec subsample_image_def = def<subsample_image>({
+    .name = "subsample_image",
+    .line = L::def_subsample_image,
+    .params = {{"image", "cp.ndarray"}, {"dim", "int"}},
+    .returns = "list[cp.ndarray]",
+    .doc = "Perform interleaved subsampling of an image without for loops.\n"
+           "\n"
+           "    Args:\n"
+           "        image: Input image (cp.ndarray) with shape (height, width) or (height, width, channels).\n"
+           "        dim: Block size for subsampling.\n"
+           "\n"
+           "    Returns:\n"
+           "        List of interleaved subsampled images.\n"
+           "    ",
+    .locals = "height width channels new_height new_width reshaped transposed flattened result",
+});
 
 // ----- reconstruct_optimized_kernel -----------------------------------------
 
 // One thread per output element (HWC order); each gathers its value from the
 // NCHW batch. 32-bit index arithmetic: callers keep sizes below 2**31.
-constexpr char reconstruct_optimized_kernel_code[] =
-    "\n"
-    "extern \"C\" __global__ void reconstruct_optimized_kernel(\n"
-    "    const float* __restrict__ input,  // NCHW format\n"
-    "    float* __restrict__ output,       // HWC format\n"
-    "    const int batch_size,\n"
-    "    const int channels,\n"
-    "    const int input_height,\n"
-    "    const int input_width,\n"
-    "    const int output_height,\n"
-    "    const int output_width,\n"
-    "    const int dim\n"
-    ") {\n"
-    "    // Use 1D indexing for better performance\n"
-    "    const int tid = blockIdx.x * blockDim.x + threadIdx.x;\n"
-    "    const int total_elements = output_height * output_width * channels;\n"
-    "    \n"
-    "    if (tid >= total_elements) return;\n"
-    "    \n"
-    "    // Decode output position\n"
-    "    const int c = tid % channels;\n"
-    "    const int xy = tid / channels;\n"
-    "    const int x = xy % output_width;\n"
-    "    const int y = xy / output_width;\n"
-    "    \n"
-    "    // Calculate which subsample and position\n"
-    "    const int dy = y % dim;\n"
-    "    const int dx = x % dim;\n"
-    "    const int subsample_idx = dy * dim + dx;\n"
-    "    const int y_in = y / dim;\n"
-    "    const int x_in = x / dim;\n"
-    "    \n"
-    "    // Read from NCHW input\n"
-    "    const int idx_in = subsample_idx * channels * input_height * input_width +\n"
-    "                      c * input_height * input_width +\n"
-    "                      y_in * input_width + x_in;\n"
-    "    \n"
-    "    // Write to output\n"
-    "    output[tid] = input[idx_in];\n"
-    "}\n";
+constexpr char reconstruct_optimized_kernel_code[] = R"ZV(
+extern "C" __global__ void reconstruct_optimized_kernel(
+    const float* __restrict__ input,  // NCHW format
+    float* __restrict__ output,       // HWC format
+    const int batch_size,
+    const int channels,
+    const int input_height,
+    const int input_width,
+    const int output_height,
+    const int output_width,
+    const int dim
+) {
+    // Use 1D indexing for better performance
+    const int tid = blockIdx.x * blockDim.x + threadIdx.x;
+    const int total_elements = output_height * output_width * channels;
+    
+    if (tid >= total_elements) return;
+    
+    // Decode output position
+    const int c = tid % channels;
+    const int xy = tid / channels;
+    const int x = xy % output_width;
+    const int y = xy / output_width;
+    
+    // Calculate which subsample and position
+    const int dy = y % dim;
+    const int dx = x % dim;
+    const int subsample_idx = dy * dim + dx;
+    const int y_in = y / dim;
+    const int x_in = x / dim;
+    
+    // Read from NCHW input
+    const int idx_in = subsample_idx * channels * input_height * input_width +
+                      c * input_height * input_width +
+                      y_in * input_width + x_in;
+    
+    // Write to output
+    output[tid] = input[idx_in];
+}
+)ZV";
+
 
 // ----- subsample_image_back -------------------------------------------------
-
-constexpr transform::BatchPrepLines back_lines = {
-    95,   // is_list
-    96,   // empty_test
-    97,   // empty_raise
-    98,   // first
-    99,   // first_ndim
-    100,  // stack_2d_size
-    101,  // stack_2d
-    103,  // stack_3d_size
-    104,  // stack_3d
-    106,  // not_list
-    108,  // ndim_test
-    109,  // ndim_raise
-    111,  // unpack
-    113,  // size_test
-    114,  // size_raise
-    115,  // limit
-    117,  // dtype_test
-    118,  // astype
-    120,  // contiguous
-};
 
 // Reconstruction in one kernel pass:
 // 1. Prepare the batch (contiguous float32 NCHW, N = dim * dim).
@@ -171,79 +200,70 @@ constexpr transform::BatchPrepLines back_lines = {
 // 4. The seven sizes go to the kernel as 32-bit ints, in declared order.
 // 5. A single channel is returned as (H * dim, W * dim).
 Object subsample_image_back(Call& c, Handle subsampled_images, Handle dim) {
-  transform::PreparedBatch b = transform::prepare_batch(c, subsampled_images, dim, back_lines);  // 1
-  c.step(122);  // 2
+  transform::PreparedBatch b = transform::prepare_batch(c, subsampled_images, dim, L::back_prep);  // 1
+  c.step(L::output_height);  // 2
   Object output_height = mul(b.input_height, dim);
-  c.step(123);
+  c.step(L::output_width);
   Object output_width = mul(b.input_width, dim);
-  c.step(125);
+  c.step(L::output);
   Object cp = g("cp");
   Object output = cp.attr("empty")(tuple(output_height, output_width, b.channels), kw("dtype", cp.attr("float32")));
-  c.step(127);  // 3
+  c.step(L::total_elements);  // 3
   Object total_elements = mul(mul(output_height, output_width), b.channels);
-  c.step(128);
+  c.step(L::block_size);
   Object block_size = integer(256);
-  c.step(129);
+  c.step(L::grid_size);
   Object grid_size = floordiv(sub(add(total_elements, block_size), 1), block_size);
-  c.step(131);
+  c.step(L::launch_test);
   if (gt(grid_size, 0)) {
-    c.step(132);  // 4
+    c.step(L::launch);  // 4
     Object int32 = g("cp").attr("int32");
     g("reconstruct_optimized_kernel")(
         tuple(grid_size, 1, 1), tuple(block_size, 1, 1),
         tuple(b.batch, output, int32(b.batch_size), int32(b.channels), int32(b.input_height),
               int32(b.input_width), int32(output_height), int32(output_width), int32(dim)));
   }
-  c.step(140);  // 5
+  c.step(L::squeeze_test);  // 5
   if (eq(b.channels, 1)) {
-    c.step(141);
+    c.step(L::squeeze);
     output = output.attr("squeeze")(kw("axis", 2));
   }
   return output;
 }
 
-constexpr Param subsample_image_back_params[] = {
-    {"subsampled_images", "cp.ndarray | list[cp.ndarray]", Check::none},
-    {"dim", "int", Check::int_},
-};
-constexpr const char* subsample_image_back_locals[] = {
-    "first", "batch", "batch_size", "channels", "input_height", "input_width",
-    "output_height", "output_width", "output", "total_elements", "block_size", "grid_size",
-};
-constexpr FunctionSpec subsample_image_back_spec = function<subsample_image_back>(
-    "subsample_image_back", 85, subsample_image_back_params, 2, "cp.ndarray", subsample_image_back_locals,
-    "Ultra-optimized reconstruction using single-pass kernel.\n"
-    "\n"
-    "    Args:\n"
-    "        subsampled_images: Batch tensor with shape (N, C, H, W) where N = dim*dim or a list of "
-    "images[H, W, C].\n"
-    "        dim: Block size used in the original subsampling\n"
-    "\n"
-    "    Returns:\n"
-    "        Reconstructed image with shape (H*dim, W*dim, C)\n"
-    "    ");
+constexpr FunctionSpec subsample_image_back_def = def<subsample_image_back>({
+    .name = "subsample_image_back",
+    .line = L::def_subsample_image_back,
+    .params = {{"subsampled_images", "cp.ndarray | list[cp.ndarray]"}, {"dim", "int"}},
+    .returns = "cp.ndarray",
+    .doc = "Ultra-optimized reconstruction using single-pass kernel.\n"
+           "\n"
+           "    Args:\n"
+           "        subsampled_images: Batch tensor with shape (N, C, H, W) where N = dim*dim or a list of "
+           "images[H, W, C].\n"
+           "        dim: Block size used in the original subsampling\n"
+           "\n"
+           "    Returns:\n"
+           "        Reconstructed image with shape (H*dim, W*dim, C)\n"
+           "    ",
+    .locals = "first batch batch_size channels input_height input_width output_height output_width output "
+              "total_elements block_size grid_size",
+});
 
 // ----- module body ----------------------------------------------------------
 
 void body(Body& b) {
-  b.step(1);
+  b.step(L::import_cupy);
   b.import("cupy", "cp");
-  b.step(4);
-  b.def(subsample_image_spec);
-  b.step(41);
+  b.def(subsample_image_def);
+  b.step(L::kernel_code);
   b.set("reconstruct_optimized_kernel_code", string(reconstruct_optimized_kernel_code));
-  b.step(82);
+  b.step(L::kernel);
   b.set("reconstruct_optimized_kernel",
         g("cp").attr("RawKernel")(g("reconstruct_optimized_kernel_code"), "reconstruct_optimized_kernel"));
-  b.step(85);
-  b.def(subsample_image_back_spec);
+  b.def(subsample_image_back_def);
 }
-
-constexpr const char* builtins[] = {"ValueError", "range"};
-
-constexpr ModuleSpec subsample_module = module_spec(
-    "subsample", "zemvara.transform.subsample", "src/zemvara_source/transform/subsample", builtins, body);
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_subsample() { return zv::module_init(subsample_module); }
+ZEMVARA_MODULE(subsample, transform, body, "ValueError", "range")

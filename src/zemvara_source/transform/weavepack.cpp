@@ -7,33 +7,138 @@
 #include <string_view>
 #include <vector>
 
-// Line numbers below are those of the module's source as Python would number
-// it: the imports on lines 1 and 2, `simple_copy_kernel_code` from line 4,
-// the kernel object on line 18, `def create_output_order_indices` on line 21,
-// `_index_cache` on line 45, `def subsample_image_back_flattened` on line 48,
-// `gather_kernel_code` from line 115, the kernel object on line 130 and
-// `def subsample_image_back_gather` on line 133. Each marks the statement a
-// traceback entry points at.
-
 namespace {
 
 using namespace zv;
 
+// Source lines of one reconstruction's statements after the batch
+// preparation (the two functions share their layout).
+struct ReconstructionLines {
+  transform::BatchPrepLines prep;
+  Line output_height, output_width, total_elements, output, empty_test, empty_return;
+  Line cache_key, cache_test, build, store, lookup, flattened;
+  Line block_size, grid_size, launch, squeeze_test, squeeze;
+};
+
+// ----- source lines -----------------------------------------------------------
+// The module's source as Python would number it; each name marks the
+// statement that a traceback entry points at. The two reconstructions share
+// their layout (ReconstructionLines below).
+namespace L {
+constexpr Line import_cupy{1};          // import cupy as cp
+constexpr Line import_numpy{2};         // import numpy as np
+constexpr Line copy_kernel_code{4};     // simple_copy_kernel_code = r"""..."""
+constexpr Line copy_kernel{18};         // simple_copy_kernel = cp.RawKernel(simple_copy_kernel_code, "simple_copy_kernel")
+constexpr Line def_create_output_order_indices{21};  // def create_output_order_indices(batch_shape, dim):
+constexpr Line map_unpack{23};          //     N, C, H, W = batch_shape
+constexpr Line map_output_height{24};   //     output_height = H * dim
+constexpr Line map_output_width{25};    //     output_width = W * dim
+constexpr Line map_zeros{27};           //     indices = np.zeros(output_height * output_width * C, dtype=np.int64)
+constexpr Line map_fill{30};            //     for y in range(output_height): for x ...: for c ...: indices[idx] = input_idx
+constexpr Line map_upload{42};          //     return cp.asarray(indices)
+constexpr Line index_cache{45};         // _index_cache = {}
+constexpr Line def_flattened{48};       // def subsample_image_back_flattened(subsampled_images: cp.ndarray | list[cp.ndarray], dim: int) -> cp.ndarray:
+constexpr ReconstructionLines flattened = {
+    .prep = {
+        .is_list = {58},          //     if isinstance(subsampled_images, list):
+        .empty_test = {59},       //         if len(subsampled_images) == 0:
+        .empty_raise = {60},      //             raise ValueError("subsampled_images must not be an empty list")
+        .first = {61},            //         first = subsampled_images[0]
+        .first_ndim = {62},       //         if first.ndim == 2:
+        .stack_2d_size = {63},    //             (size limit of the stack)
+        .stack_2d = {64},         //             batch = cp.stack([img[cp.newaxis, :, :] for img in subsampled_images], axis=0)
+        .stack_3d_size = {66},    //             (size limit of the stack)
+        .stack_3d = {67},         //             batch = cp.stack([img.transpose(2, 0, 1) for img in subsampled_images], axis=0)
+        .not_list = {69},         //         batch = subsampled_images
+        .ndim_test = {71},        //     if batch.ndim != 4:
+        .ndim_raise = {72},       //         raise ValueError("Input must be 4D tensor in NCHW format")
+        .unpack = {74},           //     batch_size, channels, input_height, input_width = batch.shape
+        .size_test = {76},        //     if batch_size != dim * dim:
+        .size_raise = {77},       //         raise ValueError(f"Batch size {batch_size} doesn't match dim*dim = {dim * dim}")
+        .limit = {78},            //     (size limit of the batch)
+        .dtype_test = {80},       //     if batch.dtype != cp.float32:
+        .astype = {81},           //         batch = batch.astype(cp.float32)
+        .contiguous = {83},       //     batch = cp.ascontiguousarray(batch)
+    },
+    .output_height = {85},        //     output_height = input_height * dim
+    .output_width = {86},         //     output_width = input_width * dim
+    .total_elements = {87},       //     total_elements = output_height * output_width * channels
+    .output = {89},               //     output = cp.empty((output_height, output_width, channels), dtype=cp.float32)
+    .empty_test = {90},           //     if total_elements == 0:
+    .empty_return = {91},         //         return output (squeezed as below)
+    .cache_key = {93},            //     cache_key = (batch_size, channels, input_height, input_width, dim, cp.cuda.runtime.getDevice())
+    .cache_test = {94},           //     if cache_key not in _index_cache:
+    .build = {95},                //         indices = create_output_order_indices((batch_size, channels, input_height, input_width), dim)
+    .store = {96},                //         _index_cache[cache_key] = indices
+    .lookup = {98},               //         indices = _index_cache[cache_key]
+    .flattened = {100},           //     flattened_input = batch.ravel()
+    .block_size = {103},          //     block_size = 256
+    .grid_size = {104},           //     grid_size = (total_elements + block_size - 1) // block_size
+    .launch = {106},              //     simple_copy_kernel((grid_size, 1, 1), (block_size, 1, 1), (reordered_input, output, cp.int32(total_elements)))
+    .squeeze_test = {109},        //     if channels == 1:
+    .squeeze = {110},             //         output = output.squeeze(axis=2)
+};
+constexpr Line flattened_reorder{101};  //     reordered_input = flattened_input[indices]
+constexpr Line gather_kernel_code{115}; // gather_kernel_code = r"""..."""
+constexpr Line gather_kernel{130};      // gather_kernel = cp.RawKernel(gather_kernel_code, "gather_kernel")
+constexpr Line def_gather{133};         // def subsample_image_back_gather(subsampled_images: cp.ndarray | list[cp.ndarray], dim: int) -> cp.ndarray:
+constexpr ReconstructionLines gather = {
+    .prep = {
+        .is_list = {138},         //     if isinstance(subsampled_images, list):
+        .empty_test = {139},      //         if len(subsampled_images) == 0:
+        .empty_raise = {140},     //             raise ValueError("subsampled_images must not be an empty list")
+        .first = {141},           //         first = subsampled_images[0]
+        .first_ndim = {142},      //         if first.ndim == 2:
+        .stack_2d_size = {143},   //             (size limit of the stack)
+        .stack_2d = {144},        //             batch = cp.stack([img[cp.newaxis, :, :] for img in subsampled_images], axis=0)
+        .stack_3d_size = {146},   //             (size limit of the stack)
+        .stack_3d = {147},        //             batch = cp.stack([img.transpose(2, 0, 1) for img in subsampled_images], axis=0)
+        .not_list = {149},        //         batch = subsampled_images
+        .ndim_test = {151},       //     if batch.ndim != 4:
+        .ndim_raise = {152},      //         raise ValueError("Input must be 4D tensor in NCHW format")
+        .unpack = {154},          //     batch_size, channels, input_height, input_width = batch.shape
+        .size_test = {156},       //     if batch_size != dim * dim:
+        .size_raise = {157},      //         raise ValueError(f"Batch size {batch_size} doesn't match dim*dim = {dim * dim}")
+        .limit = {158},           //     (size limit of the batch)
+        .dtype_test = {160},      //     if batch.dtype != cp.float32:
+        .astype = {161},          //         batch = batch.astype(cp.float32)
+        .contiguous = {163},      //     batch = cp.ascontiguousarray(batch)
+    },
+    .output_height = {165},       //     output_height = input_height * dim
+    .output_width = {166},        //     output_width = input_width * dim
+    .total_elements = {167},      //     total_elements = output_height * output_width * channels
+    .output = {169},              //     output = cp.empty((output_height, output_width, channels), dtype=cp.float32)
+    .empty_test = {170},          //     if total_elements == 0:
+    .empty_return = {171},        //         return output (squeezed as below)
+    .cache_key = {173},           //     cache_key = (batch_size, channels, input_height, input_width, dim, cp.cuda.runtime.getDevice())
+    .cache_test = {174},          //     if cache_key not in _index_cache:
+    .build = {175},               //         indices = create_output_order_indices((batch_size, channels, input_height, input_width), dim)
+    .store = {176},               //         _index_cache[cache_key] = indices
+    .lookup = {178},              //         indices = _index_cache[cache_key]
+    .flattened = {180},           //     flattened_input = batch.ravel()
+    .block_size = {182},          //     block_size = 256
+    .grid_size = {183},           //     grid_size = (total_elements + block_size - 1) // block_size
+    .launch = {185},              //     gather_kernel((grid_size, 1, 1), (block_size, 1, 1), (flattened_input, output, indices, cp.int32(total_elements)))
+    .squeeze_test = {188},        //     if channels == 1:
+    .squeeze = {189},             //         output = output.squeeze(axis=2)
+};
+}  // namespace L
+
 // ----- simple_copy_kernel ---------------------------------------------------
 
-constexpr char simple_copy_kernel_code[] =
-    "\n"
-    "extern \"C\" __global__ void simple_copy_kernel(\n"
-    "    const float* __restrict__ input,\n"
-    "    float* __restrict__ output,\n"
-    "    const int total_elements\n"
-    ") {\n"
-    "    const int tid = blockIdx.x * blockDim.x + threadIdx.x;\n"
-    "    if (tid >= total_elements) return;\n"
-    "    \n"
-    "    // 単純なメモリコピー\n"
-    "    output[tid] = input[tid];\n"
-    "}\n";
+constexpr char simple_copy_kernel_code[] = R"ZV(
+extern "C" __global__ void simple_copy_kernel(
+    const float* __restrict__ input,
+    float* __restrict__ output,
+    const int total_elements
+) {
+    const int tid = blockIdx.x * blockDim.x + threadIdx.x;
+    if (tid >= total_elements) return;
+    
+    // 単純なメモリコピー
+    output[tid] = input[tid];
+}
+)ZV";
 
 // ----- create_output_order_indices ------------------------------------------
 
@@ -82,16 +187,16 @@ void fill_output_order(std::int64_t* out, std::int64_t output_height, std::int64
 // 5. One upload: cp.asarray(indices).
 Object create_output_order_indices(Call& c, Handle batch_shape, Handle dim) {
   Object N, C, H, W;
-  c.step(23);  // 1
+  c.step(L::map_unpack);  // 1
   unpack(batch_shape, N, C, H, W);
-  c.step(24);  // 2
+  c.step(L::map_output_height);  // 2
   Object output_height = mul(H, dim);
-  c.step(25);
+  c.step(L::map_output_width);
   Object output_width = mul(W, dim);
-  c.step(27);  // 3
+  c.step(L::map_zeros);  // 3
   Object np = g("np");
   Object indices = np.attr("zeros")(mul(mul(output_height, output_width), C), kw("dtype", np.attr("int64")));
-  c.step(30);  // 4
+  c.step(L::map_fill);  // 4
   if (gt(output_height, 0) && gt(output_width, 0) && gt(C, 0)) {
     const std::int64_t oh = as_long_long(output_height), ow = as_long_long(output_width), ch = as_long_long(C);
     const std::int64_t h = as_long_long(H), w = as_long_long(W), d = as_long_long(dim);
@@ -105,34 +210,20 @@ Object create_output_order_indices(Call& c, Handle batch_shape, Handle dim) {
       raise_no_memory();
     }
   }
-  c.step(42);  // 5
+  c.step(L::map_upload);  // 5
   return g("cp").attr("asarray")(indices);
 }
 
-constexpr Param create_output_order_indices_params[] = {
-    {"batch_shape", nullptr, Check::none},
-    {"dim", nullptr, Check::none},
-};
-constexpr const char* create_output_order_indices_locals[] = {
-    "N", "C", "H", "W", "output_height", "output_width", "indices", "idx",
-    "y", "x", "c", "dy", "dx", "subsample_idx", "y_in", "x_in", "input_idx",
-};
-constexpr FunctionSpec create_output_order_indices_spec = function<create_output_order_indices>(
-    "create_output_order_indices", 21, create_output_order_indices_params, 2, nullptr,
-    create_output_order_indices_locals,
-    "出力順序に合わせたインデックスマップを作成");
+constexpr FunctionSpec create_output_order_indices_def = def<create_output_order_indices>({
+    .name = "create_output_order_indices",
+    .line = L::def_create_output_order_indices,
+    .params = {{"batch_shape"}, {"dim"}},
+    .doc = "出力順序に合わせたインデックスマップを作成",
+    .locals = "N C H W output_height output_width indices idx y x c dy dx subsample_idx y_in x_in input_idx",
+});
 
 // ----- the two reconstructions ----------------------------------------------
 
-// Source lines of one reconstruction's statements after the batch
-// preparation (the two functions share their layout).
-struct ReconstructionLines {
-  transform::BatchPrepLines prep;
-  int output_height, output_width, total_elements, output, empty_test, empty_return;
-  int cache_key, cache_test, build, store, lookup, flattened;
-  int reorder;  // flattened reconstruction only
-  int block_size, grid_size, launch, squeeze_test, squeeze;
-};
 
 // Everything before the kernel launch:
 // 1. Prepare the batch (contiguous float32 NCHW, N = dim * dim), with the
@@ -219,29 +310,17 @@ Object grid_of(Call& c, const Object& total_elements, const ReconstructionLines&
   return floordiv(sub(add(total_elements, block_size), 1), block_size);
 }
 
-constexpr Param reconstruction_params[] = {
-    {"subsampled_images", "cp.ndarray | list[cp.ndarray]", Check::none},
-    {"dim", "int", Check::int_},
-};
-
 // ----- subsample_image_back_flattened ---------------------------------------
 
-constexpr ReconstructionLines flattened_lines = {
-    {58, 59, 60, 61, 62, 63, 64, 66, 67, 69, 71, 72, 74, 76, 77, 78, 80, 81, 83},
-    85, 86, 87, 89, 90, 91,       // sizes, output, empty
-    93, 94, 95, 96, 98, 100,      // map, flatten
-    101,                          // reorder
-    103, 104, 106, 109, 110,      // launch, squeeze
-};
 
 // Reorders the flattened batch into output order with one gather of the
 // array library, then copies the result into the output with
 // `simple_copy_kernel`.
 Object subsample_image_back_flattened(Call& c, Handle subsampled_images, Handle dim) {
-  const ReconstructionLines& at = flattened_lines;
+  const ReconstructionLines& at = L::flattened;
   Prepared p = prepare(c, subsampled_images, dim, at);
   if (!p.empty) {
-    c.step(at.reorder);
+    c.step(L::flattened_reorder);
     Object reordered_input = p.flattened_input[p.indices];
     Object grid_size = grid_of(c, p.total_elements, at);
     c.step(at.launch);
@@ -251,55 +330,49 @@ Object subsample_image_back_flattened(Call& c, Handle subsampled_images, Handle 
   return finish(c, p, at);
 }
 
-constexpr const char* flattened_locals[] = {
-    "first", "batch", "batch_size", "channels", "input_height", "input_width", "output_height",
-    "output_width", "total_elements", "output", "cache_key", "indices", "flattened_input", "reordered_input",
-    "block_size", "grid_size",
-};
-constexpr FunctionSpec flattened_spec = function<subsample_image_back_flattened>(
-    "subsample_image_back_flattened", 48, reconstruction_params, 2, "cp.ndarray", flattened_locals,
-    "1次元化による最適化版のsubsample_image_back\n"
-    "\n"
-    "    Args:\n"
-    "        subsampled_images: Batch tensor with shape (N, C, H, W) where N = dim*dim or a list of "
-    "images[H, W, C].\n"
-    "        dim: Block size used in the original subsampling\n"
-    "\n"
-    "    Returns:\n"
-    "        Reconstructed image with shape (H*dim, W*dim, C)\n"
-    "    ");
+constexpr FunctionSpec flattened_def = def<subsample_image_back_flattened>({
+    .name = "subsample_image_back_flattened",
+    .line = L::def_flattened,
+    .params = {{"subsampled_images", "cp.ndarray | list[cp.ndarray]"}, {"dim", "int"}},
+    .returns = "cp.ndarray",
+    .doc = "1次元化による最適化版のsubsample_image_back\n"
+           "\n"
+           "    Args:\n"
+           "        subsampled_images: Batch tensor with shape (N, C, H, W) where N = dim*dim or a list of "
+           "images[H, W, C].\n"
+           "        dim: Block size used in the original subsampling\n"
+           "\n"
+           "    Returns:\n"
+           "        Reconstructed image with shape (H*dim, W*dim, C)\n"
+           "    ",
+    .locals = "first batch batch_size channels input_height input_width output_height output_width total_elements "
+              "output cache_key indices flattened_input reordered_input block_size grid_size",
+});
 
 // ----- gather_kernel --------------------------------------------------------
 
-constexpr char gather_kernel_code[] =
-    "\n"
-    "extern \"C\" __global__ void gather_kernel(\n"
-    "    const float* __restrict__ input,\n"
-    "    float* __restrict__ output,\n"
-    "    const long long* __restrict__ indices,\n"
-    "    const int total_elements\n"
-    ") {\n"
-    "    const int tid = blockIdx.x * blockDim.x + threadIdx.x;\n"
-    "    if (tid >= total_elements) return;\n"
-    "    \n"
-    "    // インデックスを使用してgather操作\n"
-    "    output[tid] = input[indices[tid]];\n"
-    "}\n";
+constexpr char gather_kernel_code[] = R"ZV(
+extern "C" __global__ void gather_kernel(
+    const float* __restrict__ input,
+    float* __restrict__ output,
+    const long long* __restrict__ indices,
+    const int total_elements
+) {
+    const int tid = blockIdx.x * blockDim.x + threadIdx.x;
+    if (tid >= total_elements) return;
+    
+    // インデックスを使用してgather操作
+    output[tid] = input[indices[tid]];
+}
+)ZV";
 
 // ----- subsample_image_back_gather ------------------------------------------
 
-constexpr ReconstructionLines gather_lines = {
-    {138, 139, 140, 141, 142, 143, 144, 146, 147, 149, 151, 152, 154, 156, 157, 158, 160, 161, 163},
-    165, 166, 167, 169, 170, 171,  // sizes, output, empty
-    173, 174, 175, 176, 178, 180,  // map, flatten
-    0,                             // no reorder step
-    182, 183, 185, 188, 189,       // launch, squeeze
-};
 
 // One kernel reads each output element straight from the flattened batch
 // through the map; no reordered intermediate.
 Object subsample_image_back_gather(Call& c, Handle subsampled_images, Handle dim) {
-  const ReconstructionLines& at = gather_lines;
+  const ReconstructionLines& at = L::gather;
   Prepared p = prepare(c, subsampled_images, dim, at);
   if (!p.empty) {
     Object grid_size = grid_of(c, p.total_elements, at);
@@ -310,48 +383,41 @@ Object subsample_image_back_gather(Call& c, Handle subsampled_images, Handle dim
   return finish(c, p, at);
 }
 
-constexpr const char* gather_locals[] = {
-    "first", "batch", "batch_size", "channels", "input_height", "input_width", "output_height",
-    "output_width", "total_elements", "output", "cache_key", "indices", "flattened_input",
-    "block_size", "grid_size",
-};
-constexpr FunctionSpec gather_spec = function<subsample_image_back_gather>(
-    "subsample_image_back_gather", 133, reconstruction_params, 2, "cp.ndarray", gather_locals,
-    "Gather操作を使用した最適化版\n"
-    "\n"
-    "    インデックスの並べ替えをせず、直接gather操作でデータを収集\n"
-    "    ");
+constexpr FunctionSpec gather_def = def<subsample_image_back_gather>({
+    .name = "subsample_image_back_gather",
+    .line = L::def_gather,
+    .params = {{"subsampled_images", "cp.ndarray | list[cp.ndarray]"}, {"dim", "int"}},
+    .returns = "cp.ndarray",
+    .doc = "Gather操作を使用した最適化版\n"
+           "\n"
+           "    インデックスの並べ替えをせず、直接gather操作でデータを収集\n"
+           "    ",
+    .locals = "first batch batch_size channels input_height input_width output_height output_width total_elements "
+              "output cache_key indices flattened_input block_size grid_size",
+});
 
 // ----- module body ----------------------------------------------------------
 
 void body(Body& b) {
-  b.step(1);
+  b.step(L::import_cupy);
   b.import("cupy", "cp");
-  b.step(2);
+  b.step(L::import_numpy);
   b.import("numpy", "np");
-  b.step(4);
+  b.step(L::copy_kernel_code);
   b.set("simple_copy_kernel_code", string(simple_copy_kernel_code));
-  b.step(18);
+  b.step(L::copy_kernel);
   b.set("simple_copy_kernel", g("cp").attr("RawKernel")(g("simple_copy_kernel_code"), "simple_copy_kernel"));
-  b.step(21);
-  b.def(create_output_order_indices_spec);
-  b.step(45);
+  b.def(create_output_order_indices_def);
+  b.step(L::index_cache);
   b.set("_index_cache", dict());
-  b.step(48);
-  b.def(flattened_spec);
-  b.step(115);
+  b.def(flattened_def);
+  b.step(L::gather_kernel_code);
   b.set("gather_kernel_code", string(gather_kernel_code));
-  b.step(130);
+  b.step(L::gather_kernel);
   b.set("gather_kernel", g("cp").attr("RawKernel")(g("gather_kernel_code"), "gather_kernel"));
-  b.step(133);
-  b.def(gather_spec);
+  b.def(gather_def);
 }
-
-constexpr const char* builtins[] = {"ValueError", "TypeError"};
-
-constexpr ModuleSpec weavepack_module = module_spec(
-    "weavepack", "zemvara.transform.weavepack", "src/zemvara_source/transform/weavepack", builtins, body);
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_weavepack() { return zv::module_init(weavepack_module); }
+ZEMVARA_MODULE(weavepack, transform, body, "ValueError", "TypeError")

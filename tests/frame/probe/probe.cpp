@@ -3,116 +3,145 @@
 
 #include "zemvara/frame.hpp"
 
-// Lines as the module's Python source would number them:
-//  1 import os
-//  2 from typing import Optional
-//  3 from ..sibling import value
-//  4 from . import near, ghost
-//  5 from ..sibling import missing        (only with ZVPROBE_MISSING set)
-//  8 def echo(src: bytes, dtype: str = "fp32", count: Optional[int] = None, out=None) -> bytes:
-// 14 def unpack3(seq):
-// 18 def call(fn, arg=None):
-// 23 def lookup():
-// 26 class Counter:
-// 27     def __init__(self, start: int = 0):
-// 30     def bump(self, by: int = 1) -> int:
-
 namespace {
 
 using namespace zv;
 
+// The module's source as Python would number it.
+namespace L {
+constexpr Line import_os{1};         // import os
+constexpr Line import_optional{2};   // from typing import Optional
+constexpr Line import_value{3};      // from ..sibling import value
+constexpr Line import_near{4};       // from . import near, ghost
+constexpr Line import_missing{5};    // from ..sibling import missing        (only with ZVPROBE_MISSING set)
+constexpr Line def_echo{8};          // def echo(src: bytes, dtype: str = "fp32", count: Optional[int] = None, out=None) -> bytes:
+constexpr Line echo_test{9};         //     if out is None: return src
+constexpr Line echo_out{11};         //     return out
+constexpr Line def_unpack3{14};      // def unpack3(seq):
+constexpr Line unpack3_unpack{15};   //     h, w, c = seq
+constexpr Line unpack3_return{16};   //     return h, w, c
+constexpr Line def_call{18};         // def call(fn, arg=None):
+constexpr Line call_test{19};        //     if arg is None: return fn()
+constexpr Line call_arg{21};         //     return fn(arg)
+constexpr Line def_lookup{23};       // def lookup():
+constexpr Line lookup_return{24};    //     return zv_probe_name
+constexpr Line class_counter{26};    // class Counter:
+constexpr Line def_init{27};         //     def __init__(self, start: int = 0):
+constexpr Line init_store{28};       //         self.value = start
+constexpr Line def_bump{30};         //     def bump(self, by: int = 1) -> int:
+constexpr Line bump_add{31};         //         self.value = self.value + by
+constexpr Line bump_return{32};      //         return self.value
+constexpr Line bad_value{33};        // value = "x"                          (only with ZVPROBE_BAD_DEFAULT set)
+constexpr Line def_pick{34};         // def pick(n: int = value, fail: bool = False) -> int:
+constexpr Line pick_test{35};        //     if fail:
+constexpr Line pick_raise{36};       //         raise LookupError(n)          (LookupError is not listed)
+constexpr Line pick_return{37};      //     return n
+}  // namespace L
+
 Object echo(Call& c, Handle src, Handle, Handle, Handle out) {
-  c.step(9);
+  c.step(L::echo_test);
   if (out.is_none()) return Object(src);
-  c.step(11);
+  c.step(L::echo_out);
   return Object(out);
 }
-constexpr Param echo_params[] = {
-    {"src", "bytes", Check::bytes},
-    {"dtype", "str", Check::str},
-    {"count", "Optional[int]", optional(Check::int_)},
-    {"out", nullptr, Check::none},
-};
-constexpr FunctionSpec echo_spec =
-    function<echo>("echo", 8, echo_params, 1, "bytes", "Return src, or out when given.", Check::bytes);
+constexpr FunctionSpec echo_def = def<echo>({
+    .name = "echo",
+    .line = L::def_echo,
+    .params = {{"src", "bytes"}, {"dtype", "str", "fp32"}, {"count", "Optional[int]", None}, {"out", nullptr, None}},
+    .returns = "bytes",
+    .doc = "Return src, or out when given.",
+});
 
 Object unpack3(Call& c, Handle seq) {
   Object h, w, ch;
-  c.step(15);
+  c.step(L::unpack3_unpack);
   unpack(seq, h, w, ch);
-  c.step(16);
+  c.step(L::unpack3_return);
   return tuple(h, w, ch);
 }
-constexpr Param unpack3_params[] = {{"seq", nullptr, Check::none}};
-constexpr const char* unpack3_locals[] = {"h", "w", "c"};
-constexpr FunctionSpec unpack3_spec =
-    function<unpack3>("unpack3", 14, unpack3_params, 1, nullptr, unpack3_locals, nullptr);
+constexpr FunctionSpec unpack3_def = def<unpack3>({
+    .name = "unpack3", .line = L::def_unpack3, .params = {{"seq"}}, .locals = "h w c"});
 
 Object call(Call& c, Handle fn, Handle arg) {
-  c.step(19);
+  c.step(L::call_test);
   if (arg.is_none()) return fn();
-  c.step(21);
+  c.step(L::call_arg);
   return fn(arg);
 }
-constexpr Param call_params[] = {{"fn", nullptr, Check::none}, {"arg", nullptr, Check::none}};
-constexpr FunctionSpec call_spec = function<call>("call", 18, call_params, 1, nullptr, nullptr);
+constexpr FunctionSpec call_def = def<call>({.name = "call", .line = L::def_call, .params = {{"fn"}, {"arg", nullptr, None}}});
 
 Object lookup(Call& c) {
-  c.step(24);
+  c.step(L::lookup_return);
   return g("zv_probe_name");
 }
-constexpr FunctionSpec lookup_spec = function<lookup>("lookup", 23, nullptr, nullptr);
+constexpr FunctionSpec lookup_def = def<lookup>({.name = "lookup", .line = L::def_lookup});
 
 Object counter_init(Call& c, Handle self, Handle start) {
-  c.step(28);
+  c.step(L::init_store);
   self.set_attr("value", start);
   return Object(none());
 }
-constexpr Param init_params[] = {{"self", nullptr, Check::none}, {"start", "int", Check::int_}};
-constexpr FunctionSpec init_spec = function<counter_init>("__init__", 27, init_params, 1, nullptr, nullptr);
+constexpr FunctionSpec init_def = def<counter_init>({
+    .name = "__init__", .line = L::def_init, .params = {{"self"}, {"start", "int", 0}}});
 
 Object counter_bump(Call& c, Handle self, Handle by) {
-  c.step(31);
+  c.step(L::bump_add);
   self.set_attr("value", add(self.attr("value"), by));
-  c.step(32);
+  c.step(L::bump_return);
   return self.attr("value");
 }
-constexpr Param bump_params[] = {{"self", nullptr, Check::none}, {"by", "int", Check::int_}};
-constexpr FunctionSpec bump_spec =
-    function<counter_bump>("bump", 30, bump_params, 1, "int", "Add by to value.", Check::int_);
+constexpr FunctionSpec bump_def = def<counter_bump>({
+    .name = "bump",
+    .line = L::def_bump,
+    .params = {{"self"}, {"by", "int", 1}},
+    .returns = "int",
+    .doc = "Add by to value.",
+});
 
-constexpr const FunctionSpec* counter_methods[] = {&init_spec, &bump_spec};
-constexpr ClassSpec counter_class = class_("Counter", "Counts.", counter_methods);
+constexpr ClassSpec counter_class = class_({
+    .name = "Counter", .line = L::class_counter, .doc = "Counts.", .methods = {&init_def, &bump_def}});
+
+Object pick(Call& c, Handle n, Handle fail) {
+  c.step(L::pick_test);
+  if (truth(fail)) {
+    c.step(L::pick_raise);
+    raise_(builtin("LookupError"), str(n));
+  }
+  c.step(L::pick_return);
+  return Object(n);
+}
+constexpr FunctionSpec pick_def = def<pick>({
+    .name = "pick",
+    .line = L::def_pick,
+    .params = {{"n", "int", global_("value")}, {"fail", "bool", false}},
+    .returns = "int",
+});
 
 void body(Body& b) {
-  b.step(1);
+  b.step(L::import_os);
   b.import("os");
-  b.step(2);
+  b.step(L::import_optional);
   b.from_import("typing", {"Optional"});
-  b.step(3);
+  b.step(L::import_value);
   b.from_import("..sibling", {"value"});
-  b.step(4);
+  b.step(L::import_near);
   b.from_import(".", {"near", "ghost"});
   if (std::getenv("ZVPROBE_MISSING") != nullptr) {
-    b.step(5);
+    b.step(L::import_missing);
     b.from_import("..sibling", {"missing"});
   }
-  b.step(8);
-  b.def(echo_spec, tuple("fp32", none(), none()));
-  b.step(14);
-  b.def(unpack3_spec);
-  b.step(18);
-  b.def(call_spec, tuple(none()));
-  b.step(23);
-  b.def(lookup_spec);
-  b.step(26);
-  b.def_class(counter_class, {tuple(0), tuple(1)});
+  b.def(echo_def);
+  b.def(unpack3_def);
+  b.def(call_def);
+  b.def(lookup_def);
+  b.def_class(counter_class);
+  if (std::getenv("ZVPROBE_BAD_DEFAULT") != nullptr) {
+    b.step(L::bad_value);
+    b.set("value", string("x"));
+  }
+  b.def(pick_def);
 }
-
-constexpr const char* builtins[] = {"ValueError"};
-constexpr ModuleSpec probe_module =
-    module_spec("probe", "zvprobe.sub.probe", "tests/frame/probe/probe", builtins, body);
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_probe() { return zv::module_init(probe_module); }
+ZEMVARA_MODULE_AT(probe, "zvprobe.sub.probe", "tests/frame/probe/probe", body, "ValueError")
