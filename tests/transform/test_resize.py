@@ -45,8 +45,9 @@ class TestAccuracy:
     @pytest.mark.parametrize(
         "flag, name, dsize",
         [(INTER_AUTO, "mitchell", (41, 30)), (INTER_AUTO, "area", (17, 13)),
-         (schema.INTER_LANCZOS3, "lanczos3", (17, 13)), (schema.INTER_CUBIC, "bicubic", (10, 31))],
-        ids=["auto_enlarge", "auto_reduce", "lanczos3_reduce", "bicubic_mixed"],
+         (schema.INTER_LANCZOS3, "lanczos3", (17, 13)), (schema.INTER_CUBIC, "bicubic", (10, 31)),
+         (INTER_AUTO, "area", (2, 3)), (schema.INTER_LANCZOS3, "lanczos3", (4, 4))],
+        ids=["auto_enlarge", "auto_reduce", "lanczos3_reduce", "bicubic_mixed", "auto_wide", "lanczos3_wide"],
     )  # fmt: skip
     def test_like_the_definition(self, flag, name, dsize):
         src = pattern(28, 36)
