@@ -14,6 +14,7 @@ BENCHMARKS = [
     "bench_conversions",
     "bench_subsample",
     "bench_io",
+    "bench_axisform",
     "bench_hostdevice",
 ]
 
