@@ -15,6 +15,7 @@ BENCHMARKS = [
     "bench_subsample",
     "bench_io",
     "bench_axisform",
+    "bench_enginezoom",
     "bench_hostdevice",
 ]
 

@@ -42,6 +42,7 @@ def main():
     demo_io(image)
     demo_weavepack(parts)
     demo_contact_sheet()
+    demo_upscale(image)
     print("\ndone")
 
 
@@ -82,6 +83,53 @@ def demo_weavepack(parts):
         print(f"{fn.__name__}(parts, 4) -> {out.shape}, equal to subsample_image_back: "
               f"{bool(cp.array_equal(out, reference))}")
     print(f"index maps cached: {len(weavepack._index_cache)}")
+
+
+def tensorrt_standin():
+    """The TensorRT stand-in of hostdevice/, as `tensorrt` (its engine files are its own format)."""
+    import importlib.util
+    import sys
+
+    trt = sys.modules.get("tensorrt")
+    if hasattr(trt, "engines"):
+        return trt
+    folder = Path(__file__).resolve().parent.parent / "hostdevice" / "tensorrt"
+    spec = importlib.util.spec_from_file_location("tensorrt", folder / "__init__.py",
+                                                  submodule_search_locations=[str(folder)])
+    trt = importlib.util.module_from_spec(spec)
+    sys.modules["tensorrt"] = trt
+    spec.loader.exec_module(trt)
+    return trt
+
+
+def demo_upscale(image):
+    """A generated picture read from a file, upscaled x2 through a stand-in engine, written out."""
+    import tempfile
+
+    import cv2
+
+    trt = tensorrt_standin()
+    try:
+        from zemvara.upscale.enginezoom import EngineZoom
+    except ImportError:
+        return
+    step("upscaling x2 with a TensorRT engine (bilinear stand-in engine)")
+    with tempfile.TemporaryDirectory() as tmp:
+        picture, engine, result = (os.path.join(tmp, name) for name in ("picture.png", "x2.engine", "x2.png"))
+        cv2.imwrite(picture, (cp.asnumpy(image) * 255).round().astype(np.uint8))
+        trt.engines.write(engine, trt.engines.engine((1, 3, -1, -1), factor=2, filter="bilinear"))
+        frame = cv2.imread(picture, cv2.IMREAD_UNCHANGED)
+        print(f"read {os.path.basename(picture)}: {frame.shape} {frame.dtype}")
+        zoom = EngineZoom(model_path=engine)
+        start = time.perf_counter()
+        upscaled = zoom.get(cp.asarray(frame))
+        cp.cuda.Device().synchronize()
+        elapsed = time.perf_counter() - start
+        print(f"EngineZoom(model_path='x2.engine').get(frame) -> {upscaled.shape} {upscaled.dtype} "
+              f"({elapsed * 1e3:.1f} ms, first frame: shapes set and buffers bound)")
+        cv2.imwrite(result, cp.asnumpy(upscaled).clip(0, 255).round().astype(np.uint8))
+        written = cv2.imread(result, cv2.IMREAD_UNCHANGED)
+        print(f"wrote {os.path.basename(result)}: {written.shape}, {os.path.getsize(result)} bytes")
 
 
 def test_pattern(size=64):

@@ -16,6 +16,7 @@ from . import _hostdevice  # NOQA
 from . import cuda  # NOQA
 from ._core import ndarray, _from_host, _empty, _ufunc, _dtype, _shape
 from ._kernel import RawKernel  # NOQA
+from ._module import RawModule  # NOQA
 from ._elementwise import ElementwiseKernel  # NOQA
 from . import linalg, random, testing  # NOQA
 

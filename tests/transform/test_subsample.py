@@ -78,11 +78,21 @@ class TestSplit:
         with pytest.raises(ValueError, match="^Image must be 2D or 3D$"):
             sub.subsample_image(image(shape), 1)
 
+    @pytest.mark.parametrize("shape", [(0, 0), (0, 0, 3)])
+    def test_an_image_without_pixels_takes_only_dim_one(self, shape):
+        for dim in (2, 2**31):
+            with pytest.raises(ValueError, match=f"^Image size \\(0\u00d70\\) has no pixels: dim \\({dim}\\) must be 1$"):
+                sub.subsample_image(image(shape), dim)
+        assert [p.shape for p in sub.subsample_image(image(shape), 1)] == [shape]
+        assert len(sub.subsample_image(image((0, 4)), 2)) == 4  # one empty side: divisibility decides
+
     def test_dim_zero_and_negative(self):
         with pytest.raises(ZeroDivisionError):
             sub.subsample_image(image((4, 4)), 0)
         with pytest.raises(ValueError):                # the array library's negative-size error
             sub.subsample_image(image((4, 4)), -2)
+        with pytest.raises(ZeroDivisionError):
+            sub.subsample_image(image((0, 0)), 0)
 
 
 class Recorder:

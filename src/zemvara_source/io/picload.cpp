@@ -33,22 +33,20 @@ constexpr Line exists_raise{28};      //         raise FileNotFoundError(f"Image
 constexpr Line splitext{29};          //     filename, ext = os.path.splitext(input_path)
 constexpr Line lower{30};             //     ext = ext.lower()
 constexpr Line exr_test{31};          //     if ext == ".exr":
-constexpr Line exr_open{32};          //         image_exr = OpenEXR.InputFile(input_path)
-constexpr Line exr_r_header{33};      //         r_header = image_exr.header()["channels"]["R"]
-constexpr Line exr_half_test{34};     //         if "HALF" in str(r_header):
-constexpr Line exr_half{35};          //             pixeltype = Imath.PixelType(Imath.PixelType.HALF)
-constexpr Line exr_half_dtype{36};    //             dtype = "float16"
-constexpr Line exr_float{38};         //             pixeltype = Imath.PixelType(Imath.PixelType.FLOAT)
-constexpr Line exr_float_dtype{39};   //             dtype = "float32"
-constexpr Line exr_channels{40};      //         r_str, g_str, b_str = image_exr.channels("RGB", pixeltype)
-constexpr Line exr_red{41};           //         red = cp.frombuffer(r_str, dtype=dtype)
-constexpr Line exr_green{42};         //         green = cp.frombuffer(g_str, dtype=dtype)
-constexpr Line exr_blue{43};          //         blue = cp.frombuffer(b_str, dtype=dtype)
+constexpr Line exr_open{32};          //         image_exr = OpenEXR.File(input_path, separate_channels=True)
+constexpr Line exr_r_header{33};      //         r_header = image_exr.channels()["R"]
+constexpr Line exr_half_test{34};     //         if r_header.pixels.dtype == np.float16:
+constexpr Line exr_half_dtype{36};    //             dtype = pixeltype = "float16"
+constexpr Line exr_float_dtype{39};   //             dtype = pixeltype = "float32"
+constexpr Line exr_channels{40};      //         r_str, g_str, b_str = (image_exr.channels()[n].pixels for n in "RGB")
+constexpr Line exr_red{41};           //         red = r_str.astype(pixeltype, copy=False)
+constexpr Line exr_green{42};         //         green = g_str.astype(pixeltype, copy=False)
+constexpr Line exr_blue{43};          //         blue = b_str.astype(pixeltype, copy=False)
 constexpr Line exr_window{44};        //         dw = image_exr.header()["dataWindow"]
-constexpr Line exr_size{45};          //         size = (dw.max.x - dw.min.x + 1, dw.max.y - dw.min.y + 1)
+constexpr Line exr_size{45};          //         size = (dw[1][0] - dw[0][0] + 1, dw[1][1] - dw[0][1] + 1)
 constexpr Line exr_swap_test{46};     //         if swap_rb:
-constexpr Line exr_rgb{47};           //             image = cp.dstack([red, green, blue])
-constexpr Line exr_bgr{49};           //             image = cp.dstack([blue, green, red])
+constexpr Line exr_rgb{47};           //             image = cp.asarray(np.dstack([red, green, blue]))
+constexpr Line exr_bgr{49};           //             image = cp.asarray(np.dstack([blue, green, red]))
 constexpr Line exr_reshape{50};       //         image = image.reshape(size[1], size[0], 3)
 constexpr Line codec_test{51};        //     elif is_nvimgcodec:
 constexpr Line codec_decoder{52};     //         decoder = nvimgcodec.Decoder()
@@ -124,10 +122,13 @@ Object three_channels(Call& c, Object image, const ChannelLines& at) {
 // 1. A path that does not exist is refused before any reader is chosen.
 // 2. The extension, lower-cased, chooses the reader: ".exr" OpenEXR, else
 //    the NVIDIA codec when is_nvimgcodec is true, else OpenCV.
-// 3. OpenEXR: the R channel's description chooses half or float for all
-//    three planes, and dtype becomes that type's name, so that step 7 leaves
-//    the file's own type. The planes are interleaved B, G, R (or R, G, B for
-//    swap_rb) and shaped by the data window; other channels are ignored.
+// 3. OpenEXR, through the bindings' File API (the classic InputFile header
+//    crashes the interpreter on files with a preview and on many malformed
+//    headers; File reads those or raises): the R channel's element type
+//    chooses half or float for all three planes, and dtype becomes that
+//    type's name, so that step 7 leaves the file's own type. The planes are
+//    interleaved B, G, R (or R, G, B for swap_rb) on the host, uploaded once
+//    and shaped by the data window; other channels are ignored.
 // 4. NVIDIA codec: RGB from the decoder; fix-up of step 6, then BGR unless
 //    swap_rb.
 // 5. OpenCV: decoded unchanged on the host and copied to the device; fix-up
@@ -152,38 +153,35 @@ Object picload(Call& c, Handle input_path, Handle dtype_arg, Handle swap_rb, Han
   c.step(L::exr_test);
   if (eq(ext, ".exr")) {
     c.step(L::exr_open);  // 3
-    Object image_exr = g("OpenEXR").attr("InputFile")(input_path);
+    Object image_exr = g("OpenEXR").attr("File")(input_path, kw("separate_channels", py_true()));
     c.step(L::exr_r_header);
-    Object r_header = image_exr.attr("header")()[Name("channels").str()][Name("R").str()];
+    Object r_header = image_exr.attr("channels")()[Name("R").str()];
     c.step(L::exr_half_test);
     Object pixeltype;
-    if (contains(str(r_header), "HALF")) {
-      c.step(L::exr_half);
-      Object pixel_type = g("Imath").attr("PixelType");
-      pixeltype = pixel_type(pixel_type.attr("HALF"));
+    if (eq(r_header.attr("pixels").attr("dtype"), g("np").attr("float16"))) {
       c.step(L::exr_half_dtype);
       dtype = Object(Name("float16").str());
     } else {
-      c.step(L::exr_float);
-      Object pixel_type = g("Imath").attr("PixelType");
-      pixeltype = pixel_type(pixel_type.attr("FLOAT"));
       c.step(L::exr_float_dtype);
       dtype = Object(Name("float32").str());
     }
+    pixeltype = dtype;
     c.step(L::exr_channels);
-    Object r_str, g_str, b_str;
-    unpack(image_exr.attr("channels")("RGB", pixeltype), r_str, g_str, b_str);
+    Object channels = image_exr.attr("channels")();
+    Object r_str = channels[Name("R").str()].attr("pixels");
+    Object g_str = channels[Name("G").str()].attr("pixels");
+    Object b_str = channels[Name("B").str()].attr("pixels");
     c.step(L::exr_red);
-    Object red = g("cp").attr("frombuffer")(r_str, kw("dtype", dtype));
+    Object red = r_str.attr("astype")(pixeltype, kw("copy", py_false()));
     c.step(L::exr_green);
-    Object green = g("cp").attr("frombuffer")(g_str, kw("dtype", dtype));
+    Object green = g_str.attr("astype")(pixeltype, kw("copy", py_false()));
     c.step(L::exr_blue);
-    Object blue = g("cp").attr("frombuffer")(b_str, kw("dtype", dtype));
+    Object blue = b_str.attr("astype")(pixeltype, kw("copy", py_false()));
     c.step(L::exr_window);
     Object dw = image_exr.attr("header")()[Name("dataWindow").str()];
     c.step(L::exr_size);
-    Object lo = dw.attr("min"), hi = dw.attr("max");
-    Object size = tuple(add(sub(hi.attr("x"), lo.attr("x")), 1), add(sub(hi.attr("y"), lo.attr("y")), 1));
+    Object lo = dw[0], hi = dw[1];
+    Object size = tuple(add(sub(hi[0], lo[0]), 1), add(sub(hi[1], lo[1]), 1));
     c.step(L::exr_swap_test);
     List planes;
     if (truth(swap_rb)) {
@@ -197,7 +195,7 @@ Object picload(Call& c, Handle input_path, Handle dtype_arg, Handle swap_rb, Han
       planes.append(green);
       planes.append(red);
     }
-    image = g("cp").attr("dstack")(planes);
+    image = g("cp").attr("asarray")(g("np").attr("dstack")(planes));
     c.step(L::exr_reshape);
     image = image.attr("reshape")(size[1], size[0], 3);
   } else {

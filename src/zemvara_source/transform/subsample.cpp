@@ -1,5 +1,6 @@
 // zemvara.transform.subsample: interleaved subsampling of an image and its single-kernel reconstruction.
 #include "transform/batch_prep.hpp"
+#include "transform/launch.hpp"
 #include "zemvara/frame.hpp"
 
 namespace {
@@ -19,6 +20,7 @@ constexpr Line unpack_3d{18};             //         height, width, channels = i
 constexpr Line ndim_raise{20};            //         raise ValueError("Image must be 2D or 3D")
 constexpr Line divisible_test{22};        //     if height % dim != 0 or width % dim != 0:
 constexpr Line divisible_raise{23};       //         raise ValueError(f"Image size ({height}×{width}) must be divisible by dim ({dim})")
+constexpr Line no_pixels{24};             //     if height == 0 and width == 0 and dim > 1: raise ValueError(...)
 constexpr Line new_height{25};            //     new_height = height // dim
 constexpr Line new_width{26};             //     new_width = width // dim
 constexpr Line reshape_2d{29};            //         reshaped = image.reshape(new_height, dim, new_width, dim)
@@ -56,10 +58,11 @@ constexpr Line output_height{122};        //     output_height = input_height * 
 constexpr Line output_width{123};         //     output_width = input_width * dim
 constexpr Line output{125};               //     output = cp.empty((output_height, output_width, channels), dtype=cp.float32)
 constexpr Line total_elements{127};       //     total_elements = output_height * output_width * channels
-constexpr Line block_size{128};           //     block_size = 256
-constexpr Line grid_size{129};            //     grid_size = (total_elements + block_size - 1) // block_size
-constexpr Line launch_test{131};          //     if grid_size > 0:
-constexpr Line launch{132};               //         reconstruct_optimized_kernel((grid_size, 1, 1), (block_size, 1, 1), (batch, output, ...))
+constexpr transform::LaunchLines launch = {
+    .block_size = {128},                  //     block_size = 256
+    .grid_size = {129},                   //     grid_size = (total_elements + block_size - 1) // block_size
+    .launch = {132},                      //     if grid_size > 0: reconstruct_optimized_kernel((grid_size, 1, 1), (block_size, 1, 1), (batch, output, ...))
+};
 constexpr Line squeeze_test{140};         //     if channels == 1:
 constexpr Line squeeze{141};              //         output = output.squeeze(axis=2)
 }  // namespace L
@@ -69,7 +72,10 @@ constexpr Line squeeze{141};              //         output = output.squeeze(axi
 // Interleaved split: sub-image dy * dim + dx holds the pixels whose row is
 // dy and whose column is dx modulo dim.
 // 1. Shape: (height, width) or (height, width, channels).
-// 2. Both sizes must be multiples of dim (height tested first).
+// 2. Both sizes must be multiples of dim (height tested first). An image
+//    with no pixels at all passes that test for every dim, so it takes only
+//    dim 1 (a larger dim would make dim * dim empty views, 2**62 of them for
+//    dim = 2**31); 0 and negative dims fail as for any image.
 // 3. new_height, new_width = height // dim, width // dim.
 // 4. reshape to (block row, dy, block column, dx[, c]), move (dy, dx) to the
 //    front, and merge them into one axis: the one copy of the operation.
@@ -98,6 +104,9 @@ Object subsample_image(Call& c, Handle image, Handle dim) {
     // U+00D7 MULTIPLICATION SIGN between the sizes
     raise_(ValueError, cat({"Image size (", height, "\xC3\x97", width, ") must be divisible by dim (", dim, ")"}));
   }
+  c.step(L::no_pixels);
+  if (eq(height, 0) && eq(width, 0) && gt(dim, 1))
+    raise_(ValueError, cat({"Image size (", height, "\xC3\x97", width, ") has no pixels: dim (", dim, ") must be 1"}));
   c.step(L::new_height);  // 3
   Object new_height = floordiv(height, dim);
   c.step(L::new_width);
@@ -197,7 +206,9 @@ extern "C" __global__ void reconstruct_optimized_kernel(
 //    writes every element.
 // 3. One thread per element in blocks of 256; an empty output launches
 //    nothing.
-// 4. The seven sizes go to the kernel as 32-bit ints, in declared order.
+// 4. The launch is refused unless the batch's memory holds the N*C*H*W
+//    floats the kernel reads and the output's the floats it writes; the
+//    seven sizes go to the kernel as 32-bit ints, in declared order.
 // 5. A single channel is returned as (H * dim, W * dim).
 Object subsample_image_back(Call& c, Handle subsampled_images, Handle dim) {
   transform::PreparedBatch b = transform::prepare_batch(c, subsampled_images, dim, L::back_prep);  // 1
@@ -210,19 +221,14 @@ Object subsample_image_back(Call& c, Handle subsampled_images, Handle dim) {
   Object output = cp.attr("empty")(tuple(output_height, output_width, b.channels), kw("dtype", cp.attr("float32")));
   c.step(L::total_elements);  // 3
   Object total_elements = mul(mul(output_height, output_width), b.channels);
-  c.step(L::block_size);
-  Object block_size = integer(256);
-  c.step(L::grid_size);
-  Object grid_size = floordiv(sub(add(total_elements, block_size), 1), block_size);
-  c.step(L::launch_test);
-  if (gt(grid_size, 0)) {
-    c.step(L::launch);  // 4
-    Object int32 = g("cp").attr("int32");
-    g("reconstruct_optimized_kernel")(
-        tuple(grid_size, 1, 1), tuple(block_size, 1, 1),
-        tuple(b.batch, output, int32(b.batch_size), int32(b.channels), int32(b.input_height),
-              int32(b.input_width), int32(output_height), int32(output_width), int32(dim)));
-  }
+  Object read = mul(mul(mul(mul(b.batch_size, b.channels), b.input_height), b.input_width), 4);
+  transform::launch_per_element(  // 4
+      c, "reconstruct_optimized_kernel", total_elements, L::launch,
+      {{b.batch, read, "the batch", "reads"}, {output, mul(total_elements, 4), "the output", "writes"}}, [&] {
+        Object int32 = g("cp").attr("int32");
+        return tuple(b.batch, output, int32(b.batch_size), int32(b.channels), int32(b.input_height),
+                     int32(b.input_width), int32(output_height), int32(output_width), int32(dim));
+      });
   c.step(L::squeeze_test);  // 5
   if (eq(b.channels, 1)) {
     c.step(L::squeeze);

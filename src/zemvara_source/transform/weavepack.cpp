@@ -1,5 +1,6 @@
 // zemvara.transform.weavepack: reconstructions of interleaved sub-images through a cached output-order index map.
 #include "transform/batch_prep.hpp"
+#include "transform/launch.hpp"
 #include "zemvara/frame.hpp"
 
 #include <cstdint>
@@ -17,7 +18,8 @@ struct ReconstructionLines {
   transform::BatchPrepLines prep;
   Line output_height, output_width, total_elements, output, empty_test, empty_return;
   Line cache_key, cache_test, build, store, lookup, flattened;
-  Line block_size, grid_size, launch, squeeze_test, squeeze;
+  transform::LaunchLines launch;
+  Line squeeze_test, squeeze;
 };
 
 // ----- source lines -----------------------------------------------------------
@@ -72,9 +74,11 @@ constexpr ReconstructionLines flattened = {
     .store = {96},                //         _index_cache[cache_key] = indices
     .lookup = {98},               //         indices = _index_cache[cache_key]
     .flattened = {100},           //     flattened_input = batch.ravel()
-    .block_size = {103},          //     block_size = 256
-    .grid_size = {104},           //     grid_size = (total_elements + block_size - 1) // block_size
-    .launch = {106},              //     simple_copy_kernel((grid_size, 1, 1), (block_size, 1, 1), (reordered_input, output, cp.int32(total_elements)))
+    .launch = {
+        .block_size = {103},       //     block_size = 256
+        .grid_size = {104},        //     grid_size = (total_elements + block_size - 1) // block_size
+        .launch = {106},           //     simple_copy_kernel((grid_size, 1, 1), (block_size, 1, 1), (reordered_input, output, cp.int32(total_elements)))
+    },
     .squeeze_test = {109},        //     if channels == 1:
     .squeeze = {110},             //         output = output.squeeze(axis=2)
 };
@@ -116,9 +120,11 @@ constexpr ReconstructionLines gather = {
     .store = {176},               //         _index_cache[cache_key] = indices
     .lookup = {178},              //         indices = _index_cache[cache_key]
     .flattened = {180},           //     flattened_input = batch.ravel()
-    .block_size = {182},          //     block_size = 256
-    .grid_size = {183},           //     grid_size = (total_elements + block_size - 1) // block_size
-    .launch = {185},              //     gather_kernel((grid_size, 1, 1), (block_size, 1, 1), (flattened_input, output, indices, cp.int32(total_elements)))
+    .launch = {
+        .block_size = {182},       //     block_size = 256
+        .grid_size = {183},        //     grid_size = (total_elements + block_size - 1) // block_size
+        .launch = {185},           //     gather_kernel((grid_size, 1, 1), (block_size, 1, 1), (flattened_input, output, indices, cp.int32(total_elements)))
+    },
     .squeeze_test = {188},        //     if channels == 1:
     .squeeze = {189},             //         output = output.squeeze(axis=2)
 };
@@ -224,7 +230,6 @@ constexpr FunctionSpec create_output_order_indices_def = def<create_output_order
 
 // ----- the two reconstructions ----------------------------------------------
 
-
 // Everything before the kernel launch:
 // 1. Prepare the batch (contiguous float32 NCHW, N = dim * dim), with the
 //    shared tests and messages.
@@ -301,17 +306,7 @@ Object finish(Call& c, Prepared& p, const ReconstructionLines& at) {
   return std::move(p.output);
 }
 
-// One thread per output element in blocks of 256; the size goes to the
-// kernel as the 32-bit int it declares.
-Object grid_of(Call& c, const Object& total_elements, const ReconstructionLines& at) {
-  c.step(at.block_size);
-  Object block_size = integer(256);
-  c.step(at.grid_size);
-  return floordiv(sub(add(total_elements, block_size), 1), block_size);
-}
-
 // ----- subsample_image_back_flattened ---------------------------------------
-
 
 // Reorders the flattened batch into output order with one gather of the
 // array library, then copies the result into the output with
@@ -322,10 +317,11 @@ Object subsample_image_back_flattened(Call& c, Handle subsampled_images, Handle 
   if (!p.empty) {
     c.step(L::flattened_reorder);
     Object reordered_input = p.flattened_input[p.indices];
-    Object grid_size = grid_of(c, p.total_elements, at);
-    c.step(at.launch);
-    g("simple_copy_kernel")(tuple(grid_size, 1, 1), tuple(256, 1, 1),
-                            tuple(reordered_input, p.output, g("cp").attr("int32")(p.total_elements)));
+    Object bytes = mul(p.total_elements, 4);
+    transform::launch_per_element(
+        c, "simple_copy_kernel", p.total_elements, at.launch,
+        {{reordered_input, bytes, "the reordered batch", "reads"}, {p.output, bytes, "the output", "writes"}},
+        [&] { return tuple(reordered_input, p.output, g("cp").attr("int32")(p.total_elements)); });
   }
   return finish(c, p, at);
 }
@@ -368,17 +364,20 @@ extern "C" __global__ void gather_kernel(
 
 // ----- subsample_image_back_gather ------------------------------------------
 
-
 // One kernel reads each output element straight from the flattened batch
 // through the map; no reordered intermediate.
 Object subsample_image_back_gather(Call& c, Handle subsampled_images, Handle dim) {
   const ReconstructionLines& at = L::gather;
   Prepared p = prepare(c, subsampled_images, dim, at);
   if (!p.empty) {
-    Object grid_size = grid_of(c, p.total_elements, at);
-    c.step(at.launch);
-    g("gather_kernel")(tuple(grid_size, 1, 1), tuple(256, 1, 1),
-                       tuple(p.flattened_input, p.output, p.indices, g("cp").attr("int32")(p.total_elements)));
+    const transform::PreparedBatch& b = p.b;
+    Object batch_bytes = mul(mul(mul(mul(b.batch_size, b.channels), b.input_height), b.input_width), 4);
+    transform::launch_per_element(
+        c, "gather_kernel", p.total_elements, at.launch,
+        {{p.flattened_input, batch_bytes, "the batch", "reads"},
+         {p.indices, mul(p.total_elements, 8), "the index map", "reads"},
+         {p.output, mul(p.total_elements, 4), "the output", "writes"}},
+        [&] { return tuple(p.flattened_input, p.output, p.indices, g("cp").attr("int32")(p.total_elements)); });
   }
   return finish(c, p, at);
 }

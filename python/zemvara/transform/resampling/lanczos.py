@@ -1,0 +1,8 @@
+"""Affine-warp kernel, Lanczos with the window A, widened on reduction.
+
+Launched as `lanczos_affine_kernel(grid, block, args)`; see `AffineKernel`.
+"""
+
+from ._kernels import LANCZOS, AffineKernel
+
+lanczos_affine_kernel = AffineKernel(LANCZOS)

@@ -1,0 +1,8 @@
+"""Affine-warp kernel, nearest neighbour: the source pixel floor(p + 1/2).
+
+Launched as `nearest_affine_kernel(grid, block, args)`; see `AffineKernel`.
+"""
+
+from ._kernels import NEAREST, AffineKernel
+
+nearest_affine_kernel = AffineKernel(NEAREST)

@@ -1,0 +1,68 @@
+// Launching the one-thread-per-element reconstruction kernels, after testing the memory behind every array they touch.
+#pragma once
+
+#include "zemvara/frame.hpp"
+
+#include <initializer_list>
+
+namespace zv::transform {
+
+// The caller's source lines of a launch.
+struct LaunchLines {
+  Line block_size;  // block_size = 256
+  Line grid_size;   // grid_size = (total_elements + block_size - 1) // block_size
+  Line launch;      // <kernel>((grid_size, 1, 1), (block_size, 1, 1), (...))
+};
+
+// An array that a kernel reads or writes, and how many bytes from its data
+// pointer the kernel touches. `what` names it in the message ("the batch").
+struct Touched {
+  Handle array;
+  Object nbytes;
+  const char* what;
+  const char* access;  // "reads" or "writes"
+};
+
+// The bytes of device memory from `array`'s data pointer to the end of the
+// allocation that pointer lies in (x.data.mem.size - (x.data.ptr - x.data.mem.ptr)).
+// It does not depend on what the array's shape or dtype attributes say.
+inline Object bytes_behind(Handle array) {
+  Object data = array.attr("data");
+  Object mem = data.attr("mem");
+  Object offset = sub(data.attr("ptr"), mem.attr("ptr"));
+  if (lt(offset, 0)) return integer(0);
+  return sub(mem.attr("size"), offset);
+}
+
+// Refuses a launch in which a kernel would read or write past the memory of
+// one of its arrays. The sizes a kernel indexes with come from the arrays'
+// Python-level shape and dtype, which a subclass may misreport; the
+// allocation is what the device really holds.
+inline void require_memory(const Touched& t) {
+  Object have = bytes_behind(t.array);
+  if (ge(have, t.nbytes)) return;
+  raise_(builtin("ValueError"), cat({"Array too small for the kernel: ", t.what, " holds ", have,
+                                     " bytes, the kernel ", t.access, " ", t.nbytes}));
+}
+
+// One thread per element, in blocks of 256:
+// 1. grid_size = ceil(total_elements / 256); a grid of 0 launches nothing
+//    (CuPy would still run one block).
+// 2. Every touched array must hold the bytes the kernel touches.
+// 3. kernel((grid_size, 1, 1), (block_size, 1, 1), args()), the kernel and
+//    the arguments taken at the launch line (the 32-bit casts of the sizes
+//    fail there).
+template <class Args>
+void launch_per_element(Call& c, Name kernel, const Object& total_elements, const LaunchLines& at,
+                        std::initializer_list<Touched> touched, Args&& args) {
+  c.step(at.block_size);  // 1
+  Object block_size = integer(256);
+  c.step(at.grid_size);
+  Object grid_size = floordiv(sub(add(total_elements, block_size), 1), block_size);
+  if (!gt(grid_size, 0)) return;
+  c.step(at.launch);
+  for (const Touched& t : touched) require_memory(t);  // 2
+  g(kernel)(tuple(grid_size, 1, 1), tuple(block_size, 1, 1), args());  // 3
+}
+
+}  // namespace zv::transform
