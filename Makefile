@@ -1,6 +1,7 @@
 # Set-up, build, tests, demo and benchmarks. Every target starts from a bare
 # machine: it creates .venv, installs what it needs and builds the modules.
 
+SHELL  := /bin/bash
 PYTHON ?= python3
 VENV   := .venv
 PY     := $(VENV)/bin/python
@@ -12,13 +13,26 @@ DEVICE  = $(shell $(PY) hostdevice/detect.py)
 ON_DEVICE = ZEMVARA_DEVICE=$(DEVICE) $(if $(filter host,$(DEVICE)),PYTHONPATH=$(CURDIR)/hostdevice)
 
 # GPU machines run Python 3.12 and have no network: what their Python lacks
-# comes from wheels/. Our GPU image already has CuPy, NumPy, OpenCV, pytest and
-# the build tools; set WHEELS_FOR="$$(grep -v '^#' requirements/gpu.txt)" for a bare one.
+# comes from wheels/ (`make wheels` where there is network). By default that is
+# what our GPU image lacks, without dependencies; for a bare machine set
+# WHEELS_FOR="$$(grep -v '^#' requirements/gpu.txt)" WHEELS_DEPS=.
 GPU_PYTHON_VERSION ?= 3.12
 WHEELS := wheels
 WHEELS_FOR ?= openexr nvidia-nvimgcodec-cu13
+WHEELS_DEPS ?= --no-deps
+WHEELS_MAX_MIB := 64
 
-.PHONY: all venv build test demo bench gpu-check wheels clean
+# `make gpu-check`: GPU_PYTHON is the machine's interpreter (itself a venv
+# holding CuPy and the build tools); GPU_VENV a venv layered over it; the full
+# log goes to $(ZEMVARA_LOG_DIR)/gpu-check.log.
+GPU_PYTHON ?= python3
+GPU_VENV := .venv-gpu
+GPU_PY := $(GPU_VENV)/bin/python
+ZEMVARA_LOG_DIR ?= $(CURDIR)/logs
+GPU_TEST_TIMEOUT ?= 240
+GPU_BENCH_TIMEOUT ?= 120
+
+.PHONY: all venv build test demo bench gpu-check gpu-check-steps wheels clean
 
 all: test
 
@@ -43,20 +57,44 @@ demo: build
 bench: build
 	$(ON_DEVICE) $(PY) bench/run.py
 
-# On a GPU machine without network access: a venv over the machine's own
-# packages, what is missing from wheels/, then the whole suite on real CuPy.
+# On a GPU machine without network access, in one command: check the tools,
+# layer a venv over the machine's own packages, install wheels/ and the
+# package into it, check the imports, run the whole suite on real CuPy (the
+# host-only tests skip themselves) and the benchmarks. Ends within ~8 minutes.
 gpu-check:
-	$(PYTHON) -m venv --system-site-packages $(VENV)
-	$(PY) -m pip install -q --no-index --find-links $(WHEELS) -r requirements/gpu.txt
-	$(PY) -m pip install -q --no-build-isolation --no-deps --force-reinstall .
-	@echo "zemvara: running the tests on the $$($(PY) hostdevice/detect.py) device"
-	ZEMVARA_DEVICE=gpu $(PY) -m pytest -q tests
+	@mkdir -p "$(ZEMVARA_LOG_DIR)"
+	@echo "zemvara: gpu-check, full log in $(ZEMVARA_LOG_DIR)/gpu-check.log"
+	@set -o pipefail; $(MAKE) --no-print-directory gpu-check-steps 2>&1 \
+	  | tee "$(ZEMVARA_LOG_DIR)/gpu-check.log"
 
-# Where there is network access: the GPU machine's missing wheels into wheels/.
+gpu-check-steps:
+	@echo "== 1/6 tools and CuPy of $(GPU_PYTHON)"
+	$(GPU_PYTHON) .ci/gpu_check.py tools
+	@echo "== 2/6 $(GPU_VENV) over the machine's packages"
+	$(GPU_PYTHON) .ci/gpu_check.py overlay $(GPU_VENV)
+	@echo "== 3/6 what the machine lacks, from $(WHEELS)/"
+	@whl=$$(ls $(WHEELS)/*.whl 2>/dev/null); if [ -n "$$whl" ]; then set -x; \
+	  $(GPU_PY) -m pip install -q --no-index --find-links $(WHEELS) $$whl; \
+	  else echo "gpu-check: no wheels in $(WHEELS)/ (send it along: carry [\"wheels\"])"; fi
+	@echo "== 4/6 build"
+	PATH="$$(dirname "$$(command -v $(GPU_PYTHON))"):$$PATH" \
+	  $(GPU_PY) -m pip install -q --no-build-isolation --no-deps --force-reinstall .
+	$(GPU_PY) .ci/gpu_check.py imports
+	@echo "== 5/6 tests on the $$(ZEMVARA_DEVICE=gpu $(GPU_PY) hostdevice/detect.py) device"
+	ZEMVARA_DEVICE=gpu timeout $(GPU_TEST_TIMEOUT) $(GPU_PY) -m pytest -q -rs tests
+	@echo "== 6/6 benchmarks"
+	ZEMVARA_DEVICE=gpu timeout $(GPU_BENCH_TIMEOUT) $(GPU_PY) bench/run.py
+
+# Where there is network access: the GPU machine's missing wheels into wheels/,
+# refused if they outgrow what a device call can carry.
 wheels:
 	$(PYTHON) -m pip download -q --only-binary=:all: --python-version $(GPU_PYTHON_VERSION) \
 	  --implementation cp --platform manylinux_2_28_x86_64 --platform manylinux_2_27_x86_64 \
-	  --platform manylinux_2_17_x86_64 --platform manylinux2014_x86_64 -d $(WHEELS) $(WHEELS_FOR)
+	  --platform manylinux_2_17_x86_64 --platform manylinux2014_x86_64 $(WHEELS_DEPS) \
+	  -d $(WHEELS) $(WHEELS_FOR)
+	@size=$$(du -sm $(WHEELS) | cut -f1); ls -l $(WHEELS); \
+	  echo "zemvara: $(WHEELS)/ holds $${size} MiB (a device call carries at most $(WHEELS_MAX_MIB))"; \
+	  test $$size -lt $(WHEELS_MAX_MIB)
 
 clean:
 	rm -rf build dist *.egg-info

@@ -28,7 +28,13 @@ os.environ["ZEMVARA_DEVICE"] = DEVICE
 def pytest_report_header(config):
     import cupy
 
-    return f"zemvara device: {DEVICE} (cupy from {Path(cupy.__file__).parent})"
+    header = f"zemvara device: {DEVICE} (cupy from {Path(cupy.__file__).parent})"
+    if DEVICE == "gpu" and hasattr(cupy, "_hostdevice"):
+        if os.environ.get("ZEMVARA_STANDIN_AS_GPU") != "1":
+            raise pytest.UsageError(
+                "ZEMVARA_DEVICE=gpu, but the cupy found is the host-device stand-in")
+        header += " -- the host-device stand-in posing as real CuPy (ZEMVARA_STANDIN_AS_GPU=1, rehearsal only)"
+    return header
 
 
 def pytest_configure(config):

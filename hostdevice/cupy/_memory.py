@@ -165,6 +165,19 @@ class MemoryPointer:
     def __sub__(self, offset):
         return self + (-offset)
 
+    def copy_from_device(self, src, size):
+        """Copies `size` bytes from the device memory at `src`."""
+        for p in (self, src):
+            if size < 0 or p.ptr - p.mem.ptr + size > p.mem.size:
+                raise ValueError('copy of {} bytes runs past an allocation'
+                                 .format(size))
+        if size:
+            ctypes.memmove(self.ptr, src.ptr, size)
+
+    def copy_from_device_async(self, src, size, stream=None):
+        # Everything on the host device finishes before the call returns.
+        self.copy_from_device(src, size)
+
     def __repr__(self):
         return '<MemoryPointer 0x{:x} device={}>'.format(self.ptr,
                                                          self.device_id)

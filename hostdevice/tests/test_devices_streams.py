@@ -105,3 +105,17 @@ def test_launch_log_is_bounded_and_cleared_per_test():
         KERNEL((1,), (1,), (a,))
     assert len(_hostdevice.launches) == _hostdevice.LOG_LENGTH
     assert _hostdevice.launch_count() - before == _hostdevice.LOG_LENGTH + 5
+
+
+def test_device_copy_and_elapsed_time_between_events():
+    a, b = cp.arange(8, dtype=cp.float32), cp.zeros(8, cp.float32)
+    start, end = cp.cuda.Event(), cp.cuda.Event()
+    with pytest.raises(cp.cuda.runtime.CUDARuntimeError):
+        cp.cuda.get_elapsed_time(start, end)
+    start.record()
+    b.data.copy_from_device_async(a.data + 8, 16)
+    end.record()
+    assert cp.cuda.get_elapsed_time(start, end) >= 0
+    np.testing.assert_array_equal(b.get(), [2, 3, 4, 5, 0, 0, 0, 0])
+    with pytest.raises(ValueError, match='past an allocation'):
+        b.data.copy_from_device(a.data + 8, 32)

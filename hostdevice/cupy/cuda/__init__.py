@@ -1,5 +1,7 @@
 """Devices, streams and events of the host device."""
 
+import time
+
 from .. import _hostdevice
 from . import compiler, driver, memory, runtime  # NOQA
 from .memory import Memory, MemoryPointer, UnownedMemory  # NOQA
@@ -128,6 +130,7 @@ class Event:
     def record(self, stream=None):
         if stream is None:
             stream = get_current_stream()
+        self._time = time.perf_counter()
         _hostdevice.events.append(
             ('record', self.ptr, stream.ptr, runtime.getDevice()))
 
@@ -140,3 +143,12 @@ class Event:
 
     def __repr__(self):
         return '<Event {}>'.format(self.ptr)
+
+
+def get_elapsed_time(start_event, end_event):
+    """Milliseconds between two recorded events: host wall time here, since
+    work finishes when it is issued (no GPU clock to read)."""
+    for e in (start_event, end_event):
+        if getattr(e, '_time', None) is None:
+            raise runtime.CUDARuntimeError(400)
+    return (end_event._time - start_event._time) * 1e3

@@ -6,6 +6,7 @@ _ERRORS = {
     1: ('cudaErrorInvalidValue', 'invalid argument'),
     100: ('cudaErrorNoDevice', 'no CUDA-capable device is detected'),
     101: ('cudaErrorInvalidDevice', 'invalid device ordinal'),
+    400: ('cudaErrorInvalidResourceHandle', 'invalid resource handle'),
 }
 
 
@@ -40,3 +41,12 @@ def setDevice(device):
 
 def deviceSynchronize():
     getDeviceCount()
+
+
+def getDeviceProperties(device):
+    """The few properties callers read; the name says what this device is."""
+    if not 0 <= device < getDeviceCount():
+        raise CUDARuntimeError(101)
+    return {'name': b'zemvara host device (CPU stand-in)',
+            'totalGlobalMem': 0, 'multiProcessorCount': 1,
+            'major': 9, 'minor': 0}

@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Rehearses `make gpu-check` on a machine without a GPU, as the GPU machine
+# will run it: a fresh clone with only wheels/ sent along, and a `python3` on
+# PATH that is itself a venv holding what the GPU machine's holds (NumPy,
+# OpenCV, pytest, scikit-build-core, cmake, ninja, an NVIDIA library in the
+# `nvidia` namespace) but not OpenEXR or the image codec.
+#
+# What cannot be real here, and stands in:
+# - CuPy: a copy of hostdevice/cupy installed into that venv as `cupy`, let
+#   through by ZEMVARA_STANDIN_AS_GPU=1 (every report says so);
+# - the image codec wheel: a wheel of hostdevice/nvidia/nvimgcodec that ships
+#   the same `nvidia/__init__.py` (pkgutil.extend_path) as the real one, so
+#   that the namespace hazard is the real one. The real wheel installs here
+#   but cannot decode without a GPU.
+#
+# Usage: .ci/gpu_rehearsal.sh [repository]   (default: this checkout's origin
+# or the checkout itself). Needs network access for the machine's packages and
+# `make wheels`. REHEARSAL_DIR (default /tmp/zv-rehearsal) is wiped first.
+set -euo pipefail
+
+HERE=$(cd "$(dirname "$0")/.." && pwd)
+REPO=${1:-$HERE}
+WORK=${REHEARSAL_DIR:-/tmp/zv-rehearsal}
+MACHINE_PYTHON=${REHEARSAL_PYTHON:-$(command -v python3.12 || command -v python3)}
+
+rm -rf "$WORK"
+mkdir -p "$WORK"
+echo "== the GPU machine's interpreter: a venv from $MACHINE_PYTHON"
+"$MACHINE_PYTHON" -m venv "$WORK/machine"
+"$WORK/machine/bin/python" -m pip install -q numpy opencv-python-headless pytest \
+  scikit-build-core cmake ninja nvidia-cuda-nvrtc
+site=$("$WORK/machine/bin/python" -c "import sysconfig; print(sysconfig.get_paths()['purelib'])")
+cp -r "$HERE/hostdevice/cupy" "$site/cupy"
+find "$site/cupy" -name __pycache__ -prune -exec rm -rf {} +
+
+echo "== a fresh clone of $REPO"
+git clone -q "$REPO" "$WORK/clone"
+
+echo "== wheels/: make wheels for OpenEXR, the stand-in image codec wheel"
+ver=$("$WORK/machine/bin/python" -c "import sys; print('%d.%d' % sys.version_info[:2])")
+make -C "$WORK/clone" --no-print-directory wheels WHEELS_FOR=openexr GPU_PYTHON_VERSION="$ver"
+"$WORK/machine/bin/python" - "$HERE/hostdevice/nvidia" "$WORK/clone/wheels" <<'EOF'
+import base64, hashlib, pathlib, sys, zipfile
+src, out = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])
+ver = "0.0.0+hostdevice"
+dist = f"nvidia_nvimgcodec_cu13-{ver}.dist-info"
+files = {"nvidia/__init__.py": b"__path__ = __import__('pkgutil').extend_path(__path__, __name__)\n"}
+for f in sorted((src / "nvimgcodec").rglob("*.py")):
+    files["nvidia/" + f.relative_to(src).as_posix()] = f.read_bytes()
+files[f"{dist}/METADATA"] = f"Metadata-Version: 2.1\nName: nvidia-nvimgcodec-cu13\nVersion: {ver}\n".encode()
+files[f"{dist}/WHEEL"] = b"Wheel-Version: 1.0\nGenerator: rehearsal\nRoot-Is-Purelib: true\nTag: py3-none-any\n"
+def digest(data):
+    return "sha256=" + base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
+record = "".join(f"{n},{digest(d)},{len(d)}\n" for n, d in files.items()) + f"{dist}/RECORD,,\n"
+files[f"{dist}/RECORD"] = record.encode()
+with zipfile.ZipFile(out / f"nvidia_nvimgcodec_cu13-{ver}-py3-none-any.whl", "w") as z:
+    for name, data in files.items():
+        z.writestr(name, data)
+EOF
+ls -l "$WORK/clone/wheels"
+
+echo "== make gpu-check, as on the GPU machine (python3 = the machine venv)"
+cd "$WORK/clone"
+env -u PYTHONPATH -u VIRTUAL_ENV PATH="$WORK/machine/bin:$PATH" \
+  ZEMVARA_STANDIN_AS_GPU=1 ZEMVARA_LOG_DIR="$WORK/logs" \
+  make gpu-check
+echo "== rehearsal passed; log in $WORK/logs/gpu-check.log"
