@@ -146,7 +146,7 @@ def test_pattern(size=64):
     for k in range(0, half, 6):
         image[half + k, :half] = (1, 1, 1)                       # horizontal lines
         image[half:, k] = (0, 1, 1)                              # yellow vertical lines
-    disc = (x - 1.5 * half) ** 2 + (y - 1.5 * half) ** 2 < (0.6 * half) ** 2
+    disc = (x - 1.5 * half) ** 2 + (y - 1.5 * half) ** 2 < (0.45 * half) ** 2
     image[disc] = (0.1, 0.1, 0.95)                               # a red disc
     return cp.asarray(np.ascontiguousarray(image, dtype=np.float32))
 
