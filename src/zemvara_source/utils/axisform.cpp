@@ -153,11 +153,16 @@ Object three_values(Call& c, Handle value, const ValueLines& l, const char* mess
 // Normalisation works in place on the working array. While no step has made
 // a new array, that array is the caller's array or a view of it, and the
 // caller's data would change: the first in-place step then works on a copy.
-// The test: the working array and the caller's array are (views of) one
-// array, `base` naming the array that owns a view's memory.
+// The test: the working array and the caller's array lead to one owner of
+// memory when their `base` links are followed to the end (a view's base is
+// the array it views; an array made over a foreign buffer has that buffer).
 Object memory_owner(Handle array) {
-  Object base = builtin("getattr")(array, "base", none());
-  return base.is_none() ? Object(array) : base;
+  Object owner(array);
+  for (;;) {
+    Object base = builtin("getattr")(owner, "base", none());
+    if (base.is_none()) return owner;
+    owner = std::move(base);
+  }
 }
 void own_before_changing(Object& image, Handle callers) {
   if (memory_owner(image).is(memory_owner(callers))) image = image.attr("copy")();
