@@ -123,28 +123,6 @@ Object io_tensor_names(Handle engine) {
   return std::move(names);
 }
 
-// with <manager>: block(entered) runs between __enter__ and __exit__, which
-// gets the exception info when the block fails (a true result suppresses it).
-// Stands in until the frame offers the statement.
-template <class F>
-void with_(Handle manager, F&& block) {
-  Object exit = manager.attr("__exit__");
-  Object entered = manager.attr("__enter__")();
-  try {
-    block(Handle(entered));
-  } catch (Error&) {
-    PyObject *type, *value, *trace;
-    PyErr_Fetch(&type, &value, &trace);
-    PyErr_NormalizeException(&type, &value, &trace);
-    if (trace != nullptr) PyException_SetTraceback(value, trace);
-    Object t = Object::steal(type), v = Object::steal(value), tb = Object::steal(trace);
-    if (truth(exit(t, v, tb.is_null() ? none() : Handle(tb)))) return;
-    PyErr_Restore(t.release(), v.release(), tb.release());
-    throw;
-  }
-  exit(none(), none(), none());
-}
-
 // ----- EngineZoom.__init__ -----------------------------------------------------
 // 1. Store device_id; everything else runs with that device current (the
 //    previous device is restored on the way out, also on failure).
