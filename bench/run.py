@@ -16,6 +16,7 @@ BENCHMARKS = [
     "bench_conversions",
     "bench_subsample",
     "bench_io",
+    "bench_axisform",
     "bench_store",
     "bench_enginezoom",
     "bench_hostdevice",
