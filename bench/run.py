@@ -15,6 +15,7 @@ BENCHMARKS = [
     "bench_frame",
     "bench_conversions",
     "bench_subsample",
+    "bench_resampling",
     "bench_io",
     "bench_axisform",
     "bench_store",

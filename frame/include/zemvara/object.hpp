@@ -322,6 +322,35 @@ bool contains(Handle container, const Arg& item);                  // item in co
 void set_item(Handle container, const Arg& key, const Arg& value);  // container[key] = value
 Object dict();                                                     // {}
 Object slice(Handle start, Handle stop, Handle step);              // slice(start, stop, step)
+void del_item(Handle container, const Arg& key);                   // del container[key]
+void del_attr(Handle obj, Name name);                              // del obj.name
+bool has_attr(Handle obj, Name name);  // hasattr(obj, name): only AttributeError means False
+
+namespace detail {
+// The failing exit of a with block: __exit__(type, value, traceback) of the
+// pending exception. A true result suppresses it; otherwise it stays pending
+// (or __exit__'s own exception replaces it, chained to it) and Error is thrown.
+void with_failed(Handle exit);
+}
+
+// with manager as entered: block(entered)
+// __enter__ and __exit__ are taken before the block runs; a block that
+// leaves with a Python error calls __exit__ with that exception (see
+// with_failed), a normal end calls __exit__(None, None, None). Any other C++
+// exception leaves without calling __exit__ (it is a broken program anyway).
+template <class Block>
+void with_(Handle manager, Block&& block) {
+  Object enter = manager.attr("__enter__");
+  Object exit = manager.attr("__exit__");
+  Object entered = enter();
+  try {
+    block(static_cast<const Object&>(entered));
+  } catch (const Error&) {
+    detail::with_failed(exit);
+    return;
+  }
+  exit(none(), none(), none());
+}
 
 // The value of an int as a C integer; OverflowError where it does not fit.
 long long as_long_long(Handle h);
