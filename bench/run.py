@@ -17,6 +17,7 @@ BENCHMARKS = [
     "bench_subsample",
     "bench_resampling",
     "bench_io",
+    "bench_axisform",
     "bench_store",
     "bench_enginezoom",
     "bench_hostdevice",
