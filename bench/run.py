@@ -26,7 +26,10 @@ BENCHMARKS = [
     "bench_frame",
     "bench_conversions",
     "bench_subsample",
+    "bench_resampling",
     "bench_io",
+    "bench_axisform",
+    "bench_store",
     "bench_enginezoom",
     "bench_hostdevice",
 ]

@@ -186,6 +186,7 @@ Object Handle::operator[](Py_ssize_t index) const {
 Object integer(long long value) { return Object::take(PyLong_FromLongLong(value)); }
 
 Object string(const char* utf8) { return Object::take(PyUnicode_FromString(utf8)); }
+Object floating(double value) { return Object::take(PyFloat_FromDouble(value)); }
 
 Handle full_slice() {
   static PyObject* s = nullptr;
@@ -229,6 +230,19 @@ Object sub(const Arg& a, const Arg& b) { return Object::take(PyNumber_Subtract(a
 Object mul(const Arg& a, const Arg& b) { return Object::take(PyNumber_Multiply(a.ptr(), b.ptr())); }
 Object floordiv(const Arg& a, const Arg& b) { return Object::take(PyNumber_FloorDivide(a.ptr(), b.ptr())); }
 Object mod(const Arg& a, const Arg& b) { return Object::take(PyNumber_Remainder(a.ptr(), b.ptr())); }
+Object truediv(const Arg& a, const Arg& b) { return Object::take(PyNumber_TrueDivide(a.ptr(), b.ptr())); }
+Object power(const Arg& a, const Arg& b) { return Object::take(PyNumber_Power(a.ptr(), b.ptr(), Py_None)); }
+
+void iadd(Object& target, const Arg& value) { target = Object::take(PyNumber_InPlaceAdd(target.ptr(), value.ptr())); }
+void isub(Object& target, const Arg& value) {
+  target = Object::take(PyNumber_InPlaceSubtract(target.ptr(), value.ptr()));
+}
+void imul(Object& target, const Arg& value) {
+  target = Object::take(PyNumber_InPlaceMultiply(target.ptr(), value.ptr()));
+}
+void itruediv(Object& target, const Arg& value) {
+  target = Object::take(PyNumber_InPlaceTrueDivide(target.ptr(), value.ptr()));
+}
 
 static bool compare(const Arg& a, const Arg& b, int op) {
   Object r = Object::take(PyObject_RichCompare(a.ptr(), b.ptr(), op));
@@ -268,6 +282,56 @@ Object dict() { return Object::take(PyDict_New()); }
 Object slice(Handle start, Handle stop, Handle step) {
   return Object::take(PySlice_New(start.ptr(), stop.ptr(), step.ptr()));
 }
+
+void del_item(Handle container, const Arg& key) { checked(PyObject_DelItem(container.ptr(), key.ptr())); }
+
+void del_attr(Handle obj, Name name) { checked(PyObject_DelAttr(obj.ptr(), name.str().ptr())); }
+
+bool has_attr(Handle obj, Name name) {
+  PyObject* v = PyObject_GetAttr(obj.ptr(), name.str().ptr());
+  if (v != nullptr) {
+    Py_DECREF(v);
+    return true;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) propagate();
+  PyErr_Clear();
+  return false;
+}
+
+namespace detail {
+
+// 1. Take the pending exception (normalised) out of the interpreter.
+// 2. Call exit(type, value, traceback).
+// 3. If __exit__ raised, its exception gets the original as __context__ and
+//    stays pending; if it returned a true value, the original is dropped;
+//    otherwise the original is restored. Error is thrown unless suppressed.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"  // PyErr_Fetch/Restore: kept for 3.10 and 3.11
+void with_failed(Handle exit) {
+  PyObject *type, *value, *tb;  // 1
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb != nullptr) PyException_SetTraceback(value, tb);
+  Object t = Object::steal(type), v = Object::steal(value), b = Object::steal(tb);
+  PyObject* args[] = {t.ptr(), v.ptr(), b.is_null() ? Py_None : b.ptr()};
+  PyObject* r = PyObject_Vectorcall(exit.ptr(), args, 3, nullptr);  // 2
+  if (r == nullptr) {  // 3
+    PyObject *t2, *v2, *tb2;
+    PyErr_Fetch(&t2, &v2, &tb2);
+    PyErr_NormalizeException(&t2, &v2, &tb2);
+    if (tb2 != nullptr) PyException_SetTraceback(v2, tb2);
+    PyException_SetContext(v2, v.release());
+    PyErr_Restore(t2, v2, tb2);
+    propagate();
+  }
+  Object result = Object::steal(r);
+  if (truth(result)) return;
+  PyErr_Restore(t.release(), v.release(), b.release());
+  propagate();
+}
+#pragma GCC diagnostic pop
+
+}  // namespace detail
 
 long long as_long_long(Handle h) {
   const long long v = PyLong_AsLongLong(h.ptr());

@@ -164,3 +164,38 @@ def test_recursion_while_calling_a_native_callable(probe):
     finally:
         sys.setrecursionlimit(old)
     assert str(error) == "maximum recursion depth exceeded while calling a Python object"
+
+
+class Manager:
+    """A context manager that records __exit__ and answers with `result` (or raises `raises`)."""
+
+    def __init__(self, result=False, raises=None):
+        self.result, self.raises, self.exits = result, raises, []
+
+    def __enter__(self):
+        return "token"
+
+    def __exit__(self, *info):
+        self.exits.append(info[0])
+        if self.raises:
+            raise self.raises
+        return self.result
+
+
+class TestWith:
+    def test_normal_exit(self, probe):
+        m = Manager()
+        assert probe.guarded(m) == ("token", False) and m.exits == [None]
+
+    def test_an_error_reaches_exit_and_passes_unless_suppressed(self, probe):
+        m = Manager()
+        with pytest.raises(ValueError, match="^token$"):
+            probe.guarded(m, True)
+        assert m.exits == [ValueError]
+        suppressing = Manager(result=1)
+        assert probe.guarded(suppressing, True) == ("token", True) and suppressing.exits == [ValueError]
+
+    def test_an_error_in_exit_replaces_the_pending_one(self, probe):
+        with pytest.raises(KeyError) as info:
+            probe.guarded(Manager(raises=KeyError("exit")), True)
+        assert isinstance(info.value.__context__, ValueError)

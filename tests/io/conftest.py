@@ -152,6 +152,16 @@ def entry(exc, name):
     return found[0]
 
 
+class FakeCV2(SimpleNamespace):
+    """OpenCV's write flags, with imwrite and imencode that record their arguments and return what they are given."""
+
+    def __init__(self, write_result=True, encode_result=(True, np.zeros(1, np.uint8))):
+        flags = ("IMWRITE_JPEG_QUALITY", "IMWRITE_PNG_COMPRESSION", "IMWRITE_TIFF_COMPRESSION")
+        super().__init__(calls=[], **{flag: getattr(cv2, flag) for flag in flags})
+        self.imwrite = lambda *args: self.calls.append(args) or write_result
+        self.imencode = lambda *args: self.calls.append(args) or encode_result
+
+
 @pytest.fixture(scope="session")
 def helpers():
-    return SimpleNamespace(host=host, entry=entry)
+    return SimpleNamespace(host=host, entry=entry, picture=picture, fake_cv2=FakeCV2)

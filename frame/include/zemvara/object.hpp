@@ -239,6 +239,8 @@ Object Handle::operator()(A&&... args) const {
 inline Handle none() noexcept { return Handle(Py_None); }
 inline Handle py_true() noexcept { return Handle(Py_True); }
 inline Handle py_false() noexcept { return Handle(Py_False); }
+inline Handle ellipsis() noexcept { return Handle(Py_Ellipsis); }  // ...
+Object floating(double value);             // a float
 Handle full_slice();                       // slice(None, None, None), made once
 Object string(const char* utf8);           // a new str from UTF-8 text
 
@@ -292,6 +294,16 @@ Object sub(const Arg& a, const Arg& b);
 Object mul(const Arg& a, const Arg& b);
 Object floordiv(const Arg& a, const Arg& b);
 Object mod(const Arg& a, const Arg& b);
+Object truediv(const Arg& a, const Arg& b);  // a / b
+Object power(const Arg& a, const Arg& b);    // a ** b
+
+// Augmented assignment, `target -= value` and the like: the object's
+// in-place operation where it has one (CuPy and NumPy arrays change in
+// place), and target rebound to the result, as the interpreter does.
+void iadd(Object& target, const Arg& value);
+void isub(Object& target, const Arg& value);
+void imul(Object& target, const Arg& value);
+void itruediv(Object& target, const Arg& value);
 
 // Rich comparison followed by a truth test of its result, as `if a == b:`.
 bool eq(const Arg& a, const Arg& b);
@@ -310,6 +322,35 @@ bool contains(Handle container, const Arg& item);                  // item in co
 void set_item(Handle container, const Arg& key, const Arg& value);  // container[key] = value
 Object dict();                                                     // {}
 Object slice(Handle start, Handle stop, Handle step);              // slice(start, stop, step)
+void del_item(Handle container, const Arg& key);                   // del container[key]
+void del_attr(Handle obj, Name name);                              // del obj.name
+bool has_attr(Handle obj, Name name);  // hasattr(obj, name): only AttributeError means False
+
+namespace detail {
+// The failing exit of a with block: __exit__(type, value, traceback) of the
+// pending exception. A true result suppresses it; otherwise it stays pending
+// (or __exit__'s own exception replaces it, chained to it) and Error is thrown.
+void with_failed(Handle exit);
+}
+
+// with manager as entered: block(entered)
+// __enter__ and __exit__ are taken before the block runs; a block that
+// leaves with a Python error calls __exit__ with that exception (see
+// with_failed), a normal end calls __exit__(None, None, None). Any other C++
+// exception leaves without calling __exit__ (it is a broken program anyway).
+template <class Block>
+void with_(Handle manager, Block&& block) {
+  Object enter = manager.attr("__enter__");
+  Object exit = manager.attr("__exit__");
+  Object entered = enter();
+  try {
+    block(static_cast<const Object&>(entered));
+  } catch (const Error&) {
+    detail::with_failed(exit);
+    return;
+  }
+  exit(none(), none(), none());
+}
 
 // The value of an int as a C integer; OverflowError where it does not fit.
 long long as_long_long(Handle h);

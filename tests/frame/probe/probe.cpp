@@ -36,6 +36,10 @@ constexpr Line def_pick{34};         // def pick(n: int = value, fail: bool = Fa
 constexpr Line pick_test{35};        //     if fail:
 constexpr Line pick_raise{36};       //         raise LookupError(n)          (LookupError is not listed)
 constexpr Line pick_return{37};      //     return n
+constexpr Line def_guarded{39};      // def guarded(manager, fail=False):
+constexpr Line guarded_with{40};     //     with manager as entered:
+constexpr Line guarded_raise{42};    //             raise ValueError(entered)      (when fail)
+constexpr Line guarded_return{43};   //     return entered, hasattr(manager, "entered")
 }  // namespace L
 
 Object echo(Call& c, Handle src, Handle, Handle, Handle out) {
@@ -117,6 +121,25 @@ constexpr FunctionSpec pick_def = def<pick>({
     .returns = "int",
 });
 
+// with_, raising inside the block, and has_attr/del_attr on the manager.
+Object guarded(Call& c, Handle manager, Handle fail) {
+  c.step(L::guarded_with);
+  Object kept;
+  with_(manager, [&](const Object& entered) {
+    kept = entered;
+    manager.set_attr("entered", entered);
+    if (truth(fail)) {
+      c.step(L::guarded_raise);
+      raise_(builtin("ValueError"), str(entered));
+    }
+    del_attr(manager, "entered");
+  });
+  c.step(L::guarded_return);
+  return tuple(kept, has_attr(manager, "entered") ? py_true() : py_false());
+}
+constexpr FunctionSpec guarded_def = def<guarded>({
+    .name = "guarded", .line = L::def_guarded, .params = {{"manager"}, {"fail", nullptr, false}}, .locals = "entered"});
+
 void body(Body& b) {
   b.step(L::import_os);
   b.import("os");
@@ -140,6 +163,7 @@ void body(Body& b) {
     b.set("value", string("x"));
   }
   b.def(pick_def);
+  b.def(guarded_def);
 }
 
 }  // namespace

@@ -1,0 +1,251 @@
+// zemvara.io.picstore: writes one GPU or host image (or tensor) to a file, OpenEXR or any format OpenCV writes.
+#include "io/opencv_options.hpp"
+#include "zemvara/frame.hpp"
+
+namespace {
+
+using namespace zv;
+
+// ----- source lines -----------------------------------------------------------
+// The module's source as Python would number it; each name marks the
+// statement that a traceback entry points at.
+namespace L {
+constexpr Line import_os{1};          // import os
+constexpr Line import_cupy{2};        // import cupy as cp
+constexpr Line import_cv2{3};         // import cv2
+constexpr Line import_imath{4};       // import Imath
+constexpr Line import_numpy{5};       // import numpy as np
+constexpr Line import_openexr{6};     // import OpenEXR
+constexpr Line import_torch{7};       // import torch
+constexpr Line import_bgr{9};         // from ..color.bgr import bgr_to_rgb, rgb_to_bgr
+constexpr Line import_dlpack{10};     // from ..utils.dlpack import to_numpy
+constexpr Line import_dtypes{11};     // from ..utils.dtypes import to_float16, to_uint8, to_uint16
+constexpr Line def_picstore{15};      // def picstore(output_path: str, image: cp.ndarray | np.ndarray, param: int = -1, swap_rb: bool = False) -> None:
+constexpr Line splitext{16};          //     filename, ext = os.path.splitext(output_path)
+constexpr Line device_test{18};       //     if isinstance(image, cp.ndarray):
+constexpr Line device_to_host{19};    //         image = to_numpy(image)
+constexpr Line tensor_test{20};       //     elif isinstance(image, torch.Tensor):
+constexpr Line tensor_to_host{21};    //         image = to_numpy(image)
+constexpr Line exr_test{23};          //     if ext == ".exr":
+constexpr Line exr_swap_test{24};     //         if not swap_rb:
+constexpr Line exr_swap{25};          //             image = bgr_to_rgb(image)
+constexpr Line to_half{26};           //         image_rgb = to_float16(image)
+constexpr Line header{27};            //         header = OpenEXR.Header(image_rgb.shape[1], image_rgb.shape[0])
+constexpr Line compression{28};       //         header["compression"] = Imath.Compression(Imath.Compression.DWAA_COMPRESSION)
+constexpr Line level_test{29};        //         if param == -1:
+constexpr Line level_default{30};     //             param = 1
+constexpr Line level{31};             //         header["dwaCompressionLevel"] = float(param)
+constexpr Line channels{32};          //         header["channels"] = {
+constexpr Line channel_r{33};         //             "R": Imath.Channel(Imath.PixelType(Imath.PixelType.HALF)),
+constexpr Line channel_g{34};         //             "G": Imath.Channel(Imath.PixelType(Imath.PixelType.HALF)),
+constexpr Line channel_b{35};         //             "B": Imath.Channel(Imath.PixelType(Imath.PixelType.HALF)),
+                                      //         }
+constexpr Line output_file{37};       //         output = OpenEXR.OutputFile(output_path, header)
+constexpr Line write_pixels{38};      //         output.writePixels({
+constexpr Line pixels_r{39};          //             "R": image_rgb[:, :, 0].astype(np.float16).tobytes(),
+constexpr Line pixels_g{40};          //             "G": image_rgb[:, :, 1].astype(np.float16).tobytes(),
+constexpr Line pixels_b{41};          //             "B": image_rgb[:, :, 2].astype(np.float16).tobytes(),
+                                      //         })
+constexpr Line opencv_swap_test{44};  //         if swap_rb:
+constexpr Line opencv_swap{45};       //             image = rgb_to_bgr(image)
+constexpr Line image_bgr{46};         //         image_bgr = image
+constexpr Line jpeg_test{47};         //         if ext == ".jpg" or ext == ".jpeg":
+constexpr io::OptionLines jpeg = {
+    .param_test = {48},               //             if param == -1:
+    .param_default = {49},            //                 param = 100
+    .depth_test = {50},               //             (none: JPEG always converts)
+    .convert = {50},                  //             image_bgr = to_uint8(image_bgr)
+    .options = {51},                  //             options = [cv2.IMWRITE_JPEG_QUALITY, param]
+};
+constexpr Line png_test{52};          //         elif ext == ".png":
+constexpr io::OptionLines png = {
+    .param_test = {53},               //             if param == -1:
+    .param_default = {54},            //                 param = 3
+    .depth_test = {55},               //             if image_bgr.dtype != np.uint8:
+    .convert = {56},                  //                 image_bgr = to_uint16(image_bgr)
+    .options = {57},                  //             options = [cv2.IMWRITE_PNG_COMPRESSION, param]
+};
+constexpr Line tiff_test{58};         //         elif ext == ".tif" or ext == ".tiff":
+constexpr io::OptionLines tiff = {
+    .param_test = {59},               //             if param == -1:
+    .param_default = {60},            //                 param = 5
+    .depth_test = {61},               //             if image_bgr.dtype != np.uint8:
+    .convert = {62},                  //                 image_bgr = to_uint16(image_bgr)
+    .options = {63},                  //             options = [cv2.IMWRITE_TIFF_COMPRESSION, param]
+};
+constexpr Line no_options{65};        //         else: options = []
+constexpr Line imwrite{66};           //         if not cv2.imwrite(output_path, image_bgr, options):
+constexpr Line imwrite_raise{67};     //             raise RuntimeError("Failed to write image to " + output_path)
+}  // namespace L
+
+// image[:, :, c] for the three colour channels: (slice(None), slice(None), c).
+// Built once, when the module body first runs, and kept for the process.
+Object* channel_index[3] = {};
+
+void make_constants() {
+  if (channel_index[0] != nullptr) return;
+  for (int i = 0; i < 3; ++i) channel_index[i] = new Object(tuple(full_slice(), full_slice(), i));
+}
+
+// Imath.Channel(Imath.PixelType(Imath.PixelType.HALF)): one half-float channel.
+Object half_channel() {
+  Object imath = g("Imath");
+  Object pixel_type = imath.attr("PixelType");
+  return imath.attr("Channel")(pixel_type(pixel_type.attr("HALF")));
+}
+
+// One channel's samples as contiguous half floats, row by row.
+Object half_plane(Handle image_rgb, int channel) {
+  Object plane = image_rgb[*channel_index[channel]];
+  return plane.attr("astype")(g("np").attr("float16")).attr("tobytes")();
+}
+
+// Writing a file:
+// 1. The extension, exactly as os.path.splitext gives it, chooses the
+//    writer (case-sensitive: ".PNG" is not ".png").
+// 2. CuPy arrays and PyTorch tensors come to the host through to_numpy; any
+//    other object is used as it is.
+// 3. ".exr": OpenEXR, red-green-blue half floats (the image is taken as
+//    blue-green-red unless swap_rb), DWAA compression at level param (1 by
+//    default); channels beyond the third are not written. The file is
+//    completed when the output object is released, as the call returns.
+// 4. Any other extension: OpenCV, blue-green-red (swapped from red-green-blue
+//    when swap_rb), with the option and conversion of its format (JPEG, PNG,
+//    TIFF) or none. A write that OpenCV reports as failed raises
+//    RuntimeError rather than losing the image without a word.
+// 5. Return None.
+Object picstore(Call& c, Handle output_path, Handle image_arg, Handle param_arg, Handle swap_rb) {
+  Object image(image_arg), param(param_arg);
+  c.step(L::splitext);  // 1
+  Object filename, ext;
+  unpack(g("os").attr("path").attr("splitext")(output_path), filename, ext);
+  c.step(L::device_test);  // 2
+  if (is_instance(image, g("cp").attr("ndarray"))) {
+    c.step(L::device_to_host);
+    image = g("to_numpy")(image);
+  } else {
+    c.step(L::tensor_test);
+    if (is_instance(image, g("torch").attr("Tensor"))) {
+      c.step(L::tensor_to_host);
+      image = g("to_numpy")(image);
+    }
+  }
+  c.step(L::exr_test);
+  if (eq(ext, ".exr")) {
+    c.step(L::exr_swap_test);  // 3
+    if (!truth(swap_rb)) {
+      c.step(L::exr_swap);
+      image = g("bgr_to_rgb")(image);
+    }
+    c.step(L::to_half);
+    Object image_rgb = g("to_float16")(image);
+    c.step(L::header);
+    Object make_header = g("OpenEXR").attr("Header");
+    Object width = image_rgb.attr("shape")[1];
+    Object header = make_header(width, image_rgb.attr("shape")[0]);
+    c.step(L::compression);
+    Object compression = g("Imath").attr("Compression");
+    set_item(header, "compression", compression(compression.attr("DWAA_COMPRESSION")));
+    c.step(L::level_test);
+    if (eq(param, -1)) {
+      c.step(L::level_default);
+      param = integer(1);
+    }
+    c.step(L::level);
+    set_item(header, "dwaCompressionLevel", builtin("float")(param));
+    Object channels = dict();
+    c.step(L::channel_r);
+    set_item(channels, "R", half_channel());
+    c.step(L::channel_g);
+    set_item(channels, "G", half_channel());
+    c.step(L::channel_b);
+    set_item(channels, "B", half_channel());
+    c.step(L::channels);
+    set_item(header, "channels", channels);
+    c.step(L::output_file);
+    Object output = g("OpenEXR").attr("OutputFile")(output_path, header);
+    c.step(L::write_pixels);
+    Object write_pixels = output.attr("writePixels");
+    Object pixels = dict();
+    c.step(L::pixels_r);
+    set_item(pixels, "R", half_plane(image_rgb, 0));
+    c.step(L::pixels_g);
+    set_item(pixels, "G", half_plane(image_rgb, 1));
+    c.step(L::pixels_b);
+    set_item(pixels, "B", half_plane(image_rgb, 2));
+    c.step(L::write_pixels);
+    write_pixels(pixels);
+  } else {
+    c.step(L::opencv_swap_test);  // 4
+    if (truth(swap_rb)) {
+      c.step(L::opencv_swap);
+      image = g("rgb_to_bgr")(image);
+    }
+    c.step(L::image_bgr);
+    Object image_bgr = std::move(image);
+    Object options;
+    c.step(L::jpeg_test);
+    if (eq(ext, ".jpg") || eq(ext, ".jpeg")) {
+      options = io::prepare_for_opencv(c, io::Format::jpeg, image_bgr, param, L::jpeg);
+    } else {
+      c.step(L::png_test);
+      if (eq(ext, ".png")) {
+        options = io::prepare_for_opencv(c, io::Format::png, image_bgr, param, L::png);
+      } else {
+        c.step(L::tiff_test);
+        if (eq(ext, ".tif") || eq(ext, ".tiff")) {
+          options = io::prepare_for_opencv(c, io::Format::tiff, image_bgr, param, L::tiff);
+        } else {
+          c.step(L::no_options);
+          options = List();
+        }
+      }
+    }
+    c.step(L::imwrite);
+    if (!truth(g("cv2").attr("imwrite")(output_path, image_bgr, options))) {
+      c.step(L::imwrite_raise);
+      raise_(builtin("RuntimeError"), cat({"Failed to write image to ", output_path}));
+    }
+  }
+  return Object(none());  // 5
+}
+
+constexpr FunctionSpec picstore_def = def<picstore>({
+    .name = "picstore",
+    .line = L::def_picstore,
+    .params = {{"output_path", "str"}, {"image", "cp.ndarray | np.ndarray"}, {"param", "int", -1}, {"swap_rb", "bool", false}},
+    .returns = "None",
+    .doc = nullptr,
+    .locals = "filename ext image_rgb header output image_bgr options",
+});
+
+// ----- module body ----------------------------------------------------------
+
+void body(Body& b) {
+  make_constants();
+  b.step(L::import_os);
+  b.import("os");
+  b.step(L::import_cupy);
+  b.import("cupy", "cp");
+  b.step(L::import_cv2);
+  b.import("cv2");
+  b.step(L::import_imath);
+  b.import("Imath");
+  b.step(L::import_numpy);
+  b.import("numpy", "np");
+  b.step(L::import_openexr);
+  b.import("OpenEXR");
+  b.step(L::import_torch);
+  b.import("torch");
+  b.step(L::import_bgr);
+  b.from_import("..color.bgr", {"bgr_to_rgb", "rgb_to_bgr"});
+  b.step(L::import_dlpack);
+  b.from_import("..utils.dlpack", {"to_numpy"});
+  b.step(L::import_dtypes);
+  b.from_import("..utils.dtypes", {"to_float16", "to_uint8", "to_uint16"});
+  b.def(picstore_def);
+}
+
+}  // namespace
+
+ZEMVARA_MODULE(picstore, io, body, "RuntimeError", "float")

@@ -1,0 +1,193 @@
+"""Writing image files with `picstore`: writers by extension, conversions, options, EXR headers, failures."""
+
+import pathlib
+import struct
+
+import cupy as cp
+import cv2
+import Imath
+import numpy as np
+import OpenEXR
+import pytest
+import torch
+
+import zemvara.io.picstore as module
+from zemvara.io.picload import picload
+from zemvara.io.picstore import picstore
+from zemvara.utils import dtypes
+
+NAME, SOURCE = "zemvara.io.picstore.picstore", "src/zemvara_source/io/picstore"
+# Extension: (option flag, default param, conversion of a non-8-bit image, of an 8-bit one).
+WRITERS = {
+    ".png": (cv2.IMWRITE_PNG_COMPRESSION, 3, dtypes.to_uint16, None),
+    ".tif": (cv2.IMWRITE_TIFF_COMPRESSION, 5, dtypes.to_uint16, None),
+    ".tiff": (cv2.IMWRITE_TIFF_COMPRESSION, 5, dtypes.to_uint16, None),
+    ".jpg": (cv2.IMWRITE_JPEG_QUALITY, 100, dtypes.to_uint8, dtypes.to_uint8),
+    ".jpeg": (cv2.IMWRITE_JPEG_QUALITY, 100, dtypes.to_uint8, dtypes.to_uint8),
+}
+
+
+def encoded(ext, image, options):
+    ok, buffer = cv2.imencode(ext, image, options)
+    assert ok
+    return buffer.tobytes()
+
+
+def expected_file(ext, image, param=-1):
+    """The bytes that OpenCV writes for `image` (BGR, host) with the writer's conversion and option."""
+    flag, default, convert, convert_8bit = WRITERS[ext]
+    convert = convert_8bit if image.dtype == np.uint8 else convert
+    return encoded(ext, convert(image) if convert else image, [flag, default if param == -1 else param])
+
+
+def tiff_compression(data):
+    """The Compression tag (259) of a little-endian TIFF's first directory."""
+    assert data[:4] == b"II*\x00"
+    (ifd,) = struct.unpack_from("<I", data, 4)
+    (count,) = struct.unpack_from("<H", data, ifd)
+    for i in range(count):
+        tag, kind, _, value = struct.unpack_from("<HHIH", data, ifd + 2 + 12 * i)
+        if tag == 259:
+            return value
+    return None
+
+
+def write_exr(path, rgb, level):
+    """OpenEXR's own write of an (H, W, 3) R, G, B image, the way picstore's files must come out."""
+    header = OpenEXR.Header(rgb.shape[1], rgb.shape[0])
+    header["compression"] = Imath.Compression(Imath.Compression.DWAA_COMPRESSION)
+    header["dwaCompressionLevel"] = float(level)
+    header["channels"] = {c: Imath.Channel(Imath.PixelType(Imath.PixelType.HALF)) for c in "RGB"}
+    OpenEXR.OutputFile(str(path), header).writePixels({c: rgb[:, :, i].astype(np.float16).tobytes() for i, c in enumerate("RGB")})
+
+
+def store(tmp_path, name, image, *args, **kwargs):
+    path = str(tmp_path / name)
+    assert picstore(path, image, *args, **kwargs) is None
+    return pathlib.Path(path).read_bytes()
+
+
+def test_function_object():
+    assert (picstore.__name__, picstore.__qualname__, picstore.__module__) == ("picstore", "picstore", "zemvara.io.picstore")
+    assert picstore.__doc__ is None
+    assert picstore.__defaults__ == (-1, False) and picstore.__kwdefaults__ is None
+    assert picstore.__annotations__ == {
+        "output_path": "str", "image": "cp.ndarray | np.ndarray", "param": "int", "swap_rb": "bool", "return": "None",
+    }
+    code = picstore.__code__
+    assert (code.co_argcount, code.co_firstlineno, code.co_filename, code.co_name) == (4, 15, SOURCE, "picstore")
+    assert code.co_varnames == (
+        "output_path", "image", "param", "swap_rb", "filename", "ext", "image_rgb", "header", "output", "image_bgr", "options",
+    )
+    assert [k for k in vars(module) if not k.startswith("__")] + ["__test__"] == [
+        "os", "cp", "cv2", "Imath", "np", "OpenEXR", "torch", "bgr_to_rgb", "rgb_to_bgr", "to_numpy",
+        "to_float16", "to_uint8", "to_uint16", "picstore", "__test__",
+    ]
+    assert list(vars(module))[-1] == "__test__" and module.__test__ == {}
+
+
+class TestOpenCVWriters:
+    @pytest.mark.parametrize("ext", list(WRITERS))
+    @pytest.mark.parametrize("dtype,channels", [(np.uint8, 3), (np.uint16, 3), (np.float32, 3), (np.float16, 4), (np.uint8, 0)])
+    def test_conversion_and_default_option(self, tmp_path, ext, dtype, channels, helpers):
+        image = helpers.picture(dtype, channels, 40)
+        data = store(tmp_path, "a" + ext, image)
+        assert data == expected_file(ext, image)
+        depth = cv2.imdecode(np.frombuffer(data, np.uint8), cv2.IMREAD_UNCHANGED).dtype
+        assert depth == (np.uint8 if dtype == np.uint8 or "jp" in ext else np.uint16)
+
+    @pytest.mark.parametrize("ext,param", [(".jpg", 90), (".jpeg", 0), (".png", 9), (".png", 0), (".tif", 1), (".tiff", 8)])
+    def test_explicit_param_shows_in_the_file(self, tmp_path, ext, param, helpers):
+        image = helpers.picture(np.float32, 3, 41)
+        data = store(tmp_path, "a" + ext, image, param)
+        assert data == expected_file(ext, image, param) != expected_file(ext, image)
+        if "tif" in ext:
+            assert tiff_compression(data) == param
+
+    def test_defaults_visible_in_the_files(self, tmp_path):
+        image = np.add.outer(np.arange(40), np.arange(50))[:, :, None].astype(np.uint8).repeat(3, 2)  # compressible
+        assert tiff_compression(store(tmp_path, "a.tif", image)) == 5  # LZW
+        assert len(store(tmp_path, "a.png", image)) < len(store(tmp_path, "b.png", image, 0))
+        assert len(store(tmp_path, "a.jpg", image)) > len(store(tmp_path, "b.jpg", image, 90))
+
+    def test_round_trip_through_the_reader(self, tmp_path, helpers):
+        image = helpers.picture(np.uint16, 3, 43)
+        for ext in (".png", ".tiff"):
+            picstore(str(tmp_path / ("a" + ext)), image)
+            np.testing.assert_array_equal(helpers.host(picload(str(tmp_path / ("a" + ext)), "uint16")), image)
+
+    @pytest.mark.parametrize("name,param", [("a.PNG", 9), ("a.Jpg", 9), ("a.TIF", 1), ("a.bmp", 9)])
+    def test_other_extensions_take_no_conversion_and_no_options(self, tmp_path, name, param, helpers):
+        image = helpers.picture(np.uint16 if name != "a.bmp" else np.uint8, 3, 44)
+        assert store(tmp_path, name, image, param) == encoded("." + name.split(".")[1].lower(), image, [])
+
+    def test_swap_rb_hands_bgr_to_opencv(self, tmp_path, helpers):
+        bgr = helpers.picture(np.float32, 3, 45)
+        assert store(tmp_path, "a.png", bgr[:, :, ::-1].copy(), swap_rb=True) == store(tmp_path, "b.png", bgr)
+
+
+class TestOpenEXRWriter:
+    def planes(self, data_path):
+        with OpenEXR.File(str(data_path), separate_channels=True) as f:
+            # Closing the file empties the dictionaries it gave out.
+            return dict(f.header()), {name: channel.pixels for name, channel in f.channels().items()}
+
+    @pytest.mark.parametrize("param,level,dtype", [(-1, 1.0, np.float32), (45, 45.0, np.uint8), (0, 0.0, np.uint16)])
+    def test_dwaa_half_rgb_as_openexr_writes_it(self, tmp_path, helpers, param, level, dtype):
+        bgr = helpers.picture(dtype, 3, 46)
+        picstore(str(tmp_path / "a.exr"), bgr, param)
+        write_exr(tmp_path / "own.exr", dtypes.to_float16(bgr)[:, :, ::-1], level)  # integers scaled to 0..1
+        header, planes = self.planes(tmp_path / "a.exr")
+        assert header["compression"] == OpenEXR.DWAA_COMPRESSION and header["dwaCompressionLevel"] == level
+        assert sorted(planes) == ["B", "G", "R"] and all(p.dtype == np.float16 and p.shape == (6, 7) for p in planes.values())
+        assert (tmp_path / "a.exr").read_bytes() == (tmp_path / "own.exr").read_bytes()
+
+    def test_channel_order_and_values(self, tmp_path, helpers):
+        bgra = helpers.picture(np.float32, 4, 47)
+        bgra[:, :, 2] += 50.0  # red far from blue, beyond any loss of the compression
+        picstore(str(tmp_path / "bgr.exr"), bgra)  # the fourth channel is dropped
+        picstore(str(tmp_path / "rgb.exr"), bgra[:, :, [2, 1, 0]], swap_rb=True)
+        assert (tmp_path / "bgr.exr").read_bytes() == (tmp_path / "rgb.exr").read_bytes()
+        _, planes = self.planes(tmp_path / "bgr.exr")
+        for i, name in enumerate("BGR"):
+            np.testing.assert_allclose(planes[name], bgra[:, :, i], rtol=0.01, atol=0.01)
+        np.testing.assert_array_equal(helpers.host(picload(str(tmp_path / "bgr.exr"))), np.stack([planes[c] for c in "BGR"], -1))
+
+
+@pytest.mark.parametrize("name", ["a.png", "a.jpg", "a.tiff", "a.exr", "a.bmp"])
+def test_device_arrays_and_tensors_give_the_host_array_file(tmp_path, name, helpers):
+    image = helpers.picture(np.float32 if name != "a.bmp" else np.uint8, 3, 49)
+    data = store(tmp_path, "host_" + name, image)
+    assert store(tmp_path, "device_" + name, cp.asarray(image)) == data
+    assert store(tmp_path, "tensor_" + name, torch.from_numpy(image).requires_grad_(name == "a.exr")) == data
+    assert store(tmp_path, "view_" + name, cp.asarray(image[::-1])[::-1]) == data
+
+
+class TestMessages:
+    @pytest.mark.parametrize("name", ["a.png", "a.jpeg", "a.tif", "a.bmp"])
+    def test_failed_write_raises(self, tmp_path, helpers, name):
+        path = str(tmp_path / "no such folder" / name)
+        with pytest.raises(RuntimeError) as info:
+            picstore(path, helpers.picture(np.uint8, 3, 50))
+        assert type(info.value) is RuntimeError and info.value.args == ("Failed to write image to " + path,)
+        assert helpers.entry(info.value, NAME).tb_frame.f_code.co_filename == SOURCE
+
+    def test_library_failures_pass_through(self, tmp_path, helpers):
+        with pytest.raises(OSError, match="no such folder"):
+            picstore(str(tmp_path / "no such folder" / "a.exr"), helpers.picture(np.float32, 3, 51))
+        with pytest.raises(cv2.error):
+            picstore(str(tmp_path / "a.unknown"), helpers.picture(np.uint8, 3, 51))
+        with pytest.raises(IndexError):
+            picstore(str(tmp_path / "grey.exr"), helpers.picture(np.float32, 0, 51))
+
+    @pytest.mark.parametrize("args,message", [
+        ((pathlib.Path("a.png"), None, None), "Argument 'output_path' has incorrect type (expected str, got PosixPath)"),
+        (("a.png", None, None), "Argument 'param' has incorrect type (expected int, got NoneType)"),
+        (("a.png", None, True), "Argument 'param' has incorrect type (expected int, got bool). "),
+        (("a.png",), "picstore() takes at least 2 positional arguments (1 given)"),
+    ])
+    def test_argument_checks(self, args, message):
+        with pytest.raises(TypeError) as info:
+            picstore(*args)
+        text = str(info.value)
+        assert text == message or (message.endswith(". ") and text.startswith(message) and len(text) > len(message))
