@@ -2,8 +2,11 @@
 # Rehearses `make gpu-check` on a machine without a GPU, as the GPU machine
 # will run it: a fresh clone with only wheels/ sent along, and a `python3` on
 # PATH that is itself a venv holding what the GPU machine's holds (NumPy,
-# OpenCV, pytest, scikit-build-core, cmake, ninja, an NVIDIA library in the
-# `nvidia` namespace) but not OpenEXR, Pillow or the image codec.
+# OpenCV, PyTorch, pytest, scikit-build-core, cmake, ninja, an NVIDIA library
+# in the `nvidia` namespace) but not OpenEXR, Pillow or the image codec.
+# The machine's Python is 3.12; the rehearsal uses REHEARSAL_PYTHON (default
+# python3), whose version `make wheels` then downloads for: a CPU PyTorch is
+# at hand for 3.11 here, and the tests import it.
 #
 # What cannot be real here, and stands in:
 # - CuPy: a copy of hostdevice/cupy installed into that venv as `cupy`, let
@@ -21,14 +24,14 @@ set -euo pipefail
 HERE=$(cd "$(dirname "$0")/.." && pwd)
 REPO=${1:-$HERE}
 WORK=${REHEARSAL_DIR:-/tmp/zv-rehearsal}
-MACHINE_PYTHON=${REHEARSAL_PYTHON:-$(command -v python3.12 || command -v python3)}
+MACHINE_PYTHON=${REHEARSAL_PYTHON:-python3}
 
 rm -rf "$WORK"
 mkdir -p "$WORK"
 echo "== the GPU machine's interpreter: a venv from $MACHINE_PYTHON"
 "$MACHINE_PYTHON" -m venv "$WORK/machine"
 "$WORK/machine/bin/python" -m pip install -q numpy opencv-python-headless pytest \
-  scikit-build-core cmake ninja nvidia-cuda-nvrtc
+  scikit-build-core cmake ninja nvidia-cuda-nvrtc "torch==$(sed -n 's/^torch==//p' "$HERE/requirements/test.txt")"
 site=$("$WORK/machine/bin/python" -c "import sysconfig; print(sysconfig.get_paths()['purelib'])")
 cp -r "$HERE/hostdevice/cupy" "$site/cupy"
 find "$site/cupy" -name __pycache__ -prune -exec rm -rf {} +
