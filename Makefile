@@ -64,8 +64,10 @@ bench: build
 gpu-check:
 	@mkdir -p "$(ZEMVARA_LOG_DIR)"
 	@echo "zemvara: gpu-check, full log in $(ZEMVARA_LOG_DIR)/gpu-check.log"
-	@set -o pipefail; $(MAKE) --no-print-directory gpu-check-steps 2>&1 \
-	  | tee "$(ZEMVARA_LOG_DIR)/gpu-check.log"
+	@set -o pipefail; start=$$(date +%s); \
+	  $(MAKE) --no-print-directory gpu-check-steps 2>&1 | tee "$(ZEMVARA_LOG_DIR)/gpu-check.log"; \
+	  rc=$$?; echo "zemvara: gpu-check ended with status $$rc after $$(( $$(date +%s) - start )) s" \
+	  | tee -a "$(ZEMVARA_LOG_DIR)/gpu-check.log"; exit $$rc
 
 gpu-check-steps:
 	@echo "== 1/6 tools and CuPy of $(GPU_PYTHON)"

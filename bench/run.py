@@ -51,7 +51,14 @@ def main():
                 continue
             raise
         print()
-        module.main()
+        try:
+            module.main()
+        except ModuleNotFoundError as exc:
+            # The stand-in posing as CuPy in a gpu-check rehearsal has no
+            # cupyx; anywhere else a missing module is an error.
+            if not (hasattr(cupy, "_hostdevice") and (exc.name or "").startswith("cupyx")):
+                raise
+            print(f"(rest of {name} skipped: the host-device stand-in has no {exc.name})")
 
 
 if __name__ == "__main__":
