@@ -10,7 +10,8 @@
 #
 # What cannot be real here, and stands in:
 # - CuPy: a copy of hostdevice/cupy installed into that venv as `cupy`, let
-#   through by ZEMVARA_STANDIN_AS_GPU=1 (every report says so);
+#   through by ZEMVARA_STANDIN_AS_GPU=1 (every report says so); its kernels
+#   run on the CPU, so the benchmarks get a longer timeout than on a GPU;
 # - the image codec wheel: a wheel of hostdevice/nvidia/nvimgcodec that ships
 #   the same `nvidia/__init__.py` (pkgutil.extend_path) as the real one, so
 #   that the namespace hazard is the real one. The real wheel installs here
@@ -66,5 +67,5 @@ echo "== make gpu-check, as on the GPU machine (python3 = the machine venv)"
 cd "$WORK/clone"
 env -u PYTHONPATH -u VIRTUAL_ENV PATH="$WORK/machine/bin:$PATH" \
   ZEMVARA_STANDIN_AS_GPU=1 ZEMVARA_LOG_DIR="$WORK/logs" \
-  make gpu-check
+  make gpu-check GPU_BENCH_TIMEOUT=${REHEARSAL_BENCH_TIMEOUT:-600}
 echo "== rehearsal passed; log in $WORK/logs/gpu-check.log"
