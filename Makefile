@@ -14,11 +14,11 @@ ON_DEVICE = ZEMVARA_DEVICE=$(DEVICE) $(if $(filter host,$(DEVICE)),PYTHONPATH=$(
 
 # GPU machines run Python 3.12 and have no network: what their Python lacks
 # comes from wheels/ (`make wheels` where there is network). By default that is
-# what our GPU image lacks, without dependencies; for a bare machine set
+# what our GPU image lacks (Pillow serves only the tests), without dependencies; for a bare machine set
 # WHEELS_FOR="$$(grep -v '^#' requirements/gpu.txt)" WHEELS_DEPS=.
 GPU_PYTHON_VERSION ?= 3.12
 WHEELS := wheels
-WHEELS_FOR ?= openexr nvidia-nvimgcodec-cu13
+WHEELS_FOR ?= openexr nvidia-nvimgcodec-cu13 pillow
 WHEELS_DEPS ?= --no-deps
 WHEELS_MAX_MIB := 64
 
@@ -29,10 +29,10 @@ GPU_PYTHON ?= python3
 GPU_VENV := .venv-gpu
 GPU_PY := $(GPU_VENV)/bin/python
 ZEMVARA_LOG_DIR ?= $(CURDIR)/logs
-GPU_TEST_TIMEOUT ?= 240
-GPU_BENCH_TIMEOUT ?= 120
+GPU_TEST_TIMEOUT ?= 200
+GPU_BENCH_TIMEOUT ?= 150
 
-.PHONY: all venv build test demo bench gpu-check gpu-check-steps wheels clean
+.PHONY: all venv build test test-sanitize demo bench gpu-check gpu-check-steps wheels clean
 
 all: test
 
@@ -85,6 +85,35 @@ gpu-check-steps:
 	@echo "== 6/6 benchmarks"
 	ZEMVARA_DEVICE=gpu timeout $(GPU_BENCH_TIMEOUT) $(GPU_PY) bench/run.py
 
+# The suite with the frame, every module and the host device's kernels built
+# with AddressSanitizer and UndefinedBehaviorSanitizer: a venv layered over
+# .venv holds the sanitized build (build-sanitize/), reports go to files and
+# any report fails the target. Leak detection is off: the interpreter does not
+# free everything at exit.
+SAN_VENV := .venv-sanitize
+SAN_PY := $(SAN_VENV)/bin/python
+SAN_REPORTS := $(CURDIR)/build-sanitize/reports
+# The ASan runtime first; libstdc++ too, so that ASan finds the real
+# __cxa_throw for modules that take the C++ runtime from it (the frame tests'
+# probe) although the interpreter itself does not load it.
+SAN_RUNTIME = $(shell $${CXX:-c++} -print-file-name=libasan.so) $(shell $${CXX:-c++} -print-file-name=libstdc++.so)
+
+test-sanitize: $(STAMP)
+	$(PY) .ci/gpu_check.py overlay $(SAN_VENV)
+	$(SAN_PY) -m pip install -q --no-build-isolation --no-deps --force-reinstall \
+	  -Cbuild-dir=build-sanitize/{wheel_tag} -Ccmake.build-type=RelWithDebInfo \
+	  -Ccmake.define.ZEMVARA_SANITIZE=ON .
+	rm -rf $(SAN_REPORTS) && mkdir -p $(SAN_REPORTS)
+	@echo "zemvara: running the tests on the host device, sanitized"
+	ZEMVARA_DEVICE=host PYTHONPATH=$(CURDIR)/hostdevice ZEMVARA_SANITIZE=1 HOSTDEVICE_SANITIZE=1 \
+	  PYTHONMALLOC=malloc LD_PRELOAD="$(SAN_RUNTIME)" \
+	  ASAN_OPTIONS=detect_leaks=0:log_path=$(SAN_REPORTS)/asan \
+	  UBSAN_OPTIONS=print_stacktrace=1:log_path=$(SAN_REPORTS)/ubsan \
+	  $(SAN_PY) -m pytest -q -p no:cacheprovider tests hostdevice/tests
+	@if ls $(SAN_REPORTS)/* >/dev/null 2>&1; then cat $(SAN_REPORTS)/*; \
+	  echo "zemvara: sanitizer reports above (also in $(SAN_REPORTS))"; exit 1; fi
+	@echo "zemvara: no sanitizer reports"
+
 # Where there is network access: the GPU machine's missing wheels into wheels/,
 # refused if they outgrow what a device call can carry.
 wheels:
@@ -97,4 +126,4 @@ wheels:
 	  test $$size -lt $(WHEELS_MAX_MIB)
 
 clean:
-	rm -rf build dist *.egg-info
+	rm -rf build build-sanitize dist *.egg-info

@@ -3,7 +3,7 @@
 # will run it: a fresh clone with only wheels/ sent along, and a `python3` on
 # PATH that is itself a venv holding what the GPU machine's holds (NumPy,
 # OpenCV, pytest, scikit-build-core, cmake, ninja, an NVIDIA library in the
-# `nvidia` namespace) but not OpenEXR or the image codec.
+# `nvidia` namespace) but not OpenEXR, Pillow or the image codec.
 #
 # What cannot be real here, and stands in:
 # - CuPy: a copy of hostdevice/cupy installed into that venv as `cupy`, let
@@ -36,9 +36,9 @@ find "$site/cupy" -name __pycache__ -prune -exec rm -rf {} +
 echo "== a fresh clone of $REPO"
 git clone -q "$REPO" "$WORK/clone"
 
-echo "== wheels/: make wheels for OpenEXR, the stand-in image codec wheel"
+echo "== wheels/: make wheels for OpenEXR and Pillow, the stand-in image codec wheel"
 ver=$("$WORK/machine/bin/python" -c "import sys; print('%d.%d' % sys.version_info[:2])")
-make -C "$WORK/clone" --no-print-directory wheels WHEELS_FOR=openexr GPU_PYTHON_VERSION="$ver"
+make -C "$WORK/clone" --no-print-directory wheels WHEELS_FOR="openexr pillow" GPU_PYTHON_VERSION="$ver"
 "$WORK/machine/bin/python" - "$HERE/hostdevice/nvidia" "$WORK/clone/wheels" <<'EOF'
 import base64, hashlib, pathlib, sys, zipfile
 src, out = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])

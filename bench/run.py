@@ -7,15 +7,28 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
+HOSTDEVICE = HERE.parent / "hostdevice"
 if os.environ.get("ZEMVARA_DEVICE") != "gpu":
-    # On a GPU the stand-in must not shadow the real cupy and nvidia packages.
-    sys.path.insert(1, str(HERE.parent / "hostdevice"))
+    sys.path.insert(1, str(HOSTDEVICE))
+else:
+    # On a GPU the stand-in must not shadow the real cupy and nvidia packages:
+    # only its TensorRT (whose engine files the upscaler benchmark runs on
+    # real CuPy) is loaded, under its own name.
+    import importlib.util
+
+    _spec = importlib.util.spec_from_file_location(
+        "tensorrt", HOSTDEVICE / "tensorrt" / "__init__.py",
+        submodule_search_locations=[str(HOSTDEVICE / "tensorrt")])
+    sys.modules["tensorrt"] = importlib.util.module_from_spec(_spec)
+    _spec.loader.exec_module(sys.modules["tensorrt"])
 
 BENCHMARKS = [
     "bench_frame",
     "bench_conversions",
     "bench_subsample",
+    "bench_resampling",
     "bench_io",
+    "bench_axisform",
     "bench_store",
     "bench_enginezoom",
     "bench_hostdevice",

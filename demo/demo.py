@@ -41,6 +41,7 @@ def main():
 
     demo_io(image)
     demo_weavepack(parts)
+    demo_contact_sheet()
     demo_upscale(image)
     print("\ndone")
 
@@ -129,6 +130,67 @@ def demo_upscale(image):
         cv2.imwrite(result, cp.asnumpy(upscaled).clip(0, 255).round().astype(np.uint8))
         written = cv2.imread(result, cv2.IMREAD_UNCHANGED)
         print(f"wrote {os.path.basename(result)}: {written.shape}, {os.path.getsize(result)} bytes")
+
+
+def test_pattern(size=64):
+    """A small BGR float32 picture that shows how filters differ: a fine checkerboard,
+    rings whose frequency rises outwards, one-pixel lines, a sharp disc on a gradient."""
+    half = size // 2
+    y, x = np.mgrid[0:size, 0:size].astype(np.float32)
+    image = np.stack([x / size, 0.3 + 0.4 * y / size, 1 - x / size], axis=-1) * 0.6
+    checker = ((x // 3 + y // 3) % 2).astype(np.float32)
+    image[:half, :half] = checker[:half, :half, None]
+    r2 = (x - 1.5 * half) ** 2 + (y - 0.5 * half) ** 2
+    rings = 0.5 + 0.5 * np.cos(np.pi * r2 / (1.2 * half))
+    image[:half, half:] = rings[:half, half:, None]
+    for k in range(0, half, 6):
+        image[half + k, :half] = (1, 1, 1)                       # horizontal lines
+        image[half:, k] = (0, 1, 1)                              # yellow vertical lines
+    disc = (x - 1.5 * half) ** 2 + (y - 1.5 * half) ** 2 < (0.45 * half) ** 2
+    image[disc] = (0.1, 0.1, 0.95)                               # a red disc
+    return cp.asarray(np.ascontiguousarray(image, dtype=np.float32))
+
+
+def demo_contact_sheet(path=Path(__file__).resolve().parent.parent / "docs" / "contact_sheet.png"):
+    """The ten filters of affine_transform on the test pattern, enlarged x4 and reduced x0.3."""
+    try:
+        from zemvara.transform import schema
+        from zemvara.transform.affine import affine_transform
+    except ImportError:
+        return
+    import cv2
+
+    step("affine warps: contact sheet of the ten filters")
+    names = ["NEAREST", "LINEAR", "CUBIC", "AREA", "LANCZOS2", "LANCZOS3", "LANCZOS4", "MITCHELL", "CATMULL_ROM",
+             "B_SPLINE"]
+    pattern, size = test_pattern(), 64
+    shown = 8                                                      # the reduction is shown enlarged x8, nearest
+
+    def warp(scale, flag):
+        # Pixel centres stay centred: x' = s * x + (s - 1) / 2.
+        m = np.array([[scale, 0, (scale - 1) / 2], [0, scale, (scale - 1) / 2]])
+        n = round(size * scale)
+        out = affine_transform(pattern, m, (n, n), getattr(schema, "INTER_" + flag))
+        return (np.clip(cp.asnumpy(out), 0, 1) * 255).round().astype(np.uint8)
+
+    def label(tile, text):
+        bar = np.full((22, tile.shape[1], 3), 255, np.uint8)
+        cv2.putText(bar, text, (4, 16), cv2.FONT_HERSHEY_SIMPLEX, 0.45, (0, 0, 0), 1, cv2.LINE_AA)
+        return np.vstack([bar, tile])
+
+    start = time.perf_counter()
+    cells = []
+    for flag in names:
+        big = label(warp(4, flag), f"{flag}  x4")
+        small = warp(0.3, flag)
+        small = cv2.resize(small, None, fx=shown, fy=shown, interpolation=cv2.INTER_NEAREST)
+        small = label(np.pad(small, ((0, 0), (0, big.shape[1] - small.shape[1]), (0, 0)), constant_values=255),
+                      f"x0.3 (shown x{shown})")
+        cells.append(np.pad(np.vstack([big, small]), ((4, 4), (4, 4), (0, 0)), constant_values=255))
+    sheet = np.vstack([np.hstack(cells[:5]), np.hstack(cells[5:])])
+    path.parent.mkdir(exist_ok=True)
+    cv2.imwrite(str(path), sheet, [cv2.IMWRITE_PNG_COMPRESSION, 9])
+    print(f"{len(names)} filters x 2 scales in {time.perf_counter() - start:.1f} s -> {path} {sheet.shape[1]}x{sheet.shape[0]}")
 
 
 if __name__ == "__main__":

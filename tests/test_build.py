@@ -25,8 +25,12 @@ MODULES = [
     "zemvara.upscale.enginezoom",
 ]
 
-# The loader and the C library are all that a module may need at load time.
+# The loader and the C library are all that a module may need at load time
+# (and the sanitizer runtimes in a sanitizer build, `make test-sanitize`).
 ALLOWED_NEEDED = {"libc.so.6", "ld-linux-x86-64.so.2"}
+SANITIZED = os.environ.get("ZEMVARA_SANITIZE") == "1"
+if SANITIZED:
+    ALLOWED_NEEDED |= {"libasan.so.8", "libubsan.so.1"}
 
 
 def built_modules():
@@ -62,6 +66,7 @@ def test_needs_only_the_c_library(name, path):
     out = subprocess.run(["readelf", "-d", path], capture_output=True, text=True, check=True).stdout
     needed = {line.split("[", 1)[1].split("]", 1)[0] for line in out.splitlines() if "(NEEDED)" in line}
     assert needed <= ALLOWED_NEEDED, needed - ALLOWED_NEEDED
+    assert ("libasan.so.8" in needed) == SANITIZED
 
 
 def _load_in_subprocess(path, name):

@@ -186,6 +186,7 @@ Object Handle::operator[](Py_ssize_t index) const {
 Object integer(long long value) { return Object::take(PyLong_FromLongLong(value)); }
 
 Object string(const char* utf8) { return Object::take(PyUnicode_FromString(utf8)); }
+Object floating(double value) { return Object::take(PyFloat_FromDouble(value)); }
 
 Handle full_slice() {
   static PyObject* s = nullptr;
@@ -229,6 +230,19 @@ Object sub(const Arg& a, const Arg& b) { return Object::take(PyNumber_Subtract(a
 Object mul(const Arg& a, const Arg& b) { return Object::take(PyNumber_Multiply(a.ptr(), b.ptr())); }
 Object floordiv(const Arg& a, const Arg& b) { return Object::take(PyNumber_FloorDivide(a.ptr(), b.ptr())); }
 Object mod(const Arg& a, const Arg& b) { return Object::take(PyNumber_Remainder(a.ptr(), b.ptr())); }
+Object truediv(const Arg& a, const Arg& b) { return Object::take(PyNumber_TrueDivide(a.ptr(), b.ptr())); }
+Object power(const Arg& a, const Arg& b) { return Object::take(PyNumber_Power(a.ptr(), b.ptr(), Py_None)); }
+
+void iadd(Object& target, const Arg& value) { target = Object::take(PyNumber_InPlaceAdd(target.ptr(), value.ptr())); }
+void isub(Object& target, const Arg& value) {
+  target = Object::take(PyNumber_InPlaceSubtract(target.ptr(), value.ptr()));
+}
+void imul(Object& target, const Arg& value) {
+  target = Object::take(PyNumber_InPlaceMultiply(target.ptr(), value.ptr()));
+}
+void itruediv(Object& target, const Arg& value) {
+  target = Object::take(PyNumber_InPlaceTrueDivide(target.ptr(), value.ptr()));
+}
 
 static bool compare(const Arg& a, const Arg& b, int op) {
   Object r = Object::take(PyObject_RichCompare(a.ptr(), b.ptr(), op));

@@ -33,6 +33,15 @@ with open(os.path.join(_HERE, '_launcher.h')) as _f:
 
 _CXX_FLAGS = ('-std=c++17', '-O2', '-fPIC', '-shared', '-pthread', '-fwrapv',
               '-fno-strict-aliasing', '-w')
+# HOSTDEVICE_SANITIZE=1 (set by `make test-sanitize`): kernels are built with
+# AddressSanitizer and UndefinedBehaviorSanitizer, every report fatal, and
+# without -fwrapv, so that a signed overflow (undefined on a GPU too) is
+# reported.  They are cached apart from the normal builds.
+SANITIZE = os.environ.get('HOSTDEVICE_SANITIZE') == '1'
+if SANITIZE:
+    _CXX_FLAGS = tuple(f for f in _CXX_FLAGS if f != '-fwrapv') + (
+        '-fsanitize=address,undefined', '-fno-sanitize-recover=all',
+        '-fno-omit-frame-pointer', '-g')
 _lock = threading.Lock()
 _loaded = {}          # cache key -> _Binary, for this process
 _compiler_id = None
@@ -44,6 +53,8 @@ def cache_dir():
         base = os.environ.get('XDG_CACHE_HOME') or os.path.join(
             os.path.expanduser('~'), '.cache')
         d = os.path.join(base, 'zemvara-hostdevice')
+    if SANITIZE:
+        d = os.path.join(d, 'sanitize')
     os.makedirs(d, exist_ok=True)
     return d
 

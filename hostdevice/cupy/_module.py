@@ -67,8 +67,10 @@ def _nvrtc_run(source, opts, names):
         buf = ctypes.create_string_buffer(size.value)
         lib.nvrtcGetProgramLog(prog, buf)
         log = buf.value.decode(errors='replace')
-        if status != 0:
+        if status == _nvrtc.NVRTC_ERROR_COMPILATION:
             return [False, log, [], {}]
+        if status != 0:
+            raise _nvrtc.failure(lib, status, log, source, opts)
         lib.nvrtcGetPTXSize(prog, ctypes.byref(size))
         ptx = ctypes.create_string_buffer(size.value)
         lib.nvrtcGetPTX(prog, ptx)

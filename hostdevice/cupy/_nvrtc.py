@@ -20,6 +20,7 @@ _ENTRY = re.compile(r'\.entry\s+([A-Za-z_$][\w$]*)\s*\(')
 
 _lib = None
 _looked = False
+NVRTC_ERROR_COMPILATION = 6
 
 
 def find_library():
@@ -58,6 +59,15 @@ def _load():
         _looked = True
         path = find_library()
         if path is not None:
+            # NVRTC opens its builtins library by name at the first compile,
+            # searching beside itself; under a preloaded sanitizer runtime
+            # that search fails, so load it here first.
+            for builtins in glob.glob(os.path.join(
+                    os.path.dirname(path), 'libnvrtc-builtins.so*')):
+                try:
+                    ctypes.CDLL(builtins, mode=ctypes.RTLD_GLOBAL)
+                except OSError:
+                    pass
             try:
                 lib = ctypes.CDLL(path)
             except OSError:
@@ -114,6 +124,15 @@ def gpu_options(options):
     return options + ('-ftz=true', '-arch=compute_' + arch())
 
 
+def failure(lib, status, log, source, options):
+    """CuPy's CompileException for a failure that is no verdict on the
+    source (an unknown option, a missing builtins library): raised rather
+    than returned, so that no cache keeps it."""
+    from .cuda.compiler import CompileException
+    text = log.strip() or lib.nvrtcGetErrorString(status).decode()
+    return CompileException(text, source, 'kern.cu', tuple(options), 'nvrtc')
+
+
 def compile(source, options, program_name='kern.cu'):
     """Compile to PTX.  Returns (ok, log, kernel entry names)."""
     lib = _load()
@@ -132,8 +151,10 @@ def compile(source, options, program_name='kern.cu'):
         buf = ctypes.create_string_buffer(size.value)
         lib.nvrtcGetProgramLog(prog, buf)
         log = buf.value.decode(errors='replace')
-        if status != 0:
+        if status == NVRTC_ERROR_COMPILATION:
             return False, log, []
+        if status != 0:
+            raise failure(lib, status, log, source, options)
         lib.nvrtcGetPTXSize(prog, ctypes.byref(size))
         ptx = ctypes.create_string_buffer(size.value)
         lib.nvrtcGetPTX(prog, ptx)

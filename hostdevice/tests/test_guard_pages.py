@@ -4,8 +4,11 @@ import os
 import signal
 import subprocess
 import sys
+import textwrap
 
 import pytest
+
+from cupy import _kernel
 
 HOSTDEVICE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -23,6 +26,9 @@ print("survived")
 
 def run(size, index, write):
     env = dict(os.environ, PYTHONPATH=HOSTDEVICE)
+    # Under a sanitizer build the child must die of the signal itself, not
+    # in AddressSanitizer's report of it: the fault is what is tested.
+    env['ASAN_OPTIONS'] = env.get('ASAN_OPTIONS', '') + ':handle_segv=0'
     return subprocess.run(
         [sys.executable, '-c', SCRIPT.replace('{size}', str(size))
          .replace('{index}', str(index)).replace('{write}', str(write))],
@@ -55,3 +61,21 @@ def test_memory_is_unmapped_when_the_last_array_goes():
         cupy.asnumpy(x[1:, :2] * 2)
     del x
     assert mappings() - before < 50
+
+
+@pytest.mark.skipif(not _kernel.SANITIZE,
+                    reason='kernels are sanitized under make test-sanitize')
+def test_sanitized_kernel_stops_at_signed_overflow():
+    script = textwrap.dedent('''
+        import numpy as np, cupy as cp
+        k = cp.RawKernel(r"""extern "C" __global__ void k(int* a, const int n)
+                         { a[0] = n + 2147483647; }""", "k")
+        k((1,), (1,), (cp.zeros(1, cp.int32), np.int32(1)))
+        print("survived")
+    ''')
+    env = dict(os.environ, PYTHONPATH=HOSTDEVICE)
+    env['UBSAN_OPTIONS'] = env.get('UBSAN_OPTIONS', '') + ':log_path=stderr'
+    proc = subprocess.run([sys.executable, '-c', script], env=env,
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode != 0 and 'survived' not in proc.stdout
+    assert 'signed integer overflow' in proc.stderr

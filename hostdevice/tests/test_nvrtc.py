@@ -59,3 +59,13 @@ extern "C" __global__ void k(float* a, const float x) {
     a = cp.zeros(2, cp.float32)
     k((1,), (2,), (a, np.float32(2.25)))
     np.testing.assert_array_equal(a.get(), [2.5, 2.5])
+
+
+def test_failure_that_is_not_a_compile_error_is_raised_not_cached(tmp_path,
+                                                                  monkeypatch):
+    # An option NVRTC does not know says nothing about the source.
+    monkeypatch.setenv('HOSTDEVICE_CACHE_DIR', str(tmp_path))
+    k = cp.RawKernel(CXX17, 'k', options=('--no-such-option',))
+    with pytest.raises(cp.cuda.compiler.CompileException):
+        k((1,), (1,), (cp.zeros(1, cp.float32),))
+    assert not list(tmp_path.glob('*.nvrtc.json'))

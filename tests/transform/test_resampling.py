@@ -83,11 +83,11 @@ class TestAccuracy:
          ("area", Image.Resampling.BOX, 3.0)],
     )  # fmt: skip
     def test_like_pillow_reductions(self, name, pil_filter, factor):
-        src = pattern(60, 60, channels=2)[:, :, 1]
+        grey = pattern(60, 60, channels=2)[:, :, 1]
         size = int(60 / factor)
         inv = inverse(scale=factor, shift=(0.5 * factor - 0.5, 0.5 * factor - 0.5))
-        got = warp(name, src, inv, (size, size))[:, :, 0]
-        want = np.asarray(Image.fromarray(src, mode="F").resize((size, size), pil_filter))
+        got = warp(name, np.dstack([grey] * 3), inv, (size, size))[:, :, 0]
+        want = np.asarray(Image.fromarray(grey, mode="F").resize((size, size), pil_filter))
         inner = slice(4, size - 4)
         np.testing.assert_allclose(got[inner, inner], want[inner, inner], atol=1e-4)
 
@@ -109,6 +109,14 @@ class TestAccuracy:
         got = warp(name, src, inv, dsize)
         want = ref.warp(src, inv, dsize, name)
         np.testing.assert_allclose(got, want, atol=1e-3)
+
+
+    @pytest.mark.parametrize("name", ["lanczos4", "area"])
+    def test_wide_footprints_like_the_definition(self, name):
+        # More taps per axis than the kernel keeps from its weight sums.
+        src = pattern(64, 70)
+        inv = inverse(scale=6.5, angle=0.3, shift=(20.0, 5.0))
+        np.testing.assert_allclose(warp(name, src, inv, (9, 10)), ref.warp(src, inv, (9, 10), name), atol=1e-3)
 
 
 class TestSources:
@@ -133,6 +141,11 @@ class TestSources:
             given = grey if layout == "HW" else grey[:, :, None]
             same = np.dstack([grey] * 3)
         np.testing.assert_array_equal(warp("bicubic", given, ROTATE, (18, 20)), warp("bicubic", same, ROTATE, (18, 20)))
+
+    def test_every_specialisation_compiles(self):
+        expressions = _kernels.all_expressions()
+        assert len(expressions) == 6 * 4 * 3 + 6 * 4
+        cp.RawModule(code=_kernels.resampling_kernel_code, options=_kernels.OPTIONS, name_expressions=expressions).compile()
 
     def test_each_specialisation_is_compiled_once(self, monkeypatch):
         src = pattern(8, 8)

@@ -239,6 +239,8 @@ Object Handle::operator()(A&&... args) const {
 inline Handle none() noexcept { return Handle(Py_None); }
 inline Handle py_true() noexcept { return Handle(Py_True); }
 inline Handle py_false() noexcept { return Handle(Py_False); }
+inline Handle ellipsis() noexcept { return Handle(Py_Ellipsis); }  // ...
+Object floating(double value);             // a float
 Handle full_slice();                       // slice(None, None, None), made once
 Object string(const char* utf8);           // a new str from UTF-8 text
 
@@ -292,6 +294,16 @@ Object sub(const Arg& a, const Arg& b);
 Object mul(const Arg& a, const Arg& b);
 Object floordiv(const Arg& a, const Arg& b);
 Object mod(const Arg& a, const Arg& b);
+Object truediv(const Arg& a, const Arg& b);  // a / b
+Object power(const Arg& a, const Arg& b);    // a ** b
+
+// Augmented assignment, `target -= value` and the like: the object's
+// in-place operation where it has one (CuPy and NumPy arrays change in
+// place), and target rebound to the result, as the interpreter does.
+void iadd(Object& target, const Arg& value);
+void isub(Object& target, const Arg& value);
+void imul(Object& target, const Arg& value);
+void itruediv(Object& target, const Arg& value);
 
 // Rich comparison followed by a truth test of its result, as `if a == b:`.
 bool eq(const Arg& a, const Arg& b);

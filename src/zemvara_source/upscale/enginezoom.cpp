@@ -114,8 +114,7 @@ constexpr Line unstage{117};         //         return self.post_process(out_gpu
 // for i < num_io_tensors where the engine offers it (current TensorRT), plain
 // iteration over the engine otherwise. Both give the same names in the same order.
 Object io_tensor_names(Handle engine) {
-  Handle hasattr = builtin("hasattr");
-  if (!truth(hasattr(engine, "num_io_tensors")) || !truth(hasattr(engine, "get_tensor_name"))) return Object(engine);
+  if (!has_attr(engine, "num_io_tensors") || !has_attr(engine, "get_tensor_name")) return Object(engine);
   Object get_name = engine.attr("get_tensor_name");
   const long long n = as_long_long(engine.attr("num_io_tensors"));
   List names(n);
@@ -139,7 +138,7 @@ Object engine_init(Call& c, Handle self, Handle model_path, Handle model_bytes_a
   c.step(L::with_device);
   Object cp = g("cp");
   Object device = cp.attr("cuda").attr("Device")(self.attr("device_id"));
-  with_(device, [&](Handle) {
+  with_(device, [&](const Object&) {
     c.step(L::logger);  // 2
     Object trt = g("trt");
     self.set_attr("logger", trt.attr("Logger")(trt.attr("Logger").attr("WARNING")));
@@ -149,7 +148,7 @@ Object engine_init(Call& c, Handle self, Handle model_path, Handle model_bytes_a
     if (!model_path.is_none()) {
       c.step(L::with_open);
       Object file = builtin("open")(model_path, "rb");
-      with_(file, [&](Handle f) {
+      with_(file, [&](const Object& f) {
         c.step(L::read);
         model_bytes = f.attr("read")();
       });
@@ -363,7 +362,7 @@ Object engine_post_process(Call& c, Handle self, Handle output_frame) {
     c.step(L::result_del_test);
     if (!self.attr("output_buffer").is_none()) {
       c.step(L::result_del);
-      builtin("delattr")(self, "output_buffer");
+      del_attr(self, "output_buffer");
     }
     c.step(L::result_new);
     self.set_attr("output_buffer", g("cp").attr("empty")(output_shape, kw("dtype", output_frame.attr("dtype"))));
@@ -443,7 +442,7 @@ Object fit_engine(Call& c, Handle self, Handle input_frame, Handle processed_inp
   c.step(L::input_realloc_test);  // 2
   if (ne(in_gpu.attr("shape"), staged)) {
     c.step(L::input_del);
-    self.attr("d_inputs").attr("__delitem__")(self.attr("input_tensor"));
+    del_item(self.attr("d_inputs"), self.attr("input_tensor"));
     c.step(L::input_new);
     in_gpu = g("cp").attr("empty")(staged, kw("dtype", in_gpu.attr("dtype")));
     c.step(L::input_store);
@@ -457,7 +456,7 @@ Object fit_engine(Call& c, Handle self, Handle input_frame, Handle processed_inp
     Object shape = context_shape(self, out);
     Object old = d_outputs[out];
     if (contains(shape, -1) || eq(old.attr("shape"), shape)) continue;
-    d_outputs.attr("__delitem__")(out);
+    del_item(d_outputs, out);
     Object fresh = g("cp").attr("empty")(shape, kw("dtype", old.attr("dtype")));
     set_item(d_outputs, out, fresh);
     self.attr("ctx").attr("set_tensor_address")(out, fresh.attr("data").attr("ptr"));
@@ -536,5 +535,4 @@ void body(Body& b) {
 
 }  // namespace
 
-ZEMVARA_MODULE(enginezoom, upscale, body, "ValueError", "RuntimeError", "print", "int", "tuple", "list", "open",
-               "delattr", "hasattr")
+ZEMVARA_MODULE(enginezoom, upscale, body, "ValueError", "RuntimeError", "print", "int", "tuple", "list", "open")

@@ -36,7 +36,7 @@ ACCEPTED_SHAPES = "(H, W), (H, W, 1), (H, W, 3) or (H, W, 4)"
 # Largest image axis: positions and tap indices stay exact in float32 below 2**24.
 MAX_AXIS = 2**24 - 1
 
-_OPTIONS = ("--std=c++17",)
+OPTIONS = ("--std=c++17",)
 
 # (device id, name expression) -> compiled kernel.
 _functions = {}
@@ -47,7 +47,7 @@ def function(expression):
     key = (cp.cuda.Device().id, expression)
     kernel = _functions.get(key)
     if kernel is None:
-        module = cp.RawModule(code=resampling_kernel_code, options=_OPTIONS, name_expressions=(expression,))
+        module = cp.RawModule(code=resampling_kernel_code, options=OPTIONS, name_expressions=(expression,))
         kernel = _functions[key] = module.get_function(expression)
     return kernel
 
@@ -62,6 +62,12 @@ def warp_expression(kind, element, channels):
 
 def resize_expression(kind, element):
     return f"zemvara::resize_image<zemvara::{_KIND_EXPR[kind]}, zemvara::{element}>"
+
+
+def all_expressions():
+    """Every specialisation the kernels can ask for."""
+    warps = [warp_expression(k, e, c) for k in range(6) for e in ELEMENTS.values() for c in (1, 3, 4)]
+    return tuple(warps + [resize_expression(k, e) for k in range(6) for e in ELEMENTS.values()])
 
 
 def element_of(image, who, what="src"):

@@ -177,11 +177,17 @@ __device__ float weight_sum(float p, float s, const Filter &f) {
 // and the time per pixel stays bounded.
 #define ZEMVARA_MAX_SUM_TAPS 4096.0f
 
+// Taps per axis whose weights are kept from the weight sum for the filtering
+// itself: every enlargement, and reductions down to 1/4 with Lanczos-2 or cubics.
+#define ZEMVARA_KEPT_TAPS 16
+
 // One source axis of one destination pixel.
 struct Axis {
     float p, s, inv_s, norm;  // position, stretch, 1 / stretch, 1 / weight sum
     int first, last;          // taps inside the image
     float below, above;       // replicated edges: the weights of the taps beyond them
+    bool kept;                // w holds the final weights of the taps first .. last
+    float w[ZEMVARA_KEPT_TAPS];
 };
 
 // False when no tap inside the image can have a weight (the pixel stays zero).
@@ -198,15 +204,19 @@ __device__ __forceinline__ bool setup_axis(float p, float s, int n, bool edge, c
     ax.s = s;
     ax.inv_s = 1.0f / s;
     float sum, below = 0.0f, above = 0.0f;
+    ax.kept = false;
     if (2.0f * reach <= ZEMVARA_MAX_SUM_TAPS) {
-        // Every tap, once: the sum, and for replicated edges the parts beyond them.
+        // Every tap, once: the sum, for replicated edges the parts beyond them,
+        // and the weights of the taps inside when they are few enough to keep.
         const int lo_i = (int)floorf(lo) + 1, hi_i = (int)ceilf(hi) - 1;
+        ax.kept = ax.last - ax.first < ZEMVARA_KEPT_TAPS;
         sum = 0.0f;
         for (int i = lo_i; i <= hi_i; ++i) {
             const float w = weight<K>((float)i - p, s, ax.inv_s, f);
             sum += w;
             if (i < 0) below += w;
             if (i >= n) above += w;
+            if (ax.kept && i >= ax.first && i <= ax.last) ax.w[i - ax.first] = w;
         }
         if (K == AREA) sum = s;  // the unit squares tile the line: the overlaps add up to s
         if (!edge) below = above = 0.0f;
@@ -225,6 +235,11 @@ __device__ __forceinline__ bool setup_axis(float p, float s, int n, bool edge, c
     ax.norm = 1.0f / sum;
     ax.below = below * ax.norm;
     ax.above = above * ax.norm;
+    if (ax.kept) {
+        for (int k = 0; k <= ax.last - ax.first; ++k) ax.w[k] *= ax.norm;
+        if (ax.first == 0) ax.w[0] += ax.below;
+        if (ax.last == n - 1) ax.w[ax.last - ax.first] += ax.above;
+    }
     return true;
 }
 
@@ -296,9 +311,25 @@ __device__ __forceinline__ void sample(const typename Elem<E>::T *src, int h, in
     const float s_x = widens<K>() ? stretch_x : 1.0f, s_y = widens<K>() ? stretch_y : 1.0f;
     Axis ax, ay;
     if (!setup_axis<K>(px, s_x, w, edge, f, ax) || !setup_axis<K>(py, s_y, h, edge, f, ay)) return;
-    // Weights are computed once per tap and kept in chunks; with up to CHUNK taps
-    // per axis (every enlargement, reductions down to 1/4 with Lanczos-2) each
-    // weight is computed exactly once.
+    if (ax.kept && ay.kept) {  // the common case: weights from the sums
+        for (int ky = 0; ky <= ay.last - ay.first; ++ky) {
+            const T *row = src + (long long)(ay.first + ky) * sy + (long long)ax.first * sx;
+            float r[NC];
+#pragma unroll
+            for (int c = 0; c < NC; ++c) r[c] = 0.0f;
+            for (int kx = 0; kx <= ax.last - ax.first; ++kx) {
+                const T *p = row + (long long)kx * sx;
+#pragma unroll
+                for (int c = 0; c < NC; ++c)
+                    if (c < nc) r[c] += ax.w[kx] * Elem<E>::load(p + c * sc);
+            }
+#pragma unroll
+            for (int c = 0; c < NC; ++c) acc[c] += ay.w[ky] * r[c];
+        }
+        return;
+    }
+    // Wide footprints: weights computed once per tap of a chunk, for each chunk
+    // of the other axis.
     const int CHUNK = 16;
     for (int y0 = ay.first; y0 <= ay.last; y0 += CHUNK) {
         const int ny = min(CHUNK, ay.last - y0 + 1);

@@ -1,0 +1,141 @@
+"""`zemvara.transform.resize`: accuracy against OpenCV and the definitions, what it preserves, its refusals."""
+
+import cupy as cp
+import cv2
+import numpy as np
+import pytest
+
+import resampling_reference as ref
+from test_resampling import pattern
+from zemvara.transform import schema
+from zemvara.transform.resize import INTER_AUTO, resize
+
+
+def host(a):
+    return cp.asnumpy(a)
+
+
+class TestAccuracy:
+    # OpenCV's float resize computes positions and weights in float32 as we do,
+    # with the same half-pixel centres and replicated edges; differences are
+    # rounding (measured 3e-6 on values 0..1).
+    @pytest.mark.parametrize(
+        "flag, cv_flag",
+        [(schema.INTER_LINEAR, cv2.INTER_LINEAR), (schema.INTER_CUBIC, cv2.INTER_CUBIC),
+         (schema.INTER_LANCZOS4, cv2.INTER_LANCZOS4)],
+    )  # fmt: skip
+    @pytest.mark.parametrize("dsize", [(50, 45), (61, 23)], ids=["enlarge", "enlarge_uneven"])
+    def test_enlargement_like_opencv(self, flag, cv_flag, dsize):
+        src = pattern(20, 24)
+        got = host(resize(cp.asarray(src), dsize, flag))
+        np.testing.assert_allclose(got, cv2.resize(src, dsize, interpolation=cv_flag), atol=1e-5)
+
+    def test_uint8_bilinear_like_opencv(self):
+        # OpenCV's 8-bit path uses 11-bit fixed-point weights: one level apart at most.
+        src = (pattern(20, 24) * 255).round().astype(np.uint8)
+        got = host(resize(cp.asarray(src), (50, 45), schema.INTER_LINEAR))
+        want = cv2.resize(src, (50, 45), interpolation=cv2.INTER_LINEAR)
+        assert np.abs(got.astype(int) - want).max() <= 1
+
+    def test_area_like_opencv_at_integer_factors(self):
+        src = pattern(36, 48)
+        got = host(resize(cp.asarray(src), (16, 12)))  # INTER_AUTO reduces with area
+        np.testing.assert_allclose(got, cv2.resize(src, (16, 12), interpolation=cv2.INTER_AREA), atol=1e-5)
+
+    @pytest.mark.parametrize(
+        "flag, name, dsize",
+        [(INTER_AUTO, "mitchell", (41, 30)), (INTER_AUTO, "area", (17, 13)),
+         (schema.INTER_LANCZOS3, "lanczos3", (17, 13)), (schema.INTER_CUBIC, "bicubic", (10, 31)),
+         (INTER_AUTO, "area", (2, 3)), (schema.INTER_LANCZOS3, "lanczos3", (4, 4))],
+        ids=["auto_enlarge", "auto_reduce", "lanczos3_reduce", "bicubic_mixed", "auto_wide", "lanczos3_wide"],
+    )  # fmt: skip
+    def test_like_the_definition(self, flag, name, dsize):
+        src = pattern(28, 36)
+        np.testing.assert_allclose(host(resize(cp.asarray(src), dsize, flag)), ref.resize(src, dsize, name), atol=1e-3)
+
+
+def layouts(image):
+    """The same (H, W, C) float image in each accepted layout: (array, back to (H, W, C))."""
+    return {
+        "HWC": (image, lambda a: a),
+        "CHW": (np.ascontiguousarray(image.transpose(2, 0, 1)), lambda a: a.transpose(1, 2, 0)),
+        "HWC_view": (image[::-1, ::-1][::-1, ::-1], lambda a: a),
+    }
+
+
+class TestPreserves:
+    # Six channels first would not be recognised as channels (at most 4 are).
+    @pytest.mark.parametrize(
+        "channels, layout", [(c, layout) for c in (1, 3, 4, 6) for layout in ("HWC", "CHW", "HWC_view") if (c, layout) != (6, "CHW")]
+    )
+    def test_layout_and_channel_count(self, channels, layout):
+        image = np.dstack([pattern(20, 24)] * 2)[:, :, :channels]
+        given, back = layouts(image)[layout]
+        got = host(resize(cp.asarray(given), (30, 9)))
+        assert back(got).shape == (9, 30, channels)
+        np.testing.assert_array_equal(back(got), host(resize(cp.asarray(image), (30, 9))))
+
+    def test_grey_keeps_rank_two(self):
+        grey = pattern(20, 24)[:, :, 1]
+        got = host(resize(cp.asarray(grey), (30, 9)))
+        np.testing.assert_array_equal(got, host(resize(cp.asarray(grey[:, :, None]), (30, 9)))[:, :, 0])
+
+    def test_views_read_in_place(self):
+        base = cp.asarray(pattern(20, 24))
+        view = base[2:18, ::-2, ::-1]
+        np.testing.assert_array_equal(host(resize(view, (15, 25))), host(resize(cp.ascontiguousarray(view), (15, 25))))
+
+    @pytest.mark.parametrize("dtype, top", [(np.uint8, 255), (np.uint16, 65535), (np.float16, None)])
+    def test_element_type_rounded_and_clipped(self, dtype, top):
+        # A hard edge at full range: the Mitchell filter's lobes overshoot both ends.
+        image = np.zeros((12, 12, 3), np.float32)
+        image[:, 6:] = top or 1.0
+        image[:, :, 1] = np.linspace(0, top or 1.0, 12)
+        image = image.astype(dtype)
+        got = resize(cp.asarray(image), (31, 29))
+        exact = host(resize(cp.asarray(image.astype(np.float32)), (31, 29)))
+        assert got.dtype == dtype
+        if top is None:
+            np.testing.assert_array_equal(host(got), exact.astype(np.float16))
+        else:
+            np.testing.assert_array_equal(host(got), np.clip(np.rint(exact), 0, top).astype(dtype))
+
+    def test_alpha_is_resized_like_any_channel(self):
+        image = np.dstack([pattern(16, 16), np.full((16, 16), 0.25, np.float32)])
+        got = host(resize(cp.asarray(image), (40, 40)))
+        np.testing.assert_allclose(got[:, :, 3], 0.25, atol=1e-6)
+
+    @pytest.mark.parametrize(
+        "dsize, same_as", [((48, 20), schema.INTER_MITCHELL), ((12, 20), schema.INTER_AREA), ((24, 20), schema.INTER_AREA)]
+    )
+    def test_auto_choice(self, dsize, same_as):
+        src = cp.asarray(pattern(20, 24))
+        np.testing.assert_array_equal(host(resize(src, dsize)), host(resize(src, dsize, same_as)))
+
+    def test_same_size_area_is_a_copy(self):
+        src = pattern(20, 24)
+        np.testing.assert_array_equal(host(resize(cp.asarray(src), (24, 20))), src)
+
+
+class TestRefusals:
+    @pytest.mark.parametrize(
+        "image, dsize, interpolation, error, words",
+        [
+            (pattern(8, 8), (4, 4), INTER_AUTO, TypeError, "CuPy array"),
+            (cp.zeros((8, 8, 3), cp.float64), (4, 4), INTER_AUTO, TypeError, "float64"),
+            (cp.zeros((2, 8, 8, 3), cp.float32), (4, 4), INTER_AUTO, ValueError, "(2, 8, 8, 3)"),
+            (cp.zeros((0, 8, 3), cp.float32), (4, 4), INTER_AUTO, ValueError, "empty"),
+            (cp.zeros((8, 8, 3), cp.float32), [4, 4, 3], INTER_AUTO, ValueError, "(width, height)"),
+            (cp.zeros((8, 8, 3), cp.float32), 4, INTER_AUTO, TypeError, "dsize"),
+            (cp.zeros((8, 8, 3), cp.float32), (4.0, 4), INTER_AUTO, TypeError, "integers"),
+            (cp.zeros((8, 8, 3), cp.float32), (0, 4), INTER_AUTO, ValueError, "dsize"),
+            (cp.zeros((8, 8, 3), cp.float32), (4, 4), 5, ValueError, "Unsupported interpolation: 5"),
+            (cp.zeros((8, 8, 3), cp.float32), (4, 4), True, ValueError, "Unsupported interpolation: True"),
+        ],
+        ids=["numpy", "float64", "rank4", "empty", "dsize3", "dsize_int", "dsize_float", "dsize_zero", "flag",
+             "flag_bool"],
+    )  # fmt: skip
+    def test_refused(self, image, dsize, interpolation, error, words):
+        with pytest.raises(error) as exc:
+            resize(image, dsize, interpolation)
+        assert words in str(exc.value)
