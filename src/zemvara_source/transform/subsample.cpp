@@ -20,7 +20,7 @@ constexpr Line unpack_3d{18};             //         height, width, channels = i
 constexpr Line ndim_raise{20};            //         raise ValueError("Image must be 2D or 3D")
 constexpr Line divisible_test{22};        //     if height % dim != 0 or width % dim != 0:
 constexpr Line divisible_raise{23};       //         raise ValueError(f"Image size ({height}×{width}) must be divisible by dim ({dim})")
-constexpr Line no_pixels{24};             //     if height == 0 and width == 0 and dim > 1: raise ValueError(...)
+constexpr Line no_pixels{24};             //     if not height and not width and dim > 1: raise ValueError(...)
 constexpr Line new_height{25};            //     new_height = height // dim
 constexpr Line new_width{26};             //     new_width = width // dim
 constexpr Line reshape_2d{29};            //         reshaped = image.reshape(new_height, dim, new_width, dim)
@@ -105,7 +105,7 @@ Object subsample_image(Call& c, Handle image, Handle dim) {
     raise_(ValueError, cat({"Image size (", height, "\xC3\x97", width, ") must be divisible by dim (", dim, ")"}));
   }
   c.step(L::no_pixels);
-  if (eq(height, 0) && eq(width, 0) && gt(dim, 1))
+  if (!truth(height) && !truth(width) && gt(dim, 1))
     raise_(ValueError, cat({"Image size (", height, "\xC3\x97", width, ") has no pixels: dim (", dim, ") must be 1"}));
   c.step(L::new_height);  // 3
   Object new_height = floordiv(height, dim);
