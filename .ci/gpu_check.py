@@ -109,6 +109,16 @@ def check_cupy():
         props = cupy.cuda.runtime.getDeviceProperties(0)
         name = props["name"].decode() if isinstance(props["name"], bytes) else props["name"]
     report("CUDA device", count >= 1, f"{count} device(s) {name}".strip())
+    if not count:
+        return
+    try:
+        a = cupy.zeros(4, cupy.float32)
+        cupy.RawKernel('extern "C" __global__ void k(float* a) { a[threadIdx.x] = threadIdx.x; }',
+                       "k")((1,), (4,), (a,))
+        ok = a.get().tolist() == [0, 1, 2, 3]
+        report("CuPy kernels", ok, "NVRTC compiled and a kernel ran" if ok else f"wrong result {a.get()}")
+    except Exception as exc:
+        report("CuPy kernels", False, f"{type(exc).__name__}: {exc}")
 
 
 def check_nvidia_namespace():
@@ -135,6 +145,11 @@ def check_nvidia_namespace():
     report("nvidia namespace", not broken,
            f"cannot import nvidia.{', nvidia.'.join(broken)}" if broken
            else f"{len(seen)} folder(s): {', '.join(sorted(seen))}")
+    listed = {str(pathlib.Path(p).resolve()) for p in site.getsitepackages()}
+    unlisted = [f for f in dict.fromkeys(found) if str(pathlib.Path(f).parent) not in listed]
+    report("site folders", not unlisted,
+           f"{', '.join(unlisted)} not in site.getsitepackages(): CUDA's library finder misses them"
+           if unlisted else "every nvidia/ folder lies in a folder of site.getsitepackages()")
 
 
 def tools():
@@ -166,8 +181,14 @@ def overlay(venv):
     out = subprocess.run([str(venv / "bin" / "python"), "-c",
                           "import sysconfig; print(sysconfig.get_paths()['purelib'])"],
                          capture_output=True, text=True, check=True).stdout.strip()
+    # site.getsitepackages() must name the machine's folders too: CUDA's
+    # library finder (cuda.pathfinder, which CuPy uses) looks for the NVIDIA
+    # wheels' libraries there, not on sys.path.
+    prefixes = list(dict.fromkeys([sys.prefix, sys.exec_prefix]))
     pth = pathlib.Path(out, "zemvara_machine_packages.pth")
-    pth.write_text("".join(f"import site; site.addsitedir({d!r})\n" for d in dirs))
+    pth.write_text(
+        f"import site; site.PREFIXES.extend(p for p in {prefixes!r} if p not in site.PREFIXES)\n"
+        + "".join(f"import site; site.addsitedir({d!r})\n" for d in dirs))
     print(f"gpu-check: overlay {venv} over {', '.join(dirs)}", flush=True)
     python = str(venv / "bin" / "python")
     if subprocess.run([python, "-c", "import pip"], capture_output=True).returncode:
