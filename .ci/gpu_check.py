@@ -92,13 +92,12 @@ def check_cupy():
     if cupy is None:
         return
     if hasattr(cupy, "_hostdevice"):
-        if STANDIN_AS_GPU:
-            report("real CuPy", True, "NO: the host-device stand-in, accepted because "
-                   "ZEMVARA_STANDIN_AS_GPU=1 (rehearsal only)")
-        else:
+        if not STANDIN_AS_GPU:
             report("real CuPy", False, "the cupy found is the host-device stand-in; "
                    "take hostdevice/ off PYTHONPATH")
-        return
+            return
+        report("real CuPy", True, "NO: the host-device stand-in, accepted because "
+               "ZEMVARA_STANDIN_AS_GPU=1 (rehearsal only)")
     try:
         count = cupy.cuda.runtime.getDeviceCount()
     except Exception as exc:
