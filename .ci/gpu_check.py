@@ -186,7 +186,8 @@ def overlay(venv):
     prefixes = list(dict.fromkeys([sys.prefix, sys.exec_prefix]))
     pth = pathlib.Path(out, "zemvara_machine_packages.pth")
     pth.write_text(
-        f"import site; site.PREFIXES.extend(p for p in {prefixes!r} if p not in site.PREFIXES)\n"
+        "".join(f"import site; site.PREFIXES.append({p!r}) if {p!r} not in site.PREFIXES else None\n"
+                for p in prefixes)
         + "".join(f"import site; site.addsitedir({d!r})\n" for d in dirs))
     print(f"gpu-check: overlay {venv} over {', '.join(dirs)}", flush=True)
     python = str(venv / "bin" / "python")
