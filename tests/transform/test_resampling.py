@@ -246,3 +246,9 @@ class TestBorder:
         src = pattern(16, 16) + 1
         got = warp(name, src, inverse(scale=1e7, shift=(8.0, 8.0)), (3, 3))
         assert np.isfinite(got).all() and np.abs(got).max() < 1e-3
+
+    @pytest.mark.parametrize("name", ["bicubic", "mitchell", "lanczos3", "area"])
+    def test_an_infinite_stretch_at_a_finite_position_gives_zeros(self, name):
+        # hypot(3e38, 3e38) overflows to inf while pixel (0, 0) still samples (0, 0).
+        got = warp(name, pattern(16, 16) + 1, np.float32([[3e38, 3e38, 0], [0, 1, 0]]), (4, 4), fill=5.0)
+        assert (got == 0).all()

@@ -223,7 +223,10 @@ __device__ __forceinline__ bool setup_axis(float p, float s, int n, bool edge, c
     } else if (K == AREA && !edge) {
         sum = s;
     } else if (!edge) {
-        const float s_cut = s * (ZEMVARA_MAX_SUM_TAPS / (2.0f * reach));
+        // The reach grows as R * s: s_cut = MAX / (2 R), whatever s is, so
+        // that an infinite stretch gives an infinite sum (zero weights)
+        // rather than a NaN stretch whose tap range cannot be converted.
+        const float s_cut = ZEMVARA_MAX_SUM_TAPS / (2.0f * reach_of<K>(1.0f, f));
         sum = weight_sum<K>(p - floorf(p), s_cut, f) * (s / s_cut);
     } else {
         // A replicated edge under a footprint this wide: the weights of the taps
