@@ -8,6 +8,7 @@ from PIL import Image
 
 import resampling_reference as ref
 from zemvara.transform.resampling import _kernels, area, bicubic, bilinear, lanczos, mitchell, nearest
+from zemvara.transform.resize import resize
 
 KERNELS = {
     "nearest": (nearest.nearest_affine_kernel, ()),
@@ -223,6 +224,31 @@ class TestRefusals:
     def test_filter_parameters(self, kernel, extra, error):
         with pytest.raises(error, match=kernel.__name__):
             kernel((1, 1), (16, 16, 1), tuple(arguments().values()) + extra)
+
+
+class ClaimsMoreRows(cp.ndarray):
+    """An array whose shape attribute says 64 rows, more than its memory holds."""
+
+    @property
+    def shape(self):
+        return (64,) + super().shape[1:]
+
+
+def claims_more_rows(real):
+    return ClaimsMoreRows(real.shape, real.dtype, memptr=real.data)
+
+
+@pytest.mark.parametrize("what", ["src", "output_image", "image"])
+def test_arrays_claiming_more_than_their_memory_are_refused(what):
+    small = cp.asarray(pattern(4, 7))
+    if what == "image":
+        with pytest.raises(ValueError, match="resize: image claims bytes"):
+            resize(claims_more_rows(small), (8, 8))
+        return
+    args = arguments(**{what: claims_more_rows(small if what == "src" else cp.zeros((5, 4, 3), cp.float32))})
+    args.update(src_h=64 if what == "src" else 6, dst_h=64 if what == "output_image" else 5)
+    with pytest.raises(ValueError, match=f"bilinear_affine_kernel: {what} claims bytes"):
+        bilinear.bilinear_affine_kernel((1, 4), (16, 16, 1), tuple(args.values()))
 
 
 class TestBorder:

@@ -108,6 +108,7 @@ def resize(image, dsize, interpolation=INTER_AUTO):
     if channels == 0:
         raise ValueError(f"resize: image of shape {image.shape} has no channels")
     _kernels.check_axes((height, width), "resize", "image")
+    _kernels.require_memory(image, "resize", "image")
     out_w, out_h = _target_size(dsize)
     if out_w <= 0 or out_h <= 0 or out_w > _kernels.MAX_AXIS or out_h > _kernels.MAX_AXIS:
         raise ValueError(f"resize: dsize (width, height) must lie in 1..{_kernels.MAX_AXIS}, got {tuple(dsize)}")

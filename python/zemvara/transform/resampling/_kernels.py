@@ -107,6 +107,34 @@ def _check_source(src, who):
     return element, channels
 
 
+def require_memory(array, who, what, access="reads", contiguous=False):
+    """Refuse an array whose claimed extent leaves the allocation its data pointer lies in.
+
+    The kernels index with the Python-level shape, strides (C-contiguous ones
+    when `contiguous`) and dtype, which a subclass may misreport; the
+    allocation (data.mem) is what the device holds.
+    """
+    itemsize = array.dtype.itemsize
+    strides = [itemsize] * len(array.shape)
+    for k in range(len(strides) - 2, -1, -1):
+        strides[k] = strides[k + 1] * array.shape[k + 1]
+    lo = hi = 0  # byte offsets of the first and last element from data.ptr
+    for n, stride in zip(array.shape, strides if contiguous else array.strides):
+        if n == 0:
+            return
+        if stride < 0:
+            lo += (n - 1) * stride
+        else:
+            hi += (n - 1) * stride
+    data = array.data
+    offset = data.ptr - data.mem.ptr
+    if offset + lo < 0 or offset + hi + itemsize > data.mem.size:
+        raise ValueError(
+            f"{who}: {what} claims bytes {offset + lo}..{offset + hi + itemsize} of an allocation of "
+            f"{data.mem.size} bytes; the kernel {access} them all"
+        )
+
+
 def _size(value, who, what):
     try:
         value = operator.index(value)
@@ -175,6 +203,9 @@ class AffineKernel:
         extra = self._extra_args(args[7:], who)
         if dst_h == 0 or dst_w == 0:
             return  # nothing to write
+        require_memory(src, who, "src", contiguous=True)
+        require_memory(output_image, who, "output_image", "writes", contiguous=True)
+        require_memory(inv_m, who, "inv_M_flat", contiguous=True)
         kernel = function(warp_expression(self.kind, element, channels))
         kernel(grid, block, (src, output_image, inv_m, src.shape[0], src.shape[1], dst_h, dst_w) + extra)
 
