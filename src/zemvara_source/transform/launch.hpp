@@ -24,14 +24,18 @@ struct Touched {
 };
 
 // The bytes of device memory from `array`'s data pointer to the end of the
-// allocation that pointer lies in (x.data.mem.size - (x.data.ptr - x.data.mem.ptr)).
-// It does not depend on what the array's shape or dtype attributes say.
+// allocation that pointer lies in (x.data.mem.size - (x.data.ptr - x.data.mem.ptr)),
+// 0 for a pointer outside it. It does not depend on what the array's shape,
+// dtype or data attributes say: `data` is read through cp.ndarray's own
+// descriptor, the pointer that a launch passes whatever a subclass's
+// property claims.
 inline Object bytes_behind(Handle array) {
-  Object data = array.attr("data");
+  Object data = g("cp").attr("ndarray").attr("data").attr("__get__")(array);
   Object mem = data.attr("mem");
   Object offset = sub(data.attr("ptr"), mem.attr("ptr"));
-  if (lt(offset, 0)) return integer(0);
-  return sub(mem.attr("size"), offset);
+  Object have = sub(mem.attr("size"), offset);
+  if (lt(offset, 0) || lt(have, 0)) return integer(0);
+  return have;
 }
 
 // Refuses a launch in which a kernel would read or write past the memory of
