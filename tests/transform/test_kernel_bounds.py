@@ -78,3 +78,15 @@ def test_an_output_smaller_than_asked_is_refused(monkeypatch):
     monkeypatch.setitem(vars(sub), "cp", SmallEmpty())
     with pytest.raises(ValueError, match="^Array too small for the kernel: the output holds 1024 bytes, the kernel writes 4096$"):
         BACK(cp.zeros((4, 1, 16, 16), cp.float32), 2)
+
+
+@pytest.mark.parametrize("function", [BACK, GATHER])
+def test_a_batch_on_another_device_is_refused(function, device, monkeypatch):
+    if device == "host":
+        monkeypatch.setenv("HOSTDEVICE_DEVICES", "2")  # the host device simulates that many
+    if cp.cuda.runtime.getDeviceCount() < 2:
+        pytest.skip("needs two CUDA devices")
+    with cp.cuda.Device(1):
+        batch = cp.zeros((4, 1, 16, 16), cp.float32)
+    with pytest.raises(ValueError, match="^Array on another device: the batch is on device 1, the kernel runs on device 0$"):
+        function(batch, 2)
