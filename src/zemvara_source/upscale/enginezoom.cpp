@@ -87,25 +87,30 @@ constexpr Line green_plane{93};      //         self.output_buffer[:, :, 1] = ou
 constexpr Line red_plane{94};        //         self.output_buffer[:, :, 2] = output_frame[0, 0]
 constexpr Line return_result{95};    //         return self.output_buffer
 constexpr Line def_get{97};          //     def get(self, input_frame: cp.ndarray) -> cp.ndarray:
-constexpr Line stage{98};            //         processed_input = self.pre_process(input_frame)
-constexpr Line bound_input{99};      //         in_gpu = self.d_inputs[self.input_tensor]
-constexpr Line fit_test{100};        //         if in_gpu.shape != processed_input.shape or <the context's input shape> != processed_input.shape:
-constexpr Line engine_shape_test{102};  //             if <the context's input shape> != processed_input.shape:
-constexpr Line set_input_shape{103};  //                if <a dynamic input whose profile admits it>: self.ctx.set_input_shape(...)
-constexpr Line refuse{104};          //                 else: raise ValueError(<the frame's shape, the shapes the engine takes>)
-constexpr Line input_realloc_test{105};  //         if in_gpu.shape != processed_input.shape:
-constexpr Line input_del{106};       //                 del self.d_inputs[self.input_tensor]
-constexpr Line input_new{107};       //                 in_gpu = cp.empty(processed_input.shape, dtype=in_gpu.dtype)
-constexpr Line input_store{108};     //                 self.d_inputs[self.input_tensor] = in_gpu
-constexpr Line input_bind{109};      //                 self.ctx.set_tensor_address(self.input_tensor, in_gpu.data.ptr)
-constexpr Line outputs_fit{110};     //             <re-allocate and re-bind each output whose shape the context now reports otherwise>
-constexpr Line copy_in{111};         //         in_gpu[:] = processed_input
-constexpr Line wait_staged{112};     //         <record an event on the current stream; self.stream waits for it>
-constexpr Line enqueue{113};         //         if not self.ctx.execute_async_v3(self.stream.ptr):
-constexpr Line enqueue_raise{114};   //             raise RuntimeError("TensorRT did not enqueue the inference")
-constexpr Line wait_inferred{115};   //         <record an event on self.stream; the current stream waits for it>
-constexpr Line bound_output{116};    //         out_gpu = self.d_outputs[self.output_tensor]
-constexpr Line unstage{117};         //         return self.post_process(out_gpu)
+constexpr Line wait_previous{98};    //         <the current stream waits for an event recorded on self.stream, on the engine's device>
+constexpr Line stage{99};            //         processed_input = self.pre_process(input_frame)
+constexpr Line bound_input{100};     //         in_gpu = self.d_inputs[self.input_tensor]
+constexpr Line fit_test{101};        //         if in_gpu.shape != processed_input.shape or <the context's input shape> != processed_input.shape:
+constexpr Line engine_shape_test{103};  //             if <the context's input shape> != processed_input.shape:
+constexpr Line set_input_shape{104};  //                if <a dynamic input whose profile admits it>: self.ctx.set_input_shape(...)
+constexpr Line refuse{105};          //                 else: raise ValueError(<the frame's shape, the shapes the engine takes>)
+constexpr Line input_realloc_test{106};  //         if in_gpu.shape != processed_input.shape:
+constexpr Line input_del{107};       //                 del self.d_inputs[self.input_tensor]
+constexpr Line input_new{108};       //                 in_gpu = cp.empty(processed_input.shape, dtype=in_gpu.dtype)
+constexpr Line input_store{109};     //                 self.d_inputs[self.input_tensor] = in_gpu
+constexpr Line input_bind{110};      //                 self.ctx.set_tensor_address(self.input_tensor, in_gpu.data.ptr)
+constexpr Line outputs_fit{111};     //             <re-allocate and re-bind each output whose shape the context now reports otherwise>
+constexpr Line copy_in{112};         //         in_gpu[:] = processed_input
+constexpr Line wait_staged{113};     //         <record an event on the current stream; self.stream waits for it>
+constexpr Line engine_device{114};   //         with cp.cuda.Device(self.device_id):
+constexpr Line enqueue{115};         //             if not self.ctx.execute_async_v3(self.stream.ptr):
+constexpr Line enqueue_raise{116};   //                 raise RuntimeError("TensorRT did not enqueue the inference")
+constexpr Line record_inferred{117};  //            <record an event on self.stream>
+constexpr Line wait_inferred{118};   //         <the current stream waits for it>
+constexpr Line bound_output{119};    //         out_gpu = self.d_outputs[self.output_tensor]
+constexpr Line unstage{120};         //         <result> = self.post_process(out_gpu)
+constexpr Line wait_unstaged{121};   //         <record an event on the current stream; self.stream waits for it>
+constexpr Line return_unstaged{122};  //        return <result>
 }  // namespace L
 
 // ----- shared steps --------------------------------------------------------------
@@ -464,46 +469,72 @@ Object fit_engine(Call& c, Handle self, Handle input_frame, Handle processed_inp
   return in_gpu;
 }
 
-// 1. Stage the frame (through the attribute, so an override is used).
-// 2. The bound input array; when the staged shape is not the engine's
+// A new event (timing off), recorded now on `stream`. CUDA records an event
+// only on a stream of the device the event was made on, so it is made while
+// that stream's device is current.
+Object recorded(Handle cuda, Handle stream) {
+  Object event = cuda.attr("Event")(kw("disable_timing", py_true()));
+  event.attr("record")(stream);
+  return event;
+}
+
+// 1. The caller's current stream waits for everything queued so far on the
+//    instance's stream: the previous inference and, through step 6, the
+//    previous frame's unstaging. So a frame staged on another stream than the
+//    previous one never overwrites the staging buffer, the bound input or the
+//    result buffer while the previous frame still uses them (no host wait).
+// 2. Stage the frame (through the attribute, so an override is used).
+// 3. The bound input array; when the staged shape is not the engine's
 //    current input, fit the engine to it (fit_engine). Same-size frames
 //    allocate and bind nothing.
-// 3. Copy the staged frame into the bound input, on the caller's stream.
-// 4. The instance's stream waits for that copy (an event, no host wait),
-//    runs the inference, and the caller's stream waits for the inference
-//    before unstaging reads the output. An enqueue the runtime refuses is
-//    an error, not a stale result.
-// 5. Unstage the first output into the reused result buffer.
+// 4. Copy the staged frame into the bound input, on the caller's stream.
+// 5. The instance's stream waits for that copy, runs the inference with the
+//    engine's device current (the caller may have another one current), and
+//    the caller's stream waits for the inference before unstaging reads the
+//    output. An enqueue the runtime refuses is an error, not a stale result.
+// 6. Unstage the first output into the reused result buffer; the instance's
+//    stream waits for that before the next inference may rewrite the output.
 Object engine_get(Call& c, Handle self, Handle input_frame) {
-  c.step(L::stage);  // 1
+  c.step(L::wait_previous);  // 1
+  Object cuda = g("cp").attr("cuda");
+  Object current = cuda.attr("get_current_stream")();
+  Object previous;
+  with_(cuda.attr("Device")(self.attr("device_id")),
+        [&](const Object&) { previous = recorded(cuda, self.attr("stream")); });
+  current.attr("wait_event")(previous);
+  c.step(L::stage);  // 2
   Object processed_input = self.attr("pre_process")(input_frame);
-  c.step(L::bound_input);  // 2
+  c.step(L::bound_input);  // 3
   Object in_gpu = self.attr("d_inputs")[self.attr("input_tensor")];
   c.step(L::fit_test);
   if (ne(in_gpu.attr("shape"), processed_input.attr("shape")) ||
       ne(context_shape(self, self.attr("input_tensor")), processed_input.attr("shape")))
     in_gpu = fit_engine(c, self, input_frame, processed_input, std::move(in_gpu));
-  c.step(L::copy_in);  // 3
+  c.step(L::copy_in);  // 4
   set_item(in_gpu, full_slice(), processed_input);
-  c.step(L::wait_staged);  // 4
-  Object cuda = g("cp").attr("cuda");
-  Object current = cuda.attr("get_current_stream")();
-  Object staged = cuda.attr("Event")(kw("disable_timing", py_true()));
-  staged.attr("record")(current);
-  self.attr("stream").attr("wait_event")(staged);
-  c.step(L::enqueue);
-  if (!truth(self.attr("ctx").attr("execute_async_v3")(self.attr("stream").attr("ptr")))) {
-    c.step(L::enqueue_raise);
-    raise_(builtin("RuntimeError"), "TensorRT did not enqueue the inference");
-  }
+  c.step(L::wait_staged);  // 5
+  self.attr("stream").attr("wait_event")(recorded(cuda, current));
+  c.step(L::engine_device);
+  Object inferred;
+  with_(cuda.attr("Device")(self.attr("device_id")), [&](const Object&) {
+    c.step(L::enqueue);
+    if (!truth(self.attr("ctx").attr("execute_async_v3")(self.attr("stream").attr("ptr")))) {
+      c.step(L::enqueue_raise);
+      raise_(builtin("RuntimeError"), "TensorRT did not enqueue the inference");
+    }
+    c.step(L::record_inferred);
+    inferred = recorded(cuda, self.attr("stream"));
+  });
   c.step(L::wait_inferred);
-  Object inferred = cuda.attr("Event")(kw("disable_timing", py_true()));
-  inferred.attr("record")(self.attr("stream"));
   current.attr("wait_event")(inferred);
-  c.step(L::bound_output);  // 5
+  c.step(L::bound_output);  // 6
   Object out_gpu = self.attr("d_outputs")[self.attr("output_tensor")];
   c.step(L::unstage);
-  return self.attr("post_process")(out_gpu);
+  Object result = self.attr("post_process")(out_gpu);
+  c.step(L::wait_unstaged);
+  self.attr("stream").attr("wait_event")(recorded(cuda, current));
+  c.step(L::return_unstaged);
+  return result;
 }
 
 constexpr FunctionSpec engine_get_def = def<engine_get>({
