@@ -146,9 +146,11 @@ class TestConstruction:
     def test_everything_lives_on_the_chosen_device(self, monkeypatch, capsys):
         monkeypatch.setenv("HOSTDEVICE_DEVICES", "2")
         zoom = EngineZoom(model_bytes=engines.engine((1, 3, 4, 4)), device_id=1)
-        assert cp.cuda.Device().id == 0
-        assert zoom.stream.device_id == 1
-        assert {a.device.id for a in [*zoom.d_inputs.values(), *zoom.d_outputs.values()]} == {1}
+        for _ in range(2):  # construction, then initialize() called with device 0 current
+            assert cp.cuda.Device().id == 0
+            assert zoom.stream.device_id == 1
+            assert {a.device.id for a in [*zoom.d_inputs.values(), *zoom.d_outputs.values()]} == {1}
+            zoom.initialize()
 
 
 class TestBindings:
