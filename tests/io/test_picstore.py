@@ -180,6 +180,17 @@ class TestMessages:
         with pytest.raises(IndexError):
             picstore(str(tmp_path / "grey.exr"), helpers.picture(np.float32, 0, 51))
 
+    @pytest.mark.parametrize("shape,error", [((0, 7, 3), ValueError), ((6, 0), ValueError), ((6, 7), IndexError), ((6, 7, 2), IndexError)])
+    def test_exr_refusals_come_before_the_file_is_opened(self, tmp_path, helpers, shape, error):
+        # A side of 0 once aborted the process inside the bindings' Header; an
+        # image without three channels once truncated the file already there.
+        path = tmp_path / "a.exr"
+        picstore(str(path), helpers.picture(np.float32, 3, 52))
+        before = path.read_bytes()
+        with pytest.raises(error, match="has no pixels" if error is ValueError else None):
+            picstore(str(path), np.zeros(shape, np.float32))
+        assert path.read_bytes() == before
+
     @pytest.mark.parametrize("args,message", [
         ((pathlib.Path("a.png"), None, None), "Argument 'output_path' has incorrect type (expected str, got PosixPath)"),
         (("a.png", None, None), "Argument 'param' has incorrect type (expected int, got NoneType)"),
