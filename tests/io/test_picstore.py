@@ -191,6 +191,13 @@ class TestMessages:
             picstore(str(path), np.zeros(shape, np.float32))
         assert path.read_bytes() == before
 
+    @pytest.mark.parametrize("name", ["a.png\0b.png", "a\0b.exr", "a.png\0.exr", "a.jpg\0.bmp"])
+    def test_a_nul_in_the_path_writes_nothing(self, tmp_path, helpers, name):
+        # The libraries once cut the path at the NUL and wrote "a.png" or "a" instead.
+        with pytest.raises(ValueError, match="^embedded null byte$"):
+            picstore(str(tmp_path / name), helpers.picture(np.uint8, 3, 53))
+        assert list(tmp_path.iterdir()) == []
+
     @pytest.mark.parametrize("args,message", [
         ((pathlib.Path("a.png"), None, None), "Argument 'output_path' has incorrect type (expected str, got PosixPath)"),
         (("a.png", None, None), "Argument 'param' has incorrect type (expected int, got NoneType)"),

@@ -101,7 +101,8 @@ Object half_plane(Handle plane) { return plane.attr("astype")(g("np").attr("floa
 
 // Writing a file:
 // 1. The extension, exactly as os.path.splitext gives it, chooses the
-//    writer (case-sensitive: ".PNG" is not ".png").
+//    writer (case-sensitive: ".PNG" is not ".png"). A path holding a NUL is
+//    refused first.
 // 2. CuPy arrays and PyTorch tensors come to the host through to_numpy; any
 //    other object is used as it is.
 // 3. ".exr": OpenEXR, red-green-blue half floats (the image is taken as
@@ -121,6 +122,10 @@ Object half_plane(Handle plane) { return plane.attr("astype")(g("np").attr("floa
 Object picstore(Call& c, Handle output_path, Handle image_arg, Handle param_arg, Handle swap_rb) {
   Object image(image_arg), param(param_arg);
   c.step(L::splitext);  // 1
+  // A path with a NUL in it is refused, as the interpreter's own file
+  // functions refuse it: OpenCV and the OpenEXR bindings would cut the path
+  // at the NUL and write to another file than the one named.
+  if (contains(output_path, "\0")) raise_(builtin("ValueError"), "embedded null byte");
   Object filename, ext;
   unpack(g("os").attr("path").attr("splitext")(output_path), filename, ext);
   c.step(L::device_test);  // 2
