@@ -166,6 +166,7 @@ class TestBindings:
         assert list(zoom.d_inputs) == ["lo", "mask"] and list(zoom.d_outputs) == ["hi", "aux"]
         assert [(a.shape, a.dtype) for a in zoom.d_outputs.values()] == [((1, 3, 8, 10), np.float32), ((1, 2), np.int32)]
         assert zoom.d_inputs["lo"].dtype == np.float16
+        assert [a.get().any() for a in zoom.d_inputs.values()] == [False, False]  # no leftover memory for the engine
         for name, a in [*zoom.d_inputs.items(), *zoom.d_outputs.items()]:
             assert zoom.ctx.get_tensor_address(name) == a.data.ptr
         assert zoom.input_buffer is None and zoom.output_buffer is None
