@@ -40,6 +40,7 @@ constexpr Line channel_r{33};         //             "R": Imath.Channel(Imath.Pi
 constexpr Line channel_g{34};         //             "G": Imath.Channel(Imath.PixelType(Imath.PixelType.HALF)),
 constexpr Line channel_b{35};         //             "B": Imath.Channel(Imath.PixelType(Imath.PixelType.HALF)),
                                       //         }
+                                      //         (lines 39-41 run first: the planes are ready before the file is opened)
 constexpr Line output_file{37};       //         output = OpenEXR.OutputFile(output_path, header)
 constexpr Line write_pixels{38};      //         output.writePixels({
 constexpr Line pixels_r{39};          //             "R": image_rgb[:, :, 0].astype(np.float16).tobytes(),
@@ -96,8 +97,11 @@ Object half_channel() {
   return channel(pixel_type(pixel_type.attr("HALF")));
 }
 
-// One channel's samples (a view image_rgb[:, :, c]) as contiguous half floats, row by row.
-Object half_plane(Handle plane) { return plane.attr("astype")(g("np").attr("float16")).attr("tobytes")(); }
+// One channel's samples, image_rgb[:, :, c], as contiguous half floats, row by row.
+Object half_plane(Handle image_rgb, int channel) {
+  Object plane = image_rgb[*channel_index[channel]];
+  return plane.attr("astype")(g("np").attr("float16")).attr("tobytes")();
+}
 
 // Writing a file:
 // 1. The extension, exactly as os.path.splitext gives it, chooses the
@@ -112,8 +116,8 @@ Object half_plane(Handle plane) { return plane.attr("astype")(g("np").attr("floa
 //    Two refusals come before the file is opened, so that bad input neither
 //    kills the process nor truncates a file already at the path: an image
 //    with no pixels (the bindings' Header aborts the process on a side of 0)
-//    and an image without three channels (the channel views are taken first,
-//    raising the IndexError of the indexing).
+//    and an image without three channels (the three planes are converted
+//    first, raising the IndexError of the indexing).
 // 4. Any other extension: OpenCV, blue-green-red (swapped from red-green-blue
 //    when swap_rb), with the option and conversion of its format (JPEG, PNG,
 //    TIFF) or none. A write that OpenCV reports as failed raises
@@ -176,25 +180,23 @@ Object picstore(Call& c, Handle output_path, Handle image_arg, Handle param_arg,
     set_item(channels, "B", half_channel());
     c.step(L::channels);
     set_item(header, "channels", channels);
-    // The channel views before the file is opened: an image without three
-    // channels fails here and leaves whatever is at the path untouched.
+    // The planes before the file is opened: an image without three channels
+    // (or too large to convert) fails here and leaves whatever is at the path
+    // untouched.
     c.step(L::pixels_r);
-    Object plane_r = image_rgb[*channel_index[0]];
+    Object plane_r = half_plane(image_rgb, 0);
     c.step(L::pixels_g);
-    Object plane_g = image_rgb[*channel_index[1]];
+    Object plane_g = half_plane(image_rgb, 1);
     c.step(L::pixels_b);
-    Object plane_b = image_rgb[*channel_index[2]];
+    Object plane_b = half_plane(image_rgb, 2);
     c.step(L::output_file);
     Object output = g("OpenEXR").attr("OutputFile")(output_path, header);
     c.step(L::write_pixels);
     Object write_pixels = output.attr("writePixels");
     Object pixels = dict();
-    c.step(L::pixels_r);
-    set_item(pixels, "R", half_plane(plane_r));
-    c.step(L::pixels_g);
-    set_item(pixels, "G", half_plane(plane_g));
-    c.step(L::pixels_b);
-    set_item(pixels, "B", half_plane(plane_b));
+    set_item(pixels, "R", plane_r);
+    set_item(pixels, "G", plane_g);
+    set_item(pixels, "B", plane_b);
     c.step(L::write_pixels);
     write_pixels(pixels);
   } else {
