@@ -146,9 +146,11 @@ class TestConstruction:
     def test_everything_lives_on_the_chosen_device(self, monkeypatch, capsys):
         monkeypatch.setenv("HOSTDEVICE_DEVICES", "2")
         zoom = EngineZoom(model_bytes=engines.engine((1, 3, 4, 4)), device_id=1)
-        assert cp.cuda.Device().id == 0
-        assert zoom.stream.device_id == 1
-        assert {a.device.id for a in [*zoom.d_inputs.values(), *zoom.d_outputs.values()]} == {1}
+        for _ in range(2):  # construction, then initialize() called with device 0 current
+            assert cp.cuda.Device().id == 0
+            assert zoom.stream.device_id == 1
+            assert {a.device.id for a in [*zoom.d_inputs.values(), *zoom.d_outputs.values()]} == {1}
+            zoom.initialize()
 
 
 class TestBindings:
@@ -164,6 +166,7 @@ class TestBindings:
         assert list(zoom.d_inputs) == ["lo", "mask"] and list(zoom.d_outputs) == ["hi", "aux"]
         assert [(a.shape, a.dtype) for a in zoom.d_outputs.values()] == [((1, 3, 8, 10), np.float32), ((1, 2), np.int32)]
         assert zoom.d_inputs["lo"].dtype == np.float16
+        assert [a.get().any() for a in zoom.d_inputs.values()] == [False, False]  # no leftover memory for the engine
         for name, a in [*zoom.d_inputs.items(), *zoom.d_outputs.items()]:
             assert zoom.ctx.get_tensor_address(name) == a.data.ptr
         assert zoom.input_buffer is None and zoom.output_buffer is None
