@@ -4,7 +4,9 @@ staging:   pre_process (BGR frame to RGB float32 planes) and the copy into the b
 enqueue:   the two stream events and execute_async_v3 (the stand-in engine's own copy included)
 unstaging: post_process (RGB planes to the interleaved BGR result)
 glue:      get with an engine that enqueues nothing, less staging and unstaging: what the
-           method itself adds (attribute lookups, the fit test, the events)
+           method itself adds (attribute lookups, the fit test, the four events that order a
+           frame after the previous one and the inference between the copies, the engine's
+           device made current around the enqueue)
 On a GPU each copy is also set against a plain device copy of the same bytes.
 """
 

@@ -300,15 +300,18 @@ bool has_attr(Handle obj, Name name) {
 
 namespace detail {
 
-// 1. Take the pending exception (normalised) out of the interpreter.
+// 1. Make the exception being handled the pending one (zv::Error already is)
+//    and take it (normalised) out of the interpreter.
 // 2. Call exit(type, value, traceback).
-// 3. If __exit__ raised, its exception gets the original as __context__ and
-//    stays pending; if it returned a true value, the original is dropped;
-//    otherwise the original is restored. Error is thrown unless suppressed.
+// 3. If __exit__ raised, its exception gets the original as __context__
+//    (unless it is the original itself, re-raised) and stays pending; if it
+//    returned a true value, the original is dropped; otherwise the original
+//    is restored. Error is thrown unless suppressed.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"  // PyErr_Fetch/Restore: kept for 3.10 and 3.11
 void with_failed(Handle exit) {
-  PyObject *type, *value, *tb;  // 1
+  set_error_from_current_exception("with block");  // 1
+  PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);
   PyErr_NormalizeException(&type, &value, &tb);
   if (tb != nullptr) PyException_SetTraceback(value, tb);
@@ -320,7 +323,7 @@ void with_failed(Handle exit) {
     PyErr_Fetch(&t2, &v2, &tb2);
     PyErr_NormalizeException(&t2, &v2, &tb2);
     if (tb2 != nullptr) PyException_SetTraceback(v2, tb2);
-    PyException_SetContext(v2, v.release());
+    if (v2 != v.ptr()) PyException_SetContext(v2, v.release());
     PyErr_Restore(t2, v2, tb2);
     propagate();
   }

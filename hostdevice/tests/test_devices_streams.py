@@ -89,6 +89,17 @@ class TestStreams:
         e.synchronize()
         cp.cuda.Device().synchronize()
 
+    def test_event_records_only_on_its_own_device(self, two_devices):
+        """A stream may wait for another device's event, but CUDA refuses to record one there."""
+        with cp.cuda.Device(1):
+            s1, e1 = cp.cuda.Stream(), cp.cuda.Event()
+        e0 = cp.cuda.Event()
+        for stream in (s1, cp.cuda.Stream.null):
+            with pytest.raises(cp.cuda.runtime.CUDARuntimeError, match='cudaErrorInvalidResourceHandle'):
+                (e1 if stream is cp.cuda.Stream.null else e0).record(stream)
+        e1.record(s1)
+        cp.cuda.Stream().wait_event(e1)
+
     def test_array_interface_names_the_current_stream(self):
         a = cp.zeros(2)
         assert a.__cuda_array_interface__['stream'] == 1

@@ -1,5 +1,6 @@
 """Calling module functions: argument binding and its messages, exact-type checks, typed results, unpacking, recursion."""
 
+import re
 import sys
 
 import numpy as np
@@ -187,15 +188,28 @@ class TestWith:
         m = Manager()
         assert probe.guarded(m) == ("token", False) and m.exits == [None]
 
-    def test_an_error_reaches_exit_and_passes_unless_suppressed(self, probe):
+    @pytest.mark.parametrize("fail, error, message", [
+        (True, ValueError, "token"),
+        ("c++", RuntimeError, "a C++ exception"),  # translated as at the function boundary
+    ])
+    def test_an_error_reaches_exit_and_passes_unless_suppressed(self, probe, fail, error, message):
         m = Manager()
-        with pytest.raises(ValueError, match="^token$"):
-            probe.guarded(m, True)
-        assert m.exits == [ValueError]
+        with pytest.raises(error, match=f"^{re.escape(message)}$"):
+            probe.guarded(m, fail)
+        assert m.exits == [error]
         suppressing = Manager(result=1)
-        assert probe.guarded(suppressing, True) == ("token", True) and suppressing.exits == [ValueError]
+        assert probe.guarded(suppressing, fail) == ("token", True) and suppressing.exits == [error]
 
     def test_an_error_in_exit_replaces_the_pending_one(self, probe):
         with pytest.raises(KeyError) as info:
             probe.guarded(Manager(raises=KeyError("exit")), True)
         assert isinstance(info.value.__context__, ValueError)
+
+    def test_the_pending_error_re_raised_by_exit_is_not_its_own_context(self, probe):
+        class Reraising(Manager):
+            def __exit__(self, type, value, tb):
+                raise value
+
+        with pytest.raises(ValueError) as info:
+            probe.guarded(Reraising(), True)
+        assert info.value.__context__ is None

@@ -180,6 +180,24 @@ class TestMessages:
         with pytest.raises(IndexError):
             picstore(str(tmp_path / "grey.exr"), helpers.picture(np.float32, 0, 51))
 
+    @pytest.mark.parametrize("shape,error", [((0, 7, 3), ValueError), ((6, 0), ValueError), ((6, 7), IndexError), ((6, 7, 2), IndexError)])
+    def test_exr_refusals_come_before_the_file_is_opened(self, tmp_path, helpers, shape, error):
+        # A side of 0 once aborted the process inside the bindings' Header; an
+        # image without three channels once truncated the file already there.
+        path = tmp_path / "a.exr"
+        picstore(str(path), helpers.picture(np.float32, 3, 52))
+        before = path.read_bytes()
+        with pytest.raises(error, match="has no pixels" if error is ValueError else None):
+            picstore(str(path), np.zeros(shape, np.float32))
+        assert path.read_bytes() == before
+
+    @pytest.mark.parametrize("name", ["a.png\0b.png", "a\0b.exr", "a.png\0.exr", "a.jpg\0.bmp"])
+    def test_a_nul_in_the_path_writes_nothing(self, tmp_path, helpers, name):
+        # The libraries once cut the path at the NUL and wrote "a.png" or "a" instead.
+        with pytest.raises(ValueError, match="^embedded null byte$"):
+            picstore(str(tmp_path / name), helpers.picture(np.uint8, 3, 53))
+        assert list(tmp_path.iterdir()) == []
+
     @pytest.mark.parametrize("args,message", [
         ((pathlib.Path("a.png"), None, None), "Argument 'output_path' has incorrect type (expected str, got PosixPath)"),
         (("a.png", None, None), "Argument 'param' has incorrect type (expected int, got NoneType)"),

@@ -146,9 +146,11 @@ class TestConstruction:
     def test_everything_lives_on_the_chosen_device(self, monkeypatch, capsys):
         monkeypatch.setenv("HOSTDEVICE_DEVICES", "2")
         zoom = EngineZoom(model_bytes=engines.engine((1, 3, 4, 4)), device_id=1)
-        assert cp.cuda.Device().id == 0
-        assert zoom.stream.device_id == 1
-        assert {a.device.id for a in [*zoom.d_inputs.values(), *zoom.d_outputs.values()]} == {1}
+        for _ in range(2):  # construction, then initialize() called with device 0 current
+            assert cp.cuda.Device().id == 0
+            assert zoom.stream.device_id == 1
+            assert {a.device.id for a in [*zoom.d_inputs.values(), *zoom.d_outputs.values()]} == {1}
+            zoom.initialize()
 
 
 class TestBindings:
@@ -164,6 +166,7 @@ class TestBindings:
         assert list(zoom.d_inputs) == ["lo", "mask"] and list(zoom.d_outputs) == ["hi", "aux"]
         assert [(a.shape, a.dtype) for a in zoom.d_outputs.values()] == [((1, 3, 8, 10), np.float32), ((1, 2), np.int32)]
         assert zoom.d_inputs["lo"].dtype == np.float16
+        assert [a.get().any() for a in zoom.d_inputs.values()] == [False, False]  # no leftover memory for the engine
         for name, a in [*zoom.d_inputs.items(), *zoom.d_outputs.items()]:
             assert zoom.ctx.get_tensor_address(name) == a.data.ptr
         assert zoom.input_buffer is None and zoom.output_buffer is None
@@ -293,17 +296,48 @@ class TestFrames:
             zoom.get(cp.zeros((2, 2, 3), cp.float32))
 
 
+def launch_order(log):
+    """For each copy in a log of copies, event records and stream waits, the earlier copies
+    that the device must finish first: stream order, joined across streams by events."""
+    before, streams, events = [], {}, {}
+    for kind, a, b, *_ in log:
+        if kind == "launch":  # ("launch", stream, _)
+            before.append(set(streams.get(a, ())))
+            streams.setdefault(a, set()).add(len(before) - 1)
+        elif kind == "record":  # ("record", event, stream, device)
+            events[a] = set(streams.get(b, ()))
+        else:  # ("wait", stream, event, device)
+            streams.setdefault(a, set()).update(events[b])
+    return before
+
+
 @pytest.mark.host_only
-def test_stream_ordering(make):
-    """Staging on the caller's stream, inference on the instance's, unstaging back on the caller's, joined by events."""
-    zoom = make(shape=(1, 3, 2, 2))
-    zoom.ctx = recorder = Recorder(zoom.ctx)
-    with cp.cuda.Stream() as caller:
-        cp._hostdevice.events.clear()
-        zoom.get(cp.zeros((2, 2, 3), cp.float32))
-    (_, handle), = [c for c in recorder.calls if c[0] == "execute_async_v3"]
-    assert handle == zoom.stream.ptr
-    (rec1, ev1, on1, _), (wait1, waiter1, for1, _) = recorder.events_at_enqueue
-    assert (rec1, on1, wait1, waiter1, for1) == ("record", caller.ptr, "wait", zoom.stream.ptr, ev1)
-    (rec2, ev2, on2, _), (wait2, waiter2, for2, _) = list(cp._hostdevice.events)[2:]
-    assert (rec2, on2, wait2, waiter2, for2) == ("record", zoom.stream.ptr, "wait", caller.ptr, ev2)
+@pytest.mark.parametrize("streams", ["one", "two", "null then one"])
+def test_frames_run_in_issue_order_on_any_streams(make, monkeypatch, streams):
+    """Staging, inference and unstaging of consecutive frames never overlap, also when the caller's
+    stream changes between frames (events only: nothing waits on the host)."""
+    zoom = make(factor=2)
+    log, setitem = cp._hostdevice.events, cp.ndarray.__setitem__  # every copy here is an assignment
+    monkeypatch.setattr(cp.ndarray, "__setitem__", lambda *args: (
+        log.append(("launch", cp.cuda.get_current_stream().ptr, None)), setitem(*args)))
+    a, b = cp.cuda.Stream(), cp.cuda.Stream()
+    first, second = {"one": (a, a), "two": (a, b), "null then one": (cp.cuda.Stream.null, b)}[streams]
+    log.clear()
+    for stream, shape in ((first, (3, 4, 3)), (second, (3, 5))):
+        with stream:
+            zoom.get(cp.ones(shape, cp.float32))
+    assert {e[1] for e in log if e[0] == "launch"} == {first.ptr, second.ptr, zoom.stream.ptr}
+    assert launch_order(log) == [set(range(i)) for i in range(len(launch_order(log)))]
+
+
+@pytest.mark.host_only
+def test_get_with_another_device_current(monkeypatch, capsys):
+    """The engine's device is current while the inference is enqueued and its events recorded; the caller's
+    device is current again afterwards."""
+    monkeypatch.setenv("HOSTDEVICE_DEVICES", "2")
+    zoom = EngineZoom(model_bytes=engines.engine(factor=2), device_id=1)
+    devices, run = [], zoom.ctx.execute_async_v3
+    zoom.ctx.execute_async_v3 = lambda handle: devices.append(cp.cuda.Device().id) or run(handle)
+    result = zoom.get(cp.ones((2, 3, 3), cp.float32))
+    assert devices == [1] and cp.cuda.Device().id == 0
+    np.testing.assert_array_equal(result.get(), np.ones((4, 6, 3)))

@@ -180,6 +180,7 @@ void required_parameter_after_one_with_a_default();
 void not_one_Handle_per_parameter();
 void str_default_of_a_parameter_checked_as_another_type();
 void bool_or_int_default_of_a_parameter_not_checked_as_int();
+void None_default_of_a_parameter_checked_without_Optional();
 void method_without_self_first();
 void class_without_name();
 
@@ -219,6 +220,10 @@ consteval FunctionSpec def(Function f) {
     if ((p.default_.kind() == K::boolean && base != Check::none) ||
         (p.default_.kind() == K::integer && base != Check::none && base != Check::int_))
       detail::bool_or_int_default_of_a_parameter_not_checked_as_int();
+    // The argument check lets None through only for Optional[...], so such a
+    // default would fail every call that relies on it.
+    if (p.default_.kind() == K::none && base != Check::none && c == base)
+      detail::None_default_of_a_parameter_checked_without_Optional();
   }
   if (detail::Signature<decltype(F)>::arity != s.n_params) detail::not_one_Handle_per_parameter();
   return s;

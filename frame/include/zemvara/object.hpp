@@ -327,17 +327,19 @@ void del_attr(Handle obj, Name name);                              // del obj.na
 bool has_attr(Handle obj, Name name);  // hasattr(obj, name): only AttributeError means False
 
 namespace detail {
-// The failing exit of a with block: __exit__(type, value, traceback) of the
-// pending exception. A true result suppresses it; otherwise it stays pending
-// (or __exit__'s own exception replaces it, chained to it) and Error is thrown.
+// The failing exit of a with block, called inside the catch block: the
+// exception being handled becomes the pending Python error (a C++ exception
+// of our own is translated as at a function boundary), then
+// __exit__(type, value, traceback) gets it. A true result suppresses it;
+// otherwise it stays pending (or __exit__'s own exception replaces it,
+// chained to it) and Error is thrown.
 void with_failed(Handle exit);
 }
 
 // with manager as entered: block(entered)
 // __enter__ and __exit__ are taken before the block runs; a block that
-// leaves with a Python error calls __exit__ with that exception (see
-// with_failed), a normal end calls __exit__(None, None, None). Any other C++
-// exception leaves without calling __exit__ (it is a broken program anyway).
+// leaves with any exception calls __exit__ with it (see with_failed), a
+// normal end calls __exit__(None, None, None).
 template <class Block>
 void with_(Handle manager, Block&& block) {
   Object enter = manager.attr("__enter__");
@@ -345,7 +347,7 @@ void with_(Handle manager, Block&& block) {
   Object entered = enter();
   try {
     block(static_cast<const Object&>(entered));
-  } catch (const Error&) {
+  } catch (...) {
     detail::with_failed(exit);
     return;
   }

@@ -130,6 +130,11 @@ class Event:
     def record(self, stream=None):
         if stream is None:
             stream = get_current_stream()
+        # CUDA records an event only on a stream of the event's own device
+        # (the null stream stands for the current device's).
+        device = runtime.getDevice() if stream.ptr == 0 else stream.device_id
+        if device != self.device_id:
+            raise runtime.CUDARuntimeError(400)
         self._time = time.perf_counter()
         _hostdevice.events.append(
             ('record', self.ptr, stream.ptr, runtime.getDevice()))

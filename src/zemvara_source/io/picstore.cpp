@@ -40,6 +40,7 @@ constexpr Line channel_r{33};         //             "R": Imath.Channel(Imath.Pi
 constexpr Line channel_g{34};         //             "G": Imath.Channel(Imath.PixelType(Imath.PixelType.HALF)),
 constexpr Line channel_b{35};         //             "B": Imath.Channel(Imath.PixelType(Imath.PixelType.HALF)),
                                       //         }
+                                      //         (lines 39-41 run first: the planes are ready before the file is opened)
 constexpr Line output_file{37};       //         output = OpenEXR.OutputFile(output_path, header)
 constexpr Line write_pixels{38};      //         output.writePixels({
 constexpr Line pixels_r{39};          //             "R": image_rgb[:, :, 0].astype(np.float16).tobytes(),
@@ -87,14 +88,16 @@ void make_constants() {
   for (int i = 0; i < 3; ++i) channel_index[i] = new Object(tuple(full_slice(), full_slice(), i));
 }
 
-// Imath.Channel(Imath.PixelType(Imath.PixelType.HALF)): one half-float channel.
+// Imath.Channel(Imath.PixelType(Imath.PixelType.HALF)): one half-float channel
+// (attributes read in the order the expression names them).
 Object half_channel() {
   Object imath = g("Imath");
+  Object channel = imath.attr("Channel");
   Object pixel_type = imath.attr("PixelType");
-  return imath.attr("Channel")(pixel_type(pixel_type.attr("HALF")));
+  return channel(pixel_type(pixel_type.attr("HALF")));
 }
 
-// One channel's samples as contiguous half floats, row by row.
+// One channel's samples, image_rgb[:, :, c], as contiguous half floats, row by row.
 Object half_plane(Handle image_rgb, int channel) {
   Object plane = image_rgb[*channel_index[channel]];
   return plane.attr("astype")(g("np").attr("float16")).attr("tobytes")();
@@ -102,13 +105,19 @@ Object half_plane(Handle image_rgb, int channel) {
 
 // Writing a file:
 // 1. The extension, exactly as os.path.splitext gives it, chooses the
-//    writer (case-sensitive: ".PNG" is not ".png").
+//    writer (case-sensitive: ".PNG" is not ".png"). A path holding a NUL is
+//    refused first.
 // 2. CuPy arrays and PyTorch tensors come to the host through to_numpy; any
 //    other object is used as it is.
 // 3. ".exr": OpenEXR, red-green-blue half floats (the image is taken as
 //    blue-green-red unless swap_rb), DWAA compression at level param (1 by
 //    default); channels beyond the third are not written. The file is
 //    completed when the output object is released, as the call returns.
+//    Two refusals come before the file is opened, so that bad input neither
+//    kills the process nor truncates a file already at the path: an image
+//    with no pixels (the bindings' Header aborts the process on a side of 0)
+//    and an image without three channels (the three planes are converted
+//    first, raising the IndexError of the indexing).
 // 4. Any other extension: OpenCV, blue-green-red (swapped from red-green-blue
 //    when swap_rb), with the option and conversion of its format (JPEG, PNG,
 //    TIFF) or none. A write that OpenCV reports as failed raises
@@ -117,6 +126,10 @@ Object half_plane(Handle image_rgb, int channel) {
 Object picstore(Call& c, Handle output_path, Handle image_arg, Handle param_arg, Handle swap_rb) {
   Object image(image_arg), param(param_arg);
   c.step(L::splitext);  // 1
+  // A path with a NUL in it is refused, as the interpreter's own file
+  // functions refuse it: OpenCV and the OpenEXR bindings would cut the path
+  // at the NUL and write to another file than the one named.
+  if (contains(output_path, "\0")) raise_(builtin("ValueError"), "embedded null byte");
   Object filename, ext;
   unpack(g("os").attr("path").attr("splitext")(output_path), filename, ext);
   c.step(L::device_test);  // 2
@@ -142,7 +155,12 @@ Object picstore(Call& c, Handle output_path, Handle image_arg, Handle param_arg,
     c.step(L::header);
     Object make_header = g("OpenEXR").attr("Header");
     Object width = image_rgb.attr("shape")[1];
-    Object header = make_header(width, image_rgb.attr("shape")[0]);
+    Object height = image_rgb.attr("shape")[0];
+    if (le(width, 0) || le(height, 0)) {
+      raise_(builtin("ValueError"),
+             cat({"Image size (", height, "\xC3\x97", width, ") has no pixels: an OpenEXR file cannot hold it"}));
+    }
+    Object header = make_header(width, height);
     c.step(L::compression);
     Object compression = g("Imath").attr("Compression");
     set_item(header, "compression", compression(compression.attr("DWAA_COMPRESSION")));
@@ -162,17 +180,23 @@ Object picstore(Call& c, Handle output_path, Handle image_arg, Handle param_arg,
     set_item(channels, "B", half_channel());
     c.step(L::channels);
     set_item(header, "channels", channels);
+    // The planes before the file is opened: an image without three channels
+    // (or too large to convert) fails here and leaves whatever is at the path
+    // untouched.
+    c.step(L::pixels_r);
+    Object plane_r = half_plane(image_rgb, 0);
+    c.step(L::pixels_g);
+    Object plane_g = half_plane(image_rgb, 1);
+    c.step(L::pixels_b);
+    Object plane_b = half_plane(image_rgb, 2);
     c.step(L::output_file);
     Object output = g("OpenEXR").attr("OutputFile")(output_path, header);
     c.step(L::write_pixels);
     Object write_pixels = output.attr("writePixels");
     Object pixels = dict();
-    c.step(L::pixels_r);
-    set_item(pixels, "R", half_plane(image_rgb, 0));
-    c.step(L::pixels_g);
-    set_item(pixels, "G", half_plane(image_rgb, 1));
-    c.step(L::pixels_b);
-    set_item(pixels, "B", half_plane(image_rgb, 2));
+    set_item(pixels, "R", plane_r);
+    set_item(pixels, "G", plane_g);
+    set_item(pixels, "B", plane_b);
     c.step(L::write_pixels);
     write_pixels(pixels);
   } else {
@@ -248,4 +272,4 @@ void body(Body& b) {
 
 }  // namespace
 
-ZEMVARA_MODULE(picstore, io, body, "RuntimeError", "float")
+ZEMVARA_MODULE(picstore, io, body, "RuntimeError", "ValueError", "float")

@@ -23,23 +23,38 @@ struct Touched {
   const char* access;  // "reads" or "writes"
 };
 
-// The bytes of device memory from `array`'s data pointer to the end of the
-// allocation that pointer lies in (x.data.mem.size - (x.data.ptr - x.data.mem.ptr)).
-// It does not depend on what the array's shape or dtype attributes say.
-inline Object bytes_behind(Handle array) {
-  Object data = array.attr("data");
+// The memory behind an array as a launch passes it: `data` read through
+// cp.ndarray's own descriptor, whatever a subclass's property claims.
+inline Object true_data(Handle array) {
+  return g("cp").attr("ndarray").attr("data").attr("__get__")(array);
+}
+
+// The bytes of device memory from a data pointer to the end of the
+// allocation that it lies in (data.mem.size - (data.ptr - data.mem.ptr)),
+// 0 for a pointer outside it. It does not depend on what the array's shape
+// or dtype attributes say.
+inline Object bytes_behind(Handle data) {
   Object mem = data.attr("mem");
   Object offset = sub(data.attr("ptr"), mem.attr("ptr"));
-  if (lt(offset, 0)) return integer(0);
-  return sub(mem.attr("size"), offset);
+  Object have = sub(mem.attr("size"), offset);
+  if (lt(offset, 0) || lt(have, 0)) return integer(0);
+  return have;
 }
 
 // Refuses a launch in which a kernel would read or write past the memory of
-// one of its arrays. The sizes a kernel indexes with come from the arrays'
-// Python-level shape and dtype, which a subclass may misreport; the
-// allocation is what the device really holds.
-inline void require_memory(const Touched& t) {
-  Object have = bytes_behind(t.array);
+// one of its arrays, or reach into another device's memory (the kernel runs
+// on the current device). The sizes a kernel indexes with come from the
+// arrays' Python-level shape and dtype, which a subclass may misreport; the
+// allocation is what the device really holds. `device`: the current
+// device's id when the caller has it already.
+inline void require_memory(const Touched& t, Handle device = Handle()) {
+  Object current = device.is_null() ? g("cp").attr("cuda").attr("runtime").attr("getDevice")() : Object(device);
+  Object data = true_data(t.array);
+  Object on = data.attr("device_id");
+  if (ne(on, current))
+    raise_(builtin("ValueError"), cat({"Array on another device: ", t.what, " is on device ", on,
+                                       ", the kernel runs on device ", current}));
+  Object have = bytes_behind(data);
   if (ge(have, t.nbytes)) return;
   raise_(builtin("ValueError"), cat({"Array too small for the kernel: ", t.what, " holds ", have,
                                      " bytes, the kernel ", t.access, " ", t.nbytes}));
@@ -48,7 +63,8 @@ inline void require_memory(const Touched& t) {
 // One thread per element, in blocks of 256:
 // 1. grid_size = ceil(total_elements / 256); a grid of 0 launches nothing
 //    (CuPy would still run one block).
-// 2. Every touched array must hold the bytes the kernel touches.
+// 2. Every touched array must lie on the current device and hold the bytes
+//    the kernel touches.
 // 3. kernel((grid_size, 1, 1), (block_size, 1, 1), args()), the kernel and
 //    the arguments taken at the launch line (the 32-bit casts of the sizes
 //    fail there).
@@ -61,7 +77,8 @@ void launch_per_element(Call& c, Name kernel, const Object& total_elements, cons
   Object grid_size = floordiv(sub(add(total_elements, block_size), 1), block_size);
   if (!gt(grid_size, 0)) return;
   c.step(at.launch);
-  for (const Touched& t : touched) require_memory(t);  // 2
+  Object device = g("cp").attr("cuda").attr("runtime").attr("getDevice")();  // 2
+  for (const Touched& t : touched) require_memory(t, device);
   g(kernel)(tuple(grid_size, 1, 1), tuple(block_size, 1, 1), args());  // 3
 }
 

@@ -20,7 +20,7 @@ constexpr Line unpack_3d{18};             //         height, width, channels = i
 constexpr Line ndim_raise{20};            //         raise ValueError("Image must be 2D or 3D")
 constexpr Line divisible_test{22};        //     if height % dim != 0 or width % dim != 0:
 constexpr Line divisible_raise{23};       //         raise ValueError(f"Image size ({height}×{width}) must be divisible by dim ({dim})")
-constexpr Line no_pixels{24};             //     if not height and not width and dim > 1: raise ValueError(...)
+constexpr Line no_pixels{24};             //     if (not height or not width) and dim > 1: raise ValueError(...)
 constexpr Line new_height{25};            //     new_height = height // dim
 constexpr Line new_width{26};             //     new_width = width // dim
 constexpr Line reshape_2d{29};            //         reshaped = image.reshape(new_height, dim, new_width, dim)
@@ -73,9 +73,11 @@ constexpr Line squeeze{141};              //         output = output.squeeze(axi
 // dy and whose column is dx modulo dim.
 // 1. Shape: (height, width) or (height, width, channels).
 // 2. Both sizes must be multiples of dim (height tested first). An image
-//    with no pixels at all passes that test for every dim, so it takes only
-//    dim 1 (a larger dim would make dim * dim empty views, 2**62 of them for
-//    dim = 2**31); 0 and negative dims fail as for any image.
+//    with no pixels (a side of 0) passes that test for every dim, or for
+//    every divisor of its other side, which costs no memory to make that
+//    large; so it takes only dim 1 (a larger dim would make dim * dim empty
+//    views, 2**62 of them for dim = 2**31); 0 and negative dims fail as for
+//    any image.
 // 3. new_height, new_width = height // dim, width // dim.
 // 4. reshape to (block row, dy, block column, dx[, c]), move (dy, dx) to the
 //    front, and merge them into one axis: the one copy of the operation.
@@ -105,7 +107,7 @@ Object subsample_image(Call& c, Handle image, Handle dim) {
     raise_(ValueError, cat({"Image size (", height, "\xC3\x97", width, ") must be divisible by dim (", dim, ")"}));
   }
   c.step(L::no_pixels);
-  if (!truth(height) && !truth(width) && gt(dim, 1))
+  if ((!truth(height) || !truth(width)) && gt(dim, 1))
     raise_(ValueError, cat({"Image size (", height, "\xC3\x97", width, ") has no pixels: dim (", dim, ") must be 1"}));
   c.step(L::new_height);  // 3
   Object new_height = floordiv(height, dim);

@@ -28,84 +28,91 @@ constexpr Line context{26};          //             self.ctx = self.engine.creat
 constexpr Line print_loaded{27};     //             print("engine loaded ✔  tensors:", self.engine)
 constexpr Line call_initialize{28};  //             self.initialize()
 constexpr Line def_initialize{30};   //     def initialize(self):
-constexpr Line stream{32};           //         self.stream = cp.cuda.Stream()
-constexpr Line d_inputs{33};         //         self.d_inputs = {}
-constexpr Line d_outputs{34};        //         self.d_outputs = {}
-constexpr Line input_names{35};      //         input_names = []
-constexpr Line output_names{36};     //         output_names = []
-constexpr Line for_tensors{37};      //         for name in <the engine's IO tensors, in engine order>:
-constexpr Line shape{38};            //             shape = self.ctx.get_tensor_shape(name)
-constexpr Line dtype{39};            //             dtype = trt.nptype(self.engine.get_tensor_dtype(name))
-constexpr Line shape_list{40};       //             shape_list = [int(dim) for dim in shape]
-constexpr Line print_shape{41};      //             print("Tensor " + str(name) + " shape: " + str(shape_list) + ", dtype: " + str(dtype))
-constexpr Line adjust{42};           //             shape_list = [1 if 1 > dim else dim for dim in shape_list]
-constexpr Line print_adjusted{43};   //             print("Tensor " + str(name) + " adjusted shape: " + str(shape_list))
-constexpr Line d_arr{44};            //             d_arr = cp.empty(shape_list, dtype=dtype)
-constexpr Line mode_test{45};        //             if self.engine.get_tensor_mode(name) == trt.TensorIOMode.INPUT:
-constexpr Line store_input{46};      //                 self.d_inputs[name] = d_arr
-constexpr Line append_input{47};     //                 input_names.append(name)
-constexpr Line store_output{49};     //                 self.d_outputs[name] = d_arr
-constexpr Line append_output{50};    //                 output_names.append(name)
-constexpr Line input_tensor{51};     //         self.input_tensor = input_names[0] if input_names else "input"
-constexpr Line output_tensor{52};    //         self.output_tensor = output_names[0] if output_names else "output"
-constexpr Line for_bindings{53};     //         for name in <the engine's IO tensors, in engine order>:
-constexpr Line bind_mode_test{54};   //             if self.engine.get_tensor_mode(name) == trt.TensorIOMode.INPUT:
-constexpr Line bind_input{55};       //                 self.ctx.set_tensor_address(name, self.d_inputs[name].data.ptr)
-constexpr Line bind_output{57};      //                 self.ctx.set_tensor_address(name, self.d_outputs[name].data.ptr)
-constexpr Line reset_input{58};      //         self.input_buffer = None
-constexpr Line reset_output{59};     //         self.output_buffer = None
-constexpr Line reset_last{60};       //         self.last_input_shape = None
-constexpr Line def_pre_process{62};  //     def pre_process(self, input_frame: cp.ndarray) -> cp.ndarray:
-constexpr Line input_shape{64};      //         input_shape = input_frame.shape
-constexpr Line channels{65};         //         channels = 3 if input_shape[-1] >= 3 else input_shape[-1]
-constexpr Line processed_shape{66};  //         processed_shape = (1, channels, input_shape[0], input_shape[1])
-constexpr Line layout_test{67};      //         if input_frame.shape[-1] not in (3, 4) and input_frame.ndim != 2:
-constexpr Line layout_raise{68};     //             raise ValueError(f"cannot stage a frame of shape {input_frame.shape}: ...")
-constexpr Line staging_test{69};     //         if self.input_buffer is None or self.input_buffer.shape != processed_shape:
-constexpr Line staging_new{70};      //             self.input_buffer = cp.empty(processed_shape, dtype=cp.float32)
-constexpr Line bgr_test{71};         //         if input_frame.shape[-1] == 3:
-constexpr Line bgr_red{72};          //             self.input_buffer[0, 0] = input_frame[:, :, 2]
-constexpr Line bgr_green{73};        //             self.input_buffer[0, 1] = input_frame[:, :, 1]
-constexpr Line bgr_blue{74};         //             self.input_buffer[0, 2] = input_frame[:, :, 0]
-constexpr Line bgra_test{75};        //         elif input_frame.shape[-1] == 4:
-constexpr Line bgra_red{76};         //             self.input_buffer[0, 0] = input_frame[:, :, 2]
-constexpr Line bgra_green{77};       //             self.input_buffer[0, 1] = input_frame[:, :, 1]
-constexpr Line bgra_blue{78};        //             self.input_buffer[0, 2] = input_frame[:, :, 0]
-constexpr Line grey_test{79};        //         elif input_frame.ndim == 2:
-constexpr Line grey_red{80};         //             self.input_buffer[0, 0] = input_frame
-constexpr Line grey_green{81};       //             self.input_buffer[0, 1] = input_frame
-constexpr Line grey_blue{82};        //             self.input_buffer[0, 2] = input_frame
-constexpr Line return_staged{83};    //         return self.input_buffer
-constexpr Line def_post_process{85};  //     def post_process(self, output_frame: cp.ndarray) -> cp.ndarray:
-constexpr Line output_shape{87};     //         output_shape = (output_frame.shape[2], output_frame.shape[3], output_frame.shape[1])
-constexpr Line result_test{88};      //         if self.output_buffer is None or self.output_buffer.shape != output_shape:
-constexpr Line result_del_test{89};  //             if self.output_buffer is not None:
-constexpr Line result_del{90};       //                 del self.output_buffer
-constexpr Line result_new{91};       //             self.output_buffer = cp.empty(output_shape, dtype=output_frame.dtype)
-constexpr Line blue_plane{92};       //         self.output_buffer[:, :, 0] = output_frame[0, 2]
-constexpr Line green_plane{93};      //         self.output_buffer[:, :, 1] = output_frame[0, 1]
-constexpr Line red_plane{94};        //         self.output_buffer[:, :, 2] = output_frame[0, 0]
-constexpr Line return_result{95};    //         return self.output_buffer
-constexpr Line def_get{97};          //     def get(self, input_frame: cp.ndarray) -> cp.ndarray:
-constexpr Line stage{98};            //         processed_input = self.pre_process(input_frame)
-constexpr Line bound_input{99};      //         in_gpu = self.d_inputs[self.input_tensor]
-constexpr Line fit_test{100};        //         if in_gpu.shape != processed_input.shape or <the context's input shape> != processed_input.shape:
-constexpr Line engine_shape_test{102};  //             if <the context's input shape> != processed_input.shape:
-constexpr Line set_input_shape{103};  //                if <a dynamic input whose profile admits it>: self.ctx.set_input_shape(...)
-constexpr Line refuse{104};          //                 else: raise ValueError(<the frame's shape, the shapes the engine takes>)
-constexpr Line input_realloc_test{105};  //         if in_gpu.shape != processed_input.shape:
-constexpr Line input_del{106};       //                 del self.d_inputs[self.input_tensor]
-constexpr Line input_new{107};       //                 in_gpu = cp.empty(processed_input.shape, dtype=in_gpu.dtype)
-constexpr Line input_store{108};     //                 self.d_inputs[self.input_tensor] = in_gpu
-constexpr Line input_bind{109};      //                 self.ctx.set_tensor_address(self.input_tensor, in_gpu.data.ptr)
-constexpr Line outputs_fit{110};     //             <re-allocate and re-bind each output whose shape the context now reports otherwise>
-constexpr Line copy_in{111};         //         in_gpu[:] = processed_input
-constexpr Line wait_staged{112};     //         <record an event on the current stream; self.stream waits for it>
-constexpr Line enqueue{113};         //         if not self.ctx.execute_async_v3(self.stream.ptr):
-constexpr Line enqueue_raise{114};   //             raise RuntimeError("TensorRT did not enqueue the inference")
-constexpr Line wait_inferred{115};   //         <record an event on self.stream; the current stream waits for it>
-constexpr Line bound_output{116};    //         out_gpu = self.d_outputs[self.output_tensor]
-constexpr Line unstage{117};         //         return self.post_process(out_gpu)
+constexpr Line initialize_device{32};  //       with cp.cuda.Device(self.device_id):
+constexpr Line stream{33};           //             self.stream = cp.cuda.Stream()
+constexpr Line d_inputs{34};         //             self.d_inputs = {}
+constexpr Line d_outputs{35};        //             self.d_outputs = {}
+constexpr Line input_names{36};      //             input_names = []
+constexpr Line output_names{37};     //             output_names = []
+constexpr Line for_tensors{38};      //             for name in <the engine's IO tensors, in engine order>:
+constexpr Line shape{39};            //                 shape = self.ctx.get_tensor_shape(name)
+constexpr Line dtype{40};            //                 dtype = trt.nptype(self.engine.get_tensor_dtype(name))
+constexpr Line shape_list{41};       //                 shape_list = [int(dim) for dim in shape]
+constexpr Line print_shape{42};      //                 print("Tensor " + str(name) + " shape: " + str(shape_list) + ", dtype: " + str(dtype))
+constexpr Line adjust{43};           //                 shape_list = [1 if 1 > dim else dim for dim in shape_list]
+constexpr Line print_adjusted{44};   //                 print("Tensor " + str(name) + " adjusted shape: " + str(shape_list))
+constexpr Line d_arr{45};            //                 d_arr = cp.empty(shape_list, dtype=dtype)
+constexpr Line mode_test{46};        //                 if self.engine.get_tensor_mode(name) == trt.TensorIOMode.INPUT:
+constexpr Line store_input{47};      //                     self.d_inputs[name] = d_arr
+constexpr Line zero_input{48};       //                     <d_arr zeroed on self.stream>
+constexpr Line append_input{49};     //                     input_names.append(name)
+constexpr Line store_output{51};     //                     self.d_outputs[name] = d_arr
+constexpr Line append_output{52};    //                     output_names.append(name)
+constexpr Line input_tensor{53};     //             self.input_tensor = input_names[0] if input_names else "input"
+constexpr Line output_tensor{54};    //             self.output_tensor = output_names[0] if output_names else "output"
+constexpr Line for_bindings{55};     //             for name in <the engine's IO tensors, in engine order>:
+constexpr Line bind_mode_test{56};   //                 if self.engine.get_tensor_mode(name) == trt.TensorIOMode.INPUT:
+constexpr Line bind_input{57};       //                     self.ctx.set_tensor_address(name, self.d_inputs[name].data.ptr)
+constexpr Line bind_output{59};      //                     self.ctx.set_tensor_address(name, self.d_outputs[name].data.ptr)
+constexpr Line reset_input{60};      //             self.input_buffer = None
+constexpr Line reset_output{61};     //             self.output_buffer = None
+constexpr Line reset_last{62};       //             self.last_input_shape = None
+constexpr Line def_pre_process{64};  //     def pre_process(self, input_frame: cp.ndarray) -> cp.ndarray:
+constexpr Line input_shape{66};      //         input_shape = input_frame.shape
+constexpr Line channels{67};         //         channels = 3 if input_shape[-1] >= 3 else input_shape[-1]
+constexpr Line processed_shape{68};  //         processed_shape = (1, channels, input_shape[0], input_shape[1])
+constexpr Line layout_test{69};      //         if input_frame.shape[-1] not in (3, 4) and input_frame.ndim != 2:
+constexpr Line layout_raise{70};     //             raise ValueError(f"cannot stage a frame of shape {input_frame.shape}: ...")
+constexpr Line staging_test{71};     //         if self.input_buffer is None or self.input_buffer.shape != processed_shape:
+constexpr Line staging_new{72};      //             self.input_buffer = cp.empty(processed_shape, dtype=cp.float32)
+constexpr Line bgr_test{73};         //         if input_frame.shape[-1] == 3:
+constexpr Line bgr_red{74};          //             self.input_buffer[0, 0] = input_frame[:, :, 2]
+constexpr Line bgr_green{75};        //             self.input_buffer[0, 1] = input_frame[:, :, 1]
+constexpr Line bgr_blue{76};         //             self.input_buffer[0, 2] = input_frame[:, :, 0]
+constexpr Line bgra_test{77};        //         elif input_frame.shape[-1] == 4:
+constexpr Line bgra_red{78};         //             self.input_buffer[0, 0] = input_frame[:, :, 2]
+constexpr Line bgra_green{79};       //             self.input_buffer[0, 1] = input_frame[:, :, 1]
+constexpr Line bgra_blue{80};        //             self.input_buffer[0, 2] = input_frame[:, :, 0]
+constexpr Line grey_test{81};        //         elif input_frame.ndim == 2:
+constexpr Line grey_red{82};         //             self.input_buffer[0, 0] = input_frame
+constexpr Line grey_green{83};       //             self.input_buffer[0, 1] = input_frame
+constexpr Line grey_blue{84};        //             self.input_buffer[0, 2] = input_frame
+constexpr Line return_staged{85};    //         return self.input_buffer
+constexpr Line def_post_process{87};  //     def post_process(self, output_frame: cp.ndarray) -> cp.ndarray:
+constexpr Line output_shape{89};     //         output_shape = (output_frame.shape[2], output_frame.shape[3], output_frame.shape[1])
+constexpr Line result_test{90};      //         if self.output_buffer is None or self.output_buffer.shape != output_shape:
+constexpr Line result_del_test{91};  //             if self.output_buffer is not None:
+constexpr Line result_del{92};       //                 del self.output_buffer
+constexpr Line result_new{93};       //             self.output_buffer = cp.empty(output_shape, dtype=output_frame.dtype)
+constexpr Line blue_plane{94};       //         self.output_buffer[:, :, 0] = output_frame[0, 2]
+constexpr Line green_plane{95};      //         self.output_buffer[:, :, 1] = output_frame[0, 1]
+constexpr Line red_plane{96};        //         self.output_buffer[:, :, 2] = output_frame[0, 0]
+constexpr Line return_result{97};    //         return self.output_buffer
+constexpr Line def_get{99};          //     def get(self, input_frame: cp.ndarray) -> cp.ndarray:
+constexpr Line wait_previous{100};    //         <the current stream waits for an event recorded on self.stream, on the engine's device>
+constexpr Line stage{101};            //         processed_input = self.pre_process(input_frame)
+constexpr Line bound_input{102};     //         in_gpu = self.d_inputs[self.input_tensor]
+constexpr Line fit_test{103};        //         if in_gpu.shape != processed_input.shape or <the context's input shape> != processed_input.shape:
+constexpr Line engine_shape_test{105};  //             if <the context's input shape> != processed_input.shape:
+constexpr Line set_input_shape{106};  //                if <a dynamic input whose profile admits it>: self.ctx.set_input_shape(...)
+constexpr Line refuse{107};          //                 else: raise ValueError(<the frame's shape, the shapes the engine takes>)
+constexpr Line input_realloc_test{108};  //         if in_gpu.shape != processed_input.shape:
+constexpr Line input_del{109};       //                 del self.d_inputs[self.input_tensor]
+constexpr Line input_new{110};       //                 in_gpu = cp.empty(processed_input.shape, dtype=in_gpu.dtype)
+constexpr Line input_store{111};     //                 self.d_inputs[self.input_tensor] = in_gpu
+constexpr Line input_bind{112};      //                 self.ctx.set_tensor_address(self.input_tensor, in_gpu.data.ptr)
+constexpr Line outputs_fit{113};     //             <re-allocate and re-bind each output whose shape the context now reports otherwise>
+constexpr Line copy_in{114};         //         in_gpu[:] = processed_input
+constexpr Line wait_staged{115};     //         <record an event on the current stream; self.stream waits for it>
+constexpr Line engine_device{116};   //         with cp.cuda.Device(self.device_id):
+constexpr Line enqueue{117};         //             if not self.ctx.execute_async_v3(self.stream.ptr):
+constexpr Line enqueue_raise{118};   //                 raise RuntimeError("TensorRT did not enqueue the inference")
+constexpr Line record_inferred{119};  //            <record an event on self.stream>
+constexpr Line wait_inferred{120};   //         <the current stream waits for it>
+constexpr Line bound_output{121};    //         out_gpu = self.d_outputs[self.output_tensor]
+constexpr Line unstage{122};         //         <result> = self.post_process(out_gpu)
+constexpr Line wait_unstaged{123};   //         <record an event on the current stream; self.stream waits for it>
+constexpr Line return_unstaged{124};  //        return <result>
 }  // namespace L
 
 // ----- shared steps --------------------------------------------------------------
@@ -190,15 +197,21 @@ constexpr FunctionSpec engine_init_def = def<engine_init>({
 });
 
 // ----- EngineZoom.initialize -----------------------------------------------------
+// Everything below runs with the engine's device current, also when the caller
+// calls initialize() with another device current: the engine reads and writes
+// only memory of its own device, and get records events on the stream.
 // 1. A new stream for the inference, empty buffer dictionaries.
 // 2. First pass over the tensors in engine order: the context's shape and
 //    the engine's type, printed; dimensions below 1 (dynamic ones) raised
 //    to 1; an uninitialised buffer of that shape, filed as input or output.
+//    An input buffer is zeroed (on the instance's stream, so before any
+//    inference): a further input that the caller never fills is read by
+//    every inference and must not hand the engine leftover device memory.
 // 3. The first input and the first output take part in frame processing
 //    ("input"/"output" when there is none).
 // 4. Second pass: bind every buffer's address to its tensor.
 // 5. No staging or result buffer yet.
-Object engine_initialize(Call& c, Handle self) {
+void initialize_on_device(Call& c, Handle self) {
   c.step(L::stream);  // 1
   self.set_attr("stream", g("cp").attr("cuda").attr("Stream")());
   c.step(L::d_inputs);
@@ -232,6 +245,8 @@ Object engine_initialize(Call& c, Handle self) {
     if (eq(self.attr("engine").attr("get_tensor_mode")(name), g("trt").attr("TensorIOMode").attr("INPUT"))) {
       c.step(L::store_input);
       set_item(self.attr("d_inputs"), name, d_arr);
+      c.step(L::zero_input);
+      with_(self.attr("stream"), [&](const Object&) { d_arr.attr("fill")(0); });
       c.step(L::append_input);
       input_names.append(name);
     } else {
@@ -264,6 +279,12 @@ Object engine_initialize(Call& c, Handle self) {
   self.set_attr("output_buffer", none());
   c.step(L::reset_last);
   self.set_attr("last_input_shape", none());
+}
+
+Object engine_initialize(Call& c, Handle self) {
+  c.step(L::initialize_device);
+  with_(g("cp").attr("cuda").attr("Device")(self.attr("device_id")),
+        [&](const Object&) { initialize_on_device(c, self); });
   return Object(none());
 }
 
@@ -464,46 +485,72 @@ Object fit_engine(Call& c, Handle self, Handle input_frame, Handle processed_inp
   return in_gpu;
 }
 
-// 1. Stage the frame (through the attribute, so an override is used).
-// 2. The bound input array; when the staged shape is not the engine's
+// A new event (timing off), recorded now on `stream`. CUDA records an event
+// only on a stream of the device the event was made on, so it is made while
+// that stream's device is current.
+Object recorded(Handle cuda, Handle stream) {
+  Object event = cuda.attr("Event")(kw("disable_timing", py_true()));
+  event.attr("record")(stream);
+  return event;
+}
+
+// 1. The caller's current stream waits for everything queued so far on the
+//    instance's stream: the previous inference and, through step 6, the
+//    previous frame's unstaging. So a frame staged on another stream than the
+//    previous one never overwrites the staging buffer, the bound input or the
+//    result buffer while the previous frame still uses them (no host wait).
+// 2. Stage the frame (through the attribute, so an override is used).
+// 3. The bound input array; when the staged shape is not the engine's
 //    current input, fit the engine to it (fit_engine). Same-size frames
 //    allocate and bind nothing.
-// 3. Copy the staged frame into the bound input, on the caller's stream.
-// 4. The instance's stream waits for that copy (an event, no host wait),
-//    runs the inference, and the caller's stream waits for the inference
-//    before unstaging reads the output. An enqueue the runtime refuses is
-//    an error, not a stale result.
-// 5. Unstage the first output into the reused result buffer.
+// 4. Copy the staged frame into the bound input, on the caller's stream.
+// 5. The instance's stream waits for that copy, runs the inference with the
+//    engine's device current (the caller may have another one current), and
+//    the caller's stream waits for the inference before unstaging reads the
+//    output. An enqueue the runtime refuses is an error, not a stale result.
+// 6. Unstage the first output into the reused result buffer; the instance's
+//    stream waits for that before the next inference may rewrite the output.
 Object engine_get(Call& c, Handle self, Handle input_frame) {
-  c.step(L::stage);  // 1
+  c.step(L::wait_previous);  // 1
+  Object cuda = g("cp").attr("cuda");
+  Object current = cuda.attr("get_current_stream")();
+  Object previous;
+  with_(cuda.attr("Device")(self.attr("device_id")),
+        [&](const Object&) { previous = recorded(cuda, self.attr("stream")); });
+  current.attr("wait_event")(previous);
+  c.step(L::stage);  // 2
   Object processed_input = self.attr("pre_process")(input_frame);
-  c.step(L::bound_input);  // 2
+  c.step(L::bound_input);  // 3
   Object in_gpu = self.attr("d_inputs")[self.attr("input_tensor")];
   c.step(L::fit_test);
   if (ne(in_gpu.attr("shape"), processed_input.attr("shape")) ||
       ne(context_shape(self, self.attr("input_tensor")), processed_input.attr("shape")))
     in_gpu = fit_engine(c, self, input_frame, processed_input, std::move(in_gpu));
-  c.step(L::copy_in);  // 3
+  c.step(L::copy_in);  // 4
   set_item(in_gpu, full_slice(), processed_input);
-  c.step(L::wait_staged);  // 4
-  Object cuda = g("cp").attr("cuda");
-  Object current = cuda.attr("get_current_stream")();
-  Object staged = cuda.attr("Event")(kw("disable_timing", py_true()));
-  staged.attr("record")(current);
-  self.attr("stream").attr("wait_event")(staged);
-  c.step(L::enqueue);
-  if (!truth(self.attr("ctx").attr("execute_async_v3")(self.attr("stream").attr("ptr")))) {
-    c.step(L::enqueue_raise);
-    raise_(builtin("RuntimeError"), "TensorRT did not enqueue the inference");
-  }
+  c.step(L::wait_staged);  // 5
+  self.attr("stream").attr("wait_event")(recorded(cuda, current));
+  c.step(L::engine_device);
+  Object inferred;
+  with_(cuda.attr("Device")(self.attr("device_id")), [&](const Object&) {
+    c.step(L::enqueue);
+    if (!truth(self.attr("ctx").attr("execute_async_v3")(self.attr("stream").attr("ptr")))) {
+      c.step(L::enqueue_raise);
+      raise_(builtin("RuntimeError"), "TensorRT did not enqueue the inference");
+    }
+    c.step(L::record_inferred);
+    inferred = recorded(cuda, self.attr("stream"));
+  });
   c.step(L::wait_inferred);
-  Object inferred = cuda.attr("Event")(kw("disable_timing", py_true()));
-  inferred.attr("record")(self.attr("stream"));
   current.attr("wait_event")(inferred);
-  c.step(L::bound_output);  // 5
+  c.step(L::bound_output);  // 6
   Object out_gpu = self.attr("d_outputs")[self.attr("output_tensor")];
   c.step(L::unstage);
-  return self.attr("post_process")(out_gpu);
+  Object result = self.attr("post_process")(out_gpu);
+  c.step(L::wait_unstaged);
+  self.attr("stream").attr("wait_event")(recorded(cuda, current));
+  c.step(L::return_unstaged);
+  return result;
 }
 
 constexpr FunctionSpec engine_get_def = def<engine_get>({

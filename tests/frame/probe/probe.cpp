@@ -1,5 +1,6 @@
 // Test-only module zvprobe.sub.probe: frame features the deliverables use but subsample does not.
 #include <cstdlib>
+#include <stdexcept>
 
 #include "zemvara/frame.hpp"
 
@@ -38,7 +39,7 @@ constexpr Line pick_raise{36};       //         raise LookupError(n)          (L
 constexpr Line pick_return{37};      //     return n
 constexpr Line def_guarded{39};      // def guarded(manager, fail=False):
 constexpr Line guarded_with{40};     //     with manager as entered:
-constexpr Line guarded_raise{42};    //             raise ValueError(entered)      (when fail)
+constexpr Line guarded_raise{42};    //             raise ValueError(entered)      (when fail; fail == "c++": a C++ exception)
 constexpr Line guarded_return{43};   //     return entered, hasattr(manager, "entered")
 }  // namespace L
 
@@ -121,13 +122,14 @@ constexpr FunctionSpec pick_def = def<pick>({
     .returns = "int",
 });
 
-// with_, raising inside the block, and has_attr/del_attr on the manager.
+// with_, raising inside the block (a Python or a C++ exception), and has_attr/del_attr on the manager.
 Object guarded(Call& c, Handle manager, Handle fail) {
   c.step(L::guarded_with);
   Object kept;
   with_(manager, [&](const Object& entered) {
     kept = entered;
     manager.set_attr("entered", entered);
+    if (eq(fail, "c++")) throw std::runtime_error("a C++ exception");
     if (truth(fail)) {
       c.step(L::guarded_raise);
       raise_(builtin("ValueError"), str(entered));
