@@ -24,24 +24,10 @@ import numpy as np
 
 from timing import best_of, table
 from zemvara.transform import schema
-from zemvara.transform.resampling import area, bicubic, bilinear, lanczos, mitchell, nearest
 from zemvara.transform.resize import resize
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "transform"))
 import resampling_reference as ref  # noqa: E402
-
-KERNELS = {
-    "nearest": (nearest.nearest_affine_kernel, ()),
-    "bilinear": (bilinear.bilinear_affine_kernel, ()),
-    "bicubic": (bicubic.bicubic_affine_kernel, ()),
-    "area": (area.area_affine_kernel, ()),
-    "mitchell": (mitchell.mitchell_affine_kernel, (np.float32(1 / 3), np.float32(1 / 3))),
-    "catmull_rom": (mitchell.mitchell_affine_kernel, (np.float32(0), np.float32(0.5))),
-    "b_spline": (mitchell.mitchell_affine_kernel, (np.float32(1), np.float32(0))),
-    "lanczos2": (lanczos.lanczos_affine_kernel, (2,)),
-    "lanczos3": (lanczos.lanczos_affine_kernel, (3,)),
-    "lanczos4": (lanczos.lanczos_affine_kernel, (4,)),
-}
 
 
 def pattern(h, w):
@@ -57,7 +43,7 @@ def inverse(scale=1.0, angle=0.0, shift=(0.0, 0.0)):
 
 
 def launch(name, src, inv_flat, dsize):
-    kernel, extra = KERNELS[name]
+    kernel, extra = ref.KERNELS[name]
     out = cp.zeros((*dsize, 3), dtype=cp.float32)
     grid = ((dsize[1] + 15) // 16, (dsize[0] + 15) // 16)
     kernel(grid, (16, 16, 1), (src, out, inv_flat, src.shape[0], src.shape[1], dsize[0], dsize[1]) + extra)
@@ -156,7 +142,7 @@ def gpu_warps():
     for dtype, scale in ((np.uint8, 255), (np.float32, 1)):
         src = cp.asarray((base * scale).astype(dtype))
         for name in ("bilinear", "bicubic", "lanczos4"):
-            kernel, extra = KERNELS[name]
+            kernel, extra = ref.KERNELS[name]
             args = (src, out, inv_flat, h, w, h, w) + extra
             seconds = gpu_seconds(lambda: kernel(((w + 15) // 16, (h + 15) // 16), (16, 16, 1), args))
             rows.append([f"zemvara {name}", np.dtype(dtype).name, f"{seconds * 1e3:.3f}", f"{mp / seconds:.0f}"])

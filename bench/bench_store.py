@@ -9,21 +9,13 @@ import Imath
 import numpy as np
 import OpenEXR
 
+from bench_io import HEIGHT, WIDTH, sample_picture
 from timing import best_of, table
 from zemvara.io.picpack import picpack
 from zemvara.io.picstore import picstore
 from zemvara.utils.dtypes import to_uint16
 
-HEIGHT, WIDTH = 2160, 3840
 ROUNDS = 7
-
-
-def sample_picture():
-    """A smooth BGR float32 picture in 0..1 with some fine detail, so the encoders have work to do."""
-    y, x = np.mgrid[0:HEIGHT, 0:WIDTH].astype(np.float32)
-    detail = 0.05 * np.sin(x * 0.37) * np.cos(y * 0.23)
-    planes = [x / WIDTH, y / HEIGHT, 0.5 + 0.5 * np.sin((x + y) / 300.0)]
-    return np.clip(np.stack([p + detail for p in planes], axis=-1), 0, 1).astype(np.float32)
 
 
 def openexr_write(path, bgr):

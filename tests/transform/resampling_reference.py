@@ -8,6 +8,22 @@ outside the image dropped; the 2-D weight is the product of the axis weights.
 
 import numpy as np
 
+from zemvara.transform.resampling import area, bicubic, bilinear, lanczos, mitchell, nearest
+
+# The ten filters as the warp kernels take them: the kernel and its extra arguments.
+KERNELS = {
+    "nearest": (nearest.nearest_affine_kernel, ()),
+    "bilinear": (bilinear.bilinear_affine_kernel, ()),
+    "bicubic": (bicubic.bicubic_affine_kernel, ()),
+    "area": (area.area_affine_kernel, ()),
+    "mitchell": (mitchell.mitchell_affine_kernel, (np.float32(1 / 3), np.float32(1 / 3))),
+    "catmull_rom": (mitchell.mitchell_affine_kernel, (np.float32(0), np.float32(0.5))),
+    "b_spline": (mitchell.mitchell_affine_kernel, (np.float32(1), np.float32(0))),
+    "lanczos2": (lanczos.lanczos_affine_kernel, (2,)),
+    "lanczos3": (lanczos.lanczos_affine_kernel, (3,)),
+    "lanczos4": (lanczos.lanczos_affine_kernel, (4,)),
+}
+
 
 def _cubic(b, c):
     def w(x):
