@@ -113,7 +113,10 @@ def write_atomically(path, image, store):
         store(temporary, image)
         if not os.path.isfile(temporary) or os.path.getsize(temporary) == 0:
             raise RuntimeError(f"no image was written for {path}")
-        os.replace(temporary, path)
+        try:
+            os.replace(temporary, path)
+        except OSError as exc:  # say which output, not which temporary
+            raise type(exc)(exc.errno, f"cannot write {path}: {exc.strerror}") from None
     except BaseException:
         try:
             os.remove(temporary)
