@@ -101,14 +101,16 @@ def plan(inputs, out, ext=None):
 def write_atomically(path, image, store):
     """store(temporary, image) beside `path`, then rename it to `path`: a reader never sees a partial file.
 
-    The temporary keeps the output's extension (the writer chooses the format
-    by it) and is removed when anything fails, interruptions included. A
+    The temporary ends in the output's extension in lower case: the writer
+    chooses the format by it, and takes "shot.PNG" for a PNG file only so
+    spelt. It is removed when anything fails, interruptions included. A
     writer that reports success without writing a file is an error here.
     """
     folder, name = os.path.split(path)
     if folder:
         os.makedirs(folder, exist_ok=True)
-    temporary = os.path.join(folder, f".{name}.{uuid.uuid4().hex[:12]}.part{os.path.splitext(name)[1]}")
+    ext = os.path.splitext(name)[1].lower()
+    temporary = os.path.join(folder, f".{name}.{uuid.uuid4().hex[:12]}.part{ext}")
     try:
         store(temporary, image)
         if not os.path.isfile(temporary) or os.path.getsize(temporary) == 0:
