@@ -5,6 +5,8 @@ import signal
 import threading
 import time
 
+import cv2
+import numpy as np
 import pytest
 
 from zemvara.pipeline import Pipeline, run
@@ -118,3 +120,26 @@ def test_resume_writes_only_what_is_missing(folder, reference, tmp_path, frames)
     assert sorted(report["written"]) == sorted(set(os.path.join(root, rel) for rel in good) - set(kept))
     assert sorted(f["input"] for f in report["failed"]) == expected_failures(root, frames)
     assert frames.outputs(out) == reference[1]
+
+
+def test_upscale_step_overlapped_matches_serial_with_one_engine_per_process(folder, tmp_path, frames):
+    from tensorrt import engines
+
+    from zemvara.pipeline import Convert, Resize, Upscale
+    from zemvara.pipeline import steps as step_module
+
+    root, good = folder
+    engine = engines.write(str(tmp_path / "x2.engine"), engines.engine((1, 3, -1, -1), factor=2, filter="bilinear"))
+    # 40 x 30 frames in 24 x 24 tiles: every frame is tiled and blended
+    pipeline = [Resize((40, 30)), Upscale(engine, tile=24, overlap=4), Convert("uint16")]
+    inputs = [os.path.join(root, rel) for rel in good[:8]]
+    reports, written = [], []
+    for threads in (1, 4):
+        out = str(tmp_path / f"out{threads}")
+        reports.append(run(inputs, out, pipeline, threads=threads, progress=False))
+        written.append(frames.outputs(out))
+    assert reports[0] == reports[1] and len(reports[0]["written"]) == 8
+    assert written[0] == written[1]
+    first = cv2.imdecode(np.frombuffer(next(iter(written[0].values())), np.uint8), cv2.IMREAD_UNCHANGED)
+    assert first.shape[:2] == (60, 80) and first.dtype == np.uint16
+    assert [key[0] for key in step_module._engines].count(os.path.abspath(engine)) == 1
