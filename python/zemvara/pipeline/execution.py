@@ -97,8 +97,8 @@ def process_file(job, pipeline, resume=False):
 
 
 def default_threads():
-    """Files in flight in one process: one per CPU, at least 2 and at most 8."""
-    return max(2, min(8, os.cpu_count() or 2))
+    """Files in flight in one process: one per CPU, at least 4 (decoding, computing, encoding) and at most 8."""
+    return max(4, min(8, os.cpu_count() or 4))
 
 
 # ----- the three ways ------------------------------------------------------------------
