@@ -70,7 +70,10 @@ def run_command(inputs, out, steps, ext, workers, scheduler, resume, dry_run, re
             import distributed  # noqa: F401
         except ImportError:
             raise click.UsageError("--workers and --scheduler need Dask: pip install 'zemvara[dask]'") from None
-    report = _usage(execution.run, inputs, out, pipeline, ext, workers, scheduler, resume, not no_progress)
+    try:
+        report = _usage(execution.run, inputs, out, pipeline, ext, workers, scheduler, resume, not no_progress)
+    except ConnectionError as exc:
+        raise click.ClickException(str(exc)) from None  # exit status 1: no file could be run
     if report_path is not None:
         folder = os.path.dirname(report_path)
         if folder:

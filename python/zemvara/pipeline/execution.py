@@ -144,7 +144,11 @@ def _on_cluster(jobs, pipeline, resume, finish, address):
     from distributed import Client, wait
 
     run_id = uuid.uuid4().hex[:12]
-    with Client(address) as client:
+    try:
+        client = Client(address)
+    except OSError as exc:
+        raise ConnectionError(f"cannot reach the Dask scheduler at {address}: {exc}") from None
+    with client:
         slots = sum(client.nthreads().values()) or 1
         _windowed(jobs,
                   lambda job: client.submit(process_file, job, pipeline, resume, key=f"zemvara-{run_id}-{job.index}"),
