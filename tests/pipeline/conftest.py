@@ -17,9 +17,6 @@ import numpy as np
 import OpenEXR
 import pytest
 
-pytest.importorskip("click")
-pytest.importorskip("tqdm")
-
 # The upscaling tests run the TensorRT stand-in's engine files, on either device: it is loaded as
 # `tensorrt` before the upscaler imports it.
 if not hasattr(sys.modules.get("tensorrt"), "engines"):

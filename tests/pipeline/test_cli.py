@@ -8,10 +8,12 @@ import sys
 import cv2
 import numpy as np
 import pytest
-from click.testing import CliRunner
 
 from zemvara.pipeline import UsageError, plan
-from zemvara.pipeline.cli import main
+
+pytest.importorskip("tqdm")
+CliRunner = pytest.importorskip("click.testing").CliRunner
+from zemvara.pipeline.cli import main  # noqa: E402  (needs click)
 
 
 @pytest.fixture

@@ -10,6 +10,8 @@ import numpy as np
 import pytest
 
 from zemvara.pipeline import Pipeline, run
+
+pytest.importorskip("tqdm")
 from zemvara.pipeline.paths import _TEMPORARY
 
 
@@ -83,6 +85,7 @@ def test_killed_worker_loses_no_file(folder, reference, tmp_path, cluster, frame
         os.kill(pids[busy], signal.SIGKILL)
         runner.join(120)
         client.wait_for_workers(2, timeout=60)              # the nanny restarts it for later tests
+        assert pids[busy] not in client.run(os.getpid).values()
     assert same_report(result, out, reference[0], reference[2])
     assert frames.outputs(out) == reference[1]
     assert no_temporaries(out)
