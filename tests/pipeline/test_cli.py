@@ -36,6 +36,7 @@ def invoke(*args):
     ["in", "--out", "out", "--steps", "convert:int8"],
     ["in", "--out", "out", "--steps", "upscale:missing.engine"],
     ["in", "--out", "out", "--ext", "."],
+    ["in", "--out", "out", "--ext", "doc"],
     ["in", "--out", "out", "--workers", "0"],
     ["in", "--out", "out", "--workers", "2", "--scheduler", "tcp://127.0.0.1:8786"],
     ["--out", "out"],

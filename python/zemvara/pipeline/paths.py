@@ -39,7 +39,12 @@ def normalise_ext(ext):
     bare = ext[1:] if ext.startswith(".") else ext
     if not bare or "." in bare or "/" in bare or os.sep in bare:
         raise UsageError(f"--ext takes an extension such as .tif or tif, got {ext!r}")
-    return "." + bare
+    ext = "." + bare
+    import cv2
+
+    if ext.lower() != ".exr" and not cv2.haveImageWriter("image" + ext.lower()):
+        raise UsageError(f"--ext {ext}: no image format is written with that extension")
+    return ext
 
 
 def _output(out, relative, ext):

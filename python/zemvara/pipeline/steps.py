@@ -10,6 +10,7 @@ so that a pipeline travels to Dask workers as it is; `Upscale` keeps its
 
 import contextlib
 import dataclasses
+import importlib
 import os
 import re
 import sys
@@ -109,7 +110,7 @@ class Warp:
 
     def __call__(self, image):
         try:
-            from ..transform import warp
+            warp = importlib.import_module("zemvara.transform.warp")
         except ImportError:
             warp = None
         if warp is not None:
