@@ -125,24 +125,40 @@ def test_resume_writes_only_what_is_missing(folder, reference, tmp_path, frames)
     assert frames.outputs(out) == reference[1]
 
 
-def test_upscale_step_overlapped_matches_serial_with_one_engine_per_process(folder, tmp_path, frames):
+def engines_loaded(path):
+    """How many EngineZoom instances this process holds for the engine file `path`."""
+    from zemvara.pipeline import steps
+
+    return [key[0] for key in steps._engines].count(path)
+
+
+# the cluster's workers find the TensorRT stand-in on the host device's path
+@pytest.mark.parametrize("way", ["overlapped", pytest.param("cluster", marks=pytest.mark.host_only)])
+def test_upscale_step_matches_serial_with_one_engine_per_process(way, folder, tmp_path, frames, request):
     from tensorrt import engines
 
     from zemvara.pipeline import Convert, Resize, Upscale
-    from zemvara.pipeline import steps as step_module
 
     root, good = folder
     engine = engines.write(str(tmp_path / "x2.engine"), engines.engine((1, 3, -1, -1), factor=2, filter="bilinear"))
     # 40 x 30 frames in 24 x 24 tiles: every frame is tiled and blended
     pipeline = [Resize((40, 30)), Upscale(engine, tile=24, overlap=4), Convert("uint16")]
     inputs = [os.path.join(root, rel) for rel in good[:8]]
-    reports, written = [], []
-    for threads in (1, 4):
-        out = str(tmp_path / f"out{threads}")
-        reports.append(run(inputs, out, pipeline, threads=threads, progress=False))
-        written.append(frames.outputs(out))
-    assert reports[0] == reports[1] and len(reports[0]["written"]) == 8
-    assert written[0] == written[1]
-    first = cv2.imdecode(np.frombuffer(next(iter(written[0].values())), np.uint8), cv2.IMREAD_UNCHANGED)
+    serial = run(inputs, str(tmp_path / "serial"), pipeline, threads=1, progress=False)
+    out = str(tmp_path / way)
+    if way == "cluster":
+        from distributed import Client
+
+        address = request.getfixturevalue("cluster").scheduler_address
+        report = run(inputs, out, pipeline, scheduler=address, progress=False)
+        with Client(address) as client:
+            assert max(client.run(engines_loaded, os.path.abspath(engine)).values()) == 1
+    else:
+        report = run(inputs, out, pipeline, threads=4, progress=False)
+        assert engines_loaded(os.path.abspath(engine)) == 1
+    assert report == serial and len(report["written"]) == 8
+    written = frames.outputs(out)
+    assert written == frames.outputs(str(tmp_path / "serial"))
+    png = next(data for name, data in sorted(written.items()) if name.endswith(".png"))
+    first = cv2.imdecode(np.frombuffer(png, np.uint8), cv2.IMREAD_UNCHANGED)
     assert first.shape[:2] == (60, 80) and first.dtype == np.uint16
-    assert [key[0] for key in step_module._engines].count(os.path.abspath(engine)) == 1
