@@ -55,9 +55,8 @@ def run_command(inputs, out, steps, ext, workers, scheduler, resume, dry_run, re
         raise click.UsageError("--workers and --scheduler exclude each other")
     pipeline = execution.Pipeline.of(_usage(parse_steps, steps, param_hint="'--steps'"))
     _usage(paths.normalise_ext, ext, param_hint="'--ext'")
-    jobs = _usage(paths.plan, inputs, out, ext)
     if dry_run:
-        for job in jobs:
+        for job in _usage(paths.plan, inputs, out, ext):
             if job.error is not None:
                 click.echo(f"{job.source}: {job.error}")
             elif resume and paths.reads_back(job.output):
@@ -74,14 +73,17 @@ def run_command(inputs, out, steps, ext, workers, scheduler, resume, dry_run, re
         report = _usage(execution.run, inputs, out, pipeline, ext, workers, scheduler, resume, not no_progress)
     except ConnectionError as exc:
         raise click.ClickException(str(exc)) from None  # exit status 1: no file could be run
-    if report_path is not None:
-        folder = os.path.dirname(report_path)
-        if folder:
-            os.makedirs(folder, exist_ok=True)
-        with open(report_path, "w", encoding="utf-8") as f:
-            json.dump(report, f, indent=2)
-            f.write("\n")
     click.echo(summary(report))
+    if report_path is not None:
+        try:
+            folder = os.path.dirname(report_path)
+            if folder:
+                os.makedirs(folder, exist_ok=True)
+            with open(report_path, "w", encoding="utf-8") as f:
+                json.dump(report, f, indent=2)
+                f.write("\n")
+        except OSError as exc:
+            raise click.ClickException(f"cannot write the report: {exc}") from None
     click.get_current_context().exit(1 if report["failed"] else 0)
 
 
