@@ -10,8 +10,6 @@ import numpy as np
 import pytest
 
 from zemvara.pipeline import Pipeline, run
-
-pytest.importorskip("tqdm")
 from zemvara.pipeline.paths import _TEMPORARY
 
 

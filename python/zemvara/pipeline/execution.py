@@ -15,11 +15,13 @@ bounded window, and reads progress from the futures.
 """
 
 import concurrent.futures
+import contextlib
 import dataclasses
 import os
 import sys
 import threading
 import uuid
+from types import SimpleNamespace
 
 from . import paths
 from .steps import Load, Store, Upscale, UsageError, engine_zoom, parse_step
@@ -182,9 +184,7 @@ def run(inputs, out, steps=(), ext=None, workers=None, scheduler=None, resume=Fa
     jobs = paths.plan(inputs, out, ext)
     results = [None] * len(jobs)
 
-    from tqdm import tqdm
-
-    with tqdm(total=len(jobs), unit="file", disable=not progress, file=sys.stderr, dynamic_ncols=True) as bar:
+    with _progress_bar(len(jobs), progress) as bar:
         def finish(job, result):
             results[job.index] = result
             bar.update(1)
@@ -210,6 +210,15 @@ def run(inputs, out, steps=(), ext=None, workers=None, scheduler=None, resume=Fa
         finally:
             paths.remove_temporaries(job.output for job in todo)
     return report(jobs, results)
+
+
+def _progress_bar(total, shown):
+    """A tqdm bar on standard error (files/s, time left), or one that shows nothing."""
+    if not shown:
+        return contextlib.nullcontext(SimpleNamespace(update=lambda n: None))
+    from tqdm import tqdm
+
+    return tqdm(total=total, unit="file", file=sys.stderr, dynamic_ncols=True)
 
 
 def report(jobs, results):
