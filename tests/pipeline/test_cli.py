@@ -85,8 +85,8 @@ def test_all_written_exits_0_and_dry_run_writes_nothing(small):
 
 
 def test_missing_input_fails_alone():
-    report_entry = plan(["no/such/folder"], "out")
-    assert [(j.source, j.output, j.error is not None) for j in report_entry] == [("no/such/folder", None, True)]
+    jobs = plan(["no/such/folder"], "out")
+    assert [(j.source, j.output, j.error is not None) for j in jobs] == [("no/such/folder", None, True)]
 
 
 def test_plan_walks_readable_files_and_replaces_the_last_suffix(tmp_path):
