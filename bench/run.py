@@ -31,6 +31,7 @@ BENCHMARKS = [
     "bench_axisform",
     "bench_store",
     "bench_enginezoom",
+    "bench_pipeline",
     "bench_hostdevice",
 ]
 

@@ -1,0 +1,109 @@
+"""`zemvara run`: where outputs go, what it reports and prints, and its exit status."""
+
+import json
+import os
+import subprocess
+import sys
+
+import cv2
+import numpy as np
+import pytest
+
+from zemvara.pipeline import UsageError, plan
+
+pytest.importorskip("tqdm")
+CliRunner = pytest.importorskip("click.testing").CliRunner
+from zemvara.pipeline.cli import main  # noqa: E402  (needs click)
+
+
+@pytest.fixture
+def small(tmp_path, monkeypatch, frames):
+    """In tmp_path (the working folder): "in/" with 5 good images, 3 corrupt ones and locked.png."""
+    monkeypatch.chdir(tmp_path)
+    good = frames.make_folder("in", 5)
+    return sorted(good + [frames.UNWRITABLE])
+
+
+def invoke(*args):
+    return CliRunner().invoke(main, ["run", *args])
+
+
+@pytest.mark.parametrize("args", [
+    ["in", "--out", "out", "--bogus"],
+    ["in", "--out", "out", "--steps", "blur:3"],
+    ["in", "--out", "out", "--steps", "resize:12"],
+    ["in", "--out", "out", "--steps", "resize:0x12"],
+    ["in", "--out", "out", "--steps", "convert:int8"],
+    ["in", "--out", "out", "--steps", "upscale:missing.engine"],
+    ["in", "--out", "out", "--ext", "."],
+    ["in", "--out", "out", "--ext", "doc"],
+    ["in", "--out", "out", "--workers", "0"],
+    ["in", "--out", "out", "--workers", "2", "--scheduler", "tcp://127.0.0.1:8786"],
+    ["--out", "out"],
+    ["in"],
+    ["in", "in/a", "--out", "out"],  # in/a/img01.jpg and in/img01.png... both to out/img01.png
+], ids=lambda a: " ".join(a))
+def test_usage_error_exits_2_with_a_message_and_writes_nothing(small, args):
+    if args == ["in", "in/a", "--out", "out"]:
+        with open("in/a/img00.png", "wb"):
+            pass                                       # in/img00.png and in/a/img00.png both give out/img00.png
+    result = invoke(*args)
+    assert result.exit_code == 2, result.output
+    assert "Error" in result.output and "Traceback" not in result.output
+    assert not os.path.exists("out")
+
+
+def test_run_maps_outputs_reports_inputs_as_typed_and_exits_1_on_failure(small, frames):
+    result = invoke("in/", "in/a/img01.jpg", "--out", "out", "--ext", "tif", "--report", "logs/report.json",
+                    "--steps", "convert:uint8")
+    assert result.exit_code == 1, result.output
+    report = json.load(open("logs/report.json"))
+    typed = [os.path.join("in/", rel) for rel in small]
+    assert sorted(report["written"]) == sorted(typed + ["in/a/img01.jpg"])
+    assert report["skipped"] == []
+    assert sorted(f["input"] for f in report["failed"]) == sorted(os.path.join("in/", r) for r in frames.CORRUPT)
+    written = sorted(os.path.relpath(os.path.join(d, n), "out") for d, _, ns in os.walk("out") for n in ns)
+    assert written == sorted([os.path.splitext(rel)[0] + ".tif" for rel in small] + ["img01.tif"])
+    lines = result.stdout.splitlines()
+    assert lines[-4] == f"written {len(small) + 1}, skipped 0, failed 3"
+    assert all(line.startswith("  failed: in/") for line in lines[-3:])
+    assert "file/s" in result.stderr                      # the progress bar
+
+    again = invoke("in/", "--out", "out", "--ext", ".tif", "--resume", "--no-progress", "--steps", "convert:uint8")
+    assert again.exit_code == 1 and again.stderr == ""
+    assert again.stdout.splitlines()[0] == f"written 0, skipped {len(small)}, failed 3"
+
+
+def test_all_written_exits_0_and_dry_run_writes_nothing(small):
+    dry = invoke("in/img00.png", "in/c", "--out", "out", "--dry-run")
+    assert dry.exit_code == 0 and not os.path.exists("out")
+    assert dry.stdout.splitlines() == ["in/img00.png -> out/img00.png", "in/c/img03.PNG -> out/img03.PNG"]
+    result = invoke("in/img00.png", "in/c", "--out", "out", "--no-progress")
+    assert result.exit_code == 0 and result.stdout.startswith("written 2, skipped 0, failed 0")
+    # an upper-case extension still gets the PNG writer: 16 bits from the float image, as out/img00.png
+    assert cv2.imread("out/img03.PNG", cv2.IMREAD_UNCHANGED).dtype == np.uint16
+
+
+def test_missing_input_fails_alone():
+    jobs = plan(["no/such/folder"], "out")
+    assert [(j.source, j.output, j.error is not None) for j in jobs] == [("no/such/folder", None, True)]
+
+
+def test_plan_walks_readable_files_and_replaces_the_last_suffix(tmp_path):
+    for rel in ["shot.v2.png", "UP.PNG", "notes.txt", "deep/er/x.Tiff", "out/old.png"]:
+        (tmp_path / rel).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / rel).write_bytes(b"")
+    root = str(tmp_path)
+    jobs = plan([root], os.path.join(root, "out"), ext="tif")    # the output folder inside the input is not read
+    assert [(os.path.relpath(j.source, root), os.path.relpath(j.output, root)) for j in jobs] == [
+        ("UP.PNG", "out/UP.tif"), ("shot.v2.png", "out/shot.v2.tif"), ("deep/er/x.Tiff", "out/deep/er/x.tif")]
+    named_twice = plan([root, os.path.join(root, "UP.PNG")], os.path.join(root, "out"))
+    assert len(named_twice) == 3
+    with pytest.raises(UsageError, match="replace an input"):
+        plan([os.path.join(root, "UP.PNG")], root)
+
+
+def test_python_m_zemvara_runs_the_command_line(tmp_path):
+    result = subprocess.run([sys.executable, "-m", "zemvara", "run", str(tmp_path), "--out", str(tmp_path / "o"),
+                             "--steps", "sharpen:2"], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 2 and "unknown step 'sharpen'" in result.stderr and "Traceback" not in result.stderr
