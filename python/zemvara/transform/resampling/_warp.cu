@@ -1,0 +1,252 @@
+// Warps with border modes: affine and perspective, any element type, 1 to 4
+// channels, batches in one launch. Compiled with the shared filter definitions
+// (element loads and stores, the filters' weights and radii) in front.
+//
+// Coordinates: pixel centres at integer positions. Destination pixel (x, y) of
+// image n samples the source at the inverse map of (x, y):
+//   affine       (m0 x + m1 y + m2, m3 x + m4 y + m5)
+//   perspective  the same divided by w = m6 x + m7 y + m8; where w <= 0 (or the
+//                position is not finite) the pixel lies outside the image.
+//
+// Antialiasing, the rule of the shared filters: along each source axis the
+// stretch s is the length of that row of the inverse map's Jacobian (for an
+// affine map the row of its 2 x 2 block), never below 1. Widening filters reach
+// R * s and weigh a tap by w(t / s); nearest and bilinear keep s = 1. The taps
+// of an axis are the integers i with |i - p| < reach, their weights normalised
+// by their sum. The stretch is capped so that the reach stays within
+// WARP_MAX_REACH source pixels: stronger reductions filter with that footprint.
+//
+// Borders, applied to every tap (the 2-D weight is the product of the axis
+// weights, so each tap keeps its weight wherever it lands):
+//   CONSTANT     a tap outside the image reads border_value
+//   REPLICATE    aaaaaa|abcdefgh|hhhhhhh
+//   REFLECT      fedcba|abcdefgh|hgfedcb
+//   WRAP         cdefgh|abcdefgh|abcdefg
+//   REFLECT_101  gfedcb|abcdefgh|gfedcba
+//   TRANSPARENT  the pixel is written only where the position lies within the
+//                pixel centres, 0 <= x <= W - 1 and 0 <= y <= H - 1; taps beyond
+//                the edge there read as REFLECT_101. Elsewhere dst keeps its value.
+// A pixel outside the image altogether (w <= 0, a position that is not finite)
+// takes border_value, or is left as it is with TRANSPARENT.
+//
+// Layout: element (n, y, x, c) lies at n * sn + y * sy + x * sx + c * sc
+// (strides in elements) in both arrays, so strided views need no copy. Rows
+// and images are walked grid-stride, so any height and batch fit the grid.
+
+namespace zemvara {
+
+enum { BORDER_CONSTANT = 0, BORDER_REPLICATE = 1, BORDER_REFLECT = 2, BORDER_WRAP = 3,
+       BORDER_REFLECT_101 = 4, BORDER_TRANSPARENT = 5 };
+
+// Footprint limit, source pixels on each side of the position.
+#define WARP_MAX_REACH 512.0f
+
+// Taps handled per step along x: weights and indices of one step stay in
+// registers (the loop over them is unrolled).
+template <int K> struct WarpChunk { enum { value = K == NEAREST ? 1 : K == BILINEAR ? 2 : 8 }; };
+
+// The source index a tap i reads under a border mode; -1 for a constant border.
+__device__ __forceinline__ int border_index(int i, int n, int border) {
+    if ((unsigned)i < (unsigned)n) return i;
+    switch (border) {
+    case BORDER_REPLICATE:
+        return i < 0 ? 0 : n - 1;
+    case BORDER_REFLECT: {
+        const int period = 2 * n;
+        int j = i % period;
+        if (j < 0) j += period;
+        return j < n ? j : period - 1 - j;
+    }
+    case BORDER_WRAP: {
+        int j = i % n;
+        return j < 0 ? j + n : j;
+    }
+    case BORDER_REFLECT_101:
+    case BORDER_TRANSPARENT: {
+        if (n == 1) return 0;
+        const int period = 2 * n - 2;
+        int j = i % period;
+        if (j < 0) j += period;
+        return j < n ? j : period - j;
+    }
+    default:
+        return -1;
+    }
+}
+
+// The taps of one source axis: first .. first + count - 1, each weighing
+// weight(i - p) * norm.
+struct WarpAxis {
+    float p, s, inv_s, norm;
+    int first, count;
+};
+
+// False when every tap lies outside the image under a constant border (the
+// pixel is border_value). Positions far outside are first moved by a whole
+// period of the border (or clamped, for REPLICATE), which changes no tap's
+// source pixel, so that tap indices stay small integers.
+template <int K>
+__device__ __forceinline__ bool warp_axis(float p, float s, int n, int border, const Filter &f,
+                                          WarpAxis &ax) {
+    if (!widens<K>()) s = 1.0f;
+    s = fminf(s, WARP_MAX_REACH / reach_of<K>(1.0f, f));
+    const float reach = K == NEAREST ? 1.0f : reach_of<K>(s, f);
+    const float far = 2.0f * (float)n + reach + 2.0f;
+    if (!(fabsf(p) < 3.0e38f)) return false;  // not finite
+    if (p < -far || p > far) {
+        if (border == BORDER_CONSTANT) return false;
+        if (border == BORDER_REPLICATE) {
+            p = p < 0.0f ? -(reach + 1.0f) : (float)n + reach;
+        } else {
+            const float period = border == BORDER_WRAP ? (float)n
+                                 : border == BORDER_REFLECT ? 2.0f * n
+                                 : n == 1 ? 1.0f : 2.0f * n - 2.0f;
+            p -= period * floorf(p / period);
+        }
+    }
+    ax.p = p;
+    ax.s = s;
+    ax.inv_s = 1.0f / s;
+    if (K == NEAREST) {
+        ax.first = (int)floorf(p + 0.5f);
+        ax.count = 1;
+        ax.norm = 1.0f;
+    } else {
+        ax.first = (int)floorf(p - reach) + 1;
+        ax.count = (int)ceilf(p + reach) - ax.first;
+        float sum = 0.0f;
+        for (int k = 0; k < ax.count; ++k) sum += weight<K>((float)(ax.first + k) - p, s, ax.inv_s, f);
+        if (!(sum > 0.0f)) return false;
+        ax.norm = 1.0f / sum;
+    }
+    if (border == BORDER_CONSTANT && (ax.first >= n || ax.first + ax.count <= 0)) return false;
+    return true;
+}
+
+template <int K>
+__device__ __forceinline__ float warp_tap_weight(int i, const WarpAxis &ax, const Filter &f) {
+    if (K == NEAREST) return 1.0f;
+    return weight<K>((float)i - ax.p, ax.s, ax.inv_s, f) * ax.norm;
+}
+
+// The filtered value of the NC channels at (px, py) with the stretches sx, sy.
+template <int K, int E, int NC>
+__device__ __forceinline__ bool warp_sample(const typename Elem<E>::T *src, int h, int w,
+                                            long long sy, long long sx, long long sc, float px,
+                                            float py, float stretch_x, float stretch_y,
+                                            int border, const float *fill, const Filter &f,
+                                            float *acc) {
+    typedef typename Elem<E>::T T;
+    const int CHUNK = WarpChunk<K>::value;
+    const int tap_border = border == BORDER_TRANSPARENT ? BORDER_REFLECT_101 : border;
+    WarpAxis ax, ay;
+    if (!warp_axis<K>(px, stretch_x, w, tap_border, f, ax) ||
+        !warp_axis<K>(py, stretch_y, h, tap_border, f, ay))
+        return false;
+#pragma unroll
+    for (int c = 0; c < NC; ++c) acc[c] = 0.0f;
+    for (int x0 = 0; x0 < ax.count; x0 += CHUNK) {
+        float wx[CHUNK];
+        int ix[CHUNK];
+        float wsum = 0.0f;  // weight of this step's taps, for a constant row
+#pragma unroll
+        for (int k = 0; k < CHUNK; ++k) {
+            const int i = ax.first + x0 + k;
+            const bool live = x0 + k < ax.count;
+            wx[k] = live ? warp_tap_weight<K>(i, ax, f) : 0.0f;
+            ix[k] = live ? border_index(i, w, tap_border) : -1;
+            wsum += wx[k];
+        }
+        for (int ky = 0; ky < ay.count; ++ky) {
+            const int j = ay.first + ky;
+            const float wy = warp_tap_weight<K>(j, ay, f);
+            const int iy = border_index(j, h, tap_border);
+            float r[NC];
+            if (iy < 0) {
+#pragma unroll
+                for (int c = 0; c < NC; ++c) r[c] = wsum * fill[c];
+            } else {
+                const T *row = src + (long long)iy * sy;
+#pragma unroll
+                for (int c = 0; c < NC; ++c) r[c] = 0.0f;
+#pragma unroll
+                for (int k = 0; k < CHUNK; ++k) {
+                    if (wx[k] == 0.0f) continue;
+                    if (ix[k] < 0) {
+#pragma unroll
+                        for (int c = 0; c < NC; ++c) r[c] += wx[k] * fill[c];
+                    } else {
+                        const T *q = row + (long long)ix[k] * sx;
+#pragma unroll
+                        for (int c = 0; c < NC; ++c) r[c] += wx[k] * Elem<E>::load(q + c * sc);
+                    }
+                }
+            }
+#pragma unroll
+            for (int c = 0; c < NC; ++c) acc[c] += wy * r[c];
+        }
+    }
+    return true;
+}
+
+// One warp of a batch: image n of src (src_h x src_w) into image n of dst
+// (dst_h x dst_w), each with NC channels, through the inverse map at
+// m + n * m_step (nine float32 values, row-major; an affine map uses six).
+template <int K, int E, int NC, bool PERSPECTIVE>
+__global__ void warp_image(const typename Elem<E>::T *__restrict__ src,
+                           typename Elem<E>::T *__restrict__ dst, const float *__restrict__ m,
+                           long long m_step, long long images, long long src_h, long long src_w,
+                           long long src_sn, long long src_sy, long long src_sx, long long src_sc,
+                           long long dst_h, long long dst_w, long long dst_sn, long long dst_sy,
+                           long long dst_sx, long long dst_sc, long long border, float fill0,
+                           float fill1, float fill2, float fill3, float b, float c, float a) {
+    const unsigned int x = blockIdx.x * blockDim.x + threadIdx.x;
+    if (x >= dst_w) return;
+    const Filter f = make_filter(b, c, a);
+    const float fill[4] = {fill0, fill1, fill2, fill3};
+    const int bmode = (int)border;
+    for (long long n = blockIdx.z; n < images; n += gridDim.z) {
+        const float *mn = m + n * m_step;
+        const float m0 = __ldg(mn), m1 = __ldg(mn + 1), m2 = __ldg(mn + 2);
+        const float m3 = __ldg(mn + 3), m4 = __ldg(mn + 4), m5 = __ldg(mn + 5);
+        const typename Elem<E>::T *image = src + n * src_sn;
+        for (long long y = blockIdx.y * blockDim.y + threadIdx.y; y < dst_h;
+             y += (long long)gridDim.y * blockDim.y) {
+            const float fx = (float)x, fy = (float)y;
+            float px = fmaf(m0, fx, fmaf(m1, fy, m2));
+            float py = fmaf(m3, fx, fmaf(m4, fy, m5));
+            float stretch_x, stretch_y;
+            bool inside = true;
+            if (PERSPECTIVE) {
+                const float wd = fmaf(__ldg(mn + 6), fx, fmaf(__ldg(mn + 7), fy, __ldg(mn + 8)));
+                inside = wd > 0.0f;
+                const float inv_w = 1.0f / wd;
+                px *= inv_w;
+                py *= inv_w;
+                // Rows of the Jacobian of (u, v) = (X / w, Y / w).
+                stretch_x = hypotf((m0 - px * __ldg(mn + 6)) * inv_w, (m1 - px * __ldg(mn + 7)) * inv_w);
+                stretch_y = hypotf((m3 - py * __ldg(mn + 6)) * inv_w, (m4 - py * __ldg(mn + 7)) * inv_w);
+            } else {
+                stretch_x = hypotf(m0, m1);
+                stretch_y = hypotf(m3, m4);
+            }
+            stretch_x = fmaxf(1.0f, stretch_x);  // NaN becomes 1
+            stretch_y = fmaxf(1.0f, stretch_y);
+            if (bmode == BORDER_TRANSPARENT &&
+                !(inside && px >= 0.0f && px <= (float)(src_w - 1) && py >= 0.0f && py <= (float)(src_h - 1)))
+                continue;
+            float acc[NC];
+            if (!inside || !warp_sample<K, E, NC>(image, (int)src_h, (int)src_w, src_sy, src_sx, src_sc,
+                                                  px, py, stretch_x, stretch_y, bmode, fill, f, acc)) {
+                if (bmode == BORDER_TRANSPARENT) continue;
+#pragma unroll
+                for (int k = 0; k < NC; ++k) acc[k] = fill[k];
+            }
+            typename Elem<E>::T *out = dst + n * dst_sn + y * dst_sy + (long long)x * dst_sx;
+#pragma unroll
+            for (int k = 0; k < NC; ++k) out[k * dst_sc] = Elem<E>::store(acc[k]);
+        }
+    }
+}
+
+}  // namespace zemvara
