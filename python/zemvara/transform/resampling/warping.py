@@ -14,6 +14,7 @@ from pathlib import Path
 import cupy as cp
 import numpy as np
 
+from .. import schema
 from . import _kernels
 from ._kernels import AREA, BILINEAR, ELEMENTS, LANCZOS, MAX_AXIS, MITCHELL, NEAREST
 
@@ -154,3 +155,18 @@ class WarpKernel:
 
 warp_affine_kernel = WarpKernel(perspective=False)
 warp_perspective_kernel = WarpKernel(perspective=True)
+
+# INTER_* value -> (family, B, C, A): the filters a warp takes.
+_B_C = {"mitchell": (1 / 3, 1 / 3), "catmull_rom": (0.0, 0.5), "b_spline": (1.0, 0.0), "cubic": (0.0, 0.75)}
+WARP_FILTERS = {
+    schema.INTER_NEAREST: (NEAREST, 0.0, 0.0, 0),
+    schema.INTER_LINEAR: (BILINEAR, 0.0, 0.0, 0),
+    schema.INTER_CUBIC: (MITCHELL, *_B_C["cubic"], 0),
+    schema.INTER_AREA: (AREA, 0.0, 0.0, 0),
+    schema.INTER_MITCHELL: (MITCHELL, *_B_C["mitchell"], 0),
+    schema.INTER_CATMULL_ROM: (MITCHELL, *_B_C["catmull_rom"], 0),
+    schema.INTER_B_SPLINE: (MITCHELL, *_B_C["b_spline"], 0),
+    schema.INTER_LANCZOS2: (LANCZOS, 0.0, 0.0, 2),
+    schema.INTER_LANCZOS3: (LANCZOS, 0.0, 0.0, 3),
+    schema.INTER_LANCZOS4: (LANCZOS, 0.0, 0.0, 4),
+}
