@@ -92,18 +92,23 @@ def warp(src, inverse, dsize, name, mode=CONSTANT, fill=0.0, dst=None):
 
 
 def snapping_tolerance(src, inverse, dsize, name, mode=CONSTANT, fill=0.0, dst=None):
-    """Per pixel: how far the result moves when the position moves by up to 1/64 pixel along each axis.
+    """(exact result, per-pixel tolerance): how far the result moves when the position moves by SNAP along x and y.
 
-    OpenCV snaps warp positions to 1/32 pixel, so its sample position may lie
-    up to 1/64 pixel from the exact one along each axis: its result may differ
-    from the exact one by this much.
+    OpenCV rounds the two terms of an affine position to 1/1024 pixel
+    (AB_BITS = 10) and snaps their sum to 1/32 pixel, so its sample position
+    lies up to SNAP = 1/64 + 2/2048 pixel from the exact one along each axis.
+    Where the result is locally linear, the largest change within that square
+    is at one of its corners.
     """
     exact = warp(src, inverse, dsize, name, mode, fill, dst)
     worst = np.zeros_like(exact)
     m = np.asarray(inverse, dtype=np.float64).reshape(3, 3)
-    for dx in (-1 / 64, 1 / 64):
-        for dy in (-1 / 64, 1 / 64):
+    for dx in (-SNAP, SNAP):
+        for dy in (-SNAP, SNAP):
             # The position moved by (dx, dy): X / W + dx = (X + dx W) / W.
             moved = m + np.outer([dx, dy, 0], m[2])
             worst = np.maximum(worst, np.abs(warp(src, moved, dsize, name, mode, fill, dst) - exact))
     return exact, worst
+
+
+SNAP = 1 / 64 + 2 / 2048
