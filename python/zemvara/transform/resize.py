@@ -10,37 +10,10 @@ import operator
 import cupy as cp
 import numpy as np
 
-from .resampling import _kernels
-from .resampling._kernels import AREA, BICUBIC, BILINEAR, LANCZOS, MITCHELL, NEAREST
-from .schema import (
-    INTER_AREA,
-    INTER_AUTO,
-    INTER_B_SPLINE,
-    INTER_CATMULL_ROM,
-    INTER_CUBIC,
-    INTER_LANCZOS2,
-    INTER_LANCZOS3,
-    INTER_LANCZOS4,
-    INTER_LINEAR,
-    INTER_MITCHELL,
-    INTER_NEAREST,
-)
+from .resampling import _kernels, filters
+from .schema import INTER_AREA, INTER_AUTO, INTER_MITCHELL
 
 __all__ = ["INTER_AUTO", "resize"]
-
-# Interpolation constant -> (filter kind, Mitchell-Netravali B, C, Lanczos window A).
-_FILTERS = {
-    INTER_NEAREST: (NEAREST, 0.0, 0.0, 0),
-    INTER_LINEAR: (BILINEAR, 0.0, 0.0, 0),
-    INTER_CUBIC: (BICUBIC, 0.0, 0.75, 0),
-    INTER_AREA: (AREA, 0.0, 0.0, 0),
-    INTER_MITCHELL: (MITCHELL, 1 / 3, 1 / 3, 0),
-    INTER_CATMULL_ROM: (MITCHELL, 0.0, 0.5, 0),
-    INTER_B_SPLINE: (MITCHELL, 1.0, 0.0, 0),
-    INTER_LANCZOS2: (LANCZOS, 0.0, 0.0, 2),
-    INTER_LANCZOS3: (LANCZOS, 0.0, 0.0, 3),
-    INTER_LANCZOS4: (LANCZOS, 0.0, 0.0, 4),
-}
 
 _BLOCK = (16, 16, 1)
 _MAX_GRID_Y = 65535  # the kernel walks rows grid-stride past this
@@ -117,10 +90,9 @@ def resize(image, dsize, interpolation=INTER_AUTO):
         interpolation = int(interpolation)
     if type(interpolation) is int and interpolation == INTER_AUTO:
         interpolation = INTER_MITCHELL if out_w > width or out_h > height else INTER_AREA
-    params = _FILTERS.get(interpolation) if type(interpolation) is int else None
-    if params is None:
+    row = filters.BY_INTER.get(interpolation) if type(interpolation) is int else None
+    if row is None:
         raise ValueError("Unsupported interpolation: " + str(interpolation))
-    kind, b, c, a = params
 
     itemsize = image.itemsize
     if any(s % itemsize for s in strides):
@@ -138,14 +110,14 @@ def resize(image, dsize, interpolation=INTER_AUTO):
         dst_sy, dst_sx, dst_sc = out_w * channels, channels, 1
 
     grid = ((out_w + _BLOCK[0] - 1) // _BLOCK[0], min((out_h + _BLOCK[1] - 1) // _BLOCK[1], _MAX_GRID_Y))
-    kernel = _kernels.function(_kernels.resize_expression(kind, element))
+    kernel = _kernels.function(_kernels.resize_expression(row, element))
     kernel(
         grid,
         _BLOCK,
         (
             image, output, height, width, channels, src_sy, src_sx, src_sc,
             out_h, out_w, dst_sy, dst_sx, dst_sc,
-            np.float32(width / out_w), np.float32(height / out_h), np.float32(b), np.float32(c), a,
+            np.float32(width / out_w), np.float32(height / out_h), *(np.float32(v) for v in row.values()),
         ),
     )  # fmt: skip
     return output

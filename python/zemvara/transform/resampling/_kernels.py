@@ -10,18 +10,16 @@ arguments of a launch (so that the kernel can neither read outside `src` nor
 write outside the output), picks the specialisation for `src` and launches it.
 """
 
+import importlib
 import operator
 from pathlib import Path
 
 import cupy as cp
 import numpy as np
 
-resampling_kernel_code = (Path(__file__).parent / "_source.cu").read_text()
+from . import filters
 
-# Filter kinds, as the source numbers them.
-NEAREST, BILINEAR, BICUBIC, AREA, MITCHELL, LANCZOS = range(6)
-FILTER_NAMES = ("nearest", "bilinear", "bicubic", "area", "mitchell", "lanczos")
-_KIND_EXPR = ("NEAREST", "BILINEAR", "BICUBIC", "AREA", "MITCHELL", "LANCZOS")
+resampling_kernel_code = filters.FILTERS_CODE + (Path(__file__).parent / "_source.cu").read_text()
 
 # Element types of the source: NumPy dtype -> the source's element code.
 ELEMENTS = {
@@ -52,22 +50,20 @@ def function(expression):
     return kernel
 
 
-def warp_expression(kind, element, channels):
-    if kind == MITCHELL:
-        return f"zemvara::affine_warp_mitchell<zemvara::{element}, {channels}>"
-    if kind == LANCZOS:
-        return f"zemvara::affine_warp_lanczos<zemvara::{element}, {channels}>"
-    return f"zemvara::affine_warp<zemvara::{_KIND_EXPR[kind]}, zemvara::{element}, {channels}>"
+def warp_expression(row, element, channels):
+    """The warp specialisation for a filter row, a source element code and channel count."""
+    return f"zemvara::affine_warp<{row.traits}, zemvara::{element}, {channels}>"
 
 
-def resize_expression(kind, element):
-    return f"zemvara::resize_image<zemvara::{_KIND_EXPR[kind]}, zemvara::{element}>"
+def resize_expression(row, element):
+    return f"zemvara::resize_image<{row.traits}, zemvara::{element}>"
 
 
 def all_expressions():
-    """Every specialisation the kernels can ask for."""
-    warps = [warp_expression(k, e, c) for k in range(6) for e in ELEMENTS.values() for c in (1, 3, 4)]
-    return tuple(warps + [resize_expression(k, e) for k in range(6) for e in ELEMENTS.values()])
+    """Every specialisation the kernels can ask for: one per kernel family, element type and channel count."""
+    rows = [rows[0] for rows in filters.FAMILIES.values()]
+    warps = [warp_expression(r, e, c) for r in rows for e in ELEMENTS.values() for c in (1, 3, 4)]
+    return tuple(dict.fromkeys(warps + [resize_expression(r, e) for r in rows for e in ELEMENTS.values()]))
 
 
 def element_of(image, who, what="src"):
@@ -169,11 +165,14 @@ class AffineKernel:
     The launch is asynchronous on the current stream.
     """
 
-    def __init__(self, kind):
-        self.kind = kind
-        self.__name__ = f"{FILTER_NAMES[kind]}_affine_kernel"
-        self._extra = {MITCHELL: ("B", "C"), LANCZOS: ("A",)}.get(kind, ())
-        self._params = ("src", "output_image", "inv_M_flat", "src_h", "src_w", "dst_h", "dst_w") + self._extra
+    def __init__(self, family):
+        self.family = family
+        self._row = filters.FAMILIES[family][0]
+        self.__name__ = f"{family}_affine_kernel"
+        self._extra = filters.call_params(family)
+        self._params = ("src", "output_image", "inv_M_flat", "src_h", "src_w", "dst_h", "dst_w") + tuple(
+            p.name for p in self._extra
+        )
 
     def __repr__(self):
         return f"<resampling kernel {self.__name__}{self._params}>"
@@ -200,30 +199,29 @@ class AffineKernel:
             )
         if not isinstance(inv_m, cp.ndarray) or inv_m.dtype != np.float32 or inv_m.size != 6 or not inv_m.flags.c_contiguous:
             raise ValueError(f"{who}: inv_M_flat must be a contiguous float32 CuPy vector of 6 values, got {_describe(inv_m)}")
-        extra = self._extra_args(args[7:], who)
+        values = self._values(args[7:], who)
         if dst_h == 0 or dst_w == 0:
             return  # nothing to write
         require_memory(src, who, "src", contiguous=True)
         require_memory(output_image, who, "output_image", "writes", contiguous=True)
         require_memory(inv_m, who, "inv_M_flat", contiguous=True)
-        kernel = function(warp_expression(self.kind, element, channels))
-        kernel(grid, block, (src, output_image, inv_m, src.shape[0], src.shape[1], dst_h, dst_w) + extra)
+        kernel = function(warp_expression(self._row, element, channels))
+        kernel(grid, block, (src, output_image, inv_m, np.int32(src.shape[0]), np.int32(src.shape[1]),
+                             np.int32(dst_h), np.int32(dst_w)) + tuple(np.float32(v) for v in values))  # fmt: skip
 
-    def _extra_args(self, values, who):
-        if self.kind == MITCHELL:
-            b, c = values
-            for name, v in (("B", b), ("C", c)):
-                if isinstance(v, (bool, np.bool_)) or not isinstance(v, (int, float, np.integer, np.floating)):
-                    raise TypeError(f"{who}: {name} must be a real number, got {type(v).__name__}")
-            return (np.float32(b), np.float32(c))
-        if self.kind == LANCZOS:
-            (a,) = values
-            if isinstance(a, (bool, np.bool_)) or not isinstance(a, (int, np.integer)):
-                raise TypeError(f"{who}: A must be an int, got {type(a).__name__}")
-            if not 1 <= a <= 64:
-                raise ValueError(f"{who}: A (the Lanczos window) must lie in 1..64, got {a}")
-            return (int(a),)
-        return ()
+    def _values(self, given, who):
+        """The two parameter values for the traits block: the row's, with the call's arguments in their place."""
+        values = {p.name: p.value for p in self._row.params}
+        for param, value in zip(self._extra, given):
+            if param.kind is int:
+                if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
+                    raise TypeError(f"{who}: {param.name} must be an int, got {type(value).__name__}")
+            elif isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
+                raise TypeError(f"{who}: {param.name} must be a real number, got {type(value).__name__}")
+            if not param.low <= value <= param.high:
+                raise ValueError(f"{who}: {param.name} must lie in {param.low:g}..{param.high:g}, got {value}")
+            values[param.name] = value
+        return tuple(float(v) for v in values.values()) + (0.0,) * (2 - len(values))
 
 
 def _describe(value):
@@ -231,3 +229,9 @@ def _describe(value):
         contiguity = "" if value.flags.c_contiguous else "non-contiguous "
         return f"a {contiguity}{value.dtype} CuPy array of shape {value.shape}"
     return type(value).__name__
+
+
+def kernel_of(family):
+    """The exported kernel callable of a family: `resampling.<family>.<family>_affine_kernel`."""
+    module = importlib.import_module(f"{__package__}.{family}")
+    return getattr(module, f"{family}_affine_kernel")
