@@ -3,4 +3,6 @@
 Each of the modules `nearest`, `bilinear`, `bicubic`, `area`, `mitchell` and
 `lanczos` exports `<name>_affine_kernel`, a callable launched as
 `kernel(grid, block, args)`; see `_kernels.AffineKernel` for what it accepts.
+`_kernels.array_view` is the one way the resampling code reads an array a kernel
+will touch.
 """
