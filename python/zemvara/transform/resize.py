@@ -10,37 +10,10 @@ import operator
 import cupy as cp
 import numpy as np
 
-from .resampling import _kernels
-from .resampling._kernels import AREA, BICUBIC, BILINEAR, LANCZOS, MITCHELL, NEAREST
-from .schema import (
-    INTER_AREA,
-    INTER_AUTO,
-    INTER_B_SPLINE,
-    INTER_CATMULL_ROM,
-    INTER_CUBIC,
-    INTER_LANCZOS2,
-    INTER_LANCZOS3,
-    INTER_LANCZOS4,
-    INTER_LINEAR,
-    INTER_MITCHELL,
-    INTER_NEAREST,
-)
+from .resampling import _kernels, filters
+from .schema import INTER_AREA, INTER_AUTO, INTER_MITCHELL
 
 __all__ = ["INTER_AUTO", "resize"]
-
-# Interpolation constant -> (filter kind, Mitchell-Netravali B, C, Lanczos window A).
-_FILTERS = {
-    INTER_NEAREST: (NEAREST, 0.0, 0.0, 0),
-    INTER_LINEAR: (BILINEAR, 0.0, 0.0, 0),
-    INTER_CUBIC: (BICUBIC, 0.0, 0.75, 0),
-    INTER_AREA: (AREA, 0.0, 0.0, 0),
-    INTER_MITCHELL: (MITCHELL, 1 / 3, 1 / 3, 0),
-    INTER_CATMULL_ROM: (MITCHELL, 0.0, 0.5, 0),
-    INTER_B_SPLINE: (MITCHELL, 1.0, 0.0, 0),
-    INTER_LANCZOS2: (LANCZOS, 0.0, 0.0, 2),
-    INTER_LANCZOS3: (LANCZOS, 0.0, 0.0, 3),
-    INTER_LANCZOS4: (LANCZOS, 0.0, 0.0, 4),
-}
 
 _BLOCK = (16, 16, 1)
 _MAX_GRID_Y = 65535  # the kernel walks rows grid-stride past this
@@ -90,25 +63,26 @@ def resize(image, dsize, interpolation=INTER_AUTO):
     factor (nearest and bilinear do not). INTER_AUTO is Mitchell-Netravali
     (B = C = 1/3) when either axis grows, area averaging otherwise.
     """
-    element = _kernels.element_of(image, "resize", "image")
-    if image.ndim == 2:
-        height, width = image.shape
-        channels, strides = 1, image.strides + (0,)
+    view = _kernels.array_view(image, "resize", "image", "reads")
+    element = _kernels.element_of(view, "resize", "image")
+    shape = view.shape
+    if view.ndim == 2:
+        height, width = shape
+        channels, strides = 1, view.strides + (0,)
         channel_first = False
-    elif image.ndim == 3:
-        channel_first = _is_channel_first(image.shape)
+    elif view.ndim == 3:
+        channel_first = _is_channel_first(shape)
         if channel_first:
-            channels, height, width = image.shape
-            strides = image.strides[1:] + image.strides[:1]
+            channels, height, width = shape
+            strides = view.strides[1:] + view.strides[:1]
         else:
-            height, width, channels = image.shape
-            strides = image.strides
+            height, width, channels = shape
+            strides = view.strides
     else:
-        raise ValueError(f"resize: image has shape {image.shape}; accepted: (H, W), (H, W, C) or (C, H, W)")
+        raise ValueError(f"resize: image has shape {shape}; accepted: (H, W), (H, W, C) or (C, H, W)")
     if channels == 0:
-        raise ValueError(f"resize: image of shape {image.shape} has no channels")
+        raise ValueError(f"resize: image of shape {shape} has no channels")
     _kernels.check_axes((height, width), "resize", "image")
-    _kernels.require_memory(image, "resize", "image")
     out_w, out_h = _target_size(dsize)
     if out_w <= 0 or out_h <= 0 or out_w > _kernels.MAX_AXIS or out_h > _kernels.MAX_AXIS:
         raise ValueError(f"resize: dsize (width, height) must lie in 1..{_kernels.MAX_AXIS}, got {tuple(dsize)}")
@@ -117,35 +91,34 @@ def resize(image, dsize, interpolation=INTER_AUTO):
         interpolation = int(interpolation)
     if type(interpolation) is int and interpolation == INTER_AUTO:
         interpolation = INTER_MITCHELL if out_w > width or out_h > height else INTER_AREA
-    params = _FILTERS.get(interpolation) if type(interpolation) is int else None
-    if params is None:
+    row = filters.BY_INTER.get(interpolation) if type(interpolation) is int else None
+    if row is None:
         raise ValueError("Unsupported interpolation: " + str(interpolation))
-    kind, b, c, a = params
 
-    itemsize = image.itemsize
-    if any(s % itemsize for s in strides):
-        image = cp.ascontiguousarray(image)
-        return resize(image, dsize, interpolation)
+    itemsize = view.itemsize
+    if any(s % itemsize for s in strides):  # strides the kernel cannot count in elements: a contiguous copy
+        plain = cp.ndarray(shape, view.dtype, memptr=view.data, strides=view.strides)
+        return resize(cp.ascontiguousarray(plain), dsize, interpolation)
     src_sy, src_sx, src_sc = (s // itemsize for s in strides)
-    if image.ndim == 2:
-        output = cp.empty((out_h, out_w), dtype=image.dtype)
+    if view.ndim == 2:
+        output = cp.empty((out_h, out_w), dtype=view.dtype)
         dst_sy, dst_sx, dst_sc = out_w, 1, 0
     elif channel_first:
-        output = cp.empty((channels, out_h, out_w), dtype=image.dtype)
+        output = cp.empty((channels, out_h, out_w), dtype=view.dtype)
         dst_sy, dst_sx, dst_sc = out_w, 1, out_h * out_w
     else:
-        output = cp.empty((out_h, out_w, channels), dtype=image.dtype)
+        output = cp.empty((out_h, out_w, channels), dtype=view.dtype)
         dst_sy, dst_sx, dst_sc = out_w * channels, channels, 1
 
     grid = ((out_w + _BLOCK[0] - 1) // _BLOCK[0], min((out_h + _BLOCK[1] - 1) // _BLOCK[1], _MAX_GRID_Y))
-    kernel = _kernels.function(_kernels.resize_expression(kind, element))
+    kernel = _kernels.function(_kernels.resize_expression(row, element))
     kernel(
         grid,
         _BLOCK,
         (
-            image, output, height, width, channels, src_sy, src_sx, src_sc,
+            view.data, output, height, width, channels, src_sy, src_sx, src_sc,
             out_h, out_w, dst_sy, dst_sx, dst_sc,
-            np.float32(width / out_w), np.float32(height / out_h), np.float32(b), np.float32(c), a,
+            np.float32(width / out_w), np.float32(height / out_h), *(np.float32(v) for v in row.values()),
         ),
     )  # fmt: skip
     return output
