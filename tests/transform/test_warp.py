@@ -230,6 +230,17 @@ class TestBatches:
 
 
 SRC = cp.zeros((6, 7, 3), cp.float32)
+
+
+class ClaimsMoreRows(cp.ndarray):
+    """A batch whose shape attribute says 64 rows, more than its memory holds."""
+
+    @property
+    def shape(self):
+        real = super().shape
+        return real[:1] + (64,) + real[2:]
+
+
 AFFINE = np.array([[1.0, 0.1, 0.0], [0.0, 1.0, 0.0]])
 
 
@@ -274,6 +285,15 @@ def test_refusals(f, change, error, words):
     args.update(change)
     with pytest.raises(error, match=words):
         f(**args)
+
+
+@pytest.mark.parametrize("what", ["src", "dst"])
+def test_the_kernel_refuses_arrays_claiming_more_than_their_memory(what):
+    arrays = dict(src=cp.zeros((1, 6, 7, 3), cp.float32), dst=cp.zeros((1, 4, 5, 3), cp.float32))
+    arrays[what] = ClaimsMoreRows(arrays[what].shape, cp.float32, memptr=arrays[what].data)
+    args = (arrays["src"], arrays["dst"], cp.zeros((1, 9), cp.float32), "zemvara::Bilinear", 0, (0, 0, 0), 0, 0)
+    with pytest.raises(ValueError, match=f"warp_affine_kernel: {what} claims bytes"):
+        warping.warp_affine_kernel((1, 1, 1), (16, 16, 1), args)
 
 
 def test_names():

@@ -30,7 +30,7 @@ constexpr Line def_warp_perspective{80};  // def warp_perspective(src, M, dsize,
 // warp_perspective's at 112, in this order.
 struct WarpLines {
   Line source;    // images, channels = _source(src)
-  Line filter;    // family, B, C, A, inverse = _filter(flags)
+  Line filter;    // traits, p0, p1, inverse = _filter(flags)
   Line border;    // _border(border_mode)
   Line matrices;  // matrices = _matrices(M, images, inverse)
   Line dsize;     // width, height = _dsize(dsize, src)
@@ -109,7 +109,7 @@ Source source_of(const char* who, Handle src) {
 }
 
 struct Filter {
-  Object family, B, C, A;
+  Object traits, p0, p1;  // the filter's traits block and its two parameters
   bool inverse;
 };
 
@@ -124,7 +124,7 @@ Filter filter_of(const char* who, Handle flags) {
     refuse("ValueError", who, {"flags ", flags, " names no warp filter; accepted: INTER_NEAREST, INTER_LINEAR, "
                                "INTER_CUBIC, INTER_AREA, INTER_LANCZOS2/3/4, INTER_MITCHELL, INTER_CATMULL_ROM or "
                                "INTER_B_SPLINE, optionally | WARP_INVERSE_MAP"});
-  unpack(entry, f.family, f.B, f.C, f.A);
+  unpack(entry, f.traits, f.p0, f.p1);
   return f;
 }
 
@@ -276,7 +276,7 @@ Object warp(Call& c, const WarpLines& at, const char* who, bool perspective, Han
   const Py_ssize_t ndim = length(dst.attr("shape"));
   Object dst_images = ndim == 2 ? dst[tuple(none(), ellipsis(), none())] : ndim == 3 ? dst[none()] : dst;
   g(perspective ? Name("warp_perspective_kernel") : Name("warp_affine_kernel"))(
-      grid, block, tuple(s.images, dst_images, matrices, f.family, border_mode, fill, f.B, f.C, f.A));
+      grid, block, tuple(s.images, dst_images, matrices, f.traits, border_mode, fill, f.p0, f.p1));
   c.step(at.result);  // 10
   return dst;
 }

@@ -1,6 +1,6 @@
 // Warps with border modes: affine and perspective, any element type, 1 to 4
-// channels, batches in one launch. Compiled with the shared filter definitions
-// (element loads and stores, the filters' weights and radii) in front.
+// channels, batches in one launch. Compiled behind _filters.cuh (element loads
+// and stores, the filters' traits blocks, the antialiasing rule).
 //
 // Coordinates: pixel centres at integer positions. Destination pixel (x, y) of
 // image n samples the source at the inverse map of (x, y):
@@ -8,13 +8,13 @@
 //   perspective  the same divided by w = m6 x + m7 y + m8; where w <= 0 (or the
 //                position is not finite) the pixel lies outside the image.
 //
-// Antialiasing, the rule of the shared filters: along each source axis the
-// stretch s is the length of that row of the inverse map's Jacobian (for an
-// affine map the row of its 2 x 2 block), never below 1. Widening filters reach
-// R * s and weigh a tap by w(t / s); nearest and bilinear keep s = 1. The taps
-// of an axis are the integers i with |i - p| < reach, their weights normalised
-// by their sum. The stretch is capped so that the reach stays within
-// WARP_MAX_REACH source pixels: stronger reductions filter with that footprint.
+// Antialiasing, the rule of the shared filters (stretch_of): along each source
+// axis the spacing of neighbouring destination pixels is the length of that
+// row of the inverse map's Jacobian (for an affine map the row of its 2 x 2
+// block; for a perspective map it varies per pixel). The taps of an axis are
+// the integers i with |i - p| < reach(s), their weights normalised by their
+// sum. The stretch is capped so that the reach stays within WARP_MAX_REACH
+// source pixels: stronger reductions filter with that footprint.
 //
 // Borders, applied to every tap (the 2-D weight is the product of the axis
 // weights, so each tap keeps its weight wherever it lands):
@@ -42,8 +42,10 @@ enum { BORDER_CONSTANT = 0, BORDER_REPLICATE = 1, BORDER_REFLECT = 2, BORDER_WRA
 #define WARP_MAX_REACH 512.0f
 
 // Taps handled per step along x: weights and indices of one step stay in
-// registers (the loop over them is unrolled).
-template <int K> struct WarpChunk { enum { value = K == NEAREST ? 1 : K == BILINEAR ? 2 : 8 }; };
+// registers (the loop over them is unrolled). Nearest takes one tap.
+template <class F> struct WarpChunk { enum { value = 8 }; };
+template <> struct WarpChunk<Nearest> { enum { value = 1 }; };
+template <> struct WarpChunk<Bilinear> { enum { value = 2 }; };
 
 // The source index a tap i reads under a border mode; -1 for a constant border.
 __device__ __forceinline__ int border_index(int i, int n, int border) {
@@ -75,7 +77,7 @@ __device__ __forceinline__ int border_index(int i, int n, int border) {
 }
 
 // The taps of one source axis: first .. first + count - 1, each weighing
-// weight(i - p) * norm.
+// F::weight(i - p) * norm.
 struct WarpAxis {
     float p, s, inv_s, norm;
     int first, count;
@@ -85,12 +87,11 @@ struct WarpAxis {
 // pixel is border_value). Positions far outside are first moved by a whole
 // period of the border (or clamped, for REPLICATE), which changes no tap's
 // source pixel, so that tap indices stay small integers.
-template <int K>
-__device__ __forceinline__ bool warp_axis(float p, float s, int n, int border, const Filter &f,
-                                          WarpAxis &ax) {
-    if (!widens<K>()) s = 1.0f;
-    s = fminf(s, WARP_MAX_REACH / reach_of<K>(1.0f, f));
-    const float reach = K == NEAREST ? 1.0f : reach_of<K>(s, f);
+template <class F>
+__device__ __forceinline__ bool warp_axis(float p, float spacing, int n, int border,
+                                          const typename F::Params &k, WarpAxis &ax) {
+    const float s = fminf(stretch_of<F>(spacing), WARP_MAX_REACH / F::reach(1.0f, k));
+    const float reach = F::reach(s, k);
     const float far = 2.0f * (float)n + reach + 2.0f;
     if (!(fabsf(p) < 3.0e38f)) return false;  // not finite
     if (p < -far || p > far) {
@@ -107,15 +108,17 @@ __device__ __forceinline__ bool warp_axis(float p, float s, int n, int border, c
     ax.p = p;
     ax.s = s;
     ax.inv_s = 1.0f / s;
-    if (K == NEAREST) {
+    if (WarpChunk<F>::value == 1) {  // nearest: the one tap floor(p + 1/2)
         ax.first = (int)floorf(p + 0.5f);
         ax.count = 1;
         ax.norm = 1.0f;
     } else {
-        ax.first = (int)floorf(p - reach) + 1;
-        ax.count = (int)ceilf(p + reach) - ax.first;
+        float lo, hi;
+        tap_range(p, reach, lo, hi);
+        ax.first = (int)lo;
+        ax.count = (int)hi - ax.first + 1;
         float sum = 0.0f;
-        for (int k = 0; k < ax.count; ++k) sum += weight<K>((float)(ax.first + k) - p, s, ax.inv_s, f);
+        for (int i = 0; i < ax.count; ++i) sum += F::weight((float)(ax.first + i) - p, s, ax.inv_s, k);
         if (!(sum > 0.0f)) return false;
         ax.norm = 1.0f / sum;
     }
@@ -123,43 +126,45 @@ __device__ __forceinline__ bool warp_axis(float p, float s, int n, int border, c
     return true;
 }
 
-template <int K>
-__device__ __forceinline__ float warp_tap_weight(int i, const WarpAxis &ax, const Filter &f) {
-    if (K == NEAREST) return 1.0f;
-    return weight<K>((float)i - ax.p, ax.s, ax.inv_s, f) * ax.norm;
+template <class F>
+__device__ __forceinline__ float warp_tap_weight(int i, const WarpAxis &ax, const typename F::Params &k) {
+    if (WarpChunk<F>::value == 1) return 1.0f;
+    return F::weight((float)i - ax.p, ax.s, ax.inv_s, k) * ax.norm;
 }
 
-// The filtered value of the NC channels at (px, py) with the stretches sx, sy.
-template <int K, int E, int NC>
+// The filtered value of the NC channels at (px, py), the destination pixels
+// lying spacing_x, spacing_y source pixels apart; false when the pixel takes
+// the fill whole.
+template <class F, int E, int NC>
 __device__ __forceinline__ bool warp_sample(const typename Elem<E>::T *src, int h, int w,
                                             long long sy, long long sx, long long sc, float px,
-                                            float py, float stretch_x, float stretch_y,
-                                            int border, const float *fill, const Filter &f,
-                                            float *acc) {
+                                            float py, float spacing_x, float spacing_y,
+                                            int border, const float *fill,
+                                            const typename F::Params &k, float *acc) {
     typedef typename Elem<E>::T T;
-    const int CHUNK = WarpChunk<K>::value;
+    const int CHUNK = WarpChunk<F>::value;
     const int tap_border = border == BORDER_TRANSPARENT ? BORDER_REFLECT_101 : border;
     WarpAxis ax, ay;
-    if (!warp_axis<K>(px, stretch_x, w, tap_border, f, ax) ||
-        !warp_axis<K>(py, stretch_y, h, tap_border, f, ay))
+    if (!warp_axis<F>(px, spacing_x, w, tap_border, k, ax) ||
+        !warp_axis<F>(py, spacing_y, h, tap_border, k, ay))
         return false;
 #pragma unroll
     for (int c = 0; c < NC; ++c) acc[c] = 0.0f;
     for (int x0 = 0; x0 < ax.count; x0 += CHUNK) {
         float wx[CHUNK];
         int ix[CHUNK];
-        float wsum = 0.0f;  // weight of this step's taps, for a constant row
+        float wsum = 0.0f;  // weight of this step's taps, for a row of fill
 #pragma unroll
-        for (int k = 0; k < CHUNK; ++k) {
-            const int i = ax.first + x0 + k;
-            const bool live = x0 + k < ax.count;
-            wx[k] = live ? warp_tap_weight<K>(i, ax, f) : 0.0f;
-            ix[k] = live ? border_index(i, w, tap_border) : -1;
-            wsum += wx[k];
+        for (int j = 0; j < CHUNK; ++j) {
+            const int i = ax.first + x0 + j;
+            const bool live = x0 + j < ax.count;
+            wx[j] = live ? warp_tap_weight<F>(i, ax, k) : 0.0f;
+            ix[j] = live ? border_index(i, w, tap_border) : -1;
+            wsum += wx[j];
         }
         for (int ky = 0; ky < ay.count; ++ky) {
             const int j = ay.first + ky;
-            const float wy = warp_tap_weight<K>(j, ay, f);
+            const float wy = warp_tap_weight<F>(j, ay, k);
             const int iy = border_index(j, h, tap_border);
             float r[NC];
             if (iy < 0) {
@@ -170,15 +175,15 @@ __device__ __forceinline__ bool warp_sample(const typename Elem<E>::T *src, int 
 #pragma unroll
                 for (int c = 0; c < NC; ++c) r[c] = 0.0f;
 #pragma unroll
-                for (int k = 0; k < CHUNK; ++k) {
-                    if (wx[k] == 0.0f) continue;
-                    if (ix[k] < 0) {
+                for (int t = 0; t < CHUNK; ++t) {
+                    if (wx[t] == 0.0f) continue;
+                    if (ix[t] < 0) {
 #pragma unroll
-                        for (int c = 0; c < NC; ++c) r[c] += wx[k] * fill[c];
+                        for (int c = 0; c < NC; ++c) r[c] += wx[t] * fill[c];
                     } else {
-                        const T *q = row + (long long)ix[k] * sx;
+                        const T *q = row + (long long)ix[t] * sx;
 #pragma unroll
-                        for (int c = 0; c < NC; ++c) r[c] += wx[k] * Elem<E>::load(q + c * sc);
+                        for (int c = 0; c < NC; ++c) r[c] += wx[t] * Elem<E>::load(q + c * sc);
                     }
                 }
             }
@@ -192,17 +197,18 @@ __device__ __forceinline__ bool warp_sample(const typename Elem<E>::T *src, int 
 // One warp of a batch: image n of src (src_h x src_w) into image n of dst
 // (dst_h x dst_w), each with NC channels, through the inverse map at
 // m + n * m_step (nine float32 values, row-major; an affine map uses six).
-template <int K, int E, int NC, bool PERSPECTIVE>
+// p0, p1: the filter's parameters, in the order of its row in filters.py.
+template <class F, int E, int NC, bool PERSPECTIVE>
 __global__ void warp_image(const typename Elem<E>::T *__restrict__ src,
                            typename Elem<E>::T *__restrict__ dst, const float *__restrict__ m,
                            long long m_step, long long images, long long src_h, long long src_w,
                            long long src_sn, long long src_sy, long long src_sx, long long src_sc,
                            long long dst_h, long long dst_w, long long dst_sn, long long dst_sy,
                            long long dst_sx, long long dst_sc, long long border, float fill0,
-                           float fill1, float fill2, float fill3, float b, float c, float a) {
+                           float fill1, float fill2, float fill3, float p0, float p1) {
     const unsigned int x = blockIdx.x * blockDim.x + threadIdx.x;
     if (x >= dst_w) return;
-    const Filter f = make_filter(b, c, a);
+    const typename F::Params k = F::prepare(p0, p1);
     const float fill[4] = {fill0, fill1, fill2, fill3};
     const int bmode = (int)border;
     for (long long n = blockIdx.z; n < images; n += gridDim.z) {
@@ -215,7 +221,7 @@ __global__ void warp_image(const typename Elem<E>::T *__restrict__ src,
             const float fx = (float)x, fy = (float)y;
             float px = fmaf(m0, fx, fmaf(m1, fy, m2));
             float py = fmaf(m3, fx, fmaf(m4, fy, m5));
-            float stretch_x, stretch_y;
+            float spacing_x, spacing_y;
             bool inside = true;
             if (PERSPECTIVE) {
                 const float wd = fmaf(__ldg(mn + 6), fx, fmaf(__ldg(mn + 7), fy, __ldg(mn + 8)));
@@ -224,20 +230,18 @@ __global__ void warp_image(const typename Elem<E>::T *__restrict__ src,
                 px *= inv_w;
                 py *= inv_w;
                 // Rows of the Jacobian of (u, v) = (X / w, Y / w).
-                stretch_x = hypotf((m0 - px * __ldg(mn + 6)) * inv_w, (m1 - px * __ldg(mn + 7)) * inv_w);
-                stretch_y = hypotf((m3 - py * __ldg(mn + 6)) * inv_w, (m4 - py * __ldg(mn + 7)) * inv_w);
+                spacing_x = hypotf((m0 - px * __ldg(mn + 6)) * inv_w, (m1 - px * __ldg(mn + 7)) * inv_w);
+                spacing_y = hypotf((m3 - py * __ldg(mn + 6)) * inv_w, (m4 - py * __ldg(mn + 7)) * inv_w);
             } else {
-                stretch_x = hypotf(m0, m1);
-                stretch_y = hypotf(m3, m4);
+                spacing_x = hypotf(m0, m1);
+                spacing_y = hypotf(m3, m4);
             }
-            stretch_x = fmaxf(1.0f, stretch_x);  // NaN becomes 1
-            stretch_y = fmaxf(1.0f, stretch_y);
             if (bmode == BORDER_TRANSPARENT &&
                 !(inside && px >= 0.0f && px <= (float)(src_w - 1) && py >= 0.0f && py <= (float)(src_h - 1)))
                 continue;
             float acc[NC];
-            if (!inside || !warp_sample<K, E, NC>(image, (int)src_h, (int)src_w, src_sy, src_sx, src_sc,
-                                                  px, py, stretch_x, stretch_y, bmode, fill, f, acc)) {
+            if (!inside || !warp_sample<F, E, NC>(image, (int)src_h, (int)src_w, src_sy, src_sx, src_sc,
+                                                  px, py, spacing_x, spacing_y, bmode, fill, k, acc)) {
                 if (bmode == BORDER_TRANSPARENT) continue;
 #pragma unroll
                 for (int k = 0; k < NC; ++k) acc[k] = fill[k];
