@@ -42,10 +42,13 @@ enum { BORDER_CONSTANT = 0, BORDER_REPLICATE = 1, BORDER_REFLECT = 2, BORDER_WRA
 #define WARP_MAX_REACH 512.0f
 
 // Taps handled per step along x: weights and indices of one step stay in
-// registers (the loop over them is unrolled). Nearest takes one tap.
-template <class F> struct WarpChunk { enum { value = 8 }; };
+// registers (the loop over them is unrolled), and each step walks the y taps
+// once, so a step covers the taps of one row at stretch 1: one for nearest,
+// two for bilinear, four for the cubics and area, eight for Lanczos (A <= 4).
+template <class F> struct WarpChunk { enum { value = 4 }; };
 template <> struct WarpChunk<Nearest> { enum { value = 1 }; };
 template <> struct WarpChunk<Bilinear> { enum { value = 2 }; };
+template <> struct WarpChunk<Lanczos> { enum { value = 8 }; };
 
 // The source index a tap i reads under a border mode; -1 for a constant border.
 __device__ __forceinline__ int border_index(int i, int n, int border) {
