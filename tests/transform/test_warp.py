@@ -305,6 +305,18 @@ def test_names():
     assert W.warp_affine.__defaults__ == (W.INTER_LINEAR, W.BORDER_CONSTANT, 0, None)
 
 
+def test_a_refusal_points_at_its_step():
+    with pytest.raises(ValueError) as exc:
+        W.warp_perspective(SRC, np.eye(3), (5, 4), border_mode=9)
+    tb = exc.value.__traceback__
+    while tb.tb_next is not None:
+        tb = tb.tb_next
+    code = tb.tb_frame.f_code
+    assert (code.co_name, code.co_filename) == ("zemvara.transform.warp.warp_perspective",
+                                                "src/zemvara_source/transform/warp")  # fmt: skip
+    assert tb.tb_lineno == 114  # _border(border_mode)
+
+
 def test_every_specialisation_compiles():
     expressions = warping.all_expressions()
     assert len(expressions) == 2 * len(warping.FAMILIES) * len(_kernels.ELEMENTS) * len(warping.CHANNELS)
