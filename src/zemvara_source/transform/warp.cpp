@@ -40,8 +40,10 @@ struct WarpLines {
   Line launch;    // <kernel>(grid, block, (...))
   Line result;    // return dst
 };
-constexpr WarpLines affine_lines{{61}, {62}, {63}, {64}, {65}, {66}, {67}, {68}, {70}, {71}};
-constexpr WarpLines perspective_lines{{112}, {113}, {114}, {115}, {116}, {117}, {118}, {119}, {121}, {122}};
+constexpr WarpLines affine_lines{.source{61}, .filter{62}, .border{63}, .matrices{64}, .dsize{65},
+                                 .fill{66}, .dst{67}, .grid{68}, .launch{70}, .result{71}};
+constexpr WarpLines perspective_lines{.source{112}, .filter{113}, .border{114}, .matrices{115}, .dsize{116},
+                                      .fill{117}, .dst{118}, .grid{119}, .launch{121}, .result{122}};
 
 // Largest image axis the kernels index exactly (float32 positions).
 constexpr long long kMaxAxis = (1LL << 24) - 1;
