@@ -132,7 +132,7 @@ class TestSources:
 
     def test_every_specialisation_compiles(self):
         expressions = _kernels.all_expressions()
-        assert len(expressions) == 6 * 4 * 3 + 6 * 4
+        assert len(expressions) == len(set(expressions)) > 6 * 4 * 3
         cp.RawModule(code=_kernels.resampling_kernel_code, options=_kernels.OPTIONS, name_expressions=expressions).compile()
 
     def test_each_specialisation_is_compiled_once(self, monkeypatch):

@@ -64,15 +64,47 @@ def warp_expression(row, element, channels):
     return f"zemvara::affine_warp<{row.traits}, zemvara::{element}, {channels}>"
 
 
-def resize_expression(row, element):
-    return f"zemvara::resize_image<{row.traits}, zemvara::{element}>"
+def weights_expression(row):
+    """The kernel that computes a resize weight table for a filter row."""
+    return f"zemvara::resize_weights<{row.traits}>"
+
+
+PASS_AXES = ("ALONG_Y", "ALONG_X", "ALONG_PACKED_X")
+
+
+def pass_expression(src_element, dst_element, channels, axis):
+    """The resize pass from one element type to another, `channels` adjacent channels per thread, along `axis`."""
+    return f"zemvara::resize_pass<zemvara::{src_element}, zemvara::{dst_element}, {channels}, zemvara::{axis}>"
+
+
+def _traits_rows():
+    """One row per traits block: the kernels depend on the traits, not on the parameter values."""
+    return list({row.traits: row for row in filters.FILTERS}.values())
+
+
+def pass_expressions():
+    """Every resize pass: into the float32 intermediate and out of it, 1 to 4 channels, either axis."""
+    out = []
+    for element in ELEMENTS.values():
+        for channels in (1, 2, 3, 4):
+            for axis in PASS_AXES:
+                out.append(pass_expression(element, "F32", channels, axis))
+                out.append(pass_expression("F32", element, channels, axis))
+    return list(dict.fromkeys(out))
 
 
 def all_expressions():
-    """Every specialisation the kernels can ask for: one per kernel family, element type and channel count."""
-    rows = [rows[0] for rows in filters.FAMILIES.values()]
-    warps = [warp_expression(r, e, c) for r in rows for e in ELEMENTS.values() for c in (1, 3, 4)]
-    return tuple(dict.fromkeys(warps + [resize_expression(r, e) for r in rows for e in ELEMENTS.values()]))
+    """Every specialisation the kernels can ask for."""
+    warps = [warp_expression(r, e, c) for r in _traits_rows() for e in ELEMENTS.values() for c in (1, 3, 4)]
+    return tuple(warps + [weights_expression(r) for r in _traits_rows()] + pass_expressions())
+
+
+def report_expressions():
+    """(expression, channels accumulated per tap) of every specialisation, for the kernel report."""
+    warps = [(warp_expression(r, e, c), min(c, 3)) for r in _traits_rows() for e in ELEMENTS.values() for c in (1, 3, 4)]
+    weights = [(weights_expression(r), 1) for r in _traits_rows()]
+    passes = [(e, int(e.split(",")[2])) for e in pass_expressions()]
+    return warps + weights + passes
 
 
 class ArrayView(NamedTuple):

@@ -254,36 +254,111 @@ __global__ void affine_warp(const typename Elem<E>::T *__restrict__ src, float *
     out[2] = acc[NC == 1 ? 0 : 2];
 }
 
-// ---- resize: any channel count and layout, output in the source's element type --
+// ---- resize: two separable passes over weight tables -----------------------------
+//
+// A resize samples destination x at (x + 1/2) * in / out - 1/2 along each axis
+// and replicates the edge pixels: the weight of every tap beyond an edge goes
+// to that edge's pixel. resize_weights computes, once per destination column
+// (or row), the first source tap of a window of `taps` pixels that lies inside
+// the image, and the window's normalised weights (a row of `stride` floats,
+// zero past the taps that weigh). resize_pass then filters along one axis:
+// every destination value is the dot product of its table row with the
+// window, so a tap costs a load, a multiply-add per channel and nothing else.
 
-// Element (y, x, c) lies at y * sy + x * sx + c * sc in both arrays (strides in
-// elements), so channel-first and channel-last images go through the same code.
-// Rows are walked grid-stride, so any height fits the grid's y limit.
-template <class F, int E>
-__global__ void resize_image(const typename Elem<E>::T *__restrict__ src,
-                             typename Elem<E>::T *__restrict__ dst, long long src_h,
-                             long long src_w, long long channels, long long src_sy,
-                             long long src_sx, long long src_sc, long long dst_h,
-                             long long dst_w, long long dst_sy, long long dst_sx,
-                             long long dst_sc, float scale_x, float scale_y, float p0, float p1) {
-    const unsigned int x = blockIdx.x * blockDim.x + threadIdx.x;
-    if (x >= dst_w) return;
-    const typename F::Params f = F::prepare(p0, p1);
-    const float px = ((float)x + 0.5f) * scale_x - 0.5f;
-    const float stretch_x = stretch_of<F>(scale_x), stretch_y = stretch_of<F>(scale_y);
-    for (long long y = blockIdx.y * blockDim.y + threadIdx.y; y < dst_h;
-         y += (long long)gridDim.y * blockDim.y) {
-        const float py = ((float)y + 0.5f) * scale_y - 0.5f;
-        typename Elem<E>::T *out = dst + y * dst_sy + (long long)x * dst_sx;
-        for (long long c0 = 0; c0 < channels; c0 += 4) {
-            const int nc = (int)min(channels - c0, 4ll);
-            float acc[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-            sample<F, E, 4>(src + c0 * src_sc, (int)src_h, (int)src_w, src_sy, src_sx, src_sc, nc,
-                            px, py, stretch_x, stretch_y, true, f, acc);
-#pragma unroll
-            for (int k = 0; k < 4; ++k)
-                if (k < nc) out[(c0 + k) * dst_sc] = Elem<E>::store(acc[k]);
+template <class F>
+__global__ void resize_weights(float *__restrict__ weights, int *__restrict__ offsets, int out,
+                               int n, int taps, int stride, float scale, float p0, float p1) {
+    const int j = blockIdx.x * blockDim.x + threadIdx.x;
+    if (j >= out) return;
+    const typename F::Params k = F::prepare(p0, p1);
+    const float s = stretch_of<F>(scale), inv_s = 1.0f / s;
+    const float p = ((float)j + 0.5f) * scale - 0.5f;  // within [-1/2, n - 1/2]
+    float lo, hi;
+    tap_range(p, F::reach(s, k), lo, hi);
+    // The sum over all taps, and the taps that weigh, edge pixels standing for the taps beyond.
+    float sum = 0.0f;
+    int a = n, b = -1;
+    for (int i = (int)lo; i <= (int)hi; ++i) {
+        const float v = F::weight((float)i - p, s, inv_s, k);
+        sum += v;
+        if (v != 0.0f) {
+            a = min(a, min(max(i, 0), n - 1));
+            b = max(b, min(max(i, 0), n - 1));
         }
+    }
+    // The window: `taps` pixels inside the image from `start` on, holding every
+    // tap that weighs. Should float32 rounding add a tap at either end (a
+    // weight at the rounding level), the smaller end weight is the one left out.
+    int start = a;
+    if (b - a + 1 > taps) {
+        const float wa = fabsf(F::weight((float)a - p, s, inv_s, k));
+        const float wb = fabsf(F::weight((float)b - p, s, inv_s, k));
+        if (wa < wb) start = b - taps + 1;
+    }
+    start = min(max(start, 0), n - taps);
+    float *w = weights + (long long)j * stride;
+    for (int t = 0; t < stride; ++t) w[t] = 0.0f;
+    const float norm = sum > 0.0f ? 1.0f / sum : 0.0f;
+    for (int i = (int)lo; i <= (int)hi; ++i) {
+        const int t = min(max(i, 0), n - 1) - start;
+        if (t >= 0 && t < taps) w[t] += F::weight((float)i - p, s, inv_s, k) * norm;
+    }
+    offsets[j] = start;
+}
+
+// Which way a pass filters: along y, along x with any pixel step, or along x
+// over packed pixels (each pixel's NC channels right after the previous pixel's).
+enum { ALONG_Y = 0, ALONG_X = 1, ALONG_PACKED_X = 2 };
+
+// One pass: dst (out_h x out_w, NC channels per group) from src along AXIS.
+// Element (y, x, c) of group g lies at y * sy + x * sx + c + g * sg (strides in
+// elements; the NC channels of a group are adjacent). Table row j (the
+// destination column along x, the row along y) weighs `taps` source pixels
+// from offsets[j] on. Rows are walked grid-stride, so any height fits the
+// grid's y limit; grid z counts the channel groups.
+template <int EI, int EO, int NC, int AXIS>
+__global__ void resize_pass(const typename Elem<EI>::T *__restrict__ src,
+                            typename Elem<EO>::T *__restrict__ dst,
+                            const float *__restrict__ weights, const int *__restrict__ offsets,
+                            int taps, int stride, int out_w, int out_h, long long src_sy,
+                            long long src_sx, long long src_sg, long long dst_sy,
+                            long long dst_sx, long long dst_sg) {
+    typedef typename Elem<EI>::T TI;
+    const int x = blockIdx.x * blockDim.x + threadIdx.x;
+    if (x >= out_w) return;
+    src += blockIdx.z * src_sg;
+    dst += blockIdx.z * dst_sg;
+    const long long step = AXIS == ALONG_Y ? src_sy : AXIS == ALONG_X ? src_sx : NC;
+    const int rows = gridDim.y * blockDim.y;
+    for (int y = blockIdx.y * blockDim.y + threadIdx.y; y < out_h; y += rows) {
+        const int j = AXIS == ALONG_Y ? y : x;
+        const float *w = weights + j * stride;
+        const int first = __ldg(offsets + j);
+        const TI *p = AXIS == ALONG_Y ? src + first * src_sy + x * src_sx : src + y * src_sy + first * step;
+        float acc[NC];
+#pragma unroll
+        for (int c = 0; c < NC; ++c) acc[c] = 0.0f;
+        int t = 0;
+        for (; t + 4 <= taps; t += 4) {  // table rows are 16-byte aligned: one load, four weights
+            const float4 w4 = *reinterpret_cast<const float4 *>(w + t);
+#pragma unroll
+            for (int c = 0; c < NC; ++c) {
+                acc[c] += w4.x * Elem<EI>::load(p + c);
+                acc[c] += w4.y * Elem<EI>::load(p + step + c);
+                acc[c] += w4.z * Elem<EI>::load(p + 2 * step + c);
+                acc[c] += w4.w * Elem<EI>::load(p + 3 * step + c);
+            }
+            p += 4 * step;
+        }
+        for (; t < taps; ++t) {
+            const float wt = w[t];
+#pragma unroll
+            for (int c = 0; c < NC; ++c) acc[c] += wt * Elem<EI>::load(p + c);
+            p += step;
+        }
+        typename Elem<EO>::T *q = dst + y * dst_sy + x * dst_sx;
+#pragma unroll
+        for (int c = 0; c < NC; ++c) q[c] = Elem<EO>::store(acc[c]);
     }
 }
 

@@ -3,8 +3,9 @@
 A row names the filter, its kernel family (the module `resampling.<family>`
 that exports `<family>_affine_kernel`), its interpolation constant, the CUDA
 traits block in `_filters.cuh` that computes its weights, whether its support
-widens on reduction, its reach at stretch 1 (in source pixels) and its named
-parameters, passed to the traits block in the order given here.
+widens on reduction, its support radius (in source pixels, at stretch 1), its
+named parameters (passed to the traits block in the order given here) and a
+margin added to the stretched radius (area: the source pixel's half-width).
 
 A family's kernel takes as call arguments, after the seven common ones, the
 parameters whose values differ among the family's rows (Mitchell-Netravali
@@ -50,8 +51,14 @@ class Filter(NamedTuple):
     inter: int  # its INTER_* constant
     traits: str  # the C++ traits block: "zemvara::Lanczos"
     widens: bool  # support stretched by the reduction factor
-    radius: float  # reach at stretch 1, in source pixels
+    radius: float  # support radius at stretch 1, in source pixels
     params: tuple = ()  # Param, in the order the traits block takes them (at most two)
+    margin: float = 0.0  # added to the stretched radius: area counts the source pixel's half-width
+
+    def reach(self, spacing):
+        """Taps i with |i - p| < reach can weigh, destination pixels lying `spacing` source pixels apart."""
+        stretch = max(1.0, spacing) if self.widens else 1.0
+        return self.radius * stretch + self.margin
 
     def values(self):
         """The parameters as the kernels take them: two float32-ready floats, zero-padded."""
@@ -66,7 +73,7 @@ FILTERS = (
     Filter("nearest", "nearest", INTER_NEAREST, "zemvara::Nearest", False, 1.0),
     Filter("bilinear", "bilinear", INTER_LINEAR, "zemvara::Bilinear", False, 1.0),
     Filter("bicubic", "bicubic", INTER_CUBIC, "zemvara::Keys", True, 2.0, (Param("a", KEYS_A),)),
-    Filter("area", "area", INTER_AREA, "zemvara::Area", True, 1.0),
+    Filter("area", "area", INTER_AREA, "zemvara::Area", True, 0.5, margin=0.5),
     Filter("mitchell", "mitchell", INTER_MITCHELL, "zemvara::MitchellNetravali", True, 2.0,
            (Param("B", 1 / 3), Param("C", 1 / 3))),
     Filter("catmull_rom", "mitchell", INTER_CATMULL_ROM, "zemvara::MitchellNetravali", True, 2.0,
