@@ -44,9 +44,9 @@ def have_tools():
 
 def specialisations():
     """(name expression, channels accumulated per tap) for every kernel the package launches."""
-    from zemvara.transform.resampling import _kernels
+    from zemvara.transform.resampling import _kernels, warping
 
-    return _kernels.report_expressions()
+    return _kernels.report_expressions() + warping.report_expressions()
 
 
 def compile_report(source, expressions, bin_dir, workdir):
@@ -173,9 +173,9 @@ def main():
     parser.add_argument("--source", help="a kernel source file to report instead of the package's")
     parser.add_argument("--filter", default="", help="only the expressions containing this text")
     args = parser.parse_args()
-    from zemvara.transform.resampling import _kernels
+    from zemvara.transform.resampling import _kernels, warping
 
-    source = _kernels.resampling_kernel_code
+    source = _kernels.resampling_kernel_code + "\n" + warping.warp_kernel_code
     if args.source:
         source = Path(args.source).read_text()
     expressions = [(e, c) for e, c in specialisations() if args.filter in e]

@@ -151,3 +151,8 @@ def _check_grid(grid, block, shape, who):
 
 warp_affine_kernel = WarpKernel(perspective=False)
 warp_perspective_kernel = WarpKernel(perspective=True)
+
+
+def report_expressions():
+    """(expression, channels accumulated per tap) of every specialisation, for the kernel report."""
+    return [(e, int(e.split(",")[2])) for e in all_expressions()]
