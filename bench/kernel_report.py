@@ -63,13 +63,16 @@ def compile_report(source, expressions, bin_dir, workdir):
     )  # fmt: skip
     if result.returncode:
         sys.exit(f"kernel_report: nvcc failed\n{result.stderr}")
-    usage, name = {}, None
+    usage, name, properties = {}, None, None
     for line in result.stderr.splitlines():
         m = re.search(r"Compiling entry function '(\w+)'", line)
         if m:
             name = m.group(1)
+        m = re.search(r"Function properties for (\w+)", line)
+        if m:  # the kernel's own, or a device function's that it calls
+            properties = m.group(1)
         m = re.search(r"(\d+) bytes stack frame, (\d+) bytes spill stores, (\d+) bytes spill loads", line)
-        if m and name:
+        if m and name and properties == name:
             usage[name] = [0, *map(int, m.groups())]
         m = re.search(r"Used (\d+) registers", line)
         if m and name:

@@ -50,9 +50,10 @@ template <> struct WarpChunk<Nearest> { enum { value = 1 }; };
 template <> struct WarpChunk<Bilinear> { enum { value = 2 }; };
 template <> struct WarpChunk<Lanczos> { enum { value = 8 }; };
 
-// The source index a tap i reads under a border mode; -1 for a constant border.
-__device__ __forceinline__ int border_index(int i, int n, int border) {
-    if ((unsigned)i < (unsigned)n) return i;
+// The source index a tap i outside 0 .. n - 1 reads under a border mode; -1
+// for a constant border. Kept out of line: only taps beyond an edge call it,
+// and the tap loop stays short.
+__device__ __noinline__ int border_index_outside(int i, int n, int border) {
     switch (border) {
     case BORDER_REPLICATE:
         return i < 0 ? 0 : n - 1;
@@ -77,6 +78,11 @@ __device__ __forceinline__ int border_index(int i, int n, int border) {
     default:
         return -1;
     }
+}
+
+// The source index a tap i reads under a border mode; -1 for a constant border.
+__device__ __forceinline__ int border_index(int i, int n, int border) {
+    return (unsigned)i < (unsigned)n ? i : border_index_outside(i, n, border);
 }
 
 // The taps of one source axis: first .. first + count - 1, each weighing
@@ -140,7 +146,7 @@ __device__ __forceinline__ float warp_tap_weight(int i, const WarpAxis &ax, cons
 // the fill whole.
 template <class F, int E, int NC>
 __device__ __forceinline__ bool warp_sample(const typename Elem<E>::T *src, int h, int w,
-                                            long long sy, long long sx, long long sc, float px,
+                                            long long sy, int sx, int sc, float px,
                                             float py, float spacing_x, float spacing_y,
                                             int border, const float *fill,
                                             const typename F::Params &k, float *acc) {
@@ -154,15 +160,22 @@ __device__ __forceinline__ bool warp_sample(const typename Elem<E>::T *src, int 
 #pragma unroll
     for (int c = 0; c < NC; ++c) acc[c] = 0.0f;
     for (int x0 = 0; x0 < ax.count; x0 += CHUNK) {
+        // The step's taps: weights, column offsets (32-bit: the caller keeps
+        // a row's extent below 2^31 elements) and which of them read a
+        // pixel; the weight of those beyond a constant border, for the fill.
         float wx[CHUNK];
-        int ix[CHUNK];
-        float wsum = 0.0f;  // weight of this step's taps, for a row of fill
+        int xo[CHUNK];
+        unsigned int reads = 0u;
+        float wsum = 0.0f, wfill = 0.0f;
 #pragma unroll
         for (int j = 0; j < CHUNK; ++j) {
             const int i = ax.first + x0 + j;
             const bool live = x0 + j < ax.count;
             wx[j] = live ? warp_tap_weight<F>(i, ax, k) : 0.0f;
-            ix[j] = live ? border_index(i, w, tap_border) : -1;
+            const int column = live ? border_index(i, w, tap_border) : -1;
+            xo[j] = column * sx;
+            if (column >= 0) reads |= 1u << j;
+            else wfill += wx[j];
             wsum += wx[j];
         }
         for (int ky = 0; ky < ay.count; ++ky) {
@@ -170,24 +183,16 @@ __device__ __forceinline__ bool warp_sample(const typename Elem<E>::T *src, int 
             const float wy = warp_tap_weight<F>(j, ay, k);
             const int iy = border_index(j, h, tap_border);
             float r[NC];
-            if (iy < 0) {
 #pragma unroll
-                for (int c = 0; c < NC; ++c) r[c] = wsum * fill[c];
-            } else {
+            for (int c = 0; c < NC; ++c) r[c] = (iy < 0 ? wsum : wfill) * fill[c];
+            if (iy >= 0) {
                 const T *row = src + (long long)iy * sy;
 #pragma unroll
-                for (int c = 0; c < NC; ++c) r[c] = 0.0f;
-#pragma unroll
                 for (int t = 0; t < CHUNK; ++t) {
-                    if (wx[t] == 0.0f) continue;
-                    if (ix[t] < 0) {
+                    if (!(reads >> t & 1u)) continue;
+                    const T *q = row + xo[t];
 #pragma unroll
-                        for (int c = 0; c < NC; ++c) r[c] += wx[t] * fill[c];
-                    } else {
-                        const T *q = row + (long long)ix[t] * sx;
-#pragma unroll
-                        for (int c = 0; c < NC; ++c) r[c] += wx[t] * Elem<E>::load(q + c * sc);
-                    }
+                    for (int c = 0; c < NC; ++c) r[c] += wx[t] * Elem<E>::load(q + c * sc);
                 }
             }
 #pragma unroll
@@ -243,7 +248,7 @@ __global__ void warp_image(const typename Elem<E>::T *__restrict__ src,
                 !(inside && px >= 0.0f && px <= (float)(src_w - 1) && py >= 0.0f && py <= (float)(src_h - 1)))
                 continue;
             float acc[NC];
-            if (!inside || !warp_sample<F, E, NC>(image, (int)src_h, (int)src_w, src_sy, src_sx, src_sc,
+            if (!inside || !warp_sample<F, E, NC>(image, (int)src_h, (int)src_w, src_sy, (int)src_sx, (int)src_sc,
                                                   px, py, spacing_x, spacing_y, bmode, fill, k, acc)) {
                 if (bmode == BORDER_TRANSPARENT) continue;
 #pragma unroll
