@@ -113,6 +113,8 @@ class WarpKernel:
         if output.size == 0:
             return
         src_strides = _element_strides(source, who, "src")
+        if abs(src_strides[2]) * (w - 1) + abs(src_strides[3]) * (channels - 1) >= 2**31:
+            raise ValueError(f"{who}: a row of src spans 2**31 elements or more; the kernel indexes within a row in 32 bits")
         dst_strides = _element_strides(output, who, "dst")
         (src_lo, src_hi), (dst_lo, dst_hi) = _bytes(source), _bytes(output)
         if src_lo < dst_hi and dst_lo < src_hi:
