@@ -1,36 +1,40 @@
 """Affine and perspective warps shaped like OpenCV's: border modes, fill values, any element type and batches."""
 
-from typing import Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Optional, Sequence, Tuple, Union
 
 import cupy as cp
 import numpy as np
 
-INTER_NEAREST: int
-INTER_LINEAR: int
-INTER_CUBIC: int
-INTER_AREA: int
-INTER_LANCZOS2: int
-INTER_LANCZOS3: int
-INTER_LANCZOS4: int
-INTER_MITCHELL: int
-INTER_CATMULL_ROM: int
-INTER_B_SPLINE: int
-INTER_AUTO: int
+from .schema import INTER_AREA as INTER_AREA
+from .schema import INTER_AUTO as INTER_AUTO
+from .schema import INTER_B_SPLINE as INTER_B_SPLINE
+from .schema import INTER_CATMULL_ROM as INTER_CATMULL_ROM
+from .schema import INTER_CUBIC as INTER_CUBIC
+from .schema import INTER_LANCZOS2 as INTER_LANCZOS2
+from .schema import INTER_LANCZOS3 as INTER_LANCZOS3
+from .schema import INTER_LANCZOS4 as INTER_LANCZOS4
+from .schema import INTER_LINEAR as INTER_LINEAR
+from .schema import INTER_MITCHELL as INTER_MITCHELL
+from .schema import INTER_NEAREST as INTER_NEAREST
 
-BORDER_CONSTANT: int  # 0: taps outside the source read border_value
-BORDER_REPLICATE: int  # 1: aaaaaa|abcdefgh|hhhhhhh
-BORDER_REFLECT: int  # 2: fedcba|abcdefgh|hgfedcb
-BORDER_WRAP: int  # 3: cdefgh|abcdefgh|abcdefg
-BORDER_REFLECT_101: int  # 4: gfedcb|abcdefgh|gfedcba
-BORDER_TRANSPARENT: int  # 5: pixels whose position lies outside the source keep dst's values
-WARP_INVERSE_MAP: int  # 16: M already maps destination to source
+BORDER_CONSTANT: int = 0  # 0: taps outside the source read border_value
+BORDER_REPLICATE: int = 1  # 1: aaaaaa|abcdefgh|hhhhhhh
+BORDER_REFLECT: int = 2  # 2: fedcba|abcdefgh|hgfedcb
+BORDER_WRAP: int = 3  # 3: cdefgh|abcdefgh|abcdefg
+BORDER_REFLECT_101: int = 4  # 4: gfedcb|abcdefgh|gfedcba
+BORDER_TRANSPARENT: int = 5  # 5: pixels whose position lies outside the source keep dst's values
+WARP_INVERSE_MAP: int = 16  # 16: M already maps destination to source
+
+WARP_FILTERS: Dict[int, Tuple[str, float, float]]  # INTER_* value -> (traits block, its parameters)
+warp_affine_kernel: Any
+warp_perspective_kernel: Any
 
 def warp_affine(
     src: cp.ndarray,
     M: Union[np.ndarray, cp.ndarray, Sequence[Sequence[float]]],
     dsize: Tuple[int, int],
-    flags: int = ...,
-    border_mode: int = ...,
+    flags: int = INTER_LINEAR,
+    border_mode: int = BORDER_CONSTANT,
     border_value: Union[float, Sequence[float]] = 0,
     dst: Optional[cp.ndarray] = None,
 ) -> cp.ndarray:
@@ -52,8 +56,8 @@ def warp_perspective(
     src: cp.ndarray,
     M: Union[np.ndarray, cp.ndarray, Sequence[Sequence[float]]],
     dsize: Tuple[int, int],
-    flags: int = ...,
-    border_mode: int = ...,
+    flags: int = INTER_LINEAR,
+    border_mode: int = BORDER_CONSTANT,
     border_value: Union[float, Sequence[float]] = 0,
     dst: Optional[cp.ndarray] = None,
 ) -> cp.ndarray:
