@@ -200,6 +200,9 @@ class TestTypesAndShapes:
         got = W.warp_affine(view, ROTATE[:2], (9, 8), W.INTER_LANCZOS3, W.BORDER_WRAP, dst=out[:, ::2])
         cp.testing.assert_array_equal(got, want)
         assert (out[:, 1::2] == -1).all()
+        flipped = base[:, :, 2::-1]  # channels reversed: read through a copy
+        cp.testing.assert_array_equal(W.warp_affine(flipped, ROTATE[:2], (9, 8)),
+                                      W.warp_affine(cp.ascontiguousarray(flipped), ROTATE[:2], (9, 8)))  # fmt: skip
 
     def test_inverse_maps_and_cupy_matrices(self):
         src = cp.asarray(picture(16, 17))

@@ -30,7 +30,9 @@
 // takes border_value, or is left as it is with TRANSPARENT.
 //
 // Layout: element (n, y, x, c) lies at n * sn + y * sy + x * sx + c * sc
-// (strides in elements) in both arrays, so strided views need no copy. Rows
+// (strides in elements) in both arrays, so strided views need no copy; the
+// channels of a source pixel lie side by side (sc = 1), so that a tap's
+// loads share one address. Rows
 // and images are walked grid-stride, so any height and batch fit the grid.
 
 namespace zemvara {
@@ -146,7 +148,7 @@ __device__ __forceinline__ float warp_tap_weight(int i, const WarpAxis &ax, cons
 // the fill whole.
 template <class F, int E, int NC>
 __device__ __forceinline__ bool warp_sample(const typename Elem<E>::T *src, int h, int w,
-                                            long long sy, int sx, int sc, float px,
+                                            long long sy, int sx, float px,
                                             float py, float spacing_x, float spacing_y,
                                             int border, const float *fill,
                                             const typename F::Params &k, float *acc) {
@@ -192,7 +194,7 @@ __device__ __forceinline__ bool warp_sample(const typename Elem<E>::T *src, int 
                     if (!(reads >> t & 1u)) continue;
                     const T *q = row + xo[t];
 #pragma unroll
-                    for (int c = 0; c < NC; ++c) r[c] += wx[t] * Elem<E>::load(q + c * sc);
+                    for (int c = 0; c < NC; ++c) r[c] += wx[t] * Elem<E>::load(q + c);
                 }
             }
 #pragma unroll
@@ -210,7 +212,7 @@ template <class F, int E, int NC, bool PERSPECTIVE>
 __global__ void warp_image(const typename Elem<E>::T *__restrict__ src,
                            typename Elem<E>::T *__restrict__ dst, const float *__restrict__ m,
                            long long m_step, long long images, long long src_h, long long src_w,
-                           long long src_sn, long long src_sy, long long src_sx, long long src_sc,
+                           long long src_sn, long long src_sy, long long src_sx,
                            long long dst_h, long long dst_w, long long dst_sn, long long dst_sy,
                            long long dst_sx, long long dst_sc, long long border, float fill0,
                            float fill1, float fill2, float fill3, float p0, float p1) {
@@ -248,7 +250,7 @@ __global__ void warp_image(const typename Elem<E>::T *__restrict__ src,
                 !(inside && px >= 0.0f && px <= (float)(src_w - 1) && py >= 0.0f && py <= (float)(src_h - 1)))
                 continue;
             float acc[NC];
-            if (!inside || !warp_sample<F, E, NC>(image, (int)src_h, (int)src_w, src_sy, (int)src_sx, (int)src_sc,
+            if (!inside || !warp_sample<F, E, NC>(image, (int)src_h, (int)src_w, src_sy, (int)src_sx,
                                                   px, py, spacing_x, spacing_y, bmode, fill, k, acc)) {
                 if (bmode == BORDER_TRANSPARENT) continue;
 #pragma unroll

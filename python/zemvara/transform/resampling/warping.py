@@ -71,7 +71,8 @@ class WarpKernel:
     `args` is `(src, dst, matrices, traits, border, fill, p0, p1)`:
     - `src`, `dst`: CuPy arrays (N, H, W, C) and (N, H', W', C) of one element
       type (uint8, uint16, float16, float32) and 1 to 4 channels, any strides
-      in whole elements; they must not overlap.
+      in whole elements (a source whose channels do not lie side by side is
+      copied first); they must not overlap.
     - `matrices`: a C-contiguous float32 CuPy array (1, 9) or (N, 9), the
       inverse maps (destination to source), row-major 3 x 3; an affine map
       uses the first six values. One row serves the whole batch.
@@ -113,6 +114,10 @@ class WarpKernel:
         if output.size == 0:
             return
         src_strides = _element_strides(source, who, "src")
+        if channels > 1 and src_strides[3] != 1:  # the kernel reads a pixel's channels side by side
+            src = cp.ascontiguousarray(src)
+            source = array_view(src, who, "src")
+            src_strides = _element_strides(source, who, "src")
         if abs(src_strides[2]) * (w - 1) + abs(src_strides[3]) * (channels - 1) >= 2**31:
             raise ValueError(f"{who}: a row of src spans 2**31 elements or more; the kernel indexes within a row in 32 bits")
         dst_strides = _element_strides(output, who, "dst")
@@ -126,7 +131,7 @@ class WarpKernel:
         kernel(
             grid,
             block,
-            (source.data, output.data, table.data, step, np.int64(n), np.int64(h), np.int64(w), *src_strides,
+            (source.data, output.data, table.data, step, np.int64(n), np.int64(h), np.int64(w), *src_strides[:3],
              np.int64(output.shape[1]), np.int64(output.shape[2]), *dst_strides, np.int64(border), *fill4,
              np.float32(p0), np.float32(p1)),
         )  # fmt: skip
