@@ -6,10 +6,14 @@ report prints the registers per thread, the local memory (stack frame and
 spills, in bytes per thread) and the SASS instruction slots per tap of its
 tap loop.
 
-The tap loop is, among the innermost loops (backward branches) whose body
-loads from memory and accumulates (holds an FFMA), the one with the most FFMAs; its taps are its FFMAs divided by the channels accumulated
-per tap, so slots per tap = instructions in the loop / taps. Straight-line
-kernels (no such loop) print "-".
+Tap loops are the innermost loops (backward branches) that load from memory,
+accumulate with FFMA and take at least four taps an iteration (a kernel may
+have several: chunks of 4 and 8 taps, an unrolled loop and its remainder); the
+report prints the range of slots per tap = instructions / taps over them. A warp's
+taps are its loads (one per channel, one per pixel where a four-channel pixel
+is read in one vector load); a resize pass's are its FFMAs, one per channel
+(its weight loads are not taps). Kernels without such a loop (nearest,
+bilinear, the weight tables) print "-".
 
     python bench/kernel_report.py [--nvcc PATH] [--source FILE] [--filter WORD]
 
@@ -43,7 +47,7 @@ def have_tools():
 
 
 def specialisations():
-    """(name expression, channels accumulated per tap) for every kernel the package launches."""
+    """(name expression, per_tap, count) for every kernel the package launches (see `report`)."""
     from zemvara.transform.resampling import _kernels, warping
 
     return _kernels.report_expressions() + warping.report_expressions()
@@ -52,7 +56,7 @@ def specialisations():
 def compile_report(source, expressions, bin_dir, workdir):
     """{mangled name: (registers, stack, spill stores, spill loads)}, and the SASS text."""
     unit = Path(workdir) / "kernels.cu"
-    refs = ",\n    ".join(f"(const void *)&{e}" for e, _ in expressions)
+    refs = ",\n    ".join(f"(const void *)&{e}" for e, *_ in expressions)
     unit.write_text(f"{source}\n\nconst void *zemvara_report_kernels[] = {{\n    {refs}\n}};\n")
     cubin = Path(workdir) / "kernels.cubin"
     env = dict(os.environ, PATH=f"{bin_dir}:{os.environ.get('PATH', '')}")
@@ -111,9 +115,16 @@ def opcode(instruction):
     return words[1] if words[0].startswith("@") else words[0]
 
 
-def tap_loop(code, labels):
-    """(start, end) addresses of the tap loop: among the innermost loops (backward branches) whose
-    body loads from memory and accumulates with FFMA, the one with the most FFMAs; None if none."""
+def loop_taps(ops, per_tap, count):
+    """Taps in a loop body: its global loads (count "loads") or its FFMAs (count "fmas"), per_tap of them a tap."""
+    if count == "loads":
+        return sum(op.startswith("LDG") for op in ops) / per_tap
+    return sum(op.startswith("FFMA") for op in ops) / per_tap
+
+
+def tap_loops(code, labels, per_tap, count):
+    """[(start, end, taps)] of the tap loops: innermost loops (backward branches) that load from
+    memory, accumulate with FFMA, and take at least four taps an iteration."""
     loops = []
     for k, (address, instruction) in enumerate(code):
         m = re.search(r"\bBRA\b.*\((\.L_x_\d+)\)", instruction)
@@ -121,24 +132,24 @@ def tap_loop(code, labels):
             continue
         start = labels[m.group(1)]
         ops = [opcode(t) for a, t in code[: k + 1] if a >= start]
-        if any(op.startswith("FFMA") for op in ops) and any(op.startswith(("LDG", "LD.")) for op in ops):
-            loops.append((start, address, sum(op.startswith("FFMA") for op in ops)))
+        if any(op.startswith("LDG") for op in ops) and any(op.startswith("FFMA") for op in ops):
+            loops.append((start, address, loop_taps(ops, per_tap, count)))
     inner = [lp for lp in loops if not any(o is not lp and lp[0] <= o[0] and o[1] <= lp[1] for o in loops)]
-    return max(inner, key=lambda lp: lp[2])[:2] if inner else None
+    return [lp for lp in inner if lp[2] >= 4]
 
 
-def slots_per_tap(code, labels, channels):
-    """Instructions per tap of the tap loop (no-ops left out), a tap being `channels` FFMAs; or None."""
-    loop = tap_loop(code, labels)
-    if loop is None:
-        return None
-    ops = [opcode(t) for a, t in code if loop[0] <= a <= loop[1]]
-    ops = [op for op in ops if not op.startswith("NOP")]
-    return len(ops) / (sum(op.startswith("FFMA") for op in ops) / channels)
+def slots_per_tap(code, labels, per_tap, count):
+    """(fewest, most) instructions (no-ops left out) per tap over the tap loops, or None."""
+    slots = []
+    for start, end, taps in tap_loops(code, labels, per_tap, count):
+        ops = [op for op in (opcode(t) for a, t in code if start <= a <= end) if not op.startswith("NOP")]
+        slots.append(len(ops) / taps)
+    return (min(slots), max(slots)) if slots else None
 
 
 def report(source, expressions):
-    """Rows (expression, registers, local bytes, slots per tap) for the given (expression, channels) pairs."""
+    """Rows (expression, registers, local bytes, slots per tap) for (expression, per_tap, count) triples:
+    a tap is per_tap global loads (count "loads") or FFMAs (count "fmas") of the tap loop."""
     bin_dir = nvidia_bin()
     if bin_dir is None:
         sys.exit("kernel_report: no nvcc and nvdisasm in .venv-tools (make kernel-report installs them)")
@@ -148,24 +159,26 @@ def report(source, expressions):
     mangled = list(usage)
     demangled = subprocess.run(["c++filt"], input="\n".join(mangled), capture_output=True, text=True).stdout.split("\n")
     by_text = {re.sub(r"^void|\s+", "", text.split("(")[0]): name for name, text in zip(mangled, demangled)}
-    codes = {"U8": 0, "U16": 1, "F16": 2, "F32": 3}
+    # Enumerators passed as int template arguments demangle as their values.
+    codes = {"U8": 0, "U16": 1, "F16": 2, "F32": 3, "ALONG_Y": 0, "ALONG_X": 1, "ALONG_PACKED_X": 2}
     rows = []
-    for expression, channels in expressions:
-        key = re.sub(r"zemvara::(U8|U16|F16|F32)\b", lambda m: str(codes[m.group(1)]), re.sub(r"\s+", "", expression))
+    for expression, per_tap, count in expressions:
+        key = re.sub(r"zemvara::(U8|U16|F16|F32|ALONG_Y|ALONG_X|ALONG_PACKED_X)\b", lambda m: str(codes[m.group(1)]), re.sub(r"\s+", "", expression))
         name = by_text.get(key)
         if name is None:
             rows.append((expression, "?", "?", "?"))
             continue
         registers, stack, stores, loads = usage[name]
-        slots = slots_per_tap(code.get(name, []), labels.get(name, {}), channels)
-        rows.append((expression, registers, stack + stores + loads, "-" if slots is None else f"{slots:.1f}"))
+        slots = slots_per_tap(code.get(name, []), labels.get(name, {}), per_tap, count)
+        text = "-" if slots is None else f"{slots[0]:.1f}" if slots[0] == slots[1] else f"{slots[0]:.1f}-{slots[1]:.1f}"
+        rows.append((expression, registers, stack + stores + loads, text))
     return rows
 
 
 def print_report(rows, title="Compiled resampling kernels, sm_90 (nvcc -O3)"):
     width = max(len(r[0]) for r in rows)
     print(f"{title}: registers per thread, local memory per thread (stack frame + spills,")
-    print("bytes), SASS slots per tap of the tap loop (its instructions / (its FFMAs / channels))")
+    print("bytes), SASS slots per tap of the tap loop (its instructions / its taps)")
     print(f"  {'kernel'.ljust(width)}  registers  local B  slots/tap")
     for expression, registers, local, slots in rows:
         print(f"  {expression.ljust(width)}  {str(registers).rjust(9)}  {str(local).rjust(7)}  {slots.rjust(9)}")
@@ -181,7 +194,7 @@ def main():
     source = _kernels.resampling_kernel_code + "\n" + warping.warp_kernel_code
     if args.source:
         source = Path(args.source).read_text()
-    expressions = [(e, c) for e, c in specialisations() if args.filter in e]
+    expressions = [e for e in specialisations() if args.filter in e[0]]
     print_report(report(source, expressions))
 
 

@@ -106,6 +106,11 @@ def resize(image, dsize, interpolation=INTER_AUTO):
         plain = cp.ndarray(shape, view.dtype, memptr=view.data, strides=view.strides)
         return resize(cp.ascontiguousarray(plain), dsize, interpolation)
     src_sy, src_sx, src_sc = (st // itemsize for st in strides)
+    if 3 * max(abs(src_sy), abs(src_sx)) > _INT32:  # the passes step between taps in 32 bits
+        if view.c_contiguous:
+            raise ValueError(f"resize: image of shape {shape} has rows too long to index")
+        plain = cp.ndarray(shape, view.dtype, memptr=view.data, strides=view.strides)
+        return resize(cp.ascontiguousarray(plain), dsize, interpolation)
     if view.ndim == 2:
         output = cp.empty((out_h, out_w), dtype=view.dtype)
         dst_sy, dst_sx, dst_sc = out_w, 1, 0
@@ -130,6 +135,8 @@ def resize(image, dsize, interpolation=INTER_AUTO):
     # taps; along y first out_h * width * y_taps + out_h * out_w * x_taps.
     x_first = height * out_w * x_table[2] + out_h * out_w * y_table[2] <= out_h * width * y_table[2] + out_h * out_w * x_table[2]
     mid_h, mid_w = (height, out_w) if x_first else (out_h, width)
+    if 3 * mid_w * channels > _INT32:
+        raise ValueError(f"resize: image of shape {shape} has rows too long to index")
     middle = cp.empty((mid_h, mid_w, channels), dtype=cp.float32)
     mid = (mid_w * channels, channels, group)
     first_pass = (x_table, "x") if x_first else (y_table, "y")

@@ -100,10 +100,17 @@ def all_expressions():
 
 
 def report_expressions():
-    """(expression, channels accumulated per tap) of every specialisation, for the kernel report."""
-    warps = [(warp_expression(r, e, c), min(c, 3)) for r in _traits_rows() for e in ELEMENTS.values() for c in (1, 3, 4)]
-    weights = [(weights_expression(r), 1) for r in _traits_rows()]
-    passes = [(e, int(e.split(",")[2])) for e in pass_expressions()]
+    """(expression, per_tap, count) of every specialisation, for the compiled-kernel report: a warp's
+    tap is one load per channel (one per pixel for four channels, read as a vector), a resize pass's
+    one FFMA per channel."""
+    warps = [
+        (warp_expression(r, e, c), 1 if c == 4 else c, "loads")
+        for r in _traits_rows()
+        for e in ELEMENTS.values()
+        for c in (1, 3, 4)
+    ]
+    weights = [(weights_expression(r), 1, "fmas") for r in _traits_rows()]
+    passes = [(e, int(e.split(",")[2]), "fmas") for e in pass_expressions()]
     return warps + weights + passes
 
 
@@ -262,6 +269,11 @@ def _check_source(src, who):
         raise ValueError(
             f"{who}: src of shape {shape} is not C-contiguous (strides {view.strides}); "
             "accepted: C-contiguous arrays (cp.ascontiguousarray makes one)"
+        )
+    if channels == 4 and view.data.ptr % (4 * view.itemsize):
+        raise ValueError(
+            f"{who}: src of shape {shape} starts {view.data.ptr % (4 * view.itemsize)} bytes into a pixel; "
+            "a four-channel source is read a pixel at a time and must start on a pixel boundary (src.copy() makes one)"
         )
     return view, element, channels
 

@@ -24,16 +24,44 @@ namespace zemvara {
 template <class A, class B> struct same_type { static const bool value = false; };
 template <class A> struct same_type<A, A> { static const bool value = true; };
 
-// Sum of the weights of all taps around p (inside the image or not).
-template <class F>
-__device__ float weight_sum(float p, float s, const typename F::Params &f) {
-    const float reach = F::reach(s, f);
-    const float inv_s = 1.0f / s;
-    const int first = (int)floorf(p - reach) + 1, last = (int)ceilf(p + reach) - 1;
-    float sum = 0.0f;
-    for (int i = first; i <= last; ++i) sum += F::weight((float)i - p, s, inv_s, f);
-    return sum;
+// ---- pixels: the first NC channels of a CH-channel pixel ---------------------------
+
+// Four-channel pixels are read in one vector load (their size is a power of
+// two and every pixel of an image is aligned to it); others channel by channel.
+template <int E, int CH, int NC>
+__device__ __forceinline__ void load_pixel(const typename Elem<E>::T *p, float *v) {
+    typedef typename Elem<E>::T T;
+    if (CH == 4 && sizeof(T) == 4) {
+        const float4 q = __ldg(reinterpret_cast<const float4 *>(p));
+        const float f[4] = {q.x, q.y, q.z, q.w};
+#pragma unroll
+        for (int c = 0; c < NC; ++c) v[c] = f[c];
+    } else if (CH == 4 && sizeof(T) == 2) {
+        const ushort4 q = __ldg(reinterpret_cast<const ushort4 *>(p));
+        const T t[4] = {(T)q.x, (T)q.y, (T)q.z, (T)q.w};
+#pragma unroll
+        for (int c = 0; c < NC; ++c) v[c] = Elem<E>::load(t + c);
+    } else if (CH == 4 && sizeof(T) == 1) {
+        const uchar4 q = __ldg(reinterpret_cast<const uchar4 *>(p));
+        const T t[4] = {(T)q.x, (T)q.y, (T)q.z, (T)q.w};
+#pragma unroll
+        for (int c = 0; c < NC; ++c) v[c] = Elem<E>::load(t + c);
+    } else {
+#pragma unroll
+        for (int c = 0; c < NC; ++c) v[c] = Elem<E>::load(p + c);
+    }
 }
+
+// ---- warps: the filtered sample of one destination pixel ----------------------------
+//
+// Along each axis the weights are normalised by their sum over every tap with
+// |i - p| < reach, inside the image or not; taps outside the image then add
+// nothing (the image is surrounded by zeros). Taps are visited in chunks of T
+// along each axis, whose weights live in registers: a chunk along x is a
+// window of T pixels inside the image (taps at fixed offsets from one row
+// pointer), a chunk along y T rows, each row's weight passed down a register
+// shift as the rows go by. Offsets are 32-bit within a row (a row holds at
+// most 2^24 pixels of at most 4 channels); rows are addressed in 64 bits.
 
 // Most taps an axis sums over exactly. Past it (extreme reductions, degenerate
 // matrices) the sum is the same Riemann sum taken at the stretch that gives
@@ -42,113 +70,145 @@ __device__ float weight_sum(float p, float s, const typename F::Params &f) {
 // and the time per pixel stays bounded.
 #define ZEMVARA_MAX_SUM_TAPS 4096.0f
 
-// Taps per axis whose weights are kept from the weight sum for the filtering
-// itself: every enlargement, and reductions down to 1/4 with Lanczos-2 or cubics.
-#define ZEMVARA_KEPT_TAPS 16
-
-// One source axis of one destination pixel.
-struct Axis {
-    float p, s, inv_s, norm;  // position, stretch, 1 / stretch, 1 / weight sum
-    int first, last;          // taps inside the image
-    float below, above;       // replicated edges: the weights of the taps beyond them
-    bool kept;                // w holds the final weights of the taps first .. last
-    float w[ZEMVARA_KEPT_TAPS];
-};
-
-// False when no tap inside the image can have a weight (the pixel stays zero).
+// Sum of the weights of all taps around p (inside the image or not).
 template <class F>
-__device__ __forceinline__ bool setup_axis(float p, float s, int n, bool edge, const typename F::Params &f,
-                                           Axis &ax) {
+__device__ float weight_sum(float p, float s, const typename F::Params &f) {
+    const float inv_s = 1.0f / s;
+    float lo, hi;
+    tap_range(p, F::reach(s, f), lo, hi);
+    float sum = 0.0f;
+    for (int i = (int)lo; i <= (int)hi; ++i) sum += F::weight((float)i - p, s, inv_s, f);
+    return sum;
+}
+
+// 1 / (the weight sum of an axis), or 0 when it is not positive.
+template <class F>
+__device__ float axis_norm(float p, float s, const typename F::Params &f) {
+    float sum;
     const float reach = F::reach(s, f);
-    const float lo = p - reach, hi = p + reach;
-    if (!(hi > 0.0f && lo < (float)(n - 1))) return false;  // NaN fails too
-    ax.first = max(0, (int)floorf(fmaxf(lo, -1.0f)) + 1);
-    ax.last = min(n - 1, (int)ceilf(fminf(hi, (float)n)) - 1);
-    if (ax.first > ax.last) return false;
-    ax.p = p;
-    ax.s = s;
-    ax.inv_s = 1.0f / s;
-    float sum, below = 0.0f, above = 0.0f;
-    ax.kept = false;
     if (2.0f * reach <= ZEMVARA_MAX_SUM_TAPS) {
-        // Every tap, once: the sum, for replicated edges the parts beyond them,
-        // and the weights of the taps inside when they are few enough to keep.
-        const int lo_i = (int)floorf(lo) + 1, hi_i = (int)ceilf(hi) - 1;
-        ax.kept = ax.last - ax.first < ZEMVARA_KEPT_TAPS;
-        sum = 0.0f;
-        for (int i = lo_i; i <= hi_i; ++i) {
-            const float w = F::weight((float)i - p, s, ax.inv_s, f);
-            sum += w;
-            if (i < 0) below += w;
-            if (i >= n) above += w;
-            if (ax.kept && i >= ax.first && i <= ax.last) ax.w[i - ax.first] = w;
-        }
-        if (same_type<F, Area>::value) sum = s;  // the unit squares tile the line: the overlaps add up to s
-        if (!edge) below = above = 0.0f;
-    } else if (same_type<F, Area>::value && !edge) {
-        sum = s;
-    } else if (!edge) {
+        sum = weight_sum<F>(p, s, f);
+    } else {
         // The reach grows as R * s: s_cut = MAX / (2 R), whatever s is, so
         // that an infinite stretch gives an infinite sum (zero weights)
         // rather than a NaN stretch whose tap range cannot be converted.
         const float s_cut = ZEMVARA_MAX_SUM_TAPS / (2.0f * F::reach(1.0f, f));
         sum = weight_sum<F>(p - floorf(p), s_cut, f) * (s / s_cut);
-    } else {
-        // A replicated edge under a footprint this wide: the weights of the taps
-        // inside, normalised over themselves.
-        sum = 0.0f;
-        for (int i = ax.first; i <= ax.last; ++i) sum += F::weight((float)i - p, s, ax.inv_s, f);
     }
-    if (!(sum > 0.0f)) return false;
-    ax.norm = 1.0f / sum;
-    ax.below = below * ax.norm;
-    ax.above = above * ax.norm;
-    if (ax.kept) {
-        for (int k = 0; k <= ax.last - ax.first; ++k) ax.w[k] *= ax.norm;
-        if (ax.first == 0) ax.w[0] += ax.below;
-        if (ax.last == n - 1) ax.w[ax.last - ax.first] += ax.above;
-    }
-    return true;
+    return sum > 0.0f ? 1.0f / sum : 0.0f;
 }
 
-template <class F>
-__device__ __forceinline__ float tap_weight(int i, int n, const Axis &ax, const typename F::Params &f) {
-    float w = F::weight((float)i - ax.p, ax.s, ax.inv_s, f) * ax.norm;
-    if (i == 0) w += ax.below;
-    if (i == n - 1) w += ax.above;
-    return w;
-}
-
-// Adds the filtered value of channels 0 .. nc-1 (nc <= NC <= 4) at the source
-// position (px, py) to acc. Element (y, x, c) of the source lies at
-// src[y * sy + x * sx + c * sc]; the image is h x w. stretch_x, stretch_y are the
-// reduction factors (>= 1), used by widening filters only. edge: replicate the
-// edge pixels instead of seeing zeros beyond them.
-template <class F, int E, int NC>
-__device__ __forceinline__ void sample(const typename Elem<E>::T *src, int h, int w,
-                                       long long sy, long long sx, long long sc, int nc,
-                                       float px, float py, float stretch_x, float stretch_y,
-                                       bool edge, const typename F::Params &f, float *acc) {
-    typedef typename Elem<E>::T T;
-    if (same_type<F, Nearest>::value) {
-        float fx = floorf(px + 0.5f), fy = floorf(py + 0.5f);
-        if (edge) {
-            fx = fminf(fmaxf(fx, 0.0f), (float)(w - 1));
-            fy = fminf(fmaxf(fy, 0.0f), (float)(h - 1));
-        }
-        if (!(fx >= 0.0f && fx < (float)w && fy >= 0.0f && fy < (float)h)) return;
-        const T *p = src + (long long)min((int)fy, h - 1) * sy + (long long)min((int)fx, w - 1) * sx;
+// The weights of the T taps from `start` on, zero outside first .. last, times norm.
+template <class F, int T>
+__device__ __forceinline__ void chunk_weights(int start, int first, int last, float p, float s,
+                                              float inv_s, float norm,
+                                              const typename F::Params &f, float *w) {
 #pragma unroll
-        for (int c = 0; c < NC; ++c)
-            if (c < nc) acc[c] += Elem<E>::load(p + c * sc);
+    for (int k = 0; k < T; ++k) {
+        const int i = start + k;
+        w[k] = i >= first && i <= last ? F::weight((float)i - p, s, inv_s, f) * norm : 0.0f;
+    }
+}
+
+// The weight sum of an axis whose taps inside the image all lie in one chunk
+// (w, its weights) and whose taps lo .. hi number at most 2 T: the chunk's
+// weights plus those of the taps beyond the image's edges.
+template <class F, int T>
+__device__ __forceinline__ float chunk_sum(const float *w, float p, float s, float inv_s, int n,
+                                           int lo, int hi, const typename F::Params &f) {
+    float sum = 0.0f;
+#pragma unroll
+    for (int k = 0; k < T; ++k) sum += w[k];
+    for (int i = lo; i < 0; ++i) sum += F::weight((float)i - p, s, inv_s, f);
+    for (int i = max(lo, n); i <= hi; ++i) sum += F::weight((float)i - p, s, inv_s, f);
+    return sum;
+}
+
+// Adds to acc the filtered value at (px, py) of the h x w source with CH channels.
+template <class F, int E, int CH, int NC, int T>
+__device__ __forceinline__ void sample_chunks(const typename Elem<E>::T *src, int h, int w,
+                                              float px, float py, float sx, float sy, int x0,
+                                              int x1, int y0, int y1,
+                                              const typename F::Params &f, float *acc) {
+    typedef typename Elem<E>::T Tp;
+    const float inv_sx = 1.0f / sx, inv_sy = 1.0f / sy;
+    const int row_stride = w * CH;
+    float wx[T], wy[T];
+    float norm_x, norm_y, lo, hi;
+    // One chunk holds every tap inside the image, and few taps lie outside it.
+    tap_range(px, F::reach(sx, f), lo, hi);
+    const bool one_x = x1 - x0 < T && hi - lo < 2 * T;
+    if (one_x) {  // the common case: the sum from the chunk's own weights
+        chunk_weights<F, T>(min(x0, w - T), x0, x1, px, sx, inv_sx, 1.0f, f, wx);
+        norm_x = chunk_sum<F, T>(wx, px, sx, inv_sx, w, (int)lo, (int)hi, f);
+        norm_x = norm_x > 0.0f ? 1.0f / norm_x : 0.0f;
+#pragma unroll
+        for (int k = 0; k < T; ++k) wx[k] *= norm_x;
+    } else {
+        norm_x = axis_norm<F>(px, sx, f);
+    }
+    tap_range(py, F::reach(sy, f), lo, hi);
+    const bool one_y = y1 - y0 < T && hi - lo < 2 * T;
+    if (one_y) {
+        chunk_weights<F, T>(y0, y0, y1, py, sy, inv_sy, 1.0f, f, wy);
+        norm_y = chunk_sum<F, T>(wy, py, sy, inv_sy, h, (int)lo, (int)hi, f);
+        norm_y = norm_y > 0.0f ? 1.0f / norm_y : 0.0f;
+#pragma unroll
+        for (int k = 0; k < T; ++k) wy[k] *= norm_y;
+    } else {
+        norm_y = axis_norm<F>(py, sy, f);
+    }
+    if (norm_x == 0.0f || norm_y == 0.0f) return;
+    for (int cy = y0; cy <= y1; cy += T) {
+        if (!one_y) chunk_weights<F, T>(cy, cy, y1, py, sy, inv_sy, norm_y, f, wy);
+        const int rows = min(T, y1 - cy + 1);
+        for (int cx = x0; cx <= x1; cx += T) {
+            const int start = min(cx, w - T);  // the window lies inside the image
+            if (!one_x) chunk_weights<F, T>(start, cx, x1, px, sx, inv_sx, norm_x, f, wx);
+            const Tp *row = src + (long long)cy * row_stride + start * CH;
+            float ry[T];
+#pragma unroll
+            for (int k = 0; k < T; ++k) ry[k] = wy[k];
+#pragma unroll 1
+            for (int r = 0; r < rows; ++r) {
+                float v[NC], sum[NC];
+#pragma unroll
+                for (int c = 0; c < NC; ++c) sum[c] = 0.0f;
+#pragma unroll
+                for (int k = 0; k < T; ++k) {
+                    load_pixel<E, CH, NC>(row + k * CH, v);
+#pragma unroll
+                    for (int c = 0; c < NC; ++c) sum[c] += wx[k] * v[c];
+                }
+#pragma unroll
+                for (int c = 0; c < NC; ++c) acc[c] += ry[0] * sum[c];
+#pragma unroll
+                for (int k = 0; k + 1 < T; ++k) ry[k] = ry[k + 1];
+                row += row_stride;
+            }
+        }
+    }
+}
+
+// Adds to acc the value at (px, py) of the h x w source with CH channels,
+// sampled with the filter F at the stretches sx, sy.
+template <class F, int E, int CH, int NC>
+__device__ __forceinline__ void sample(const typename Elem<E>::T *src, int h, int w, float px,
+                                       float py, float sx, float sy,
+                                       const typename F::Params &f, float *acc) {
+    typedef typename Elem<E>::T Tp;
+    const int row_stride = w * CH;
+    if (same_type<F, Nearest>::value) {  // the tap floor(p + 1/2)
+        const float fx = floorf(px + 0.5f), fy = floorf(py + 0.5f);
+        if (!(fx >= 0.0f && fx < (float)w && fy >= 0.0f && fy < (float)h)) return;
+        float v[NC];
+        load_pixel<E, CH, NC>(src + (long long)(int)fy * row_stride + (int)fx * CH, v);
+#pragma unroll
+        for (int c = 0; c < NC; ++c) acc[c] += v[c];
         return;
     }
     if (same_type<F, Bilinear>::value) {
         // Taps floor(p) and floor(p) + 1 with weights 1 - frac and frac (they sum to 1).
-        if (edge) {
-            px = fminf(fmaxf(px, 0.0f), (float)(w - 1));  // the same as replicated taps
-            py = fminf(fmaxf(py, 0.0f), (float)(h - 1));
-        }
         if (!(px > -1.0f && px < (float)w && py > -1.0f && py < (float)h)) return;
         const float x0f = floorf(px), y0f = floorf(py);
         const int x0 = (int)x0f, y0 = (int)y0f;
@@ -158,71 +218,29 @@ __device__ __forceinline__ void sample(const typename Elem<E>::T *src, int h, in
         for (int j = 0; j < 2; ++j) {
             const int y = y0 + j;
             if (y < 0 || y >= h) continue;
-            const T *row = src + (long long)y * sy;
-            float r[NC];
-#pragma unroll
-            for (int c = 0; c < NC; ++c) r[c] = 0.0f;
+            const Tp *row = src + (long long)y * row_stride;
 #pragma unroll
             for (int i = 0; i < 2; ++i) {
                 const int x = x0 + i;
                 if (x < 0 || x >= w) continue;
-                const T *p = row + (long long)x * sx;
+                float v[NC];
+                load_pixel<E, CH, NC>(row + x * CH, v);
 #pragma unroll
-                for (int c = 0; c < NC; ++c)
-                    if (c < nc) r[c] += wx[i] * Elem<E>::load(p + c * sc);
+                for (int c = 0; c < NC; ++c) acc[c] += wy[j] * wx[i] * v[c];
             }
-#pragma unroll
-            for (int c = 0; c < NC; ++c) acc[c] += wy[j] * r[c];
         }
         return;
     }
-    const float s_x = stretch_x, s_y = stretch_y;  // already 1 for filters that do not widen
-    Axis ax, ay;
-    if (!setup_axis<F>(px, s_x, w, edge, f, ax) || !setup_axis<F>(py, s_y, h, edge, f, ay)) return;
-    if (ax.kept && ay.kept) {  // the common case: weights from the sums
-        for (int ky = 0; ky <= ay.last - ay.first; ++ky) {
-            const T *row = src + (long long)(ay.first + ky) * sy + (long long)ax.first * sx;
-            float r[NC];
-#pragma unroll
-            for (int c = 0; c < NC; ++c) r[c] = 0.0f;
-            for (int kx = 0; kx <= ax.last - ax.first; ++kx) {
-                const T *p = row + (long long)kx * sx;
-#pragma unroll
-                for (int c = 0; c < NC; ++c)
-                    if (c < nc) r[c] += ax.w[kx] * Elem<E>::load(p + c * sc);
-            }
-#pragma unroll
-            for (int c = 0; c < NC; ++c) acc[c] += ay.w[ky] * r[c];
-        }
+    int x0, x1, y0, y1;
+    if (!taps_inside(px, F::reach(sx, f), w, x0, x1) || !taps_inside(py, F::reach(sy, f), h, y0, y1))
         return;
-    }
-    // Wide footprints: weights computed once per tap of a chunk, for each chunk
-    // of the other axis.
-    const int CHUNK = 16;
-    for (int y0 = ay.first; y0 <= ay.last; y0 += CHUNK) {
-        const int ny = min(CHUNK, ay.last - y0 + 1);
-        float wy[CHUNK];
-        for (int k = 0; k < ny; ++k) wy[k] = tap_weight<F>(y0 + k, h, ay, f);
-        for (int x0 = ax.first; x0 <= ax.last; x0 += CHUNK) {
-            const int nx = min(CHUNK, ax.last - x0 + 1);
-            float wx[CHUNK];
-            for (int k = 0; k < nx; ++k) wx[k] = tap_weight<F>(x0 + k, w, ax, f);
-            for (int ky = 0; ky < ny; ++ky) {
-                const T *row = src + (long long)(y0 + ky) * sy + (long long)x0 * sx;
-                float r[NC];
-#pragma unroll
-                for (int c = 0; c < NC; ++c) r[c] = 0.0f;
-                for (int kx = 0; kx < nx; ++kx) {
-                    const T *p = row + (long long)kx * sx;
-#pragma unroll
-                    for (int c = 0; c < NC; ++c)
-                        if (c < nc) r[c] += wx[kx] * Elem<E>::load(p + c * sc);
-                }
-#pragma unroll
-                for (int c = 0; c < NC; ++c) acc[c] += wy[ky] * r[c];
-            }
-        }
-    }
+    const int taps = max(x1 - x0, y1 - y0) + 1;
+    if (taps <= 4 && w >= 4)
+        sample_chunks<F, E, CH, NC, 4>(src, h, w, px, py, sx, sy, x0, x1, y0, y1, f, acc);
+    else if (w >= 8)
+        sample_chunks<F, E, CH, NC, 8>(src, h, w, px, py, sx, sy, x0, x1, y0, y1, f, acc);
+    else  // an image narrower than a chunk: one tap at a time
+        sample_chunks<F, E, CH, NC, 1>(src, h, w, px, py, sx, sy, x0, x1, y0, y1, f, acc);
 }
 
 // ---- affine warps: float32 (H', W', 3) output from an (H, W, CH) source --------
@@ -231,23 +249,21 @@ template <class F, int E, int CH>
 __global__ void affine_warp(const typename Elem<E>::T *__restrict__ src, float *__restrict__ dst,
                             const float *__restrict__ m, int src_h, int src_w, int dst_h,
                             int dst_w, float p0, float p1) {
-    const unsigned int x = blockIdx.x * blockDim.x + threadIdx.x;
-    const unsigned int y = blockIdx.y * blockDim.y + threadIdx.y;
-    if (x >= (unsigned int)dst_w || y >= (unsigned int)dst_h) return;
+    const int x = blockIdx.x * blockDim.x + threadIdx.x;
+    const int y = blockIdx.y * blockDim.y + threadIdx.y;
+    if (x >= dst_w || y >= dst_h) return;
     const typename F::Params f = F::prepare(p0, p1);
     const float m0 = __ldg(m), m1 = __ldg(m + 1), m2 = __ldg(m + 2);
     const float m3 = __ldg(m + 3), m4 = __ldg(m + 4), m5 = __ldg(m + 5);
     const float fx = (float)x, fy = (float)y;
     const float px = m0 * fx + m1 * fy + m2;
     const float py = m3 * fx + m4 * fy + m5;
-    const float stretch_x = stretch_of<F>(hypotf(m0, m1));
-    const float stretch_y = stretch_of<F>(hypotf(m3, m4));
     const int NC = CH < 3 ? CH : 3;  // grey is replicated, alpha ignored
     float acc[NC];
 #pragma unroll
     for (int c = 0; c < NC; ++c) acc[c] = 0.0f;
-    sample<F, E, NC>(src, src_h, src_w, (long long)src_w * CH, CH, 1, NC, px, py, stretch_x,
-                     stretch_y, false, f, acc);
+    sample<F, E, CH, NC>(src, src_h, src_w, px, py, stretch_of<F>(hypotf(m0, m1)),
+                         stretch_of<F>(hypotf(m3, m4)), f, acc);
     float *out = dst + ((long long)y * dst_w + x) * 3;
     out[0] = acc[0];
     out[1] = acc[NC == 1 ? 0 : 1];
@@ -328,33 +344,35 @@ __global__ void resize_pass(const typename Elem<EI>::T *__restrict__ src,
     if (x >= out_w) return;
     src += blockIdx.z * src_sg;
     dst += blockIdx.z * dst_sg;
-    const long long step = AXIS == ALONG_Y ? src_sy : AXIS == ALONG_X ? src_sx : NC;
+    // The step between taps, and three of them, in 32 bits (the caller keeps 4 steps below 2^31).
+    const int s1 = AXIS == ALONG_Y ? (int)src_sy : AXIS == ALONG_X ? (int)src_sx : NC;
+    const int s2 = 2 * s1, s3 = 3 * s1;
     const int rows = gridDim.y * blockDim.y;
     for (int y = blockIdx.y * blockDim.y + threadIdx.y; y < out_h; y += rows) {
         const int j = AXIS == ALONG_Y ? y : x;
         const float *w = weights + j * stride;
         const int first = __ldg(offsets + j);
-        const TI *p = AXIS == ALONG_Y ? src + first * src_sy + x * src_sx : src + y * src_sy + first * step;
+        const TI *p = AXIS == ALONG_Y ? src + first * src_sy + x * src_sx : src + y * src_sy + first * (long long)s1;
         float acc[NC];
 #pragma unroll
         for (int c = 0; c < NC; ++c) acc[c] = 0.0f;
         int t = 0;
         for (; t + 4 <= taps; t += 4) {  // table rows are 16-byte aligned: one load, four weights
-            const float4 w4 = *reinterpret_cast<const float4 *>(w + t);
+            const float4 w4 = __ldg(reinterpret_cast<const float4 *>(w + t));
 #pragma unroll
             for (int c = 0; c < NC; ++c) {
                 acc[c] += w4.x * Elem<EI>::load(p + c);
-                acc[c] += w4.y * Elem<EI>::load(p + step + c);
-                acc[c] += w4.z * Elem<EI>::load(p + 2 * step + c);
-                acc[c] += w4.w * Elem<EI>::load(p + 3 * step + c);
+                acc[c] += w4.y * Elem<EI>::load(p + s1 + c);
+                acc[c] += w4.z * Elem<EI>::load(p + s2 + c);
+                acc[c] += w4.w * Elem<EI>::load(p + s3 + c);
             }
-            p += 4 * step;
+            p += 4 * (long long)s1;
         }
         for (; t < taps; ++t) {
-            const float wt = w[t];
+            const float wt = __ldg(w + t);
 #pragma unroll
             for (int c = 0; c < NC; ++c) acc[c] += wt * Elem<EI>::load(p + c);
-            p += step;
+            p += s1;
         }
         typename Elem<EO>::T *q = dst + y * dst_sy + x * dst_sx;
 #pragma unroll

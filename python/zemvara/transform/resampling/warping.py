@@ -161,5 +161,6 @@ warp_perspective_kernel = WarpKernel(perspective=True)
 
 
 def report_expressions():
-    """(expression, channels accumulated per tap) of every specialisation, for the kernel report."""
-    return [(e, int(e.split(",")[2])) for e in all_expressions()]
+    """(expression, per_tap, count) of every specialisation, for the compiled-kernel report: a tap
+    is one global load per channel."""
+    return [(e, int(e.split(",")[2]), "loads") for e in all_expressions()]
