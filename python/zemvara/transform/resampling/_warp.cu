@@ -161,6 +161,39 @@ __device__ __forceinline__ bool warp_sample(const typename Elem<E>::T *src, int 
         return false;
 #pragma unroll
     for (int c = 0; c < NC; ++c) acc[c] = 0.0f;
+    if (sx == NC && w >= CHUNK && ax.count <= CHUNK && ay.count <= CHUNK && ax.first >= 0 &&
+        ax.first + ax.count <= w && ay.first >= 0 && ay.first + ay.count <= h) {
+        // The common case: every tap inside the image, each axis one step,
+        // pixels side by side. A window of CHUNK pixels that lies inside the
+        // row holds the taps (at fixed offsets from one pointer); the rows'
+        // weights pass down a register shift as the rows go by.
+        const int start = min(ax.first, w - CHUNK);
+        float wx[CHUNK], wy[CHUNK];
+#pragma unroll
+        for (int j = 0; j < CHUNK; ++j) {
+            const int i = start + j;
+            wx[j] = i >= ax.first && i < ax.first + ax.count ? warp_tap_weight<F>(i, ax, k) : 0.0f;
+            wy[j] = j < ay.count ? warp_tap_weight<F>(ay.first + j, ay, k) : 0.0f;
+        }
+        const T *row = src + (long long)ay.first * sy + start * NC;
+#pragma unroll 1
+        for (int r = 0; r < ay.count; ++r) {
+            float sum[NC];
+#pragma unroll
+            for (int c = 0; c < NC; ++c) sum[c] = 0.0f;
+#pragma unroll
+            for (int j = 0; j < CHUNK; ++j) {
+#pragma unroll
+                for (int c = 0; c < NC; ++c) sum[c] += wx[j] * Elem<E>::load(row + j * NC + c);
+            }
+#pragma unroll
+            for (int c = 0; c < NC; ++c) acc[c] += wy[0] * sum[c];
+#pragma unroll
+            for (int j = 0; j + 1 < CHUNK; ++j) wy[j] = wy[j + 1];
+            row += sy;
+        }
+        return true;
+    }
     for (int x0 = 0; x0 < ax.count; x0 += CHUNK) {
         // The step's taps: weights, column offsets (32-bit: the caller keeps
         // a row's extent below 2^31 elements) and which of them read a
