@@ -32,7 +32,7 @@ ZEMVARA_LOG_DIR ?= $(CURDIR)/logs
 GPU_TEST_TIMEOUT ?= 200
 GPU_BENCH_TIMEOUT ?= 150
 
-.PHONY: all venv build test test-sanitize demo bench gpu-check gpu-check-steps wheels clean
+.PHONY: all venv build test test-sanitize demo bench kernel-report gpu-check gpu-check-steps wheels clean
 
 all: test
 
@@ -55,7 +55,23 @@ demo: build
 	$(ON_DEVICE) $(PY) demo/demo.py
 
 bench: build
+	@$(MAKE) --no-print-directory $(TOOLS_STAMP) \
+	  || echo "zemvara: nvcc could not be installed into $(TOOLS_VENV): the benchmarks run without the kernel report"
 	$(ON_DEVICE) $(PY) bench/run.py
+
+# The compiled resampling kernels, without a GPU: nvcc and nvdisasm from PyPI
+# in their own venv compile every specialisation for sm_90 and report
+# registers, local memory and SASS instructions per tap.
+TOOLS_VENV := .venv-tools
+TOOLS_STAMP := $(TOOLS_VENV)/.installed
+
+$(TOOLS_STAMP): requirements/tools.txt
+	$(PYTHON) -m venv $(TOOLS_VENV)
+	$(TOOLS_VENV)/bin/python -m pip install -q -r requirements/tools.txt
+	touch $@
+
+kernel-report: build $(TOOLS_STAMP)
+	$(ON_DEVICE) $(PY) bench/kernel_report.py
 
 # On a GPU machine without network access, in one command: check the tools,
 # layer a venv over the machine's own packages, install wheels/ and the

@@ -1,21 +1,32 @@
-"""Resampling kernels: the largest difference to each oracle per filter, and speed.
+"""Resampling kernels: the largest difference to each library per filter, and speed.
 
 On every device: each filter against the libraries that implement it (OpenCV's
-warpAffine and resize, Pillow's resize) and against a float64 evaluation of
-the definitions, as the largest absolute difference on images of values 0..1;
-then `resize` 4K -> 1080p next to `cv2.resize` on the CPU, for orientation.
+warpAffine and resize, Pillow's resize), as the largest absolute difference on
+images of values 0..1; then `resize` 4K -> 1080p next to `cv2.resize` on the
+CPU, for orientation.
 
-On a GPU (ZEMVARA_DEVICE=gpu) also 4K warps (a slight rotation, no reduction)
-in megapixels per second for bilinear, bicubic and Lanczos-4, uint8 and float32
-sources, next to cupyx.scipy.ndimage.affine_transform (order 1 and 3, no
-spline prefilter, over the three channels) and torch grid_sample (bilinear and
-bicubic, its sampling grid made beforehand), and the bilinear warp's effective
-bandwidth (source read once, output written once) against a device-to-device
-copy of the output's bytes.
+On the host device: `resize` against Pillow's `Image.resize` in mode F, CPU
+against CPU, one thread each: a 2048 x 2048 x 3 float32 image reduced by 2, 4,
+8 and 16 with Lanczos-3 and area, in nanoseconds per output pixel (Pillow
+resizes the three channels as three mode-F images; the host device runs one
+thread for it).
+
+With the compiled-kernel report at hand (.venv-tools, `make kernel-report`):
+an estimate of `resize` 4K -> 1080p Lanczos-3 on an H100 from the passes'
+SASS slots per tap, against the memory bound (model printed with it).
+
+On a GPU (ZEMVARA_DEVICE=gpu) also: 4K warps (a slight rotation, no reduction)
+in megapixels per second for bilinear, bicubic and Lanczos-4, uint8 and
+float32 sources, next to cupyx.scipy.ndimage.affine_transform (order 1 and 3,
+no spline prefilter, over the three channels) and torch grid_sample (bilinear
+and bicubic, its sampling grid made beforehand); the bilinear warp's effective
+bandwidth against a device-to-device copy of the output's bytes; and `resize`
+4K -> 1080p (Lanczos-3 and area) in megapixels per second and as a multiple of
+a device copy of its output.
 """
 
 import os
-import sys
+import time
 from pathlib import Path
 
 import cupy as cp
@@ -24,10 +35,8 @@ import numpy as np
 
 from timing import best_of, table
 from zemvara.transform import schema
-from zemvara.transform.resize import resize
-
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "transform"))
-import resampling_reference as ref  # noqa: E402
+from zemvara.transform.resampling import _kernels, filters
+from zemvara.transform.resize import _taps, resize
 
 
 def pattern(h, w):
@@ -42,8 +51,16 @@ def inverse(scale=1.0, angle=0.0, shift=(0.0, 0.0)):
     return np.array([[c, -s, shift[0]], [s, c, shift[1]]], dtype=np.float32)
 
 
+def warp_call(name):
+    """(kernel, extra arguments) of a filter, from its row in the table."""
+    row = filters.BY_NAME[name]
+    passed = {p.name for p in filters.call_params(row.family)}
+    extra = tuple(int(p.value) if p.kind is int else np.float32(p.value) for p in row.params if p.name in passed)
+    return _kernels.kernel_of(row.family), extra
+
+
 def launch(name, src, inv_flat, dsize):
-    kernel, extra = ref.KERNELS[name]
+    kernel, extra = warp_call(name)
     out = cp.zeros((*dsize, 3), dtype=cp.float32)
     grid = ((dsize[1] + 15) // 16, (dsize[0] + 15) // 16)
     kernel(grid, (16, 16, 1), (src, out, inv_flat, src.shape[0], src.shape[1], dsize[0], dsize[1]) + extra)
@@ -78,19 +95,13 @@ def oracle_differences():
     want = cv2.resize(src, (28, 24), interpolation=cv2.INTER_AREA)
     rows.append(["area", "cv2.resize INTER_AREA 1/2", f"{np.abs(got - want).max():.2e}"])
 
-    reduce = inverse(scale=2.3, angle=-0.4, shift=(10.0, 20.0))
-    for name in ["nearest", "bilinear", "bicubic", "area", "mitchell", "catmull_rom", "b_spline", "lanczos2",
-                 "lanczos3", "lanczos4"]:  # fmt: skip
-        diff = max(np.abs(warp(name, src, m, (30, 34)) - ref.warp(src, m, (30, 34), name)).max() for m in (rotate, reduce))
-        rows.append([name, "float64 definition, rotation and 1/2.3", f"{diff:.2e}"])
-
     small = pattern(20, 24)
     for flag, cv_flag, label in [(schema.INTER_LINEAR, cv2.INTER_LINEAR, "bilinear"), (schema.INTER_CUBIC, cv2.INTER_CUBIC, "bicubic"),
                                  (schema.INTER_LANCZOS4, cv2.INTER_LANCZOS4, "lanczos4")]:  # fmt: skip
         got = cp.asnumpy(resize(cp.asarray(small), (50, 45), flag))
         want = cv2.resize(small, (50, 45), interpolation=cv_flag)
         rows.append([f"resize {label}", "cv2.resize x2.1", f"{np.abs(got - want).max():.2e}"])
-    table("Largest absolute difference to each oracle (values 0..1)", ["filter", "oracle", "max |diff|"], rows)
+    table("Largest absolute difference to each library (values 0..1)", ["filter", "oracle", "max |diff|"], rows)
 
 
 def resize_orientation():
@@ -112,6 +123,120 @@ def resize_orientation():
     device = os.environ.get("ZEMVARA_DEVICE", "host")
     table(f"resize 4K -> 1080p, 3 channels, area (INTER_AUTO); ours on the {device} device, OpenCV on the CPU",
           ["dtype", "zemvara ms", "cv2.resize ms"], rows)  # fmt: skip
+
+
+def against_pillow(resize_fn=resize, factors=(2, 4, 8, 16), repeat=3):
+    """Rows (filter, factor, ours ns, Pillow ns, ratio) per output pixel, CPU against CPU, one thread each."""
+
+    threads = os.environ.get("HOSTDEVICE_THREADS")
+    os.environ["HOSTDEVICE_THREADS"] = "1"  # the host device reads it at every launch
+    try:
+        return _against_pillow(resize_fn, factors, repeat)
+    finally:
+        if threads is None:
+            del os.environ["HOSTDEVICE_THREADS"]
+        else:
+            os.environ["HOSTDEVICE_THREADS"] = threads
+
+
+def _against_pillow(resize_fn, factors, repeat):
+    from PIL import Image
+
+    import zemvara.transform.resize as resize_module
+
+    rng = np.random.default_rng(1)
+    image = rng.random((2048, 2048, 3), dtype=np.float32)
+    device_image = cp.asarray(image)
+    planes = [Image.fromarray(np.ascontiguousarray(image[:, :, c]), mode="F") for c in range(3)]
+    # The kernels' own time: the weight tables and the passes, without the
+    # allocations (the host device fills every new array, a cost no GPU has).
+    kernel_seconds = [0.0]
+
+    def timed(fn):
+        def run(*args):
+            start = time.perf_counter()
+            result = fn(*args)
+            kernel_seconds[0] += time.perf_counter() - start
+            return result
+
+        return run
+
+    rows = []
+    for name, pil in (("lanczos3", Image.Resampling.LANCZOS), ("area", Image.Resampling.BOX)):
+        inter = filters.BY_NAME[name].inter
+        for factor in factors:
+            size = 2048 // factor
+            per = 1e9 / size**2
+            resize_fn(device_image, (size, size), inter)  # compiles what it needs
+            ours = kernels = float("inf")
+            for _ in range(repeat):
+                kernel_seconds[0] = 0.0
+                originals = {k: getattr(resize_module, k, None) for k in ("_pass", "_table")}
+                for k, fn in originals.items():
+                    if fn is not None:
+                        setattr(resize_module, k, timed(fn))
+                try:
+                    start = time.perf_counter()
+                    resize_fn(device_image, (size, size), inter)
+                    cp.cuda.Device().synchronize()
+                    ours = min(ours, time.perf_counter() - start)
+                finally:
+                    for k, fn in originals.items():
+                        if fn is not None:
+                            setattr(resize_module, k, fn)
+                kernels = min(kernels, kernel_seconds[0])
+            theirs = best_of(lambda: [p.resize((size, size), pil) for p in planes], repeat=repeat)
+            rows.append([name, f"1/{factor}", f"{ours * per:.1f}", f"{kernels * per:.1f}" if kernels else "-",
+                         f"{theirs * per:.1f}", f"{ours / theirs:.2f}", f"{kernels / theirs:.2f}" if kernels else "-"])  # fmt: skip
+    return rows
+
+
+def print_against_pillow(rows, title=""):
+    table(f"resize against Pillow Image.resize (mode F, per channel), 2048 x 2048 x 3 float32, ns per output pixel, "
+          f"one thread each; kernels: the weight tables and passes alone{title}",
+          ["filter", "reduction", "zemvara call", "zemvara kernels", "Pillow", "call / Pillow", "kernels / Pillow"], rows)  # fmt: skip
+
+
+# An H100 SXM: 132 SMs of 4 schedulers, each issuing one warp instruction a
+# clock at 1.755 GHz; HBM3 at 3.35 TB/s.
+H100 = dict(sms=132, schedulers=4, clock=1.755e9, bandwidth=3.35e12)
+
+
+def h100_estimate(slots_x, slots_y):
+    """Rows estimating resize 4K -> 1080p Lanczos-3 (float32, 3 channels) from the passes' slots per tap."""
+    h, w, oh, ow, c = 2160, 3840, 1080, 1920, 3
+    taps = _taps(filters.BY_NAME["lanczos3"], w, ow)  # the weight table's taps, as resize sizes them
+    thread_slots = H100["sms"] * H100["schedulers"] * 32 * H100["clock"]  # thread instructions a second
+    compute = (h * ow * taps * slots_x + oh * ow * taps * slots_y) / thread_slots
+    moved = 4 * c * (h * w + 2 * h * ow + oh * ow)  # source, intermediate written and read, output
+    bound = 4 * c * (h * w + oh * ow) / H100["bandwidth"]  # source read once, output written once
+    memory = moved / H100["bandwidth"]
+    estimate = max(compute, memory)
+    return [
+        ["memory bound (source read + output written once)", f"{bound * 1e6:.0f}", "1.00"],
+        [f"pass along x + pass along y, issue ({taps} taps, {slots_x:.1f} and {slots_y:.1f} slots/tap)",
+         f"{compute * 1e6:.0f}", f"{compute / bound:.2f}"],
+        ["pass along x + pass along y, memory traffic (intermediate written and read)", f"{memory * 1e6:.0f}",
+         f"{memory / bound:.2f}"],
+        ["estimate: the larger of the two", f"{estimate * 1e6:.0f}", f"{estimate / bound:.2f}"],
+    ]  # fmt: skip
+
+
+def kernel_report_and_estimate():
+    """The compiled-kernel report and the H100 estimate, where the tools venv holds nvcc."""
+    import kernel_report
+
+    if not kernel_report.have_tools():
+        print("(no .venv-tools: `make kernel-report` installs nvcc and prints the compiled-kernel report)")
+        return
+    rows = kernel_report.report(_kernels.resampling_kernel_code, _kernels.report_expressions())
+    kernel_report.print_report(rows)
+    slots = {r[0]: float(r[3].split("-")[-1]) for r in rows if r[3] not in ("-", "?")}  # the costliest loop
+    slots_x = slots[_kernels.pass_expression("F32", "F32", 3, "ALONG_PACKED_X")]
+    slots_y = slots[_kernels.pass_expression("F32", "F32", 3, "ALONG_Y")]
+    print()
+    table("Estimate, resize 4K -> 1080p Lanczos-3, float32 x 3, H100 SXM (132 SMs x 4 schedulers x 32 lanes at "
+          "1.755 GHz issuing one slot a clock; 3.35 TB/s)", ["", "us", "x bound"], h100_estimate(slots_x, slots_y))  # fmt: skip
 
 
 def gpu_seconds(fn, repeat=20):
@@ -142,7 +267,7 @@ def gpu_warps():
     for dtype, scale in ((np.uint8, 255), (np.float32, 1)):
         src = cp.asarray((base * scale).astype(dtype))
         for name in ("bilinear", "bicubic", "lanczos4"):
-            kernel, extra = ref.KERNELS[name]
+            kernel, extra = warp_call(name)
             args = (src, out, inv_flat, h, w, h, w) + extra
             seconds = gpu_seconds(lambda: kernel(((w + 15) // 16, (h + 15) // 16), (16, 16, 1), args))
             rows.append([f"zemvara {name}", np.dtype(dtype).name, f"{seconds * 1e3:.3f}", f"{mp / seconds:.0f}"])
@@ -191,13 +316,37 @@ def gpu_warps():
     )  # fmt: skip
 
 
+def gpu_resizes():
+    rng = np.random.default_rng(0)
+    src = cp.asarray(rng.random((2160, 3840, 3), dtype=np.float32))
+    out = cp.empty((1080, 1920, 3), dtype=cp.float32)
+    target = cp.empty_like(out)
+    copy = gpu_seconds(lambda: target.data.copy_from_device_async(out.data, out.nbytes))
+    rows = [["device-to-device copy of the output", f"{copy * 1e3:.3f}", "", "1.00"]]
+    for name in ("lanczos3", "area", "bilinear"):
+        seconds = gpu_seconds(lambda: resize(src, (1920, 1080), filters.BY_NAME[name].inter))
+        rows.append([f"resize {name}", f"{seconds * 1e3:.3f}", f"{1920 * 1080 / 1e6 / seconds:.0f}", f"{seconds / copy:.2f}"])
+    name = cp.cuda.runtime.getDeviceProperties(cp.cuda.Device().id)["name"].decode()
+    table(f"resize 4K -> 1080p, float32 x 3, on {name}", ["operation", "ms", "output MP/s", "time / copy"], rows)
+
+
 def main():
     oracle_differences()
     print()
     resize_orientation()
-    if os.environ.get("ZEMVARA_DEVICE") == "gpu":
+    device = os.environ.get("ZEMVARA_DEVICE", "host")
+    if device != "gpu":
+        print()
+        start = time.perf_counter()
+        print_against_pillow(against_pillow())
+        print(f"({time.perf_counter() - start:.0f} s)")
+    print()
+    kernel_report_and_estimate()
+    if device == "gpu":
         print()
         gpu_warps()
+        print()
+        gpu_resizes()
 
 
 if __name__ == "__main__":

@@ -27,6 +27,7 @@ BENCHMARKS = [
     "bench_conversions",
     "bench_subsample",
     "bench_resampling",
+    "bench_warp",
     "bench_io",
     "bench_axisform",
     "bench_store",

@@ -17,6 +17,7 @@ MODULES = [
     "zemvara.transform.subsample",
     "zemvara.transform.weavepack",
     "zemvara.transform.affine",
+    "zemvara.transform.warp",
     "zemvara.utils.axisform",
     "zemvara.io.picload",
     "zemvara.io.picstore",

@@ -8,21 +8,18 @@ outside the image dropped; the 2-D weight is the product of the axis weights.
 
 import numpy as np
 
-from zemvara.transform.resampling import area, bicubic, bilinear, lanczos, mitchell, nearest
+from zemvara.transform.resampling import filters
+from zemvara.transform.resampling._kernels import kernel_of
 
-# The ten filters as the warp kernels take them: the kernel and its extra arguments.
-KERNELS = {
-    "nearest": (nearest.nearest_affine_kernel, ()),
-    "bilinear": (bilinear.bilinear_affine_kernel, ()),
-    "bicubic": (bicubic.bicubic_affine_kernel, ()),
-    "area": (area.area_affine_kernel, ()),
-    "mitchell": (mitchell.mitchell_affine_kernel, (np.float32(1 / 3), np.float32(1 / 3))),
-    "catmull_rom": (mitchell.mitchell_affine_kernel, (np.float32(0), np.float32(0.5))),
-    "b_spline": (mitchell.mitchell_affine_kernel, (np.float32(1), np.float32(0))),
-    "lanczos2": (lanczos.lanczos_affine_kernel, (2,)),
-    "lanczos3": (lanczos.lanczos_affine_kernel, (3,)),
-    "lanczos4": (lanczos.lanczos_affine_kernel, (4,)),
-}
+
+def _call_args(row):
+    """The extra arguments a row's family kernel takes, with the row's values."""
+    names = {p.name for p in filters.call_params(row.family)}
+    return tuple(p.kind(p.value) if p.kind is int else np.float32(p.value) for p in row.params if p.name in names)
+
+
+# The filters as the warp kernels take them: filter name -> (kernel, its extra arguments).
+KERNELS = {row.name: (kernel_of(row.family), _call_args(row)) for row in filters.FILTERS}
 
 
 def _cubic(b, c):
@@ -32,26 +29,31 @@ def _cubic(b, c):
         far = ((-b - 6 * c) * x**3 + (6 * b + 30 * c) * x**2 + (-12 * b - 48 * c) * x + (8 * b + 24 * c)) / 6
         return np.where(x < 1, near, np.where(x < 2, far, 0.0))
 
-    return w, 2.0
+    return w
+
+
+def _keys(a):
+    # Keys' cubic convolution is the Mitchell-Netravali cubic with B = 0, C = -a.
+    return _cubic(0.0, -a)
 
 
 def _lanczos(a):
-    def w(x):
-        return np.where(np.abs(x) < a, np.sinc(x) * np.sinc(x / a), 0.0)
-
-    return w, float(a)
+    return lambda x: np.where(np.abs(x) < a, np.sinc(x) * np.sinc(x / a), 0.0)
 
 
-# Filter name -> (weight function of x = t / s, radius, widens on reduction).
+# Weight functions of x = t / s in float64, one per traits block, from the row's parameters.
+_WEIGHTS = {
+    "zemvara::Bilinear": lambda: lambda x: np.maximum(0.0, 1 - np.abs(x)),
+    "zemvara::Keys": _keys,
+    "zemvara::MitchellNetravali": _cubic,
+    "zemvara::Lanczos": _lanczos,
+}
+
+# Filter name -> (weight function of x = t / s, radius, widens on reduction); nearest and area apart.
 FILTERS = {
-    "bilinear": (lambda x: np.maximum(0.0, 1 - np.abs(x)), 1.0, False),
-    "bicubic": (*_cubic(0, 0.75), True),
-    "mitchell": (*_cubic(1 / 3, 1 / 3), True),
-    "catmull_rom": (*_cubic(0, 0.5), True),
-    "b_spline": (*_cubic(1, 0), True),
-    "lanczos2": (*_lanczos(2), True),
-    "lanczos3": (*_lanczos(3), True),
-    "lanczos4": (*_lanczos(4), True),
+    row.name: (_WEIGHTS[row.traits](*(p.value for p in row.params)), row.radius, row.widens)
+    for row in filters.FILTERS
+    if row.traits in _WEIGHTS
 }
 
 

@@ -1,10 +1,14 @@
-"""The reconstruction kernels never touch memory outside their arrays, whatever an array's attributes claim."""
+"""The reconstruction and resampling kernels never touch memory outside their arrays, whatever an array's attributes claim."""
 
 import cupy as cp
 import numpy as np
 import pytest
 
 import zemvara.transform.subsample as sub
+from zemvara.transform import schema
+from zemvara.transform.affine import affine_transform
+from zemvara.transform.resampling import nearest
+from zemvara.transform.resize import resize
 import zemvara.transform.weavepack as weave
 
 BACK, FLATTENED, GATHER = sub.subsample_image_back, weave.subsample_image_back_flattened, weave.subsample_image_back_gather
@@ -90,3 +94,89 @@ def test_a_batch_on_another_device_is_refused(function, device, monkeypatch):
         batch = cp.zeros((4, 1, 16, 16), cp.float32)
     with pytest.raises(ValueError, match="^Array on another device: the batch is on device 1, the kernel runs on device 0$"):
         function(batch, 2)
+
+
+# ---- resampling: subclasses that lie, consistently or only after some reads ----
+
+
+def liar(attr, lie, truthful_reads=0):
+    """A float32 (8, 8, 3) array whose attribute `attr` tells the truth for some reads, then `lie`."""
+
+    def get(self):
+        self.reads = getattr(self, "reads", 0) + 1
+        return getattr(cp.ndarray, attr).__get__(self) if self.reads <= truthful_reads else lie
+
+    cls = type("Liar", (cp.ndarray,), {"__slots__": ("reads",), attr: property(get)})
+    real = cp.asarray(np.arange(8 * 8 * 3, dtype=np.float32).reshape(8, 8, 3) / 192)
+    return cls(real.shape, real.dtype, memptr=real.data), real
+
+
+LIES = {
+    "dtype_uint8": ("dtype", np.dtype(np.uint8)),
+    "dtype_float16": ("dtype", np.dtype(np.float16)),
+    "itemsize": ("itemsize", 1),
+    "shape_huge": ("shape", (2**23, 2**23, 3)),
+    "shape_smaller": ("shape", (4, 4, 3)),
+    "strides": ("strides", (0, 0, 0)),
+}
+WARP_M = np.float32([[0.9, 0.1, 0.5], [-0.1, 0.9, 0.5]])
+
+
+def _run(entry, image):
+    if entry == "resize":
+        return resize(image, (5, 6), schema.INTER_LANCZOS3)
+    return affine_transform(image, WARP_M, (6, 5), schema.INTER_CUBIC)
+
+
+@pytest.mark.parametrize("entry", ["resize", "affine_transform"])
+@pytest.mark.parametrize("lie", LIES.values(), ids=LIES.keys())
+@pytest.mark.parametrize("truthful_reads", [0, 1, 10])
+def test_lying_images_are_refused_or_read_as_they_are(entry, lie, truthful_reads):
+    # Lies from the first read are refused; a lie that starts later cannot
+    # reach a kernel, which works from the array's own descriptors only.
+    image, real = liar(*lie, truthful_reads)
+    try:
+        got = _run(entry, image)
+    except ValueError as exc:
+        assert "image" in str(exc) or "src" in str(exc)
+        return
+    np.testing.assert_array_equal(cp.asnumpy(got), cp.asnumpy(_run(entry, real)))
+
+
+@pytest.mark.parametrize("what", ["src", "output_image"])
+def test_a_consistent_lie_about_shape_and_memory_is_refused(what):
+    # Shape and data pointer agree with each other (a larger allocation), not with the array's memory.
+    class Consistent(cp.ndarray):
+        _big = cp.zeros(64 * 8 * 3, cp.float32)
+        shape = property(lambda self: (64, 8, 3))
+        data = property(lambda self: self._big.data, lambda self, value: cp.ndarray.data.__set__(self, value))
+
+    small = cp.zeros((8, 8, 3), cp.float32)
+    liar_array = Consistent(small.shape, small.dtype, memptr=small.data)
+    src, out = (liar_array, cp.zeros((8, 8, 3), cp.float32)) if what == "src" else (small, liar_array)
+    src_h = 64 if what == "src" else 8
+    out_h = 64 if what == "output_image" else 8
+    m = cp.asarray(WARP_M.ravel())
+    with pytest.raises(ValueError, match=f"nearest_affine_kernel: {what} reports shape"):
+        nearest.nearest_affine_kernel((1, 4), (16, 16, 1), (src, out, m, src_h, 8, out_h, 8))
+
+
+@pytest.mark.parametrize("grid, block, fits", [
+    ((1, 1), (16, 16, 1), True),
+    ((2, 2), (16, 16, 1), True),  # one block past the output on each axis
+    ((4, 1), (1, 16, 1), True),
+    ((3, 1), (16, 16, 1), False),
+    ((1, 1), (2, 2, 1), False),  # misses most of the output
+    ((2**31 - 1, 65535), (16, 16, 1), False),  # would run for hours
+    ((1, 1, 2), (16, 16, 1), False),
+    ((1, 1), (0, 16, 1), False),
+])  # fmt: skip
+def test_launches_must_cover_the_output_and_not_run_far_past_it(grid, block, fits):
+    src, out = cp.ones((8, 8, 3), cp.float32), cp.zeros((4, 4, 3), cp.float32)
+    args = (src, out, cp.asarray(np.float32([1, 0, 0, 0, 1, 0])), 8, 8, 4, 4)
+    if fits:
+        nearest.nearest_affine_kernel(grid, block, args)
+        assert (out == 1).all()
+    else:
+        with pytest.raises(ValueError, match="does not fit an output of width 4 and height 4"):
+            nearest.nearest_affine_kernel(grid, block, args)

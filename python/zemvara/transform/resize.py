@@ -1,8 +1,11 @@
 """`resize`: an image to a new width and height on the GPU, with the filters of the affine warp.
 
-It runs the resize kernel of the resampling source (`resampling/_source.cu`):
-the same filters, antialiasing rule and float32 arithmetic as the warps, for
-any channel count and either axis order, writing the source's element type.
+Two separable passes of the resampling source (`resampling/_source.cu`): a
+weight table per axis, computed once per destination column and once per
+destination row by the filter's traits block, then one pass along each axis
+(the cheaper order first) through a float32 intermediate. The same filters,
+antialiasing rule and float32 arithmetic as the warps, for any channel count
+and either axis order, writing the source's element type.
 """
 
 import operator
@@ -10,40 +13,16 @@ import operator
 import cupy as cp
 import numpy as np
 
-from .resampling import _kernels
-from .resampling._kernels import AREA, BICUBIC, BILINEAR, LANCZOS, MITCHELL, NEAREST
-from .schema import (
-    INTER_AREA,
-    INTER_AUTO,
-    INTER_B_SPLINE,
-    INTER_CATMULL_ROM,
-    INTER_CUBIC,
-    INTER_LANCZOS2,
-    INTER_LANCZOS3,
-    INTER_LANCZOS4,
-    INTER_LINEAR,
-    INTER_MITCHELL,
-    INTER_NEAREST,
-)
+from .resampling import _kernels, filters
+from .schema import INTER_AREA, INTER_AUTO, INTER_MITCHELL
 
 __all__ = ["INTER_AUTO", "resize"]
 
-# Interpolation constant -> (filter kind, Mitchell-Netravali B, C, Lanczos window A).
-_FILTERS = {
-    INTER_NEAREST: (NEAREST, 0.0, 0.0, 0),
-    INTER_LINEAR: (BILINEAR, 0.0, 0.0, 0),
-    INTER_CUBIC: (BICUBIC, 0.0, 0.75, 0),
-    INTER_AREA: (AREA, 0.0, 0.0, 0),
-    INTER_MITCHELL: (MITCHELL, 1 / 3, 1 / 3, 0),
-    INTER_CATMULL_ROM: (MITCHELL, 0.0, 0.5, 0),
-    INTER_B_SPLINE: (MITCHELL, 1.0, 0.0, 0),
-    INTER_LANCZOS2: (LANCZOS, 0.0, 0.0, 2),
-    INTER_LANCZOS3: (LANCZOS, 0.0, 0.0, 3),
-    INTER_LANCZOS4: (LANCZOS, 0.0, 0.0, 4),
-}
-
-_BLOCK = (16, 16, 1)
-_MAX_GRID_Y = 65535  # the kernel walks rows grid-stride past this
+_BLOCK = (32, 8, 1)  # a warp spans 32 destination columns: coalesced along x
+_MAX_GRID_Y = 65535  # the passes walk rows grid-stride past this
+_MAX_GRID_Z = 65535
+_ROWS = 8  # destination rows per thread (grid-stride): fewer, longer threads
+_INT32 = 2**31 - 1
 
 
 def _is_channel_first(shape):
@@ -90,25 +69,26 @@ def resize(image, dsize, interpolation=INTER_AUTO):
     factor (nearest and bilinear do not). INTER_AUTO is Mitchell-Netravali
     (B = C = 1/3) when either axis grows, area averaging otherwise.
     """
-    element = _kernels.element_of(image, "resize", "image")
-    if image.ndim == 2:
-        height, width = image.shape
-        channels, strides = 1, image.strides + (0,)
+    view = _kernels.array_view(image, "resize", "image", "reads")
+    element = _kernels.element_of(view, "resize", "image")
+    shape = view.shape
+    if view.ndim == 2:
+        height, width = shape
+        channels, strides = 1, view.strides + (0,)
         channel_first = False
-    elif image.ndim == 3:
-        channel_first = _is_channel_first(image.shape)
+    elif view.ndim == 3:
+        channel_first = _is_channel_first(shape)
         if channel_first:
-            channels, height, width = image.shape
-            strides = image.strides[1:] + image.strides[:1]
+            channels, height, width = shape
+            strides = view.strides[1:] + view.strides[:1]
         else:
-            height, width, channels = image.shape
-            strides = image.strides
+            height, width, channels = shape
+            strides = view.strides
     else:
-        raise ValueError(f"resize: image has shape {image.shape}; accepted: (H, W), (H, W, C) or (C, H, W)")
+        raise ValueError(f"resize: image has shape {shape}; accepted: (H, W), (H, W, C) or (C, H, W)")
     if channels == 0:
-        raise ValueError(f"resize: image of shape {image.shape} has no channels")
+        raise ValueError(f"resize: image of shape {shape} has no channels")
     _kernels.check_axes((height, width), "resize", "image")
-    _kernels.require_memory(image, "resize", "image")
     out_w, out_h = _target_size(dsize)
     if out_w <= 0 or out_h <= 0 or out_w > _kernels.MAX_AXIS or out_h > _kernels.MAX_AXIS:
         raise ValueError(f"resize: dsize (width, height) must lie in 1..{_kernels.MAX_AXIS}, got {tuple(dsize)}")
@@ -117,35 +97,95 @@ def resize(image, dsize, interpolation=INTER_AUTO):
         interpolation = int(interpolation)
     if type(interpolation) is int and interpolation == INTER_AUTO:
         interpolation = INTER_MITCHELL if out_w > width or out_h > height else INTER_AREA
-    params = _FILTERS.get(interpolation) if type(interpolation) is int else None
-    if params is None:
+    row = filters.BY_INTER.get(interpolation) if type(interpolation) is int else None
+    if row is None:
         raise ValueError("Unsupported interpolation: " + str(interpolation))
-    kind, b, c, a = params
 
-    itemsize = image.itemsize
-    if any(s % itemsize for s in strides):
-        image = cp.ascontiguousarray(image)
-        return resize(image, dsize, interpolation)
-    src_sy, src_sx, src_sc = (s // itemsize for s in strides)
-    if image.ndim == 2:
-        output = cp.empty((out_h, out_w), dtype=image.dtype)
+    itemsize = view.itemsize
+    if any(st % itemsize for st in strides):  # strides the kernel cannot count in elements: a contiguous copy
+        plain = cp.ndarray(shape, view.dtype, memptr=view.data, strides=view.strides)
+        return resize(cp.ascontiguousarray(plain), dsize, interpolation)
+    src_sy, src_sx, src_sc = (st // itemsize for st in strides)
+    if 3 * max(abs(src_sy), abs(src_sx)) > _INT32:  # the passes step between taps in 32 bits
+        if view.c_contiguous:
+            raise ValueError(f"resize: image of shape {shape} has rows too long to index")
+        plain = cp.ndarray(shape, view.dtype, memptr=view.data, strides=view.strides)
+        return resize(cp.ascontiguousarray(plain), dsize, interpolation)
+    if view.ndim == 2:
+        output = cp.empty((out_h, out_w), dtype=view.dtype)
         dst_sy, dst_sx, dst_sc = out_w, 1, 0
     elif channel_first:
-        output = cp.empty((channels, out_h, out_w), dtype=image.dtype)
+        output = cp.empty((channels, out_h, out_w), dtype=view.dtype)
         dst_sy, dst_sx, dst_sc = out_w, 1, out_h * out_w
     else:
-        output = cp.empty((out_h, out_w, channels), dtype=image.dtype)
+        output = cp.empty((out_h, out_w, channels), dtype=view.dtype)
         dst_sy, dst_sx, dst_sc = out_w * channels, channels, 1
 
-    grid = ((out_w + _BLOCK[0] - 1) // _BLOCK[0], min((out_h + _BLOCK[1] - 1) // _BLOCK[1], _MAX_GRID_Y))
-    kernel = _kernels.function(_kernels.resize_expression(kind, element))
-    kernel(
-        grid,
-        _BLOCK,
-        (
-            image, output, height, width, channels, src_sy, src_sx, src_sc,
-            out_h, out_w, dst_sy, dst_sx, dst_sc,
-            np.float32(width / out_w), np.float32(height / out_h), np.float32(b), np.float32(c), a,
-        ),
-    )  # fmt: skip
+    # Channels in groups of `group` adjacent ones (one kernel thread each), the
+    # groups along grid z: all of a channel-last image's channels at once when
+    # they divide up so, one plane at a time otherwise.
+    group = next(g for g in (4, 3, 2, 1) if channels % g == 0) if src_sc == 1 and dst_sc == 1 else 1
+    groups = channels // group
+    if groups > _MAX_GRID_Z:
+        raise ValueError(f"resize: image of shape {shape} has more than {_MAX_GRID_Z * group} channels")
+
+    x_table = _table(row, width, out_w)
+    y_table = _table(row, height, out_h)
+    # Along x first costs height * out_w * x_taps + out_h * out_w * y_taps
+    # taps; along y first out_h * width * y_taps + out_h * out_w * x_taps.
+    x_first = height * out_w * x_table[2] + out_h * out_w * y_table[2] <= out_h * width * y_table[2] + out_h * out_w * x_table[2]
+    mid_h, mid_w = (height, out_w) if x_first else (out_h, width)
+    if 3 * mid_w * channels > _INT32:
+        raise ValueError(f"resize: image of shape {shape} has rows too long to index")
+    middle = cp.empty((mid_h, mid_w, channels), dtype=cp.float32)
+    mid = (mid_w * channels, channels, group)
+    first_pass = (x_table, "x") if x_first else (y_table, "y")
+    second_pass = (y_table, "y") if x_first else (x_table, "x")
+    _pass(view.data, element, middle, "F32", group, groups, first_pass, mid_w, mid_h,
+          (src_sy, src_sx, group * src_sc), mid)  # fmt: skip
+    _pass(middle, "F32", output, element, group, groups, second_pass, out_w, out_h, mid,
+          (dst_sy, dst_sx, group * dst_sc))  # fmt: skip
     return output
+
+
+def _table(row, n, out):
+    """(weights, offsets, taps, stride) of one axis: per destination index the first of `taps`
+    source pixels and their normalised weights, a row of `stride` floats each.
+
+    Computed per call, on the caller's stream like the passes that read it.
+    """
+    scale = n / out
+    taps = _taps(row, n, out)
+    stride = -(-taps // 4) * 4
+    if out * stride > _INT32:
+        raise ValueError(f"resize: a weight table of {out} x {stride} entries is too large to index")
+    weights = cp.empty((out, stride), dtype=cp.float32)
+    offsets = cp.empty(out, dtype=cp.int32)
+    kernel = _kernels.function(_kernels.weights_expression(row))
+    kernel(
+        (-(-out // 128),), (128,),
+        (weights, offsets, np.int32(out), np.int32(n), np.int32(taps), np.int32(stride), np.float32(scale),
+         *(np.float32(v) for v in row.values())),
+    )  # fmt: skip
+    return weights, offsets, taps, stride
+
+
+def _taps(row, n, out):
+    """The most taps any destination index of an axis has: the integers i with |i - p| < reach."""
+    scale = n / out
+    reach = row.reach(scale)
+    p = (np.arange(out, dtype=np.float64) + 0.5) * scale - 0.5
+    return min(n, max(1, int((np.ceil(p + reach) - np.floor(p - reach) - 1).max())))
+
+
+def _pass(src, src_element, dst, dst_element, group, groups, table, out_w, out_h, src_strides, dst_strides):
+    """One pass along x or y (`table[1]`) into dst, out_h x out_w destination pixels."""
+    (weights, offsets, taps, stride), axis = table
+    if axis == "y":
+        axis = "ALONG_Y"
+    else:
+        axis = "ALONG_PACKED_X" if src_strides[1] == group else "ALONG_X"
+    grid = (-(-out_w // _BLOCK[0]), min(-(-out_h // (_BLOCK[1] * _ROWS)), _MAX_GRID_Y), groups)
+    kernel = _kernels.function(_kernels.pass_expression(src_element, dst_element, group, axis))
+    kernel(grid, _BLOCK, (src, dst, weights, offsets, np.int32(taps), np.int32(stride), np.int32(out_w),
+                          np.int32(out_h), *map(np.int64, src_strides), *map(np.int64, dst_strides)))  # fmt: skip

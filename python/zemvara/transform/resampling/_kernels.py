@@ -5,23 +5,30 @@ and the channel count. A specialisation is compiled through `cp.RawModule` with
 its name expression the first time a source of its kind comes along, and kept
 for later calls on that device; no call after the first compiles.
 
+`array_view` reads what a kernel depends on in an array (pointer, shape,
+strides, dtype) once, through `cp.ndarray`'s own descriptors, and refuses an
+array whose reported attributes differ from them or leave its allocation;
+every check, allocation and launch argument then derives from that view, and
+the launch passes its memory pointer, not the array object. `check_launch`
+refuses a grid that misses part of the output or runs past it.
+
 `AffineKernel` is the callable that the six modules export: it checks the
 arguments of a launch (so that the kernel can neither read outside `src` nor
 write outside the output), picks the specialisation for `src` and launches it.
 """
 
+import importlib
+import math
 import operator
 from pathlib import Path
+from typing import NamedTuple
 
 import cupy as cp
 import numpy as np
 
-resampling_kernel_code = (Path(__file__).parent / "_source.cu").read_text()
+from . import filters
 
-# Filter kinds, as the source numbers them.
-NEAREST, BILINEAR, BICUBIC, AREA, MITCHELL, LANCZOS = range(6)
-FILTER_NAMES = ("nearest", "bilinear", "bicubic", "area", "mitchell", "lanczos")
-_KIND_EXPR = ("NEAREST", "BILINEAR", "BICUBIC", "AREA", "MITCHELL", "LANCZOS")
+resampling_kernel_code = filters.FILTERS_CODE + (Path(__file__).parent / "_source.cu").read_text()
 
 # Element types of the source: NumPy dtype -> the source's element code.
 ELEMENTS = {
@@ -52,31 +59,188 @@ def function(expression):
     return kernel
 
 
-def warp_expression(kind, element, channels):
-    if kind == MITCHELL:
-        return f"zemvara::affine_warp_mitchell<zemvara::{element}, {channels}>"
-    if kind == LANCZOS:
-        return f"zemvara::affine_warp_lanczos<zemvara::{element}, {channels}>"
-    return f"zemvara::affine_warp<zemvara::{_KIND_EXPR[kind]}, zemvara::{element}, {channels}>"
+def warp_expression(row, element, channels):
+    """The warp specialisation for a filter row, a source element code and channel count."""
+    return f"zemvara::affine_warp<{row.traits}, zemvara::{element}, {channels}>"
 
 
-def resize_expression(kind, element):
-    return f"zemvara::resize_image<zemvara::{_KIND_EXPR[kind]}, zemvara::{element}>"
+def weights_expression(row):
+    """The kernel that computes a resize weight table for a filter row."""
+    return f"zemvara::resize_weights<{row.traits}>"
+
+
+PASS_AXES = ("ALONG_Y", "ALONG_X", "ALONG_PACKED_X")
+
+
+def pass_expression(src_element, dst_element, channels, axis):
+    """The resize pass from one element type to another, `channels` adjacent channels per thread, along `axis`."""
+    return f"zemvara::resize_pass<zemvara::{src_element}, zemvara::{dst_element}, {channels}, zemvara::{axis}>"
+
+
+def _traits_rows():
+    """One row per traits block: the kernels depend on the traits, not on the parameter values."""
+    return list({row.traits: row for row in filters.FILTERS}.values())
+
+
+def pass_expressions():
+    """Every resize pass: into the float32 intermediate and out of it, 1 to 4 channels, either axis."""
+    out = []
+    for element in ELEMENTS.values():
+        for channels in (1, 2, 3, 4):
+            for axis in PASS_AXES:
+                out.append(pass_expression(element, "F32", channels, axis))
+                out.append(pass_expression("F32", element, channels, axis))
+    return list(dict.fromkeys(out))
 
 
 def all_expressions():
     """Every specialisation the kernels can ask for."""
-    warps = [warp_expression(k, e, c) for k in range(6) for e in ELEMENTS.values() for c in (1, 3, 4)]
-    return tuple(warps + [resize_expression(k, e) for k in range(6) for e in ELEMENTS.values()])
+    warps = [warp_expression(r, e, c) for r in _traits_rows() for e in ELEMENTS.values() for c in (1, 3, 4)]
+    return tuple(warps + [weights_expression(r) for r in _traits_rows()] + pass_expressions())
 
 
-def element_of(image, who, what="src"):
-    """The element code of a CuPy image; TypeError for anything else."""
-    if not isinstance(image, cp.ndarray):
-        raise TypeError(f"{who}: {what} must be a CuPy array of {ACCEPTED_DTYPES}, got {type(image).__name__}")
-    element = ELEMENTS.get(image.dtype)
+def report_expressions():
+    """(expression, per_tap, count) of every specialisation, for the compiled-kernel report: a warp's
+    tap is one load per channel (one per pixel for four channels, read as a vector), a resize pass's
+    one FFMA per channel."""
+    warps = [
+        (warp_expression(r, e, c), 1 if c == 4 else c, "loads")
+        for r in _traits_rows()
+        for e in ELEMENTS.values()
+        for c in (1, 3, 4)
+    ]
+    weights = [(weights_expression(r), 1, "fmas") for r in _traits_rows()]
+    passes = [(e, int(e.split(",")[2]), "fmas") for e in pass_expressions()]
+    return warps + weights + passes
+
+
+class ArrayView(NamedTuple):
+    """What a kernel depends on in a CuPy array, read once through `cp.ndarray`'s own descriptors.
+
+    `data` is the memory pointer that the launch passes (the kernels get it,
+    never the array object); shape, strides (bytes) and dtype are the array's
+    real ones. Every check, allocation and launch argument derives from one view.
+    """
+
+    data: object  # cp.cuda.MemoryPointer
+    shape: tuple
+    strides: tuple
+    dtype: np.dtype
+    itemsize: int
+    size: int
+
+    @property
+    def ndim(self):
+        return len(self.shape)
+
+    @property
+    def c_contiguous(self):
+        expected = self.itemsize
+        for n, stride in zip(reversed(self.shape), reversed(self.strides)):
+            if n == 0:
+                return True
+            if n != 1 and stride != expected:
+                return False
+            expected *= n
+        return True
+
+
+_ATTRIBUTES = ("shape", "strides", "dtype", "itemsize", "data")
+
+
+def array_view(array, who, what, access="reads"):
+    """The `ArrayView` of a CuPy array that a kernel will use, or an error saying why it cannot.
+
+    TypeError for anything but a CuPy array. ValueError when a subclass reports
+    a shape, strides, dtype, itemsize or data pointer other than its own (what
+    it reports is read once each and compared; nothing after relies on it),
+    when the array's extent leaves the allocation its pointer lies in, or when
+    the array lives on another device than the current one.
+    """
+    if not isinstance(array, cp.ndarray):
+        raise TypeError(f"{who}: {what} must be a CuPy array of {ACCEPTED_DTYPES}, got {type(array).__name__}")
+    base = cp.ndarray
+    data = base.data.__get__(array)
+    if type(data) is not cp.cuda.MemoryPointer:
+        raise ValueError(f"{who}: {what} holds a {type(data).__name__} where CuPy keeps its memory pointer")
+    shape, strides, dtype = base.shape.__get__(array), base.strides.__get__(array), base.dtype.__get__(array)
+    view = ArrayView(data, tuple(shape), tuple(strides), dtype, dtype.itemsize, math.prod(shape))
+    if type(array) is not base:
+        claimed = {name: getattr(array, name) for name in _ATTRIBUTES}
+        if claimed["data"] is not data or not all(_same(claimed[k], getattr(view, k)) for k in _ATTRIBUTES[:4]):
+            _refuse_claim(view, claimed, who, what, access)
+    lo, hi = _extent(view.shape, view.strides)
+    mem = data.mem
+    offset = data.ptr - mem.ptr
+    if view.size and (offset + lo < 0 or offset + hi + view.itemsize > mem.size):
+        raise ValueError(
+            f"{who}: {what} claims bytes {offset + lo}..{offset + hi + view.itemsize} of an allocation of "
+            f"{mem.size} bytes; the kernel {access} them all"
+        )
+    device = cp.cuda.Device().id
+    if data.device_id != device:
+        raise ValueError(f"{who}: {what} is on device {data.device_id}, the kernel runs on device {device}")
+    return view
+
+
+def _extent(shape, strides):
+    """Byte offsets (lowest, highest) of the first byte of any element, from the data pointer."""
+    lo = hi = 0
+    for n, stride in zip(shape, strides):
+        if n == 0:
+            return 0, 0
+        if stride < 0:
+            lo += (n - 1) * stride
+        else:
+            hi += (n - 1) * stride
+    return lo, hi
+
+
+def _refuse_claim(view, claimed, who, what, access):
+    """ValueError for a subclass whose attributes differ from its memory, worded by what it claims."""
+    outside = False
+    if claimed["data"] is view.data:  # measured in the allocation the claim points into
+        try:
+            shape, dtype = tuple(claimed["shape"]), np.dtype(claimed["dtype"])
+            itemsize = dtype.itemsize
+            strides = [itemsize] * len(shape)
+            for k in range(len(shape) - 2, -1, -1):
+                strides[k] = strides[k + 1] * shape[k + 1]
+            lo, hi = _extent(shape, strides)
+            mem = view.data.mem
+            offset = view.data.ptr - mem.ptr
+            outside = math.prod(shape) and (offset + lo < 0 or offset + hi + itemsize > mem.size)
+        except Exception:  # a claim that is not even a shape or dtype
+            pass
+    if outside:
+        raise ValueError(
+            f"{who}: {what} claims bytes {offset + lo}..{offset + hi + itemsize} of an allocation of "
+            f"{mem.size} bytes; the kernel {access} them all"
+        )
+    actual = view._asdict()
+    actual["data"] = f"pointer {view.data.ptr:#x}"
+    if claimed["data"] is view.data:
+        claimed["data"] = actual["data"]
+    else:
+        claimed["data"] = f"pointer {getattr(claimed['data'], 'ptr', 0):#x}" if hasattr(claimed["data"], "ptr") else claimed["data"]
+    differ = ", ".join(
+        f"{k} {claimed[k]!r} (its memory: {actual[k]!r})" for k in _ATTRIBUTES if not _same(claimed[k], actual[k])
+    )
+    raise ValueError(f"{who}: {what} reports {differ}; an array must describe its own memory")
+
+
+def _same(a, b):
+    try:
+        return bool(a == b)
+    except Exception:
+        return False
+
+
+def element_of(view, who, what="src"):
+    """The element code of an array view; TypeError for element types the kernels do not take."""
+    element = ELEMENTS.get(view.dtype)
     if element is None:
-        raise TypeError(f"{who}: {what} has element type {image.dtype}; accepted: {ACCEPTED_DTYPES}")
+        raise TypeError(f"{who}: {what} has element type {view.dtype}; accepted: {ACCEPTED_DTYPES}")
     return element
 
 
@@ -90,48 +254,49 @@ def check_axes(shape, who, what="src"):
 
 
 def _check_source(src, who):
-    """(element code, channel count) of a warp source; TypeError or ValueError when it is refused."""
-    element = element_of(src, who)
-    if src.ndim == 2:
+    """(view, element code, channel count) of a warp source; TypeError or ValueError when it is refused."""
+    view = array_view(src, who, "src")
+    element = element_of(view, who)
+    shape = view.shape
+    if view.ndim == 2:
         channels = 1
-    elif src.ndim == 3 and src.shape[2] in (1, 3, 4):
-        channels = src.shape[2]
+    elif view.ndim == 3 and shape[2] in (1, 3, 4):
+        channels = shape[2]
     else:
-        raise ValueError(f"{who}: src has shape {src.shape}; accepted: {ACCEPTED_SHAPES}")
-    check_axes(src.shape[:2], who)
-    if not src.flags.c_contiguous:
+        raise ValueError(f"{who}: src has shape {shape}; accepted: {ACCEPTED_SHAPES}")
+    check_axes(shape[:2], who)
+    if not view.c_contiguous:
         raise ValueError(
-            f"{who}: src of shape {src.shape} is not C-contiguous (strides {src.strides}); "
+            f"{who}: src of shape {shape} is not C-contiguous (strides {view.strides}); "
             "accepted: C-contiguous arrays (cp.ascontiguousarray makes one)"
         )
-    return element, channels
-
-
-def require_memory(array, who, what, access="reads", contiguous=False):
-    """Refuse an array whose claimed extent leaves the allocation its data pointer lies in.
-
-    The kernels index with the Python-level shape, strides (C-contiguous ones
-    when `contiguous`) and dtype, which a subclass may misreport; the
-    allocation (data.mem) is what the device holds.
-    """
-    itemsize = array.dtype.itemsize
-    strides = [itemsize] * len(array.shape)
-    for k in range(len(strides) - 2, -1, -1):
-        strides[k] = strides[k + 1] * array.shape[k + 1]
-    lo = hi = 0  # byte offsets of the first and last element from data.ptr
-    for n, stride in zip(array.shape, strides if contiguous else array.strides):
-        if n == 0:
-            return
-        if stride < 0:
-            lo += (n - 1) * stride
-        else:
-            hi += (n - 1) * stride
-    data = array.data
-    offset = data.ptr - data.mem.ptr
-    if offset + lo < 0 or offset + hi + itemsize > data.mem.size:
+    if channels == 4 and view.data.ptr % (4 * view.itemsize):
         raise ValueError(
-            f"{who}: {what} claims bytes {offset + lo}..{offset + hi + itemsize} of an allocation of "
-            f"{data.mem.size} bytes; the kernel {access} them all"
+            f"{who}: src of shape {shape} starts {view.data.ptr % (4 * view.itemsize)} bytes into a pixel; "
+            "a four-channel source is read a pixel at a time and must start on a pixel boundary (src.copy() makes one)"
+        )
+    return view, element, channels
+
+
+def check_launch(grid, block, width, height, who):
+    """Refuse a 2-D launch whose grid of blocks misses part of a width x height output or runs
+    more than one block past it along an axis (an endless launch otherwise)."""
+    try:
+        grid = tuple(operator.index(v) for v in grid) + (1, 1)
+        block = tuple(operator.index(v) for v in block) + (1, 1)
+    except TypeError:
+        raise TypeError(f"{who}: grid and block must be tuples of integers, got {grid!r} and {block!r}") from None
+    (gx, gy, gz), (bx, by, bz) = grid[:3], block[:3]
+    blocks = lambda n, b: -(-n // b)  # noqa: E731
+    if (
+        min(gx, gy, gz, bx, by, bz) < 1
+        or gz != 1 or bz != 1 or len(grid) > 5 or len(block) > 5
+        or not blocks(width, bx) <= gx <= blocks(width, bx) + 1
+        or not blocks(height, by) <= gy <= blocks(height, by) + 1
+    ):  # fmt: skip
+        raise ValueError(
+            f"{who}: grid {grid[:-2]} of blocks {block[:-2]} does not fit an output of width {width} and height "
+            f"{height}: each axis needs enough blocks to cover it, and at most one more"
         )
 
 
@@ -169,11 +334,14 @@ class AffineKernel:
     The launch is asynchronous on the current stream.
     """
 
-    def __init__(self, kind):
-        self.kind = kind
-        self.__name__ = f"{FILTER_NAMES[kind]}_affine_kernel"
-        self._extra = {MITCHELL: ("B", "C"), LANCZOS: ("A",)}.get(kind, ())
-        self._params = ("src", "output_image", "inv_M_flat", "src_h", "src_w", "dst_h", "dst_w") + self._extra
+    def __init__(self, family):
+        self.family = family
+        self._row = filters.FAMILIES[family][0]
+        self.__name__ = f"{family}_affine_kernel"
+        self._extra = filters.call_params(family)
+        self._params = ("src", "output_image", "inv_M_flat", "src_h", "src_w", "dst_h", "dst_w") + tuple(
+            p.name for p in self._extra
+        )
 
     def __repr__(self):
         return f"<resampling kernel {self.__name__}{self._params}>"
@@ -184,50 +352,58 @@ class AffineKernel:
         if len(args) != len(self._params):
             raise TypeError(f"{who} takes {len(self._params)} arguments {self._params}, got {len(args)}")
         src, output_image, inv_m, src_h, src_w, dst_h, dst_w = args[:7]
-        element, channels = _check_source(src, who)
-        if (_size(src_h, who, "src_h"), _size(src_w, who, "src_w")) != src.shape[:2]:
-            raise ValueError(f"{who}: src_h, src_w ({src_h}, {src_w}) differ from the shape of src {src.shape}")
+        source, element, channels = _check_source(src, who)
+        if (_size(src_h, who, "src_h"), _size(src_w, who, "src_w")) != source.shape[:2]:
+            raise ValueError(f"{who}: src_h, src_w ({src_h}, {src_w}) differ from the shape of src {source.shape}")
         dst_h, dst_w = _size(dst_h, who, "dst_h"), _size(dst_w, who, "dst_w")
-        if (
-            not isinstance(output_image, cp.ndarray)
-            or output_image.dtype != np.float32
-            or output_image.shape != (dst_h, dst_w, 3)
-            or not output_image.flags.c_contiguous
-        ):
-            raise ValueError(
-                f"{who}: output_image must be a C-contiguous float32 CuPy array of shape "
-                f"{(dst_h, dst_w, 3)}, got {_describe(output_image)}"
-            )
-        if not isinstance(inv_m, cp.ndarray) or inv_m.dtype != np.float32 or inv_m.size != 6 or not inv_m.flags.c_contiguous:
-            raise ValueError(f"{who}: inv_M_flat must be a contiguous float32 CuPy vector of 6 values, got {_describe(inv_m)}")
-        extra = self._extra_args(args[7:], who)
+        output = _float32_array(output_image, (dst_h, dst_w, 3), who, "output_image", "writes")
+        matrix = _float32_array(inv_m, (6,), who, "inv_M_flat", "reads")
+        values = self._values(args[7:], who)
         if dst_h == 0 or dst_w == 0:
             return  # nothing to write
-        require_memory(src, who, "src", contiguous=True)
-        require_memory(output_image, who, "output_image", "writes", contiguous=True)
-        require_memory(inv_m, who, "inv_M_flat", contiguous=True)
-        kernel = function(warp_expression(self.kind, element, channels))
-        kernel(grid, block, (src, output_image, inv_m, src.shape[0], src.shape[1], dst_h, dst_w) + extra)
+        check_launch(grid, block, dst_w, dst_h, who)
+        kernel = function(warp_expression(self._row, element, channels))
+        kernel(grid, block, (source.data, output.data, matrix.data, np.int32(source.shape[0]),
+                             np.int32(source.shape[1]), np.int32(dst_h), np.int32(dst_w))
+                            + tuple(np.float32(v) for v in values))  # fmt: skip
 
-    def _extra_args(self, values, who):
-        if self.kind == MITCHELL:
-            b, c = values
-            for name, v in (("B", b), ("C", c)):
-                if isinstance(v, (bool, np.bool_)) or not isinstance(v, (int, float, np.integer, np.floating)):
-                    raise TypeError(f"{who}: {name} must be a real number, got {type(v).__name__}")
-            return (np.float32(b), np.float32(c))
-        if self.kind == LANCZOS:
-            (a,) = values
-            if isinstance(a, (bool, np.bool_)) or not isinstance(a, (int, np.integer)):
-                raise TypeError(f"{who}: A must be an int, got {type(a).__name__}")
-            if not 1 <= a <= 64:
-                raise ValueError(f"{who}: A (the Lanczos window) must lie in 1..64, got {a}")
-            return (int(a),)
-        return ()
+    def _values(self, given, who):
+        """The two parameter values for the traits block: the row's, with the call's arguments in their place."""
+        values = {p.name: p.value for p in self._row.params}
+        for param, value in zip(self._extra, given):
+            if param.kind is int:
+                if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
+                    raise TypeError(f"{who}: {param.name} must be an int, got {type(value).__name__}")
+            elif isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
+                raise TypeError(f"{who}: {param.name} must be a real number, got {type(value).__name__}")
+            if not param.low <= value <= param.high:
+                raise ValueError(f"{who}: {param.name} must lie in {param.low:g}..{param.high:g}, got {value}")
+            values[param.name] = value
+        return tuple(float(v) for v in values.values()) + (0.0,) * (2 - len(values))
 
 
-def _describe(value):
-    if isinstance(value, cp.ndarray):
-        contiguity = "" if value.flags.c_contiguous else "non-contiguous "
-        return f"a {contiguity}{value.dtype} CuPy array of shape {value.shape}"
+def _float32_array(array, shape, who, what, access):
+    """The view of a C-contiguous float32 CuPy array of the given shape (a flat vector: any shape of that size)."""
+    view = array_view(array, who, what, access) if isinstance(array, cp.ndarray) else None
+    if (
+        view is None
+        or view.dtype != np.float32
+        or (view.shape if len(shape) > 1 else (view.size,)) != shape
+        or not view.c_contiguous
+    ):
+        kind = "vector of" if len(shape) == 1 else "array of shape"
+        raise ValueError(f"{who}: {what} must be a C-contiguous float32 CuPy {kind} {shape}, got {_describe(array, view)}")
+    return view
+
+
+def _describe(value, view):
+    if view is not None:
+        contiguity = "" if view.c_contiguous else "non-contiguous "
+        return f"a {contiguity}{view.dtype} CuPy array of shape {view.shape}"
     return type(value).__name__
+
+
+def kernel_of(family):
+    """The exported kernel callable of a family: `resampling.<family>.<family>_affine_kernel`."""
+    module = importlib.import_module(f"{__package__}.{family}")
+    return getattr(module, f"{family}_affine_kernel")

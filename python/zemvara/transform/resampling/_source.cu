@@ -1,16 +1,7 @@
-// Resampling kernels of zemvara: affine warps and resizes over one set of filters.
+// Resampling kernels of zemvara: affine warps and resizes over the filters of _filters.cuh.
 //
-// A filter is data: a weight function w(t) of the tap offset t = i - p (source
-// pixels), a support radius R, and whether the support widens on reduction.
-//
-//   filter     w(x), x = t / s                                R     widens
-//   NEAREST    the tap floor(p + 1/2)                         -     no
-//   BILINEAR   max(0, 1 - |x|)                                1     no
-//   BICUBIC    Keys cubic, a = -0.75 (Mitchell B = 0, C = 0.75)  2  yes
-//   MITCHELL   Mitchell-Netravali cubic with B, C             2     yes
-//   LANCZOS    sinc(x) sinc(x / A) for |x| < A                A     yes
-//   AREA       overlap of [i - 1/2, i + 1/2] with [p - s/2, p + s/2]
-//                                                    reach (s + 1) / 2, yes
+// Compiled with _filters.cuh in front of it. Each kernel is a template over
+// the filter's traits block F, the element type E and the channel count.
 //
 // Coordinates: pixel centres sit at integer positions. A warp samples
 // destination pixel (x, y) at the source position (m0 x + m1 y + m2,
@@ -18,157 +9,59 @@
 // at (x + 1/2) * in / out - 1/2 along each axis: half-pixel centres, written in
 // the same integer-centre coordinates.
 //
-// Borders: a warp sees zeros around the image (below). A resize replicates the
-// edge pixels instead, as image resizers do: the weight of every tap beyond an
-// edge goes to that edge's pixel.
+// Borders: a warp sees zeros around the image (taps outside the image count
+// in the weight sum and add nothing). A resize replicates the edge pixels
+// instead, as image resizers do: the weight of every tap beyond an edge goes
+// to that edge's pixel.
 //
-// Antialiasing, the one rule: along each source axis the stretch s is the
-// source distance between neighbouring destination pixels (the length of that
-// row of the inverse matrix's 2 x 2 block; in / out for a resize), never below
-// 1. Widening filters reach R * s and weigh a tap by w(t / s); nearest and
-// bilinear keep s = 1. The taps of an axis are the integers i with
-// |i - p| < reach. Weights are normalised by their sum over all taps of the
-// axis; taps outside the image then count as zero (the image is surrounded by
-// zeros). The 2-D weight is the product of the two axis weights.
-//
-// All arithmetic is float32. Positions are compared with the image bounds in
-// floating point before any conversion to an integer, so that huge positions
-// (or NaN) give zeros and never wrap around; tap indices are clamped into the
-// image, so that no read leaves the source.
+// Positions are compared with the image bounds in floating point before any
+// conversion to an integer, so that huge positions (or NaN) give zeros and
+// never wrap around; tap indices are clamped into the image, so that no read
+// leaves the source.
 
 namespace zemvara {
 
-enum { NEAREST = 0, BILINEAR = 1, BICUBIC = 2, AREA = 3, MITCHELL = 4, LANCZOS = 5 };
-enum { U8 = 0, U16 = 1, F16 = 2, F32 = 3 };
+template <class A, class B> struct same_type { static const bool value = false; };
+template <class A> struct same_type<A, A> { static const bool value = true; };
 
-// ---- element types: loads through the read-only data cache, stores ---------
+// ---- pixels: the first NC channels of a CH-channel pixel ---------------------------
 
-__device__ __forceinline__ float half_bits_to_float(unsigned short h) {
-#ifdef __CUDA_ARCH__
-    float f;
-    asm("cvt.f32.f16 %0, %1;" : "=f"(f) : "h"(h));
-    return f;
-#else
-    const unsigned int sign = (unsigned int)(h & 0x8000u) << 16;
-    const unsigned int e = (h >> 10) & 0x1fu, m = h & 0x3ffu;
-    if (e == 0) {  // zero or subnormal: m * 2^-24
-        const float v = (float)m * 5.9604644775390625e-8f;
-        return sign ? -v : v;
+// Four-channel pixels are read in one vector load (their size is a power of
+// two and every pixel of an image is aligned to it); others channel by channel.
+template <int E, int CH, int NC>
+__device__ __forceinline__ void load_pixel(const typename Elem<E>::T *p, float *v) {
+    typedef typename Elem<E>::T T;
+    if (CH == 4 && sizeof(T) == 4) {
+        const float4 q = __ldg(reinterpret_cast<const float4 *>(p));
+        const float f[4] = {q.x, q.y, q.z, q.w};
+#pragma unroll
+        for (int c = 0; c < NC; ++c) v[c] = f[c];
+    } else if (CH == 4 && sizeof(T) == 2) {
+        const ushort4 q = __ldg(reinterpret_cast<const ushort4 *>(p));
+        const T t[4] = {(T)q.x, (T)q.y, (T)q.z, (T)q.w};
+#pragma unroll
+        for (int c = 0; c < NC; ++c) v[c] = Elem<E>::load(t + c);
+    } else if (CH == 4 && sizeof(T) == 1) {
+        const uchar4 q = __ldg(reinterpret_cast<const uchar4 *>(p));
+        const T t[4] = {(T)q.x, (T)q.y, (T)q.z, (T)q.w};
+#pragma unroll
+        for (int c = 0; c < NC; ++c) v[c] = Elem<E>::load(t + c);
+    } else {
+#pragma unroll
+        for (int c = 0; c < NC; ++c) v[c] = Elem<E>::load(p + c);
     }
-    if (e == 31) return __uint_as_float(sign | 0x7f800000u | (m << 13));
-    return __uint_as_float(sign | ((e + 112u) << 23) | (m << 13));
-#endif
 }
 
-__device__ __forceinline__ unsigned short float_to_half_bits(float f) {
-#ifdef __CUDA_ARCH__
-    unsigned short h;
-    asm("cvt.rn.f16.f32 %0, %1;" : "=h"(h) : "f"(f));
-    return h;
-#else
-    // Round to nearest, ties to even, as the GPU conversion does.
-    const unsigned int x = __float_as_uint(f);
-    const unsigned int sign = (x >> 16) & 0x8000u, ax = x & 0x7fffffffu;
-    if (ax > 0x7f800000u) return (unsigned short)(sign | 0x7e00u);  // NaN
-    if (ax >= 0x47800000u) return (unsigned short)(sign | 0x7c00u); // >= 2^16: inf
-    if (ax < 0x38800000u) {  // below 2^-14: a subnormal half (exact scaling)
-        return (unsigned short)(sign | (unsigned int)rintf(__uint_as_float(ax) * 16777216.0f));
-    }
-    unsigned int h = ((ax >> 23) - 112u) << 10 | ((ax >> 13) & 0x3ffu);
-    const unsigned int rest = ax & 0x1fffu;
-    if (rest > 0x1000u || (rest == 0x1000u && (h & 1u))) ++h;  // may carry into inf
-    return (unsigned short)(sign | h);
-#endif
-}
-
-template <int E> struct Elem;
-template <> struct Elem<U8> {
-    typedef unsigned char T;
-    static __device__ __forceinline__ float load(const T *p) { return (float)__ldg(p); }
-    static __device__ __forceinline__ T store(float v) {
-        return (T)fminf(fmaxf(rintf(v), 0.0f), 255.0f);  // NaN becomes 0
-    }
-};
-template <> struct Elem<U16> {
-    typedef unsigned short T;
-    static __device__ __forceinline__ float load(const T *p) { return (float)__ldg(p); }
-    static __device__ __forceinline__ T store(float v) {
-        return (T)fminf(fmaxf(rintf(v), 0.0f), 65535.0f);
-    }
-};
-template <> struct Elem<F16> {
-    typedef unsigned short T;  // IEEE half bits
-    static __device__ __forceinline__ float load(const T *p) { return half_bits_to_float(__ldg(p)); }
-    static __device__ __forceinline__ T store(float v) { return float_to_half_bits(v); }
-};
-template <> struct Elem<F32> {
-    typedef float T;
-    static __device__ __forceinline__ float load(const T *p) { return __ldg(p); }
-    static __device__ __forceinline__ T store(float v) { return v; }
-};
-
-// ---- filters ------------------------------------------------------------------
-
-// Run-time filter parameters: the two cubic pieces (Mitchell-Netravali with B, C,
-// divided by 6 once here) and the Lanczos window A.
-struct Filter {
-    float p3, p2, p0;      // |x| < 1:      (p3 |x| + p2) x^2 + p0
-    float q3, q2, q1, q0;  // 1 <= |x| < 2: ((q3 |x| + q2) |x| + q1) |x| + q0
-    float a;               // Lanczos window
-};
-
-__device__ __forceinline__ Filter make_filter(float b, float c, float a) {
-    Filter f;
-    f.p3 = (12.0f - 9.0f * b - 6.0f * c) / 6.0f;
-    f.p2 = (-18.0f + 12.0f * b + 6.0f * c) / 6.0f;
-    f.p0 = (6.0f - 2.0f * b) / 6.0f;
-    f.q3 = (-b - 6.0f * c) / 6.0f;
-    f.q2 = (6.0f * b + 30.0f * c) / 6.0f;
-    f.q1 = (-12.0f * b - 48.0f * c) / 6.0f;
-    f.q0 = (8.0f * b + 24.0f * c) / 6.0f;
-    f.a = a;
-    return f;
-}
-
-template <int K> __device__ __forceinline__ bool widens() {
-    return K == BICUBIC || K == MITCHELL || K == LANCZOS || K == AREA;
-}
-
-// Taps i with |i - p| < reach can have a non-zero weight.
-template <int K> __device__ __forceinline__ float reach_of(float s, const Filter &f) {
-    if (K == AREA) return 0.5f * (s + 1.0f);
-    if (K == LANCZOS) return f.a * s;
-    if (K == BILINEAR) return 1.0f;
-    return 2.0f * s;
-}
-
-// Weight of the tap at offset t = i - p, for the stretch s (inv_s = 1 / s).
-template <int K>
-__device__ __forceinline__ float weight(float t, float s, float inv_s, const Filter &f) {
-    if (K == AREA) return fmaxf(0.0f, fminf(t + 0.5f, 0.5f * s) - fmaxf(t - 0.5f, -0.5f * s));
-    const float x = fabsf(t) * inv_s;
-    if (K == BILINEAR) return fmaxf(0.0f, 1.0f - x);
-    if (K == LANCZOS) {
-        if (x < 1e-6f) return 1.0f;
-        if (x >= f.a) return 0.0f;
-        const float pi = 3.14159265358979f;
-        return f.a * sinpif(x) * sinpif(x / f.a) / (pi * pi * x * x);
-    }
-    if (x < 1.0f) return (f.p3 * x + f.p2) * x * x + f.p0;
-    if (x < 2.0f) return ((f.q3 * x + f.q2) * x + f.q1) * x + f.q0;
-    return 0.0f;
-}
-
-// Sum of the weights of all taps around p (inside the image or not).
-template <int K>
-__device__ float weight_sum(float p, float s, const Filter &f) {
-    const float reach = reach_of<K>(s, f);
-    const float inv_s = 1.0f / s;
-    const int first = (int)floorf(p - reach) + 1, last = (int)ceilf(p + reach) - 1;
-    float sum = 0.0f;
-    for (int i = first; i <= last; ++i) sum += weight<K>((float)i - p, s, inv_s, f);
-    return sum;
-}
+// ---- warps: the filtered sample of one destination pixel ----------------------------
+//
+// Along each axis the weights are normalised by their sum over every tap with
+// |i - p| < reach, inside the image or not; taps outside the image then add
+// nothing (the image is surrounded by zeros). Taps are visited in chunks of T
+// along each axis, whose weights live in registers: a chunk along x is a
+// window of T pixels inside the image (taps at fixed offsets from one row
+// pointer), a chunk along y T rows, each row's weight passed down a register
+// shift as the rows go by. Offsets are 32-bit within a row (a row holds at
+// most 2^24 pixels of at most 4 channels); rows are addressed in 64 bits.
 
 // Most taps an axis sums over exactly. Past it (extreme reductions, degenerate
 // matrices) the sum is the same Riemann sum taken at the stretch that gives
@@ -177,113 +70,145 @@ __device__ float weight_sum(float p, float s, const Filter &f) {
 // and the time per pixel stays bounded.
 #define ZEMVARA_MAX_SUM_TAPS 4096.0f
 
-// Taps per axis whose weights are kept from the weight sum for the filtering
-// itself: every enlargement, and reductions down to 1/4 with Lanczos-2 or cubics.
-#define ZEMVARA_KEPT_TAPS 16
+// Sum of the weights of all taps around p (inside the image or not).
+template <class F>
+__device__ float weight_sum(float p, float s, const typename F::Params &f) {
+    const float inv_s = 1.0f / s;
+    float lo, hi;
+    tap_range(p, F::reach(s, f), lo, hi);
+    float sum = 0.0f;
+    for (int i = (int)lo; i <= (int)hi; ++i) sum += F::weight((float)i - p, s, inv_s, f);
+    return sum;
+}
 
-// One source axis of one destination pixel.
-struct Axis {
-    float p, s, inv_s, norm;  // position, stretch, 1 / stretch, 1 / weight sum
-    int first, last;          // taps inside the image
-    float below, above;       // replicated edges: the weights of the taps beyond them
-    bool kept;                // w holds the final weights of the taps first .. last
-    float w[ZEMVARA_KEPT_TAPS];
-};
-
-// False when no tap inside the image can have a weight (the pixel stays zero).
-template <int K>
-__device__ __forceinline__ bool setup_axis(float p, float s, int n, bool edge, const Filter &f,
-                                           Axis &ax) {
-    const float reach = reach_of<K>(s, f);
-    const float lo = p - reach, hi = p + reach;
-    if (!(hi > 0.0f && lo < (float)(n - 1))) return false;  // NaN fails too
-    ax.first = max(0, (int)floorf(fmaxf(lo, -1.0f)) + 1);
-    ax.last = min(n - 1, (int)ceilf(fminf(hi, (float)n)) - 1);
-    if (ax.first > ax.last) return false;
-    ax.p = p;
-    ax.s = s;
-    ax.inv_s = 1.0f / s;
-    float sum, below = 0.0f, above = 0.0f;
-    ax.kept = false;
+// 1 / (the weight sum of an axis), or 0 when it is not positive.
+template <class F>
+__device__ float axis_norm(float p, float s, const typename F::Params &f) {
+    float sum;
+    const float reach = F::reach(s, f);
     if (2.0f * reach <= ZEMVARA_MAX_SUM_TAPS) {
-        // Every tap, once: the sum, for replicated edges the parts beyond them,
-        // and the weights of the taps inside when they are few enough to keep.
-        const int lo_i = (int)floorf(lo) + 1, hi_i = (int)ceilf(hi) - 1;
-        ax.kept = ax.last - ax.first < ZEMVARA_KEPT_TAPS;
-        sum = 0.0f;
-        for (int i = lo_i; i <= hi_i; ++i) {
-            const float w = weight<K>((float)i - p, s, ax.inv_s, f);
-            sum += w;
-            if (i < 0) below += w;
-            if (i >= n) above += w;
-            if (ax.kept && i >= ax.first && i <= ax.last) ax.w[i - ax.first] = w;
-        }
-        if (K == AREA) sum = s;  // the unit squares tile the line: the overlaps add up to s
-        if (!edge) below = above = 0.0f;
-    } else if (K == AREA && !edge) {
-        sum = s;
-    } else if (!edge) {
+        sum = weight_sum<F>(p, s, f);
+    } else {
         // The reach grows as R * s: s_cut = MAX / (2 R), whatever s is, so
         // that an infinite stretch gives an infinite sum (zero weights)
         // rather than a NaN stretch whose tap range cannot be converted.
-        const float s_cut = ZEMVARA_MAX_SUM_TAPS / (2.0f * reach_of<K>(1.0f, f));
-        sum = weight_sum<K>(p - floorf(p), s_cut, f) * (s / s_cut);
-    } else {
-        // A replicated edge under a footprint this wide: the weights of the taps
-        // inside, normalised over themselves.
-        sum = 0.0f;
-        for (int i = ax.first; i <= ax.last; ++i) sum += weight<K>((float)i - p, s, ax.inv_s, f);
+        const float s_cut = ZEMVARA_MAX_SUM_TAPS / (2.0f * F::reach(1.0f, f));
+        sum = weight_sum<F>(p - floorf(p), s_cut, f) * (s / s_cut);
     }
-    if (!(sum > 0.0f)) return false;
-    ax.norm = 1.0f / sum;
-    ax.below = below * ax.norm;
-    ax.above = above * ax.norm;
-    if (ax.kept) {
-        for (int k = 0; k <= ax.last - ax.first; ++k) ax.w[k] *= ax.norm;
-        if (ax.first == 0) ax.w[0] += ax.below;
-        if (ax.last == n - 1) ax.w[ax.last - ax.first] += ax.above;
-    }
-    return true;
+    return sum > 0.0f ? 1.0f / sum : 0.0f;
 }
 
-template <int K>
-__device__ __forceinline__ float tap_weight(int i, int n, const Axis &ax, const Filter &f) {
-    float w = weight<K>((float)i - ax.p, ax.s, ax.inv_s, f) * ax.norm;
-    if (i == 0) w += ax.below;
-    if (i == n - 1) w += ax.above;
-    return w;
-}
-
-// Adds the filtered value of channels 0 .. nc-1 (nc <= NC <= 4) at the source
-// position (px, py) to acc. Element (y, x, c) of the source lies at
-// src[y * sy + x * sx + c * sc]; the image is h x w. stretch_x, stretch_y are the
-// reduction factors (>= 1), used by widening filters only. edge: replicate the
-// edge pixels instead of seeing zeros beyond them.
-template <int K, int E, int NC>
-__device__ __forceinline__ void sample(const typename Elem<E>::T *src, int h, int w,
-                                       long long sy, long long sx, long long sc, int nc,
-                                       float px, float py, float stretch_x, float stretch_y,
-                                       bool edge, const Filter &f, float *acc) {
-    typedef typename Elem<E>::T T;
-    if (K == NEAREST) {
-        float fx = floorf(px + 0.5f), fy = floorf(py + 0.5f);
-        if (edge) {
-            fx = fminf(fmaxf(fx, 0.0f), (float)(w - 1));
-            fy = fminf(fmaxf(fy, 0.0f), (float)(h - 1));
-        }
-        if (!(fx >= 0.0f && fx < (float)w && fy >= 0.0f && fy < (float)h)) return;
-        const T *p = src + (long long)min((int)fy, h - 1) * sy + (long long)min((int)fx, w - 1) * sx;
+// The weights of the T taps from `start` on, zero outside first .. last, times norm.
+template <class F, int T>
+__device__ __forceinline__ void chunk_weights(int start, int first, int last, float p, float s,
+                                              float inv_s, float norm,
+                                              const typename F::Params &f, float *w) {
 #pragma unroll
-        for (int c = 0; c < NC; ++c)
-            if (c < nc) acc[c] += Elem<E>::load(p + c * sc);
+    for (int k = 0; k < T; ++k) {
+        const int i = start + k;
+        w[k] = i >= first && i <= last ? F::weight((float)i - p, s, inv_s, f) * norm : 0.0f;
+    }
+}
+
+// The weight sum of an axis whose taps inside the image all lie in one chunk
+// (w, its weights) and whose taps lo .. hi number at most 2 T: the chunk's
+// weights plus those of the taps beyond the image's edges.
+template <class F, int T>
+__device__ __forceinline__ float chunk_sum(const float *w, float p, float s, float inv_s, int n,
+                                           int lo, int hi, const typename F::Params &f) {
+    float sum = 0.0f;
+#pragma unroll
+    for (int k = 0; k < T; ++k) sum += w[k];
+    for (int i = lo; i < 0; ++i) sum += F::weight((float)i - p, s, inv_s, f);
+    for (int i = max(lo, n); i <= hi; ++i) sum += F::weight((float)i - p, s, inv_s, f);
+    return sum;
+}
+
+// Adds to acc the filtered value at (px, py) of the h x w source with CH channels.
+template <class F, int E, int CH, int NC, int T>
+__device__ __forceinline__ void sample_chunks(const typename Elem<E>::T *src, int h, int w,
+                                              float px, float py, float sx, float sy, int x0,
+                                              int x1, int y0, int y1,
+                                              const typename F::Params &f, float *acc) {
+    typedef typename Elem<E>::T Tp;
+    const float inv_sx = 1.0f / sx, inv_sy = 1.0f / sy;
+    const int row_stride = w * CH;
+    float wx[T], wy[T];
+    float norm_x, norm_y, lo, hi;
+    // One chunk holds every tap inside the image, and few taps lie outside it.
+    tap_range(px, F::reach(sx, f), lo, hi);
+    const bool one_x = x1 - x0 < T && hi - lo < 2 * T;
+    if (one_x) {  // the common case: the sum from the chunk's own weights
+        chunk_weights<F, T>(min(x0, w - T), x0, x1, px, sx, inv_sx, 1.0f, f, wx);
+        norm_x = chunk_sum<F, T>(wx, px, sx, inv_sx, w, (int)lo, (int)hi, f);
+        norm_x = norm_x > 0.0f ? 1.0f / norm_x : 0.0f;
+#pragma unroll
+        for (int k = 0; k < T; ++k) wx[k] *= norm_x;
+    } else {
+        norm_x = axis_norm<F>(px, sx, f);
+    }
+    tap_range(py, F::reach(sy, f), lo, hi);
+    const bool one_y = y1 - y0 < T && hi - lo < 2 * T;
+    if (one_y) {
+        chunk_weights<F, T>(y0, y0, y1, py, sy, inv_sy, 1.0f, f, wy);
+        norm_y = chunk_sum<F, T>(wy, py, sy, inv_sy, h, (int)lo, (int)hi, f);
+        norm_y = norm_y > 0.0f ? 1.0f / norm_y : 0.0f;
+#pragma unroll
+        for (int k = 0; k < T; ++k) wy[k] *= norm_y;
+    } else {
+        norm_y = axis_norm<F>(py, sy, f);
+    }
+    if (norm_x == 0.0f || norm_y == 0.0f) return;
+    for (int cy = y0; cy <= y1; cy += T) {
+        if (!one_y) chunk_weights<F, T>(cy, cy, y1, py, sy, inv_sy, norm_y, f, wy);
+        const int rows = min(T, y1 - cy + 1);
+        for (int cx = x0; cx <= x1; cx += T) {
+            const int start = min(cx, w - T);  // the window lies inside the image
+            if (!one_x) chunk_weights<F, T>(start, cx, x1, px, sx, inv_sx, norm_x, f, wx);
+            const Tp *row = src + (long long)cy * row_stride + start * CH;
+            float ry[T];
+#pragma unroll
+            for (int k = 0; k < T; ++k) ry[k] = wy[k];
+#pragma unroll 1
+            for (int r = 0; r < rows; ++r) {
+                float v[NC], sum[NC];
+#pragma unroll
+                for (int c = 0; c < NC; ++c) sum[c] = 0.0f;
+#pragma unroll
+                for (int k = 0; k < T; ++k) {
+                    load_pixel<E, CH, NC>(row + k * CH, v);
+#pragma unroll
+                    for (int c = 0; c < NC; ++c) sum[c] += wx[k] * v[c];
+                }
+#pragma unroll
+                for (int c = 0; c < NC; ++c) acc[c] += ry[0] * sum[c];
+#pragma unroll
+                for (int k = 0; k + 1 < T; ++k) ry[k] = ry[k + 1];
+                row += row_stride;
+            }
+        }
+    }
+}
+
+// Adds to acc the value at (px, py) of the h x w source with CH channels,
+// sampled with the filter F at the stretches sx, sy.
+template <class F, int E, int CH, int NC>
+__device__ __forceinline__ void sample(const typename Elem<E>::T *src, int h, int w, float px,
+                                       float py, float sx, float sy,
+                                       const typename F::Params &f, float *acc) {
+    typedef typename Elem<E>::T Tp;
+    const int row_stride = w * CH;
+    if (same_type<F, Nearest>::value) {  // the tap floor(p + 1/2)
+        const float fx = floorf(px + 0.5f), fy = floorf(py + 0.5f);
+        if (!(fx >= 0.0f && fx < (float)w && fy >= 0.0f && fy < (float)h)) return;
+        float v[NC];
+        load_pixel<E, CH, NC>(src + (long long)(int)fy * row_stride + (int)fx * CH, v);
+#pragma unroll
+        for (int c = 0; c < NC; ++c) acc[c] += v[c];
         return;
     }
-    if (K == BILINEAR) {
+    if (same_type<F, Bilinear>::value) {
         // Taps floor(p) and floor(p) + 1 with weights 1 - frac and frac (they sum to 1).
-        if (edge) {
-            px = fminf(fmaxf(px, 0.0f), (float)(w - 1));  // the same as replicated taps
-            py = fminf(fmaxf(py, 0.0f), (float)(h - 1));
-        }
         if (!(px > -1.0f && px < (float)w && py > -1.0f && py < (float)h)) return;
         const float x0f = floorf(px), y0f = floorf(py);
         const int x0 = (int)x0f, y0 = (int)y0f;
@@ -293,158 +218,165 @@ __device__ __forceinline__ void sample(const typename Elem<E>::T *src, int h, in
         for (int j = 0; j < 2; ++j) {
             const int y = y0 + j;
             if (y < 0 || y >= h) continue;
-            const T *row = src + (long long)y * sy;
-            float r[NC];
-#pragma unroll
-            for (int c = 0; c < NC; ++c) r[c] = 0.0f;
+            const Tp *row = src + (long long)y * row_stride;
 #pragma unroll
             for (int i = 0; i < 2; ++i) {
                 const int x = x0 + i;
                 if (x < 0 || x >= w) continue;
-                const T *p = row + (long long)x * sx;
+                float v[NC];
+                load_pixel<E, CH, NC>(row + x * CH, v);
 #pragma unroll
-                for (int c = 0; c < NC; ++c)
-                    if (c < nc) r[c] += wx[i] * Elem<E>::load(p + c * sc);
+                for (int c = 0; c < NC; ++c) acc[c] += wy[j] * wx[i] * v[c];
             }
-#pragma unroll
-            for (int c = 0; c < NC; ++c) acc[c] += wy[j] * r[c];
         }
         return;
     }
-    const float s_x = widens<K>() ? stretch_x : 1.0f, s_y = widens<K>() ? stretch_y : 1.0f;
-    Axis ax, ay;
-    if (!setup_axis<K>(px, s_x, w, edge, f, ax) || !setup_axis<K>(py, s_y, h, edge, f, ay)) return;
-    if (ax.kept && ay.kept) {  // the common case: weights from the sums
-        for (int ky = 0; ky <= ay.last - ay.first; ++ky) {
-            const T *row = src + (long long)(ay.first + ky) * sy + (long long)ax.first * sx;
-            float r[NC];
-#pragma unroll
-            for (int c = 0; c < NC; ++c) r[c] = 0.0f;
-            for (int kx = 0; kx <= ax.last - ax.first; ++kx) {
-                const T *p = row + (long long)kx * sx;
-#pragma unroll
-                for (int c = 0; c < NC; ++c)
-                    if (c < nc) r[c] += ax.w[kx] * Elem<E>::load(p + c * sc);
-            }
-#pragma unroll
-            for (int c = 0; c < NC; ++c) acc[c] += ay.w[ky] * r[c];
-        }
+    int x0, x1, y0, y1;
+    if (!taps_inside(px, F::reach(sx, f), w, x0, x1) || !taps_inside(py, F::reach(sy, f), h, y0, y1))
         return;
-    }
-    // Wide footprints: weights computed once per tap of a chunk, for each chunk
-    // of the other axis.
-    const int CHUNK = 16;
-    for (int y0 = ay.first; y0 <= ay.last; y0 += CHUNK) {
-        const int ny = min(CHUNK, ay.last - y0 + 1);
-        float wy[CHUNK];
-        for (int k = 0; k < ny; ++k) wy[k] = tap_weight<K>(y0 + k, h, ay, f);
-        for (int x0 = ax.first; x0 <= ax.last; x0 += CHUNK) {
-            const int nx = min(CHUNK, ax.last - x0 + 1);
-            float wx[CHUNK];
-            for (int k = 0; k < nx; ++k) wx[k] = tap_weight<K>(x0 + k, w, ax, f);
-            for (int ky = 0; ky < ny; ++ky) {
-                const T *row = src + (long long)(y0 + ky) * sy + (long long)x0 * sx;
-                float r[NC];
-#pragma unroll
-                for (int c = 0; c < NC; ++c) r[c] = 0.0f;
-                for (int kx = 0; kx < nx; ++kx) {
-                    const T *p = row + (long long)kx * sx;
-#pragma unroll
-                    for (int c = 0; c < NC; ++c)
-                        if (c < nc) r[c] += wx[kx] * Elem<E>::load(p + c * sc);
-                }
-#pragma unroll
-                for (int c = 0; c < NC; ++c) acc[c] += wy[ky] * r[c];
-            }
-        }
-    }
+    const int taps = max(x1 - x0, y1 - y0) + 1;
+    if (taps <= 4 && w >= 4)
+        sample_chunks<F, E, CH, NC, 4>(src, h, w, px, py, sx, sy, x0, x1, y0, y1, f, acc);
+    else if (w >= 8)
+        sample_chunks<F, E, CH, NC, 8>(src, h, w, px, py, sx, sy, x0, x1, y0, y1, f, acc);
+    else  // an image narrower than a chunk: one tap at a time
+        sample_chunks<F, E, CH, NC, 1>(src, h, w, px, py, sx, sy, x0, x1, y0, y1, f, acc);
 }
 
 // ---- affine warps: float32 (H', W', 3) output from an (H, W, CH) source --------
 
-template <int K, int E, int CH>
-__device__ __forceinline__ void warp_pixel(const typename Elem<E>::T *src, float *dst,
-                                           const float *m, long long src_h, long long src_w,
-                                           long long dst_h, long long dst_w, const Filter &f) {
-    const unsigned int x = blockIdx.x * blockDim.x + threadIdx.x;
-    const unsigned int y = blockIdx.y * blockDim.y + threadIdx.y;
+template <class F, int E, int CH>
+__global__ void affine_warp(const typename Elem<E>::T *__restrict__ src, float *__restrict__ dst,
+                            const float *__restrict__ m, int src_h, int src_w, int dst_h,
+                            int dst_w, float p0, float p1) {
+    const int x = blockIdx.x * blockDim.x + threadIdx.x;
+    const int y = blockIdx.y * blockDim.y + threadIdx.y;
     if (x >= dst_w || y >= dst_h) return;
+    const typename F::Params f = F::prepare(p0, p1);
     const float m0 = __ldg(m), m1 = __ldg(m + 1), m2 = __ldg(m + 2);
     const float m3 = __ldg(m + 3), m4 = __ldg(m + 4), m5 = __ldg(m + 5);
     const float fx = (float)x, fy = (float)y;
     const float px = m0 * fx + m1 * fy + m2;
     const float py = m3 * fx + m4 * fy + m5;
-    const float stretch_x = fmaxf(1.0f, hypotf(m0, m1));
-    const float stretch_y = fmaxf(1.0f, hypotf(m3, m4));
     const int NC = CH < 3 ? CH : 3;  // grey is replicated, alpha ignored
     float acc[NC];
 #pragma unroll
     for (int c = 0; c < NC; ++c) acc[c] = 0.0f;
-    sample<K, E, NC>(src, (int)src_h, (int)src_w, src_w * CH, CH, 1, NC, px, py, stretch_x,
-                     stretch_y, false, f, acc);
+    sample<F, E, CH, NC>(src, src_h, src_w, px, py, stretch_of<F>(hypotf(m0, m1)),
+                         stretch_of<F>(hypotf(m3, m4)), f, acc);
     float *out = dst + ((long long)y * dst_w + x) * 3;
     out[0] = acc[0];
     out[1] = acc[NC == 1 ? 0 : 1];
     out[2] = acc[NC == 1 ? 0 : 2];
 }
 
-template <int K, int E, int CH>
-__global__ void affine_warp(const typename Elem<E>::T *__restrict__ src, float *__restrict__ dst,
-                            const float *__restrict__ m, long long src_h, long long src_w,
-                            long long dst_h, long long dst_w) {
-    // Bicubic is the Mitchell-Netravali cubic with B = 0, C = 0.75 (Keys, a = -0.75).
-    warp_pixel<K, E, CH>(src, dst, m, src_h, src_w, dst_h, dst_w,
-                         make_filter(0.0f, 0.75f, 0.0f));
-}
+// ---- resize: two separable passes over weight tables -----------------------------
+//
+// A resize samples destination x at (x + 1/2) * in / out - 1/2 along each axis
+// and replicates the edge pixels: the weight of every tap beyond an edge goes
+// to that edge's pixel. resize_weights computes, once per destination column
+// (or row), the first source tap of a window of `taps` pixels that lies inside
+// the image, and the window's normalised weights (a row of `stride` floats,
+// zero past the taps that weigh). resize_pass then filters along one axis:
+// every destination value is the dot product of its table row with the
+// window, so a tap costs a load, a multiply-add per channel and nothing else.
 
-template <int E, int CH>
-__global__ void affine_warp_mitchell(const typename Elem<E>::T *__restrict__ src,
-                                     float *__restrict__ dst, const float *__restrict__ m,
-                                     long long src_h, long long src_w, long long dst_h,
-                                     long long dst_w, float b, float c) {
-    warp_pixel<MITCHELL, E, CH>(src, dst, m, src_h, src_w, dst_h, dst_w, make_filter(b, c, 0.0f));
-}
-
-template <int E, int CH>
-__global__ void affine_warp_lanczos(const typename Elem<E>::T *__restrict__ src,
-                                    float *__restrict__ dst, const float *__restrict__ m,
-                                    long long src_h, long long src_w, long long dst_h,
-                                    long long dst_w, long long a) {
-    warp_pixel<LANCZOS, E, CH>(src, dst, m, src_h, src_w, dst_h, dst_w,
-                               make_filter(0.0f, 0.0f, (float)a));
-}
-
-// ---- resize: any channel count and layout, output in the source's element type --
-
-// Element (y, x, c) lies at y * sy + x * sx + c * sc in both arrays (strides in
-// elements), so channel-first and channel-last images go through the same code.
-// Rows are walked grid-stride, so any height fits the grid's y limit.
-template <int K, int E>
-__global__ void resize_image(const typename Elem<E>::T *__restrict__ src,
-                             typename Elem<E>::T *__restrict__ dst, long long src_h,
-                             long long src_w, long long channels, long long src_sy,
-                             long long src_sx, long long src_sc, long long dst_h,
-                             long long dst_w, long long dst_sy, long long dst_sx,
-                             long long dst_sc, float scale_x, float scale_y, float b, float c,
-                             long long a) {
-    const unsigned int x = blockIdx.x * blockDim.x + threadIdx.x;
-    if (x >= dst_w) return;
-    const Filter f = make_filter(b, c, (float)a);
-    const float px = ((float)x + 0.5f) * scale_x - 0.5f;
-    const float stretch_x = fmaxf(1.0f, scale_x), stretch_y = fmaxf(1.0f, scale_y);
-    for (long long y = blockIdx.y * blockDim.y + threadIdx.y; y < dst_h;
-         y += (long long)gridDim.y * blockDim.y) {
-        const float py = ((float)y + 0.5f) * scale_y - 0.5f;
-        typename Elem<E>::T *out = dst + y * dst_sy + (long long)x * dst_sx;
-        for (long long c0 = 0; c0 < channels; c0 += 4) {
-            const int nc = (int)min(channels - c0, 4ll);
-            float acc[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-            sample<K, E, 4>(src + c0 * src_sc, (int)src_h, (int)src_w, src_sy, src_sx, src_sc, nc,
-                            px, py, stretch_x, stretch_y, true, f, acc);
-#pragma unroll
-            for (int k = 0; k < 4; ++k)
-                if (k < nc) out[(c0 + k) * dst_sc] = Elem<E>::store(acc[k]);
+template <class F>
+__global__ void resize_weights(float *__restrict__ weights, int *__restrict__ offsets, int out,
+                               int n, int taps, int stride, float scale, float p0, float p1) {
+    const int j = blockIdx.x * blockDim.x + threadIdx.x;
+    if (j >= out) return;
+    const typename F::Params k = F::prepare(p0, p1);
+    const float s = stretch_of<F>(scale), inv_s = 1.0f / s;
+    const float p = ((float)j + 0.5f) * scale - 0.5f;  // within [-1/2, n - 1/2]
+    float lo, hi;
+    tap_range(p, F::reach(s, k), lo, hi);
+    // The sum over all taps, and the taps that weigh, edge pixels standing for the taps beyond.
+    float sum = 0.0f;
+    int a = n, b = -1;
+    for (int i = (int)lo; i <= (int)hi; ++i) {
+        const float v = F::weight((float)i - p, s, inv_s, k);
+        sum += v;
+        if (v != 0.0f) {
+            a = min(a, min(max(i, 0), n - 1));
+            b = max(b, min(max(i, 0), n - 1));
         }
+    }
+    // The window: `taps` pixels inside the image from `start` on, holding every
+    // tap that weighs. Should float32 rounding add a tap at either end (a
+    // weight at the rounding level), the smaller end weight is the one left out.
+    int start = a;
+    if (b - a + 1 > taps) {
+        const float wa = fabsf(F::weight((float)a - p, s, inv_s, k));
+        const float wb = fabsf(F::weight((float)b - p, s, inv_s, k));
+        if (wa < wb) start = b - taps + 1;
+    }
+    start = min(max(start, 0), n - taps);
+    float *w = weights + (long long)j * stride;
+    for (int t = 0; t < stride; ++t) w[t] = 0.0f;
+    const float norm = sum > 0.0f ? 1.0f / sum : 0.0f;
+    for (int i = (int)lo; i <= (int)hi; ++i) {
+        const int t = min(max(i, 0), n - 1) - start;
+        if (t >= 0 && t < taps) w[t] += F::weight((float)i - p, s, inv_s, k) * norm;
+    }
+    offsets[j] = start;
+}
+
+// Which way a pass filters: along y, along x with any pixel step, or along x
+// over packed pixels (each pixel's NC channels right after the previous pixel's).
+enum { ALONG_Y = 0, ALONG_X = 1, ALONG_PACKED_X = 2 };
+
+// One pass: dst (out_h x out_w, NC channels per group) from src along AXIS.
+// Element (y, x, c) of group g lies at y * sy + x * sx + c + g * sg (strides in
+// elements; the NC channels of a group are adjacent). Table row j (the
+// destination column along x, the row along y) weighs `taps` source pixels
+// from offsets[j] on. Rows are walked grid-stride, so any height fits the
+// grid's y limit; grid z counts the channel groups.
+template <int EI, int EO, int NC, int AXIS>
+__global__ void resize_pass(const typename Elem<EI>::T *__restrict__ src,
+                            typename Elem<EO>::T *__restrict__ dst,
+                            const float *__restrict__ weights, const int *__restrict__ offsets,
+                            int taps, int stride, int out_w, int out_h, long long src_sy,
+                            long long src_sx, long long src_sg, long long dst_sy,
+                            long long dst_sx, long long dst_sg) {
+    typedef typename Elem<EI>::T TI;
+    const int x = blockIdx.x * blockDim.x + threadIdx.x;
+    if (x >= out_w) return;
+    src += blockIdx.z * src_sg;
+    dst += blockIdx.z * dst_sg;
+    // The step between taps, and three of them, in 32 bits (the caller keeps 4 steps below 2^31).
+    const int s1 = AXIS == ALONG_Y ? (int)src_sy : AXIS == ALONG_X ? (int)src_sx : NC;
+    const int s2 = 2 * s1, s3 = 3 * s1;
+    const int rows = gridDim.y * blockDim.y;
+    for (int y = blockIdx.y * blockDim.y + threadIdx.y; y < out_h; y += rows) {
+        const int j = AXIS == ALONG_Y ? y : x;
+        const float *w = weights + j * stride;
+        const int first = __ldg(offsets + j);
+        const TI *p = AXIS == ALONG_Y ? src + first * src_sy + x * src_sx : src + y * src_sy + first * (long long)s1;
+        float acc[NC];
+#pragma unroll
+        for (int c = 0; c < NC; ++c) acc[c] = 0.0f;
+        int t = 0;
+        for (; t + 4 <= taps; t += 4) {  // table rows are 16-byte aligned: one load, four weights
+            const float4 w4 = __ldg(reinterpret_cast<const float4 *>(w + t));
+#pragma unroll
+            for (int c = 0; c < NC; ++c) {
+                acc[c] += w4.x * Elem<EI>::load(p + c);
+                acc[c] += w4.y * Elem<EI>::load(p + s1 + c);
+                acc[c] += w4.z * Elem<EI>::load(p + s2 + c);
+                acc[c] += w4.w * Elem<EI>::load(p + s3 + c);
+            }
+            p += 4 * (long long)s1;
+        }
+        for (; t < taps; ++t) {
+            const float wt = __ldg(w + t);
+#pragma unroll
+            for (int c = 0; c < NC; ++c) acc[c] += wt * Elem<EI>::load(p + c);
+            p += s1;
+        }
+        typename Elem<EO>::T *q = dst + y * dst_sy + x * dst_sx;
+#pragma unroll
+        for (int c = 0; c < NC; ++c) q[c] = Elem<EO>::store(acc[c]);
     }
 }
 

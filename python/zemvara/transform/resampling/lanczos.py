@@ -3,6 +3,6 @@
 Launched as `lanczos_affine_kernel(grid, block, args)`; see `AffineKernel`.
 """
 
-from ._kernels import LANCZOS, AffineKernel
+from ._kernels import AffineKernel
 
-lanczos_affine_kernel = AffineKernel(LANCZOS)
+lanczos_affine_kernel = AffineKernel("lanczos")

@@ -3,6 +3,6 @@
 Launched as `nearest_affine_kernel(grid, block, args)`; see `AffineKernel`.
 """
 
-from ._kernels import NEAREST, AffineKernel
+from ._kernels import AffineKernel
 
-nearest_affine_kernel = AffineKernel(NEAREST)
+nearest_affine_kernel = AffineKernel("nearest")

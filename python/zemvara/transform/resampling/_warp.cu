@@ -1,0 +1,299 @@
+// Warps with border modes: affine and perspective, any element type, 1 to 4
+// channels, batches in one launch. Compiled behind _filters.cuh (element loads
+// and stores, the filters' traits blocks, the antialiasing rule).
+//
+// Coordinates: pixel centres at integer positions. Destination pixel (x, y) of
+// image n samples the source at the inverse map of (x, y):
+//   affine       (m0 x + m1 y + m2, m3 x + m4 y + m5)
+//   perspective  the same divided by w = m6 x + m7 y + m8; where w <= 0 (or the
+//                position is not finite) the pixel lies outside the image.
+//
+// Antialiasing, the rule of the shared filters (stretch_of): along each source
+// axis the spacing of neighbouring destination pixels is the length of that
+// row of the inverse map's Jacobian (for an affine map the row of its 2 x 2
+// block; for a perspective map it varies per pixel). The taps of an axis are
+// the integers i with |i - p| < reach(s), their weights normalised by their
+// sum. The stretch is capped so that the reach stays within WARP_MAX_REACH
+// source pixels: stronger reductions filter with that footprint.
+//
+// Borders, applied to every tap (the 2-D weight is the product of the axis
+// weights, so each tap keeps its weight wherever it lands):
+//   CONSTANT     a tap outside the image reads border_value
+//   REPLICATE    aaaaaa|abcdefgh|hhhhhhh
+//   REFLECT      fedcba|abcdefgh|hgfedcb
+//   WRAP         cdefgh|abcdefgh|abcdefg
+//   REFLECT_101  gfedcb|abcdefgh|gfedcba
+//   TRANSPARENT  the pixel is written only where the position lies within the
+//                pixel centres, 0 <= x <= W - 1 and 0 <= y <= H - 1; taps beyond
+//                the edge there read as REFLECT_101. Elsewhere dst keeps its value.
+// A pixel outside the image altogether (w <= 0, a position that is not finite)
+// takes border_value, or is left as it is with TRANSPARENT.
+//
+// Layout: element (n, y, x, c) lies at n * sn + y * sy + x * sx + c * sc
+// (strides in elements) in both arrays, so strided views need no copy; the
+// channels of a source pixel lie side by side (sc = 1), so that a tap's
+// loads share one address. Rows
+// and images are walked grid-stride, so any height and batch fit the grid.
+
+namespace zemvara {
+
+enum { BORDER_CONSTANT = 0, BORDER_REPLICATE = 1, BORDER_REFLECT = 2, BORDER_WRAP = 3,
+       BORDER_REFLECT_101 = 4, BORDER_TRANSPARENT = 5 };
+
+// Footprint limit, source pixels on each side of the position.
+#define WARP_MAX_REACH 512.0f
+
+// Taps handled per step along x: weights and indices of one step stay in
+// registers (the loop over them is unrolled), and each step walks the y taps
+// once, so a step covers the taps of one row at stretch 1: one for nearest,
+// two for bilinear, four for the cubics and area, eight for Lanczos (A <= 4).
+template <class F> struct WarpChunk { enum { value = 4 }; };
+template <> struct WarpChunk<Nearest> { enum { value = 1 }; };
+template <> struct WarpChunk<Bilinear> { enum { value = 2 }; };
+template <> struct WarpChunk<Lanczos> { enum { value = 8 }; };
+
+// The source index a tap i outside 0 .. n - 1 reads under a border mode; -1
+// for a constant border. Kept out of line: only taps beyond an edge call it,
+// and the tap loop stays short.
+__device__ __noinline__ int border_index_outside(int i, int n, int border) {
+    switch (border) {
+    case BORDER_REPLICATE:
+        return i < 0 ? 0 : n - 1;
+    case BORDER_REFLECT: {
+        const int period = 2 * n;
+        int j = i % period;
+        if (j < 0) j += period;
+        return j < n ? j : period - 1 - j;
+    }
+    case BORDER_WRAP: {
+        int j = i % n;
+        return j < 0 ? j + n : j;
+    }
+    case BORDER_REFLECT_101:
+    case BORDER_TRANSPARENT: {
+        if (n == 1) return 0;
+        const int period = 2 * n - 2;
+        int j = i % period;
+        if (j < 0) j += period;
+        return j < n ? j : period - j;
+    }
+    default:
+        return -1;
+    }
+}
+
+// The source index a tap i reads under a border mode; -1 for a constant border.
+__device__ __forceinline__ int border_index(int i, int n, int border) {
+    return (unsigned)i < (unsigned)n ? i : border_index_outside(i, n, border);
+}
+
+// The taps of one source axis: first .. first + count - 1, each weighing
+// F::weight(i - p) * norm.
+struct WarpAxis {
+    float p, s, inv_s, norm;
+    int first, count;
+};
+
+// False when every tap lies outside the image under a constant border (the
+// pixel is border_value). Positions far outside are first moved by a whole
+// period of the border (or clamped, for REPLICATE), which changes no tap's
+// source pixel, so that tap indices stay small integers.
+template <class F>
+__device__ __forceinline__ bool warp_axis(float p, float spacing, int n, int border,
+                                          const typename F::Params &k, WarpAxis &ax) {
+    const float s = fminf(stretch_of<F>(spacing), WARP_MAX_REACH / F::reach(1.0f, k));
+    const float reach = F::reach(s, k);
+    const float far = 2.0f * (float)n + reach + 2.0f;
+    if (!(fabsf(p) < 3.0e38f)) return false;  // not finite
+    if (p < -far || p > far) {
+        if (border == BORDER_CONSTANT) return false;
+        if (border == BORDER_REPLICATE) {
+            p = p < 0.0f ? -(reach + 1.0f) : (float)n + reach;
+        } else {
+            const float period = border == BORDER_WRAP ? (float)n
+                                 : border == BORDER_REFLECT ? 2.0f * n
+                                 : n == 1 ? 1.0f : 2.0f * n - 2.0f;
+            p -= period * floorf(p / period);
+        }
+    }
+    ax.p = p;
+    ax.s = s;
+    ax.inv_s = 1.0f / s;
+    if (WarpChunk<F>::value == 1) {  // nearest: the one tap floor(p + 1/2)
+        ax.first = (int)floorf(p + 0.5f);
+        ax.count = 1;
+        ax.norm = 1.0f;
+    } else {
+        float lo, hi;
+        tap_range(p, reach, lo, hi);
+        ax.first = (int)lo;
+        ax.count = (int)hi - ax.first + 1;
+        float sum = 0.0f;
+        for (int i = 0; i < ax.count; ++i) sum += F::weight((float)(ax.first + i) - p, s, ax.inv_s, k);
+        if (!(sum > 0.0f)) return false;
+        ax.norm = 1.0f / sum;
+    }
+    if (border == BORDER_CONSTANT && (ax.first >= n || ax.first + ax.count <= 0)) return false;
+    return true;
+}
+
+template <class F>
+__device__ __forceinline__ float warp_tap_weight(int i, const WarpAxis &ax, const typename F::Params &k) {
+    if (WarpChunk<F>::value == 1) return 1.0f;
+    return F::weight((float)i - ax.p, ax.s, ax.inv_s, k) * ax.norm;
+}
+
+// The filtered value of the NC channels at (px, py), the destination pixels
+// lying spacing_x, spacing_y source pixels apart; false when the pixel takes
+// the fill whole.
+template <class F, int E, int NC>
+__device__ __forceinline__ bool warp_sample(const typename Elem<E>::T *src, int h, int w,
+                                            long long sy, int sx, float px,
+                                            float py, float spacing_x, float spacing_y,
+                                            int border, const float *fill,
+                                            const typename F::Params &k, float *acc) {
+    typedef typename Elem<E>::T T;
+    const int CHUNK = WarpChunk<F>::value;
+    const int tap_border = border == BORDER_TRANSPARENT ? BORDER_REFLECT_101 : border;
+    WarpAxis ax, ay;
+    if (!warp_axis<F>(px, spacing_x, w, tap_border, k, ax) ||
+        !warp_axis<F>(py, spacing_y, h, tap_border, k, ay))
+        return false;
+#pragma unroll
+    for (int c = 0; c < NC; ++c) acc[c] = 0.0f;
+    if (sx == NC && w >= CHUNK && ax.count <= CHUNK && ay.count <= CHUNK && ax.first >= 0 &&
+        ax.first + ax.count <= w && ay.first >= 0 && ay.first + ay.count <= h) {
+        // The common case: every tap inside the image, each axis one step,
+        // pixels side by side. A window of CHUNK pixels that lies inside the
+        // row holds the taps (at fixed offsets from one pointer); the rows'
+        // weights pass down a register shift as the rows go by.
+        const int start = min(ax.first, w - CHUNK);
+        float wx[CHUNK], wy[CHUNK];
+#pragma unroll
+        for (int j = 0; j < CHUNK; ++j) {
+            const int i = start + j;
+            wx[j] = i >= ax.first && i < ax.first + ax.count ? warp_tap_weight<F>(i, ax, k) : 0.0f;
+            wy[j] = j < ay.count ? warp_tap_weight<F>(ay.first + j, ay, k) : 0.0f;
+        }
+        const T *row = src + (long long)ay.first * sy + start * NC;
+#pragma unroll 1
+        for (int r = 0; r < ay.count; ++r) {
+            float sum[NC];
+#pragma unroll
+            for (int c = 0; c < NC; ++c) sum[c] = 0.0f;
+#pragma unroll
+            for (int j = 0; j < CHUNK; ++j) {
+#pragma unroll
+                for (int c = 0; c < NC; ++c) sum[c] += wx[j] * Elem<E>::load(row + j * NC + c);
+            }
+#pragma unroll
+            for (int c = 0; c < NC; ++c) acc[c] += wy[0] * sum[c];
+#pragma unroll
+            for (int j = 0; j + 1 < CHUNK; ++j) wy[j] = wy[j + 1];
+            row += sy;
+        }
+        return true;
+    }
+    for (int x0 = 0; x0 < ax.count; x0 += CHUNK) {
+        // The step's taps: weights, column offsets (32-bit: the caller keeps
+        // a row's extent below 2^31 elements) and which of them read a
+        // pixel; the weight of those beyond a constant border, for the fill.
+        float wx[CHUNK];
+        int xo[CHUNK];
+        unsigned int reads = 0u;
+        float wsum = 0.0f, wfill = 0.0f;
+#pragma unroll
+        for (int j = 0; j < CHUNK; ++j) {
+            const int i = ax.first + x0 + j;
+            const bool live = x0 + j < ax.count;
+            wx[j] = live ? warp_tap_weight<F>(i, ax, k) : 0.0f;
+            const int column = live ? border_index(i, w, tap_border) : -1;
+            xo[j] = column * sx;
+            if (column >= 0) reads |= 1u << j;
+            else wfill += wx[j];
+            wsum += wx[j];
+        }
+        for (int ky = 0; ky < ay.count; ++ky) {
+            const int j = ay.first + ky;
+            const float wy = warp_tap_weight<F>(j, ay, k);
+            const int iy = border_index(j, h, tap_border);
+            float r[NC];
+#pragma unroll
+            for (int c = 0; c < NC; ++c) r[c] = (iy < 0 ? wsum : wfill) * fill[c];
+            if (iy >= 0) {
+                const T *row = src + (long long)iy * sy;
+#pragma unroll
+                for (int t = 0; t < CHUNK; ++t) {
+                    if (!(reads >> t & 1u)) continue;
+                    const T *q = row + xo[t];
+#pragma unroll
+                    for (int c = 0; c < NC; ++c) r[c] += wx[t] * Elem<E>::load(q + c);
+                }
+            }
+#pragma unroll
+            for (int c = 0; c < NC; ++c) acc[c] += wy * r[c];
+        }
+    }
+    return true;
+}
+
+// One warp of a batch: image n of src (src_h x src_w) into image n of dst
+// (dst_h x dst_w), each with NC channels, through the inverse map at
+// m + n * m_step (nine float32 values, row-major; an affine map uses six).
+// p0, p1: the filter's parameters, in the order of its row in filters.py.
+template <class F, int E, int NC, bool PERSPECTIVE>
+__global__ void warp_image(const typename Elem<E>::T *__restrict__ src,
+                           typename Elem<E>::T *__restrict__ dst, const float *__restrict__ m,
+                           long long m_step, long long images, long long src_h, long long src_w,
+                           long long src_sn, long long src_sy, long long src_sx,
+                           long long dst_h, long long dst_w, long long dst_sn, long long dst_sy,
+                           long long dst_sx, long long dst_sc, long long border, float fill0,
+                           float fill1, float fill2, float fill3, float p0, float p1) {
+    const unsigned int x = blockIdx.x * blockDim.x + threadIdx.x;
+    if (x >= dst_w) return;
+    const typename F::Params k = F::prepare(p0, p1);
+    const float fill[4] = {fill0, fill1, fill2, fill3};
+    const int bmode = (int)border;
+    for (long long n = blockIdx.z; n < images; n += gridDim.z) {
+        const float *mn = m + n * m_step;
+        const float m0 = __ldg(mn), m1 = __ldg(mn + 1), m2 = __ldg(mn + 2);
+        const float m3 = __ldg(mn + 3), m4 = __ldg(mn + 4), m5 = __ldg(mn + 5);
+        const typename Elem<E>::T *image = src + n * src_sn;
+        for (long long y = blockIdx.y * blockDim.y + threadIdx.y; y < dst_h;
+             y += (long long)gridDim.y * blockDim.y) {
+            const float fx = (float)x, fy = (float)y;
+            float px = fmaf(m0, fx, fmaf(m1, fy, m2));
+            float py = fmaf(m3, fx, fmaf(m4, fy, m5));
+            float spacing_x, spacing_y;
+            bool inside = true;
+            if (PERSPECTIVE) {
+                const float wd = fmaf(__ldg(mn + 6), fx, fmaf(__ldg(mn + 7), fy, __ldg(mn + 8)));
+                inside = wd > 0.0f;
+                const float inv_w = 1.0f / wd;
+                px *= inv_w;
+                py *= inv_w;
+                // Rows of the Jacobian of (u, v) = (X / w, Y / w).
+                spacing_x = hypotf((m0 - px * __ldg(mn + 6)) * inv_w, (m1 - px * __ldg(mn + 7)) * inv_w);
+                spacing_y = hypotf((m3 - py * __ldg(mn + 6)) * inv_w, (m4 - py * __ldg(mn + 7)) * inv_w);
+            } else {
+                spacing_x = hypotf(m0, m1);
+                spacing_y = hypotf(m3, m4);
+            }
+            if (bmode == BORDER_TRANSPARENT &&
+                !(inside && px >= 0.0f && px <= (float)(src_w - 1) && py >= 0.0f && py <= (float)(src_h - 1)))
+                continue;
+            float acc[NC];
+            if (!inside || !warp_sample<F, E, NC>(image, (int)src_h, (int)src_w, src_sy, (int)src_sx,
+                                                  px, py, spacing_x, spacing_y, bmode, fill, k, acc)) {
+                if (bmode == BORDER_TRANSPARENT) continue;
+#pragma unroll
+                for (int k = 0; k < NC; ++k) acc[k] = fill[k];
+            }
+            typename Elem<E>::T *out = dst + n * dst_sn + y * dst_sy + (long long)x * dst_sx;
+#pragma unroll
+            for (int k = 0; k < NC; ++k) out[k * dst_sc] = Elem<E>::store(acc[k]);
+        }
+    }
+}
+
+}  // namespace zemvara

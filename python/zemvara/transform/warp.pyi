@@ -1,0 +1,71 @@
+"""Affine and perspective warps shaped like OpenCV's: border modes, fill values, any element type and batches."""
+
+from typing import Any, Dict, Optional, Sequence, Tuple, Union
+
+import cupy as cp
+import numpy as np
+
+from .schema import INTER_AREA as INTER_AREA
+from .schema import INTER_AUTO as INTER_AUTO
+from .schema import INTER_B_SPLINE as INTER_B_SPLINE
+from .schema import INTER_CATMULL_ROM as INTER_CATMULL_ROM
+from .schema import INTER_CUBIC as INTER_CUBIC
+from .schema import INTER_LANCZOS2 as INTER_LANCZOS2
+from .schema import INTER_LANCZOS3 as INTER_LANCZOS3
+from .schema import INTER_LANCZOS4 as INTER_LANCZOS4
+from .schema import INTER_LINEAR as INTER_LINEAR
+from .schema import INTER_MITCHELL as INTER_MITCHELL
+from .schema import INTER_NEAREST as INTER_NEAREST
+
+BORDER_CONSTANT: int = 0  # 0: taps outside the source read border_value
+BORDER_REPLICATE: int = 1  # 1: aaaaaa|abcdefgh|hhhhhhh
+BORDER_REFLECT: int = 2  # 2: fedcba|abcdefgh|hgfedcb
+BORDER_WRAP: int = 3  # 3: cdefgh|abcdefgh|abcdefg
+BORDER_REFLECT_101: int = 4  # 4: gfedcb|abcdefgh|gfedcba
+BORDER_TRANSPARENT: int = 5  # 5: pixels whose position lies outside the source keep dst's values
+WARP_INVERSE_MAP: int = 16  # 16: M already maps destination to source
+
+WARP_FILTERS: Dict[int, Tuple[str, float, float]]  # INTER_* value -> (traits block, its parameters)
+warp_affine_kernel: Any
+warp_perspective_kernel: Any
+
+def warp_affine(
+    src: cp.ndarray,
+    M: Union[np.ndarray, cp.ndarray, Sequence[Sequence[float]]],
+    dsize: Tuple[int, int],
+    flags: int = INTER_LINEAR,
+    border_mode: int = BORDER_CONSTANT,
+    border_value: Union[float, Sequence[float]] = 0,
+    dst: Optional[cp.ndarray] = None,
+) -> cp.ndarray:
+    """Warp an image or a batch by an affine matrix, as cv2.warpAffine does.
+
+    dst(x, y) = src(M^-1 (x, y)) with pixel centres at integer coordinates,
+    positions computed exactly. src is (H, W), (H, W, C) or (N, H, W, C) with
+    1 to 4 channels of uint8, uint16, float16 or float32; M is 2 x 3, or
+    (N, 2, 3) with one matrix per image; dsize is (width, height), (0, 0) for
+    the source's size. flags is an INTER_* filter, | WARP_INVERSE_MAP when M
+    maps destination to source. Widening filters are antialiased on
+    reduction. border_mode applies to every tap; border_value is one value
+    for every channel or one per channel. The result has src's element type
+    and channels (integers rounded and saturated); it is written into dst
+    when given (BORDER_TRANSPARENT requires it). One launch per call.
+    """
+
+def warp_perspective(
+    src: cp.ndarray,
+    M: Union[np.ndarray, cp.ndarray, Sequence[Sequence[float]]],
+    dsize: Tuple[int, int],
+    flags: int = INTER_LINEAR,
+    border_mode: int = BORDER_CONSTANT,
+    border_value: Union[float, Sequence[float]] = 0,
+    dst: Optional[cp.ndarray] = None,
+) -> cp.ndarray:
+    """Warp an image or a batch by a 3 x 3 projective matrix, as cv2.warpPerspective does.
+
+    The arguments are those of warp_affine, with M 3 x 3 or (N, 3, 3). Where
+    the projection's denominator is zero or negative the pixel lies outside
+    the source. Reductions are antialiased from the local Jacobian of the
+    inverse map at each pixel: the stretch along each axis is the length of
+    that row of the Jacobian, never below 1.
+    """

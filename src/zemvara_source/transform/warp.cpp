@@ -1,0 +1,423 @@
+// zemvara.transform.warp: affine and perspective warps shaped like OpenCV's, with border modes, fill values and batches.
+#include "zemvara/frame.hpp"
+
+namespace {
+
+using namespace zv;
+
+// ----- source lines -----------------------------------------------------------
+// The module's source as Python would number it; each name marks the
+// statement that a traceback entry points at.
+namespace L {
+constexpr Line import_numbers{1};      // import numbers
+constexpr Line import_operator{2};     // import operator
+constexpr Line import_cupy{3};         // import cupy as cp
+constexpr Line import_numpy{4};        // import numpy as np
+constexpr Line import_kernels{6};      // from .resampling.warping import WARP_FILTERS, warp_affine_kernel, warp_perspective_kernel
+constexpr Line import_schema{7};       // from .schema import (INTER_AREA, ..., INTER_NEAREST)  (to line 19)
+constexpr Line border_constant{20};    // BORDER_CONSTANT = 0
+constexpr Line border_replicate{21};   // BORDER_REPLICATE = 1
+constexpr Line border_reflect{22};     // BORDER_REFLECT = 2
+constexpr Line border_wrap{23};        // BORDER_WRAP = 3
+constexpr Line border_reflect_101{24}; // BORDER_REFLECT_101 = 4
+constexpr Line border_transparent{25}; // BORDER_TRANSPARENT = 5
+constexpr Line warp_inverse_map{26};   // WARP_INVERSE_MAP = 16
+constexpr Line def_warp_affine{29};    // def warp_affine(src, M, dsize, flags: int = INTER_LINEAR, ...):
+constexpr Line def_warp_perspective{80};  // def warp_perspective(src, M, dsize, flags: int = INTER_LINEAR, ...):
+}  // namespace L
+
+// The statements of one warp function; warp_affine's start at line 61 and
+// warp_perspective's at 112, in this order.
+struct WarpLines {
+  Line source;    // images, channels = _source(src)
+  Line filter;    // traits, p0, p1, inverse = _filter(flags)
+  Line border;    // _border(border_mode)
+  Line matrices;  // matrices = _matrices(M, images, inverse)
+  Line dsize;     // width, height = _dsize(dsize, src)
+  Line fill;      // fill = _fill(border_value, channels)
+  Line dst;       // dst = _destination(dst, src, height, width, border_mode)
+  Line grid;      // block = (16, 16, 1); grid = (...)
+  Line launch;    // <kernel>(grid, block, (...))
+  Line result;    // return dst
+};
+constexpr WarpLines affine_lines{.source{61}, .filter{62}, .border{63}, .matrices{64}, .dsize{65},
+                                 .fill{66}, .dst{67}, .grid{68}, .launch{70}, .result{71}};
+constexpr WarpLines perspective_lines{.source{112}, .filter{113}, .border{114}, .matrices{115}, .dsize{116},
+                                      .fill{117}, .dst{118}, .grid{119}, .launch{121}, .result{122}};
+
+// Largest image axis the kernels index exactly (float32 positions).
+constexpr long long kMaxAxis = (1LL << 24) - 1;
+constexpr long long kInverseMap = 16;  // WARP_INVERSE_MAP
+constexpr long long kTransparent = 5;  // BORDER_TRANSPARENT
+constexpr long long kGridLimit = 65535;  // blocks along y and z
+
+// type(obj).__name__
+Object type_name(Handle obj) { return Handle(reinterpret_cast<PyObject*>(obj.type())).attr("__name__"); }
+
+// The function's name and the argument, in front of every message:
+// "warp_affine: M has shape (3, 3); ...".
+[[noreturn]] void refuse(Name error, const char* who, std::initializer_list<Text> parts) {
+  Object message = cat(parts);
+  raise_(builtin(error), cat({who, ": ", message}));
+}
+
+// An int that is not a bool (operator.index accepts NumPy integers too).
+bool is_integer(Handle value) {
+  return !is_instance(value, builtin("bool")) && !is_instance(value, g("np").attr("bool_")) &&
+         is_instance(value, g("numbers").attr("Integral"));
+}
+bool is_real(Handle value) {
+  return !is_instance(value, builtin("bool")) && !is_instance(value, g("np").attr("bool_")) &&
+         is_instance(value, g("numbers").attr("Real"));
+}
+
+// ----- the steps shared by both warps -------------------------------------------
+
+struct Source {
+  Object images;    // src as (N, H, W, C), a view
+  Object channels;  // C
+  Object batch;     // N, or None for a single image
+};
+
+// src: a CuPy array of uint8, uint16, float16 or float32, (H, W), (H, W, C)
+// or (N, H, W, C) with 1 to 4 channels and no empty side.
+Source source_of(const char* who, Handle src) {
+  if (!is_instance(src, g("cp").attr("ndarray")))
+    refuse("TypeError", who, {"src must be a CuPy array, got ", type_name(src)});
+  Object dtype_name = src.attr("dtype").attr("name");
+  if (!contains(tuple("uint8", "uint16", "float16", "float32"), dtype_name))
+    refuse("TypeError", who, {"src has element type ", dtype_name, "; accepted: uint8, uint16, float16 or float32"});
+  Object shape = src.attr("shape");
+  const Py_ssize_t ndim = length(shape);
+  Source s;
+  if (ndim == 2) {
+    s.images = src[tuple(none(), ellipsis(), none())];
+    s.batch = Object(none());
+  } else if (ndim == 3) {
+    s.images = src[none()];
+    s.batch = Object(none());
+  } else if (ndim == 4) {
+    s.images = Object(src);
+    s.batch = shape[0];
+  }
+  if (s.images.is_null() || lt(s.images.attr("shape")[3], 1) || gt(s.images.attr("shape")[3], 4))
+    refuse("ValueError", who, {"src has shape ", shape, "; accepted: (H, W), (H, W, C) or (N, H, W, C) with C from 1 to 4"});
+  Object h = s.images.attr("shape")[1], w = s.images.attr("shape")[2];
+  if (eq(h, 0) || eq(w, 0)) refuse("ValueError", who, {"src of shape ", shape, " is empty"});
+  if (gt(h, kMaxAxis) || gt(w, kMaxAxis))
+    refuse("ValueError", who, {"src of shape ", shape, " is too large; axes up to ", integer(kMaxAxis)});
+  s.channels = s.images.attr("shape")[3];
+  return s;
+}
+
+struct Filter {
+  Object traits, p0, p1;  // the filter's traits block and its two parameters
+  bool inverse;
+};
+
+// flags: one interpolation of the filter table, plus WARP_INVERSE_MAP when M
+// already maps destination to source.
+Filter filter_of(const char* who, Handle flags) {
+  const long long value = as_long_long(flags);
+  Filter f;
+  f.inverse = value >= 0 && (value & kInverseMap) != 0;
+  Object entry = g("WARP_FILTERS").attr("get")(integer(value < 0 ? value : value & ~kInverseMap));
+  if (entry.is_none())
+    refuse("ValueError", who, {"flags ", flags, " names no warp filter; accepted: INTER_NEAREST, INTER_LINEAR, "
+                               "INTER_CUBIC, INTER_AREA, INTER_LANCZOS2/3/4, INTER_MITCHELL, INTER_CATMULL_ROM or "
+                               "INTER_B_SPLINE, optionally | WARP_INVERSE_MAP"});
+  unpack(entry, f.traits, f.p0, f.p1);
+  return f;
+}
+
+void check_border(const char* who, Handle border_mode) {
+  if (lt(border_mode, 0) || gt(border_mode, kTransparent))
+    refuse("ValueError", who, {"border_mode ", border_mode, " is not a border mode; accepted: BORDER_CONSTANT (0), "
+                               "BORDER_REPLICATE, BORDER_REFLECT, BORDER_WRAP, BORDER_REFLECT_101 or BORDER_TRANSPARENT (5)"});
+}
+
+// M: a rows x 3 matrix, or a stack (K, rows, 3) with K = 1 or the batch size,
+// of finite real numbers; NumPy, CuPy or nested sequences. Returns the
+// inverse maps (destination to source) as float32 (K, 9) on the device: the
+// inverse of M in float64 on the host, or M itself with WARP_INVERSE_MAP.
+Object matrices_of(const char* who, Handle M, const Source& s, bool inverse, long long rows) {
+  Object cp = g("cp"), np = g("np");
+  Object m = is_instance(M, cp.attr("ndarray")) ? cp.attr("asnumpy")(M) : np.attr("asarray")(M);
+  if (!contains(string("iuf"), m.attr("dtype").attr("kind")))
+    refuse("TypeError", who, {"M must hold real numbers, got element type ", m.attr("dtype")});
+  Object shape = m.attr("shape");
+  const char* accepted = rows == 2 ? "; accepted: (2, 3) or (K, 2, 3)" : "; accepted: (3, 3) or (K, 3, 3)";
+  const Py_ssize_t ndim = length(shape);
+  if (!((ndim == 2 || ndim == 3) && eq(shape[ndim - 2], rows) && eq(shape[ndim - 1], 3)))
+    refuse("ValueError", who, {"M has shape ", shape, accepted});
+  Object count = ndim == 2 ? integer(1) : shape[0];
+  if (!eq(count, 1) && !(ndim == 3 && !s.batch.is_none() && eq(count, s.batch)))
+    refuse("ValueError", who, {"M holds ", count, " matrices for ", s.batch.is_none() ? Object(string("a single image")) : cat({"a batch of ", s.batch}), "; give one matrix or one per image"});
+  if (!truth(np.attr("isfinite")(m).attr("all")()))
+    refuse("ValueError", who, {"M holds a non-finite entry: ", m.attr("tolist")()});
+  m = m.attr("astype")(np.attr("float64")).attr("reshape")(count, rows, 3);
+  if (rows == 2) {  // append the row (0, 0, 1)
+    Object bottom = np.attr("broadcast_to")(np.attr("array")(tuple(floating(0.0), floating(0.0), floating(1.0))),
+                                            tuple(count, 1, 3));
+    List parts;
+    parts.append(m);
+    parts.append(bottom);
+    m = np.attr("concatenate")(parts, kw("axis", 1));
+  }
+  if (!inverse) {
+    Object det = np.attr("linalg").attr("det")(m);
+    if (truth(det.attr("__eq__")(0).attr("any")()))
+      refuse("ValueError", who, {"M is singular (determinant 0), so it has no inverse; give an invertible map, "
+                                 "or the inverse map itself with WARP_INVERSE_MAP"});
+    m = np.attr("linalg").attr("inv")(m);
+    if (!truth(np.attr("isfinite")(m).attr("all")()))
+      refuse("ValueError", who, {"M is too close to singular: its inverse is not finite"});
+  }
+  return cp.attr("asarray")(m.attr("reshape")(count, 9), kw("dtype", cp.attr("float32")));
+}
+
+// dsize: (width, height) of the destination, two ints; (0, 0) is the
+// source's size, as in OpenCV.
+void dsize_of(const char* who, Handle dsize, const Source& s, Object& width, Object& height) {
+  if (!(is_instance(dsize, builtin("tuple")) || is_list(dsize)) || length(dsize) != 2 || !is_integer(dsize[0]) ||
+      !is_integer(dsize[1]))
+    refuse("TypeError", who, {"dsize must be (width, height), two ints, got ", g("repr")(dsize)});
+  width = g("operator").attr("index")(dsize[0]);
+  height = g("operator").attr("index")(dsize[1]);
+  if (eq(width, 0) && eq(height, 0)) {
+    width = s.images.attr("shape")[2];
+    height = s.images.attr("shape")[1];
+    return;
+  }
+  if (lt(width, 1) || lt(height, 1) || gt(width, kMaxAxis) || gt(height, kMaxAxis))
+    refuse("ValueError", who, {"dsize ", g("repr")(dsize), " is not a size; width and height from 1 to ",
+                               integer(kMaxAxis), ", or (0, 0) for the source's size"});
+}
+
+// border_value: one real number for every channel, or one per channel.
+Object fill_of(const char* who, Handle border_value, const Source& s) {
+  const long long channels = as_long_long(s.channels);
+  List fill;
+  if (is_real(border_value)) {
+    for (long long k = 0; k < channels; ++k) fill.append(border_value);
+    return fill;
+  }
+  if (!(is_instance(border_value, builtin("tuple")) || is_list(border_value) ||
+        is_instance(border_value, g("np").attr("ndarray"))))
+    refuse("TypeError", who, {"border_value must be a number or one number per channel, got ", type_name(border_value)});
+  if (length(border_value) != channels)
+    refuse("ValueError", who, {"border_value holds ", integer(length(border_value)), " values for ", s.channels,
+                               " channels; give one number, or one per channel"});
+  for (Object v : iterate(border_value)) {
+    if (!is_real(v)) refuse("TypeError", who, {"border_value holds ", g("repr")(v), ", not a real number"});
+    fill.append(v);
+  }
+  return fill;
+}
+
+// dst: a CuPy array of the result's shape and of src's element type, written
+// in place; BORDER_TRANSPARENT needs one (it keeps dst where the position
+// lies outside the source). Without it, a new array.
+Object destination_of(const char* who, Handle dst, Handle src, const Source& s, Handle height, Handle width,
+                      Handle border_mode) {
+  Object shape = s.batch.is_none() ? tuple(height, width) : tuple(s.batch, height, width);
+  if (length(src.attr("shape")) >= 3) shape = add(shape, tuple(s.channels));
+  if (dst.is_none()) {
+    if (eq(border_mode, kTransparent))
+      refuse("ValueError", who, {"BORDER_TRANSPARENT leaves pixels outside the source as dst holds them; pass dst"});
+    return g("cp").attr("empty")(shape, kw("dtype", src.attr("dtype")));
+  }
+  if (!is_instance(dst, g("cp").attr("ndarray")))
+    refuse("TypeError", who, {"dst must be a CuPy array, got ", type_name(dst)});
+  if (ne(dst.attr("dtype"), src.attr("dtype")))
+    refuse("TypeError", who, {"dst has element type ", dst.attr("dtype"), "; the result has src's, ", src.attr("dtype")});
+  if (ne(dst.attr("shape"), shape))
+    refuse("ValueError", who, {"dst has shape ", dst.attr("shape"), "; the result has shape ", shape});
+  return Object(dst);
+}
+
+// A warp:
+// 1. src gives the images (N, H, W, C) and the channel count.
+// 2. flags gives the filter and whether M is already the inverse map.
+// 3. border_mode is one of the six.
+// 4. M gives one inverse map per image, or one for all (refused: wrong
+//    shape, non-finite entries, a singular forward map).
+// 5. dsize gives the destination's width and height.
+// 6. border_value gives one fill value per channel.
+// 7. dst, or a new array of the result's shape and src's element type.
+// 8. 16 x 16 threads per block, x along the width, y along the height, z
+//    along the batch; rows and images past the grid's limits are walked in
+//    turn by the kernel.
+// 9. One launch for the whole batch; the kernel checks the memory of every
+//    array it touches.
+// 10. dst, without waiting for the kernel.
+Object warp(Call& c, const WarpLines& at, const char* who, bool perspective, Handle src, Handle M, Handle dsize,
+            Handle flags, Handle border_mode, Handle border_value, Handle dst_arg) {
+  c.step(at.source);  // 1
+  Source s = source_of(who, src);
+  c.step(at.filter);  // 2
+  Filter f = filter_of(who, flags);
+  c.step(at.border);  // 3
+  check_border(who, border_mode);
+  c.step(at.matrices);  // 4
+  Object matrices = matrices_of(who, M, s, f.inverse, perspective ? 3 : 2);
+  c.step(at.dsize);  // 5
+  Object width, height;
+  dsize_of(who, dsize, s, width, height);
+  c.step(at.fill);  // 6
+  Object fill = fill_of(who, border_value, s);
+  c.step(at.dst);  // 7
+  Object dst = destination_of(who, dst_arg, src, s, height, width, border_mode);
+  c.step(at.grid);  // 8
+  Object images = s.batch.is_none() ? integer(1) : s.batch;
+  Object min = g("min");
+  Object block = tuple(16, 16, 1);
+  Object grid = tuple(floordiv(add(width, 15), 16), min(floordiv(add(height, 15), 16), kGridLimit),
+                      g("max")(1, min(images, kGridLimit)));
+  c.step(at.launch);  // 9
+  const Py_ssize_t ndim = length(dst.attr("shape"));
+  Object dst_images = ndim == 2 ? dst[tuple(none(), ellipsis(), none())] : ndim == 3 ? dst[none()] : dst;
+  g(perspective ? Name("warp_perspective_kernel") : Name("warp_affine_kernel"))(
+      grid, block, tuple(s.images, dst_images, matrices, f.traits, border_mode, fill, f.p0, f.p1));
+  c.step(at.result);  // 10
+  return dst;
+}
+
+// ----- warp_affine ----------------------------------------------------------------
+
+Object warp_affine(Call& c, Handle src, Handle M, Handle dsize, Handle flags, Handle border_mode, Handle border_value,
+                   Handle dst) {
+  return warp(c, affine_lines, "warp_affine", false, src, M, dsize, flags, border_mode, border_value, dst);
+}
+
+constexpr FunctionSpec warp_affine_def = def<warp_affine>({
+    .name = "warp_affine",
+    .line = L::def_warp_affine,
+    .params = {{"src", "cp.ndarray"},
+               {"M", "cp.ndarray"},
+               {"dsize", "Tuple[int, int]"},
+               {"flags", "int", global_("INTER_LINEAR")},
+               {"border_mode", "int", global_("BORDER_CONSTANT")},
+               {"border_value", "Union[float, Sequence[float]]", 0},
+               {"dst", "Optional[cp.ndarray]", None}},
+    .returns = "cp.ndarray",
+    .doc = "\n"
+           "    Warp an image or a batch by an affine matrix, as cv2.warpAffine does. Using CUDA.\n"
+           "\n"
+           "    dst(x, y) = src(M^-1 (x, y)), with pixel centres at integer coordinates.\n"
+           "\n"
+           "    Parameters\n"
+           "    ----------\n"
+           "    src : cp.ndarray\n"
+           "        (H, W), (H, W, C) or a batch (N, H, W, C); C from 1 to 4; uint8, uint16,\n"
+           "        float16 or float32.\n"
+           "    M : Union[np.ndarray, cp.ndarray]\n"
+           "        The 2 x 3 forward matrix (source to destination), or (N, 2, 3), one per image.\n"
+           "    dsize : Tuple[int, int]\n"
+           "        (width, height) of the destination; (0, 0) keeps the source's size.\n"
+           "    flags : int\n"
+           "        An INTER_* filter, | WARP_INVERSE_MAP when M maps destination to source.\n"
+           "    border_mode : int\n"
+           "        One of the BORDER_* modes, applied to every tap of the filter.\n"
+           "    border_value : Union[float, Sequence[float]]\n"
+           "        The fill of BORDER_CONSTANT: one value for every channel, or one per channel.\n"
+           "    dst : Optional[cp.ndarray]\n"
+           "        The output array, written in place; BORDER_TRANSPARENT requires it.\n"
+           "\n"
+           "    Returns\n"
+           "    -------\n"
+           "    cp.ndarray\n"
+           "        dst, or a new array: src's element type and channels, height x width.\n"
+           "    ",
+    .locals = "",
+});
+
+// ----- warp_perspective -----------------------------------------------------------
+
+Object warp_perspective(Call& c, Handle src, Handle M, Handle dsize, Handle flags, Handle border_mode,
+                        Handle border_value, Handle dst) {
+  return warp(c, perspective_lines, "warp_perspective", true, src, M, dsize, flags, border_mode, border_value, dst);
+}
+
+constexpr FunctionSpec warp_perspective_def = def<warp_perspective>({
+    .name = "warp_perspective",
+    .line = L::def_warp_perspective,
+    .params = {{"src", "cp.ndarray"},
+               {"M", "cp.ndarray"},
+               {"dsize", "Tuple[int, int]"},
+               {"flags", "int", global_("INTER_LINEAR")},
+               {"border_mode", "int", global_("BORDER_CONSTANT")},
+               {"border_value", "Union[float, Sequence[float]]", 0},
+               {"dst", "Optional[cp.ndarray]", None}},
+    .returns = "cp.ndarray",
+    .doc = "\n"
+           "    Warp an image or a batch by a 3 x 3 projective matrix, as cv2.warpPerspective does. Using CUDA.\n"
+           "\n"
+           "    dst(x, y) = src(M^-1 (x, y, 1)) after the division by the third coordinate;\n"
+           "    where that is zero or negative the pixel lies outside the source. Reductions\n"
+           "    are antialiased from the local stretch of the map at each pixel.\n"
+           "\n"
+           "    Parameters\n"
+           "    ----------\n"
+           "    src : cp.ndarray\n"
+           "        (H, W), (H, W, C) or a batch (N, H, W, C); C from 1 to 4; uint8, uint16,\n"
+           "        float16 or float32.\n"
+           "    M : Union[np.ndarray, cp.ndarray]\n"
+           "        The 3 x 3 forward matrix (source to destination), or (N, 3, 3), one per image.\n"
+           "    dsize : Tuple[int, int]\n"
+           "        (width, height) of the destination; (0, 0) keeps the source's size.\n"
+           "    flags : int\n"
+           "        An INTER_* filter, | WARP_INVERSE_MAP when M maps destination to source.\n"
+           "    border_mode : int\n"
+           "        One of the BORDER_* modes, applied to every tap of the filter.\n"
+           "    border_value : Union[float, Sequence[float]]\n"
+           "        The fill of BORDER_CONSTANT: one value for every channel, or one per channel.\n"
+           "    dst : Optional[cp.ndarray]\n"
+           "        The output array, written in place; BORDER_TRANSPARENT requires it.\n"
+           "\n"
+           "    Returns\n"
+           "    -------\n"
+           "    cp.ndarray\n"
+           "        dst, or a new array: src's element type and channels, height x width.\n"
+           "    ",
+    .locals = "",
+});
+
+// ----- module body ------------------------------------------------------------
+
+void body(Body& b) {
+  b.step(L::import_numbers);
+  b.import("numbers");
+  b.step(L::import_operator);
+  b.import("operator");
+  b.step(L::import_cupy);
+  b.import("cupy", "cp");
+  b.step(L::import_numpy);
+  b.import("numpy", "np");
+  b.step(L::import_kernels);
+  b.from_import(".resampling.warping", {"WARP_FILTERS", "warp_affine_kernel", "warp_perspective_kernel"});
+  b.step(L::import_schema);
+  b.from_import(".schema", {"INTER_AREA", "INTER_AUTO", "INTER_B_SPLINE", "INTER_CATMULL_ROM", "INTER_CUBIC",
+                            "INTER_LANCZOS2", "INTER_LANCZOS3", "INTER_LANCZOS4", "INTER_LINEAR", "INTER_MITCHELL",
+                            "INTER_NEAREST"});
+  b.step(L::border_constant);
+  b.set("BORDER_CONSTANT", integer(0));
+  b.step(L::border_replicate);
+  b.set("BORDER_REPLICATE", integer(1));
+  b.step(L::border_reflect);
+  b.set("BORDER_REFLECT", integer(2));
+  b.step(L::border_wrap);
+  b.set("BORDER_WRAP", integer(3));
+  b.step(L::border_reflect_101);
+  b.set("BORDER_REFLECT_101", integer(4));
+  b.step(L::border_transparent);
+  b.set("BORDER_TRANSPARENT", integer(kTransparent));
+  b.step(L::warp_inverse_map);
+  b.set("WARP_INVERSE_MAP", integer(kInverseMap));
+  b.def(warp_affine_def);
+  b.def(warp_perspective_def);
+}
+
+}  // namespace
+
+ZEMVARA_MODULE(warp, transform, body, "TypeError", "ValueError", "tuple", "bool", "repr", "min", "max")
