@@ -1,6 +1,4 @@
-"""Pipelines built from step objects: where Load and Store may stand, and the warp's fallback."""
-
-import sys
+"""Pipelines built from step objects: where Load and Store may stand, and the warp's filter."""
 
 import cupy as cp
 import numpy as np
@@ -17,15 +15,17 @@ def test_load_and_store_set_the_ends_and_nowhere_else():
             Pipeline.of(misplaced)
 
 
-def test_warp_without_the_warp_module_runs_affine_transform_and_refuses_perspective(monkeypatch):
-    from zemvara.transform.affine import affine_transform
-    from zemvara.transform.schema import INTER_LINEAR
+@pytest.mark.parametrize("matrix, auto", [
+    ([[0.5, 0.1, 1.0], [0.0, 0.5, 2.0]], "INTER_AREA"),
+    ([[2.0, 0.0, 0.0], [0.0, 0.5, 0.0]], "INTER_MITCHELL"),
+    ([[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [1e-3, 0.0, 1.0]], "INTER_AREA"),
+])
+def test_warp_runs_the_warp_module_with_inter_auto_resolved(matrix, auto):
+    from zemvara.transform import schema, warp
 
-    monkeypatch.setitem(sys.modules, "zemvara.transform.warp", None)   # as where it is not installed
     image = cp.asarray(np.random.default_rng(1).uniform(0, 1, (20, 30, 3)).astype(np.float32))
-    matrix = [[0.5, 0.1, 1.0], [0.0, 0.5, 2.0]]
-    out = Warp(matrix, (12, 8), INTER_LINEAR)(image)                    # dsize is (width, height)
-    expected = affine_transform(image, np.array(matrix), (8, 12), INTER_LINEAR)
+    step = Warp(matrix, (12, 8))                                       # dsize is (width, height)
+    function = warp.warp_affine if len(matrix) == 2 else warp.warp_perspective
+    expected = function(image, np.array(matrix), (12, 8), flags=getattr(schema, auto))
+    out = step(image)
     assert out.shape == (8, 12, 3) and bool(cp.array_equal(out, expected))
-    with pytest.raises(ValueError, match="perspective warp needs zemvara.transform.warp"):
-        Warp([[1, 0, 0], [0, 1, 0], [1e-3, 0, 1]], (12, 8))(image)

@@ -10,7 +10,6 @@ so that a pipeline travels to Dask workers as it is; `Upscale` keeps its
 
 import contextlib
 import dataclasses
-import importlib
 import os
 import re
 import sys
@@ -18,7 +17,7 @@ import threading
 
 import numpy as np
 
-from ..transform.schema import INTER_AUTO
+from ..transform.schema import INTER_AREA, INTER_AUTO, INTER_MITCHELL
 
 __all__ = ["Load", "Resize", "Warp", "Upscale", "Convert", "Store", "UsageError", "parse_step", "parse_steps",
            "engine_zoom"]
@@ -88,9 +87,10 @@ class Warp:
     """A warp by a forward 2 x 3 affine or 3 x 3 perspective `matrix` into `dsize` = (width, height).
 
     It runs `warp_affine` or `warp_perspective` of `zemvara.transform.warp`
-    where that module is installed, and otherwise `affine_transform`, which
-    takes affine matrices only (a 3 x 3 matrix whose last row is 0, 0, 1
-    counts as affine).
+    with a constant (zero) border; the result keeps the image's element type
+    and channels. `flags` INTER_AUTO picks the filter as `affine_transform`
+    does: Mitchell when the matrix enlarges along either source axis (for a
+    perspective matrix, its 2 x 2 block over the last entry), area otherwise.
     """
 
     matrix: np.ndarray
@@ -105,25 +105,22 @@ class Warp:
         object.__setattr__(self, "dsize", _size(self.dsize, "warp dsize"))
 
     @property
-    def affine(self):
-        return self.matrix.shape == (2, 3) or np.array_equal(self.matrix[2], [0.0, 0.0, 1.0])
+    def filter(self):
+        """The filter that `flags` names, INTER_AUTO resolved."""
+        if self.flags != INTER_AUTO:
+            return self.flags
+        block = self.matrix[:2, :2]
+        if self.matrix.shape == (3, 3) and self.matrix[2, 2] != 0:
+            block = block / abs(self.matrix[2, 2])
+        enlarges = bool((np.hypot(block[0], block[1]) > 1.0).any())   # column lengths: each source axis's image
+        return INTER_MITCHELL if enlarges else INTER_AREA
 
     def __call__(self, image):
-        try:
-            warp = importlib.import_module("zemvara.transform.warp")
-        except ImportError:
-            warp = None
-        if warp is not None:
-            if self.matrix.shape == (2, 3):
-                return warp.warp_affine(image, self.matrix, self.dsize, flags=self.flags)
-            return warp.warp_perspective(image, self.matrix, self.dsize, flags=self.flags)
-        if not self.affine:
-            raise ValueError("a perspective warp needs zemvara.transform.warp, which is not installed; "
-                             "affine_transform takes affine matrices only")
-        from ..transform.affine import affine_transform
+        from ..transform import warp
 
-        width, height = self.dsize
-        return affine_transform(image, self.matrix[:2], (height, width), self.flags)
+        if self.matrix.shape == (2, 3):
+            return warp.warp_affine(image, self.matrix, self.dsize, flags=self.filter)
+        return warp.warp_perspective(image, self.matrix, self.dsize, flags=self.filter)
 
 
 @dataclasses.dataclass(frozen=True)
