@@ -64,7 +64,13 @@ class _Buffer:
             # The array must not refer back to this object: NumPy arrays are
             # not tracked by the cycle collector, so a cycle through the
             # array's base would keep the mapping alive for ever.
-            self._root = numpy.asarray(_Interface(self.ptr, self.size))
+            # Zero-size memory has no address: some NumPy releases (2.2)
+            # refuse a NULL data pointer even for no bytes, so it gets an
+            # empty host array of its own.
+            if self.ptr == 0:
+                self._root = numpy.empty(0, numpy.uint8)
+            else:
+                self._root = numpy.asarray(_Interface(self.ptr, self.size))
         return self._root
 
 
