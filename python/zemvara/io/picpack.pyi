@@ -8,7 +8,10 @@ def picpack(image: cp.ndarray, ext: str = ".png", param: int = -1, swap_rb: bool
     Args:
         image: (H, W) or (H, W, C) blue-green-red image (red-green-blue with
             `swap_rb`).
-        ext: the format, as a file extension (".png", ".jpg", ".tif", ...).
+        ext: JPEG, PNG or TIFF, named as an extension with or without the
+            dot, in any case (".png", "jpg", ".TIFF"); anything else raises
+            ValueError. PNG and TIFF store uint16 unless the image is uint8;
+            JPEG stores uint8.
         param: the format's one option, -1 for its default: JPEG quality
             (default 100), PNG compression level (default 3), TIFF
             compression scheme (default 5, LZW).
