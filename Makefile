@@ -24,7 +24,7 @@ WHEELS_FOR ?= openexr nvidia-nvimgcodec-cu13 pillow
 WHEELS_DEPS ?= --no-deps
 WHEELS_MAX_MIB := 64
 
-# `make gpu-check`: GPU_PYTHON is the machine's interpreter (itself a venv
+# `make gpu-check`: GPU_PYTHON is the GPU host's interpreter (it may itself be a venv
 # holding CuPy and the build tools); GPU_VENV a venv layered over it; the full
 # log goes to $(ZEMVARA_LOG_DIR)/gpu-check.log.
 GPU_PYTHON ?= python3
