@@ -22,8 +22,11 @@ _MAP_FAILED = ctypes.c_void_p(-1).value
 _PROT_NONE = 0
 
 # Live allocations by start address, so that a raw pointer can be traced back
-# to the allocation that holds it (for foreign array interfaces).
-_lock = threading.Lock()
+# to the allocation that holds it (for foreign array interfaces). The lock is
+# re-entrant: a garbage collection may run at any call inside a held section
+# and release another allocation on the same thread, so each section changes
+# the two tables with single C calls that such a nested release cannot split.
+_lock = threading.RLock()
 _starts = []
 _by_start = {}
 
@@ -38,10 +41,8 @@ class OutOfMemoryError(MemoryError):
 
 def _release(base, length, start):
     with _lock:
-        i = bisect.bisect_left(_starts, start)
-        if i < len(_starts) and _starts[i] == start:
-            del _starts[i]
-            _by_start.pop(start, None)
+        if _by_start.pop(start, None) is not None:
+            _starts.remove(start)
     _libc.munmap(base, length)
 
 
