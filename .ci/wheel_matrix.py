@@ -116,7 +116,7 @@ def test(versions):
                 ok = proc.wait() == 0
         summary = ""
         if log.exists():
-            lines = [l for l in log.read_text().splitlines() if re.search(r"\d+ (passed|failed)", l)]
+            lines = [l for l in log.read_text().splitlines() if re.search(r"\d+ (passed|failed|errors?)\b", l)]
             summary = lines[-1].strip("= ") if lines else ""
         results.append((version, ok, time.monotonic() - start, summary))
     say("wheel matrix:")
