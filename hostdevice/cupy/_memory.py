@@ -22,8 +22,11 @@ _MAP_FAILED = ctypes.c_void_p(-1).value
 _PROT_NONE = 0
 
 # Live allocations by start address, so that a raw pointer can be traced back
-# to the allocation that holds it (for foreign array interfaces).
-_lock = threading.Lock()
+# to the allocation that holds it (for foreign array interfaces). The lock is
+# re-entrant: a garbage collection may run at any call inside a held section
+# and release another allocation on the same thread, so each section changes
+# the two tables with single C calls that such a nested release cannot split.
+_lock = threading.RLock()
 _starts = []
 _by_start = {}
 
@@ -38,10 +41,8 @@ class OutOfMemoryError(MemoryError):
 
 def _release(base, length, start):
     with _lock:
-        i = bisect.bisect_left(_starts, start)
-        if i < len(_starts) and _starts[i] == start:
-            del _starts[i]
-            _by_start.pop(start, None)
+        if _by_start.pop(start, None) is not None:
+            _starts.remove(start)
     _libc.munmap(base, length)
 
 
@@ -64,7 +65,13 @@ class _Buffer:
             # The array must not refer back to this object: NumPy arrays are
             # not tracked by the cycle collector, so a cycle through the
             # array's base would keep the mapping alive for ever.
-            self._root = numpy.asarray(_Interface(self.ptr, self.size))
+            # Zero-size memory has no address: some NumPy releases (2.2)
+            # refuse a NULL data pointer even for no bytes, so it gets an
+            # empty host array of its own.
+            if self.ptr == 0:
+                self._root = numpy.empty(0, numpy.uint8)
+            else:
+                self._root = numpy.asarray(_Interface(self.ptr, self.size))
         return self._root
 
 

@@ -29,7 +29,7 @@ PACKAGE = {
 }
 
 
-def build_probe(dest):
+def build_probe(dest, *defines):
     for rel, text in PACKAGE.items():
         path = dest / rel
         path.parent.mkdir(parents=True, exist_ok=True)
@@ -38,7 +38,7 @@ def build_probe(dest):
     major, minor = PROBE_COMPILE_VERSION
     cmd = [
         os.environ.get("CXX", "g++"), "-std=c++20", "-O2", "-fPIC", "-shared", "-fvisibility=hidden",
-        f"-DZEMVARA_COMPILE_PY_MAJOR={major}", f"-DZEMVARA_COMPILE_PY_MINOR={minor}",
+        f"-DZEMVARA_COMPILE_PY_MAJOR={major}", f"-DZEMVARA_COMPILE_PY_MINOR={minor}", *defines,
         "-I", str(ROOT / "frame" / "include"), "-I", sysconfig.get_paths()["include"],
         *map(str, sorted((ROOT / "frame" / "src").glob("*.cpp"))),
         str(ROOT / "tests" / "frame" / "probe" / "probe.cpp"), "-o", str(out),

@@ -1,6 +1,10 @@
 """Global lookup at call time and the traceback entries that failing functions add."""
 
 import builtins
+import os
+import subprocess
+import sys
+import textwrap
 import traceback
 
 import cupy as cp
@@ -8,6 +12,7 @@ import numpy as np
 import pytest
 
 import zemvara.transform.subsample as sub
+from conftest import build_probe
 
 FILE = "src/zemvara_source/transform/subsample"
 
@@ -52,6 +57,25 @@ class TestGlobalLookup:
         monkeypatch.delattr(builtins, "zv_probe_name")
         with pytest.raises(NameError):
             probe.lookup()
+
+    def test_plain_lookups_where_the_dict_versions_are_not_used(self, tmp_path):
+        # The build that an unverified interpreter gets: the same sequence as above.
+        build_probe(tmp_path, "-DZEMVARA_PLAIN_GLOBAL_LOOKUPS")
+        code = """
+            import builtins, warnings
+            warnings.simplefilter("ignore")
+            import zvprobe.sub.probe as probe
+            seen = []
+            for where, value in [(builtins, 1), (probe, 2)]:
+                setattr(where, "zv_probe_name", value)
+                seen.append(probe.lookup())
+            del probe.zv_probe_name
+            seen.append(probe.lookup())
+            print(seen)
+        """
+        proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                              env=dict(os.environ, PYTHONPATH=str(tmp_path)), timeout=120)
+        assert proc.stdout.strip() == "[1, 2, 1]", proc.stderr
 
 
 class TestTracebackEntries:

@@ -1,1 +1,1 @@
-""""""
+"""Channel-order swaps (`bgr`)."""

@@ -1,7 +1,10 @@
 """Interpolation constants of the affine warp and of `resize`.
 
 Plain, distinct ints. The five filters that OpenCV also has take OpenCV's own
-values, so a caller passing `cv2.INTER_*` gets the same filter. The others lie
+values, so a caller passing `cv2.INTER_*` gets the filter of that name; the
+results match OpenCV's except for INTER_NEAREST, which takes the pixel at
+floor(p + 1/2) (OpenCV's INTER_NEAREST_EXACT rule), and except that the
+widening filters are antialiased on reduction. The others lie
 at 64 and above: OpenCV's interpolation and warp flags occupy the bits below 64
 (INTER_* 0-7, WARP_FILL_OUTLIERS 8, WARP_INVERSE_MAP 16, WARP_RELATIVE_MAP 32),
 so no combination of them can be taken for one of ours.

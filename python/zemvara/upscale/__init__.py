@@ -1,1 +1,1 @@
-""""""
+"""Upscaling with a TensorRT engine: `EngineZoom`."""
