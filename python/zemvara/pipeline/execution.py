@@ -14,6 +14,8 @@ run has. The Dask way submits the same function per file, with the same
 bounded window, and reads progress from the futures.
 """
 
+from __future__ import annotations
+
 import concurrent.futures
 import contextlib
 import dataclasses
@@ -22,6 +24,7 @@ import sys
 import threading
 import uuid
 from types import SimpleNamespace
+from typing import Any, Iterable, Union
 
 from . import paths
 from .steps import Load, Store, Upscale, UsageError, engine_zoom, parse_step
@@ -158,8 +161,9 @@ def _on_cluster(jobs, pipeline, resume, finish, address):
                   _cluster_result, 4 * slots, finish)
 
 
-def run(inputs, out, steps=(), ext=None, workers=None, scheduler=None, resume=False, progress=True,
-        threads=None):
+def run(inputs: Iterable[Union[str, os.PathLike[str]]], out: Union[str, os.PathLike[str]], steps: Iterable[Any] = (),
+        ext: str | None = None, workers: int | None = None, scheduler: str | None = None, resume: bool = False,
+        progress: bool = True, threads: int | None = None) -> dict[str, list[Any]]:
     """Run a pipeline over files and folders; returns {"written": [...], "skipped": [...], "failed": [...]}.
 
     inputs: files and folders (see `zemvara.pipeline.paths`); out: the output
