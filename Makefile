@@ -15,12 +15,13 @@ ON_DEVICE = ZEMVARA_DEVICE=$(DEVICE) $(if $(filter host,$(DEVICE)),PYTHONPATH=$(
 # A GPU host without network installs what its Python lacks from wheels/,
 # filled by `make wheels` where there is network, for GPU_PYTHON_VERSION. By
 # default that is what a host whose Python already holds CuPy, NumPy, OpenCV,
-# PyTorch, pytest and the build tools lacks (OpenEXR, the NVIDIA image codec
-# and Pillow, which only the tests use), without dependencies; for a bare host
+# PyTorch, pytest and the build tools lacks (OpenEXR, the NVIDIA image codec,
+# Pillow, which only the tests use, and the command line's click and tqdm),
+# without dependencies; for a bare host
 # set WHEELS_FOR="$$(grep -v '^#' requirements/gpu.txt)" WHEELS_DEPS= WHEELS_MAX_MIB=.
 GPU_PYTHON_VERSION ?= 3.12
 WHEELS := wheels
-WHEELS_FOR ?= openexr nvidia-nvimgcodec-cu13 pillow
+WHEELS_FOR ?= openexr nvidia-nvimgcodec-cu13 pillow click tqdm
 WHEELS_DEPS ?= --no-deps
 WHEELS_MAX_MIB := 64
 
@@ -59,6 +60,7 @@ test: build
 
 demo: build
 	$(ON_DEVICE) $(PY) demo/demo.py
+	$(ON_DEVICE) $(PY) demo/pipeline_demo.py
 
 bench: build
 	@$(MAKE) --no-print-directory $(TOOLS_STAMP) \
