@@ -337,9 +337,7 @@ def main():
     device = os.environ.get("ZEMVARA_DEVICE", "host")
     if device != "gpu":
         print()
-        start = time.perf_counter()
         print_against_pillow(against_pillow())
-        print(f"({time.perf_counter() - start:.0f} s)")
     print()
     kernel_report_and_estimate()
     if device == "gpu":
