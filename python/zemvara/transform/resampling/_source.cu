@@ -235,8 +235,10 @@ __device__ __forceinline__ void sample(const typename Elem<E>::T *src, int h, in
     if (!taps_inside(px, F::reach(sx, f), w, x0, x1) || !taps_inside(py, F::reach(sy, f), h, y0, y1))
         return;
     const int taps = max(x1 - x0, y1 - y0) + 1;
-    if (taps <= 4 && w >= 4)
+    if (taps <= 4 && w >= 4)  // cubics and area enlarging, Lanczos-2
         sample_chunks<F, E, CH, NC, 4>(src, h, w, px, py, sx, sy, x0, x1, y0, y1, f, acc);
+    else if (taps <= 6 && w >= 6)  // Lanczos-3 enlarging, reductions up to 3/2
+        sample_chunks<F, E, CH, NC, 6>(src, h, w, px, py, sx, sy, x0, x1, y0, y1, f, acc);
     else if (w >= 8)
         sample_chunks<F, E, CH, NC, 8>(src, h, w, px, py, sx, sy, x0, x1, y0, y1, f, acc);
     else  // an image narrower than a chunk: one tap at a time
