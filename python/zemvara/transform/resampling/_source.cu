@@ -357,17 +357,18 @@ __global__ void resize_pass(const typename Elem<EI>::T *__restrict__ src,
         const TI *p = AXIS == ALONG_Y ? src + first * src_sy + x * src_sx : src + y * src_sy + first * (long long)step;
         // Four taps an iteration: four fixed pointers, one running 32-bit offset.
         const TI *p1 = p + step, *p2 = p + 2 * step, *p3 = p + 3 * step;
+        const float4 *w4s = reinterpret_cast<const float4 *>(w);  // table rows are 16-byte aligned
 #ifdef __CUDA_ARCH__
         // Opaque to the optimiser, which would otherwise fold them back into
         // 64-bit index arithmetic at every tap.
-        asm("" : "+l"(p), "+l"(p1), "+l"(p2), "+l"(p3));
+        asm("" : "+l"(p), "+l"(p1), "+l"(p2), "+l"(p3), "+l"(w4s));
 #endif
         float acc[NC];
 #pragma unroll
         for (int c = 0; c < NC; ++c) acc[c] = 0.0f;
         int t = 0, off = 0;
-        for (; t + 4 <= taps; t += 4, off += 4 * step) {  // table rows are 16-byte aligned
-            const float4 w4 = __ldg(reinterpret_cast<const float4 *>(w + t));
+        for (; t + 4 <= taps; t += 4, off += 4 * step) {
+            const float4 w4 = __ldg(w4s++);
 #pragma unroll
             for (int c = 0; c < NC; ++c) {
                 acc[c] += w4.x * Elem<EI>::load(p + off + c);
