@@ -180,3 +180,11 @@ def test_launches_must_cover_the_output_and_not_run_far_past_it(grid, block, fit
     else:
         with pytest.raises(ValueError, match="does not fit an output of width 4 and height 4"):
             nearest.nearest_affine_kernel(grid, block, args)
+
+
+def test_an_output_taller_than_the_grid_can_reach_is_refused_by_name():
+    # 1_048_561 rows in blocks of 16 take 65536 blocks along y, one more than a grid holds.
+    src, out = cp.ones((8, 8, 3), cp.float32), cp.zeros((1_048_561, 1, 3), cp.float32)
+    args = (src, out, cp.asarray(np.float32([1, 0, 0, 0, 1, 0])), 8, 8, 1_048_561, 1)
+    with pytest.raises(ValueError, match="65535 along y"):
+        nearest.nearest_affine_kernel((1, 65536), (16, 16, 1), args)

@@ -99,6 +99,15 @@ class TestAccuracy:
         np.testing.assert_allclose(got, want, atol=1e-3)
 
 
+    # Sources narrower than a chunk of taps (read one tap at a time) and a
+    # Lanczos-3 enlargement (a chunk of six).
+    @pytest.mark.parametrize("name", ["bicubic", "lanczos3", "area"])
+    @pytest.mark.parametrize("shape", [(3, 3), (5, 7), (24, 26)])
+    def test_narrow_sources_and_six_tap_chunks_like_the_definition(self, name, shape):
+        src = pattern(*shape)
+        got = warp(name, src, ENLARGE, (12, 14))
+        np.testing.assert_allclose(got, ref.warp(src, ENLARGE, (12, 14), name), atol=1e-3)
+
     @pytest.mark.parametrize("name", ["lanczos4", "area"])
     def test_wide_footprints_like_the_definition(self, name):
         # More taps per axis than the kernel keeps from its weight sums.

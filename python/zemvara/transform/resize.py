@@ -106,9 +106,11 @@ def resize(image, dsize, interpolation=INTER_AUTO):
         plain = cp.ndarray(shape, view.dtype, memptr=view.data, strides=view.strides)
         return resize(cp.ascontiguousarray(plain), dsize, interpolation)
     src_sy, src_sx, src_sc = (st // itemsize for st in strides)
-    if 3 * max(abs(src_sy), abs(src_sx)) > _INT32:  # the passes step between taps in 32 bits
-        if view.c_contiguous:
-            raise ValueError(f"resize: image of shape {shape} has rows too long to index")
+    # The passes offset a window's taps from its first in 32 bits.
+    x_taps, y_taps = _taps(row, width, out_w), _taps(row, height, out_h)
+    if max(x_taps * abs(src_sx), y_taps * abs(src_sy), y_taps * out_w * channels) > _INT32:
+        if view.c_contiguous or y_taps * out_w * channels > _INT32:
+            raise ValueError(f"resize: image of shape {shape} to {(out_w, out_h)} spans too much memory per window to index")
         plain = cp.ndarray(shape, view.dtype, memptr=view.data, strides=view.strides)
         return resize(cp.ascontiguousarray(plain), dsize, interpolation)
     if view.ndim == 2:
@@ -129,14 +131,12 @@ def resize(image, dsize, interpolation=INTER_AUTO):
     if groups > _MAX_GRID_Z:
         raise ValueError(f"resize: image of shape {shape} has more than {_MAX_GRID_Z * group} channels")
 
-    x_table = _table(row, width, out_w)
-    y_table = _table(row, height, out_h)
+    x_table = _table(row, width, out_w, x_taps)
+    y_table = _table(row, height, out_h, y_taps)
     # Along x first costs height * out_w * x_taps + out_h * out_w * y_taps
     # taps; along y first out_h * width * y_taps + out_h * out_w * x_taps.
-    x_first = height * out_w * x_table[2] + out_h * out_w * y_table[2] <= out_h * width * y_table[2] + out_h * out_w * x_table[2]
+    x_first = height * out_w * x_taps + out_h * out_w * y_taps <= out_h * width * y_taps + out_h * out_w * x_taps
     mid_h, mid_w = (height, out_w) if x_first else (out_h, width)
-    if 3 * mid_w * channels > _INT32:
-        raise ValueError(f"resize: image of shape {shape} has rows too long to index")
     middle = cp.empty((mid_h, mid_w, channels), dtype=cp.float32)
     mid = (mid_w * channels, channels, group)
     first_pass = (x_table, "x") if x_first else (y_table, "y")
@@ -148,14 +148,13 @@ def resize(image, dsize, interpolation=INTER_AUTO):
     return output
 
 
-def _table(row, n, out):
+def _table(row, n, out, taps):
     """(weights, offsets, taps, stride) of one axis: per destination index the first of `taps`
     source pixels and their normalised weights, a row of `stride` floats each.
 
     Computed per call, on the caller's stream like the passes that read it.
     """
     scale = n / out
-    taps = _taps(row, n, out)
     stride = -(-taps // 4) * 4
     if out * stride > _INT32:
         raise ValueError(f"resize: a weight table of {out} x {stride} entries is too large to index")

@@ -298,6 +298,12 @@ def check_launch(grid, block, width, height, who):
             f"{who}: grid {grid[:-2]} of blocks {block[:-2]} does not fit an output of width {width} and height "
             f"{height}: each axis needs enough blocks to cover it, and at most one more"
         )
+    if gx > 2**31 - 1 or gy > 65535 or bx * by > 1024:
+        raise ValueError(
+            f"{who}: grid {grid[:-2]} of blocks {block[:-2]} exceeds the launch limits (2**31 - 1 blocks along x, "
+            f"65535 along y, 1024 threads a block): an output of height {height} takes blocks of more than "
+            f"{-(-height // 65535)} rows"
+        )
 
 
 def _size(value, who, what):

@@ -235,8 +235,10 @@ __device__ __forceinline__ void sample(const typename Elem<E>::T *src, int h, in
     if (!taps_inside(px, F::reach(sx, f), w, x0, x1) || !taps_inside(py, F::reach(sy, f), h, y0, y1))
         return;
     const int taps = max(x1 - x0, y1 - y0) + 1;
-    if (taps <= 4 && w >= 4)
+    if (taps <= 4 && w >= 4)  // cubics and area enlarging, Lanczos-2
         sample_chunks<F, E, CH, NC, 4>(src, h, w, px, py, sx, sy, x0, x1, y0, y1, f, acc);
+    else if (taps <= 6 && w >= 6)  // Lanczos-3 enlarging, reductions up to 3/2
+        sample_chunks<F, E, CH, NC, 6>(src, h, w, px, py, sx, sy, x0, x1, y0, y1, f, acc);
     else if (w >= 8)
         sample_chunks<F, E, CH, NC, 8>(src, h, w, px, py, sx, sy, x0, x1, y0, y1, f, acc);
     else  // an image narrower than a chunk: one tap at a time
@@ -344,35 +346,41 @@ __global__ void resize_pass(const typename Elem<EI>::T *__restrict__ src,
     if (x >= out_w) return;
     src += blockIdx.z * src_sg;
     dst += blockIdx.z * dst_sg;
-    // The step between taps, and three of them, in 32 bits (the caller keeps 4 steps below 2^31).
-    const int s1 = AXIS == ALONG_Y ? (int)src_sy : AXIS == ALONG_X ? (int)src_sx : NC;
-    const int s2 = 2 * s1, s3 = 3 * s1;
+    // The step between taps in 32 bits: the caller keeps a window's span,
+    // `taps` steps, below 2^31 elements.
+    const int step = AXIS == ALONG_Y ? (int)src_sy : AXIS == ALONG_X ? (int)src_sx : NC;
     const int rows = gridDim.y * blockDim.y;
     for (int y = blockIdx.y * blockDim.y + threadIdx.y; y < out_h; y += rows) {
         const int j = AXIS == ALONG_Y ? y : x;
         const float *w = weights + j * stride;
         const int first = __ldg(offsets + j);
-        const TI *p = AXIS == ALONG_Y ? src + first * src_sy + x * src_sx : src + y * src_sy + first * (long long)s1;
+        const TI *p = AXIS == ALONG_Y ? src + first * src_sy + x * src_sx : src + y * src_sy + first * (long long)step;
+        // Four taps an iteration: four fixed pointers, one running 32-bit offset.
+        const TI *p1 = p + step, *p2 = p + 2 * step, *p3 = p + 3 * step;
+        const float4 *w4s = reinterpret_cast<const float4 *>(w);  // table rows are 16-byte aligned
+#ifdef __CUDA_ARCH__
+        // Opaque to the optimiser, which would otherwise fold them back into
+        // 64-bit index arithmetic at every tap.
+        asm("" : "+l"(p), "+l"(p1), "+l"(p2), "+l"(p3), "+l"(w4s));
+#endif
         float acc[NC];
 #pragma unroll
         for (int c = 0; c < NC; ++c) acc[c] = 0.0f;
-        int t = 0;
-        for (; t + 4 <= taps; t += 4) {  // table rows are 16-byte aligned: one load, four weights
-            const float4 w4 = __ldg(reinterpret_cast<const float4 *>(w + t));
+        int t = 0, off = 0;
+        for (; t + 4 <= taps; t += 4, off += 4 * step) {
+            const float4 w4 = __ldg(w4s++);
 #pragma unroll
             for (int c = 0; c < NC; ++c) {
-                acc[c] += w4.x * Elem<EI>::load(p + c);
-                acc[c] += w4.y * Elem<EI>::load(p + s1 + c);
-                acc[c] += w4.z * Elem<EI>::load(p + s2 + c);
-                acc[c] += w4.w * Elem<EI>::load(p + s3 + c);
+                acc[c] += w4.x * Elem<EI>::load(p + off + c);
+                acc[c] += w4.y * Elem<EI>::load(p1 + off + c);
+                acc[c] += w4.z * Elem<EI>::load(p2 + off + c);
+                acc[c] += w4.w * Elem<EI>::load(p3 + off + c);
             }
-            p += 4 * (long long)s1;
         }
-        for (; t < taps; ++t) {
+        for (; t < taps; ++t, off += step) {
             const float wt = __ldg(w + t);
 #pragma unroll
-            for (int c = 0; c < NC; ++c) acc[c] += wt * Elem<EI>::load(p + c);
-            p += s1;
+            for (int c = 0; c < NC; ++c) acc[c] += wt * Elem<EI>::load(p + off + c);
         }
         typename Elem<EO>::T *q = dst + y * dst_sy + x * dst_sx;
 #pragma unroll
