@@ -194,7 +194,7 @@ Handle full_slice() {
   return Handle(s);
 }
 
-List::List(Py_ssize_t reserve) : Object(Object::take(PyList_New(0))) { (void)reserve; }
+List::List() : Object(Object::take(PyList_New(0))) {}
 
 void List::append(Handle item) { checked(PyList_Append(p_, item.ptr())); }
 

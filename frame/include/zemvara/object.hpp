@@ -256,7 +256,7 @@ Object tuple(A&&... items) {
 // A list being built, as by a list display or comprehension.
 class List : public Object {
  public:
-  explicit List(Py_ssize_t reserve = 0);
+  List();
   void append(Handle item);
 };
 

@@ -43,7 +43,7 @@ inline Object prepare_for_opencv(Call& c, Format format, Object& image, Object& 
   }
   c.step(at.options);
   Object cv2 = g("cv2");
-  List options(2);
+  List options;
   options.append(cv2.attr(format == Format::jpeg  ? Name("IMWRITE_JPEG_QUALITY")
                           : format == Format::png ? Name("IMWRITE_PNG_COMPRESSION")
                                                   : Name("IMWRITE_TIFF_COMPRESSION")));

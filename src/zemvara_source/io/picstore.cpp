@@ -79,14 +79,6 @@ constexpr Line imwrite{66};           //         if not cv2.imwrite(output_path,
 constexpr Line imwrite_raise{67};     //             raise RuntimeError("Failed to write image to " + output_path)
 }  // namespace L
 
-// image[:, :, c] for the three colour channels: (slice(None), slice(None), c).
-// Built once, when the module body first runs, and kept for the process.
-Object* channel_index[3] = {};
-
-void make_constants() {
-  if (channel_index[0] != nullptr) return;
-  for (int i = 0; i < 3; ++i) channel_index[i] = new Object(tuple(full_slice(), full_slice(), i));
-}
 
 // Imath.Channel(Imath.PixelType(Imath.PixelType.HALF)): one half-float channel
 // (attributes read in the order the expression names them).
@@ -99,7 +91,7 @@ Object half_channel() {
 
 // One channel's samples, image_rgb[:, :, c], as contiguous half floats, row by row.
 Object half_plane(Handle image_rgb, int channel) {
-  Object plane = image_rgb[*channel_index[channel]];
+  Object plane = image_rgb[tuple(full_slice(), full_slice(), channel)];
   return plane.attr("astype")(g("np").attr("float16")).attr("tobytes")();
 }
 
@@ -246,7 +238,6 @@ constexpr FunctionSpec picstore_def = def<picstore>({
 // ----- module body ----------------------------------------------------------
 
 void body(Body& b) {
-  make_constants();
   b.step(L::import_os);
   b.import("os");
   b.step(L::import_cupy);

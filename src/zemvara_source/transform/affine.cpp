@@ -83,13 +83,19 @@ Object first_two_rows(Handle M) { return M[tuple(slice(none(), integer(2), none(
 
 // ----- affine_transform -------------------------------------------------------
 
+// The tallest output one launch covers: a grid has at most 65535 blocks along
+// y, each 16 rows high.
+constexpr long long kMaxOutputHeight = 65535LL * 16;
+
 // Warp dispatch: this function prepares, one kernel samples.
 // 1. A 3 x 3 matrix loses its last row.
 // 2. The filter. For INTER_AUTO: Mitchell when the matrix enlarges along
 //    either source axis (the image of that axis, a column of the 2 x 2
 //    block, is longer than 1), area otherwise, so exactly 1 (the identity, a
 //    translation, a mirror) is area. Any other flag is the filter itself.
-// 3. dsize is (height, width): exactly two items, used as given.
+// 3. dsize is (height, width): exactly two items, used as given. A height
+//    beyond what one launch's grid can cover (65535 block rows of 16) is
+//    refused before anything is allocated.
 // 4. The output: float32 (dst_h, dst_w, 3), zero-filled, so pixels the
 //    kernel finds outside the source stay zero.
 // 5. 16 x 16 threads per block over a grid that covers the output, x along
@@ -128,6 +134,9 @@ Object affine_transform(Call& c, Handle src, Handle M_arg, Handle dsize, Handle 
   }
   c.step(L::unpack_dsize);  // 3
   unpack(dsize, dst_h, dst_w);
+  if (gt(dst_h, kMaxOutputHeight))
+    raise_(builtin("ValueError"), cat({"Output height ", dst_h, " exceeds the launch limit of ",
+                                       integer(kMaxOutputHeight), " rows (65535 blocks of 16)"}));
   c.step(L::zeros);  // 4
   Object cp = g("cp");
   Object output_image = cp.attr("zeros")(tuple(dst_h, dst_w, 3), kw("dtype", cp.attr("float32")));
@@ -252,7 +261,7 @@ Object get_inverse_matrix(Call& c, Handle M_arg) {
   Object M(M_arg), M_3x3, inverse_M;
   // [[0, 0, 1]]
   auto bottom_row = [] {
-    List row(3), rows(1);
+    List row, rows;
     row.append(integer(0));
     row.append(integer(0));
     row.append(integer(1));
@@ -261,7 +270,7 @@ Object get_inverse_matrix(Call& c, Handle M_arg) {
   };
   // [M, <library>.array([[0, 0, 1]], dtype=M.dtype)]
   auto stacked = [&](Handle library) {
-    List parts(2);
+    List parts;
     parts.append(M);
     parts.append(library.attr("array")(bottom_row(), kw("dtype", M.attr("dtype"))));
     return parts;
