@@ -1,4 +1,5 @@
 // zemvara.transform.affine: warps a GPU image by a 2 x 3 affine matrix with one of ten resampling filters.
+#include "transform/launch.hpp"
 #include "zemvara/frame.hpp"
 
 namespace {
@@ -152,11 +153,12 @@ Object affine_transform(Call& c, Handle src, Handle M_arg, Handle dsize, Handle 
   Object inv_M_flat = cp.attr("asarray")(inv_M, kw("dtype", cp.attr("float32"))).attr("ravel")();
 
   // 7: kernel(grid, block, (src, output_image, inv_M_flat, src.shape[0],
-  // src.shape[1], dst_h, dst_w[, B, C | , A])), looked up when launched.
+  // src.shape[1], dst_h, dst_w[, B, C | , A])), looked up when launched. The
+  // shape is read once, and for a CuPy array through cp.ndarray's own field,
+  // so the sizes passed are those of the memory the kernel reads.
   auto launch = [&](Name kernel, auto... extra) {
-    g(kernel)(grid, block,
-              tuple(src, output_image, inv_M_flat, src.attr("shape")[0], src.attr("shape")[1], dst_h, dst_w,
-                    extra...));
+    Object shape = is_instance(src, g("cp").attr("ndarray")) ? transform::own_field(src, "shape") : src.attr("shape");
+    g(kernel)(grid, block, tuple(src, output_image, inv_M_flat, shape[0], shape[1], dst_h, dst_w, extra...));
   };
   // cp.float32(value), with the library looked up at the statement.
   auto float32 = [](const Arg& value) { return g("cp").attr("float32")(value); };
