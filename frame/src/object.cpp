@@ -372,6 +372,27 @@ void raise_(Handle exc_type, Handle message) {
 
 void raise_(Handle exc_type, const char* utf8_message) { raise_(exc_type, string(utf8_message)); }
 
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"  // PyErr_Fetch: kept for 3.10 and 3.11
+void raise_from_pending(Handle exc_type, std::initializer_list<Text> parts) {
+  PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (value != nullptr && tb != nullptr) PyException_SetTraceback(value, tb);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  Object cause = value != nullptr ? Object::take(value) : Object(none());
+  Object exc = exc_type(cat(parts));
+  if (!PyExceptionInstance_Check(exc.ptr())) {
+    PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    propagate();
+  }
+  if (!cause.is_none()) PyException_SetCause(exc.ptr(), cause.release());
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+  propagate();
+}
+#pragma GCC diagnostic pop
+
 // ----- unpacking ---------------------------------------------------------
 
 namespace detail {

@@ -398,6 +398,9 @@ Object cat(std::initializer_list<Text> parts);
 // raise exc_type(message)
 [[noreturn, gnu::cold]] void raise_(Handle exc_type, Handle message);
 [[noreturn, gnu::cold]] void raise_(Handle exc_type, const char* utf8_message);
+// raise exc_type(cat(parts)) from the pending exception, which becomes its
+// __cause__ (the message is built after the pending exception is put aside).
+[[noreturn, gnu::cold]] void raise_from_pending(Handle exc_type, std::initializer_list<Text> parts);
 // raise MemoryError (for a failed allocation of our own)
 [[noreturn, gnu::cold]] void raise_no_memory();
 
