@@ -32,7 +32,7 @@ ZEMVARA_LOG_DIR ?= $(CURDIR)/logs
 GPU_TEST_TIMEOUT ?= 200
 GPU_BENCH_TIMEOUT ?= 150
 
-.PHONY: all venv build test test-sanitize demo bench gpu-check gpu-check-steps wheels clean
+.PHONY: all venv build test test-sanitize demo bench fuzz fuzz-quick gpu-check gpu-check-steps wheels clean
 
 all: test
 
@@ -56,6 +56,20 @@ demo: build
 
 bench: build
 	$(ON_DEVICE) $(PY) bench/run.py
+
+# Coverage-guided fuzzing (fuzz/run.py): one target per family of entry points,
+# each in a child process; corpus and findings under build/fuzz/. `fuzz` runs
+# about 10 minutes, `fuzz-quick` under one (CI).
+FUZZ_STAMP := $(VENV)/.fuzz-installed
+$(FUZZ_STAMP): requirements/fuzz.txt $(STAMP)
+	$(PY) -m pip install -q -r requirements/fuzz.txt
+	touch $@
+
+fuzz: build $(FUZZ_STAMP)
+	$(ON_DEVICE) $(PY) fuzz/run.py
+
+fuzz-quick: build $(FUZZ_STAMP)
+	$(ON_DEVICE) $(PY) fuzz/run.py --quick
 
 # On a GPU machine without network access, in one command: check the tools,
 # layer a venv over the machine's own packages, install wheels/ and the

@@ -139,9 +139,7 @@ Object picstore(Call& c, Handle output_path, Handle image_arg, Handle param_arg,
   if (!is_instance(image, g("np").attr("ndarray")))
     raise_(builtin("TypeError"), cat({"image must be a NumPy or CuPy array or a PyTorch tensor, not ",
                                       builtin("type")(image).attr("__name__")}));
-  if (Object shape = image.attr("shape"); length(shape) < 2 || length(shape) > 3)
-    raise_(builtin("ValueError"),
-           cat({"Image of shape ", shape, " is neither (height, width) nor (height, width, channels)"}));
+  io::require_picture_shape(image);
   c.step(L::exr_test);
   if (eq(ext, ".exr")) {
     c.step(L::exr_swap_test);  // 3
