@@ -8,6 +8,7 @@ check, ...), or the child process dying (a crash, a hang past the timeout, a
 blown memory limit). run.py reports it and keeps the input that caused it.
 """
 
+import faulthandler
 import math
 import os
 import resource
@@ -251,6 +252,7 @@ def run(test_one_input, seeds=None):
     """Sets the process up and hands over to the fuzzer. With ZEMVARA_FUZZ_SEEDS naming an empty
     folder, the target's seed inputs are written there first (the folder is then its corpus)."""
     warnings.simplefilter("ignore")  # overflow in casts of odd values and the like: expected, and noisy
+    faulthandler.enable()  # a crash prints the Python stack that led to it
     limit_memory()
     corpus = os.environ.get("ZEMVARA_FUZZ_SEEDS")
     work_dir()

@@ -81,7 +81,7 @@ def stored(v):
         import OpenEXR
         with OpenEXR.File(name) as f:
             rgb = f.channels()["RGB"].pixels
-        check(rgb.dtype == np.float16 and rgb.shape[:2] == np.shape(picture)[:2], f"EXR holds {rgb.shape} {rgb.dtype}")
+        check(rgb.dtype == np.float16 and rgb.shape[:2] == tuple(picture.shape)[:2], f"EXR holds {rgb.shape} {rgb.dtype}")
     cleanup(name)
 
 

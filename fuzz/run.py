@@ -8,8 +8,10 @@ A target's corpus (seeded by the target itself, grown by the fuzzer) lives in
 build/fuzz/corpus/<target>. A crash, a hang, a blown memory limit or a failed
 check ends the child; the input that caused it is kept in
 build/fuzz/findings/<target>/ and the target starts again for what is left of
-its time. The summary (runs, coverage, corpus, findings per target) is printed
-and written to build/fuzz/summary.json; any finding makes the exit status 1.
+its time. Findings with the same signature (the exception and where it was
+raised, or the top of the stack of a crash) count once. The summary (runs,
+coverage, corpus, distinct findings per target) is printed and written to
+build/fuzz/summary.json; any finding makes the exit status 1.
 Reproduce one with: python fuzz/fuzz_<target>.py <finding file>
 """
 
@@ -24,7 +26,21 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 TARGETS = ["binding", "decoders", "warps", "writers", "engine"]
-RESTARTS = 8
+RESTARTS = 200
+
+
+def signature(log):
+    """What tells one finding from another: the exception and its innermost frame, or a crash's top frames."""
+    frames = re.findall(r'File "([^"]+)", line (\d+)', log)
+    crash = re.search(r"Fatal Python error: (.*)", log)
+    if crash:
+        after = log[crash.start():]
+        top = re.findall(r'File "([^"]+)", line (\d+) in (\w+)', after)[:3]
+        return crash.group(1) + " at " + " < ".join(f"{os.path.basename(f)}:{n} {fn}" for f, n, fn in top)
+    error = [line.strip() for line in log.splitlines() if re.match(r"[\w.]*(Error|Finding|Exception|Warning)\b:?", line.strip())]
+    where = f" at {os.path.basename(frames[-1][0])}:{frames[-1][1]}" if frames else ""
+    reason = next((line.strip() for line in log.splitlines() if "ERROR: libFuzzer" in line), "")
+    return (error[-1][:200] if error else reason) + where
 
 
 def run_target(target, seconds, out, quick):
@@ -62,12 +78,13 @@ def run_target(target, seconds, out, quick):
         if code == 0:
             break
         artifacts = re.findall(r"Test unit written to (\S+)", log)
-        reason = next((line.strip() for line in log.splitlines()
-                       if re.search(r"Uncaught Python exception|ERROR: libFuzzer|Finding:|Error:", line)), f"exit status {code}")
-        detail = [line for line in log.splitlines() if re.match(r"\w*(Error|Finding|Exception)\b", line.strip())]
-        result["findings"].append({"reason": reason, "detail": detail[-1] if detail else "",
-                                   "input": artifacts[-1] if artifacts else None})
-        with open(os.path.join(findings, f"log-{int(time.time())}-{attempt}.txt"), "w") as f:
+        sig = signature(log) or f"exit status {code}"
+        known = next((f for f in result["findings"] if f["signature"] == sig), None)
+        if known:
+            known["count"] += 1
+            continue
+        result["findings"].append({"signature": sig, "count": 1, "input": artifacts[-1] if artifacts else None})
+        with open(os.path.join(findings, f"log-{len(result['findings'])}.txt"), "w") as f:
             f.write(log)
     return result
 
@@ -88,7 +105,7 @@ def main():
         print(f"fuzz {r['target']:9s} runs {r['runs']:8d}  coverage {r['coverage']:5d}  features {r['features']:6d}  "
               f"corpus {r['corpus']:5d}  findings {len(r['findings'])}", flush=True)
         for finding in r["findings"]:
-            print(f"    {finding['reason']}\n    {finding['detail']}\n    input: {finding['input']}", flush=True)
+            print(f"    {finding['count']} x {finding['signature']}\n      input: {finding['input']}", flush=True)
     total = {"seconds": round(time.monotonic() - started, 1), "targets": results}
     with open(os.path.join(args.out, "summary.json"), "w") as f:
         json.dump(total, f, indent=1)
