@@ -90,8 +90,9 @@ def limit_memory():
 
 
 def work_dir():
-    """A fresh private folder, made the current one: every path a target writes lies inside it."""
-    d = tempfile.mkdtemp(prefix="zemvara-fuzz-")
+    """A private folder (ZEMVARA_FUZZ_WORK, which run.py makes and removes, or a new one), made the
+    current one: every path a target writes lies inside it."""
+    d = os.environ.get("ZEMVARA_FUZZ_WORK") or tempfile.mkdtemp(prefix="zemvara-fuzz-")
     os.chdir(d)
     return d
 

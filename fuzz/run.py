@@ -19,8 +19,10 @@ import argparse
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -58,12 +60,15 @@ def run_target(target, seconds, out, quick):
         cmd = [sys.executable, os.path.join(HERE, f"fuzz_{target}.py"), corpus, f"-max_total_time={left}",
                "-timeout=30", "-rss_limit_mb=6144", "-handle_xfsz=0", "-print_final_stats=1",
                f"-artifact_prefix={findings}/"] + ([f"-seed={attempt + 1}"] if quick else [])
+        env["ZEMVARA_FUZZ_WORK"] = work = tempfile.mkdtemp(prefix=f"zemvara-fuzz-{target}-")
         try:
             proc = subprocess.run(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                   timeout=left + 120, text=True, errors="replace")
             log, code = proc.stdout, proc.returncode
         except subprocess.TimeoutExpired as e:
             log, code = (e.stdout or b"").decode(errors="replace") if isinstance(e.stdout, bytes) else (e.stdout or ""), -9
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
         done = re.findall(r"Done (\d+) runs", log) or re.findall(r"stat::number_of_executed_units:\s*(\d+)", log)
         if done:
             result["runs"] += int(done[-1])
