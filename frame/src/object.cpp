@@ -1,6 +1,7 @@
 // Object operations for module code: errors, the name table, calls, builders, operators, unpacking, typed values.
 #include "internal.hpp"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -371,6 +372,23 @@ void raise_(Handle exc_type, Handle message) {
 }
 
 void raise_(Handle exc_type, const char* utf8_message) { raise_(exc_type, string(utf8_message)); }
+
+void raise_os_error(int err, Handle path) {
+  errno = err;
+  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+  propagate();
+}
+
+// ----- file system paths ---------------------------------------------------
+
+std::string fs_encode(Handle path) {
+  Object encoded = Object::take(PyUnicode_EncodeFSDefault(path.ptr()));
+  return std::string(PyBytes_AS_STRING(encoded.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
+}
+
+Object fs_decode(const std::string& path) {
+  return Object::take(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+}
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"  // PyErr_Fetch: kept for 3.10 and 3.11

@@ -15,14 +15,6 @@
 
 namespace zv::io {
 
-// raise OSError(err, strerror(err), path): the subclass that matches err
-// (FileNotFoundError, PermissionError, ...), naming the caller's path.
-[[noreturn, gnu::cold]] inline void raise_os_error(int err, Handle path) {
-  errno = err;
-  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
-  propagate();
-}
-
 // One file written so that a failure at any point (a full disk, a file-size
 // limit, an error the writing library ignores, bad input found late) leaves
 // the path as it was:
@@ -43,9 +35,7 @@ namespace zv::io {
 // 5. A WholeFile destroyed before its commit removes its temporary.
 class WholeFile {
  public:
-  explicit WholeFile(Handle path) : path_(path) {
-    Object encoded = Object::take(PyUnicode_EncodeFSDefault(path.ptr()));
-    target_.assign(PyBytes_AS_STRING(encoded.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
+  explicit WholeFile(Handle path) : path_(path), target_(fs_encode(path)) {
     struct stat st;
     if (lstat(target_.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {  // 1
       if (char* real = realpath(target_.c_str(), nullptr)) {
@@ -85,7 +75,7 @@ class WholeFile {
       const char* folder = std::getenv("TMPDIR");
       make_temp(folder != nullptr && *folder != '\0' ? folder : "/tmp", "zemvara");
     }
-    return Object::take(PyUnicode_DecodeFSDefaultAndSize(temp_.data(), static_cast<Py_ssize_t>(temp_.size())));
+    return fs_decode(temp_);
   }
 
   // Writes all n bytes: to the temporary, or straight into a device.
