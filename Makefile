@@ -35,7 +35,7 @@ ZEMVARA_LOG_DIR ?= $(CURDIR)/logs
 GPU_TEST_TIMEOUT ?= 200
 GPU_BENCH_TIMEOUT ?= 150
 
-.PHONY: all venv build test test-sanitize demo bench kernel-report gpu-check gpu-check-steps wheels wheels-dist test-matrix clean
+.PHONY: all venv build test test-sanitize demo bench kernel-report fuzz fuzz-quick gpu-check gpu-check-steps wheels wheels-dist test-matrix clean
 
 all: test
 
@@ -80,6 +80,20 @@ $(TOOLS_STAMP): requirements/tools.txt
 
 kernel-report: build $(TOOLS_STAMP)
 	$(ON_DEVICE) $(PY) bench/kernel_report.py
+
+# Coverage-guided fuzzing (fuzz/run.py): one target per family of entry points,
+# each in a child process; corpus and findings under build/fuzz/. `fuzz` runs
+# about 10 minutes, `fuzz-quick` under one (CI).
+FUZZ_STAMP := $(VENV)/.fuzz-installed
+$(FUZZ_STAMP): requirements/fuzz.txt $(STAMP)
+	$(PY) -m pip install -q -r requirements/fuzz.txt
+	touch $@
+
+fuzz: build $(FUZZ_STAMP)
+	$(ON_DEVICE) $(PY) fuzz/run.py
+
+fuzz-quick: build $(FUZZ_STAMP)
+	$(ON_DEVICE) $(PY) fuzz/run.py --quick
 
 # On a GPU machine without network access, in one command: check the tools,
 # layer a venv over the machine's own packages, install wheels/ and the

@@ -86,7 +86,8 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
     copy_spec_attr(Handle(spec), dict, "submodule_search_locations", "__path__", true);
     state.created = Py_NewRef(m.ptr());
     return m.release();
-  } catch (const Error&) {
+  } catch (...) {
+    detail::set_error_from_current_exception("module create");
     return nullptr;
   }
 }

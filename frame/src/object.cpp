@@ -1,6 +1,7 @@
 // Object operations for module code: errors, the name table, calls, builders, operators, unpacking, typed values.
 #include "internal.hpp"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -194,7 +195,7 @@ Handle full_slice() {
   return Handle(s);
 }
 
-List::List(Py_ssize_t reserve) : Object(Object::take(PyList_New(0))) { (void)reserve; }
+List::List() : Object(Object::take(PyList_New(0))) {}
 
 void List::append(Handle item) { checked(PyList_Append(p_, item.ptr())); }
 
@@ -371,6 +372,44 @@ void raise_(Handle exc_type, Handle message) {
 }
 
 void raise_(Handle exc_type, const char* utf8_message) { raise_(exc_type, string(utf8_message)); }
+
+void raise_os_error(int err, Handle path) {
+  errno = err;
+  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+  propagate();
+}
+
+// ----- file system paths ---------------------------------------------------
+
+std::string fs_encode(Handle path) {
+  Object encoded = Object::take(PyUnicode_EncodeFSDefault(path.ptr()));
+  return std::string(PyBytes_AS_STRING(encoded.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
+}
+
+Object fs_decode(const std::string& path) {
+  return Object::take(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+}
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"  // PyErr_Fetch: kept for 3.10 and 3.11
+void raise_from_pending(Handle exc_type, std::initializer_list<Text> parts) {
+  PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (value != nullptr && tb != nullptr) PyException_SetTraceback(value, tb);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  Object cause = value != nullptr ? Object::take(value) : Object(none());
+  Object exc = exc_type(cat(parts));
+  if (!PyExceptionInstance_Check(exc.ptr())) {
+    PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    propagate();
+  }
+  if (!cause.is_none()) PyException_SetCause(exc.ptr(), cause.release());
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+  propagate();
+}
+#pragma GCC diagnostic pop
 
 // ----- unpacking ---------------------------------------------------------
 

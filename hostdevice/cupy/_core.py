@@ -86,10 +86,12 @@ class ndarray:
             strides = _contiguous_strides(shape, dtype.itemsize, order)
         mem = memptr.mem
         offset = memptr.ptr - mem.ptr if mem.ptr else 0
-        self._a = numpy.ndarray(shape, dtype, buffer=mem._host(),
-                                offset=offset, strides=strides)
-        self.data = memptr
-        self.base = None
+        # The fields are set through ndarray's own slots, as CuPy sets its C
+        # fields, so that a subclass may override the attributes' properties.
+        _A.__set__(self, numpy.ndarray(shape, dtype, buffer=mem._host(),
+                                       offset=offset, strides=strides))
+        _DATA.__set__(self, memptr)
+        _BASE.__set__(self, None)
 
     # -- construction helpers -------------------------------------------
 
@@ -97,11 +99,13 @@ class ndarray:
     def _view(cls, parent, host):
         """An array over `host`, a NumPy view inside parent's memory."""
         arr = object.__new__(cls)
-        arr._a = host
-        mem = parent.data.mem
-        ptr = _data_ptr(host) if host.size else parent.data.ptr
-        arr.data = MemoryPointer(mem, ptr - mem.ptr if mem.ptr else 0)
-        arr.base = parent if parent.base is None else parent.base
+        _A.__set__(arr, host)
+        data = _DATA.__get__(parent)
+        mem = data.mem
+        ptr = _data_ptr(host) if host.size else data.ptr
+        _DATA.__set__(arr, MemoryPointer(mem, ptr - mem.ptr if mem.ptr else 0))
+        base = _BASE.__get__(parent)
+        _BASE.__set__(arr, parent if base is None else base)
         return arr
 
     def _wrap(self, host):
@@ -363,6 +367,24 @@ class ndarray:
         if cupy_func is func:
             return NotImplemented
         return cupy_func(*args, **kwargs)
+
+
+# The slots behind an array's fields, which no subclass property shadows.
+_A, _DATA, _BASE = ndarray._a, ndarray.data, ndarray.base
+
+
+def own(x):
+    """A CuPy array as CuPy's own code reads it: for a subclass, a plain
+    ndarray over the memory, shape, strides and dtype of its fields, whatever
+    the subclass's properties answer (CuPy reads its C fields, never the
+    Python attributes)."""
+    if type(x) is ndarray:
+        return x
+    arr = object.__new__(ndarray)
+    _A.__set__(arr, _A.__get__(x))
+    _DATA.__set__(arr, _DATA.__get__(x))
+    _BASE.__set__(arr, _BASE.__get__(x))
+    return arr
 
 
 def _out_kw(out):

@@ -11,7 +11,7 @@ import re
 
 import numpy
 
-from ._core import _empty, _from_host, ndarray
+from ._core import _empty, _from_host, ndarray, own
 from ._kernel import _build, _launch
 from .cuda import runtime
 
@@ -209,6 +209,7 @@ class ElementwiseKernel:
                 '{} (with outputs), but given {}.'.format(
                     self.name, self.nin, self.nargs, len(args)))
         runtime.getDevice()
+        given_outs = list(args[self.nin:])
         args = [_preprocess(a) for a in args]
         ins, outs = args[:self.nin], args[self.nin:]
         arrays = [a for a in args if isinstance(a, ndarray)]
@@ -231,13 +232,13 @@ class ElementwiseKernel:
                 if a.shape != shape:
                     raise ValueError('Out shape is mismatched')
         else:
-            outs = [_empty(shape, t) for t in out_types]
+            outs = given_outs = [_empty(shape, t) for t in out_types]
         if self.no_return:
             ret = None
         elif not self.return_tuple and self.nout == 1:
-            ret = outs[0]
+            ret = given_outs[0]
         else:
-            ret = tuple(outs)
+            ret = tuple(given_outs)
         n = math.prod(shape)
         if n == 0:
             return ret
@@ -280,7 +281,7 @@ class ElementwiseKernel:
 
 def _preprocess(arg):
     if isinstance(arg, ndarray):
-        return arg
+        return own(arg)
     if hasattr(arg, '__cuda_array_interface__'):
         import cupy
         return cupy.asarray(arg)

@@ -21,7 +21,7 @@ import threading
 import numpy
 
 from . import _hostdevice, _nvrtc
-from ._core import ndarray
+from ._core import ndarray, own
 from ._memory import MemoryPointer
 from .cuda import driver, runtime
 from .cuda.compiler import CompileException
@@ -213,7 +213,9 @@ def _arg_bytes(x):
     if x is None:
         return b'\0' * 8
     if isinstance(x, ndarray):
-        return x.data.ptr.to_bytes(8, 'little')
+        # The pointer in the array's own field, as CuPy's launcher reads it:
+        # a subclass's `data` property never reaches a kernel.
+        return own(x).data.ptr.to_bytes(8, 'little')
     if isinstance(x, MemoryPointer):
         return x.ptr.to_bytes(8, 'little')
     if isinstance(x, numpy.ndarray):
@@ -235,7 +237,7 @@ def _arg_bytes(x):
 
 
 def _arg_device(x):
-    return x.data.device_id if isinstance(x, ndarray) else None
+    return own(x).data.device_id if isinstance(x, ndarray) else None
 
 
 def _dims(value, what):

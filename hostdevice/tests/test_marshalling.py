@@ -157,3 +157,29 @@ class TestLaunchGeometry:
         b = cp.zeros(3, cp.float16)
         k((1,), (3,), (a, b))
         np.testing.assert_array_equal(b.get(), a.get())
+
+
+class PointsElsewhere(cp.ndarray):
+    """An array whose data attribute names another allocation."""
+
+    other = None
+
+    @property
+    def data(self):
+        return self.other.data
+
+
+def test_an_array_passes_the_pointer_of_its_own_field():
+    # CuPy's launcher reads the pointer from the array's C field; a subclass's
+    # `data` (or `shape`) property never reaches a kernel, RawKernel or
+    # ElementwiseKernel alike.
+    k = cp.RawKernel(r'''
+    extern "C" __global__ void mark(float* out) { out[threadIdx.x] = 7.0f; }
+    ''', 'mark')
+    mine = PointsElsewhere((3,), cp.float32)
+    mine.other = elsewhere = cp.zeros(3, cp.float32)
+    k((1,), (3,), (mine,))
+    cp.ElementwiseKernel('float32 x', 'float32 y', 'y = x + 1', 'plus')(
+        mine, mine)
+    np.testing.assert_array_equal(cp.ndarray.get(mine), [8, 8, 8])
+    assert not elsewhere.any()

@@ -93,6 +93,13 @@ class TestMessages:
             picpack(cp.asarray(helpers.picture(np.uint8, 3, 64)), ext)
         assert type(info.value) is ValueError and info.value.args == ("Unsupported image format: " + ext,)
 
+    @pytest.mark.parametrize("ext", ["tif", "png"])
+    @pytest.mark.parametrize("shape", [(6, 4, 2, 1), (7,)])
+    def test_an_image_of_other_than_two_or_three_dimensions_is_refused(self, ext, shape):
+        # Found by fuzzing: a (6, 4, 2, 1) image came back as TIFF bytes that decode to nothing.
+        with pytest.raises(ValueError, match=r"^Image of shape \(.*\) is neither \(height, width\) nor"):
+            picpack(np.zeros(shape, np.uint16), ext)
+
     def test_swap_and_host_copy_come_before_the_format_test(self, helpers, monkeypatch):
         def boom(image):
             raise MemoryError("out of device memory")

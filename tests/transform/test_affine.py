@@ -201,10 +201,26 @@ class TestDispatch:
         for got, want in zip(args[7:], extra):
             assert type(got) is type(want) and got == want
 
-    @pytest.mark.parametrize("dsize, grid", [((480, 640), (40, 30)), ((17, 33), (3, 2)), ((1, 1), (1, 1))])
+    @pytest.mark.parametrize("dsize, grid", [((480, 640), (40, 30)), ((17, 33), (3, 2)), ((1, 1), (1, 1)),
+                                             ((1_048_560, 1), (1, 65535))])
     def test_the_grid_covers_the_output(self, launches, dsize, grid):
         affine_transform(picture(), matrix([[1, 0, 0], [0, 1, 0]]), dsize, schema.INTER_LINEAR)
         assert launches[0][1][0] == grid
+
+    def test_an_output_taller_than_one_grid_is_refused_before_allocating(self, launches, monkeypatch):
+        # Once it reached the driver, which refused a grid of 65536 block rows.
+        monkeypatch.setattr(affine, "cp", None)
+        with pytest.raises(ValueError, match="^Output height 1048561 exceeds the launch limit of 1048560 rows"):
+            affine_transform(picture(), np.eye(2, 3), (1_048_561, 1), schema.INTER_LINEAR)
+        assert launches == []
+
+    def test_the_source_size_passed_is_read_once_from_its_own_fields(self, launches):
+        class Lies(cp.ndarray):
+            shape = property(lambda self: (2**23, 2**23, 3))
+
+        src = picture()
+        affine_transform(Lies(src.shape, src.dtype, memptr=src.data), np.eye(2, 3), (4, 4), schema.INTER_LINEAR)
+        assert launches[0][1][2][3:5] == src.shape[:2]
 
     @pytest.mark.parametrize("xp", [np, cp])
     @pytest.mark.parametrize("rows, kernel", [

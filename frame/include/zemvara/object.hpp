@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <string>
 #include <utility>
 
 #define ZV_LIKELY(x) __builtin_expect(!!(x), 1)
@@ -256,7 +257,7 @@ Object tuple(A&&... items) {
 // A list being built, as by a list display or comprehension.
 class List : public Object {
  public:
-  explicit List(Py_ssize_t reserve = 0);
+  List();
   void append(Handle item);
 };
 
@@ -393,11 +394,24 @@ class Text {
 };
 Object cat(std::initializer_list<Text> parts);
 
+// ----- file system paths ---------------------------------------------------
+
+// A str path as the file system's bytes (os.fsencode).
+std::string fs_encode(Handle path);
+// The file system's bytes of a path as str (os.fsdecode).
+Object fs_decode(const std::string& path);
+
 // ----- raising -----------------------------------------------------------
 
 // raise exc_type(message)
 [[noreturn, gnu::cold]] void raise_(Handle exc_type, Handle message);
 [[noreturn, gnu::cold]] void raise_(Handle exc_type, const char* utf8_message);
+// raise exc_type(cat(parts)) from the pending exception, which becomes its
+// __cause__ (the message is built after the pending exception is put aside).
+[[noreturn, gnu::cold]] void raise_from_pending(Handle exc_type, std::initializer_list<Text> parts);
+// raise OSError(err, strerror(err), path) for a failed system call: the
+// subclass that matches err (FileNotFoundError, PermissionError, ...).
+[[noreturn, gnu::cold]] void raise_os_error(int err, Handle path);
 // raise MemoryError (for a failed allocation of our own)
 [[noreturn, gnu::cold]] void raise_no_memory();
 

@@ -20,6 +20,17 @@ struct OptionLines {
   Line options;        // options = [cv2.IMWRITE_..., param]
 };
 
+// Refuses a host image that OpenCV cannot write as a picture: other than
+// (height, width) or (height, width, channels). OpenCV encodes some of them
+// (TIFF and BMP of four dimensions) into files that nothing can read back.
+inline void require_picture_shape(Handle image) {
+  Object shape = image.attr("shape");
+  const Py_ssize_t rank = length(shape);
+  if (rank < 2 || rank > 3)
+    raise_(builtin("ValueError"),
+           cat({"Image of shape ", shape, " is neither (height, width) nor (height, width, channels)"}));
+}
+
 // One format's branch: -1 in `param` becomes the format's default, `image`
 // is converted as the format needs (by the module globals to_uint8 and
 // to_uint16, read at the call), and the option list [flag, param] is
@@ -43,7 +54,7 @@ inline Object prepare_for_opencv(Call& c, Format format, Object& image, Object& 
   }
   c.step(at.options);
   Object cv2 = g("cv2");
-  List options(2);
+  List options;
   options.append(cv2.attr(format == Format::jpeg  ? Name("IMWRITE_JPEG_QUALITY")
                           : format == Format::png ? Name("IMWRITE_PNG_COMPRESSION")
                                                   : Name("IMWRITE_TIFF_COMPRESSION")));

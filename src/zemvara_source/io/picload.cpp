@@ -87,15 +87,9 @@ constexpr io::ElementTypeLines element_type = {
 constexpr Line return_image{82};      //     return image
 }  // namespace L
 
-// The index of image[:, :, :3]: (slice(None), slice(None), slice(None, 3)).
-// Built once, when the module body first runs, and kept for the process.
-Object* first_three_channels = nullptr;
-
-void make_constants() {
-  if (first_three_channels != nullptr) return;
-  Object three = slice(none(), integer(3), none());
-  first_three_channels = new Object(tuple(full_slice(), full_slice(), three));
-}
+// The index of image[:, :, :3]: (slice(None), slice(None), slice(None, 3)),
+// made where it is used (a tuple of three slices costs less than the call).
+Object first_three_channels() { return tuple(full_slice(), full_slice(), slice(none(), integer(3), none())); }
 
 // Channel count fix-up of the OpenCV and codec readers: a single plane is
 // replicated into three channels, a fourth (alpha) channel is dropped as a
@@ -113,7 +107,7 @@ Object three_channels(Call& c, Object image, const ChannelLines& at) {
   c.step(at.alpha_test);
   if (eq(image.attr("shape")[2], 4)) {
     c.step(at.alpha);
-    return image[*first_three_channels];
+    return image[first_three_channels()];
   }
   return image;
 }
@@ -269,7 +263,6 @@ constexpr FunctionSpec picload_def = def<picload>({
 // ----- module body ----------------------------------------------------------
 
 void body(Body& b) {
-  make_constants();
   b.step(L::import_os);
   b.import("os");
   b.step(L::import_cupy);

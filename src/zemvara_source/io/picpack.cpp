@@ -55,7 +55,8 @@ bool ext_names(Handle ext, const Arg& text) { return contains(ext.attr("lower")(
 
 // Encoding, on the host by OpenCV:
 // 1. swap_rb: the red-green-blue image becomes blue-green-red on the device.
-// 2. One copy to the host.
+// 2. One copy to the host. An image of other than two or three dimensions
+//    is refused there (OpenCV encodes some into bytes that decode to nothing).
 // 3. The family by substring of the lower-cased ext, first match winning:
 //    "jpg"/"jpeg" JPEG, "png" PNG, "tiff"/"tif" TIFF, each with its option
 //    and conversion; anything else is refused (after steps 1 and 2 ran).
@@ -72,6 +73,7 @@ Object picpack(Call& c, Handle image_arg, Handle ext, Handle param_arg, Handle s
   }
   c.step(L::to_host);  // 2
   image = g("cp").attr("asnumpy")(image);
+  io::require_picture_shape(image);
   Object options;
   c.step(L::jpeg_test);  // 3
   if (ext_names(ext, "jpg") || ext_names(ext, "jpeg")) {

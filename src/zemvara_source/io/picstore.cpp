@@ -1,5 +1,6 @@
 // zemvara.io.picstore: writes one GPU or host image (or tensor) to a file, OpenEXR or any format OpenCV writes.
 #include "io/opencv_options.hpp"
+#include "io/whole_file.hpp"
 #include "zemvara/frame.hpp"
 
 namespace {
@@ -30,23 +31,18 @@ constexpr Line exr_test{23};          //     if ext == ".exr":
 constexpr Line exr_swap_test{24};     //         if not swap_rb:
 constexpr Line exr_swap{25};          //             image = bgr_to_rgb(image)
 constexpr Line to_half{26};           //         image_rgb = to_float16(image)
-constexpr Line header{27};            //         header = OpenEXR.Header(image_rgb.shape[1], image_rgb.shape[0])
-constexpr Line compression{28};       //         header["compression"] = Imath.Compression(Imath.Compression.DWAA_COMPRESSION)
+constexpr Line header{27};            //         header = {}  (after refusing an image with no pixels)
+constexpr Line compression{28};       //         header["compression"] = OpenEXR.DWAA_COMPRESSION
 constexpr Line level_test{29};        //         if param == -1:
 constexpr Line level_default{30};     //             param = 1
 constexpr Line level{31};             //         header["dwaCompressionLevel"] = float(param)
-constexpr Line channels{32};          //         header["channels"] = {
-constexpr Line channel_r{33};         //             "R": Imath.Channel(Imath.PixelType(Imath.PixelType.HALF)),
-constexpr Line channel_g{34};         //             "G": Imath.Channel(Imath.PixelType(Imath.PixelType.HALF)),
-constexpr Line channel_b{35};         //             "B": Imath.Channel(Imath.PixelType(Imath.PixelType.HALF)),
-                                      //         }
+constexpr Line channels{32};          //         channels = {"R": OpenEXR.Channel("R", <plane R>), "G": ..., "B": ...}
                                       //         (lines 39-41 run first: the planes are ready before the file is opened)
-constexpr Line output_file{37};       //         output = OpenEXR.OutputFile(output_path, header)
-constexpr Line write_pixels{38};      //         output.writePixels({
-constexpr Line pixels_r{39};          //             "R": image_rgb[:, :, 0].astype(np.float16).tobytes(),
-constexpr Line pixels_g{40};          //             "G": image_rgb[:, :, 1].astype(np.float16).tobytes(),
-constexpr Line pixels_b{41};          //             "B": image_rgb[:, :, 2].astype(np.float16).tobytes(),
-                                      //         })
+constexpr Line output_file{37};       //         output = OpenEXR.File(header, channels)
+constexpr Line write_pixels{38};      //         with output: output.write(<the file, whole>)
+constexpr Line pixels_r{39};          //             image_rgb[:, :, 0].astype(np.float16)
+constexpr Line pixels_g{40};          //             image_rgb[:, :, 1].astype(np.float16)
+constexpr Line pixels_b{41};          //             image_rgb[:, :, 2].astype(np.float16)
 constexpr Line opencv_swap_test{44};  //         if swap_rb:
 constexpr Line opencv_swap{45};       //             image = rgb_to_bgr(image)
 constexpr Line image_bgr{46};         //         image_bgr = image
@@ -75,60 +71,57 @@ constexpr io::OptionLines tiff = {
     .options = {63},                  //             options = [cv2.IMWRITE_TIFF_COMPRESSION, param]
 };
 constexpr Line no_options{65};        //         else: options = []
-constexpr Line imwrite{66};           //         if not cv2.imwrite(output_path, image_bgr, options):
+constexpr Line imwrite{66};           //         ok, encoded = cv2.imencode(<extension>, image_bgr, options); then the file, whole
 constexpr Line imwrite_raise{67};     //             raise RuntimeError("Failed to write image to " + output_path)
 }  // namespace L
 
-// image[:, :, c] for the three colour channels: (slice(None), slice(None), c).
-// Built once, when the module body first runs, and kept for the process.
-Object* channel_index[3] = {};
 
-void make_constants() {
-  if (channel_index[0] != nullptr) return;
-  for (int i = 0; i < 3; ++i) channel_index[i] = new Object(tuple(full_slice(), full_slice(), i));
-}
-
-// Imath.Channel(Imath.PixelType(Imath.PixelType.HALF)): one half-float channel
-// (attributes read in the order the expression names them).
-Object half_channel() {
-  Object imath = g("Imath");
-  Object channel = imath.attr("Channel");
-  Object pixel_type = imath.attr("PixelType");
-  return channel(pixel_type(pixel_type.attr("HALF")));
-}
-
-// One channel's samples, image_rgb[:, :, c], as contiguous half floats, row by row.
+// One channel's samples, image_rgb[:, :, c], as a contiguous (height, width)
+// half-float plane.
 Object half_plane(Handle image_rgb, int channel) {
-  Object plane = image_rgb[*channel_index[channel]];
-  return plane.attr("astype")(g("np").attr("float16")).attr("tobytes")();
+  Object plane = image_rgb[tuple(full_slice(), full_slice(), channel)];
+  return plane.attr("astype")(g("np").attr("float16"));
+}
+
+// The extension OpenCV chooses its writer by: the text from the path's last
+// dot on (which may lie in a folder's name, and then names no writer).
+Object opencv_extension(Handle output_path) {
+  Object dot = output_path.attr("rfind")(".");
+  if (lt(dot, 0)) return string("");
+  return output_path[slice(dot, none(), none())];
 }
 
 // Writing a file:
 // 1. The extension, exactly as os.path.splitext gives it, chooses the
 //    writer (case-sensitive: ".PNG" is not ".png"). A path holding a NUL is
 //    refused first.
-// 2. CuPy arrays and PyTorch tensors come to the host through to_numpy; any
-//    other object is used as it is.
+// 2. CuPy arrays and PyTorch tensors come to the host through to_numpy; what
+//    is then not a NumPy array is refused (OpenCV would fail on it with
+//    SystemError or worse), and so is an array of other than two or three
+//    dimensions (OpenCV writes TIFF and BMP files of them that nothing reads).
 // 3. ".exr": OpenEXR, red-green-blue half floats (the image is taken as
 //    blue-green-red unless swap_rb), DWAA compression at level param (1 by
-//    default); channels beyond the third are not written. The file is
-//    completed when the output object is released, as the call returns.
-//    Two refusals come before the file is opened, so that bad input neither
-//    kills the process nor truncates a file already at the path: an image
-//    with no pixels (the bindings' Header aborts the process on a side of 0)
-//    and an image without three channels (the three planes are converted
-//    first, raising the IndexError of the indexing).
+//    default); channels beyond the third are not written. Bad input is
+//    refused before any file is touched: an image with no pixels (the
+//    bindings abort the process on a side of 0) or without three channels
+//    (the IndexError of the indexing).
+//    OpenEXR.File writes (the older OutputFile leaks on every call), and the
+//    file is read back whole before it replaces anything: the bindings
+//    ignore some errors on the final flush.
 // 4. Any other extension: OpenCV, blue-green-red (swapped from red-green-blue
 //    when swap_rb), with the option and conversion of its format (JPEG, PNG,
-//    TIFF) or none. A write that OpenCV reports as failed raises
-//    RuntimeError rather than losing the image without a word.
+//    TIFF) or none. OpenCV encodes in memory (cv2.imwrite would drop write
+//    errors on the final flush and close); an encoding it reports as failed
+//    raises RuntimeError; the bytes are written with every write checked.
+// Both writers write through a WholeFile: the path receives the complete file
+// in one rename, or keeps what it held (no partial file, no temporary left).
 // 5. Return None.
 Object picstore(Call& c, Handle output_path, Handle image_arg, Handle param_arg, Handle swap_rb) {
   Object image(image_arg), param(param_arg);
   c.step(L::splitext);  // 1
   // A path with a NUL in it is refused, as the interpreter's own file
-  // functions refuse it: OpenCV and the OpenEXR bindings would cut the path
-  // at the NUL and write to another file than the one named.
+  // functions refuse it: the libraries would cut the path at the NUL and
+  // write to another file than the one named.
   if (contains(output_path, "\0")) raise_(builtin("ValueError"), "embedded null byte");
   Object filename, ext;
   unpack(g("os").attr("path").attr("splitext")(output_path), filename, ext);
@@ -143,6 +136,10 @@ Object picstore(Call& c, Handle output_path, Handle image_arg, Handle param_arg,
       image = g("to_numpy")(image);
     }
   }
+  if (!is_instance(image, g("np").attr("ndarray")))
+    raise_(builtin("TypeError"), cat({"image must be a NumPy or CuPy array or a PyTorch tensor, not ",
+                                      builtin("type")(image).attr("__name__")}));
+  io::require_picture_shape(image);
   c.step(L::exr_test);
   if (eq(ext, ".exr")) {
     c.step(L::exr_swap_test);  // 3
@@ -153,17 +150,16 @@ Object picstore(Call& c, Handle output_path, Handle image_arg, Handle param_arg,
     c.step(L::to_half);
     Object image_rgb = g("to_float16")(image);
     c.step(L::header);
-    Object make_header = g("OpenEXR").attr("Header");
-    Object width = image_rgb.attr("shape")[1];
-    Object height = image_rgb.attr("shape")[0];
+    Object shape = image_rgb.attr("shape");
+    Object width = shape[1];
+    Object height = shape[0];
     if (le(width, 0) || le(height, 0)) {
       raise_(builtin("ValueError"),
              cat({"Image size (", height, "\xC3\x97", width, ") has no pixels: an OpenEXR file cannot hold it"}));
     }
-    Object header = make_header(width, height);
+    Object header = dict();
     c.step(L::compression);
-    Object compression = g("Imath").attr("Compression");
-    set_item(header, "compression", compression(compression.attr("DWAA_COMPRESSION")));
+    set_item(header, "compression", g("OpenEXR").attr("DWAA_COMPRESSION"));
     c.step(L::level_test);
     if (eq(param, -1)) {
       c.step(L::level_default);
@@ -171,34 +167,35 @@ Object picstore(Call& c, Handle output_path, Handle image_arg, Handle param_arg,
     }
     c.step(L::level);
     set_item(header, "dwaCompressionLevel", builtin("float")(param));
-    Object channels = dict();
-    c.step(L::channel_r);
-    set_item(channels, "R", half_channel());
-    c.step(L::channel_g);
-    set_item(channels, "G", half_channel());
-    c.step(L::channel_b);
-    set_item(channels, "B", half_channel());
-    c.step(L::channels);
-    set_item(header, "channels", channels);
     // The planes before the file is opened: an image without three channels
-    // (or too large to convert) fails here and leaves whatever is at the path
-    // untouched.
+    // (or too large to convert) fails here and leaves the path untouched.
     c.step(L::pixels_r);
     Object plane_r = half_plane(image_rgb, 0);
     c.step(L::pixels_g);
     Object plane_g = half_plane(image_rgb, 1);
     c.step(L::pixels_b);
     Object plane_b = half_plane(image_rgb, 2);
+    c.step(L::channels);
+    Object make_channel = g("OpenEXR").attr("Channel");
+    Object channels = dict();
+    set_item(channels, "R", make_channel("R", plane_r));
+    set_item(channels, "G", make_channel("G", plane_g));
+    set_item(channels, "B", make_channel("B", plane_b));
     c.step(L::output_file);
-    Object output = g("OpenEXR").attr("OutputFile")(output_path, header);
+    Object output = g("OpenEXR").attr("File")(header, channels);
     c.step(L::write_pixels);
-    Object write_pixels = output.attr("writePixels");
-    Object pixels = dict();
-    set_item(pixels, "R", plane_r);
-    set_item(pixels, "G", plane_g);
-    set_item(pixels, "B", plane_b);
-    c.step(L::write_pixels);
-    write_pixels(pixels);
+    io::WholeFile file(output_path);
+    Object written = file.writer_path();
+    with_(output, [&](const Object& f) { f.attr("write")(written); });
+    // The read-back: the bindings report no error on the final flush, so a
+    // full disk or a size limit can leave a truncated file behind a success.
+    try {
+      with_(g("OpenEXR").attr("File")(written), [&](const Object& f) { f.attr("channels")(); });
+    } catch (const Error&) {
+      raise_from_pending(builtin("RuntimeError"),
+                         {"Failed to write image to ", output_path, ": the file written does not read back whole"});
+    }
+    file.commit(false);
   } else {
     c.step(L::opencv_swap_test);  // 4
     if (truth(swap_rb)) {
@@ -226,10 +223,18 @@ Object picstore(Call& c, Handle output_path, Handle image_arg, Handle param_arg,
       }
     }
     c.step(L::imwrite);
-    if (!truth(g("cv2").attr("imwrite")(output_path, image_bgr, options))) {
+    Object ok, encoded;
+    unpack(g("cv2").attr("imencode")(opencv_extension(output_path), image_bgr, options), ok, encoded);
+    if (!truth(ok)) {
       c.step(L::imwrite_raise);
       raise_(builtin("RuntimeError"), cat({"Failed to write image to ", output_path}));
     }
+    io::WholeFile file(output_path);
+    {
+      WritableBuffer bytes(encoded);
+      file.write(bytes.data(), static_cast<std::size_t>(bytes.nbytes()));
+    }
+    file.commit(true);
   }
   return Object(none());  // 5
 }
@@ -246,7 +251,6 @@ constexpr FunctionSpec picstore_def = def<picstore>({
 // ----- module body ----------------------------------------------------------
 
 void body(Body& b) {
-  make_constants();
   b.step(L::import_os);
   b.import("os");
   b.step(L::import_cupy);

@@ -1,4 +1,5 @@
 // zemvara.transform.affine: warps a GPU image by a 2 x 3 affine matrix with one of ten resampling filters.
+#include "transform/launch.hpp"
 #include "zemvara/frame.hpp"
 
 namespace {
@@ -83,13 +84,19 @@ Object first_two_rows(Handle M) { return M[tuple(slice(none(), integer(2), none(
 
 // ----- affine_transform -------------------------------------------------------
 
+// The tallest output one launch covers: a grid has at most 65535 blocks along
+// y, each 16 rows high.
+constexpr long long kMaxOutputHeight = 65535LL * 16;
+
 // Warp dispatch: this function prepares, one kernel samples.
 // 1. A 3 x 3 matrix loses its last row.
 // 2. The filter. For INTER_AUTO: Mitchell when the matrix enlarges along
 //    either source axis (the image of that axis, a column of the 2 x 2
 //    block, is longer than 1), area otherwise, so exactly 1 (the identity, a
 //    translation, a mirror) is area. Any other flag is the filter itself.
-// 3. dsize is (height, width): exactly two items, used as given.
+// 3. dsize is (height, width): exactly two items, used as given. A height
+//    beyond what one launch's grid can cover (65535 block rows of 16) is
+//    refused before anything is allocated.
 // 4. The output: float32 (dst_h, dst_w, 3), zero-filled, so pixels the
 //    kernel finds outside the source stay zero.
 // 5. 16 x 16 threads per block over a grid that covers the output, x along
@@ -128,6 +135,9 @@ Object affine_transform(Call& c, Handle src, Handle M_arg, Handle dsize, Handle 
   }
   c.step(L::unpack_dsize);  // 3
   unpack(dsize, dst_h, dst_w);
+  if (gt(dst_h, kMaxOutputHeight))
+    raise_(builtin("ValueError"), cat({"Output height ", dst_h, " exceeds the launch limit of ",
+                                       integer(kMaxOutputHeight), " rows (65535 blocks of 16)"}));
   c.step(L::zeros);  // 4
   Object cp = g("cp");
   Object output_image = cp.attr("zeros")(tuple(dst_h, dst_w, 3), kw("dtype", cp.attr("float32")));
@@ -143,11 +153,12 @@ Object affine_transform(Call& c, Handle src, Handle M_arg, Handle dsize, Handle 
   Object inv_M_flat = cp.attr("asarray")(inv_M, kw("dtype", cp.attr("float32"))).attr("ravel")();
 
   // 7: kernel(grid, block, (src, output_image, inv_M_flat, src.shape[0],
-  // src.shape[1], dst_h, dst_w[, B, C | , A])), looked up when launched.
+  // src.shape[1], dst_h, dst_w[, B, C | , A])), looked up when launched. The
+  // shape is read once, and for a CuPy array through cp.ndarray's own field,
+  // so the sizes passed are those of the memory the kernel reads.
   auto launch = [&](Name kernel, auto... extra) {
-    g(kernel)(grid, block,
-              tuple(src, output_image, inv_M_flat, src.attr("shape")[0], src.attr("shape")[1], dst_h, dst_w,
-                    extra...));
+    Object shape = is_instance(src, g("cp").attr("ndarray")) ? transform::own_field(src, "shape") : src.attr("shape");
+    g(kernel)(grid, block, tuple(src, output_image, inv_M_flat, shape[0], shape[1], dst_h, dst_w, extra...));
   };
   // cp.float32(value), with the library looked up at the statement.
   auto float32 = [](const Arg& value) { return g("cp").attr("float32")(value); };
@@ -252,7 +263,7 @@ Object get_inverse_matrix(Call& c, Handle M_arg) {
   Object M(M_arg), M_3x3, inverse_M;
   // [[0, 0, 1]]
   auto bottom_row = [] {
-    List row(3), rows(1);
+    List row, rows;
     row.append(integer(0));
     row.append(integer(0));
     row.append(integer(1));
@@ -261,7 +272,7 @@ Object get_inverse_matrix(Call& c, Handle M_arg) {
   };
   // [M, <library>.array([[0, 0, 1]], dtype=M.dtype)]
   auto stacked = [&](Handle library) {
-    List parts(2);
+    List parts;
     parts.append(M);
     parts.append(library.attr("array")(bottom_row(), kw("dtype", M.attr("dtype"))));
     return parts;

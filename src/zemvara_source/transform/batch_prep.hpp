@@ -1,6 +1,7 @@
 // Preparation of the sub-image batch that every reconstruction kernel reads: a contiguous float32 NCHW array.
 #pragma once
 
+#include "transform/launch.hpp"
 #include "zemvara/frame.hpp"
 
 namespace zv::transform {
@@ -51,7 +52,9 @@ inline void refuse_oversize(const Object& count) {
 //    leading axis of 1, (H, W, C) images are transposed to (C, H, W); the
 //    ndim of the first image decides. An empty list is refused, and so is a
 //    list whose stack would exceed the kernels' limit, before stacking.
-//    Anything else is taken as the batch itself.
+//    Anything else is taken as the batch itself; a CuPy array is read once,
+//    through cp.ndarray's own fields (as_plain), and only that reading is
+//    used from here on.
 // 2. The batch must be 4-D.
 // 3. Its shape gives batch_size, channels, input_height, input_width.
 // 4. batch_size must be dim * dim; the batch must stay within the limit.
@@ -91,6 +94,7 @@ inline PreparedBatch prepare_batch(Call& c, Handle subsampled_images, Handle dim
     c.step(at.not_list);
     batch = Object(subsampled_images);
   }
+  batch = as_plain(batch);
   c.step(at.ndim_test);  // 2
   if (ne(batch.attr("ndim"), 4)) {
     c.step(at.ndim_raise);

@@ -23,10 +23,27 @@ struct Touched {
   const char* access;  // "reads" or "writes"
 };
 
-// The memory behind an array as a launch passes it: `data` read through
-// cp.ndarray's own descriptor, whatever a subclass's property claims.
-inline Object true_data(Handle array) {
-  return g("cp").attr("ndarray").attr("data").attr("__get__")(array);
+// One attribute of a CuPy array read through cp.ndarray's own descriptor,
+// as CuPy's launcher reads its fields, whatever a subclass's property claims.
+inline Object own_field(Handle array, Name name) {
+  return g("cp").attr("ndarray").attr(name).attr("__get__")(array);
+}
+
+// The memory behind an array as a launch passes it.
+inline Object true_data(Handle array) { return own_field(array, "data"); }
+
+// An array as the kernels will see it, read once: a CuPy array of a subclass
+// becomes a plain cp.ndarray over the same memory with the shape, strides and
+// dtype of its own fields, so that every later test, allocation and launch
+// argument derives from that one reading and no property of the subclass
+// (which may answer differently at each read) reaches any of them. A plain
+// cp.ndarray, and anything that is not a CuPy array, is returned as it is.
+inline Object as_plain(Handle array) {
+  Object ndarray = g("cp").attr("ndarray");
+  if (Py_TYPE(array.ptr()) == reinterpret_cast<PyTypeObject*>(ndarray.ptr()) || !is_instance(array, ndarray))
+    return Object(array);
+  return ndarray(own_field(array, "shape"), kw("dtype", own_field(array, "dtype")),
+                 kw("memptr", own_field(array, "data")), kw("strides", own_field(array, "strides")));
 }
 
 // The bytes of device memory from a data pointer to the end of the

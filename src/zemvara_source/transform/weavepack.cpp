@@ -252,10 +252,13 @@ struct Prepared {
 
 // The kernels read one 64-bit entry per output element, so a map that a
 // replaced builder or cache hands in must at least be that long and of that
-// type; its values are trusted.
-void require_map_covers(Handle indices, Handle total_elements) {
-  if (!eq(indices.attr("dtype"), g("cp").attr("int64")) || ne(indices.attr("size"), total_elements))
+// type; its values are trusted. The map is read once, through cp.ndarray's
+// own fields, and that reading is what the launch gets.
+Object checked_map(Handle indices, Handle total_elements) {
+  Object map = transform::as_plain(indices);
+  if (!eq(map.attr("dtype"), g("cp").attr("int64")) || ne(map.attr("size"), total_elements))
     raise_(builtin("ValueError"), cat({"index map must be an int64 array of ", total_elements, " entries"}));
+  return map;
 }
 
 Prepared prepare(Call& c, Handle subsampled_images, Handle dim, const ReconstructionLines& at) {
@@ -282,14 +285,14 @@ Prepared prepare(Call& c, Handle subsampled_images, Handle dim, const Reconstruc
   c.step(at.cache_test);
   if (!contains(g("_index_cache"), cache_key)) {
     c.step(at.build);
-    p.indices = g("create_output_order_indices")(tuple(b.batch_size, b.channels, b.input_height, b.input_width), dim);
-    require_map_covers(p.indices, p.total_elements);
+    Object built =
+        g("create_output_order_indices")(tuple(b.batch_size, b.channels, b.input_height, b.input_width), dim);
+    p.indices = checked_map(built, p.total_elements);
     c.step(at.store);
-    set_item(g("_index_cache"), cache_key, p.indices);
+    set_item(g("_index_cache"), cache_key, built);
   } else {
     c.step(at.lookup);
-    p.indices = g("_index_cache")[cache_key];
-    require_map_covers(p.indices, p.total_elements);
+    p.indices = checked_map(g("_index_cache")[cache_key], p.total_elements);
   }
   c.step(at.flattened);  // 5
   p.flattened_input = b.batch.attr("ravel")();

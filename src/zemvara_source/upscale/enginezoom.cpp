@@ -124,7 +124,7 @@ Object io_tensor_names(Handle engine) {
   if (!has_attr(engine, "num_io_tensors") || !has_attr(engine, "get_tensor_name")) return Object(engine);
   Object get_name = engine.attr("get_tensor_name");
   const long long n = as_long_long(engine.attr("num_io_tensors"));
-  List names(n);
+  List names;
   for (long long i = 0; i < n; ++i) names.append(get_name(i));
   return std::move(names);
 }
