@@ -377,6 +377,9 @@ __global__ void resize_pass(const typename Elem<EI>::T *__restrict__ src,
                 acc[c] += w4.w * Elem<EI>::load(p3 + off + c);
             }
         }
+        // At most three taps remain: a loop of single taps (unrolling it would
+        // only add code that never runs).
+#pragma unroll 1
         for (; t < taps; ++t, off += step) {
             const float wt = __ldg(w + t);
 #pragma unroll
