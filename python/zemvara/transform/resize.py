@@ -18,10 +18,12 @@ from .schema import INTER_AREA, INTER_AUTO, INTER_MITCHELL
 
 __all__ = ["INTER_AUTO", "resize"]
 
-_BLOCK = (32, 8, 1)  # a warp spans 32 destination columns: coalesced along x
-_MAX_GRID_Y = 65535  # the passes walk rows grid-stride past this
+_BLOCK = (32, 8, 1)  # along x: a warp spans 32 destination columns, coalesced
+_Y_BLOCK = 256  # along y: threads a block, up to 256 columns side by side
+_Y_ROWS = 4  # along y: destination rows per thread
+_MAX_GRID_Y = 65535  # past this a pass thread takes more rows
 _MAX_GRID_Z = 65535
-_ROWS = 8  # destination rows per thread (grid-stride): fewer, longer threads
+_ROWS = 8  # along x: destination rows per thread (its table row is the same for all)
 _INT32 = 2**31 - 1
 
 
@@ -184,7 +186,14 @@ def _pass(src, src_element, dst, dst_element, group, groups, table, out_w, out_h
         axis = "ALONG_Y"
     else:
         axis = "ALONG_PACKED_X" if src_strides[1] == group else "ALONG_X"
-    grid = (-(-out_w // _BLOCK[0]), min(-(-out_h // (_BLOCK[1] * _ROWS)), _MAX_GRID_Y), groups)
+    if axis == "ALONG_Y":
+        # Wide blocks of few rows: a block reads a few long row segments (each
+        # thread's table row changes with its row anyway).
+        width = min(_Y_BLOCK, -(-out_w // 32) * 32)
+        block, rows = (width, _Y_BLOCK // width, 1), _Y_ROWS
+    else:
+        block, rows = _BLOCK, _ROWS
+    grid = (-(-out_w // block[0]), min(-(-out_h // (block[1] * rows)), _MAX_GRID_Y), groups)
     kernel = _kernels.function(_kernels.pass_expression(src_element, dst_element, group, axis))
-    kernel(grid, _BLOCK, (src, dst, weights, offsets, np.int32(taps), np.int32(stride), np.int32(out_w),
+    kernel(grid, block, (src, dst, weights, offsets, np.int32(taps), np.int32(stride), np.int32(out_w),
                           np.int32(out_h), *map(np.int64, src_strides), *map(np.int64, dst_strides)))  # fmt: skip

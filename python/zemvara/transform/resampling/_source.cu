@@ -332,8 +332,10 @@ enum { ALONG_Y = 0, ALONG_X = 1, ALONG_PACKED_X = 2 };
 // Element (y, x, c) of group g lies at y * sy + x * sx + c + g * sg (strides in
 // elements; the NC channels of a group are adjacent). Table row j (the
 // destination column along x, the row along y) weighs `taps` source pixels
-// from offsets[j] on. Rows are walked grid-stride, so any height fits the
-// grid's y limit; grid z counts the channel groups.
+// from offsets[j] on. Each thread takes a run of consecutive rows, as many
+// as the grid's height asks (so any height fits the grid's y limit); a
+// window's rows then overlap the previous row's. Grid z counts the channel
+// groups.
 template <int EI, int EO, int NC, int AXIS>
 __global__ void resize_pass(const typename Elem<EI>::T *__restrict__ src,
                             typename Elem<EO>::T *__restrict__ dst,
@@ -349,8 +351,11 @@ __global__ void resize_pass(const typename Elem<EI>::T *__restrict__ src,
     // The step between taps in 32 bits: the caller keeps a window's span,
     // `taps` steps, below 2^31 elements.
     const int step = AXIS == ALONG_Y ? (int)src_sy : AXIS == ALONG_X ? (int)src_sx : NC;
-    const int rows = gridDim.y * blockDim.y;
-    for (int y = blockIdx.y * blockDim.y + threadIdx.y; y < out_h; y += rows) {
+    const int threads_y = gridDim.y * blockDim.y;
+    const int run = (out_h + threads_y - 1) / threads_y;
+    const int y0 = (blockIdx.y * blockDim.y + threadIdx.y) * run;
+    const int y1 = min(y0 + run, out_h);
+    for (int y = y0; y < y1; ++y) {
         const int j = AXIS == ALONG_Y ? y : x;
         const float *w = weights + j * stride;
         const int first = __ldg(offsets + j);
