@@ -73,6 +73,16 @@ class TestAccuracy:
         got = host(resize(cp.asarray(src), (9, 200), schema.INTER_LANCZOS3))
         np.testing.assert_allclose(got, ref.resize(src, (9, 200), "lanczos3"), atol=1e-3)
 
+    @pytest.mark.host_only
+    def test_weight_tables_are_kept_and_read_from_any_stream(self):
+        src = cp.asarray(pattern(40, 52))
+        first = host(resize(src, (19, 13), schema.INTER_LANCZOS3))
+        cp._hostdevice.clear()
+        with cp.cuda.Stream():
+            again = host(resize(src, (19, 13), schema.INTER_LANCZOS3))
+        assert ["resize_pass" in launch.name for launch in cp._hostdevice.launches] == [True, True]
+        np.testing.assert_array_equal(again, first)
+
 
 def layouts(image):
     """The same (H, W, C) float image in each accepted layout: (array, back to (H, W, C))."""

@@ -9,6 +9,7 @@ and either axis order, writing the source's element type.
 """
 
 import operator
+import threading
 
 import cupy as cp
 import numpy as np
@@ -25,6 +26,16 @@ _MAX_GRID_Y = 65535  # past this a pass thread takes more rows
 _MAX_GRID_Z = 65535
 _ROWS = 8  # along x: destination rows per thread (its table row is the same for all)
 _INT32 = 2**31 - 1
+# Weight tables kept by (filter row, size, destination size, taps, device):
+# computed once, then only read. The computing stream is synchronised before a
+# table is kept, so it is complete whichever stream reads it later, and a kept
+# table is never freed (a freed one could be handed out again while a pass on
+# another stream still reads it): past _TABLES_KEPT tables, or for a table
+# over _TABLE_BYTES, new tables are computed per call instead.
+_TABLES_KEPT = 64
+_TABLE_BYTES = 1 << 20
+_tables = {}
+_tables_lock = threading.Lock()
 
 
 def _is_channel_first(shape):
@@ -154,8 +165,14 @@ def _table(row, n, out, taps):
     """(weights, offsets, taps, stride) of one axis: per destination index the first of `taps`
     source pixels and their normalised weights, a row of `stride` floats each.
 
-    Computed per call, on the caller's stream like the passes that read it.
+    Kept after the first call for the same axis (see _tables); otherwise computed on the
+    caller's stream like the passes that read it.
     """
+    key = (row, n, out, taps, cp.cuda.Device().id)
+    with _tables_lock:
+        table = _tables.get(key)
+    if table is not None:
+        return table
     scale = n / out
     stride = -(-taps // 4) * 4
     if out * stride > _INT32:
@@ -168,7 +185,13 @@ def _table(row, n, out, taps):
         (weights, offsets, np.int32(out), np.int32(n), np.int32(taps), np.int32(stride), np.float32(scale),
          *(np.float32(v) for v in row.values())),
     )  # fmt: skip
-    return weights, offsets, taps, stride
+    table = weights, offsets, taps, stride
+    if weights.nbytes <= _TABLE_BYTES and len(_tables) < _TABLES_KEPT:
+        cp.cuda.get_current_stream().synchronize()
+        with _tables_lock:
+            if len(_tables) < _TABLES_KEPT:
+                table = _tables.setdefault(key, table)
+    return table
 
 
 def _taps(row, n, out):
