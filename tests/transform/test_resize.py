@@ -74,7 +74,10 @@ class TestAccuracy:
         np.testing.assert_allclose(got, ref.resize(src, (9, 200), "lanczos3"), atol=1e-3)
 
     @pytest.mark.host_only
-    def test_weight_tables_are_kept_and_read_from_any_stream(self):
+    def test_weight_tables_are_kept_and_read_from_any_stream(self, monkeypatch):
+        import zemvara.transform.resize as resize_module
+
+        monkeypatch.setattr(resize_module, "_tables", {})  # room to keep them, whatever ran before
         src = cp.asarray(pattern(40, 52))
         first = host(resize(src, (19, 13), schema.INTER_LANCZOS3))
         cp._hostdevice.clear()
