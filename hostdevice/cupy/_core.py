@@ -35,9 +35,9 @@ def _shape(shape):
     return tuple(operator.index(s) for s in shape)
 
 
-def _allocate(nbytes):
+def _allocate(nbytes, reuse=False):
     from .cuda import runtime
-    return Memory(nbytes, runtime.getDevice())
+    return Memory(nbytes, runtime.getDevice(), reuse)
 
 
 def _unsupported(value):
@@ -436,7 +436,12 @@ def _from_host(host, order='C', dtype=None):
 
 
 def _empty(shape, dtype, order='C'):
-    out = ndarray(shape, dtype, order=order)
+    # Memory freed earlier may come back here: it is filled all the same.
+    dtype = _dtype(dtype)
+    if any(s < 0 for s in shape):
+        raise ValueError('Negative dimensions are not allowed')
+    memptr = MemoryPointer(_allocate(math.prod(shape) * dtype.itemsize, True), 0)
+    out = ndarray(shape, dtype, memptr=memptr, order=order)
     if out.size:
         out.data.mem._host().fill(_EMPTY_FILL)
     return out

@@ -43,6 +43,22 @@ if SANITIZE:
     _CXX_FLAGS = tuple(f for f in _CXX_FLAGS if f != '-fwrapv') + (
         '-fsanitize=address,undefined', '-fno-sanitize-recover=all',
         '-fno-omit-frame-pointer', '-g')
+# CUDA's `#pragma unroll [N]`, which g++ ignores, becomes GCC's: a loop the
+# kernel asks to be unrolled is unrolled on the CPU too (its per-channel
+# accumulators then live in registers, as on a GPU, not in memory). Without a
+# count CUDA unrolls a loop of constant trip count fully; so does GCC's unroll
+# 64 for such a loop. HOST_REWRITE names the rewrite in the cache keys.
+_UNROLL = re.compile(r'^([ \t]*)#[ \t]*pragma[ \t]+unroll\b[ \t]*\(?[ \t]*(\d*)[ \t]*\)?[ \t]*$',
+                     re.MULTILINE)
+HOST_REWRITE = 'gcc-unroll'
+
+
+def _host_source(source):
+    """The kernel source as the host compiler gets it (see _UNROLL)."""
+    return _UNROLL.sub(lambda m: '{}#pragma GCC unroll {}'.format(
+        m.group(1), m.group(2) or '64'), source)
+
+
 _lock = threading.Lock()
 _loaded = {}          # cache key -> _Binary, for this process
 _compiler_id = None
@@ -143,7 +159,7 @@ def _build(source, name, options, host_prelude=_PRELUDE, gpu_source=None):
     host_opts = _host_options(options)
     # All options go into the key, not only the host compiler's: the NVRTC
     # check runs once per key, and a dialect option changes its verdict.
-    key = _hash('host', _compiler_version(), _CXX_FLAGS, host_opts,
+    key = _hash('host', _compiler_version(), _CXX_FLAGS, HOST_REWRITE, host_opts,
                 list(options), host_prelude, _LAUNCHER, source, name)
     with _lock:
         binary = _loaded.get(key)
@@ -167,7 +183,7 @@ def _compile_host(source, name, host_opts, host_prelude, path):
     print('zemvara host device: compiling {} for the CPU (once; kept in {})'
           .format(name, os.path.dirname(path)), file=sys.stderr, flush=True)
     text = '{}\n#line 1 "kern.cu"\n{}\n#line 1 "launcher"\n' \
-        '#define __HD_KERNEL {}\n{}'.format(host_prelude, source, name,
+        '#define __HD_KERNEL {}\n{}'.format(host_prelude, _host_source(source), name,
                                              _LAUNCHER)
     with tempfile.TemporaryDirectory(dir=os.path.dirname(path)) as tmp:
         cpp = os.path.join(tmp, 'kern.cpp')

@@ -39,11 +39,42 @@ class OutOfMemoryError(MemoryError):
             'Out of memory allocating {:,} bytes.'.format(size))
 
 
-def _release(base, length, start):
+# Freed mappings of at least _REUSE_MIN bytes are kept, up to _REUSE_LIMIT
+# bytes in all, for `cupy.empty` to hand out again at the same size (the
+# guard page then sits where it did). A fresh mapping costs a page fault per
+# page at its first touch, which a GPU's memory pool (CuPy's among them) does
+# not pay for memory it reuses; `cupy.empty` fills what it hands out anyway.
+# Smaller mappings, and all other allocations, are always fresh.
+_REUSE_MIN = 1 << 20
+_REUSE_LIMIT = 256 << 20
+_reusable = {}  # size -> [(base, length)]
+_reusable_bytes = 0
+
+
+def _release(base, length, start, size):
+    global _reusable_bytes
     with _lock:
         if _by_start.pop(start, None) is not None:
             _starts.remove(start)
+        if size >= _REUSE_MIN and _reusable_bytes + length <= _REUSE_LIMIT:
+            _reusable.setdefault(size, []).append((base, length))
+            _reusable_bytes += length
+            return
     _libc.munmap(base, length)
+
+
+def _take_reusable(size):
+    """A kept mapping for `size` bytes, (base, length), or None."""
+    global _reusable_bytes
+    with _lock:
+        kept = _reusable.get(size)
+        if not kept:
+            return None
+        base, length = kept.pop()
+        if not kept:
+            del _reusable[size]
+        _reusable_bytes -= length
+        return base, length
 
 
 class _Buffer:
@@ -93,25 +124,30 @@ class Memory(_Buffer):
     that page begins, so any access past the end faults at once.
     """
 
-    def __init__(self, size, device_id):
+    def __init__(self, size, device_id, reuse=False):
+        """reuse: a freed mapping of this size may be handed out again, its old bytes in it."""
         self.size = size = int(size)
         self.device_id = device_id
         if size == 0:
             return
         span = -(-size // PAGE) * PAGE
-        base = _libc.mmap(None, span + PAGE,
-                          mmap.PROT_READ | mmap.PROT_WRITE,
-                          mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS, -1, 0)
-        if base is None or base == _MAP_FAILED:
-            raise OutOfMemoryError(size)
-        if _libc.mprotect(base + span, PAGE, _PROT_NONE) != 0:
-            _libc.munmap(base, span + PAGE)
-            raise OutOfMemoryError(size)
+        kept = _take_reusable(size) if reuse else None
+        if kept is not None:
+            base = kept[0]
+        else:
+            base = _libc.mmap(None, span + PAGE,
+                              mmap.PROT_READ | mmap.PROT_WRITE,
+                              mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS, -1, 0)
+            if base is None or base == _MAP_FAILED:
+                raise OutOfMemoryError(size)
+            if _libc.mprotect(base + span, PAGE, _PROT_NONE) != 0:
+                _libc.munmap(base, span + PAGE)
+                raise OutOfMemoryError(size)
         self.ptr = start = base + span - size
         with _lock:
             bisect.insort(_starts, start)
             _by_start[start] = weakref.ref(self)
-        weakref.finalize(self, _release, base, span + PAGE, start)
+        weakref.finalize(self, _release, base, span + PAGE, start, size)
 
 
 class UnownedMemory(_Buffer):

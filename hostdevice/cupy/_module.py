@@ -112,7 +112,7 @@ def _build_template(code, expression, options):
     source = '{}\nextern "C" void *{}(void) {{ return (void *)&{}; }}\n'.format(
         code, _ADDRESS, expression)
     key = _kernel._hash('host-module', _kernel._compiler_version(),
-                        _kernel._CXX_FLAGS, host_opts, _kernel._PRELUDE,
+                        _kernel._CXX_FLAGS, _kernel.HOST_REWRITE, host_opts, _kernel._PRELUDE,
                         _kernel._LAUNCHER, source, expression)
     with _kernel._lock:
         binary = _binaries.get(key)

@@ -18,19 +18,20 @@ k = cp.RawKernel(r"""
 extern "C" __global__ void touch(float* a, const int index, const int write) {
     if (write) a[index] = 1.0f; else a[0] = a[index];
 }""", "touch")
-a = cp.zeros({size}, cp.float32)
+{make}
 k((1,), (1,), (a, np.int32({index}), np.int32({write})))
 print("survived")
 '''
 
 
-def run(size, index, write):
+def run(size, index, write, make='a = cp.zeros({size}, cp.float32)'):
     env = dict(os.environ, PYTHONPATH=HOSTDEVICE)
     # Under a sanitizer build the child must die of the signal itself, not
     # in AddressSanitizer's report of it: the fault is what is tested.
     env['ASAN_OPTIONS'] = env.get('ASAN_OPTIONS', '') + ':handle_segv=0'
     return subprocess.run(
-        [sys.executable, '-c', SCRIPT.replace('{size}', str(size))
+        [sys.executable, '-c', SCRIPT.replace('{make}', make)
+         .replace('{size}', str(size))
          .replace('{index}', str(index)).replace('{write}', str(write))],
         env=env, capture_output=True, text=True, timeout=120)
 
@@ -40,6 +41,24 @@ def run(size, index, write):
 def test_one_past_the_end_faults(size, write):
     proc = run(size, size, write)
     assert proc.returncode == -signal.SIGSEGV, proc.stderr
+
+
+def test_reused_memory_ends_against_its_guard_page():
+    # cp.empty hands out a freed mapping of the same size again.
+    make = 'b = cp.empty({size}, cp.float32); del b; a = cp.empty({size}, cp.float32)'
+    proc = run(1 << 19, 1 << 19, 1, make)
+    assert proc.returncode == -signal.SIGSEGV, proc.stderr
+
+
+def test_reused_memory_is_filled_again():
+    import cupy
+    import numpy
+    a = cupy.empty(1 << 19, cupy.float32)
+    ptr = a.data.ptr
+    a.fill(1)
+    del a
+    b = cupy.empty(1 << 19, cupy.float32)
+    assert b.data.ptr == ptr and numpy.isnan(cupy.asnumpy(b)).all()
 
 
 def test_last_element_is_fine():

@@ -65,3 +65,14 @@ def test_source_rejected_by_nvrtc_fails_at_first_use():
                           name_expressions=NAMES)
     with pytest.raises(cp.cuda.compiler.CompileException):
         module.get_function(NAMES[0])
+
+
+@pytest.mark.parametrize('line, host', [
+    ('#pragma unroll', '#pragma GCC unroll 64'),
+    ('    #pragma unroll 1', '    #pragma GCC unroll 1'),
+    ('#  pragma  unroll (4) ', '#pragma GCC unroll 4'),
+    ('#pragma unroller', '#pragma unroller'),
+])
+def test_cuda_unroll_pragmas_reach_the_host_compiler(line, host):
+    from cupy import _kernel
+    assert _kernel._host_source('int a;\n{}\nint b;'.format(line)) == 'int a;\n{}\nint b;'.format(host)

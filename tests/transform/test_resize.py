@@ -64,6 +64,28 @@ class TestAccuracy:
         got = host(resize(cp.asarray(src), dsize, filters.BY_NAME[name].inter))
         np.testing.assert_allclose(got, ref.resize(src, dsize, name), atol=1e-3)
 
+    def test_a_grid_capped_in_height_covers_every_row(self, monkeypatch):
+        # Past the grid's height limit each pass thread takes a longer run of rows.
+        import zemvara.transform.resize as resize_module
+
+        src = pattern(300, 20)
+        monkeypatch.setattr(resize_module, "_MAX_GRID_Y", 2)
+        got = host(resize(cp.asarray(src), (9, 200), schema.INTER_LANCZOS3))
+        np.testing.assert_allclose(got, ref.resize(src, (9, 200), "lanczos3"), atol=1e-3)
+
+    @pytest.mark.host_only
+    def test_weight_tables_are_kept_and_read_from_any_stream(self, monkeypatch):
+        import zemvara.transform.resize as resize_module
+
+        monkeypatch.setattr(resize_module, "_tables", {})  # room to keep them, whatever ran before
+        src = cp.asarray(pattern(40, 52))
+        first = host(resize(src, (19, 13), schema.INTER_LANCZOS3))
+        cp._hostdevice.clear()
+        with cp.cuda.Stream():
+            again = host(resize(src, (19, 13), schema.INTER_LANCZOS3))
+        assert ["resize_pass" in launch.name for launch in cp._hostdevice.launches] == [True, True]
+        np.testing.assert_array_equal(again, first)
+
 
 def layouts(image):
     """The same (H, W, C) float image in each accepted layout: (array, back to (H, W, C))."""

@@ -9,6 +9,7 @@ and either axis order, writing the source's element type.
 """
 
 import operator
+import threading
 
 import cupy as cp
 import numpy as np
@@ -18,11 +19,23 @@ from .schema import INTER_AREA, INTER_AUTO, INTER_MITCHELL
 
 __all__ = ["INTER_AUTO", "resize"]
 
-_BLOCK = (32, 8, 1)  # a warp spans 32 destination columns: coalesced along x
-_MAX_GRID_Y = 65535  # the passes walk rows grid-stride past this
+_BLOCK = (32, 8, 1)  # along x: a warp spans 32 destination columns, coalesced
+_Y_BLOCK = 256  # along y: threads a block, up to 256 columns side by side
+_Y_ROWS = 4  # along y: destination rows per thread
+_MAX_GRID_Y = 65535  # past this a pass thread takes more rows
 _MAX_GRID_Z = 65535
-_ROWS = 8  # destination rows per thread (grid-stride): fewer, longer threads
+_ROWS = 8  # along x: destination rows per thread (its table row is the same for all)
 _INT32 = 2**31 - 1
+# Weight tables kept by (filter row, size, destination size, taps, device):
+# computed once, then only read. The computing stream is synchronised before a
+# table is kept, so it is complete whichever stream reads it later, and a kept
+# table is never freed (a freed one could be handed out again while a pass on
+# another stream still reads it): past _TABLES_KEPT tables, or for a table
+# over _TABLE_BYTES, new tables are computed per call instead.
+_TABLES_KEPT = 64
+_TABLE_BYTES = 1 << 20
+_tables = {}
+_tables_lock = threading.Lock()
 
 
 def _is_channel_first(shape):
@@ -152,8 +165,14 @@ def _table(row, n, out, taps):
     """(weights, offsets, taps, stride) of one axis: per destination index the first of `taps`
     source pixels and their normalised weights, a row of `stride` floats each.
 
-    Computed per call, on the caller's stream like the passes that read it.
+    Kept after the first call for the same axis (see _tables); otherwise computed on the
+    caller's stream like the passes that read it.
     """
+    key = (row, n, out, taps, cp.cuda.Device().id)
+    with _tables_lock:
+        table = _tables.get(key)
+    if table is not None:
+        return table
     scale = n / out
     stride = -(-taps // 4) * 4
     if out * stride > _INT32:
@@ -166,7 +185,13 @@ def _table(row, n, out, taps):
         (weights, offsets, np.int32(out), np.int32(n), np.int32(taps), np.int32(stride), np.float32(scale),
          *(np.float32(v) for v in row.values())),
     )  # fmt: skip
-    return weights, offsets, taps, stride
+    table = weights, offsets, taps, stride
+    if weights.nbytes <= _TABLE_BYTES and len(_tables) < _TABLES_KEPT:
+        cp.cuda.get_current_stream().synchronize()
+        with _tables_lock:
+            if len(_tables) < _TABLES_KEPT:
+                table = _tables.setdefault(key, table)
+    return table
 
 
 def _taps(row, n, out):
@@ -184,7 +209,14 @@ def _pass(src, src_element, dst, dst_element, group, groups, table, out_w, out_h
         axis = "ALONG_Y"
     else:
         axis = "ALONG_PACKED_X" if src_strides[1] == group else "ALONG_X"
-    grid = (-(-out_w // _BLOCK[0]), min(-(-out_h // (_BLOCK[1] * _ROWS)), _MAX_GRID_Y), groups)
+    if axis == "ALONG_Y":
+        # Wide blocks of few rows: a block reads a few long row segments (each
+        # thread's table row changes with its row anyway).
+        width = min(_Y_BLOCK, -(-out_w // 32) * 32)
+        block, rows = (width, _Y_BLOCK // width, 1), _Y_ROWS
+    else:
+        block, rows = _BLOCK, _ROWS
+    grid = (-(-out_w // block[0]), min(-(-out_h // (block[1] * rows)), _MAX_GRID_Y), groups)
     kernel = _kernels.function(_kernels.pass_expression(src_element, dst_element, group, axis))
-    kernel(grid, _BLOCK, (src, dst, weights, offsets, np.int32(taps), np.int32(stride), np.int32(out_w),
+    kernel(grid, block, (src, dst, weights, offsets, np.int32(taps), np.int32(stride), np.int32(out_w),
                           np.int32(out_h), *map(np.int64, src_strides), *map(np.int64, dst_strides)))  # fmt: skip

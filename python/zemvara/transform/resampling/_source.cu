@@ -332,8 +332,10 @@ enum { ALONG_Y = 0, ALONG_X = 1, ALONG_PACKED_X = 2 };
 // Element (y, x, c) of group g lies at y * sy + x * sx + c + g * sg (strides in
 // elements; the NC channels of a group are adjacent). Table row j (the
 // destination column along x, the row along y) weighs `taps` source pixels
-// from offsets[j] on. Rows are walked grid-stride, so any height fits the
-// grid's y limit; grid z counts the channel groups.
+// from offsets[j] on. Each thread takes a run of consecutive rows, as many
+// as the grid's height asks (so any height fits the grid's y limit); a
+// window's rows then overlap the previous row's. Grid z counts the channel
+// groups.
 template <int EI, int EO, int NC, int AXIS>
 __global__ void resize_pass(const typename Elem<EI>::T *__restrict__ src,
                             typename Elem<EO>::T *__restrict__ dst,
@@ -349,13 +351,16 @@ __global__ void resize_pass(const typename Elem<EI>::T *__restrict__ src,
     // The step between taps in 32 bits: the caller keeps a window's span,
     // `taps` steps, below 2^31 elements.
     const int step = AXIS == ALONG_Y ? (int)src_sy : AXIS == ALONG_X ? (int)src_sx : NC;
-    const int rows = gridDim.y * blockDim.y;
-    for (int y = blockIdx.y * blockDim.y + threadIdx.y; y < out_h; y += rows) {
+    const int threads_y = gridDim.y * blockDim.y;
+    const int run = (out_h + threads_y - 1) / threads_y;
+    const int y0 = (blockIdx.y * blockDim.y + threadIdx.y) * run;
+    const int y1 = min(y0 + run, out_h);
+    for (int y = y0; y < y1; ++y) {
         const int j = AXIS == ALONG_Y ? y : x;
         const float *w = weights + j * stride;
         const int first = __ldg(offsets + j);
         const TI *p = AXIS == ALONG_Y ? src + first * src_sy + x * src_sx : src + y * src_sy + first * (long long)step;
-        // Four taps an iteration: four fixed pointers, one running 32-bit offset.
+        // Four taps an iteration: four pointers a step apart, one running 32-bit offset.
         const TI *p1 = p + step, *p2 = p + 2 * step, *p3 = p + 3 * step;
         const float4 *w4s = reinterpret_cast<const float4 *>(w);  // table rows are 16-byte aligned
 #ifdef __CUDA_ARCH__
@@ -367,7 +372,7 @@ __global__ void resize_pass(const typename Elem<EI>::T *__restrict__ src,
 #pragma unroll
         for (int c = 0; c < NC; ++c) acc[c] = 0.0f;
         int t = 0, off = 0;
-        for (; t + 4 <= taps; t += 4, off += 4 * step) {
+        for (; t + 4 <= taps; t += 4) {
             const float4 w4 = __ldg(w4s++);
 #pragma unroll
             for (int c = 0; c < NC; ++c) {
@@ -376,7 +381,17 @@ __global__ void resize_pass(const typename Elem<EI>::T *__restrict__ src,
                 acc[c] += w4.z * Elem<EI>::load(p2 + off + c);
                 acc[c] += w4.w * Elem<EI>::load(p3 + off + c);
             }
+            // Taps rows apart, up to three channels: moving the four pointers
+            // compiles to fewer instructions than the running offset (sm_90).
+            if (AXIS == ALONG_Y && NC < 4) {
+                p += 4 * step, p1 += 4 * step, p2 += 4 * step, p3 += 4 * step;
+            } else {
+                off += 4 * step;
+            }
         }
+        // At most three taps remain: a loop of single taps (unrolling it would
+        // only add code that never runs).
+#pragma unroll 1
         for (; t < taps; ++t, off += step) {
             const float wt = __ldg(w + t);
 #pragma unroll
