@@ -3,6 +3,7 @@
 import bisect
 import ctypes
 import mmap
+import os
 import threading
 import weakref
 
@@ -29,6 +30,8 @@ _PROT_NONE = 0
 _lock = threading.RLock()
 _starts = []
 _by_start = {}
+# Bytes of live owned memory on each device, held against the device's limit.
+_in_use = {}
 
 
 class OutOfMemoryError(MemoryError):
@@ -39,10 +42,24 @@ class OutOfMemoryError(MemoryError):
             'Out of memory allocating {:,} bytes.'.format(size))
 
 
-def _release(base, length, start):
+def limit():
+    """The bytes each device may hold, from CUPY_GPU_MEMORY_LIMIT as in CuPy
+    (a byte count, or a percentage of the host's RAM, which stands in for the
+    device's), or None: by default a device holds what the host can map."""
+    value = os.environ.get('CUPY_GPU_MEMORY_LIMIT', '').strip()
+    if not value:
+        return None
+    if value.endswith('%'):
+        ram = os.sysconf('SC_PAGE_SIZE') * os.sysconf('SC_PHYS_PAGES')
+        return int(ram * float(value[:-1]) / 100)
+    return int(value)
+
+
+def _release(base, length, start, size, device_id):
     with _lock:
         if _by_start.pop(start, None) is not None:
             _starts.remove(start)
+        _in_use[device_id] -= size
     _libc.munmap(base, length)
 
 
@@ -98,6 +115,20 @@ class Memory(_Buffer):
         self.device_id = device_id
         if size == 0:
             return
+        cap = limit()
+        with _lock:
+            held = _in_use.get(device_id, 0)
+            if cap is not None and held + size > cap:
+                raise OutOfMemoryError(size)
+            _in_use[device_id] = held + size
+        try:
+            self._map(size)
+        except BaseException:
+            with _lock:
+                _in_use[device_id] -= size
+            raise
+
+    def _map(self, size):
         span = -(-size // PAGE) * PAGE
         base = _libc.mmap(None, span + PAGE,
                           mmap.PROT_READ | mmap.PROT_WRITE,
@@ -111,7 +142,8 @@ class Memory(_Buffer):
         with _lock:
             bisect.insort(_starts, start)
             _by_start[start] = weakref.ref(self)
-        weakref.finalize(self, _release, base, span + PAGE, start)
+        weakref.finalize(self, _release, base, span + PAGE, start, size,
+                         self.device_id)
 
 
 class UnownedMemory(_Buffer):
