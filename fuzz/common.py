@@ -83,10 +83,20 @@ def attempt(f, *args, **kwargs):
         raise
 
 
+# On the host device, device memory is host RAM: without caps, a large
+# allocation that a caller may rightly ask for (a GPU would give it) fills
+# the process's resident set until the fuzzer's RSS limit ends the child.
+# Both caps lie below that limit (run.py's -rss_limit_mb), so such an
+# allocation fails inside the call, as a clear refusal.
+ADDRESS_SPACE = 5 << 30  # host allocations fail with MemoryError past it
+DEVICE_MEMORY = 2 << 30  # device allocations fail with cupy's OutOfMemoryError past it
+
+
 def limit_memory():
-    """On the host device, a huge allocation should fail fast (MemoryError), not swap the machine."""
+    """On the host device, a huge allocation fails fast (MemoryError) instead of growing the resident set."""
     if ON_HOST:
-        resource.setrlimit(resource.RLIMIT_AS, (12 << 30, resource.RLIM_INFINITY))
+        resource.setrlimit(resource.RLIMIT_AS, (ADDRESS_SPACE, resource.RLIM_INFINITY))
+        os.environ.setdefault("CUPY_GPU_MEMORY_LIMIT", str(DEVICE_MEMORY))
 
 
 def work_dir():

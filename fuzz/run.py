@@ -12,7 +12,17 @@ its time. Findings with the same signature (the exception and where it was
 raised, or the top of the stack of a crash) count once. The summary (runs,
 coverage, corpus, distinct findings per target) is printed and written to
 build/fuzz/summary.json; any finding makes the exit status 1.
+
 Reproduce one with: python fuzz/fuzz_<target>.py <finding file>
+
+Memory: on the host device (ZEMVARA_DEVICE=host) a child's address space is
+capped at 5 GiB and each device's memory at 2 GiB (CUPY_GPU_MEMORY_LIMIT), both
+below the RSS limit of 6 GiB. An allocation the caller may legitimately ask
+for but that does not fit fails inside the call with MemoryError or CuPy's
+OutOfMemoryError, as it would on a GPU too small for it, and counts as a clear
+refusal. A leak still ends as a finding: once the caps are reached, the
+target's own allocations, made outside the calls under test, fail with
+MemoryError. The RSS limit guards runs on a GPU, where neither cap applies.
 """
 
 import argparse
@@ -29,6 +39,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 TARGETS = ["binding", "decoders", "warps", "writers", "engine"]
 RESTARTS = 200
+RSS_LIMIT_MB = 6144  # above the memory caps in common.py (see the docstring)
 
 
 def signature(log):
@@ -58,7 +69,7 @@ def run_target(target, seconds, out, quick):
         if left < 2:
             break
         cmd = [sys.executable, os.path.join(HERE, f"fuzz_{target}.py"), corpus, f"-max_total_time={left}",
-               "-timeout=30", "-rss_limit_mb=6144", "-handle_xfsz=0", "-print_final_stats=1",
+               "-timeout=30", f"-rss_limit_mb={RSS_LIMIT_MB}", "-handle_xfsz=0", "-print_final_stats=1",
                f"-artifact_prefix={findings}/"] + ([f"-seed={attempt + 1}"] if quick else [])
         env["ZEMVARA_FUZZ_WORK"] = work = tempfile.mkdtemp(prefix=f"zemvara-fuzz-{target}-")
         try:

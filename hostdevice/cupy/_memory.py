@@ -3,6 +3,7 @@
 import bisect
 import ctypes
 import mmap
+import os
 import threading
 import weakref
 
@@ -29,6 +30,8 @@ _PROT_NONE = 0
 _lock = threading.RLock()
 _starts = []
 _by_start = {}
+# Bytes of live owned memory on each device, held against the device's limit.
+_in_use = {}
 
 
 class OutOfMemoryError(MemoryError):
@@ -37,6 +40,19 @@ class OutOfMemoryError(MemoryError):
     def __init__(self, size):
         super().__init__(
             'Out of memory allocating {:,} bytes.'.format(size))
+
+
+def limit():
+    """The bytes each device may hold, from CUPY_GPU_MEMORY_LIMIT as in CuPy
+    (a byte count, or a percentage of the host's RAM, which stands in for the
+    device's), or None: by default a device holds what the host can map."""
+    value = os.environ.get('CUPY_GPU_MEMORY_LIMIT', '').strip()
+    if not value:
+        return None
+    if value.endswith('%'):
+        ram = os.sysconf('SC_PAGE_SIZE') * os.sysconf('SC_PHYS_PAGES')
+        return int(ram * float(value[:-1]) / 100)
+    return int(value)
 
 
 # Freed mappings of at least _REUSE_MIN bytes are kept, up to _REUSE_LIMIT
@@ -51,11 +67,12 @@ _reusable = {}  # size -> [(base, length)]
 _reusable_bytes = 0
 
 
-def _release(base, length, start, size):
+def _release(base, length, start, size, device_id):
     global _reusable_bytes
     with _lock:
         if _by_start.pop(start, None) is not None:
             _starts.remove(start)
+        _in_use[device_id] -= size
         if size >= _REUSE_MIN and _reusable_bytes + length <= _REUSE_LIMIT:
             _reusable.setdefault(size, []).append((base, length))
             _reusable_bytes += length
@@ -130,6 +147,20 @@ class Memory(_Buffer):
         self.device_id = device_id
         if size == 0:
             return
+        cap = limit()
+        with _lock:
+            held = _in_use.get(device_id, 0)
+            if cap is not None and held + size > cap:
+                raise OutOfMemoryError(size)
+            _in_use[device_id] = held + size
+        try:
+            self._map(size, reuse)
+        except BaseException:
+            with _lock:
+                _in_use[device_id] -= size
+            raise
+
+    def _map(self, size, reuse):
         span = -(-size // PAGE) * PAGE
         kept = _take_reusable(size) if reuse else None
         if kept is not None:
@@ -147,7 +178,8 @@ class Memory(_Buffer):
         with _lock:
             bisect.insort(_starts, start)
             _by_start[start] = weakref.ref(self)
-        weakref.finalize(self, _release, base, span + PAGE, start, size)
+        weakref.finalize(self, _release, base, span + PAGE, start, size,
+                         self.device_id)
 
 
 class UnownedMemory(_Buffer):

@@ -1,10 +1,14 @@
 """The current device and stream are tracked, and every launch says where."""
 
+import os
+
 import numpy as np
 import pytest
 
 import cupy as cp
-from cupy import _hostdevice
+from cupy import _hostdevice, _memory
+
+RAM = os.sysconf('SC_PAGE_SIZE') * os.sysconf('SC_PHYS_PAGES')
 
 KERNEL = cp.RawKernel(r'''
 extern "C" __global__ void one(float* a) { a[threadIdx.x] = 1.0f; }''', 'one')
@@ -48,6 +52,21 @@ class TestDevices:
                            match='invalid device ordinal'):
             with cp.cuda.Device(1):
                 pass
+
+
+    @pytest.mark.parametrize('as_text', [
+        str, lambda n: repr((n + 0.5) / RAM * 100) + '%'])
+    def test_memory_limit_refuses_each_device_like_cupy(
+            self, two_devices, monkeypatch, as_text):
+        cap = _memory._in_use.get(0, 0) + 4096
+        monkeypatch.setenv('CUPY_GPU_MEMORY_LIMIT', as_text(cap))
+        a = cp.empty(4096, cp.uint8)
+        with pytest.raises(cp.cuda.memory.OutOfMemoryError):
+            cp.empty(1, cp.uint8)
+        with cp.cuda.Device(1):
+            cp.empty(4096, cp.uint8)  # the other device holds its own
+        del a
+        cp.empty(4096, cp.uint8)  # what is freed counts no more
 
 
 class TestStreams:
