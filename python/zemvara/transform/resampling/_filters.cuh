@@ -142,26 +142,29 @@ struct Cubic {
     }
 };
 
-// Keys' cubic convolution with the parameter a (p0 = a; -0.75 in the table).
-struct Keys {
+// What every piecewise cubic of radius 2 shares: it widens on reduction and
+// weighs a tap by its polynomial at |t| / s. A filter adds `prepare`.
+struct CubicFilter {
     static const bool widens = true;
     typedef Cubic Params;
-    static __device__ __forceinline__ Params prepare(float a, float) {
-        Cubic k;
-        k.p3 = a + 2.0f; k.p2 = -(a + 3.0f); k.p0 = 1.0f;
-        k.q3 = a; k.q2 = -5.0f * a; k.q1 = 8.0f * a; k.q0 = -4.0f * a;
-        return k;
-    }
     static __device__ __forceinline__ float reach(float s, const Params &) { return 2.0f * s; }
     static __device__ __forceinline__ float weight(float t, float, float inv_s, const Params &k) {
         return k.at(fabsf(t) * inv_s);
     }
 };
 
+// Keys' cubic convolution with the parameter a (p0 = a; -0.75 in the table).
+struct Keys : CubicFilter {
+    static __device__ __forceinline__ Params prepare(float a, float) {
+        Cubic k;
+        k.p3 = a + 2.0f; k.p2 = -(a + 3.0f); k.p0 = 1.0f;
+        k.q3 = a; k.q2 = -5.0f * a; k.q1 = 8.0f * a; k.q0 = -4.0f * a;
+        return k;
+    }
+};
+
 // The Mitchell-Netravali cubics with the parameters B and C (p0 = B, p1 = C).
-struct MitchellNetravali {
-    static const bool widens = true;
-    typedef Cubic Params;
+struct MitchellNetravali : CubicFilter {
     static __device__ __forceinline__ Params prepare(float b, float c) {
         Cubic k;
         k.p3 = (12.0f - 9.0f * b - 6.0f * c) / 6.0f;
@@ -172,10 +175,6 @@ struct MitchellNetravali {
         k.q1 = (-12.0f * b - 48.0f * c) / 6.0f;
         k.q0 = (8.0f * b + 24.0f * c) / 6.0f;
         return k;
-    }
-    static __device__ __forceinline__ float reach(float s, const Params &) { return 2.0f * s; }
-    static __device__ __forceinline__ float weight(float t, float, float inv_s, const Params &k) {
-        return k.at(fabsf(t) * inv_s);
     }
 };
 
