@@ -25,7 +25,8 @@ namespace zv::io {
 //    refused (IsADirectoryError).
 // 2. A regular file, or none: the new file is written to a hidden temporary
 //    beside it (same folder, so same file system), created exclusively with
-//    the mode of the file it replaces (or the process's default).
+//    the mode of the file it replaces (or the process's default). A file the
+//    process may not write is refused (PermissionError), not replaced.
 // 3. A device, FIFO or socket cannot be replaced: it is written in place,
 //    every write checked.
 // 4. commit(): when it replaces a file, flush the new one to the disk first
@@ -55,6 +56,9 @@ class WholeFile {
         in_place_ = true;
         return;
       }
+      // Refused as opening it for writing would refuse it: the rename that
+      // replaces it asks only for the folder's permission.
+      if (faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) raise_os_error(errno, path_);
       mode = st.st_mode & 07777;
       replaces_ = true;
     } else if (errno != ENOENT) {
