@@ -61,6 +61,8 @@ def _host_source(source):
 
 _lock = threading.Lock()
 _loaded = {}          # cache key -> _Binary, for this process
+_building = {}        # cache key -> lock held by the thread building it
+_announced = set()    # kernel names whose compile line this process printed
 _compiler_id = None
 
 
@@ -154,6 +156,25 @@ class _Binary:
                                 ctypes.POINTER(ctypes.c_void_p), ctypes.c_int]
 
 
+def _built_once(table, key, make):
+    """table[key], made by make() once per process: threads that ask for a
+    key being built wait for that build instead of starting their own."""
+    with _lock:
+        value = table.get(key)
+        if value is not None:
+            return value
+        gate = _building.setdefault(key, threading.Lock())
+    with gate:
+        with _lock:
+            value = table.get(key)
+        if value is None:
+            value = make()
+            with _lock:
+                table[key] = value
+                _building.pop(key, None)
+    return value
+
+
 def _build(source, name, options, host_prelude=_PRELUDE, gpu_source=None):
     """The compiled library for a kernel source (building it if needed)."""
     host_opts = _host_options(options)
@@ -161,27 +182,30 @@ def _build(source, name, options, host_prelude=_PRELUDE, gpu_source=None):
     # check runs once per key, and a dialect option changes its verdict.
     key = _hash('host', _compiler_version(), _CXX_FLAGS, HOST_REWRITE, host_opts,
                 list(options), host_prelude, _LAUNCHER, source, name)
-    with _lock:
-        binary = _loaded.get(key)
-    if binary is not None:
-        return binary
-    entries = _nvrtc_check(source if gpu_source is None else gpu_source,
-                           name, options)
-    if entries is not None and name not in entries:
-        raise driver.CUDADriverError(driver.CUDA_ERROR_NOT_FOUND)
-    path = os.path.join(cache_dir(), key + '.so')
-    if not os.path.exists(path):
-        _compile_host(source, name, host_opts, host_prelude, path)
-    binary = _Binary(path, name)
-    with _lock:
-        _loaded[key] = binary
-    return binary
+
+    def make():
+        entries = _nvrtc_check(source if gpu_source is None else gpu_source,
+                               name, options)
+        if entries is not None and name not in entries:
+            raise driver.CUDADriverError(driver.CUDA_ERROR_NOT_FOUND)
+        path = os.path.join(cache_dir(), key + '.so')
+        if not os.path.exists(path):
+            _compile_host(source, name, host_opts, host_prelude, path)
+        return _Binary(path, name)
+
+    return _built_once(_loaded, key, make)
 
 
 def _compile_host(source, name, host_opts, host_prelude, path):
     # A first compile takes about a second; say so, since nothing else shows.
-    print('zemvara host device: compiling {} for the CPU (once; kept in {})'
-          .format(name, os.path.dirname(path)), file=sys.stderr, flush=True)
+    # One line per kernel name and process: the variants of one kernel (its
+    # element types, layouts, options) are built without a line of their own.
+    with _lock:
+        first = name not in _announced
+        _announced.add(name)
+    if first:
+        print('zemvara host device: compiling {} for the CPU (once; kept in {})'
+              .format(name, os.path.dirname(path)), file=sys.stderr, flush=True)
     text = '{}\n#line 1 "kern.cu"\n{}\n#line 1 "launcher"\n' \
         '#define __HD_KERNEL {}\n{}'.format(host_prelude, _host_source(source), name,
                                              _LAUNCHER)

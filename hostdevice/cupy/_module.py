@@ -114,17 +114,15 @@ def _build_template(code, expression, options):
     key = _kernel._hash('host-module', _kernel._compiler_version(),
                         _kernel._CXX_FLAGS, _kernel.HOST_REWRITE, host_opts, _kernel._PRELUDE,
                         _kernel._LAUNCHER, source, expression)
-    with _kernel._lock:
-        binary = _binaries.get(key)
-    if binary is None:
+
+    def make():
         path = os.path.join(_kernel.cache_dir(), key + '.so')
         if not os.path.exists(path):
             _kernel._compile_host(source, expression, host_opts,
                                   _kernel._PRELUDE, path)
-        binary = _TemplateBinary(path)
-        with _kernel._lock:
-            _binaries[key] = binary
-    return binary
+        return _TemplateBinary(path)
+
+    return _kernel._built_once(_binaries, key, make)
 
 
 class _TemplateKernel(_kernel.RawKernel):

@@ -2,6 +2,8 @@
 
 import os
 import pathlib
+import shutil
+import signal
 from types import SimpleNamespace
 
 import cupy as cp
@@ -212,6 +214,33 @@ class TestMessages:
         monkeypatch.setitem(vars(module), "os", SimpleNamespace(path=path))
         with pytest.raises(ValueError, match=f"^{message}$".replace("(", r"\(").replace(")", r"\)")):
             picload(files.png8.path)
+
+
+class TestFileSystem:
+    @pytest.mark.parametrize("kind,nv", [("png8", False), ("tiff16", False), ("png8", True), ("half", False)])
+    def test_a_name_that_is_not_utf8_is_read(self, files, exr_files, tmp_path, helpers, kind, nv):
+        # OpenCV once got the surrogate-escaped str and crashed the process (SIGSEGV).
+        sample = getattr(files, kind, None) or getattr(exr_files, kind)
+        path = os.fsdecode(os.fsencode(str(tmp_path)) + b"/bad\xff" + os.fsencode(os.path.splitext(sample.path)[1]))
+        shutil.copyfile(sample.path, path)
+        expected = helpers.host(picload(sample.path, KEEP, False, nv))
+        np.testing.assert_array_equal(helpers.host(picload(path, KEEP, False, nv)), expected)
+
+    @pytest.mark.parametrize("name,nv", [("fifo.png", False), ("fifo.exr", False), ("fifo.jpg", True), ("/dev/zero", False)])
+    def test_only_regular_files_are_read(self, tmp_path, name, nv):
+        # A FIFO with no writer once blocked the call for ever.
+        path = name if name.startswith("/") else str(tmp_path / name)
+        if not name.startswith("/"):
+            os.mkfifo(path)
+        handler = signal.signal(signal.SIGALRM, lambda *_: pytest.fail("picload blocked on " + path))
+        signal.alarm(10)
+        try:
+            with pytest.raises(RuntimeError) as info:
+                picload(path, is_nvimgcodec=nv)
+        finally:
+            signal.alarm(0)
+            signal.signal(signal.SIGALRM, handler)
+        assert info.value.args == ("Failed to read image from " + path,)
 
 
 class TestTracebacksAndGlobals:

@@ -58,6 +58,7 @@ class TestFamilies:
     @pytest.mark.parametrize("ext,family", [
         ("jpg", "jpeg"), (".JPEG", "jpeg"), ("Jpg", "jpeg"), ("png.jpg", "jpeg"),  # "jpg" is tested before "png"
         (".png", "png"), ("PNG", "png"), ("apng", "png"),
+        ("png\udcff", "png"), ("png\ud800", "png"),  # lone surrogates once crashed OpenCV
         ("tif", "tiff"), (".TIFF", "tiff"), (".Tif", "tiff"),
     ])
     @pytest.mark.parametrize("dtype,channels", [(np.uint8, 3), (np.uint16, 3), (np.float32, 4), (np.uint8, 0)])

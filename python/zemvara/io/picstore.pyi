@@ -22,4 +22,18 @@ def picstore(output_path: str, image: cp.ndarray | npt.NDArray[Any], param: int 
             (H, W) or (H, W, 3), blue-green-red unless `swap_rb`.
         param: the format's one option; -1 selects its default.
         swap_rb: the image is red-green-blue.
+
+    The file is written whole or not at all: the encoded image goes to a
+    hidden temporary beside it (".<name>.<pid>-<n>-<time>.tmp"), renamed over
+    the path once complete; a failure leaves the path as it was and removes
+    the temporary (a killed process may leave one behind). A symbolic link is
+    followed and its target written, created if it does not exist yet.
+
+    Raises:
+        OSError: the file system refused the file (FileNotFoundError for a
+            missing folder, PermissionError for a file or folder the process
+            may not write, IsADirectoryError, a full disk ...), naming
+            `output_path`.
+        RuntimeError: the image could not be encoded ("Failed to write image
+            to <path>", chained from the library's error where it raised one).
     """

@@ -1,5 +1,6 @@
 // zemvara.io.picload: reads one image file (OpenEXR, the NVIDIA image codec or OpenCV) into a GPU image.
 #include "io/element_type.hpp"
+#include "io/file_names.hpp"
 #include "zemvara/frame.hpp"
 
 namespace {
@@ -113,7 +114,13 @@ Object three_channels(Call& c, Object image, const ChannelLines& at) {
 }
 
 // Reading a file:
-// 1. A path that does not exist is refused before any reader is chosen.
+// 1. A path that does not exist is refused before any reader is chosen, and
+//    so is one that is not a regular file (a folder, a FIFO, a device, a
+//    socket) with the message of a file that cannot be read: no reader is
+//    left to block on a FIFO or read a device without end.
+//    A name that is not valid UTF-8 (surrogate-escaped in the str) is read
+//    too: OpenCV gets the file system's bytes of it, OpenEXR an open file,
+//    the NVIDIA codec the file's bytes (see file_names.hpp).
 // 2. The extension, lower-cased, chooses the reader: ".exr" OpenEXR, else
 //    the NVIDIA codec when is_nvimgcodec is true, else OpenCV.
 // 3. OpenEXR, through the bindings' File API (the classic InputFile header
@@ -139,6 +146,7 @@ Object picload(Call& c, Handle input_path, Handle dtype_arg, Handle swap_rb, Han
     c.step(L::exists_raise);
     raise_(builtin("FileNotFoundError"), cat({"Image not found at ", input_path}));
   }
+  if (!io::regular_file(input_path)) raise_(builtin("RuntimeError"), cat({"Failed to read image from ", input_path}));
   c.step(L::splitext);  // 2
   Object filename, ext;
   unpack(g("os").attr("path").attr("splitext")(input_path), filename, ext);
@@ -147,7 +155,14 @@ Object picload(Call& c, Handle input_path, Handle dtype_arg, Handle swap_rb, Han
   c.step(L::exr_test);
   if (eq(ext, ".exr")) {
     c.step(L::exr_open);  // 3
-    Object image_exr = g("OpenEXR").attr("File")(input_path, kw("separate_channels", py_true()));
+    Object image_exr;
+    if (io::utf8_names_file(input_path)) {
+      image_exr = g("OpenEXR").attr("File")(input_path, kw("separate_channels", py_true()));
+    } else {  // the file is read whole here, the stream closed after
+      with_(builtin("open")(input_path, "rb"), [&](const Object& stream) {
+        image_exr = g("OpenEXR").attr("File")(stream, kw("separate_channels", py_true()));
+      });
+    }
     c.step(L::exr_r_header);
     Object r_header = image_exr.attr("channels")()[Name("R").str()];
     c.step(L::exr_half_test);
@@ -199,7 +214,10 @@ Object picload(Call& c, Handle input_path, Handle dtype_arg, Handle swap_rb, Han
       Object decoder = g("nvimgcodec").attr("Decoder")();
       c.step(L::codec_read);
       Object read = decoder.attr("read");
-      Object nv_image = read(g("nvimgcodec").attr("DecodeSource")(input_path));
+      Object source(input_path);
+      if (!io::utf8_names_file(input_path))
+        with_(builtin("open")(input_path, "rb"), [&](const Object& stream) { source = stream.attr("read")(); });
+      Object nv_image = read(g("nvimgcodec").attr("DecodeSource")(source));
       c.step(L::codec_none_test);
       if (nv_image.is_none()) {
         c.step(L::codec_none_raise);
@@ -216,7 +234,7 @@ Object picload(Call& c, Handle input_path, Handle dtype_arg, Handle swap_rb, Han
     } else {
       c.step(L::cv2_read);  // 5
       Object cv2 = g("cv2");
-      Object cv2_image = cv2.attr("imread")(input_path, cv2.attr("IMREAD_UNCHANGED"));
+      Object cv2_image = cv2.attr("imread")(io::opencv_name(input_path), cv2.attr("IMREAD_UNCHANGED"));
       c.step(L::cv2_none_test);
       if (cv2_image.is_none()) {
         c.step(L::cv2_none_raise);
@@ -286,4 +304,4 @@ void body(Body& b) {
 
 }  // namespace
 
-ZEMVARA_MODULE(picload, io, body, "FileNotFoundError", "RuntimeError")
+ZEMVARA_MODULE(picload, io, body, "FileNotFoundError", "RuntimeError", "open")

@@ -61,7 +61,10 @@ bool ext_names(Handle ext, const Arg& text) { return contains(ext.attr("lower")(
 //    "jpg"/"jpeg" JPEG, "png" PNG, "tiff"/"tif" TIFF, each with its option
 //    and conversion; anything else is refused (after steps 1 and 2 ran).
 // 4. Encode with the extension "." + ext.lower(); OpenCV reads only the text
-//    after the last dot, so ".png" (passed as "..png") and "png" agree.
+//    after the last dot, so ".png" (passed as "..png") and "png" agree. Text
+//    other than ASCII goes as its UTF-8 bytes, lone surrogates included:
+//    OpenCV reads a str as UTF-8 and crashes the process on one that has no
+//    UTF-8 form.
 // 5. A failed encoding raises.
 // 6. Return the encoded file as bytes (checked as bytes on the way out).
 Object picpack(Call& c, Handle image_arg, Handle ext, Handle param_arg, Handle swap_rb) {
@@ -95,7 +98,9 @@ Object picpack(Call& c, Handle image_arg, Handle ext, Handle param_arg, Handle s
   c.step(L::imencode);  // 4
   Object encode = g("cv2").attr("imencode");
   Object success, encoded_image;
-  unpack(encode(cat({".", ext.attr("lower")()}), image, options), success, encoded_image);
+  Object extension = cat({".", ext.attr("lower")()});
+  if (!truth(extension.attr("isascii")())) extension = extension.attr("encode")("utf-8", "surrogatepass");
+  unpack(encode(extension, image, options), success, encoded_image);
   c.step(L::success_test);  // 5
   if (!truth(success)) {
     c.step(L::encode_raise);

@@ -1,4 +1,5 @@
 // zemvara.io.picstore: writes one GPU or host image (or tensor) to a file, OpenEXR or any format OpenCV writes.
+#include "io/file_names.hpp"
 #include "io/opencv_options.hpp"
 #include "io/whole_file.hpp"
 #include "zemvara/frame.hpp"
@@ -39,7 +40,7 @@ constexpr Line level{31};             //         header["dwaCompressionLevel"] =
 constexpr Line channels{32};          //         channels = {"R": OpenEXR.Channel("R", <plane R>), "G": ..., "B": ...}
                                       //         (lines 39-41 run first: the planes are ready before the file is opened)
 constexpr Line output_file{37};       //         output = OpenEXR.File(header, channels)
-constexpr Line write_pixels{38};      //         with output: output.write(<the file, whole>)
+constexpr Line write_pixels{38};      //         with output: output.write(<the file, in memory>); then the file, whole
 constexpr Line pixels_r{39};          //             image_rgb[:, :, 0].astype(np.float16)
 constexpr Line pixels_g{40};          //             image_rgb[:, :, 1].astype(np.float16)
 constexpr Line pixels_b{41};          //             image_rgb[:, :, 2].astype(np.float16)
@@ -83,12 +84,15 @@ Object half_plane(Handle image_rgb, int channel) {
   return plane.attr("astype")(g("np").attr("float16"));
 }
 
-// The extension OpenCV chooses its writer by: the text from the path's last
-// dot on (which may lie in a folder's name, and then names no writer).
+// The extension OpenCV chooses its writer by, as cv2.imwrite would for this
+// path: the text from the path's last dot on, of which OpenCV reads the
+// letters and digits up to the first other character. A dot in a folder's
+// name counts too: "shots.png/a" is written as a PNG, "shots.v2/a" finds no
+// writer (cv2.error), as with cv2.imwrite. Passed as opencv_name() gives it.
 Object opencv_extension(Handle output_path) {
   Object dot = output_path.attr("rfind")(".");
   if (lt(dot, 0)) return string("");
-  return output_path[slice(dot, none(), none())];
+  return io::opencv_name(output_path[slice(dot, none(), none())]);
 }
 
 // Writing a file:
@@ -105,16 +109,19 @@ Object opencv_extension(Handle output_path) {
 //    refused before any file is touched: an image with no pixels (the
 //    bindings abort the process on a side of 0) or without three channels
 //    (the IndexError of the indexing).
-//    OpenEXR.File writes (the older OutputFile leaks on every call), and the
-//    file is read back whole before it replaces anything: the bindings
-//    ignore some errors on the final flush.
+//    OpenEXR.File encodes (the older OutputFile leaks on every call), into
+//    memory: the bindings ignore some errors on the final flush of a file,
+//    and name the file they write in their errors. A failed encoding raises
+//    RuntimeError naming output_path, chained from the bindings' error.
 // 4. Any other extension: OpenCV, blue-green-red (swapped from red-green-blue
 //    when swap_rb), with the option and conversion of its format (JPEG, PNG,
 //    TIFF) or none. OpenCV encodes in memory (cv2.imwrite would drop write
 //    errors on the final flush and close); an encoding it reports as failed
 //    raises RuntimeError; the bytes are written with every write checked.
-// Both writers write through a WholeFile: the path receives the complete file
-// in one rename, or keeps what it held (no partial file, no temporary left).
+// Both writers write the encoded bytes through a WholeFile: the path (or the
+// file a symbolic link at it names, created if missing) receives the complete
+// file in one rename, or keeps what it held (no partial file, no temporary
+// left). Every failure of the file system raises OSError naming output_path.
 // 5. Return None.
 Object picstore(Call& c, Handle output_path, Handle image_arg, Handle param_arg, Handle swap_rb) {
   Object image(image_arg), param(param_arg);
@@ -184,18 +191,18 @@ Object picstore(Call& c, Handle output_path, Handle image_arg, Handle param_arg,
     c.step(L::output_file);
     Object output = g("OpenEXR").attr("File")(header, channels);
     c.step(L::write_pixels);
-    io::WholeFile file(output_path);
-    Object written = file.writer_path();
-    with_(output, [&](const Object& f) { f.attr("write")(written); });
-    // The read-back: the bindings report no error on the final flush, so a
-    // full disk or a size limit can leave a truncated file behind a success.
+    Object encoded = builtin("__import__")("io").attr("BytesIO")();
     try {
-      with_(g("OpenEXR").attr("File")(written), [&](const Object& f) { f.attr("channels")(); });
+      with_(output, [&](const Object& f) { f.attr("write")(encoded); });
     } catch (const Error&) {
-      raise_from_pending(builtin("RuntimeError"),
-                         {"Failed to write image to ", output_path, ": the file written does not read back whole"});
+      raise_from_pending(builtin("RuntimeError"), {"Failed to write image to ", output_path});
     }
-    file.commit(false);
+    io::WholeFile file(output_path);
+    {
+      WritableBuffer bytes(encoded.attr("getbuffer")());
+      file.write(bytes.data(), static_cast<std::size_t>(bytes.nbytes()));
+    }
+    file.commit();
   } else {
     c.step(L::opencv_swap_test);  // 4
     if (truth(swap_rb)) {
@@ -234,7 +241,7 @@ Object picstore(Call& c, Handle output_path, Handle image_arg, Handle param_arg,
       WritableBuffer bytes(encoded);
       file.write(bytes.data(), static_cast<std::size_t>(bytes.nbytes()));
     }
-    file.commit(true);
+    file.commit();
   }
   return Object(none());  // 5
 }
@@ -276,4 +283,4 @@ void body(Body& b) {
 
 }  // namespace
 
-ZEMVARA_MODULE(picstore, io, body, "RuntimeError", "ValueError", "float")
+ZEMVARA_MODULE(picstore, io, body, "RuntimeError", "ValueError", "float", "__import__")

@@ -16,33 +16,39 @@
 namespace zv::io {
 
 // One file written so that a failure at any point (a full disk, a file-size
-// limit, an error the writing library ignores, bad input found late) leaves
-// the path as it was:
-// 1. The path is followed through symbolic links to the file it names.
-//    A folder is refused (IsADirectoryError).
+// limit, a folder that cannot be written, bad input found late) leaves the
+// path as it was. The caller encodes the whole file in memory first, so that
+// no library writes to the disk unchecked, then hands its bytes to write():
+// 1. The path is followed through symbolic links, one link at a time, to the
+//    file it names, which need not exist yet: a link to a missing file gets
+//    that file, as opening the link for writing would give it. A folder is
+//    refused (IsADirectoryError).
 // 2. A regular file, or none: the new file is written to a hidden temporary
 //    beside it (same folder, so same file system), created exclusively with
-//    the mode of the file it replaces (or the process's default).
+//    the mode of the file it replaces (or the process's default). A file the
+//    process may not write is refused (PermissionError), not replaced.
 // 3. A device, FIFO or socket cannot be replaced: it is written in place,
-//    every write checked. A library that writes by name writes a temporary
-//    in the system's temporary folder instead, which is copied in.
+//    every write checked.
 // 4. commit(): when it replaces a file, flush the new one to the disk first
 //    (fsync), so that a crash cannot leave an empty file where the old one
 //    was (a new file skips it: it costs milliseconds and protects nothing
-//    that existed); check the size when the bytes were ours to count; close
-//    (checked: network file systems report write errors there); then rename
-//    the temporary over the path in one step.
+//    that existed); check the size; close (checked: network file systems
+//    report write errors there); then rename the temporary over the path in
+//    one step.
 // 5. A WholeFile destroyed before its commit removes its temporary.
+//
+// The hidden temporary's name, on which a clean-up of what a killed process
+// left behind may rely:
+//     <folder>/.<name>.<pid>-<n>-<time>.tmp
+// <folder> and <name> are the folder and file name of the file written (for a
+// symbolic link, its target's), <name> cut to its first 100 bytes; <pid> is
+// the writing process's id and <n> its count of temporaries (from 1), both in
+// decimal; <time> the seconds since 1970 when it was made, in lower-case
+// hexadecimal. For "shots/a.png": "shots/.a.png.4711-1-67a1b2c3.tmp".
 class WholeFile {
  public:
-  explicit WholeFile(Handle path) : path_(path), target_(fs_encode(path)) {
+  explicit WholeFile(Handle path) : path_(path), target_(follow_links(fs_encode(path))) {  // 1
     struct stat st;
-    if (lstat(target_.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {  // 1
-      if (char* real = realpath(target_.c_str(), nullptr)) {
-        target_ = real;
-        std::free(real);
-      }
-    }
     mode_t mode = 0666;
     if (stat(target_.c_str(), &st) == 0) {
       if (S_ISDIR(st.st_mode)) raise_os_error(EISDIR, path_);
@@ -50,6 +56,9 @@ class WholeFile {
         in_place_ = true;
         return;
       }
+      // Refused as opening it for writing would refuse it: the rename that
+      // replaces it asks only for the folder's permission.
+      if (faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) raise_os_error(errno, path_);
       mode = st.st_mode & 07777;
       replaces_ = true;
     } else if (errno != ENOENT) {
@@ -69,18 +78,9 @@ class WholeFile {
   WholeFile(const WholeFile&) = delete;
   WholeFile& operator=(const WholeFile&) = delete;
 
-  // Where a library that writes files by name should write.
-  Object writer_path() {
-    if (temp_.empty()) {
-      const char* folder = std::getenv("TMPDIR");
-      make_temp(folder != nullptr && *folder != '\0' ? folder : "/tmp", "zemvara");
-    }
-    return fs_decode(temp_);
-  }
-
   // Writes all n bytes: to the temporary, or straight into a device.
   void write(const void* data, std::size_t n) {
-    if (temp_.empty()) {
+    if (in_place_) {
       open_in_place();
       write_all(out_, data, n);
     } else {
@@ -89,31 +89,42 @@ class WholeFile {
     written_ += n;
   }
 
-  // 4. counted: the file must hold exactly the bytes given to write().
-  void commit(bool counted) {
-    if (!temp_.empty()) {
-      if (replaces_ && fsync(fd_) != 0) raise_os_error(errno, path_);
-      struct stat st;
-      if (counted && (fstat(fd_, &st) != 0 || st.st_size != static_cast<off_t>(written_)))
-        raise_os_error(EIO, path_);
-      if (in_place_) copy_in();
-      const int fd = fd_;
-      fd_ = -1;
-      if (close(fd) != 0) raise_os_error(errno, path_);
-    }
+  // 4. The file must hold exactly the bytes given to write().
+  void commit() {
     if (in_place_) {
-      open_in_place();
-      const int out = out_;
-      out_ = -1;
-      if (close(out) != 0) raise_os_error(errno, path_);
+      open_in_place();  // no bytes at all still empties it
+      close_checked(out_);
       return;
     }
+    if (replaces_ && fsync(fd_) != 0) raise_os_error(errno, path_);
+    struct stat st;
+    if (fstat(fd_, &st) != 0 || st.st_size != static_cast<off_t>(written_)) raise_os_error(EIO, path_);
+    close_checked(fd_);
     if (rename(temp_.c_str(), target_.c_str()) != 0) raise_os_error(errno, path_);
     temp_.clear();
   }
 
  private:
-  // A new hidden file "<folder>/.<base>.<pid>-<n>-<time>.tmp", made exclusively.
+  // 1. The path with its last component followed through symbolic links
+  //    (realpath() fails on a link to a missing file); a relative link is
+  //    taken from the folder that holds it.
+  std::string follow_links(std::string path) {
+    for (int hops = 0;; ++hops) {
+      struct stat st;
+      if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+      if (hops == 40) raise_os_error(ELOOP, path_);
+      std::string link(static_cast<std::size_t>(st.st_size) + 64, '\0');
+      ssize_t n;
+      while ((n = readlink(path.c_str(), link.data(), link.size())) >= static_cast<ssize_t>(link.size()))
+        link.resize(link.size() * 2);  // grew since lstat, or a size the file system does not report
+      if (n < 0) raise_os_error(errno, path_);
+      link.resize(static_cast<std::size_t>(n));
+      const std::size_t slash = path.rfind('/');
+      path = link[0] == '/' || slash == std::string::npos ? link : path.substr(0, slash + 1) + link;
+    }
+  }
+
+  // The hidden temporary (see the class comment), made exclusively.
   void make_temp(const std::string& folder, const std::string& base) {
     static unsigned counter = 0;
     for (int attempt = 0;; ++attempt) {
@@ -136,6 +147,12 @@ class WholeFile {
     if (out_ < 0) raise_os_error(errno, path_);
   }
 
+  void close_checked(int& fd) {
+    const int open_fd = fd;
+    fd = -1;
+    if (close(open_fd) != 0) raise_os_error(errno, path_);
+  }
+
   void write_all(int fd, const void* data, std::size_t n) {
     const char* p = static_cast<const char*>(data);
     while (n > 0) {
@@ -146,22 +163,6 @@ class WholeFile {
       }
       p += done;
       n -= static_cast<std::size_t>(done);
-    }
-  }
-
-  // The temporary's bytes into the device, FIFO or socket at the path.
-  void copy_in() {
-    open_in_place();
-    char block[1 << 16];
-    for (off_t at = 0;;) {
-      const ssize_t got = pread(fd_, block, sizeof block, at);
-      if (got < 0) {
-        if (errno == EINTR) continue;
-        raise_os_error(errno, path_);
-      }
-      if (got == 0) return;
-      write_all(out_, block, static_cast<std::size_t>(got));
-      at += got;
     }
   }
 
