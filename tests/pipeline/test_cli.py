@@ -58,9 +58,10 @@ def test_run_maps_outputs_reports_inputs_as_typed_and_exits_1_on_failure(small, 
                     "--steps", "convert:uint8")
     assert result.exit_code == 1, result.output
     report = json.load(open("logs/report.json"))
-    typed = [os.path.join("in/", rel) for rel in small]
-    assert sorted(report["written"]) == sorted(typed + ["in/a/img01.jpg"])
-    assert report["skipped"] == []
+    typed = [(os.path.join("in/", rel), os.path.join("out", os.path.splitext(rel)[0] + ".tif")) for rel in small]
+    assert sorted((e["input"], e["output"]) for e in report["written"]) == sorted(
+        typed + [("in/a/img01.jpg", "out/img01.tif")])
+    assert report["skipped"] == [] and report["pending"] == []
     assert sorted(f["input"] for f in report["failed"]) == sorted(os.path.join("in/", r) for r in frames.CORRUPT)
     written = sorted(os.path.relpath(os.path.join(d, n), "out") for d, _, ns in os.walk("out") for n in ns)
     assert written == sorted([os.path.splitext(rel)[0] + ".tif" for rel in small] + ["img01.tif"])
@@ -80,8 +81,8 @@ def test_all_written_exits_0_and_dry_run_writes_nothing(small):
     assert dry.stdout.splitlines() == ["in/img00.png -> out/img00.png", "in/c/img03.PNG -> out/img03.PNG"]
     result = invoke("in/img00.png", "in/c", "--out", "out", "--no-progress")
     assert result.exit_code == 0 and result.stdout.startswith("written 2, skipped 0, failed 0")
-    # an upper-case extension still gets the PNG writer: 16 bits from the float image, as out/img00.png
-    assert cv2.imread("out/img03.PNG", cv2.IMREAD_UNCHANGED).dtype == np.uint16
+    # an upper-case extension gets the PNG rule too: the 8-bit input stays 8-bit
+    assert cv2.imread("out/img03.PNG", cv2.IMREAD_UNCHANGED).dtype == np.uint8
 
 
 def test_missing_input_fails_alone():

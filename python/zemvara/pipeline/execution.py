@@ -27,7 +27,6 @@ import contextlib
 import dataclasses
 import json
 import os
-import signal
 import sys
 import threading
 import uuid
@@ -158,8 +157,17 @@ def _serial(jobs, pipeline, resume, finish):
         finish(job, process_file(job, pipeline, resume))
 
 
+# The longest wait for a file to finish before the waiting thread looks for Ctrl-C again. A blocked wait
+# is not interrupted when the kernel hands SIGINT to another thread (a pool's, or Dask's event loop).
+_POLL = 0.2
+
+
 def _windowed(jobs, submit, wait_first, result, window, finish, pending):
-    """Submit jobs keeping at most `window` unfinished in `pending` (future: job); finish each as it completes."""
+    """Submit jobs keeping at most `window` unfinished in `pending` (future: job); finish each as it completes.
+
+    wait_first(futures) returns those that are done, possibly none after a
+    short wait.
+    """
     for job in jobs:
         while len(pending) >= window:
             for future in wait_first(list(pending)):
@@ -176,7 +184,7 @@ def _overlapped(jobs, pipeline, resume, finish, threads):
     pool = concurrent.futures.ThreadPoolExecutor(threads, thread_name_prefix="zemvara-pipeline")
     try:
         _windowed(jobs, lambda job: pool.submit(process_file, job, pipeline, resume, stop),
-                  lambda fs: concurrent.futures.wait(fs, return_when=concurrent.futures.FIRST_COMPLETED).done,
+                  lambda fs: concurrent.futures.wait(fs, _POLL, concurrent.futures.FIRST_COMPLETED).done,
                   concurrent.futures.Future.result, 2 * threads, finish, pending)
     except BaseException:
         stop.set()  # the files in flight stop at their next stage
@@ -186,6 +194,14 @@ def _overlapped(jobs, pipeline, resume, finish, threads):
         for future, job in pending.items():  # files that completed while the run was stopping
             if future.done() and not future.cancelled():
                 finish(job, future.result())
+
+
+def _first_completed(wait, futures):
+    """The Dask futures among these that are done, waiting at most _POLL seconds for one."""
+    try:
+        return wait(futures, timeout=_POLL, return_when="FIRST_COMPLETED").done
+    except TimeoutError:
+        return ()
 
 
 def _cluster_result(future):
@@ -211,7 +227,7 @@ def _on_cluster(jobs, pipeline, resume, finish, address):
             _windowed(jobs,
                       lambda job: client.submit(process_file, job, pipeline, resume,
                                                 key=f"zemvara-{run_id}-{job.index}"),
-                      lambda fs: wait(fs, return_when="FIRST_COMPLETED").done,
+                      lambda fs: _first_completed(wait, fs),
                       _cluster_result, 4 * slots, finish, pending)
         except BaseException:
             for future, job in pending.items():
@@ -221,27 +237,16 @@ def _on_cluster(jobs, pipeline, resume, finish, address):
             raise
 
 
-@contextlib.contextmanager
-def _sigint_blocked():
-    """SIGINT blocked in this thread, and so in the processes it starts: Ctrl-C reaches the caller alone."""
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-    old = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
-    try:
-        yield
-    finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, old)
-
-
 def _local(workers, run_on):
-    """run_on(address) on a local cluster of `workers` processes, which Ctrl-C does not reach: this process stops it."""
-    from .cluster import local_cluster
+    """run_on(address) on a local cluster of `workers` processes, closed when it returns."""
+    from .cluster import drain, local_cluster
 
-    with _sigint_blocked():
-        cluster = local_cluster(workers)
-    with cluster:
-        run_on(cluster.scheduler_address)
+    with local_cluster(workers) as cluster:
+        try:
+            run_on(cluster.scheduler_address)
+        except BaseException:
+            drain(cluster)
+            raise
 
 
 def run(inputs: Iterable[Union[str, bytes, os.PathLike[str]]], out: Union[str, bytes, os.PathLike[str]],
