@@ -192,7 +192,7 @@ def _overlapped(jobs, pipeline, resume, finish, threads):
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
         for future, job in pending.items():  # files that completed while the run was stopping
-            if future.done() and not future.cancelled():
+            if future.done() and not future.cancelled() and future.exception() is None:
                 finish(job, future.result())
 
 

@@ -142,9 +142,11 @@ def plan(inputs, out, ext=None, resume=False):
         else:
             pairs.append((given, None, False))
     if resume:
-        outputs = {os.path.realpath(o) for s, o, _ in pairs if o is not None}
-        pairs = [(s, o, w) for s, o, w in pairs
-                 if not (w and os.path.realpath(s) in outputs and os.path.realpath(s) != os.path.realpath(o))]
+        written_by = collections.defaultdict(set)  # output: the inputs written to it
+        for source, output, _ in pairs:
+            if output is not None:
+                written_by[os.path.realpath(output)].add(os.path.realpath(source))
+        pairs = [(s, o, w) for s, o, w in pairs if not (w and written_by[os.path.realpath(s)] - {os.path.realpath(s)})]
     sources = {os.path.realpath(s) for s, o, _ in pairs if o is not None}
     jobs, taken = [], {}
     for source, output, _ in pairs:
