@@ -67,11 +67,11 @@ def run_command(inputs, out, steps, ext, keep_orientation, workers, scheduler, r
     if dry_run:
         for job in _usage(paths.plan, inputs, out, ext, resume):
             if job.error is not None:
-                click.echo(f"{job.source}: {job.error}")
+                click.echo(shown(f"{job.source}: {job.error}"))
             elif resume and paths.reads_back(job.output):
-                click.echo(f"{job.source} -> {job.output} (exists, skipped)")
+                click.echo(shown(f"{job.source} -> {job.output} (exists, skipped)"))
             else:
-                click.echo(f"{job.source} -> {job.output}")
+                click.echo(shown(f"{job.source} -> {job.output}"))
         return
     if workers is not None or scheduler is not None:
         try:
@@ -97,10 +97,15 @@ def run_command(inputs, out, steps, ext, keep_orientation, workers, scheduler, r
     click.get_current_context().exit(1 if report["failed"] else 0)
 
 
+def shown(text):
+    """Text that any terminal prints: a file name's bytes that are not UTF-8 as \\xNN escapes."""
+    return text.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+
+
 def summary(report):
     """The lines printed at the end of a run: the counts, then each failed input with its error."""
     lines = [f"written {len(report['written'])}, skipped {len(report['skipped'])}, failed {len(report['failed'])}"]
-    lines += [f"  failed: {entry['input']}: {entry['error']}" for entry in report["failed"]]
+    lines += [shown(f"  failed: {entry['input']}: {entry['error']}") for entry in report["failed"]]
     return "\n".join(lines)
 
 
