@@ -209,6 +209,7 @@ class _Destination:
     def __init__(self, out, shape, dtype, who, transparent):
         self.path = None
         self.array = None
+        self.given = out
         if out is None:
             if transparent:
                 raise ValueError(f"{who}: BORDER_TRANSPARENT keeps the destination's pixels outside the "
@@ -245,7 +246,7 @@ class _Destination:
                 self.array[y0:y1, x0:x1] = tile
             return self.array
         _write_tiff(self.path, self.shape, self.dtype, side, tiles)
-        return self.path
+        return self.given
 
 
 def _write_tiff(path, shape, dtype, side, tiles):
