@@ -123,7 +123,7 @@ def test_sources_and_destinations(tmp_path, source, dest):
     returned = tiled.warp_affine(src, M, (180, 260), warp.INTER_CUBIC, memory_budget=200_000, out=out)
     assert returned is out
     if dest == "tiff":
-        assert not any(name.endswith(".part") for name in os.listdir(tmp_path))
+        assert not any(name.endswith(".tmp") for name in os.listdir(tmp_path))
         with tifffile.TiffFile(out) as tif:
             assert tif.is_bigtiff and tif.pages[0].is_tiled
             returned = tif.asarray()

@@ -45,13 +45,14 @@ the warps' matrices, all counted against the budget.
 
 Destinations: a NumPy or zarr array of the result's shape and the source's
 element type; or a path, written as a tiled BigTIFF (one TIFF tile per output
-tile) into a temporary file beside it that replaces it only once complete.
+tile) into a hidden temporary beside it that replaces it only once complete.
 """
 
+import itertools
 import math
 import operator
 import os
-import tempfile
+import time
 from pathlib import Path
 
 import cupy as cp
@@ -89,6 +90,7 @@ _WARP_MAX_REACH = 512.0
 _SLACK = 2
 _DTYPES = tuple(np.dtype(t) for t in (np.uint8, np.uint16, np.float16, np.float32))
 _TIFF_SUFFIXES = (".tif", ".tiff")
+_temporaries = itertools.count()
 
 
 def _blocks(nbytes):
@@ -255,12 +257,11 @@ def _write_tiff(path, shape, dtype, side, tiles):
     import tifffile
 
     channels = shape[2] if len(shape) == 3 else 1
-    fd, temp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".part", dir=path.parent)
-    os.close(fd)
+    # The package's hidden temporary beside the output, which a later batch run removes
+    # should this process be killed before it is renamed.
+    temp = path.parent / f".{path.name[:100]}.{os.getpid()}-{next(_temporaries)}-{time.time_ns():x}.tmp"
+    os.close(os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666))
     try:
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(temp, 0o666 & ~umask)
         options = {"photometric": "rgb" if channels in (3, 4) else "minisblack"}
         stored = shape[:2] if channels == 1 else shape  # one channel: a plain grey image
         if len(stored) == 3:
