@@ -59,7 +59,9 @@ def parse_size(text):
 def describe(shape, dtype):
     """ "32768 x 32768 x 3 uint8 (3.00 GiB)" for an image shape (H, W[, C])."""
     sides = " x ".join(str(v) for v in (shape[1], shape[0], *shape[2:]))
-    return f"{sides} {np.dtype(dtype).name} ({_nbytes(shape, dtype) / 2**30:.2f} GiB)"
+    size = _nbytes(shape, dtype)
+    unit, scale = ("GiB", 2**30) if size >= 2**30 else ("MiB", 2**20)
+    return f"{sides} {np.dtype(dtype).name} ({size / scale:.2f} {unit})"
 
 
 def _nbytes(shape, dtype):
@@ -95,20 +97,20 @@ def _next_shape(step, shape):
     return (height, width) + tuple(shape[2:])
 
 
-def _plan(steps, shape, dtype, budget, source, output):
+def _plan(steps, shape, dtype, budget, output):
     """How many leading steps run tile by tile and the shape after them; LargeImageError where the
     file cannot take this road."""
     count = 0
     while count < len(steps) and not _fits(shape, dtype, budget):
         following = _next_shape(steps[count], shape)
         if following is None:
-            raise LargeImageError(f"{source}: {describe(shape, dtype)} exceeds the memory budget of "
+            raise LargeImageError(f"{describe(shape, dtype)} exceeds the memory budget of "
                                   f"{budget:,} bytes, and the step {type(steps[count]).__name__.lower()} runs "
                                   "on whole images only; resize it first or give a larger --memory-budget")
         shape = following
         count += 1
     if not _fits(shape, dtype, budget) and os.path.splitext(output)[1].lower() not in _TIFF:
-        raise LargeImageError(f"{source}: the result, {describe(shape, dtype)}, exceeds the memory budget of "
+        raise LargeImageError(f"the result, {describe(shape, dtype)}, exceeds the memory budget of "
                               f"{budget:,} bytes; write it as .tif or .tiff (tiled) or give a larger "
                               "--memory-budget")
     return count, shape
@@ -138,16 +140,16 @@ def run_if_large(pipeline, source, output, check=None):
         return False
     shape, dtype = found
     if len(shape) not in (2, 3):
-        raise LargeImageError(f"{source}: an image of shape {shape} is not (H, W) or (H, W, C)")
+        raise LargeImageError(f"an image of shape {shape} is not (H, W) or (H, W, C)")
     load = pipeline.load
     if load.exif and orientation(source) != 1:
-        raise LargeImageError(f"{source}: {describe(shape, dtype)} exceeds the memory budget of {budget:,} bytes "
+        raise LargeImageError(f"{describe(shape, dtype)} exceeds the memory budget of {budget:,} bytes "
                               "and is not stored upright; turning it is done on whole images only "
                               "(--keep-orientation keeps it as stored)")
     steps = list(pipeline.steps)
-    count, final = _plan(steps, shape, dtype, budget, source, output)
+    count, final = _plan(steps, shape, dtype, budget, output)
     if load.dtype is not None and not _fits(final, dtype, budget):
-        raise LargeImageError(f"{source}: the result, {describe(final, dtype)}, exceeds the memory budget of "
+        raise LargeImageError(f"the result, {describe(final, dtype)}, exceeds the memory budget of "
                               f"{budget:,} bytes; converting it to {load.dtype} is done on whole images only")
     folder = os.path.dirname(output)
     if folder:
