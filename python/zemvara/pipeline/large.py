@@ -17,7 +17,9 @@ intermediate and the result at once), the file goes this way instead:
   with an error that names the size and the budget, and so does a step that
   only runs on whole images (convert, upscale) while the image does not fit,
   or an EXIF orientation other than upright.
-Other inputs take the whole-image road.
+Other inputs take the whole-image road. A process runs one large file at a
+time, so that the tiled calls of the road's threads never hold more than one
+budget together.
 """
 
 from __future__ import annotations
@@ -25,6 +27,7 @@ from __future__ import annotations
 import os
 import re
 import tempfile
+import threading
 
 import numpy as np
 
@@ -38,6 +41,11 @@ _UNITS = {"": 1, "k": 10**3, "m": 10**6, "g": 10**9, "t": 10**12,
 # Load's element type names -> the conversion in zemvara.utils.dtypes.
 _CONVERSIONS = {"fp32": "to_float32", "float32": "to_float32", "fp16": "to_float16", "float16": "to_float16",
                 "uint8": "to_uint8", "uint16": "to_uint16"}  # fmt: skip
+
+
+# One large file at a time in a process: each takes the whole budget, and the road runs several
+# files at once on its threads.
+_one_at_a_time = threading.Lock()
 
 
 class LargeImageError(ValueError):
@@ -154,7 +162,8 @@ def run_if_large(pipeline, source, output, check=None):
     folder = os.path.dirname(output)
     if folder:
         os.makedirs(folder, exist_ok=True)
-    with tempfile.TemporaryDirectory(prefix="zemvara-large-") as scratch, _tile_bar(pipeline, source) as bar:
+    with _one_at_a_time, tempfile.TemporaryDirectory(prefix="zemvara-large-") as scratch, \
+            _tile_bar(pipeline, source) as bar:
 
         def progress(done, total):
             bar.total = total

@@ -412,7 +412,7 @@ def resize(src, dsize, interpolation=INTER_AUTO, *, memory_budget=None, out=None
     memory the call may allocate (default: half the free device memory). out:
     None (a new NumPy array), a NumPy or zarr array to fill, or a .tif/.tiff
     path written as a tiled BigTIFF. progress(done, total) after each tile.
-    Returns the array or the path.
+    Returns the new array, or out.
     """
     who = "resize"
     _check_progress(progress, who)
@@ -438,7 +438,7 @@ def _resize(source, dsize, interpolation, memory_budget, out, progress, who):
     budget = _budget(memory_budget, who)
     shape = (out_h, out_w) + source.shape[2:]
     dest = _Destination(out, shape, source.dtype, who, False)
-    itemsize, pixel = source.dtype.itemsize, channels * source.dtype.itemsize
+    pixel = channels * source.dtype.itemsize
 
     # The whole image's weight tables, as the whole call computes them; the offsets
     # come to the host, where each tile's window is worked out from them.
