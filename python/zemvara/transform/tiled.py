@@ -60,7 +60,7 @@ import numpy as np
 
 from . import resize as _whole
 from . import warp as _warp
-from .resampling import _kernels, filters
+from .resampling import _launch, borders, filters
 from .schema import INTER_AREA, INTER_AUTO, INTER_LINEAR, INTER_MITCHELL
 from .warp import (
     BORDER_CONSTANT,
@@ -123,12 +123,12 @@ class _Source:
         self.channels = self.shape[2] if len(self.shape) == 3 else 1
         if self.dtype not in _DTYPES:
             self.close()
-            raise TypeError(f"{who}: src has element type {self.dtype}; accepted: {_kernels.ACCEPTED_DTYPES}")
+            raise TypeError(f"{who}: src has element type {self.dtype}; accepted: {_launch.ACCEPTED_DTYPES}")
         if self.channels == 0 or (max_channels is not None and self.channels > max_channels):
             self.close()
             raise ValueError(f"{who}: src has shape {self.shape}; channels from 1 to {max_channels or 'any'}")
         try:
-            _kernels.check_axes((self.height, self.width), who)
+            _launch.check_axes((self.height, self.width), who)
         except ValueError:
             self.close()
             raise
@@ -426,8 +426,8 @@ def resize(src, dsize, interpolation=INTER_AUTO, *, memory_budget=None, out=None
 def _resize(source, dsize, interpolation, memory_budget, out, progress, who):
     height, width, channels = source.height, source.width, source.channels
     out_w, out_h = _whole._target_size(dsize)
-    if out_w <= 0 or out_h <= 0 or out_w > _kernels.MAX_AXIS or out_h > _kernels.MAX_AXIS:
-        raise ValueError(f"{who}: dsize (width, height) must lie in 1..{_kernels.MAX_AXIS}, got {tuple(dsize)}")
+    if out_w <= 0 or out_h <= 0 or out_w > _launch.MAX_AXIS or out_h > _launch.MAX_AXIS:
+        raise ValueError(f"{who}: dsize (width, height) must lie in 1..{_launch.MAX_AXIS}, got {tuple(dsize)}")
     if isinstance(interpolation, np.integer):
         interpolation = int(interpolation)
     if type(interpolation) is int and interpolation == INTER_AUTO:
@@ -483,7 +483,7 @@ def _resize(source, dsize, interpolation, memory_budget, out, progress, who):
     pieces = [(int(a), int(b), int(c), int(d), int(e), int(f), int(g), int(h))
               for a, b, c, d, e, f, g, h in zip(y0, y1, x0, x1, r_lo, r_n, c_lo, c_n)]  # fmt: skip
     slots = _Slots(parts, [("window", parts[0][1]), ("x", parts[3][1]), ("y", parts[4][1])], [("out", parts[2][1])])
-    element = _kernels.ELEMENTS[source.dtype]
+    element = _launch.ELEMENTS[source.dtype]
     rank3 = len(source.shape) == 3
     group = next(g for g in (4, 3, 2, 1) if channels % g == 0) if rank3 else 1
     groups = channels // group
@@ -710,21 +710,21 @@ def _warp_tiles(who, perspective, source, M, dsize, flags, border_mode, border_v
     inter = flags_value & ~WARP_INVERSE_MAP if flags_value >= 0 else flags_value
     row = filters.BY_INTER.get(inter)
     if row is None or inter not in _warp.WARP_FILTERS:
-        raise ValueError(f"{who}: flags {flags} names no warp filter; accepted: an INTER_* filter of the table, "
+        raise ValueError(f"{who}: flags {flags} names no warp filter; accepted: {filters.accepted_names()}, "
                          "optionally | WARP_INVERSE_MAP")
     border = operator.index(border_mode)
-    if not 0 <= border <= BORDER_TRANSPARENT:
-        raise ValueError(f"{who}: border_mode {border_mode} is not a border mode; accepted: BORDER_CONSTANT (0) "
-                         "to BORDER_TRANSPARENT (5)")
+    if border not in borders.VALUES:
+        raise ValueError(f"{who}: border_mode {border_mode} is not a border mode; accepted: "
+                         f"{borders.accepted_names()}")
     minv = _inverse_map(M, who, perspective, inverse)
     if not (isinstance(dsize, (tuple, list)) and len(dsize) == 2):
         raise TypeError(f"{who}: dsize must be (width, height), two ints, got {dsize!r}")
     out_w, out_h = (operator.index(v) for v in dsize)
     if out_w == 0 and out_h == 0:
         out_w, out_h = source.width, source.height
-    if not (1 <= out_w <= _kernels.MAX_AXIS and 1 <= out_h <= _kernels.MAX_AXIS):
+    if not (1 <= out_w <= _launch.MAX_AXIS and 1 <= out_h <= _launch.MAX_AXIS):
         raise ValueError(f"{who}: dsize {tuple(dsize)!r} is not a size; width and height from 1 to "
-                         f"{_kernels.MAX_AXIS}, or (0, 0) for the source's size")
+                         f"{_launch.MAX_AXIS}, or (0, 0) for the source's size")
     if not np.isscalar(border_value) and len(border_value) != source.channels:
         raise ValueError(f"{who}: border_value holds {len(border_value)} values for {source.channels} channels; "
                          "give one number, or one per channel")
