@@ -160,7 +160,8 @@ def test_workers_run_and_shut_down_quietly(small):
     result = subprocess.run([sys.executable, "-m", "zemvara", "run", "in/c", "--out", "out", "--workers", "1",
                              "--no-progress"], capture_output=True, text=True, timeout=300)
     assert result.returncode == 0 and result.stdout.startswith("written 1,")
-    assert result.stderr == ""
+    # distributed logs its warnings (a worker killed at shutdown, a task cancelled) as "... - WARNING - ..."
+    assert "WARNING" not in result.stderr and "Traceback" not in result.stderr
 
 
 def test_names_that_are_not_utf8_are_listed_with_escapes(tmp_path):

@@ -93,6 +93,9 @@ def run_command(inputs, out, steps, ext, keep_orientation, workers, scheduler, r
         click.echo(f"interrupted: {len(stop.report['pending'])} files not done; run the same command with "
                    "--resume to finish", err=True)
         click.get_current_context().exit(INTERRUPTED)
+    except KeyboardInterrupt:  # before the first file: while planning or starting a cluster
+        click.echo("interrupted before any file was run", err=True)
+        click.get_current_context().exit(INTERRUPTED)
     except ConnectionError as exc:
         raise click.ClickException(str(exc)) from None  # exit status 1: no file could be run
     except execution.ReportError as exc:

@@ -145,7 +145,9 @@ def process_file(job, pipeline, resume=False, stop=None):
     except _Stopped:
         return "stopped", None
     except Exception as exc:
-        return "failed", f"{type(exc).__name__}: {exc}"
+        # the error names the paths as the caller gave them, not the absolute ones the file was run by
+        text = f"{type(exc).__name__}: {exc}".replace(job.write, job.output).replace(job.read, job.source)
+        return "failed", text
 
 
 def default_threads():

@@ -14,7 +14,6 @@ and parser. The parser, the command line's help and its errors read that table.
 import contextlib
 import dataclasses
 import os
-import re
 import sys
 import threading
 import warnings
