@@ -51,6 +51,19 @@ def test_large_result_is_written_as_tiled_tiff_or_refused_by_name(tmp_path, big_
     assert "520 x 620 x 3 uint8" in failure["error"] and "1,000,000 bytes" in failure["error"]
 
 
+def test_command_line_takes_a_budget(tmp_path, big_tiff, monkeypatch):
+    from click.testing import CliRunner
+
+    from zemvara.pipeline.cli import main
+
+    monkeypatch.chdir(tmp_path)
+    done = CliRunner().invoke(main, ["run", "in", "--out", "out", "--steps", "resize:100x", "--ext", ".png",
+                                     "--memory-budget", "1MB", "--no-progress"])  # fmt: skip
+    assert done.exit_code == 0 and cv2.imread("out/big.png").shape == (120, 100, 3)
+    refused = CliRunner().invoke(main, ["run", "in", "--out", "out", "--memory-budget", "lots"])
+    assert refused.exit_code == 2 and "--memory-budget" in refused.output
+
+
 @pytest.mark.parametrize("text, size", [("256MiB", 256 << 20), ("2G", 2 * 10**9), ("1.5gib", 3 << 29),
                                         ("1e6", 10**6), ("4096", 4096)])  # fmt: skip
 def test_parse_size(text, size):
