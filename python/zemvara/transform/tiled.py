@@ -362,6 +362,15 @@ def _pipeline(pieces, slots, load, launch, progress):
     """Run the pieces through the two slots; yields (piece, slot) once a piece's result sits in
     its slot's pinned output. load(piece, k) fills slot k's pinned input on the host;
     launch(piece, k) uploads it, computes and starts the download on slot k's stream."""
+    try:
+        yield from _run_pieces(pieces, slots, load, launch, progress)
+    finally:
+        # Whatever ends the run, no copy or kernel may still use the buffers once they are freed.
+        for stream in slots.streams:
+            stream.synchronize()
+
+
+def _run_pieces(pieces, slots, load, launch, progress):
     events, held = [None, None], [None, None]
     total, done = len(pieces), 0
     for i, piece in enumerate(pieces):
