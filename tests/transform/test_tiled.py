@@ -184,3 +184,16 @@ def test_failure_midway_leaves_the_old_file(tmp_path):
 def test_bad_arguments_are_refused(call, error, match):
     with pytest.raises(error, match=match):
         call()
+
+
+@pytest.mark.host_only
+def test_tiles_alternate_between_two_streams():
+    from cupy import _hostdevice
+
+    _hostdevice.clear()
+    calls, progress = counted()
+    tiled.warp_affine(SRC, np.eye(2, 3), (0, 0), warp.INTER_LINEAR, memory_budget=60_000, progress=progress)
+    streams = [launch.stream for launch in _hostdevice.launches]
+    assert len(streams) == calls[-1][1] > 2
+    assert 0 not in streams and len(set(streams)) == 2
+    assert all(a != b for a, b in zip(streams, streams[1:]))  # tile i + 1 goes while tile i computes
