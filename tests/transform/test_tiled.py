@@ -180,6 +180,8 @@ def test_failure_midway_leaves_the_old_file(tmp_path):
     (lambda: tiled.resize(cp.asarray(SRC), (10, 10)), TypeError, "host-side source"),
     (lambda: tiled.resize(SRC, (10, 10), out="result.png"), ValueError, r"\.tif"),
     (lambda: tiled.warp_affine(SRC, np.zeros((2, 3)), (10, 10)), ValueError, "singular"),
+    (lambda: tiled.warp_affine(SRC, np.eye(2, 3), (0, 0), border_mode=warp.BORDER_TRANSPARENT, out=SRC), ValueError,
+     "overlaps"),
 ])  # fmt: skip
 def test_bad_arguments_are_refused(call, error, match):
     with pytest.raises(error, match=match):

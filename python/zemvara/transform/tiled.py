@@ -241,6 +241,13 @@ class _Destination:
                             f"got {type(out).__name__}")
         self.shape, self.dtype = tuple(shape), dtype
 
+    def check_apart(self, source, who):
+        """Refuse a destination array that shares memory with the source: tiles written early
+        would be read back as source by later tiles."""
+        if isinstance(self.array, np.ndarray) and isinstance(source.array, np.ndarray) and \
+                np.shares_memory(self.array, source.array):
+            raise ValueError(f"{who}: out overlaps src; later tiles would read what earlier ones wrote")
+
     def write(self, tiles, side):
         """Consume (rect, tile) pairs in tile order; the result (array or path)."""
         if self.path is None:
@@ -447,6 +454,7 @@ def _resize(source, dsize, interpolation, memory_budget, out, progress, who):
     budget = _budget(memory_budget, who)
     shape = (out_h, out_w) + source.shape[2:]
     dest = _Destination(out, shape, source.dtype, who, False)
+    dest.check_apart(source, who)
     pixel = channels * source.dtype.itemsize
 
     # The whole image's weight tables, as the whole call computes them; the offsets
@@ -741,6 +749,7 @@ def _warp_tiles(who, perspective, source, M, dsize, flags, border_mode, border_v
     transparent = border == BORDER_TRANSPARENT
     shape = (out_h, out_w) + source.shape[2:]
     dest = _Destination(out, shape, source.dtype, who, transparent)
+    dest.check_apart(source, who)
     pixel = source.channels * source.dtype.itemsize
     n_h, n_w = source.height, source.width
     matrices = 2 * _BLOCK  # the matrix each tile's warp uploads, one per slot
