@@ -13,8 +13,8 @@ INTERRUPTED = 130
 
 
 def _steps_help():
-    rows = "; ".join(f"{form.name}:{form.syntax}: {form.help}" for form in STEPS)
-    return f"Comma-separated steps, applied in order. {rows}."
+    rows = ", ".join(f"{form.name}:{form.syntax} ({form.help})" for form in STEPS)
+    return f"Comma-separated steps, applied in order: {rows}."
 
 
 @click.group(context_settings={"help_option_names": ["-h", "--help"]})

@@ -399,12 +399,12 @@ class StepForm(NamedTuple):
 
 
 STEPS = (
-    StepForm("resize", "WxH|Wx|xH", "resize to W x H; with one side given, the other keeps the aspect ratio",
+    StepForm("resize", "WxH|Wx|xH", "resize to W x H, or to one side with the aspect ratio kept",
              _parse_resize),
     StepForm("fit", "WxH", "resize to fit inside W x H, the aspect ratio kept", _parse_fit),
     StepForm("upscale", "ENGINE", "run a TensorRT engine file, in blended tiles where it cannot take the frame",
              _parse_upscale),
-    StepForm("convert", "|".join(CONVERSIONS), "convert the element type (the output format permitting)",
+    StepForm("convert", "|".join(CONVERSIONS), "convert the element type, where the output format stores it",
              Convert),
 )
 _BY_NAME = {form.name: form for form in STEPS}
