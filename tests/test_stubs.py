@@ -20,6 +20,7 @@ REQUIRED = [
     "zemvara.utils.axisform", "zemvara.io.picload", "zemvara.io.picstore", "zemvara.io.picpack",
     "zemvara.io.picunpack", "zemvara.upscale.enginezoom", "zemvara.utils.dtypes",
     "zemvara.color.bgr", "zemvara.utils.dlpack", "zemvara.transform.resize", "zemvara.transform.schema",
+    "zemvara.transform.tiled",
 ]
 
 

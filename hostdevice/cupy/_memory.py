@@ -67,8 +67,17 @@ _reusable = {}  # size -> [(base, length)]
 _reusable_bytes = 0
 
 
+def _tell_hooks(when, **kwargs):
+    """Calls `<when>` of every memory hook active on this thread (cupy.cuda.MemoryHook)."""
+    from .cuda import memory_hook
+    for hook in memory_hook.active_hooks():
+        getattr(hook, when)(**kwargs)
+
+
 def _release(base, length, start, size, device_id):
     global _reusable_bytes
+    _tell_hooks('free_postprocess', device_id=device_id, mem_size=size,
+                mem_ptr=start, pmem=None)
     with _lock:
         if _by_start.pop(start, None) is not None:
             _starts.remove(start)
@@ -180,6 +189,10 @@ class Memory(_Buffer):
             _by_start[start] = weakref.ref(self)
         weakref.finalize(self, _release, base, span + PAGE, start, size,
                          self.device_id)
+        _tell_hooks('alloc_postprocess', device_id=self.device_id,
+                    mem_size=size, mem_ptr=start)
+        _tell_hooks('malloc_postprocess', device_id=self.device_id, size=size,
+                    mem_size=size, mem_ptr=start, pmem=None)
 
 
 class UnownedMemory(_Buffer):

@@ -3,8 +3,10 @@
 import time
 
 from .. import _hostdevice
-from . import compiler, driver, memory, runtime  # NOQA
+from . import compiler, driver, memory, memory_hook, pinned_memory, runtime  # NOQA
 from .memory import Memory, MemoryPointer, UnownedMemory  # NOQA
+from .memory_hook import MemoryHook  # NOQA
+from .pinned_memory import PinnedMemoryPointer, alloc_pinned_memory  # NOQA
 
 
 class Device:

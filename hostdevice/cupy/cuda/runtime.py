@@ -50,3 +50,27 @@ def getDeviceProperties(device):
     return {'name': b'zemvara host device (CPU stand-in)',
             'totalGlobalMem': 0, 'multiProcessorCount': 1,
             'major': 9, 'minor': 0}
+
+
+def memGetInfo():
+    """(free, total) bytes of the current device: its CUPY_GPU_MEMORY_LIMIT
+    less what it holds, or else the host's available and total RAM, which
+    stands in for the device's."""
+    import os
+
+    from .. import _memory
+    device = getDevice()
+    cap = _memory.limit()
+    if cap is not None:
+        return max(0, cap - _memory._in_use.get(device, 0)), cap
+    total = os.sysconf('SC_PAGE_SIZE') * os.sysconf('SC_PHYS_PAGES')
+    free = total
+    try:
+        with open('/proc/meminfo') as f:
+            for line in f:
+                if line.startswith('MemAvailable:'):
+                    free = int(line.split()[1]) * 1024
+                    break
+    except OSError:
+        pass
+    return free, total

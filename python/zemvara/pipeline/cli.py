@@ -46,8 +46,11 @@ def _usage(fn, *args, param_hint=None):
 @click.option("--dry-run", is_flag=True, help="List what would be written; write nothing.")
 @click.option("--report", "report_path", default=None, metavar="PATH", help="Write the report as JSON here.")
 @click.option("--no-progress", is_flag=True, help="No progress bar.")
+@click.option("--memory-budget", default=None, metavar="SIZE",
+              help="Device memory for one image (256MiB, 2G): larger TIFF inputs are resized and warped tile by "
+                   "tile, results that do not fit written as tiled TIFF.")
 def run_command(inputs, out, steps, ext, keep_orientation, workers, scheduler, resume, dry_run, report_path,
-                no_progress):
+                no_progress, memory_budget):
     """Read every image of INPUT (files, or folders walked recursively), apply STEPS, write each under DIR.
 
     An output is DIR plus the input's path relative to the folder it was
@@ -57,12 +60,13 @@ def run_command(inputs, out, steps, ext, keep_orientation, workers, scheduler, r
     BMP: 8-bit). A file that fails is reported and the run goes on. Ctrl-C
     stops the run (exit status 130); --resume then finishes it.
     """
-    from . import paths
+    from . import large, paths
     from .steps import Load, parse_steps
 
     if workers is not None and scheduler is not None:
         raise click.UsageError("--workers and --scheduler exclude each other")
     items = _usage(parse_steps, steps, param_hint="'--steps'")
+    budget = None if memory_budget is None else _usage(large.parse_size, memory_budget, param_hint="'--memory-budget'")
     _usage(paths.normalise_ext, ext, param_hint="'--ext'")
     if dry_run:
         for job in _usage(paths.plan, inputs, out, ext, resume):
@@ -83,7 +87,7 @@ def run_command(inputs, out, steps, ext, keep_orientation, workers, scheduler, r
     pipeline = execution.Pipeline.of([Load(exif=not keep_orientation), *items])
     try:
         report = _usage(execution.run, inputs, out, pipeline, ext, workers, scheduler, resume, not no_progress,
-                        None, report_path)
+                        None, report_path, budget)
     except execution.Interrupted as stop:
         click.echo(summary(stop.report))
         click.echo(f"interrupted: {len(stop.report['pending'])} files not done; run the same command with "

@@ -33,7 +33,7 @@ import uuid
 from types import SimpleNamespace
 from typing import Any, Iterable, Union
 
-from . import paths
+from . import large, paths
 from .steps import Load, Store, Upscale, UsageError, engine_zoom, parse_step
 
 __all__ = ["Pipeline", "process_file", "run", "default_threads", "Interrupted", "ReportError", "write_report"]
@@ -67,6 +67,8 @@ class Pipeline:
     steps: tuple = ()
     load: Load = Load()
     store: Store = Store()
+    memory_budget: int | None = None  # bytes: TIFF inputs beyond it go tile by tile (pipeline.large)
+    tile_progress: bool = False  # a bar of a large file's tiles
 
     @classmethod
     def of(cls, steps):
@@ -91,6 +93,8 @@ class Pipeline:
 
     def __call__(self, source, output, stop=None):
         """One file: read `source`, run the steps, write `output` (its folder made); `stop` checked between."""
+        if self.memory_budget is not None and large.run_if_large(self, source, output, lambda: _check(stop)):
+            return
         image = self.load(source)
         for step in self.steps:
             _check(stop)
@@ -254,7 +258,7 @@ def _local(workers, run_on):
 def run(inputs: Iterable[Union[str, bytes, os.PathLike[str]]], out: Union[str, bytes, os.PathLike[str]],
         steps: Iterable[Any] = (), ext: str | None = None, workers: int | None = None, scheduler: str | None = None,
         resume: bool = False, progress: bool = True, threads: int | None = None,
-        report: Union[str, os.PathLike[str], None] = None) -> dict[str, list[Any]]:
+        report: Union[str, os.PathLike[str], None] = None, memory_budget: int | None = None) -> dict[str, list[Any]]:
     """Run a pipeline over files and folders; returns {"written", "skipped", "failed", "pending"}.
 
     inputs: files and folders (see `zemvara.pipeline.paths`); out: the output
@@ -265,7 +269,9 @@ def run(inputs: Iterable[Union[str, bytes, os.PathLike[str]]], out: Union[str, b
     after another). resume: skip outputs that already read back as images.
     progress: a progress bar on standard error. report: a path where the
     report is also written as JSON, whole or not at all, when the run ends or
-    is interrupted.
+    is interrupted. memory_budget: device bytes; a TIFF input whose decoded
+    image would take more than a third of it is resized and warped tile by
+    tile (see `zemvara.pipeline.large`).
 
     "written" and "skipped" hold {"input", "output"} dicts, "failed"
     {"input", "output", "error"} ("output" None where the input does not
@@ -282,6 +288,8 @@ def run(inputs: Iterable[Union[str, bytes, os.PathLike[str]]], out: Union[str, b
     if threads is not None and threads < 1:
         raise UsageError(f"threads must be at least 1, got {threads}")
     pipeline = Pipeline.of(steps)
+    if memory_budget is not None:
+        pipeline = dataclasses.replace(pipeline, memory_budget=memory_budget, tile_progress=progress)
     jobs = paths.plan(inputs, out, ext, resume)
     if report is not None:
         report = _report_path(report, jobs)

@@ -1,0 +1,862 @@
+"""`resize`, `warp_affine` and `warp_perspective` of images larger than the GPU, tile by tile within a device-memory budget.
+
+The functions take the arguments of the whole-image ones
+(`zemvara.transform.resize.resize`, `zemvara.transform.warp`) and three more:
+`memory_budget` (bytes of device memory the call may allocate), `out` (where
+the result goes) and `progress` (called with tiles done and tiles in all).
+The source lives on the host: a NumPy array or memmap, a zarr array, anything
+sliceable as (H, W) or (H, W, C) with `shape` and `dtype`, or a path (a TIFF
+file, read lazily through tifffile's zarr store; a `.npy` file, memory-mapped;
+a zarr store).
+
+Tiles: the output is cut into square tiles of T x T pixels, T the largest power
+of two from 16 to 1024 whose tile and source window fit the budget twice over
+(two slots, see below). Each tile reads only the source window its filter
+reaches, so that it is the whole-image call's result:
+- resize: the whole image's weight tables are computed once; a tile's rows and
+  columns read the source rows and columns their table rows name, and its two
+  passes run over those table rows (offsets moved to the window), in the order
+  the whole call takes. Every output value is the same sum over the same
+  values.
+- warps: the bounding box of the tile's inverse-mapped corners (a perspective
+  map that changes sign inside the tile: of every pixel), widened by the
+  filter's reach at the largest stretch inside the tile; the tile is warped
+  with the inverse map composed with the translations of the tile and its
+  window. Positions then differ from the whole call's by float32 rounding only.
+  Border modes:
+  CONSTANT, REPLICATE  the box clipped to the image: a tap outside the window
+                       lies outside the image too, and the window's edge pixel
+                       is the image's.
+  REFLECT, WRAP,       the box's pixels gathered on the host through the border
+  REFLECT_101          rule, so that no tap needs the border; a box as wide as
+                       the image takes the whole axis, folded by the kernel.
+  TRANSPARENT          the box clipped to the image and reaching inward from an
+                       image edge it meets by the filter's reach: positions
+                       outside the image lie outside the window, and taps
+                       reflected at the edge land inside it. The destination's
+                       pixels are uploaded with the window.
+
+Pipeline: two slots, each a device buffer, pinned host buffers and a stream.
+While one tile's kernels run on its slot's stream, the next tile's window is
+read on the host and uploaded on the other stream; a result comes back by an
+asynchronous download and is written out when its slot comes round again.
+The call allocates nothing else on the device but the resize weight tables and
+the warps' matrices, all counted against the budget.
+
+Destinations: a NumPy or zarr array of the result's shape and the source's
+element type; or a path, written as a tiled BigTIFF (one TIFF tile per output
+tile) into a hidden temporary beside it that replaces it only once complete.
+"""
+
+import itertools
+import math
+import operator
+import os
+import time
+from pathlib import Path
+
+import cupy as cp
+import numpy as np
+
+from . import resize as _whole
+from . import warp as _warp
+from .resampling import _launch, borders, filters
+from .schema import INTER_AREA, INTER_AUTO, INTER_LINEAR, INTER_MITCHELL
+from .warp import (
+    BORDER_CONSTANT,
+    BORDER_REFLECT,
+    BORDER_REFLECT_101,
+    BORDER_REPLICATE,
+    BORDER_TRANSPARENT,
+    BORDER_WRAP,
+    WARP_INVERSE_MAP,
+)
+
+__all__ = [
+    "resize", "warp_affine", "warp_perspective", "INTER_AUTO", "INTER_LINEAR",
+    "BORDER_CONSTANT", "BORDER_REPLICATE", "BORDER_REFLECT", "BORDER_WRAP", "BORDER_REFLECT_101",
+    "BORDER_TRANSPARENT", "WARP_INVERSE_MAP",
+]  # fmt: skip
+
+# Tile sides tried, largest first: a TIFF tile side must be a multiple of 16.
+SIDES = (1024, 512, 256, 128, 64, 32, 16)
+# Without a budget: this share of the device's free memory (its pool's free blocks included).
+DEFAULT_SHARE = 0.5
+# Device allocations are counted in whole blocks of this size, as CuPy's pool hands them out.
+_BLOCK = 512
+# The warp kernels' footprint limit: source pixels on each side of a position.
+_WARP_MAX_REACH = 512.0
+# Added to every warp window on each side: positions rounded in float32 land within it.
+_SLACK = 2
+_DTYPES = tuple(np.dtype(t) for t in (np.uint8, np.uint16, np.float16, np.float32))
+_TIFF_SUFFIXES = (".tif", ".tiff")
+_temporaries = itertools.count()
+
+
+def _blocks(nbytes):
+    return -(-int(nbytes) // _BLOCK) * _BLOCK
+
+
+# ----- sources and destinations ---------------------------------------------------
+
+
+class _Source:
+    """A host-side source: `array` sliceable as (H, W[, C]), its shape and element type."""
+
+    def __init__(self, src, who, max_channels=None):
+        self._store = None
+        if isinstance(src, (str, os.PathLike)):
+            src = self._open(Path(src), who)
+        if isinstance(src, cp.ndarray):
+            raise TypeError(f"{who}: src is a CuPy array; the tiled functions read a host-side source "
+                            "(NumPy, zarr, a TIFF file), the whole-image functions take device arrays")
+        if not (hasattr(src, "shape") and hasattr(src, "dtype") and hasattr(src, "__getitem__")):
+            raise TypeError(f"{who}: src must be an array on the host (NumPy, memmap, zarr) or a path, "
+                            f"got {type(src).__name__}")
+        self.array = src
+        self.shape = tuple(int(v) for v in src.shape)
+        self.dtype = np.dtype(src.dtype)
+        if len(self.shape) not in (2, 3):
+            self.close()
+            raise ValueError(f"{who}: src has shape {self.shape}; accepted: (H, W) or (H, W, C)")
+        self.height, self.width = self.shape[:2]
+        self.channels = self.shape[2] if len(self.shape) == 3 else 1
+        if self.dtype not in _DTYPES:
+            self.close()
+            raise TypeError(f"{who}: src has element type {self.dtype}; accepted: {_launch.ACCEPTED_DTYPES}")
+        if self.channels == 0 or (max_channels is not None and self.channels > max_channels):
+            self.close()
+            raise ValueError(f"{who}: src has shape {self.shape}; channels from 1 to {max_channels or 'any'}")
+        try:
+            _launch.check_axes((self.height, self.width), who)
+        except ValueError:
+            self.close()
+            raise
+
+    def _open(self, path, who):
+        if not path.exists():
+            raise FileNotFoundError(f"{who}: no such source file: {str(path)!r}")
+        suffix = path.suffix.lower()
+        if suffix == ".npy":
+            return np.load(path, mmap_mode="r")
+        import zarr
+
+        if suffix in _TIFF_SUFFIXES:
+            import tifffile
+
+            self._store = tifffile.imread(path, aszarr=True)
+            node = zarr.open(self._store, mode="r")
+        elif path.is_dir():
+            node = zarr.open(str(path), mode="r")
+        else:
+            raise ValueError(f"{who}: cannot read {str(path)!r}; accepted paths: a TIFF file, a .npy file "
+                             "or a zarr store")
+        if not hasattr(node, "shape"):  # a multi-resolution group: the full-resolution level
+            node = node[sorted(node.array_keys())[0]]
+        return node
+
+    def read(self, rows, cols, dst):
+        """Fill dst with the window rows x cols: each (start, size, index), index an array of
+        source indices when the window is gathered, None when it is the slice start:start+size."""
+        if rows[2] is None and cols[2] is None:
+            dst[...] = self.array[rows[0]:rows[0] + rows[1], cols[0]:cols[0] + cols[1]]
+            return
+        r_runs, c_runs = _runs(rows), _runs(cols)
+        if len(r_runs) * len(c_runs) > 64:  # many short runs (a small image folded often): one read
+            r_index, c_index = (_indices(a) for a in (rows, cols))
+            r0, c0 = r_index.min(), c_index.min()
+            block = np.asarray(self.array[r0:r_index.max() + 1, c0:c_index.max() + 1])
+            dst[...] = block[np.ix_(r_index - r0, c_index - c0)]
+            return
+        for pr, r, nr, sr in r_runs:
+            rs = slice(r, r + nr) if sr > 0 else slice(r - nr + 1, r + 1)
+            for pc, c, nc, sc in c_runs:
+                cs = slice(c, c + nc) if sc > 0 else slice(c - nc + 1, c + 1)
+                block = np.asarray(self.array[rs, cs])
+                dst[pr:pr + nr, pc:pc + nc] = block[::sr, ::sc]
+
+    def close(self):
+        if self._store is not None:
+            self._store.close()
+            self._store = None
+
+
+def _indices(axis):
+    start, size, index = axis
+    return np.arange(start, start + size) if index is None else index
+
+
+def _runs(axis):
+    """(position in the window, first source index, length, step) of each run of source indices
+    that step by +1 or -1."""
+    start, size, index = axis
+    if index is None:
+        return [(0, start, size, 1)]
+    runs, at, n = [], 0, len(index)
+    while at < n:
+        step = int(index[at + 1] - index[at]) if at + 1 < n else 1
+        if abs(step) != 1:
+            step, end = 1, at + 1
+        else:
+            off = np.flatnonzero(np.diff(index[at:]) != step)
+            end = at + 1 + int(off[0]) if len(off) else n
+        runs.append((at, int(index[at]), end - at, step))
+        at = end
+    return runs
+
+
+class _Destination:
+    """Where the result goes: an array written tile by tile, or a TIFF path."""
+
+    def __init__(self, out, shape, dtype, who, transparent):
+        self.path = None
+        self.array = None
+        self.given = out
+        if out is None:
+            if transparent:
+                raise ValueError(f"{who}: BORDER_TRANSPARENT keeps the destination's pixels outside the "
+                                 "source; pass out holding them")
+            self.array = np.empty(shape, dtype)
+        elif isinstance(out, (str, os.PathLike)):
+            self.path = Path(out)
+            if self.path.suffix.lower() not in _TIFF_SUFFIXES:
+                raise ValueError(f"{who}: out {str(self.path)!r} is written as a tiled TIFF; give a path "
+                                 "ending in .tif or .tiff")
+            if transparent:
+                raise ValueError(f"{who}: BORDER_TRANSPARENT keeps the destination's pixels; pass out as "
+                                 "an array holding them, not a path")
+            if not self.path.parent.is_dir():
+                raise FileNotFoundError(f"{who}: the folder of out {str(self.path)!r} does not exist")
+        elif isinstance(out, cp.ndarray):
+            raise TypeError(f"{who}: out is a CuPy array; give a host array (NumPy, zarr) or a path")
+        elif hasattr(out, "shape") and hasattr(out, "dtype") and hasattr(out, "__setitem__"):
+            if tuple(out.shape) != tuple(shape):
+                raise ValueError(f"{who}: out has shape {tuple(out.shape)}; the result has shape {tuple(shape)}")
+            if np.dtype(out.dtype) != dtype:
+                raise TypeError(f"{who}: out has element type {np.dtype(out.dtype)}; the result has the "
+                                f"source's, {dtype}")
+            self.array = out
+        else:
+            raise TypeError(f"{who}: out must be None, a host array (NumPy, zarr) or a path, "
+                            f"got {type(out).__name__}")
+        self.shape, self.dtype = tuple(shape), dtype
+
+    def check_apart(self, source, who):
+        """Refuse a destination array that shares memory with the source: tiles written early
+        would be read back as source by later tiles."""
+        if isinstance(self.array, np.ndarray) and isinstance(source.array, np.ndarray) and \
+                np.shares_memory(self.array, source.array):
+            raise ValueError(f"{who}: out overlaps src; later tiles would read what earlier ones wrote")
+
+    def write(self, tiles, side):
+        """Consume (rect, tile) pairs in tile order; the result (array or path)."""
+        if self.path is None:
+            for (y0, y1, x0, x1), tile in tiles:
+                self.array[y0:y1, x0:x1] = tile
+            return self.array
+        _write_tiff(self.path, self.shape, self.dtype, side, tiles)
+        return self.given
+
+
+def _write_tiff(path, shape, dtype, side, tiles):
+    """Write the tiles as a tiled BigTIFF at path, whole or not at all (a temporary file beside
+    it replaces it once complete, and is removed on any failure)."""
+    import tifffile
+
+    channels = shape[2] if len(shape) == 3 else 1
+    # The package's hidden temporary beside the output, which a later batch run removes
+    # should this process be killed before it is renamed.
+    temp = path.parent / f".{path.name[:100]}.{os.getpid()}-{next(_temporaries)}-{time.time_ns():x}.tmp"
+    os.close(os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666))
+    try:
+        options = {"photometric": "rgb" if channels in (3, 4) else "minisblack"}
+        stored = shape[:2] if channels == 1 else shape  # one channel: a plain grey image
+        if len(stored) == 3:
+            options["planarconfig"] = "contig"
+        data = (np.ascontiguousarray(tile.reshape(tile.shape[:2] + stored[2:]))
+                for _, tile in _whole_units(tiles, side, shape, dtype))  # fmt: skip
+        tifffile.imwrite(temp, data, shape=stored, dtype=dtype, tile=(side, side), bigtiff=True,
+                         metadata=None, **options)  # fmt: skip
+        os.replace(temp, path)
+    except BaseException:
+        try:
+            os.unlink(temp)
+        except FileNotFoundError:
+            pass
+        raise
+
+
+def _whole_units(tiles, side, shape, dtype):
+    """The tiles of the side x side grid, in order, each assembled from its pieces."""
+    unit, unit_rect = None, None
+    for (y0, y1, x0, x1), tile in tiles:
+        uy, ux = y0 // side * side, x0 // side * side
+        rect = (uy, min(uy + side, shape[0]), ux, min(ux + side, shape[1]))
+        if rect != unit_rect:
+            if unit is not None:
+                yield unit_rect, unit
+            unit_rect = rect
+            unit = np.empty((rect[1] - uy, rect[3] - ux) + tuple(shape[2:]), dtype)
+        unit[y0 - uy:y1 - uy, x0 - ux:x1 - ux] = tile
+    if unit is not None:
+        yield unit_rect, unit
+
+
+# ----- the budget and the two slots -----------------------------------------------
+
+
+def _budget(memory_budget, who):
+    if memory_budget is None:
+        free, _ = cp.cuda.runtime.memGetInfo()
+        pool = getattr(cp, "get_default_memory_pool", None)
+        if pool is not None:
+            free += pool().free_bytes()
+        return int(free * DEFAULT_SHARE)
+    if isinstance(memory_budget, (bool, np.bool_)):
+        raise TypeError(f"{who}: memory_budget must be a number of bytes, got {memory_budget!r}")
+    try:
+        budget = operator.index(memory_budget)
+    except TypeError:
+        raise TypeError(f"{who}: memory_budget must be a number of bytes, got {memory_budget!r}") from None
+    if budget <= 0:
+        raise ValueError(f"{who}: memory_budget must be positive, got {budget}")
+    return budget
+
+
+def _too_small(who, budget, need, what):
+    return MemoryError(f"{who}: memory_budget of {budget:,} bytes is too small: {what} needs "
+                       f"{need:,} bytes of device memory; give at least memory_budget={need}")
+
+
+class _Slots:
+    """Two slots: each a device buffer, a pinned input and output buffer (parts carved at
+    block boundaries) and a stream."""
+
+    def __init__(self, device_parts, input_parts, output_parts):
+        self.device = self._layout(device_parts)
+        self.input = self._layout(input_parts)
+        self.output = self._layout(output_parts)
+        self.streams = [cp.cuda.Stream(non_blocking=True) for _ in range(2)]
+        self._device = [cp.empty(self.device[1], np.uint8) for _ in range(2)]
+        self._input = [self._pinned(self.input[1]) for _ in range(2)]
+        self._output = [self._pinned(self.output[1]) for _ in range(2)]
+
+    @staticmethod
+    def _layout(parts):
+        offsets, at = {}, 0
+        for name, nbytes in parts:
+            offsets[name] = at
+            at += _blocks(nbytes)
+        return offsets, max(at, 1)
+
+    @staticmethod
+    def _pinned(nbytes):
+        memory = cp.cuda.alloc_pinned_memory(nbytes)
+        return memory, np.frombuffer(memory, np.uint8, nbytes)
+
+    def on_device(self, k, name, shape, dtype):
+        offset = self.device[0][name]
+        return cp.ndarray(shape, dtype, memptr=self._device[k].data + offset)
+
+    def on_host(self, k, which, name, shape, dtype):
+        layout, buffers = (self.input, self._input) if which == "input" else (self.output, self._output)
+        offset = layout[0][name]
+        nbytes = int(np.prod(shape)) * np.dtype(dtype).itemsize
+        return buffers[k][1][offset:offset + nbytes].view(dtype).reshape(shape)
+
+
+def _pipeline(pieces, slots, load, launch, progress):
+    """Run the pieces through the two slots; yields (piece, slot) once a piece's result sits in
+    its slot's pinned output. load(piece, k) fills slot k's pinned input on the host;
+    launch(piece, k) uploads it, computes and starts the download on slot k's stream."""
+    try:
+        yield from _run_pieces(pieces, slots, load, launch, progress)
+    finally:
+        # Whatever ends the run, no copy or kernel may still use the buffers once they are freed.
+        for stream in slots.streams:
+            stream.synchronize()
+
+
+def _run_pieces(pieces, slots, load, launch, progress):
+    events, held = [None, None], [None, None]
+    total, done = len(pieces), 0
+    for i, piece in enumerate(pieces):
+        k = i & 1
+        if held[k] is not None:
+            events[k].synchronize()
+            yield held[k], k
+            done += 1
+            if progress is not None:
+                progress(done, total)
+        load(piece, k)
+        stream = slots.streams[k]
+        with stream:
+            launch(piece, k, stream)
+            events[k] = stream.record()
+        held[k] = piece
+    for k in (total & 1, (total + 1) & 1):
+        if held[k] is not None:
+            events[k].synchronize()
+            yield held[k], k
+            done += 1
+            if progress is not None:
+                progress(done, total)
+
+
+def _grid(side, height, width):
+    """(y0, y1, x0, x1) arrays of the side x side tiles covering height x width, row by row."""
+    y0, x0 = np.meshgrid(np.arange(0, height, side), np.arange(0, width, side), indexing="ij")
+    y0, x0 = y0.ravel(), x0.ravel()
+    return y0, np.minimum(y0 + side, height), x0, np.minimum(x0 + side, width)
+
+
+def _check_progress(progress, who):
+    if progress is not None and not callable(progress):
+        raise TypeError(f"{who}: progress must be callable as progress(done, total), got {type(progress).__name__}")
+
+
+# ----- resize ---------------------------------------------------------------------
+
+
+def resize(src, dsize, interpolation=INTER_AUTO, *, memory_budget=None, out=None, progress=None):
+    """Resize a host-side image of any size to dsize = (width, height), tile by tile on the GPU.
+
+    The result is that of `zemvara.transform.resize.resize` on the whole image
+    (the same filters, antialiasing, edge replication and rounding). src is
+    (H, W) or (H, W, C) on the host: a NumPy array or memmap, a zarr array, or a
+    path (TIFF, read lazily; .npy; a zarr store). memory_budget: bytes of device
+    memory the call may allocate (default: half the free device memory). out:
+    None (a new NumPy array), a NumPy or zarr array to fill, or a .tif/.tiff
+    path written as a tiled BigTIFF. progress(done, total) after each tile.
+    Returns the new array, or out.
+    """
+    who = "resize"
+    _check_progress(progress, who)
+    source = _Source(src, who)
+    try:
+        return _resize(source, dsize, interpolation, memory_budget, out, progress, who)
+    finally:
+        source.close()
+
+
+def _resize(source, dsize, interpolation, memory_budget, out, progress, who):
+    height, width, channels = source.height, source.width, source.channels
+    out_w, out_h = _whole._target_size(dsize)
+    if out_w <= 0 or out_h <= 0 or out_w > _launch.MAX_AXIS or out_h > _launch.MAX_AXIS:
+        raise ValueError(f"{who}: dsize (width, height) must lie in 1..{_launch.MAX_AXIS}, got {tuple(dsize)}")
+    if isinstance(interpolation, np.integer):
+        interpolation = int(interpolation)
+    if type(interpolation) is int and interpolation == INTER_AUTO:
+        interpolation = INTER_MITCHELL if out_w > width or out_h > height else INTER_AREA
+    row = filters.BY_INTER.get(interpolation) if type(interpolation) is int else None
+    if row is None:
+        raise ValueError("Unsupported interpolation: " + str(interpolation))
+    budget = _budget(memory_budget, who)
+    shape = (out_h, out_w) + source.shape[2:]
+    dest = _Destination(out, shape, source.dtype, who, False)
+    dest.check_apart(source, who)
+    pixel = channels * source.dtype.itemsize
+
+    # The whole image's weight tables, as the whole call computes them; the offsets
+    # come to the host, where each tile's window is worked out from them.
+    x_taps, y_taps = _whole._taps(row, width, out_w), _whole._taps(row, height, out_h)
+    stride_x, stride_y = -(-x_taps // 4) * 4, -(-y_taps // 4) * 4
+    tables = _blocks(out_w * stride_x * 4) + _blocks(out_w * 4) + _blocks(out_h * stride_y * 4) + _blocks(out_h * 4)
+    if tables > budget:
+        raise _too_small(who, budget, tables, f"the weight tables of {width} x {height} to {out_w} x {out_h}")
+    # The whole call's order of the passes (the cheaper first), which the sums follow.
+    x_first = height * out_w * x_taps + out_h * out_w * y_taps <= out_h * width * y_taps + out_h * out_w * x_taps
+
+    x_table = _whole._table(row, width, out_w, x_taps)
+    y_table = _whole._table(row, height, out_h, y_taps)
+    x_offsets, y_offsets = cp.asnumpy(x_table[1]), cp.asnumpy(y_table[1])
+
+    def plan(side):
+        y0, y1, x0, x1 = _grid(side, out_h, out_w)
+        ry = np.arange(0, out_h, side)
+        rx = np.arange(0, out_w, side)
+        r_lo, r_hi = np.minimum.reduceat(y_offsets, ry), np.maximum.reduceat(y_offsets, ry) + y_taps
+        c_lo, c_hi = np.minimum.reduceat(x_offsets, rx), np.maximum.reduceat(x_offsets, rx) + x_taps
+        nx = len(rx)
+        i, j = np.arange(len(y0)) // nx, np.arange(len(y0)) % nx
+        rows, cols = (r_lo[i], r_hi[i] - r_lo[i]), (c_lo[j], c_hi[j] - c_lo[j])
+        th, tw = y1 - y0, x1 - x0
+        window = int((rows[1] * cols[1]).max()) * pixel
+        middle = int(((rows[1] * tw) if x_first else (th * cols[1])).max()) * channels * 4
+        tile = int((th * tw).max()) * pixel
+        parts = [("window", window), ("middle", middle), ("out", tile), ("x", int(tw.max()) * 4),
+                 ("y", int(th.max()) * 4)]  # fmt: skip
+        need = 2 * sum(_blocks(n) for _, n in parts) + tables
+        return need, parts, (y0, y1, x0, x1, rows, cols)
+
+    for side in SIDES:
+        need, parts, layout = plan(side)
+        if need <= budget:
+            break
+    else:
+        raise _too_small(who, budget, need, f"one tile of {min(16, out_w)} x {min(16, out_h)} output pixels "
+                                            "with its source window")
+    y0, y1, x0, x1, (r_lo, r_n), (c_lo, c_n) = layout
+    pieces = [(int(a), int(b), int(c), int(d), int(e), int(f), int(g), int(h))
+              for a, b, c, d, e, f, g, h in zip(y0, y1, x0, x1, r_lo, r_n, c_lo, c_n)]  # fmt: skip
+    slots = _Slots(parts, [("window", parts[0][1]), ("x", parts[3][1]), ("y", parts[4][1])], [("out", parts[2][1])])
+    element = _launch.ELEMENTS[source.dtype]
+    rank3 = len(source.shape) == 3
+    group = next(g for g in (4, 3, 2, 1) if channels % g == 0) if rank3 else 1
+    groups = channels // group
+    if groups > _whole._MAX_GRID_Z:
+        raise ValueError(f"{who}: image of shape {source.shape} has more than {_whole._MAX_GRID_Z * group} channels")
+
+    def shapes(piece):
+        ty0, ty1, tx0, tx1, _, rn, _, cn = piece
+        win = (rn, cn) + source.shape[2:]
+        tile = (ty1 - ty0, tx1 - tx0) + source.shape[2:]
+        return win, tile
+
+    def load(piece, k):
+        ty0, ty1, tx0, tx1, rl, rn, cl, cn = piece
+        win, _ = shapes(piece)
+        source.read((rl, rn, None), (cl, cn, None), slots.on_host(k, "input", "window", win, source.dtype))
+        slots.on_host(k, "input", "x", (tx1 - tx0,), np.int32)[...] = x_offsets[tx0:tx1] - cl
+        slots.on_host(k, "input", "y", (ty1 - ty0,), np.int32)[...] = y_offsets[ty0:ty1] - rl
+
+    def launch(piece, k, stream):
+        ty0, ty1, tx0, tx1, rl, rn, cl, cn = piece
+        win, tile = shapes(piece)
+        th, tw = tile[:2]
+        d_win = slots.on_device(k, "window", win, source.dtype)
+        d_win.set(slots.on_host(k, "input", "window", win, source.dtype), stream=stream)
+        d_x = slots.on_device(k, "x", (tw,), np.int32)
+        d_x.set(slots.on_host(k, "input", "x", (tw,), np.int32), stream=stream)
+        d_y = slots.on_device(k, "y", (th,), np.int32)
+        d_y.set(slots.on_host(k, "input", "y", (th,), np.int32), stream=stream)
+        x_tab = ((x_table[0][tx0:tx1], d_x, x_taps, stride_x), "x")
+        y_tab = ((y_table[0][ty0:ty1], d_y, y_taps, stride_y), "y")
+        mid_h, mid_w = (rn, tw) if x_first else (th, cn)
+        middle = slots.on_device(k, "middle", (mid_h, mid_w, channels), np.float32)
+        d_out = slots.on_device(k, "out", tile, source.dtype)
+        src_strides = (cn * channels, channels, group) if rank3 else (cn, 1, 0)
+        dst_strides = (tw * channels, channels, group) if rank3 else (tw, 1, 0)
+        mid = (mid_w * channels, channels, group)
+        first, second = (x_tab, y_tab) if x_first else (y_tab, x_tab)
+        _whole._pass(d_win.data, element, middle, "F32", group, groups, first, mid_w, mid_h, src_strides, mid)
+        _whole._pass(middle, "F32", d_out, element, group, groups, second, tw, th, mid, dst_strides)
+        d_out.get(stream=stream, out=slots.on_host(k, "output", "out", tile, source.dtype), blocking=False)
+
+    def tiles():
+        for piece, k in _pipeline(pieces, slots, load, launch, progress):
+            _, tile = shapes(piece)
+            yield piece[:4], slots.on_host(k, "output", "out", tile, source.dtype)
+
+    return dest.write(tiles(), side)
+
+
+# ----- warps ----------------------------------------------------------------------
+
+
+def warp_affine(src, M, dsize, flags=INTER_LINEAR, border_mode=BORDER_CONSTANT, border_value=0, *,
+                memory_budget=None, out=None, progress=None):  # fmt: skip
+    """Warp a host-side image of any size by a 2 x 3 affine matrix, tile by tile on the GPU.
+
+    The result is that of `zemvara.transform.warp.warp_affine` on the whole
+    image, positions within float32 rounding: the same filters, antialiasing,
+    border modes and fill. src is (H, W) or (H, W, C), C from 1 to 4, on the
+    host (NumPy, memmap, zarr, or a path: TIFF, .npy, a zarr store); M maps
+    source to destination (or the reverse with flags | WARP_INVERSE_MAP);
+    dsize is (width, height), (0, 0) for the source's size. memory_budget,
+    out and progress as in `resize`; BORDER_TRANSPARENT needs out as an array
+    holding the pixels to keep.
+    """
+    return _warp_call("warp_affine", False, src, M, dsize, flags, border_mode, border_value,
+                      memory_budget, out, progress)  # fmt: skip
+
+
+def warp_perspective(src, M, dsize, flags=INTER_LINEAR, border_mode=BORDER_CONSTANT, border_value=0, *,
+                     memory_budget=None, out=None, progress=None):  # fmt: skip
+    """Warp a host-side image of any size by a 3 x 3 projective matrix, tile by tile on the GPU.
+
+    The arguments are those of `warp_affine`, with M 3 x 3. Where the
+    projection's denominator is zero or negative the pixel takes border_value
+    (or keeps out's value with BORDER_TRANSPARENT), as in the whole-image warp.
+    """
+    return _warp_call("warp_perspective", True, src, M, dsize, flags, border_mode, border_value,
+                      memory_budget, out, progress)  # fmt: skip
+
+
+def _warp_call(who, perspective, src, M, dsize, flags, border_mode, border_value, memory_budget, out, progress):
+    _check_progress(progress, who)
+    source = _Source(src, who, max_channels=4)
+    try:
+        return _warp_tiles(who, perspective, source, M, dsize, flags, border_mode, border_value,
+                           memory_budget, out, progress)  # fmt: skip
+    finally:
+        source.close()
+
+
+def _inverse_map(M, who, perspective, inverse):
+    """The destination-to-source map as a float64 3 x 3 matrix, as the whole warp derives it."""
+    m = cp.asnumpy(M) if isinstance(M, cp.ndarray) else np.asarray(M)
+    rows = 3 if perspective else 2
+    if m.dtype.kind not in "iuf":
+        raise TypeError(f"{who}: M must hold real numbers, got element type {m.dtype}")
+    if m.shape != (rows, 3):
+        raise ValueError(f"{who}: M has shape {m.shape}; accepted: ({rows}, 3)")
+    if not np.isfinite(m).all():
+        raise ValueError(f"{who}: M holds a non-finite entry: {m.tolist()}")
+    m = m.astype(np.float64)
+    if not perspective:
+        m = np.concatenate([m, [[0.0, 0.0, 1.0]]])
+    if inverse:
+        return m
+    if np.linalg.det(m) == 0:
+        raise ValueError(f"{who}: M is singular (determinant 0), so it has no inverse; give an invertible map, "
+                         "or the inverse map itself with WARP_INVERSE_MAP")
+    inv = np.linalg.inv(m)
+    if not np.isfinite(inv).all():
+        raise ValueError(f"{who}: M is too close to singular: its inverse is not finite")
+    return inv
+
+
+def _reach(row, spacing):
+    """How far the warp kernels' taps reach at a spacing of neighbouring destination pixels (an array)."""
+    spacing = np.asarray(spacing, dtype=np.float64)
+    stretch = np.maximum(1.0, spacing) if row.widens else np.ones_like(spacing)
+    stretch = np.minimum(stretch, _WARP_MAX_REACH / row.reach(1.0))
+    return row.radius * stretch + row.margin
+
+
+def _fold(i, n, border):
+    """The source index the warp kernels read for tap i under a border mode (the kernels' rule)."""
+    if border == BORDER_REPLICATE:
+        return np.clip(i, 0, n - 1)
+    if border == BORDER_REFLECT:
+        j = np.mod(i, 2 * n)
+        return np.where(j < n, j, 2 * n - 1 - j)
+    if border == BORDER_WRAP:
+        return np.mod(i, n)
+    if n == 1:
+        return np.zeros_like(i)
+    j = np.mod(i, 2 * n - 2)
+    return np.where(j < n, j, 2 * n - 2 - j)
+
+
+def _axis_windows(lo, hi, n, border, reach):
+    """Per tile along one source axis, from the taps' range lo..hi (floats, maybe infinite):
+    the window's start and size and whether it is gathered through the border rule."""
+    lo, hi = np.asarray(lo, np.float64), np.asarray(hi, np.float64)
+    a = np.clip(lo, 0, n - 1)
+    b = np.clip(hi, 0, n - 1)
+    gathered = np.zeros(a.shape, bool)
+    if border == BORDER_TRANSPARENT:
+        inward = np.ceil(reach) + _SLACK
+        b = np.where(lo <= 0, np.maximum(b, np.minimum(n - 1, inward)), b)
+        a = np.where(hi >= n - 1, np.minimum(a, np.maximum(0, n - 1 - inward)), a)
+    elif border in (BORDER_REFLECT, BORDER_WRAP, BORDER_REFLECT_101):
+        whole = ~(np.isfinite(lo) & np.isfinite(hi)) | (hi - lo + 1 >= n)
+        inside = (lo >= 0) & (hi <= n - 1)
+        gathered = ~whole & ~inside
+        a = np.where(whole, 0, np.where(gathered, lo, a))
+        b = np.where(whole, n - 1, np.where(gathered, hi, b))
+    return a.astype(np.int64), (b - a + 1).astype(np.int64), gathered
+
+
+def _taps_range(p_lo, p_hi, reach):
+    """The taps that positions p_lo..p_hi reach, widened by the slack."""
+    with np.errstate(invalid="ignore", over="ignore"):
+        return np.floor(p_lo - reach) - _SLACK, np.ceil(p_hi + reach) + _SLACK
+
+
+def _corner_ranges(minv, perspective, row, y0, y1, x0, x1):
+    """Per tile (arrays): the taps' ranges along x and y, the reaches, and whether a tile
+    is regular (w > 0 at every corner), empty (w <= 0 at every corner) or neither."""
+    xs = np.stack([x0, x1 - 1, x0, x1 - 1]).astype(np.float64)
+    ys = np.stack([y0, y0, y1 - 1, y1 - 1]).astype(np.float64)
+    m = minv.ravel()
+    X = m[0] * xs + m[1] * ys + m[2]
+    Y = m[3] * xs + m[4] * ys + m[5]
+    if perspective:
+        W = m[6] * xs + m[7] * ys + m[8]
+        regular = (W > 0).all(axis=0)
+        empty = (W <= 0).all(axis=0)
+        Ws = np.where(regular, W, 1.0)
+        px, py = X / Ws, Y / Ws
+        # The Jacobian's rows are N / w^2 with N affine in (x, y): |N| peaks at a corner
+        # and 1 / w^2 at the corner of least w, so their product bounds the spacing.
+        wmin2 = Ws.min(axis=0) ** 2
+        nx = np.hypot(m[0] * Ws - X * m[6], m[1] * Ws - X * m[7]).max(axis=0)
+        ny = np.hypot(m[3] * Ws - Y * m[6], m[4] * Ws - Y * m[7]).max(axis=0)
+        sx, sy = nx / wmin2, ny / wmin2
+    else:
+        regular = np.ones(x0.shape, bool)
+        empty = ~regular
+        px, py = X, Y
+        sx = np.full(x0.shape, math.hypot(m[0], m[1]))
+        sy = np.full(x0.shape, math.hypot(m[3], m[4]))
+    rx, ry = _reach(row, sx * (1 + 1e-5)), _reach(row, sy * (1 + 1e-5))
+    lo_x, hi_x = _taps_range(px.min(axis=0), px.max(axis=0), rx)
+    lo_y, hi_y = _taps_range(py.min(axis=0), py.max(axis=0), ry)
+    return (lo_x, hi_x, rx), (lo_y, hi_y, ry), regular, empty
+
+
+def _pixel_ranges(minv, row, y0, y1, x0, x1):
+    """A perspective tile that the horizon crosses: the taps' ranges from every pixel with w > 0;
+    None when there is none."""
+    ys, xs = np.mgrid[y0:y1, x0:x1].astype(np.float64)
+    m = minv.ravel()
+    W = m[6] * xs + m[7] * ys + m[8]
+    keep = W > 0
+    if not keep.any():
+        return None
+    xs, ys, W = xs[keep], ys[keep], W[keep]
+    with np.errstate(over="ignore", invalid="ignore"):
+        px = (m[0] * xs + m[1] * ys + m[2]) / W
+        py = (m[3] * xs + m[4] * ys + m[5]) / W
+        rx = _reach(row, np.hypot(m[0] - px * m[6], m[1] - px * m[7]) / W * (1 + 1e-5))
+        ry = _reach(row, np.hypot(m[3] - py * m[6], m[4] - py * m[7]) / W * (1 + 1e-5))
+        # A position or spacing that overflows to NaN could lie anywhere: unbounded.
+        lo_x, hi_x = _taps_range(np.min(np.where(np.isnan(px - rx), -np.inf, px - rx)),
+                                 np.max(np.where(np.isnan(px + rx), np.inf, px + rx)), 0.0)
+        lo_y, hi_y = _taps_range(np.min(np.where(np.isnan(py - ry), -np.inf, py - ry)),
+                                 np.max(np.where(np.isnan(py + ry), np.inf, py + ry)), 0.0)
+    return (lo_x, hi_x, np.nanmax(rx)), (lo_y, hi_y, np.nanmax(ry))
+
+
+def _warp_tiles(who, perspective, source, M, dsize, flags, border_mode, border_value, memory_budget, out, progress):
+    flags_value = operator.index(flags)
+    inverse = flags_value >= 0 and bool(flags_value & WARP_INVERSE_MAP)
+    inter = flags_value & ~WARP_INVERSE_MAP if flags_value >= 0 else flags_value
+    row = filters.BY_INTER.get(inter)
+    if row is None or inter not in _warp.WARP_FILTERS:
+        raise ValueError(f"{who}: flags {flags} names no warp filter; accepted: {filters.accepted_names()}, "
+                         "optionally | WARP_INVERSE_MAP")
+    border = operator.index(border_mode)
+    if border not in borders.VALUES:
+        raise ValueError(f"{who}: border_mode {border_mode} is not a border mode; accepted: "
+                         f"{borders.accepted_names()}")
+    minv = _inverse_map(M, who, perspective, inverse)
+    if not (isinstance(dsize, (tuple, list)) and len(dsize) == 2):
+        raise TypeError(f"{who}: dsize must be (width, height), two ints, got {dsize!r}")
+    out_w, out_h = (operator.index(v) for v in dsize)
+    if out_w == 0 and out_h == 0:
+        out_w, out_h = source.width, source.height
+    if not (1 <= out_w <= _launch.MAX_AXIS and 1 <= out_h <= _launch.MAX_AXIS):
+        raise ValueError(f"{who}: dsize {tuple(dsize)!r} is not a size; width and height from 1 to "
+                         f"{_launch.MAX_AXIS}, or (0, 0) for the source's size")
+    if not np.isscalar(border_value) and len(border_value) != source.channels:
+        raise ValueError(f"{who}: border_value holds {len(border_value)} values for {source.channels} channels; "
+                         "give one number, or one per channel")
+    budget = _budget(memory_budget, who)
+    transparent = border == BORDER_TRANSPARENT
+    shape = (out_h, out_w) + source.shape[2:]
+    dest = _Destination(out, shape, source.dtype, who, transparent)
+    dest.check_apart(source, who)
+    pixel = source.channels * source.dtype.itemsize
+    n_h, n_w = source.height, source.width
+    matrices = 2 * _BLOCK  # the matrix each tile's warp uploads, one per slot
+
+    def windows(y0, y1, x0, x1):
+        (lx, hx, rx), (ly, hy, ry), regular, empty = _corner_ranges(minv, perspective, row, y0, y1, x0, x1)
+        ax, nx, gx = _axis_windows(lx, hx, n_w, border, rx)
+        ay, ny, gy = _axis_windows(ly, hy, n_h, border, ry)
+        # A tile beyond the horizon reads nothing: a one-pixel window, every pixel filled.
+        ax, nx, ay, ny = (np.where(empty, v, u) for u, v in ((ax, 0), (nx, 1), (ay, 0), (ny, 1)))
+        return (ax, nx, gx & ~empty), (ay, ny, gy & ~empty), regular | empty
+
+    def piece(rect, ax, nx, gx, ay, ny, gy):
+        # A gathered window starts at its first tap, wherever that lies.
+        cols = (int(ax), int(nx), _fold(np.arange(int(ax), int(ax) + int(nx)), n_w, border) if gx else None)
+        rows = (int(ay), int(ny), _fold(np.arange(int(ay), int(ay) + int(ny)), n_h, border) if gy else None)
+        return rect, rows, cols
+
+    def split(rect, capacity):
+        """The pieces of a tile the horizon crosses: the tile, or its quarters in turn, until
+        each window fits the capacity; None when a single pixel's does not."""
+        py0, py1, px0, px1 = rect
+        ranges = _pixel_ranges(minv, row, py0, py1, px0, px1)
+        if ranges is None:
+            return [(rect, (0, 1, None), (0, 1, None))]
+        (lx, hx, rx), (ly, hy, ry) = ranges
+        ax, nx, gx = _axis_windows(lx, hx, n_w, border, rx)
+        ay, ny, gy = _axis_windows(ly, hy, n_h, border, ry)
+        if int(nx) * int(ny) * pixel <= capacity:
+            return [piece(rect, ax, nx, gx, ay, ny, gy)]
+        if py1 - py0 == 1 and px1 - px0 == 1:
+            return None
+        my, mx = (py0 + py1 + 1) // 2, (px0 + px1 + 1) // 2
+        quads = [(py0, my, px0, mx), (py0, my, mx, px1), (my, py1, px0, mx), (my, py1, mx, px1)]
+        parts = [split(q, capacity) for q in quads if q[0] < q[1] and q[2] < q[3]]
+        return None if any(p is None for p in parts) else [p for part in parts for p in part]
+
+    def plan(side):
+        """(need, pieces, tile bytes) with tiles of side x side; pieces None when they do not fit."""
+        y0, y1, x0, x1 = _grid(side, out_h, out_w)
+        wx, wy, regular = windows(y0, y1, x0, x1)
+        tile = int(((y1 - y0) * (x1 - x0)).max()) * pixel
+        sizes = np.where(regular, wx[1] * wy[1], 1)
+        need = 2 * (_blocks(int(sizes.max()) * pixel) + _blocks(tile)) + matrices
+        if need > budget:
+            return need, None, tile
+        # Tiles the horizon crosses take what the budget leaves for a window.
+        capacity = ((budget - matrices) // 2 - _blocks(tile)) // _BLOCK * _BLOCK
+        pieces = []
+        for i in range(len(y0)):
+            rect = (int(y0[i]), int(y1[i]), int(x0[i]), int(x1[i]))
+            if regular[i]:
+                pieces.append(piece(rect, wx[0][i], wx[1][i], wx[2][i], wy[0][i], wy[1][i], wy[2][i]))
+                continue
+            parts = split(rect, capacity)
+            if parts is None:
+                return budget + 1, None, tile
+            pieces.extend(parts)
+        return need, pieces, tile
+
+    for side in SIDES:
+        need, pieces, tile = plan(side)
+        if pieces is not None:
+            break
+    else:
+        what = f"one tile of {min(16, out_w)} x {min(16, out_h)} output pixels with its source window"
+        if need > budget + 1:
+            raise _too_small(who, budget, need, what)
+        raise MemoryError(f"{who}: memory_budget of {budget:,} bytes is too small for the source windows of the "
+                          "output pixels whose map crosses the horizon (w = 0); give a larger budget")
+    window = max(p[1][1] * p[2][1] for p in pieces) * pixel
+    slots = _Slots([("window", window), ("out", tile)], [("window", window)], [("out", tile)])
+    warp = _warp.warp_perspective if perspective else _warp.warp_affine
+    call_flags = inter | WARP_INVERSE_MAP
+
+    def shapes(p):
+        (ty0, ty1, tx0, tx1), rows, cols = p
+        return (rows[1], cols[1]) + source.shape[2:], (ty1 - ty0, tx1 - tx0) + source.shape[2:]
+
+    def load(p, k):
+        _, rows, cols = p
+        win, tile_shape = shapes(p)
+        source.read(rows, cols, slots.on_host(k, "input", "window", win, source.dtype))
+        if transparent:
+            ty0, ty1, tx0, tx1 = p[0]
+            slots.on_host(k, "output", "out", tile_shape, source.dtype)[...] = dest.array[ty0:ty1, tx0:tx1]
+
+    def launch(p, k, stream):
+        (ty0, ty1, tx0, tx1), rows, cols = p
+        win, tile_shape = shapes(p)
+        d_win = slots.on_device(k, "window", win, source.dtype)
+        d_win.set(slots.on_host(k, "input", "window", win, source.dtype), stream=stream)
+        d_out = slots.on_device(k, "out", tile_shape, source.dtype)
+        h_out = slots.on_host(k, "output", "out", tile_shape, source.dtype)
+        if transparent:
+            d_out.set(h_out, stream=stream)
+        # Tile pixel (x, y) is destination pixel (x + tx0, y + ty0); window pixel (i, j) is
+        # source pixel (i + cols start, j + rows start).
+        to_tile = np.array([[1.0, 0.0, tx0], [0.0, 1.0, ty0], [0.0, 0.0, 1.0]])
+        to_window = np.array([[1.0, 0.0, -cols[0]], [0.0, 1.0, -rows[0]], [0.0, 0.0, 1.0]])
+        m = to_window @ minv @ to_tile
+        warp(d_win, m if perspective else m[:2], (tx1 - tx0, ty1 - ty0), call_flags, border, border_value, d_out)
+        d_out.get(stream=stream, out=h_out, blocking=False)
+
+    def tiles():
+        for p, k in _pipeline(pieces, slots, load, launch, progress):
+            yield p[0], slots.on_host(k, "output", "out", shapes(p)[1], source.dtype)
+
+    return dest.write(tiles(), side)
+

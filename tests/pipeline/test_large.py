@@ -1,0 +1,70 @@
+"""The batch road with a memory budget: TIFF inputs beyond it go tile by tile, other cases fail by name."""
+
+import cv2
+import numpy as np
+import pytest
+import tifffile
+
+from zemvara.pipeline import Resize, Warp, run
+from zemvara.pipeline.large import parse_size
+
+SHAPE = (600, 500, 3)  # 900,000 bytes: beyond a third of a 1 MB budget
+BUDGET = 1_000_000
+
+
+@pytest.fixture
+def big_tiff(tmp_path):
+    rng = np.random.default_rng(3)
+    image = rng.integers(0, 256, SHAPE, dtype=np.uint8)
+    path = tmp_path / "in" / "big.tif"
+    path.parent.mkdir()
+    tifffile.imwrite(path, image, photometric="rgb", tile=(128, 128))
+    return path, image
+
+
+def test_small_result_is_stored_as_on_the_whole_image_road(tmp_path, big_tiff):
+    path, _ = big_tiff
+    steps = [Resize((150, 125))]
+    whole = run([path], tmp_path / "whole", steps, ext=".png", progress=False)
+    tiled = run([path], tmp_path / "tiled", steps, ext=".png", progress=False, memory_budget=BUDGET)
+    assert len(whole["written"]) == len(tiled["written"]) == 1
+    a, b = (cv2.imread(str(tmp_path / folder / "big.png"), cv2.IMREAD_UNCHANGED) for folder in ("whole", "tiled"))
+    np.testing.assert_array_equal(a, b)
+
+
+def test_large_result_is_written_as_tiled_tiff_or_refused_by_name(tmp_path, big_tiff):
+    path, image = big_tiff
+    angle = np.radians(10)
+    steps = [Warp(np.array([[np.cos(angle), -np.sin(angle), 60.0], [np.sin(angle), np.cos(angle), -20.0]]),
+                  (520, 620), flags=1)]  # fmt: skip
+    report = run([path], tmp_path / "out", steps, progress=False, memory_budget=BUDGET)
+    assert len(report["written"]) == 1
+    with tifffile.TiffFile(tmp_path / "out" / "big.tif") as tif:
+        assert tif.pages[0].is_tiled
+        result = tif.asarray()
+    from zemvara.transform import tiled
+
+    reference = tiled.warp_affine(image, steps[0].matrix, (520, 620), 1, memory_budget=10 << 20)
+    assert np.abs(result.astype(np.int16) - reference).max() <= 1  # other tiles: positions rounded otherwise
+    refused = run([path], tmp_path / "png", steps, ext=".png", progress=False, memory_budget=BUDGET)
+    (failure,) = refused["failed"]
+    assert "520 x 620 x 3 uint8" in failure["error"] and "1,000,000 bytes" in failure["error"]
+
+
+def test_command_line_takes_a_budget(tmp_path, big_tiff, monkeypatch):
+    from click.testing import CliRunner
+
+    from zemvara.pipeline.cli import main
+
+    monkeypatch.chdir(tmp_path)
+    done = CliRunner().invoke(main, ["run", "in", "--out", "out", "--steps", "resize:100x", "--ext", ".png",
+                                     "--memory-budget", "1MB", "--no-progress"])  # fmt: skip
+    assert done.exit_code == 0 and cv2.imread("out/big.png").shape == (120, 100, 3)
+    refused = CliRunner().invoke(main, ["run", "in", "--out", "out", "--memory-budget", "lots"])
+    assert refused.exit_code == 2 and "--memory-budget" in refused.output
+
+
+@pytest.mark.parametrize("text, size", [("256MiB", 256 << 20), ("2G", 2 * 10**9), ("1.5gib", 3 << 29),
+                                        ("1e6", 10**6), ("4096", 4096)])  # fmt: skip
+def test_parse_size(text, size):
+    assert parse_size(text) == size
