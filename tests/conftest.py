@@ -24,6 +24,9 @@ if DEVICE == "host":
         os.environ["PYTHONPATH"] = os.pathsep.join([str(HOSTDEVICE), *paths])
 os.environ["ZEMVARA_DEVICE"] = DEVICE
 
+# native_modules.py reads the build's list of extension modules (modules.cmake).
+sys.path.insert(0, str(ROOT / "src" / "zemvara_source"))
+
 
 def pytest_report_header(config):
     import cupy
