@@ -201,6 +201,8 @@ def imports():
     check_module("nvimgcodec", "nvidia.nvimgcodec", "put nvidia-nvimgcodec-cu13 into wheels/")
     check_module("OpenEXR", "OpenEXR", "put openexr into wheels/")
     check_module("OpenCV", "cv2", "install opencv-python-headless on this machine")
+    check_module("click", "click", "put click into wheels/")
+    check_module("tqdm", "tqdm", "put tqdm into wheels/")
     check_nvidia_namespace()
     return finish()
 

@@ -26,10 +26,12 @@ from zemvara.pipeline.paths import reads_back
 
 NAMES = ["a.png", "b.jpg", "c.tif", "d.exr", "e.PNG", "f.bmp", "g", "h.png.png", " sp ace.png", "-dash.png",
          ".hidden.png", "ü.png", ".a.0123456789ab.part.png", "x.txt"]
-STEP_PARTS = ["resize:4x3", "resize:1x1", "resize:0x5", "resize:-1x2", "resize:99999999999999999999x1",
-              "resize:3X2", "resize: 4x3", "resize", "resize:", "resize:4x", "convert:uint8", "convert:float16",
-              "convert:int8", "convert:", "upscale:engine.bin", "upscale:corrupt.bin", "upscale:missing.bin",
-              "upscale:", "warp:1x1", ":", "", " ", "\0", "resize:4x3:5"]
+# Steps that parse (engine.bin is a real engine, corrupt.bin is not), and steps that must not.
+GOOD_STEPS = ["resize:4x3", "resize:1x1", "resize:3X2", "resize:99999x99999", "convert:uint8", "convert:float16",
+              "upscale:engine.bin", "upscale:corrupt.bin"]
+BAD_STEPS = ["resize:0x5", "resize:-1x2", "resize:99999999999999999999x1", "resize: 4x3", "resize", "resize:",
+             "resize:4x", "convert:int8", "convert:", "upscale:missing.bin", "upscale:", "upscale:in", "warp:1x1",
+             ":", "", " ", "\0", "resize:4x3:5"]
 TEMPORARY = re.compile(r"\.[0-9a-f]{12}\.part")  # how an output is named while it is written
 EXTS = [None, ".png", "png", ".tif", ".jpg", ".exr", ".EXR", "", ".", "..png", "a/b", ".nope", ".png\0"]
 
@@ -84,7 +86,7 @@ def layout(v):
     if v.flag():
         os.makedirs("in/folder.png", exist_ok=True)
     out = v.pick(["out", "out", "in/out", "in", "in/a.png", "out/x/y", "."])
-    if v.below(4) == 0 and out not in ("in", "."):
+    if v.below(4) == 0 and not os.path.isdir(out):
         os.makedirs(os.path.dirname(out) or ".", exist_ok=True)
         with open(out, "wb") as f:  # a file where the output folder should be
             f.write(b"not a folder")
@@ -97,7 +99,8 @@ def steps(v):
     kind = v.below(6)
     if kind == 0:
         return v.value()
-    parts = [v.pick(STEP_PARTS) if v.below(5) else v.text() for _ in range(v.small(3))]
+    parts = [v.pick(GOOD_STEPS) if v.below(4) else v.pick(BAD_STEPS) if v.flag() else v.text()
+             for _ in range(v.small(3))]
     text = v.pick([",", ",", ", ", ";", ",,"]).join(parts)
     if kind == 1:  # a sequence: step strings between a Load and a Store
         return [Load(v.pick(["fp32", "uint8", "fp16", "bogus"]))] + parts + [Store(v.pick([-1, 0, 100, v.int_()]))]
@@ -162,9 +165,8 @@ def TestOneInput(data):
     os.makedirs("case", exist_ok=True)
     os.chdir("case")
     try:
-        if v.flag():
-            with open("corrupt.bin", "wb") as f:
-                f.write(v.fdp.ConsumeBytes(v.small(64)))
+        with open("corrupt.bin", "wb") as f:
+            f.write(v.fdp.ConsumeBytes(v.small(64)))
         if engine is not None:
             shutil.copyfile(engine, "engine.bin")
         inputs, out = layout(v)
