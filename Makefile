@@ -83,7 +83,7 @@ kernel-report: build $(TOOLS_STAMP)
 
 # Coverage-guided fuzzing (fuzz/run.py): one target per family of entry points,
 # each in a child process; corpus and findings under build/fuzz/. `fuzz` runs
-# about 10 minutes, `fuzz-quick` about a minute and a half (CI).
+# about 10 minutes, `fuzz-quick` under two (CI).
 FUZZ_STAMP := $(VENV)/.fuzz-installed
 $(FUZZ_STAMP): requirements/fuzz.txt $(STAMP)
 	$(PY) -m pip install -q -r requirements/fuzz.txt
