@@ -6,8 +6,9 @@
     gpu_check.py overlay VENV          a venv whose site-packages come first
                                        and the machine interpreter's after
     gpu_check.py imports               run by the overlay's interpreter:
-                                       CuPy, the image codec, OpenEXR, and
-                                       the `nvidia` namespace intact
+                                       CuPy, the image codec, OpenEXR,
+                                       OpenCV, click, tqdm, and the
+                                       `nvidia` namespace intact
 
 Each check prints one line, "ok" or what is missing and what to do; the
 command fails if any check does.
