@@ -53,7 +53,7 @@ $(STAMP): requirements/test.txt pyproject.toml
 venv: $(STAMP)
 
 build: $(STAMP)
-	@echo "zemvara: building the nine extension modules into $(VENV) (CMake and ninja; about a minute the first time)"
+	@echo "zemvara: building the extension modules (src/zemvara_source/modules.cmake) into $(VENV) (CMake and ninja; about a minute the first time)"
 	$(PY) -m pip install -q --no-build-isolation --no-deps --force-reinstall .
 
 test: build
@@ -85,7 +85,7 @@ kernel-report: build $(TOOLS_STAMP)
 
 # Coverage-guided fuzzing (fuzz/run.py): one target per family of entry points,
 # each in a child process; corpus and findings under build/fuzz/. `fuzz` runs
-# about 10 minutes, `fuzz-quick` under one (CI).
+# about 10 minutes, `fuzz-quick` under two (CI).
 FUZZ_STAMP := $(VENV)/.fuzz-installed
 $(FUZZ_STAMP): requirements/fuzz.txt $(STAMP)
 	$(PY) -m pip install -q -r requirements/fuzz.txt

@@ -6,8 +6,9 @@
     gpu_check.py overlay VENV          a venv whose site-packages come first
                                        and the machine interpreter's after
     gpu_check.py imports               run by the overlay's interpreter:
-                                       CuPy, the image codec, OpenEXR, and
-                                       the `nvidia` namespace intact
+                                       CuPy, the image codec, OpenEXR,
+                                       OpenCV, click, tqdm, and the
+                                       `nvidia` namespace intact
 
 Each check prints one line, "ok" or what is missing and what to do; the
 command fails if any check does.
@@ -201,6 +202,8 @@ def imports():
     check_module("nvimgcodec", "nvidia.nvimgcodec", "put nvidia-nvimgcodec-cu13 into wheels/")
     check_module("OpenEXR", "OpenEXR", "put openexr into wheels/")
     check_module("OpenCV", "cv2", "install opencv-python-headless on this machine")
+    check_module("click", "click", "put click into wheels/")
+    check_module("tqdm", "tqdm", "put tqdm into wheels/")
     check_nvidia_namespace()
     return finish()
 

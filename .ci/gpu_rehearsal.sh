@@ -3,8 +3,8 @@
 # network runs it: a fresh clone with only wheels/ brought along, and a
 # `python3` on PATH that is itself a venv holding what such a host's Python
 # typically holds (NumPy, OpenCV, PyTorch, pytest, scikit-build-core, cmake,
-# ninja, an NVIDIA library in the `nvidia` namespace) but not OpenEXR, Pillow
-# or the image codec. That venv is made from REHEARSAL_PYTHON (default
+# ninja, an NVIDIA library in the `nvidia` namespace) but not OpenEXR, Pillow,
+# the image codec, click or tqdm. That venv is made from REHEARSAL_PYTHON (default
 # python3), and `make wheels` downloads for its version; the PyTorch pinned in
 # requirements/test.txt must exist for that version.
 #

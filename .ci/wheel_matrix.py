@@ -6,7 +6,7 @@
 `build` makes one wheel per interpreter found (pip wheel, then `auditwheel
 repair`, which accepts it as manylinux or says why not) into dist/. `test`
 installs each interpreter's wheel into a fresh venv (.venv-matrix/<version>)
-with the test requirements, imports the nine modules and runs the suite on
+with the test requirements, imports every extension module and runs the suite on
 the host device, then prints one line per interpreter: passed or failed, and
 how long it took. An interpreter is found as pythonX.Y on PATH or under
 $PYENV_ROOT/versions (default ~/.pyenv); a missing one is reported and
@@ -26,9 +26,8 @@ ROOT = Path(__file__).resolve().parent.parent
 VERSIONS = ("3.10", "3.11", "3.12", "3.13")
 DIST = ROOT / "dist"
 MATRIX = ROOT / ".venv-matrix"
-MODULES = ("zemvara.transform.subsample", "zemvara.transform.weavepack", "zemvara.transform.affine",
-           "zemvara.utils.axisform", "zemvara.io.picload", "zemvara.io.picstore", "zemvara.io.picpack",
-           "zemvara.io.picunpack", "zemvara.upscale.enginezoom")
+sys.path.insert(0, str(ROOT / "src" / "zemvara_source"))
+from native_modules import NATIVE_MODULES  # noqa: E402  (modules.cmake: every extension module)
 
 
 def say(text):
@@ -102,9 +101,10 @@ def test(versions):
             wheels[-1])
         env = dict(os.environ, ZEMVARA_DEVICE="host", PYTHONPATH=str(ROOT / "hostdevice"))
         env.pop("VIRTUAL_ENV", None)
-        say(f"CPython {version}: importing the nine modules and running the suite on the host device")
+        say(f"CPython {version}: importing the {len(NATIVE_MODULES)} extension modules and running the suite "
+            "on the host device")
         ok = subprocess.run([py, "-c", "import importlib, sys; [importlib.import_module(m) for m in sys.argv[1:]]",
-                             *MODULES], env=env, cwd=ROOT).returncode == 0
+                             *NATIVE_MODULES], env=env, cwd=ROOT).returncode == 0
         log = MATRIX / f"pytest-{version}.log"
         if ok:
             with open(log, "w") as out:

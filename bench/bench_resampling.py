@@ -33,7 +33,7 @@ import cupy as cp
 import cv2
 import numpy as np
 
-from timing import best_of, table
+from timing import best_of, gpu_seconds, table
 from zemvara.transform import schema
 from zemvara.transform.resampling import _affine, _sources, filters
 from zemvara.transform.resize import _taps, resize
@@ -238,20 +238,6 @@ def kernel_report_and_estimate():
     table("Estimate, resize 4K -> 1080p and 480p Lanczos-3, float32 x 3, on an H100 SXM: 132 SMs x 4 schedulers x 32 "
           "lanes issuing one slot a clock at 1.755 GHz, 3.35 TB/s; the passes' costliest tap loops, per-pixel set-up "
           "left out", ["", "us", "x bound"], rows)  # fmt: skip
-
-
-def gpu_seconds(fn, repeat=20):
-    start, end = cp.cuda.Event(), cp.cuda.Event()
-    fn()
-    cp.cuda.Device().synchronize()
-    best = float("inf")
-    for _ in range(repeat):
-        start.record()
-        fn()
-        end.record()
-        end.synchronize()
-        best = min(best, cp.cuda.get_elapsed_time(start, end) / 1e3)
-    return best
 
 
 def gpu_warps():

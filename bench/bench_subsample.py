@@ -13,7 +13,7 @@ import os
 import cupy as cp
 import numpy as np
 
-from timing import best_of, table
+from timing import best_of, gpu_seconds, table
 from zemvara.transform import weavepack
 from zemvara.transform.subsample import subsample_image_back
 from zemvara.transform.weavepack import (
@@ -92,21 +92,6 @@ def side_by_side(frame="4K"):
         ["function", "first call ms", "later calls ms"],
         rows,
     )
-
-
-def gpu_seconds(fn, repeat=20):
-    """Best GPU time of `fn` between two events on the current stream."""
-    start, end = cp.cuda.Event(), cp.cuda.Event()
-    fn()
-    synchronize()
-    best = float("inf")
-    for _ in range(repeat):
-        start.record()
-        fn()
-        end.record()
-        end.synchronize()
-        best = min(best, cp.cuda.get_elapsed_time(start, end) / 1e3)
-    return best
 
 
 def gpu_bandwidth(frame="4K"):

@@ -9,6 +9,7 @@ blown memory limit). run.py reports it and keeps the input that caused it.
 """
 
 import faulthandler
+import importlib
 import math
 import os
 import resource
@@ -20,21 +21,20 @@ import atheris
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "src", "zemvara_source"))
+from native_modules import NATIVE_MODULES  # noqa: E402  (modules.cmake: every extension module)
+
+# The Python modules with entry points of their own, fuzzed beside the extension modules.
+PYTHON_MODULES = ["zemvara.transform.resize", "zemvara.pipeline"]
+
 # Instrument the package and the device stand-ins for coverage; the native
 # modules themselves are not instrumented (their coverage shows only through
 # the Python code they call back into).
 with atheris.instrument_imports(include=["zemvara", "cupy", "tensorrt", "nvidia"]):
     import cupy as cp
-    import zemvara.io.picload  # noqa: F401
-    import zemvara.io.picpack  # noqa: F401
-    import zemvara.io.picstore  # noqa: F401
-    import zemvara.io.picunpack  # noqa: F401
-    import zemvara.transform.affine  # noqa: F401
-    import zemvara.transform.resize  # noqa: F401
-    import zemvara.transform.subsample  # noqa: F401
-    import zemvara.transform.weavepack  # noqa: F401
-    import zemvara.upscale.enginezoom  # noqa: F401
-    import zemvara.utils.axisform  # noqa: F401
+
+    for _name in NATIVE_MODULES + PYTHON_MODULES:
+        importlib.import_module(_name)
 
 import cv2
 import numpy as np

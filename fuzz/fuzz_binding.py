@@ -5,24 +5,23 @@ wrong types, subclasses of built-ins and of cp.ndarray that lie or change their
 answers, huge and negative integers. Every call must return or refuse clearly.
 """
 
+import sys
+
 import common
-from common import Values, call, cp
+from common import NATIVE_MODULES, Values, call, cp
 
-from zemvara.io.picload import picload
-from zemvara.io.picpack import picpack
-from zemvara.io.picstore import picstore
-from zemvara.io.picunpack import picunpack
-from zemvara.transform.affine import affine_transform, get_inverse_matrix
-from zemvara.transform.resize import resize
-from zemvara.transform.subsample import subsample_image, subsample_image_back
-from zemvara.transform.weavepack import (create_output_order_indices, subsample_image_back_flattened,
-                                         subsample_image_back_gather)
 from zemvara.upscale.enginezoom import EngineZoom
-from zemvara.utils.axisform import batch_to_images, guess_image_layout, image_to_batch, images_to_batch
 
-FUNCTIONS = [subsample_image, subsample_image_back, create_output_order_indices, subsample_image_back_flattened,
-             subsample_image_back_gather, get_inverse_matrix, affine_transform, guess_image_layout, image_to_batch,
-             images_to_batch, batch_to_images, picload, picstore, picpack, picunpack, resize, EngineZoom]
+
+def public_callables(name):
+    """The functions and classes a module defines itself (not those it imports)."""
+    module = sys.modules[name]
+    return [v for k, v in sorted(vars(module).items())
+            if not k.startswith("_") and callable(v) and getattr(v, "__module__", None) == name]
+
+
+# Every public callable of every extension module (modules.cmake) and of resize.
+FUNCTIONS = [f for name in NATIVE_MODULES + ["zemvara.transform.resize"] for f in public_callables(name)]
 METHODS = ["initialize", "pre_process", "post_process", "get"]
 
 

@@ -5,6 +5,7 @@
 this process and for the subprocesses that tests start.
 """
 
+import importlib.util
 import os
 import sys
 from pathlib import Path
@@ -23,6 +24,19 @@ if DEVICE == "host":
     if str(HOSTDEVICE) not in paths:
         os.environ["PYTHONPATH"] = os.pathsep.join([str(HOSTDEVICE), *paths])
 os.environ["ZEMVARA_DEVICE"] = DEVICE
+
+# native_modules.py reads the build's list of extension modules (modules.cmake).
+sys.path.insert(0, str(ROOT / "src" / "zemvara_source"))
+
+# The upscaler and batch-run tests run the TensorRT stand-in's engine files on
+# either device, so `tensorrt` is that stand-in on a GPU machine too: it is
+# loaded under that name before the upscaler imports it.
+if not hasattr(sys.modules.get("tensorrt"), "engines"):
+    _folder = HOSTDEVICE / "tensorrt"
+    _spec = importlib.util.spec_from_file_location("tensorrt", _folder / "__init__.py",
+                                                   submodule_search_locations=[str(_folder)])
+    sys.modules["tensorrt"] = importlib.util.module_from_spec(_spec)
+    _spec.loader.exec_module(sys.modules["tensorrt"])
 
 
 def pytest_report_header(config):

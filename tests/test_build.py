@@ -10,21 +10,10 @@ import textwrap
 from pathlib import Path
 
 import pytest
+from native_modules import NATIVE_MODULES, SOURCES  # src/zemvara_source/, on the path by conftest.py
 
 ROOT = Path(__file__).resolve().parent.parent
-
-MODULES = [
-    "zemvara.transform.subsample",
-    "zemvara.transform.weavepack",
-    "zemvara.transform.affine",
-    "zemvara.transform.warp",
-    "zemvara.utils.axisform",
-    "zemvara.io.picload",
-    "zemvara.io.picstore",
-    "zemvara.io.picpack",
-    "zemvara.io.picunpack",
-    "zemvara.upscale.enginezoom",
-]
+MODULES = NATIVE_MODULES
 
 # The loader and the C library are all that a module may need at load time
 # (and the sanitizer runtimes in a sanitizer build, `make test-sanitize`).
@@ -49,8 +38,26 @@ def built_modules():
 BUILT = built_modules()
 
 
+def installed_extensions():
+    """The dotted names of every extension module installed with the package."""
+    package = Path(importlib.util.find_spec("zemvara").origin).parent
+    return {".".join(("zemvara", *p.relative_to(package).parts[:-1], p.name.split(".", 1)[0]))
+            for p in package.rglob("*.so")}
+
+
 def test_the_package_has_built_modules():
     assert BUILT, "no extension module of zemvara is installed"
+    assert installed_extensions() ^ set(MODULES) == set(), "installed or in modules.cmake, not both"
+
+
+def test_modules_cmake_agrees_with_the_sources_and_the_readme():
+    """A module is added in modules.cmake; its source, stub and README row are the places that cannot be derived."""
+    sources = ROOT / "src" / "zemvara_source"
+    on_disk = {str(p.relative_to(sources)) for p in sources.glob("*/*.cpp")}
+    assert on_disk ^ set(SOURCES.values()) == set(), "on disk or in modules.cmake, not both"
+    stubs = {name for name in MODULES if (ROOT / "python" / Path(*name.split("."))).with_suffix(".pyi").is_file()}
+    readme = (ROOT / "README.md").read_text()
+    assert [name for name in MODULES if name not in stubs or f"| `{name}` |" not in readme] == []
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="binutils missing")

@@ -43,6 +43,8 @@ returns None, as the real runtime does with data that is not an engine.
 import json
 import os
 
+import numpy as np
+
 MAGIC = b"ZVTRT\x01\r\n"
 
 FILTERS = ("nearest", "bilinear")
@@ -178,3 +180,20 @@ def parse(data):
 
 def _is_int(v):
     return isinstance(v, int) and not isinstance(v, bool)
+
+
+def upscaled(x, factor, filter):
+    """The last two axes of x upscaled by `factor` as an upscale network defines it, in float64.
+
+    Written apart from the runtime's own index and weight tables, with
+    np.interp along each axis: the reference the tests hold the stand-in
+    and the upscaler to.
+    """
+    def axis(a, ax):
+        n = a.shape[ax]
+        o = np.arange(n * factor)
+        if filter == "nearest":
+            return np.take(a, o // factor, axis=ax)
+        s = np.clip((o + 0.5) / factor - 0.5, 0, n - 1)
+        return np.apply_along_axis(lambda v: np.interp(s, np.arange(n), v), ax, a)
+    return axis(axis(np.asarray(x).astype(np.float64), -2), -1)

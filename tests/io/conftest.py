@@ -14,6 +14,7 @@ import Imath
 import numpy as np
 import OpenEXR
 import pytest
+from tracebacks import entry  # tests/tracebacks.py
 
 HEIGHT, WIDTH = 6, 7
 
@@ -140,16 +141,6 @@ def host(array):
     """A result of the package, copied back to the host."""
     assert isinstance(array, cp.ndarray), type(array)
     return cp.asnumpy(array)
-
-
-def entry(exc, name):
-    """The one traceback entry of `exc` whose code is named `name`."""
-    found, tb = [], exc.__traceback__
-    while tb is not None:
-        found += [tb] if tb.tb_frame.f_code.co_name == name else []
-        tb = tb.tb_next
-    assert len(found) == 1
-    return found[0]
 
 
 class FakeCV2(SimpleNamespace):

@@ -5,10 +5,7 @@ folders, three corrupt files and one image whose output cannot be written
 (`prepare_out` puts a folder where that output goes).
 """
 
-import importlib.util
 import os
-import sys
-from pathlib import Path
 from types import SimpleNamespace
 
 import cv2
@@ -16,15 +13,6 @@ import Imath
 import numpy as np
 import OpenEXR
 import pytest
-
-# The upscaling tests run the TensorRT stand-in's engine files, on either device: it is loaded as
-# `tensorrt` before the upscaler imports it.
-if not hasattr(sys.modules.get("tensorrt"), "engines"):
-    _folder = Path(__file__).resolve().parents[2] / "hostdevice" / "tensorrt"
-    _spec = importlib.util.spec_from_file_location("tensorrt", _folder / "__init__.py",
-                                                   submodule_search_locations=[str(_folder)])
-    sys.modules["tensorrt"] = importlib.util.module_from_spec(_spec)
-    _spec.loader.exec_module(sys.modules["tensorrt"])
 
 CORRUPT = ("a/empty.png", "a/b/junk.jpg", "truncated.png")
 UNWRITABLE = "a/locked.png"

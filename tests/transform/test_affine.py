@@ -6,6 +6,7 @@ import sys
 import cupy as cp
 import numpy as np
 import pytest
+from tracebacks import entry  # tests/tracebacks.py
 
 import zemvara.transform.affine as affine
 from zemvara.transform import schema
@@ -66,16 +67,6 @@ def picture(height=12, width=10, seed=0):
 
 def matrix(rows, xp=np, dtype=np.float64):
     return xp.asarray(np.array(rows, dtype=dtype))
-
-
-def entry(exc, name):
-    """The one traceback entry of `exc` whose code is named `name`."""
-    found, tb = [], exc.__traceback__
-    while tb is not None:
-        found += [tb] if tb.tb_frame.f_code.co_name == name else []
-        tb = tb.tb_next
-    assert len(found) == 1
-    return found[0]
 
 
 class TestModule:

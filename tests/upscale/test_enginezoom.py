@@ -30,18 +30,6 @@ METHODS = {  # name: (parameters, further locals, defaults, annotations, docstri
 RNG = np.random.default_rng(13)
 
 
-def upscaled(planes, f, filter):
-    """(C, H, W) planes upscaled by f, computed with np.interp on each axis in float64."""
-    def axis(a, ax):
-        n = a.shape[ax]
-        o = np.arange(n * f)
-        if filter == "nearest":
-            return np.take(a, o // f, axis=ax)
-        s = np.clip((o + 0.5) / f - 0.5, 0, n - 1)
-        return np.apply_along_axis(lambda v: np.interp(s, np.arange(n), v), ax, a)
-    return axis(axis(planes.astype(np.float64), 1), 2)
-
-
 def frame(shape, dtype):
     if np.dtype(dtype).kind == "u":
         return RNG.integers(0, 256, shape).astype(dtype)
@@ -221,7 +209,7 @@ class TestFrames:
         result = zoom.get(cp.asarray(host_frame))
         assert result is zoom.output_buffer and result.dtype == np.dtype(out)
         np.testing.assert_array_equal(zoom.input_buffer.get()[0], staged)
-        expected = upscaled(staged, factor, filter)[::-1].transpose(1, 2, 0)   # BGR, interleaved
+        expected = engines.upscaled(staged, factor, filter)[::-1].transpose(1, 2, 0)   # BGR, interleaved
         tol = 1e-3 if out == "float32" else 0.3
         np.testing.assert_allclose(result.get(), expected, rtol=1e-3, atol=tol)
 
@@ -251,7 +239,7 @@ class TestFrames:
             ("set_input_shape", "input", (1, 3, 5, 7)),
             ("set_tensor_address", "input", zoom.d_inputs["input"].data.ptr),
             ("set_tensor_address", "output", zoom.d_outputs["output"].data.ptr)]
-        expected = upscaled(rgb_planes(big_frame), 2, "nearest")[::-1].transpose(1, 2, 0)
+        expected = engines.upscaled(rgb_planes(big_frame), 2, "nearest")[::-1].transpose(1, 2, 0)
         np.testing.assert_array_equal(big.get(), expected)
 
     def test_frame_as_small_as_the_placeholder_buffers(self, make):

@@ -6,6 +6,7 @@ from types import SimpleNamespace
 import cupy as cp
 import numpy as np
 import pytest
+from tracebacks import entry  # tests/tracebacks.py
 
 import zemvara.utils.axisform as axisform
 from zemvara.transform import resize as resize_module
@@ -27,15 +28,6 @@ def host(a):
 
 def shares(a, b):
     return host(a).size > 0 and a.data.ptr <= b.data.ptr + b.nbytes - 1 and b.data.ptr <= a.data.ptr + a.nbytes - 1
-
-
-def entry(exc, name):
-    found, tb = [], exc.__traceback__
-    while tb is not None:
-        found += [tb] if tb.tb_frame.f_code.co_name == name else []
-        tb = tb.tb_next
-    assert len(found) == 1
-    return found[0]
 
 
 @pytest.fixture

@@ -1,4 +1,7 @@
-"""The decoder behaviour that file reading relies on: RGB order, 3 channels, None on failure."""
+"""The decoder behaviour that file reading relies on: RGB order, 3 channels, None on failure.
+
+On a GPU these run against the real image codec, so they also hold the host
+device's stand-in to it."""
 
 import cupy
 import cv2

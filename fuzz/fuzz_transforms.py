@@ -1,4 +1,4 @@
-"""Fuzz target: the warps, resize and the subsampling functions.
+"""Fuzz target: affine_transform, resize and the subsampling functions.
 
 Random small images, matrices (singular, huge, NaN, inf, exact integer maps)
 and flags. Where a NumPy reference is cheap the result must match it: the
