@@ -16,10 +16,9 @@ ON_DEVICE = ZEMVARA_DEVICE=$(DEVICE) $(if $(filter host,$(DEVICE)),PYTHONPATH=$(
 # filled by `make wheels` where there is network, for GPU_PYTHON_VERSION. By
 # default that is what a host whose Python already holds CuPy, NumPy, OpenCV,
 # PyTorch, pytest and the build tools lacks (OpenEXR, the NVIDIA image codec,
-# Pillow, which only the tests use, the command line's click and tqdm, and
-# tifffile and zarr (with the codecs and settings zarr reads through) for
-# zemvara.transform.tiled),
-# without dependencies; for a bare host
+# the command line's click, tqdm and Pillow (EXIF orientation), and tifffile
+# and zarr (with the codecs and settings zarr reads through) for
+# zemvara.transform.tiled), without dependencies; for a bare host
 # set WHEELS_FOR="$$(grep -v '^#' requirements/gpu.txt)" WHEELS_DEPS= WHEELS_MAX_MIB=.
 GPU_PYTHON_VERSION ?= 3.12
 WHEELS := wheels

@@ -27,12 +27,12 @@ from zemvara.pipeline.paths import reads_back
 NAMES = ["a.png", "b.jpg", "c.tif", "d.exr", "e.PNG", "f.bmp", "g", "h.png.png", " sp ace.png", "-dash.png",
          ".hidden.png", "ü.png", ".a.0123456789ab.part.png", "x.txt"]
 # Steps that parse (engine.bin is a real engine, corrupt.bin is not), and steps that must not.
-GOOD_STEPS = ["resize:4x3", "resize:1x1", "resize:3X2", "resize:99999x99999", "convert:uint8", "convert:float16",
-              "upscale:engine.bin", "upscale:corrupt.bin"]
+GOOD_STEPS = ["resize:4x3", "resize:1x1", "resize:3X2", "resize:99999x99999", "resize:4x", "resize:x3", "fit:4x3",
+              "fit:1x99999", "convert:uint8", "convert:float16", "upscale:engine.bin", "upscale:corrupt.bin"]
 BAD_STEPS = ["resize:0x5", "resize:-1x2", "resize:99999999999999999999x1", "resize: 4x3", "resize", "resize:",
-             "resize:4x", "convert:int8", "convert:", "upscale:missing.bin", "upscale:", "upscale:in", "warp:1x1",
-             ":", "", " ", "\0", "resize:4x3:5"]
-TEMPORARY = re.compile(r"\.[0-9a-f]{12}\.part")  # how an output is named while it is written
+             "resize:x", "fit:4x", "fit:0x3", "convert:int8", "convert:", "upscale:missing.bin", "upscale:",
+             "upscale:in", "warp:1x1", ":", "", " ", "\0", "resize:4x3:5"]
+TEMPORARY = re.compile(r"\..+\.[0-9]+-[0-9]+-[0-9a-f]+\.tmp$")  # the writer's hidden temporary of an output
 EXTS = [None, ".png", "png", ".tif", ".jpg", ".exr", ".EXR", "", ".", "..png", "a/b", ".nope", ".png\0"]
 
 
@@ -116,21 +116,23 @@ def through_api(v, inputs, out, step_list, ext):
         check(after == before, f"a refused run ({report!r}) changed {changes(before, after)}")
         return
     check(jobs_ok, f"run went ahead where plan refused: {jobs!r}")
-    check(set(report) == {"written", "skipped", "failed"}, f"report keys {sorted(report)}")
-    sources = report["written"] + report["skipped"] + [e["input"] for e in report["failed"]]
+    check(set(report) == {"written", "skipped", "failed", "pending"}, f"report keys {sorted(report)}")
+    check(not report["pending"], f"an uninterrupted run left files pending: {report['pending']}")
+    done = {status: [e["input"] for e in report[status]] for status in ("written", "skipped", "failed")}
+    sources = done["written"] + done["skipped"] + done["failed"]
     check(sorted(sources) == sorted(j.source for j in jobs), f"report {sources} against jobs {jobs}")
     outputs = {os.path.normpath(j.output): j for j in jobs if j.output is not None}
     for path, digest in before.items():
         if os.path.normpath(path) not in outputs:
             check(after.get(path) == digest, f"{path}, not an output of the run, changed")
-    written = {j.source for j in jobs if j.source in report["written"]}
+    written = {j.source for j in jobs if j.source in done["written"]}
     for j in jobs:
         if j.output is None:
             continue
         key = os.path.normpath(j.output)
         if j.source in written:
             check(reads_back(j.output), f"{j.output}, reported written, does not read back")
-        elif j.source not in report["skipped"]:
+        elif j.source not in done["skipped"]:
             check(after.get(key) == before.get(key), f"{j.output}: a failed file changed its output")
     left = [p for p in after if TEMPORARY.search(p) and p not in before]
     check(not left, f"temporaries left behind: {left}")
