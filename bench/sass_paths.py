@@ -219,6 +219,94 @@ def float_immediate(text):
     return float(text)
 
 
+# ---- operand parsing, memoised by text ---------------------------------------------
+
+_memo_reg, _memo_pred, _memo_const, _memo_addr, _memo_op = {}, {}, {}, {}, {}
+
+
+def _register(text):
+    got = _memo_reg.get(text, 0)
+    if got == 0:
+        m = re.match(r"(U?R)(\d+|Z)", text)
+        got = None if not m else (m.group(1), (255 if m.group(1) == "R" else 63) if m.group(2) == "Z" else int(m.group(2)))
+        _memo_reg[text] = got
+    return got
+
+
+def _predicate(text):
+    got = _memo_pred.get(text)
+    if got is None:
+        neg = text.startswith("!")
+        name = text.lstrip("!")
+        if name in ("PT", "UPT"):
+            got = (neg, None, 0)
+        elif re.match(r"^UP\d$", name):
+            got = (neg, "UP", int(name[2:]))
+        elif re.match(r"^P\d$", name):
+            got = (neg, "P", int(name[1:]))
+        else:
+            raise EmulationError(f"not a predicate: {text}")
+        _memo_pred[text] = got
+    return got
+
+
+def _constant(text):
+    got = _memo_const.get(text)
+    if got is None:
+        m = re.match(r"c\[(0x[0-9a-f]+)\]\[(.*)\]", text)
+        got = _memo_const[text] = (int(m.group(1), 16), m.group(2))
+    return got
+
+
+def _address(text):
+    got = _memo_addr.get(text)
+    if got is None:
+        got = []
+        for term in re.findall(r"[+-]?[^+-]+", text.replace(" ", "")):
+            sign = -1 if term.startswith("-") else 1
+            term = term.lstrip("+-")
+            r = _register(term)
+            if r:
+                got.append((sign, r, term.endswith(".64") or term.endswith(".U64"), 0))
+            else:
+                got.append((sign, None, False, int(term, 16)))
+        _memo_addr[text] = got
+    return got
+
+
+def _operand(text, float_op):
+    key = (text, float_op)
+    got = _memo_op.get(key)
+    if got is not None:
+        return got
+    neg = absolute = inv = False
+    t = text
+    if t.startswith("-") and not re.match(r"-[0-9.]", t) and not t.upper().startswith("-INF"):
+        neg, t = True, t[1:]
+    if t.startswith("~"):
+        inv, t = True, t[1:]
+    if t.startswith("|") and t.endswith("|"):
+        absolute, t = True, t[1:-1]
+    t = t.replace(".reuse", "")
+    r = _register(t)
+    if r:
+        got = ("reg", r[0], r[1], neg, absolute, inv, ".H1" in t)
+    elif t.startswith("c["):
+        got = ("const", t, None, neg, absolute, inv, False)
+    elif t.startswith("PT") or t.startswith("!") or re.match(r"^U?P\d", t):
+        got = ("pred", None, None, False, False, False, False)
+    elif re.match(r"^-?0x", t):
+        got = ("imm", int(t, 16) & MASK, None, neg, absolute, inv, False)
+    elif re.match(r"^[-+]?(\d|INF|QNAN|NAN)", t, re.I) and (float_op or "." in t or "e" in t.lower() or "INF" in t.upper()):
+        got = ("imm", bits(float_immediate(t)), None, neg, absolute, inv, False)
+    elif re.match(r"^-?\d+$", t):
+        got = ("imm", int(t) & MASK, None, neg, absolute, inv, False)
+    else:
+        raise EmulationError(f"operand {text}")
+    _memo_op[key] = got
+    return got
+
+
 # ---- the thread ------------------------------------------------------------------------
 
 _FLOAT_OPS = {"FADD", "FMUL", "FFMA", "FSETP", "FMNMX", "FSEL", "FRND", "F2I", "MUFU", "FCHK", "FSET"}
@@ -238,13 +326,10 @@ class Thread:
         self.trace = []  # addresses executed, in order
         self.accesses = []  # (address of the instruction, byte address, width, "load"/"store")
 
-    # -- operands --
+    # -- operands (parsed once per text, see _operand) --
     def reg(self, text):
         """(file, index) of a register operand's name, or None."""
-        m = re.match(r"(U?R)(\d+|Z)", text)
-        if not m:
-            return None
-        return m.group(1), (255 if m.group(1) == "R" else 63) if m.group(2) == "Z" else int(m.group(2))
+        return _register(text)
 
     def get_reg(self, kind, k):
         if kind == "R":
@@ -259,30 +344,20 @@ class Thread:
             self.ur[k] = v & MASK
 
     def pred(self, text):
-        neg = text.startswith("!")
-        name = text.lstrip("!")
-        if name in ("PT", "UPT"):
-            v = True
-        elif name.startswith("UP"):
-            v = self.upr[int(name[2:])]
-        elif name.startswith("P"):
-            v = self.pr[int(name[1:])]
-        else:
-            raise EmulationError(f"not a predicate: {text}")
+        neg, kind, k = _predicate(text)
+        v = True if kind is None else self.upr[k] if kind == "UP" else self.pr[k]
         return v != neg
 
     def set_pred(self, text, v):
-        if text in ("PT", "UPT"):
-            return
-        if text.startswith("UP"):
-            self.upr[int(text[2:])] = bool(v)
-        else:
-            self.pr[int(text[1:])] = bool(v)
+        neg, kind, k = _predicate(text)
+        if kind == "UP":
+            self.upr[k] = bool(v)
+        elif kind == "P":
+            self.pr[k] = bool(v)
 
     def const(self, text):
-        m = re.match(r"c\[(0x[0-9a-f]+)\]\[(.*)\]", text)
-        bank = int(m.group(1), 16)
-        offset = self.address_of(m.group(2))
+        bank, offset_text = _constant(text)
+        offset = self.address_of(offset_text)
         data = self.bank0 if bank == 0 else self.p.bank2 if bank == 2 else None
         if data is None:
             raise EmulationError(f"constant bank {bank}")
@@ -291,48 +366,30 @@ class Thread:
     def address_of(self, text):
         """The value of an address expression R2.64+0x10, UR4+R3, 0x20."""
         total = 0
-        for term in re.findall(r"[+-]?[^+-]+", text.replace(" ", "")):
-            sign = -1 if term.startswith("-") else 1
-            term = term.lstrip("+-")
-            r = self.reg(term)
-            if r:
+        for sign, r, wide, number in _address(text):
+            if r is None:
+                total += sign * number
+            else:
                 lo = self.get_reg(*r)
-                if term.endswith(".64") or term.endswith(".U64"):
+                if wide:
                     lo |= self.get_reg(r[0], r[1] + 1) << 32
                 total += sign * lo
-            else:
-                total += sign * int(term, 16)
         return total
 
     def value(self, text, float_op=False):
         """The 32-bit value of a source operand."""
-        neg = absolute = inv = False
-        t = text
-        if t.startswith("-") and not re.match(r"-[0-9.]", t) and not t.upper().startswith("-INF"):
-            neg, t = True, t[1:]
-        if t.startswith("~"):
-            inv, t = True, t[1:]
-        if t.startswith("|") and t.endswith("|"):
-            absolute, t = True, t[1:-1]
-        t = t.replace(".reuse", "")
-        r = self.reg(t)
-        if r:
-            v = self.get_reg(*r)
-            if ".H1" in t:
+        kind, a, b, neg, absolute, inv, high = _operand(text, float_op)
+        if kind == "reg":
+            v = self.get_reg(a, b)
+            if high:
                 v >>= 16
-        elif t.startswith("c["):
-            data, off = self.const(t)
+        elif kind == "imm":
+            v = a
+        elif kind == "const":
+            data, off = self.const(a)
             v = struct.unpack_from("<I", data, off)[0] if off + 4 <= len(data) else 0
-        elif t.startswith("SR") or t.startswith("PT") or t.startswith("!") or re.match(r"U?P\d", t):
+        else:  # a predicate as a value
             return int(self.pred(text))
-        elif t.startswith("0x") or re.match(r"^-?0x", t):
-            v = int(t, 16) & MASK
-        elif re.match(r"^[-+]?(\d|INF|QNAN|NAN)", t, re.I) and (float_op or "." in t or "e" in t.lower() or "INF" in t.upper()):
-            v = bits(float_immediate(t))
-        elif re.match(r"^-?\d+$", t):
-            v = int(t) & MASK
-        else:
-            raise EmulationError(f"operand {text}")
         if inv:
             v = ~v & MASK
         if float_op:
@@ -498,8 +555,9 @@ class Thread:
         if "HI" in mods:
             if "U32" not in mods:
                 a, b = s32(a), s32(b)
+            # The addend is a register pair: the high word of a * b + c (64 bits).
             carry = int(self.pred(o[4])) if len(o) > 4 else 0
-            self.dest(d, ((a * b) >> 32) + c + carry)
+            self.dest(d, ((a * b + self.pair(o[3])) >> 32) + carry)
             return
         if "X" in mods:
             carry = int(self.pred(o[4])) if len(o) > 4 else 0
