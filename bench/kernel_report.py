@@ -196,13 +196,22 @@ def capture(call, record=lambda expression: True):
         originals[module] = real
         return function
 
+    from zemvara.transform import resize
+
+    kept = getattr(resize, "_plans", None)  # resize keeps the passes it looked up
+    saved = dict(kept or {})
     for module in (_kernels, warping):
         module.function = recorder(module)
     try:
+        if kept is not None:
+            kept.clear()
         call()
     finally:
         for module, real in originals.items():
             module.function = real
+        if kept is not None:
+            kept.clear()
+            kept.update(saved)
     return launches
 
 
