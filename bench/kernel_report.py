@@ -49,6 +49,7 @@ import argparse
 import json
 import math
 import os
+import random
 import re
 import subprocess
 import sys
@@ -306,13 +307,17 @@ def emulate(launch, kernel, warps):
     bx, by, bz = launch.block
     warps_per_block = -(-bx * by * bz // 32)
     total_warps = gx * gy * gz * warps_per_block
-    # Sample warps on a lattice over the grid (blocks) and over the warps of a block.
+    # Sample warps stratified over the grid: one block drawn at random in each cell of a
+    # side x rows partition of it (a fixed seed), one of its warps drawn at random.
+    rng = random.Random(1)
     side = max(1, int(math.sqrt(warps)))
+    rows = max(1, warps // side)
     picks = []
     for i in range(side):
-        for j in range(max(1, warps // side)):
-            block_idx = ((2 * i + 1) * gx // (2 * side), (2 * j + 1) * gy // (2 * max(1, warps // side)), 0)
-            picks.append((block_idx, (i + j) % warps_per_block))
+        for j in range(rows):
+            block_idx = (min(gx - 1, int((i + rng.random()) * gx / side)), min(gy - 1, int((j + rng.random()) * gy / rows)),
+                         rng.randrange(gz))  # fmt: skip
+            picks.append((block_idx, rng.randrange(warps_per_block)))
     issued = loads = load_sectors = store_sectors = 0
     pixels_threads = 0
     counts = []
