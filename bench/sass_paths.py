@@ -139,7 +139,6 @@ class Program:
         self.order = [a for a, _ in instructions]
         self.next = {a: b for a, b in zip(self.order, self.order[1:])}
         self.bank2 = bank2
-        self.sizes = {}
 
 
 # ---- memory -------------------------------------------------------------------------
@@ -199,9 +198,6 @@ def bits(value):
 def s32(v):
     v &= MASK
     return v - (1 << 32) if v >> 31 else v
-
-
-_HALF = np.float16
 
 
 def half_bits(text):
@@ -308,9 +304,6 @@ def _operand(text, float_op):
 
 
 # ---- the thread ------------------------------------------------------------------------
-
-_FLOAT_OPS = {"FADD", "FMUL", "FFMA", "FSETP", "FMNMX", "FSEL", "FRND", "F2I", "MUFU", "FCHK", "FSET"}
-
 
 class Thread:
     def __init__(self, program, memory, bank0, specials):
@@ -688,7 +681,7 @@ class Thread:
             low = self.pred(o[5])
             ah, bh = (a, b) if unsigned else (s32(a), s32(b))
             if ah == bh:
-                r = low if cmp_ not in ("EQ", "NE") else (low if cmp_ == "EQ" else low)
+                r = low
             else:
                 r = _compare(cmp_, ah, bh)
         else:
