@@ -36,7 +36,7 @@ import numpy as np
 
 from timing import best_of, table
 from zemvara.transform import schema
-from zemvara.transform.resampling import _kernels, filters
+from zemvara.transform.resampling import _affine, _sources, filters
 from zemvara.transform.resize import resize
 
 
@@ -54,10 +54,7 @@ def inverse(scale=1.0, angle=0.0, shift=(0.0, 0.0)):
 
 def warp_call(name):
     """(kernel, extra arguments) of a filter, from its row in the table."""
-    row = filters.BY_NAME[name]
-    passed = {p.name for p in filters.call_params(row.family)}
-    extra = tuple(int(p.value) if p.kind is int else np.float32(p.value) for p in row.params if p.name in passed)
-    return _kernels.kernel_of(row.family), extra
+    return _affine.affine_call(filters.BY_NAME[name].inter)
 
 
 def launch(name, src, inv_flat, dsize):
@@ -217,7 +214,7 @@ def resize_host_time(repeat=2000):
     image = cp.zeros((2160, 3840, 3), dtype=cp.float32)
     inter = filters.BY_NAME["lanczos3"].inter
     resize(image, (1920, 1080), inter)  # compiles, keeps the weight tables
-    made, real_empty, real_function = {}, cp.empty, _kernels.function
+    made, real_empty, real_function = {}, cp.empty, _sources.KernelSource.function
 
     def empty(shape, dtype=float, *args, **kwargs):
         key = (tuple(shape), np.dtype(dtype))
@@ -225,7 +222,7 @@ def resize_host_time(repeat=2000):
             made[key] = real_empty(shape, dtype, *args, **kwargs)
         return made[key]
 
-    cp.empty, _kernels.function = empty, lambda expression: (lambda grid, block, args: None)
+    cp.empty, _sources.KernelSource.function = empty, lambda self, expression: (lambda grid, block, args: None)
     kept = dict(getattr(resize_module, "_plans", {}))
     try:
         getattr(resize_module, "_plans", {}).clear()
@@ -233,7 +230,7 @@ def resize_host_time(repeat=2000):
         repeated = best_of(call, repeat=repeat)
         device = best_of(lambda: cp.cuda.Device().id, repeat=repeat)
     finally:
-        cp.empty, _kernels.function = real_empty, real_function
+        cp.empty, _sources.KernelSource.function = real_empty, real_function
         getattr(resize_module, "_plans", {}).clear()
         getattr(resize_module, "_plans", {}).update(kept)
     table("resize 4K -> 1080p Lanczos-3 float32 x 3, host time of a repeated call (launches as no-ops, "

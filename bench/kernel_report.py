@@ -175,41 +175,32 @@ class Launch:
 
 
 def capture(call, record=lambda expression: True):
-    """The launches `call()` makes through the resampling kernels' `function` look-ups; those
+    """The launches `call()` makes through the kernel sources' `function` look-ups; those
     whose expression `record` accepts are recorded, not run (others run)."""
-    from zemvara.transform.resampling import _kernels, warping
+    from zemvara.transform import resize
+    from zemvara.transform.resampling import _sources
 
     launches = []
-    originals = {}
+    real = _sources.KernelSource.function
 
-    def recorder(module):
-        real = module.function
+    def function(source, expression):
+        if not record(expression):
+            return real(source, expression)
 
-        def function(expression):
-            if not record(expression):
-                return real(expression)
+        def launch(grid, block, args, *rest, **kw):
+            launches.append(Launch(expression, grid, block, tuple(args)))
 
-            def launch(grid, block, args, *rest, **kw):
-                launches.append(Launch(expression, grid, block, tuple(args)))
-
-            return launch
-
-        originals[module] = real
-        return function
-
-    from zemvara.transform import resize
+        return launch
 
     kept = getattr(resize, "_plans", None)  # resize keeps the passes it looked up
     saved = dict(kept or {})
-    for module in (_kernels, warping):
-        module.function = recorder(module)
+    _sources.KernelSource.function = function
     try:
         if kept is not None:
             kept.clear()
         call()
     finally:
-        for module, real in originals.items():
-            module.function = real
+        _sources.KernelSource.function = real
         if kept is not None:
             kept.clear()
             kept.update(saved)
@@ -371,7 +362,7 @@ def measure(source=None, only="", warps=16):
     """Records of every case (see the module's docstring), and the SASS listing compiled."""
     import cupy as cp
 
-    from zemvara.transform.resampling import _kernels, warping
+    from zemvara.transform.resampling import _sources
 
     weights = lambda e: "resize_weights" not in e  # noqa: E731  (weight tables: kept after the first call)
     plans = []
@@ -382,7 +373,7 @@ def measure(source=None, only="", warps=16):
         cp.cuda.Device().synchronize()
         plans.append((name, description, capture(call, weights), itemsize, fill))
     expressions = list(dict.fromkeys(l.expression for p in plans for l in p[2]))
-    code = source if source is not None else _kernels.resampling_kernel_code + "\n" + warping.warp_kernel_code
+    code = source if source is not None else _sources.report_code()
     with tempfile.TemporaryDirectory() as workdir:
         kernels, listing = compile_kernels(code, expressions, workdir)
     records = []
@@ -456,10 +447,10 @@ def print_records(records):
 def specialisations(source=None):
     """Registers and local memory of every specialisation the package can launch."""
     from timing import table
-    from zemvara.transform.resampling import _kernels, warping
+    from zemvara.transform.resampling import _sources
 
-    code = source if source is not None else _kernels.resampling_kernel_code + "\n" + warping.warp_kernel_code
-    expressions = list(_kernels.all_expressions()) + list(warping.all_expressions())
+    code = source if source is not None else _sources.report_code()
+    expressions = [e for s in _sources.SOURCES for e in _sources.all_expressions(s)]
     with tempfile.TemporaryDirectory() as workdir:
         kernels, _ = compile_kernels(code, expressions, workdir)
     table("Every specialisation, sm_90: registers per thread, local memory (stack + spills, bytes)",
