@@ -295,8 +295,10 @@ __device__ __forceinline__ void warp_pixel(const typename Elem<E>::T *src, long 
         spacing_x = hypotf((m[0] - px * m[6]) * inv_w, (m[1] - px * m[7]) * inv_w);
         spacing_y = hypotf((m[3] - py * m[6]) * inv_w, (m[4] - py * m[7]) * inv_w);
     } else {
-        spacing_x = hypotf(m[0], m[1]);
-        spacing_y = hypotf(m[3], m[4]);
+        // The plain root of the sum of squares: where it overflows to infinity
+        // (or underflows to zero) the stretch is capped (or 1) all the same.
+        spacing_x = sqrtf(fmaf(m[0], m[0], m[1] * m[1]));
+        spacing_y = sqrtf(fmaf(m[3], m[3], m[4] * m[4]));
     }
     if (bmode == BORDER_TRANSPARENT &&
         !(inside && px >= 0.0f && px <= (float)(src_w - 1) && py >= 0.0f && py <= (float)(src_h - 1)))
