@@ -276,7 +276,7 @@ def _operand(text, float_op):
     if got is not None:
         return got
     neg = absolute = inv = False
-    t = text
+    t = text.replace(".reuse", "")
     if t.startswith("-") and not re.match(r"-[0-9.]", t) and not t.upper().startswith("-INF"):
         neg, t = True, t[1:]
     if t.startswith("~"):
