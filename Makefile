@@ -68,9 +68,11 @@ bench: build
 	  || echo "zemvara: nvcc could not be installed into $(TOOLS_VENV): the benchmarks run without the kernel report"
 	$(ON_DEVICE) $(PY) bench/run.py
 
-# The compiled resampling kernels, without a GPU: nvcc and nvdisasm from PyPI
-# in their own venv compile every specialisation for sm_90 and report
-# registers, local memory and SASS instructions per tap.
+# The resampling kernels' cost without a GPU: nvcc and nvdisasm from PyPI in
+# their own venv compile what each case launches for sm_90; the report runs
+# the SASS on the case's own arguments and prints instructions per output
+# pixel on the executed path, sectors per load, occupancy and an H100
+# estimate (build/kernel-report.json holds the records).
 TOOLS_VENV := .venv-tools
 TOOLS_STAMP := $(TOOLS_VENV)/.installed
 

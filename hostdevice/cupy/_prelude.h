@@ -109,7 +109,11 @@ static inline unsigned umin(unsigned a, unsigned b) { return min(a, b); }
 static inline unsigned umax(unsigned a, unsigned b) { return max(a, b); }
 
 // ---- math functions and intrinsics beyond the C library --------------------
-// (glibc itself declares __expf, __logf, __sinf, __cosf, __powf and the like.)
+// (glibc declares __expf, __logf, __sinf, __cosf, __powf and the like, but
+// current versions do not export the fast sine and cosine: they stand in here
+// at full precision, as macros, after math.h has declared the names.)
+#define __sinf(x) sinf(x)
+#define __cosf(x) cosf(x)
 static inline float rsqrtf(float x) { return 1.0f / sqrtf(x); }
 static inline double rsqrt(double x) { return 1.0 / sqrt(x); }
 static inline float rcbrtf(float x) { return 1.0f / cbrtf(x); }

@@ -8,6 +8,7 @@ antialiasing rule and float32 arithmetic as the warps, for any channel count
 and either axis order, writing the source's element type.
 """
 
+import functools
 import operator
 import threading
 from typing import NamedTuple
@@ -150,8 +151,9 @@ def resize(image, dsize, interpolation=INTER_AUTO):
     if groups > _MAX_GRID_Z:
         raise ValueError(f"resize: image of shape {shape} has more than {_MAX_GRID_Z * group} channels")
 
-    x_table = _table(row, width, out_w, x_taps)
-    y_table = _table(row, height, out_h, y_taps)
+    device = view.data.device_id  # the current device: array_view refuses an array on another
+    x_table = _table(row, width, out_w, x_taps, device)
+    y_table = _table(row, height, out_h, y_taps, device)
     # Along x first costs height * out_w * x_taps + out_h * out_w * y_taps
     # taps; along y first out_h * width * y_taps + out_h * out_w * x_taps.
     x_first = height * out_w * x_taps + out_h * out_w * y_taps <= out_h * width * y_taps + out_h * out_w * x_taps
@@ -161,20 +163,20 @@ def resize(image, dsize, interpolation=INTER_AUTO):
     first_pass = (x_table, "x") if x_first else (y_table, "y")
     second_pass = (y_table, "y") if x_first else (x_table, "x")
     _pass(view.data, element, middle, "F32", group, groups, first_pass, mid_w, mid_h,
-          (src_sy, src_sx, group * src_sc), mid)  # fmt: skip
+          (src_sy, src_sx, group * src_sc), mid, device)  # fmt: skip
     _pass(middle, "F32", output, element, group, groups, second_pass, out_w, out_h, mid,
-          (dst_sy, dst_sx, group * dst_sc))  # fmt: skip
+          (dst_sy, dst_sx, group * dst_sc), device)  # fmt: skip
     return output
 
 
-def _table(row, n, out, taps):
-    """(weights, offsets, taps, stride) of one axis: per destination index the first of `taps`
-    source pixels and their normalised weights, a row of `stride` floats each.
+def _table(row, n, out, taps, device):
+    """(weights, offsets, taps, stride) of one axis on a device: per destination index the first
+    of `taps` source pixels and their normalised weights, a row of `stride` floats each.
 
     Kept after the first call for the same axis (see _tables); otherwise computed on the
     caller's stream like the passes that read it.
     """
-    key = (row, n, out, taps, cp.cuda.Device().id)
+    key = (row, n, out, taps, device)
     with _tables_lock:
         table = _tables.get(key)
     if table is not None:
@@ -200,16 +202,47 @@ def _table(row, n, out, taps):
     return table
 
 
+@functools.lru_cache(maxsize=1024)
 def _taps(row, n, out):
-    """The most taps any destination index of an axis has: the integers i with |i - p| < reach."""
+    """The most taps any destination index of an axis has: the integers i with |i - p| < reach.
+
+    Kept per (filter row, size, destination size): a repeated resize plans nothing anew.
+    """
     scale = n / out
     reach = row.reach(scale)
     p = (np.arange(out, dtype=np.float64) + 0.5) * scale - 0.5
     return min(n, max(1, int((np.ceil(p + reach) - np.floor(p - reach) - 1).max())))
 
 
-def _pass(src, src_element, dst, dst_element, group, groups, table, out_w, out_h, src_strides, dst_strides):
+# Launch plans of the passes: (device, element types, group, groups, table, axis, sizes,
+# strides) -> (kernel, grid, block, scalar arguments). A repeated call looks up its
+# two plans and launches; kept up to _PLANS_KEPT, computed per call past that.
+_PLANS_KEPT = 256
+_plans = {}
+
+
+def _pass(src, src_element, dst, dst_element, group, groups, table, out_w, out_h, src_strides, dst_strides, device):
     """One pass along x or y (`table[1]`) into dst, out_h x out_w destination pixels."""
+    (weights, offsets, taps, stride), axis = table
+    key = (device, src_element, dst_element, group, groups, id(weights), axis, out_w, out_h, src_strides, dst_strides)
+    plan = _plans.get(key)
+    if plan is None or plan[0] is not weights:
+        plan = (weights, *_plan_pass(src_element, dst_element, group, groups, table, out_w, out_h, src_strides,
+                                     dst_strides))  # fmt: skip
+        if len(_plans) < _PLANS_KEPT and _tables_hold(weights):
+            _plans[key] = plan
+    _, kernel, grid, block, scalars = plan
+    kernel(grid, block, (src, dst, weights, offsets) + scalars)
+
+
+def _tables_hold(weights):
+    """Whether a weight table is one of the kept ones (a plan may refer to it then)."""
+    with _tables_lock:
+        return any(t[0] is weights for t in _tables.values())
+
+
+def _plan_pass(src_element, dst_element, group, groups, table, out_w, out_h, src_strides, dst_strides):
+    """(kernel, grid, block, scalar arguments) of one pass."""
     (weights, offsets, taps, stride), axis = table
     if axis == "y":
         axis = "ALONG_Y"
@@ -224,5 +257,6 @@ def _pass(src, src_element, dst, dst_element, group, groups, table, out_w, out_h
         block, rows = _BLOCK, _ROWS
     grid = (-(-out_w // block[0]), min(-(-out_h // (block[1] * rows)), _MAX_GRID_Y), groups)
     kernel = _sources.RESIZE.function(_sources.pass_expression(src_element, dst_element, group, axis))
-    kernel(grid, block, (src, dst, weights, offsets, np.int32(taps), np.int32(stride), np.int32(out_w),
-                          np.int32(out_h), *map(np.int64, src_strides), *map(np.int64, dst_strides)))  # fmt: skip
+    scalars = (np.int32(taps), np.int32(stride), np.int32(out_w), np.int32(out_h),
+               *map(np.int64, src_strides), *map(np.int64, dst_strides))  # fmt: skip
+    return kernel, grid, block, scalars

@@ -40,7 +40,7 @@ namespace zemvara {
 // Sum of the weights of all taps around p (inside the image or not).
 template <class F>
 __device__ float weight_sum(float p, float s, const typename F::Params &f) {
-    const float inv_s = 1.0f / s;
+    const float inv_s = __fdividef(1.0f, s);
     float lo, hi;
     tap_range(p, F::reach(s, f), lo, hi);
     float sum = 0.0f;
@@ -62,7 +62,7 @@ __device__ float axis_norm(float p, float s, const typename F::Params &f) {
         const float s_cut = ZEMVARA_MAX_SUM_TAPS / (2.0f * F::reach(1.0f, f));
         sum = weight_sum<F>(p - floorf(p), s_cut, f) * (s / s_cut);
     }
-    return sum > 0.0f ? 1.0f / sum : 0.0f;
+    return sum > 0.0f ? __fdividef(1.0f, sum) : 0.0f;
 }
 
 // The weights of the T taps from `start` on, zero outside first .. last, times norm.
@@ -97,7 +97,7 @@ __device__ __forceinline__ void sample_chunks(const typename Elem<E>::T *src, in
                                               float px, float py, float sx, float sy, int x0,
                                               int x1, int y0, int y1,
                                               const typename F::Params &f, float *acc) {
-    const float inv_sx = 1.0f / sx, inv_sy = 1.0f / sy;
+    const float inv_sx = __fdividef(1.0f, sx), inv_sy = __fdividef(1.0f, sy);
     const int row_stride = w * CH;
     float wx[T], wy[T];
     float norm_x, norm_y, lo, hi;
@@ -107,7 +107,7 @@ __device__ __forceinline__ void sample_chunks(const typename Elem<E>::T *src, in
     if (one_x) {  // the common case: the sum from the chunk's own weights
         chunk_weights<F, T>(min(x0, w - T), x0, x1, px, sx, inv_sx, 1.0f, f, wx);
         norm_x = chunk_sum<F, T>(wx, px, sx, inv_sx, w, (int)lo, (int)hi, f);
-        norm_x = norm_x > 0.0f ? 1.0f / norm_x : 0.0f;
+        norm_x = norm_x > 0.0f ? __fdividef(1.0f, norm_x) : 0.0f;
 #pragma unroll
         for (int k = 0; k < T; ++k) wx[k] *= norm_x;
     } else {
@@ -118,7 +118,7 @@ __device__ __forceinline__ void sample_chunks(const typename Elem<E>::T *src, in
     if (one_y) {
         chunk_weights<F, T>(y0, y0, y1, py, sy, inv_sy, 1.0f, f, wy);
         norm_y = chunk_sum<F, T>(wy, py, sy, inv_sy, h, (int)lo, (int)hi, f);
-        norm_y = norm_y > 0.0f ? 1.0f / norm_y : 0.0f;
+        norm_y = norm_y > 0.0f ? __fdividef(1.0f, norm_y) : 0.0f;
 #pragma unroll
         for (int k = 0; k < T; ++k) wy[k] *= norm_y;
     } else {

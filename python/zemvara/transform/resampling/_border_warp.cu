@@ -115,29 +115,68 @@ __device__ __forceinline__ bool warp_axis(float p, float spacing, int n, int bor
     }
     ax.p = p;
     ax.s = s;
-    ax.inv_s = 1.0f / s;
+    ax.inv_s = __fdividef(1.0f, s);
+    ax.norm = 1.0f;  // set by axis_weights or warp_norm where the weights do not sum to one
     if (WarpChunk<F>::value == 1) {  // nearest: the one tap floor(p + 1/2)
         ax.first = (int)floorf(p + 0.5f);
         ax.count = 1;
-        ax.norm = 1.0f;
     } else {
         float lo, hi;
         tap_range(p, reach, lo, hi);
         ax.first = (int)lo;
         ax.count = (int)hi - ax.first + 1;
-        float sum = 0.0f;
-        for (int i = 0; i < ax.count; ++i) sum += F::weight((float)(ax.first + i) - p, s, ax.inv_s, k);
-        if (!(sum > 0.0f)) return false;
-        ax.norm = 1.0f / sum;
     }
     if (border == BORDER_CONSTANT && (ax.first >= n || ax.first + ax.count <= 0)) return false;
     return true;
 }
 
+// Whether a filter's weights sum to one by construction: nearest (one tap) and
+// bilinear (1 - f and f). Others are normalised by the sum of their weights.
+template <class F> struct UnitSum { enum { value = 0 }; };
+template <> struct UnitSum<Nearest> { enum { value = 1 }; };
+template <> struct UnitSum<Bilinear> { enum { value = 1 }; };
+
+template <class F>
+__device__ __forceinline__ float raw_tap_weight(int i, const WarpAxis &ax, const typename F::Params &k) {
+    if (WarpChunk<F>::value == 1) return 1.0f;
+    return F::weight((float)i - ax.p, ax.s, ax.inv_s, k);
+}
+
 template <class F>
 __device__ __forceinline__ float warp_tap_weight(int i, const WarpAxis &ax, const typename F::Params &k) {
-    if (WarpChunk<F>::value == 1) return 1.0f;
-    return F::weight((float)i - ax.p, ax.s, ax.inv_s, k) * ax.norm;
+    return raw_tap_weight<F>(i, ax, k) * ax.norm;
+}
+
+// Sets ax.norm to 1 / (the sum of the axis's weights); false when that sum is
+// not positive (the pixel takes the fill).
+template <class F>
+__device__ __forceinline__ bool warp_norm(WarpAxis &ax, const typename F::Params &k) {
+    if (UnitSum<F>::value) return true;
+    float sum = 0.0f;
+    for (int i = 0; i < ax.count; ++i) sum += raw_tap_weight<F>(ax.first + i, ax, k);
+    if (!(sum > 0.0f)) return false;
+    ax.norm = __fdividef(1.0f, sum);
+    return true;
+}
+
+// The weights of the window of T taps from `start` on (zero outside the
+// axis's taps), each computed once and normalised by their sum: every tap of
+// the axis lies in the window. False when the sum is not positive.
+template <class F, int T>
+__device__ __forceinline__ bool axis_weights(int start, const WarpAxis &ax, const typename F::Params &k, float *w) {
+    float sum = 0.0f;
+#pragma unroll
+    for (int j = 0; j < T; ++j) {
+        const int i = start + j;
+        w[j] = i >= ax.first && i < ax.first + ax.count ? raw_tap_weight<F>(i, ax, k) : 0.0f;
+        sum += w[j];
+    }
+    if (UnitSum<F>::value) return true;
+    if (!(sum > 0.0f)) return false;
+    const float norm = __fdividef(1.0f, sum);
+#pragma unroll
+    for (int j = 0; j < T; ++j) w[j] *= norm;
+    return true;
 }
 
 // The filtered value of the NC channels at (px, py), the destination pixels
@@ -166,16 +205,13 @@ __device__ __forceinline__ bool warp_sample(const typename Elem<E>::T *src, int 
         // the tap loop.
         const int start = min(ax.first, w - CHUNK);
         float wx[CHUNK], wy[CHUNK];
-#pragma unroll
-        for (int j = 0; j < CHUNK; ++j) {
-            const int i = start + j;
-            wx[j] = i >= ax.first && i < ax.first + ax.count ? warp_tap_weight<F>(i, ax, k) : 0.0f;
-            wy[j] = j < ay.count ? warp_tap_weight<F>(ay.first + j, ay, k) : 0.0f;
-        }
+        if (!axis_weights<F, CHUNK>(start, ax, k, wx) || !axis_weights<F, CHUNK>(ay.first, ay, k, wy))
+            return false;
         window_taps<E, NC, NC, CHUNK, false>(src + (long long)ay.first * sy + start * NC, sy, ay.count, wx, wy,
                                              acc);
         return true;
     }
+    if (!warp_norm<F>(ax, k) || !warp_norm<F>(ay, k)) return false;
     for (int x0 = 0; x0 < ax.count; x0 += CHUNK) {
         // The step's taps: weights, column offsets (32-bit: the caller keeps
         // a row's extent below 2^31 elements) and which of them read a
@@ -259,8 +295,10 @@ __device__ __forceinline__ void warp_pixel(const typename Elem<E>::T *src, long 
         spacing_x = hypotf((m[0] - px * m[6]) * inv_w, (m[1] - px * m[7]) * inv_w);
         spacing_y = hypotf((m[3] - py * m[6]) * inv_w, (m[4] - py * m[7]) * inv_w);
     } else {
-        spacing_x = hypotf(m[0], m[1]);
-        spacing_y = hypotf(m[3], m[4]);
+        // The plain root of the sum of squares: where it overflows to infinity
+        // (or underflows to zero) the stretch is capped (or 1) all the same.
+        spacing_x = sqrtf(fmaf(m[0], m[0], m[1] * m[1]));
+        spacing_y = sqrtf(fmaf(m[3], m[3], m[4] * m[4]));
     }
     if (bmode == BORDER_TRANSPARENT &&
         !(inside && px >= 0.0f && px <= (float)(src_w - 1) && py >= 0.0f && py <= (float)(src_h - 1)))
