@@ -42,7 +42,8 @@ HERE = Path(__file__).resolve().parent
 
 
 def peak_rss_mib():
-    """This process's peak resident memory, MiB."""
+    """This process's peak resident memory, MiB (defined here, not taken from timing.py, so that
+    Dask ships it to the workers by value: they cannot import the benchmarks' modules)."""
     with open("/proc/self/status") as f:
         for line in f:
             if line.startswith("VmHWM:"):

@@ -25,19 +25,11 @@ from pathlib import Path
 
 import numpy as np
 
-from timing import best_of, table
+from timing import best_of, peak_rss_mib, table
 
 BUDGET = 256 << 20
 TIFF_TILE = 512
 HERE = Path(__file__).resolve().parent
-
-
-def peak_rss_mib():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) / 1024
-    return float("nan")
 
 
 def make_source(path, side):

@@ -39,3 +39,12 @@ def table(title, header, rows):
     print("  " + "  ".join("-" * w for w in widths))
     for row in rows:
         print("  " + "  ".join(str(c).ljust(w) for c, w in zip(row, widths)))
+
+
+def peak_rss_mib():
+    """This process's peak resident memory, MiB (NaN where /proc does not say)."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) / 1024
+    return float("nan")

@@ -70,6 +70,21 @@ def _target_size(dsize):
     return width, height
 
 
+
+def target_and_filter(dsize, interpolation, width, height, who):
+    """(out width, out height, filter row) for a `dsize` and an `interpolation`, INTER_AUTO resolved; refuses both."""
+    out_w, out_h = _target_size(dsize)
+    if out_w <= 0 or out_h <= 0 or out_w > _launch.MAX_AXIS or out_h > _launch.MAX_AXIS:
+        raise ValueError(f"{who}: dsize (width, height) must lie in 1..{_launch.MAX_AXIS}, got {tuple(dsize)}")
+    if isinstance(interpolation, np.integer):
+        interpolation = int(interpolation)
+    if type(interpolation) is int and interpolation == INTER_AUTO:
+        interpolation = INTER_MITCHELL if out_w > width or out_h > height else INTER_AREA
+    row = filters.BY_INTER.get(interpolation) if type(interpolation) is int else None
+    if row is None:
+        raise ValueError("Unsupported interpolation: " + str(interpolation))
+    return out_w, out_h, row
+
 def resize(image, dsize, interpolation=INTER_AUTO):
     """Resize an image to the size dsize = (width, height), the order of OpenCV's dsize.
 
@@ -109,17 +124,7 @@ def resize(image, dsize, interpolation=INTER_AUTO):
     if channels == 0:
         raise ValueError(f"resize: image of shape {shape} has no channels")
     _launch.check_axes((height, width), "resize", "image")
-    out_w, out_h = _target_size(dsize)
-    if out_w <= 0 or out_h <= 0 or out_w > _launch.MAX_AXIS or out_h > _launch.MAX_AXIS:
-        raise ValueError(f"resize: dsize (width, height) must lie in 1..{_launch.MAX_AXIS}, got {tuple(dsize)}")
-
-    if isinstance(interpolation, np.integer):
-        interpolation = int(interpolation)
-    if type(interpolation) is int and interpolation == INTER_AUTO:
-        interpolation = INTER_MITCHELL if out_w > width or out_h > height else INTER_AREA
-    row = filters.BY_INTER.get(interpolation) if type(interpolation) is int else None
-    if row is None:
-        raise ValueError("Unsupported interpolation: " + str(interpolation))
+    out_w, out_h, row = target_and_filter(dsize, interpolation, width, height, "resize")
 
     itemsize = view.itemsize
     if any(st % itemsize for st in strides):  # strides the kernel cannot count in elements: a contiguous copy

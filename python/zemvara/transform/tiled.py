@@ -61,7 +61,7 @@ import numpy as np
 from . import resize as _whole
 from . import warp as _warp
 from .resampling import _launch, borders, filters
-from .schema import INTER_AREA, INTER_AUTO, INTER_LINEAR, INTER_MITCHELL
+from .schema import INTER_AUTO, INTER_LINEAR
 from .warp import (
     BORDER_CONSTANT,
     BORDER_REFLECT,
@@ -441,16 +441,7 @@ def resize(src, dsize, interpolation=INTER_AUTO, *, memory_budget=None, out=None
 
 def _resize(source, dsize, interpolation, memory_budget, out, progress, who):
     height, width, channels = source.height, source.width, source.channels
-    out_w, out_h = _whole._target_size(dsize)
-    if out_w <= 0 or out_h <= 0 or out_w > _launch.MAX_AXIS or out_h > _launch.MAX_AXIS:
-        raise ValueError(f"{who}: dsize (width, height) must lie in 1..{_launch.MAX_AXIS}, got {tuple(dsize)}")
-    if isinstance(interpolation, np.integer):
-        interpolation = int(interpolation)
-    if type(interpolation) is int and interpolation == INTER_AUTO:
-        interpolation = INTER_MITCHELL if out_w > width or out_h > height else INTER_AREA
-    row = filters.BY_INTER.get(interpolation) if type(interpolation) is int else None
-    if row is None:
-        raise ValueError("Unsupported interpolation: " + str(interpolation))
+    out_w, out_h, row = _whole.target_and_filter(dsize, interpolation, width, height, who)
     budget = _budget(memory_budget, who)
     shape = (out_h, out_w) + source.shape[2:]
     dest = _Destination(out, shape, source.dtype, who, False)
@@ -467,8 +458,9 @@ def _resize(source, dsize, interpolation, memory_budget, out, progress, who):
     # The whole call's order of the passes (the cheaper first), which the sums follow.
     x_first = height * out_w * x_taps + out_h * out_w * y_taps <= out_h * width * y_taps + out_h * out_w * x_taps
 
-    x_table = _whole._table(row, width, out_w, x_taps)
-    y_table = _whole._table(row, height, out_h, y_taps)
+    device = cp.cuda.Device().id
+    x_table = _whole._table(row, width, out_w, x_taps, device)
+    y_table = _whole._table(row, height, out_h, y_taps, device)
     x_offsets, y_offsets = cp.asnumpy(x_table[1]), cp.asnumpy(y_table[1])
 
     def plan(side):
@@ -539,8 +531,8 @@ def _resize(source, dsize, interpolation, memory_budget, out, progress, who):
         dst_strides = (tw * channels, channels, group) if rank3 else (tw, 1, 0)
         mid = (mid_w * channels, channels, group)
         first, second = (x_tab, y_tab) if x_first else (y_tab, x_tab)
-        _whole._pass(d_win.data, element, middle, "F32", group, groups, first, mid_w, mid_h, src_strides, mid)
-        _whole._pass(middle, "F32", d_out, element, group, groups, second, tw, th, mid, dst_strides)
+        _whole._pass(d_win.data, element, middle, "F32", group, groups, first, mid_w, mid_h, src_strides, mid, device)
+        _whole._pass(middle, "F32", d_out, element, group, groups, second, tw, th, mid, dst_strides, device)
         d_out.get(stream=stream, out=slots.on_host(k, "output", "out", tile, source.dtype), blocking=False)
 
     def tiles():
