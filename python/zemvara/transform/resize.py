@@ -71,7 +71,7 @@ def _target_size(dsize):
 
 
 
-def target_and_filter(dsize, interpolation, width, height, who):
+def _target_and_filter(dsize, interpolation, width, height, who):
     """(out width, out height, filter row) for a `dsize` and an `interpolation`, INTER_AUTO resolved; refuses both."""
     out_w, out_h = _target_size(dsize)
     if out_w <= 0 or out_h <= 0 or out_w > _launch.MAX_AXIS or out_h > _launch.MAX_AXIS:
@@ -124,7 +124,7 @@ def resize(image, dsize, interpolation=INTER_AUTO):
     if channels == 0:
         raise ValueError(f"resize: image of shape {shape} has no channels")
     _launch.check_axes((height, width), "resize", "image")
-    out_w, out_h, row = target_and_filter(dsize, interpolation, width, height, "resize")
+    out_w, out_h, row = _target_and_filter(dsize, interpolation, width, height, "resize")
 
     itemsize = view.itemsize
     if any(st % itemsize for st in strides):  # strides the kernel cannot count in elements: a contiguous copy

@@ -441,7 +441,7 @@ def resize(src, dsize, interpolation=INTER_AUTO, *, memory_budget=None, out=None
 
 def _resize(source, dsize, interpolation, memory_budget, out, progress, who):
     height, width, channels = source.height, source.width, source.channels
-    out_w, out_h, row = _whole.target_and_filter(dsize, interpolation, width, height, who)
+    out_w, out_h, row = _whole._target_and_filter(dsize, interpolation, width, height, who)
     budget = _budget(memory_budget, who)
     shape = (out_h, out_w) + source.shape[2:]
     dest = _Destination(out, shape, source.dtype, who, False)
