@@ -9,7 +9,8 @@ On the host device: `resize` against Pillow's `Image.resize` in mode F, CPU
 against CPU, one thread each: a 2048 x 2048 x 3 float32 image reduced by 2, 4,
 8 and 16 with Lanczos-3 and area, in nanoseconds per output pixel (Pillow
 resizes the three channels as three mode-F images; the host device runs one
-thread for it).
+thread for it); then uint8 against Pillow's mode RGB, the same reductions and
+a 1024 x 1024 image enlarged by 2 (bicubic, Lanczos-3).
 
 The host time of a repeated `resize` call (its launches made no-ops, its
 allocations made beforehand). With nvcc at hand (.venv-tools, `make
@@ -189,6 +190,49 @@ def _against_pillow(resize_fn, factors, repeat):
     return rows
 
 
+def against_pillow_rgb(resize_fn=resize, repeat=3):
+    """Rows (filter, factor, ours ns, Pillow ns, ratio) per output pixel for uint8 RGB, CPU against CPU, one
+    thread each: 2048 x 2048 reduced by 2, 4, 8 and 16 (Lanczos-3, area) and 1024 x 1024 enlarged by 2
+    (bicubic, Lanczos-3)."""
+    from PIL import Image
+
+    threads = os.environ.get("HOSTDEVICE_THREADS")
+    os.environ["HOSTDEVICE_THREADS"] = "1"
+    try:
+        rng = np.random.default_rng(1)
+        image = rng.integers(0, 256, (2048, 2048, 3), dtype=np.uint8)
+        small = np.ascontiguousarray(image[:1024, :1024])
+        cases = [(name, f"1/{f}", image, 2048 // f) for name in ("lanczos3", "area") for f in (2, 4, 8, 16)]
+        cases += [(name, "x2", small, 2048) for name in ("bicubic", "lanczos3")]
+        pil_filters = {"lanczos3": Image.Resampling.LANCZOS, "area": Image.Resampling.BOX,
+                       "bicubic": Image.Resampling.BICUBIC}  # fmt: skip
+        rows = []
+        for name, label, host, size in cases:
+            device_image, picture = cp.asarray(host), Image.fromarray(host, mode="RGB")
+            inter = filters.BY_NAME[name].inter
+            per = 1e9 / size**2
+
+            def ours():
+                resize_fn(device_image, (size, size), inter)
+                cp.cuda.Device().synchronize()
+
+            ours()  # compiles what it needs
+            mine = best_of(ours, repeat=repeat)
+            theirs = best_of(lambda: picture.resize((size, size), pil_filters[name]), repeat=repeat)
+            rows.append([name, label, f"{mine * per:.1f}", f"{theirs * per:.1f}", f"{mine / theirs:.2f}"])
+        return rows
+    finally:
+        if threads is None:
+            del os.environ["HOSTDEVICE_THREADS"]
+        else:
+            os.environ["HOSTDEVICE_THREADS"] = threads
+
+
+def print_against_pillow_rgb(rows):
+    table("resize against Pillow Image.resize (mode RGB), uint8 x 3, ns per output pixel, one thread each",
+          ["filter", "factor", "zemvara call", "Pillow", "call / Pillow"], rows)  # fmt: skip
+
+
 def print_against_pillow(rows, title=""):
     table(f"resize against Pillow Image.resize (mode F, per channel), 2048 x 2048 x 3 float32, ns per output pixel, "
           f"one thread each; kernels: the weight tables and passes alone{title}",
@@ -325,6 +369,8 @@ def main():
     if device != "gpu":
         print()
         print_against_pillow(against_pillow())
+        print()
+        print_against_pillow_rgb(against_pillow_rgb())
     print()
     resize_host_time()
     print()

@@ -155,12 +155,12 @@ def _split_types(text):
 
 
 # Enumerators passed as int template arguments demangle as their values.
-_CODES = {"U8": 0, "U16": 1, "F16": 2, "F32": 3, "ALONG_Y": 0, "ALONG_X": 1, "ALONG_PACKED_X": 2}
+_CODES = {"U8": 0, "U16": 1, "F16": 2, "F32": 3, "ALONG_Y": 0, "ALONG_X": 1, "ALONG_PACKED_X": 2, "ALONG_VALUES_X": 3, "ROWS_Y": 4}
 
 
 def _normalise(expression):
     text = re.sub(r"\s+", "", expression)
-    return re.sub(r"zemvara::(U8|U16|F16|F32|ALONG_Y|ALONG_X|ALONG_PACKED_X)\b", lambda m: str(_CODES[m.group(1)]), text)
+    return re.sub(r"zemvara::(U8|U16|F16|F32|ALONG_Y|ALONG_X|ALONG_PACKED_X|ALONG_VALUES_X|ROWS_Y)\b", lambda m: str(_CODES[m.group(1)]), text)
 
 
 # ---- capturing the launches of a case ----------------------------------------------

@@ -229,11 +229,14 @@ _plans = {}
 def _pass(src, src_element, dst, dst_element, group, groups, table, out_w, out_h, src_strides, dst_strides, device):
     """One pass along x or y (`table[1]`) into dst, out_h x out_w destination pixels."""
     (weights, offsets, taps, stride), axis = table
-    key = (device, src_element, dst_element, group, groups, id(weights), axis, out_w, out_h, src_strides, dst_strides)
+    # Whether src starts on a 16-byte boundary (dst is always a new array).
+    aligned = (src.ptr if isinstance(src, cp.cuda.MemoryPointer) else src.data.ptr) % 16 == 0
+    key = (device, src_element, dst_element, group, groups, id(weights), axis, out_w, out_h, src_strides, dst_strides,
+           aligned)  # fmt: skip
     plan = _plans.get(key)
     if plan is None or plan[0] is not weights:
         plan = (weights, *_plan_pass(src_element, dst_element, group, groups, table, out_w, out_h, src_strides,
-                                     dst_strides))  # fmt: skip
+                                     dst_strides, aligned))  # fmt: skip
         if len(_plans) < _PLANS_KEPT and _tables_hold(weights):
             _plans[key] = plan
     _, kernel, grid, block, scalars = plan
@@ -246,22 +249,36 @@ def _tables_hold(weights):
         return any(t[0] is weights for t in _tables.values())
 
 
-def _plan_pass(src_element, dst_element, group, groups, table, out_w, out_h, src_strides, dst_strides):
+def _plan_pass(src_element, dst_element, group, groups, table, out_w, out_h, src_strides, dst_strides, aligned):
     """(kernel, grid, block, scalar arguments) of one pass."""
     (weights, offsets, taps, stride), axis = table
-    if axis == "y":
+    kernel_w, threads_w = out_w, out_w
+    if axis == "y" and src_strides[1] == dst_strides[1] == group:
+        # Rows of packed pixels in both arrays: a y pass weighs every value of a
+        # row alike, so it runs over each row as a flat run of values, a warp's
+        # loads and stores on adjacent values; four a thread in vector loads
+        # where every row of both arrays starts on a multiple of four values.
+        kernel_w = out_w * group
+        quads = (aligned and kernel_w % 4 == 0 and src_strides[0] % 4 == 0 and dst_strides[0] % 4 == 0
+                 and (groups == 1 or src_strides[2] % 4 == dst_strides[2] % 4 == 0))  # fmt: skip
+        axis, group = "ROWS_Y", 4 if quads else 1
+        threads_w = kernel_w // group
+    elif axis == "y":
         axis = "ALONG_Y"
+    elif group > 1 and src_strides[1] == group:
+        axis, kernel_w = "ALONG_VALUES_X", out_w * group
+        threads_w = kernel_w
     else:
         axis = "ALONG_PACKED_X" if src_strides[1] == group else "ALONG_X"
-    if axis == "ALONG_Y":
+    if axis in ("ALONG_Y", "ROWS_Y"):
         # Wide blocks of few rows: a block reads a few long row segments (each
         # thread's table row changes with its row anyway).
-        width = min(_Y_BLOCK, -(-out_w // 32) * 32)
+        width = min(_Y_BLOCK, -(-threads_w // 32) * 32)
         block, rows = (width, _Y_BLOCK // width, 1), _Y_ROWS
     else:
-        block, rows = _BLOCK, _ROWS
-    grid = (-(-out_w // block[0]), min(-(-out_h // (block[1] * rows)), _MAX_GRID_Y), groups)
+        block, rows = _BLOCK, _ROWS * (2 if axis == "ALONG_VALUES_X" else 1)
+    grid = (-(-threads_w // block[0]), min(-(-out_h // (block[1] * rows)), _MAX_GRID_Y), groups)
     kernel = _sources.RESIZE.function(_sources.pass_expression(src_element, dst_element, group, axis))
-    scalars = (np.int32(taps), np.int32(stride), np.int32(out_w), np.int32(out_h),
+    scalars = (np.int32(taps), np.int32(stride), np.int32(kernel_w), np.int32(out_h),
                *map(np.int64, src_strides), *map(np.int64, dst_strides))  # fmt: skip
     return kernel, grid, block, scalars

@@ -1,6 +1,7 @@
 // Resizes: two separable passes over weight tables, any element type, any channel count.
 //
-// Compiled behind _filters.cuh (element types, the filters' traits blocks).
+// Compiled behind _filters.cuh (element types, the filters' traits blocks) and
+// _taps.cuh (pixel loads).
 // Each kernel entry is one thread per destination column (or per destination
 // value of a run of rows); resize_weight_row and resize_pass_value compute
 // that table row or value from plain descriptors, so that other entries can
@@ -76,9 +77,14 @@ __global__ void resize_weights(float *__restrict__ weights, int *__restrict__ of
     resize_weight_row<F>(weights + (long long)j * stride, offsets + j, j, n, taps, stride, scale, k);
 }
 
-// Which way a pass filters: along y, along x with any pixel step, or along x
-// over packed pixels (each pixel's NC channels right after the previous pixel's).
-enum { ALONG_Y = 0, ALONG_X = 1, ALONG_PACKED_X = 2 };
+// Which way a pass filters: along y, along x with any pixel step, along x
+// over packed pixels (each pixel's NC channels right after the previous
+// pixel's), or along x over packed pixels one value a thread (thread x of a
+// row is channel x % NC of pixel x / NC: a warp's loads then fall on the few
+// sectors of a run of source pixels rather than one sector or more per lane).
+// ROWS_Y filters along y over rows of packed pixels taken as flat runs of
+// values, NC values a thread (four: in one vector load and store each).
+enum { ALONG_Y = 0, ALONG_X = 1, ALONG_PACKED_X = 2, ALONG_VALUES_X = 3, ROWS_Y = 4 };
 
 // One pass: dst (out_h x out_w, NC channels per group) from src along AXIS.
 // Element (y, x, c) of group g lies at y * sy + x * sx + c + g * sg (strides in
@@ -115,6 +121,10 @@ __device__ __forceinline__ void resize_pass_value(const typename Elem<EI>::T *sr
 #pragma unroll
     for (int c = 0; c < NC; ++c) acc[c] = 0.0f;
     int t = 0, off = 0;
+    // Not unrolled further: the loop measured is then the loop that runs at
+    // every tap count (unrolled four times, 12 taps would run straight-line
+    // remainder blocks instead).
+#pragma unroll 1
     for (; t + 4 <= taps; t += 4) {
         const float4 w4 = __ldg(w4s++);
 #pragma unroll
@@ -145,9 +155,109 @@ __device__ __forceinline__ void resize_pass_value(const typename Elem<EI>::T *sr
     for (int c = 0; c < NC; ++c) q[c] = Elem<EO>::store(acc[c]);
 }
 
+// Values x .. x + V - 1 of destination row y filtered along y, the row a flat
+// run of values in both arrays (src and dst at the run's first value). With V
+// = 4 a tap is one vector load: the caller guarantees every row start of both
+// arrays, and x, aligned to four values.
+template <int EI, int EO, int V>
+__device__ __forceinline__ void resize_row_values(const typename Elem<EI>::T *src, typename Elem<EO>::T *dst,
+                                                  const float *weights, const int *offsets, int taps,
+                                                  int stride, int x, int y, long long src_sy, long long dst_sy) {
+    typedef typename Elem<EO>::T TO;
+    const float *w = weights + y * stride;
+    const typename Elem<EI>::T *p = src + __ldg(offsets + y) * src_sy + x;
+    const float4 *w4s = reinterpret_cast<const float4 *>(w);  // table rows are 16-byte aligned
+    float acc[V], v[V];
+#pragma unroll
+    for (int c = 0; c < V; ++c) acc[c] = 0.0f;
+    int t = 0;
+#pragma unroll 1
+    for (; t + 4 <= taps; t += 4) {
+        const float4 w4 = __ldg(w4s++);
+        const float wt[4] = {w4.x, w4.y, w4.z, w4.w};
+#pragma unroll
+        for (int k = 0; k < 4; ++k) {
+            load_pixel<EI, V, V, V == 4>(p, v);
+#pragma unroll
+            for (int c = 0; c < V; ++c) acc[c] += wt[k] * v[c];
+            p += src_sy;
+        }
+    }
+#pragma unroll 1
+    for (; t < taps; ++t, p += src_sy) {
+        const float wt = __ldg(w + t);
+        load_pixel<EI, V, V, V == 4>(p, v);
+#pragma unroll
+        for (int c = 0; c < V; ++c) acc[c] += wt * v[c];
+    }
+    TO *q = dst + y * dst_sy + x;
+    if (V == 4 && sizeof(TO) == 4) {
+        float4 o;
+        o.x = Elem<EO>::store(acc[0]), o.y = Elem<EO>::store(acc[V > 1]), o.z = Elem<EO>::store(acc[V > 2 ? 2 : 0]),
+        o.w = Elem<EO>::store(acc[V > 3 ? 3 : 0]);
+        *reinterpret_cast<float4 *>(q) = o;
+    } else {
+#pragma unroll
+        for (int c = 0; c < V; ++c) q[c] = Elem<EO>::store(acc[c]);
+    }
+}
+
+// RUN destination rows from y of value x along x (channel x % NC of pixel x /
+// NC, pixels packed NC values apart in src), the rows taken together: each
+// tap's weight is loaded once for all of them.
+template <int EI, int EO, int NC, int RUN>
+__device__ __forceinline__ void resize_column_run(const typename Elem<EI>::T *src, typename Elem<EO>::T *dst,
+                                                  const float *weights, const int *offsets, int taps,
+                                                  int stride, int x, int y, long long src_sy, long long dst_sy,
+                                                  long long dst_sx) {
+    typedef typename Elem<EI>::T TI;
+    const int px = x / NC, c = x - px * NC;
+    const float *w = weights + px * stride;
+    const float4 *w4s = reinterpret_cast<const float4 *>(w);  // table rows are 16-byte aligned
+    const TI *row[RUN];
+    const int first = __ldg(offsets + px);
+#pragma unroll
+    for (int r = 0; r < RUN; ++r) {
+        row[r] = src + (y + r) * src_sy + first * NC + c;
+#ifdef __CUDA_ARCH__
+        // Opaque to the optimiser, which would otherwise derive each row's
+        // address from the previous one's in 64 bits at every tap.
+        asm("" : "+l"(row[r]));
+#endif
+    }
+    float acc[RUN];
+#pragma unroll
+    for (int r = 0; r < RUN; ++r) acc[r] = 0.0f;
+    // The taps' offset in 32 bits: a window's span stays below 2^31 elements
+    // (the caller checks).
+    int t = 0, off = 0;
+#pragma unroll 1
+    for (; t + 4 <= taps; t += 4, off += 4 * NC) {
+        const float4 w4 = __ldg(w4s++);
+#pragma unroll
+        for (int r = 0; r < RUN; ++r) {
+            const TI *p = row[r] + off;
+            acc[r] += w4.x * Elem<EI>::load(p);
+            acc[r] += w4.y * Elem<EI>::load(p + NC);
+            acc[r] += w4.z * Elem<EI>::load(p + 2 * NC);
+            acc[r] += w4.w * Elem<EI>::load(p + 3 * NC);
+        }
+    }
+#pragma unroll 1
+    for (; t < taps; ++t, off += NC) {
+        const float wt = __ldg(w + t);
+#pragma unroll
+        for (int r = 0; r < RUN; ++r) acc[r] += wt * Elem<EI>::load(row[r] + off);
+    }
+    typename Elem<EO>::T *q = dst + y * dst_sy + px * dst_sx + c;
+#pragma unroll
+    for (int r = 0; r < RUN; ++r) q[r * dst_sy] = Elem<EO>::store(acc[r]);
+}
+
 // One thread per destination column and run of consecutive rows, as many as
 // the grid's height asks (so any height fits the grid's y limit); a window's
 // rows then overlap the previous row's. Grid z counts the channel groups.
+// ALONG_VALUES_X counts out_w in values (pixels x NC), one thread each.
 template <int EI, int EO, int NC, int AXIS>
 __global__ void resize_pass(const typename Elem<EI>::T *__restrict__ src,
                             typename Elem<EO>::T *__restrict__ dst,
@@ -163,9 +273,22 @@ __global__ void resize_pass(const typename Elem<EI>::T *__restrict__ src,
     const int run = (out_h + threads_y - 1) / threads_y;
     const int y0 = (blockIdx.y * blockDim.y + threadIdx.y) * run;
     const int y1 = min(y0 + run, out_h);
-    for (int y = y0; y < y1; ++y)
-        resize_pass_value<EI, EO, NC, AXIS>(src, dst, weights, offsets, taps, stride, x, y, src_sy, src_sx,
-                                            dst_sy, dst_sx);
+    if (AXIS == ROWS_Y) {
+        const int v = x * NC;  // out_w counts values, a thread takes NC of them
+        if (v >= out_w) return;
+        for (int y = y0; y < y1; ++y)
+            resize_row_values<EI, EO, NC>(src, dst, weights, offsets, taps, stride, v, y, src_sy, dst_sy);
+    } else if (AXIS == ALONG_VALUES_X) {
+        int y = y0;
+        for (; y + 4 <= y1; y += 4)
+            resize_column_run<EI, EO, NC, 4>(src, dst, weights, offsets, taps, stride, x, y, src_sy, dst_sy, dst_sx);
+        for (; y < y1; ++y)
+            resize_column_run<EI, EO, NC, 1>(src, dst, weights, offsets, taps, stride, x, y, src_sy, dst_sy, dst_sx);
+    } else {
+        for (int y = y0; y < y1; ++y)
+            resize_pass_value<EI, EO, NC, AXIS>(src, dst, weights, offsets, taps, stride, x, y, src_sy, src_sx,
+                                                dst_sy, dst_sx);
+    }
 }
 
 }  // namespace zemvara

@@ -10,7 +10,7 @@ compiles.
 
 - `AFFINE` (`_taps.cuh`, `_affine_warp.cu`): the affine warps of the six
   filter modules, float32 RGB out, zeros around the image.
-- `RESIZE` (`_resize.cu`): the resize weight tables and passes.
+- `RESIZE` (`_taps.cuh`, `_resize.cu`): the resize weight tables and passes.
 - `WARP` (`_taps.cuh`, `_border_warp.cu`): the warps with border modes, affine
   and perspective, batches in one launch.
 """
@@ -56,7 +56,7 @@ class KernelSource:
 
 
 AFFINE = KernelSource("affine", "_taps.cuh", "_affine_warp.cu")
-RESIZE = KernelSource("resize", "_resize.cu")
+RESIZE = KernelSource("resize", "_taps.cuh", "_resize.cu")
 WARP = KernelSource("warp", "_taps.cuh", "_border_warp.cu", generated=borders.KERNEL_CODE)
 SOURCES = (AFFINE, RESIZE, WARP)
 
@@ -86,7 +86,12 @@ def weights_expression(row):
     return f"zemvara::resize_weights<{row.traits}>"
 
 
-PASS_AXES = ("ALONG_Y", "ALONG_X", "ALONG_PACKED_X")
+PASS_AXES = ("ALONG_Y", "ALONG_X", "ALONG_PACKED_X", "ALONG_VALUES_X", "ROWS_Y")
+
+
+def _pass_channels(axis):
+    """The channel counts a pass axis is launched with (ROWS_Y: values a thread)."""
+    return {"ALONG_VALUES_X": (2, 3, 4), "ROWS_Y": (1, 4)}.get(axis, (1, 2, 3, 4))
 
 
 def pass_expression(src_element, dst_element, channels, axis):
@@ -98,8 +103,8 @@ def pass_expressions():
     """Every resize pass: into the float32 intermediate and out of it, 1 to 4 channels, either axis."""
     out = []
     for element in ELEMENTS.values():
-        for channels in (1, 2, 3, 4):
-            for axis in PASS_AXES:
+        for axis in PASS_AXES:
+            for channels in _pass_channels(axis):
                 out.append(pass_expression(element, "F32", channels, axis))
                 out.append(pass_expression("F32", element, channels, axis))
     return list(dict.fromkeys(out))
