@@ -14,6 +14,7 @@ import threading
 import cupy as cp
 import numpy as np
 
+from ._handoff import handoff
 from .resampling import _kernels, filters
 from .schema import INTER_AREA, INTER_AUTO, INTER_MITCHELL
 
@@ -82,6 +83,8 @@ def resize(image, dsize, interpolation=INTER_AUTO):
     factor (nearest and bilinear do not). INTER_AUTO is Mitchell-Netravali
     (B = C = 1/3) when either axis grows, area averaging otherwise.
     """
+    if (hand := handoff("resize", image, name="image")) is not None:  # a tensor or another library's array, (N, H, W, C) too
+        return hand.run(lambda one: resize(one, dsize, interpolation))
     view = _kernels.array_view(image, "resize", "image", "reads")
     element = _kernels.element_of(view, "resize", "image")
     shape = view.shape

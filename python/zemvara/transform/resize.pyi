@@ -1,12 +1,17 @@
 """`resize`: an image to a new (width, height) on the GPU, with the filters of the affine warp."""
 
+from typing import TypeVar
+
 import cupy as cp
 
 from .schema import INTER_AUTO as INTER_AUTO
 
 __all__ = ["INTER_AUTO", "resize"]
 
-def resize(image: cp.ndarray, dsize: tuple[int, int], interpolation: int = INTER_AUTO) -> cp.ndarray:
+# A CuPy array, a PyTorch tensor or another library's device array: the result is of its kind.
+_Image = TypeVar("_Image")
+
+def resize(image: _Image, dsize: tuple[int, int], interpolation: int = INTER_AUTO) -> _Image:
     """Resize an image to dsize = (width, height), OpenCV's order.
 
     image: a CuPy array (H, W), (H, W, C) or (C, H, W) of uint8, uint16,
@@ -19,4 +24,9 @@ def resize(image: cp.ndarray, dsize: tuple[int, int], interpolation: int = INTER
     Mitchell-family and area filters widen by the reduction factor
     (antialiased); nearest and bilinear do not. INTER_AUTO is Mitchell when
     either axis grows, area otherwise.
+
+    image may also be a PyTorch tensor or another library's device array
+    (DLPack or the CUDA array interface), (H, W), (H, W, C) or (N, H, W, C),
+    read in place on PyTorch's current stream; the result is then a tensor. A
+    channel-first tensor, or one that requires grad, is refused.
     """

@@ -13,6 +13,7 @@ constexpr Line import_numbers{1};      // import numbers
 constexpr Line import_operator{2};     // import operator
 constexpr Line import_cupy{3};         // import cupy as cp
 constexpr Line import_numpy{4};        // import numpy as np
+constexpr Line import_handoff{5};      // from ._handoff import handoff
 constexpr Line import_kernels{6};      // from .resampling.warping import WARP_FILTERS, warp_affine_kernel, warp_perspective_kernel
 constexpr Line import_schema{7};       // from .schema import (INTER_AREA, ..., INTER_NEAREST)  (to line 19)
 constexpr Line border_constant{20};    // BORDER_CONSTANT = 0
@@ -283,11 +284,25 @@ Object warp(Call& c, const WarpLines& at, const char* who, bool perspective, Han
   return dst;
 }
 
+// A tensor or another library's device array: the warp runs on CuPy views of
+// src and dst, on that library's current stream, and the result comes back as
+// its kind (see _handoff). Anything else goes to the warp as it is.
+template <class Warp>
+Object handed_off(const char* who, Handle src, Handle dst, Warp&& run) {
+  Object hand = g("handoff")(string(who), src, dst);
+  if (hand.is_none()) return run(src, dst);
+  Object result;
+  with_(hand, [&](const Object& h) { result = h.attr("back")(run(h.attr("src"), h.attr("dst"))); });
+  return result;
+}
+
 // ----- warp_affine ----------------------------------------------------------------
 
 Object warp_affine(Call& c, Handle src, Handle M, Handle dsize, Handle flags, Handle border_mode, Handle border_value,
                    Handle dst) {
-  return warp(c, affine_lines, "warp_affine", false, src, M, dsize, flags, border_mode, border_value, dst);
+  return handed_off("warp_affine", src, dst, [&](Handle s, Handle d) {
+    return warp(c, affine_lines, "warp_affine", false, s, M, dsize, flags, border_mode, border_value, d);
+  });
 }
 
 constexpr FunctionSpec warp_affine_def = def<warp_affine>({
@@ -336,7 +351,9 @@ constexpr FunctionSpec warp_affine_def = def<warp_affine>({
 
 Object warp_perspective(Call& c, Handle src, Handle M, Handle dsize, Handle flags, Handle border_mode,
                         Handle border_value, Handle dst) {
-  return warp(c, perspective_lines, "warp_perspective", true, src, M, dsize, flags, border_mode, border_value, dst);
+  return handed_off("warp_perspective", src, dst, [&](Handle s, Handle d) {
+    return warp(c, perspective_lines, "warp_perspective", true, s, M, dsize, flags, border_mode, border_value, d);
+  });
 }
 
 constexpr FunctionSpec warp_perspective_def = def<warp_perspective>({
@@ -394,6 +411,8 @@ void body(Body& b) {
   b.import("cupy", "cp");
   b.step(L::import_numpy);
   b.import("numpy", "np");
+  b.step(L::import_handoff);
+  b.from_import("._handoff", {"handoff"});
   b.step(L::import_kernels);
   b.from_import(".resampling.warping", {"WARP_FILTERS", "warp_affine_kernel", "warp_perspective_kernel"});
   b.step(L::import_schema);

@@ -1,0 +1,166 @@
+"""Tensors and other libraries' device arrays through the warps and `resize`: taken without a copy, given back in kind.
+
+`handoff(who, src, dst)` is None for a CuPy array (and for anything that is
+no device array at all, which the caller then refuses with its own message);
+the caller runs as it always has, on CuPy's current stream. For a PyTorch
+tensor, or an object with `__dlpack__` on CuPy's device or with
+`__cuda_array_interface__`, it returns a `Handoff`:
+
+- `src` and `dst` are CuPy arrays over the same memory (DLPack or the CUDA
+  array interface, never a copy), so the kernels read the tensor and write
+  into a `dst` tensor in place;
+- as a context manager it makes the tensor's stream current: PyTorch's
+  current stream of the tensor's device for a tensor (through
+  `cupy.cuda.ExternalStream`), CuPy's current stream otherwise. Nothing waits
+  on the host, and no other stream is synchronised;
+- `back(result)` gives the result as the caller's kind: a tensor for a
+  tensor (sharing the result's memory), the producer's own `from_dlpack` for
+  another DLPack producer that has one, else the CuPy array itself (which
+  carries both `__dlpack__` and `__cuda_array_interface__`); the caller's own
+  `dst` object when one was given.
+
+Layouts stay (H, W), (H, W, C) and (N, H, W, C). A channel-first tensor
+(C, H, W) or (N, C, H, W), by the shape rule `resize` applies to CuPy arrays,
+is refused with the permutation that makes it channel-last; so is a tensor
+that requires grad, since no function here has a backward.
+
+PyTorch is not imported here: a tensor can only exist once the caller has
+imported it, so the test for one looks in `sys.modules`.
+"""
+
+import sys
+
+import cupy as cp
+import numpy as np
+
+# The DLPack device type of CuPy's arrays (CUDA on a GPU), read once.
+_device_type = None
+
+
+def _cupy_device_type():
+    global _device_type
+    if _device_type is None:
+        _device_type = cp.empty(0, cp.uint8).__dlpack_device__()[0]
+    return _device_type
+
+
+def _torch_of(obj):
+    """The torch module when obj is a tensor, else None."""
+    torch = sys.modules.get("torch")
+    return torch if torch is not None and isinstance(obj, torch.Tensor) else None
+
+
+def is_foreign(obj):
+    """Whether obj is another library's array on CuPy's device (a tensor, a DLPack producer, a CUDA array interface)."""
+    if isinstance(obj, (cp.ndarray, np.ndarray, np.generic)):
+        return False
+    if _torch_of(obj) is not None or hasattr(obj, "__cuda_array_interface__"):
+        return True
+    if not hasattr(obj, "__dlpack__"):
+        return False
+    try:
+        return obj.__dlpack_device__()[0] == _cupy_device_type()
+    except (AttributeError, TypeError, ValueError, IndexError):
+        return False
+
+
+def _channel_first(shape):
+    """Whether (A, B, C) reads as (C, H, W): only the first axis a channel count (1, 3 or 4), or, both or
+    neither being one, the first at most 4 and the others larger."""
+    first, last = shape[0] in (1, 3, 4), shape[-1] in (1, 3, 4)
+    if first != last:
+        return first
+    return shape[0] <= 4 and shape[1] > 4 and shape[2] > 4
+
+
+def _check_tensor(who, name, tensor):
+    if tensor.requires_grad:
+        raise ValueError(
+            f"{who}: {name} requires grad, and {who} has no backward; pass {name}.detach() to use its values"
+        )
+    device_type = tensor.__dlpack_device__()[0]
+    if device_type != _cupy_device_type():
+        raise ValueError(f"{who}: {name} is a tensor on {tensor.device}, not on the GPU that CuPy uses; move it there first")
+    shape = tuple(tensor.shape)
+    if len(shape) == 3 and _channel_first(shape):
+        raise ValueError(
+            f"{who}: {name} has shape {shape}, channel-first (C, H, W); tensors are taken as (H, W, C): "
+            f"pass {name}.permute(1, 2, 0)"
+        )
+    if len(shape) == 4 and _channel_first(shape[1:]):
+        raise ValueError(
+            f"{who}: {name} has shape {shape}, channel-first (N, C, H, W); tensors are taken as (N, H, W, C): "
+            f"pass {name}.permute(0, 2, 3, 1)"
+        )
+
+
+def _torch_stream(tensor):
+    """PyTorch's current stream handle for a CUDA tensor's device, or None (a tensor in host memory has none)."""
+    torch = sys.modules["torch"]
+    if tensor.device.type != "cuda":
+        return None
+    return torch.cuda.current_stream(tensor.device).cuda_stream
+
+
+def _as_cupy(obj):
+    """A CuPy array over obj's memory (no copy)."""
+    if hasattr(obj, "__dlpack__"):
+        return cp.from_dlpack(obj)
+    return cp.asarray(obj)
+
+
+class Handoff:
+    """The CuPy views of a foreign src (and dst), the stream to run on, and the way back; see the module."""
+
+    def __init__(self, who, src, dst, name="src"):
+        self._src, self._dst = src, dst
+        torch = _torch_of(src)
+        for name, obj in ((name, src), ("dst", dst)):
+            if obj is not None and _torch_of(obj) is not None:
+                _check_tensor(who, name, obj)
+        handle = _torch_stream(src) if torch is not None else None
+        self._stream = None if handle is None else cp.cuda.ExternalStream(handle, src.device.index if src.device.index is not None else -1)
+        with self:  # the views are taken on the stream that will use them
+            self.src = _as_cupy(src)
+            self.dst = dst if dst is None or isinstance(dst, cp.ndarray) else _as_cupy(dst)
+
+    def __enter__(self):
+        if self._stream is not None:
+            self._stream.__enter__()
+        return self
+
+    def __exit__(self, *exc):
+        if self._stream is not None:
+            self._stream.__exit__(*exc)
+        return False
+
+    def back(self, result):
+        """The result as the caller's kind (see the module); called inside the `with` block."""
+        if self._dst is not None:
+            return self._dst
+        torch = _torch_of(self._src)
+        if torch is not None:
+            return torch.from_dlpack(result)
+        if hasattr(self._src, "__dlpack__"):
+            producer = sys.modules.get(type(self._src).__module__.split(".")[0])
+            from_dlpack = getattr(producer, "from_dlpack", None)
+            if callable(from_dlpack) and producer is not cp:
+                return from_dlpack(result)
+        return result
+
+    def run(self, function):
+        """function(src as CuPy) on the stream, each image of an (N, H, W, C) src in turn, the result given back."""
+        with self:
+            src = self.src
+            if src.ndim == 4:
+                result = cp.stack([function(image) for image in src])
+            else:
+                result = function(src)
+            return self.back(result)
+
+
+def handoff(who, src, dst=None, name="src"):
+    """A Handoff when src is a foreign device array, else None (see the module); `name` is src's in messages."""
+    if not is_foreign(src):
+        return None
+    return Handoff(who, src, dst, name)
