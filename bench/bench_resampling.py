@@ -35,7 +35,7 @@ import numpy as np
 
 from timing import best_of, table
 from zemvara.transform import schema
-from zemvara.transform.resampling import _kernels, filters
+from zemvara.transform.resampling import _affine, _sources, filters
 from zemvara.transform.resize import _taps, resize
 
 
@@ -53,10 +53,7 @@ def inverse(scale=1.0, angle=0.0, shift=(0.0, 0.0)):
 
 def warp_call(name):
     """(kernel, extra arguments) of a filter, from its row in the table."""
-    row = filters.BY_NAME[name]
-    passed = {p.name for p in filters.call_params(row.family)}
-    extra = tuple(int(p.value) if p.kind is int else np.float32(p.value) for p in row.params if p.name in passed)
-    return _kernels.kernel_of(row.family), extra
+    return _affine.affine_call(filters.BY_NAME[name].inter)
 
 
 def launch(name, src, inv_flat, dsize):
@@ -230,11 +227,12 @@ def kernel_report_and_estimate():
     if not kernel_report.have_tools():
         print("(no .venv-tools: `make kernel-report` installs nvcc and prints the compiled-kernel report)")
         return
-    rows = kernel_report.report(_kernels.resampling_kernel_code, _kernels.report_expressions())
+    sources = (_sources.AFFINE, _sources.RESIZE)
+    rows = kernel_report.report(_sources.report_code(sources), _sources.report_expressions(sources))
     kernel_report.print_report(rows)
     slots = {r[0]: float(r[3].split("-")[-1]) for r in rows if r[3] not in ("-", "?")}  # the costliest loop
-    slots_x = slots[_kernels.pass_expression("F32", "F32", 3, "ALONG_PACKED_X")]
-    slots_y = slots[_kernels.pass_expression("F32", "F32", 3, "ALONG_Y")]
+    slots_x = slots[_sources.pass_expression("F32", "F32", 3, "ALONG_PACKED_X")]
+    slots_y = slots[_sources.pass_expression("F32", "F32", 3, "ALONG_Y")]
     print()
     rows = h100_estimate(slots_x, slots_y, 1920, 1080) + h100_estimate(slots_x, slots_y, 854, 480)
     table("Estimate, resize 4K -> 1080p and 480p Lanczos-3, float32 x 3, on an H100 SXM: 132 SMs x 4 schedulers x 32 "

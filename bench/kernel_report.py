@@ -48,9 +48,9 @@ def have_tools():
 
 def specialisations():
     """(name expression, per_tap, count) for every kernel the package launches (see `report`)."""
-    from zemvara.transform.resampling import _kernels, warping
+    from zemvara.transform.resampling import _sources
 
-    return _kernels.report_expressions() + warping.report_expressions()
+    return _sources.report_expressions()
 
 
 def compile_report(source, expressions, bin_dir, workdir):
@@ -189,9 +189,9 @@ def main():
     parser.add_argument("--source", help="a kernel source file to report instead of the package's")
     parser.add_argument("--filter", default="", help="only the expressions containing this text")
     args = parser.parse_args()
-    from zemvara.transform.resampling import _kernels, warping
+    from zemvara.transform.resampling import _sources
 
-    source = _kernels.resampling_kernel_code + "\n" + warping.warp_kernel_code
+    source = _sources.report_code()
     if args.source:
         source = Path(args.source).read_text()
     expressions = [e for e in specialisations() if args.filter in e[0]]

@@ -1,12 +1,12 @@
-"""Draws docs/warp.png: a perspective reduction antialiased beside OpenCV's, and the five border modes.
+"""Draws docs/warp.png: a perspective reduction antialiased beside OpenCV's, and the border modes.
 
 Top: a generated photograph-like picture (sky, sun, a tiled floor with fine
 stripes) laid onto a plane that recedes to a ninth of its size, by
 `warp_perspective` with Lanczos-3 (antialiased from the local stretch of the
 map) and by `cv2.warpPerspective` with INTER_LINEAR and INTER_AREA (which
 OpenCV samples as bilinear in warps): the far tiles alias into moire.
-Bottom: one rotation and reduction under each border mode, a per-channel fill
-for BORDER_CONSTANT.
+Bottom: one rotation and reduction under each border mode of the table that
+needs no dst, a per-channel fill for BORDER_CONSTANT.
 
 Run from the repository root: `python demo/warp_picture.py [output.png]`.
 """
@@ -19,6 +19,7 @@ import cv2
 import numpy as np
 
 from zemvara.transform import warp as W
+from zemvara.transform.resampling import borders
 
 OUT = Path(sys.argv[1]) if len(sys.argv) > 1 else Path(__file__).resolve().parent.parent / "docs" / "warp.png"
 
@@ -63,7 +64,7 @@ def main():
     spin = np.array([[c, -s, 0], [s, c, 0], [0, 0, 1]])
     centre = lambda cx, cy: np.array([[1, 0, cx], [0, 1, cy], [0, 0, 1]])  # noqa: E731
     inverse = (centre(128, 128) @ spin @ centre(-76, -76))[:2]
-    modes = ["BORDER_CONSTANT", "BORDER_REPLICATE", "BORDER_REFLECT", "BORDER_WRAP", "BORDER_REFLECT_101"]
+    modes = [row.name for row in borders.BORDERS if not row.needs_dst]
     panels = [
         label(cp.asnumpy(W.warp_affine(cp.asarray(tile), inverse, (153, 153), W.INTER_LANCZOS3 | W.WARP_INVERSE_MAP,
                                        getattr(W, mode), (230, 160, 40))), mode[7:])

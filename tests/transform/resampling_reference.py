@@ -9,7 +9,7 @@ outside the image dropped; the 2-D weight is the product of the axis weights.
 import numpy as np
 
 from zemvara.transform.resampling import filters
-from zemvara.transform.resampling._kernels import kernel_of
+from zemvara.transform.resampling._affine import kernel_of
 
 
 def _call_args(row):

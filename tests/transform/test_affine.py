@@ -81,7 +81,7 @@ def entry(exc, name):
 class TestModule:
     def test_body_order(self):
         names = [k for k in vars(affine) if not k.startswith("__")]
-        assert names == ["cp", "np", *[f"{k}_affine_kernel" for k in KERNELS], *CONSTANTS,
+        assert names == ["cp", "np", "affine_call", *[f"{k}_affine_kernel" for k in KERNELS], *CONSTANTS,
                          "affine_transform", "get_inverse_matrix"]
         assert list(vars(affine))[-1] == "__test__" and affine.__test__ == {}
         assert all(getattr(affine, c) is getattr(schema, c) for c in CONSTANTS)
@@ -90,7 +90,7 @@ class TestModule:
         (affine_transform, TRANSFORM_DOC, (schema.INTER_AUTO,),
          {"src": "cp.ndarray", "M": "cp.ndarray", "dsize": "tuple", "flags": "int", "return": "cp.ndarray"}, 4,
          ("src", "M", "dsize", "flags", "scale_x", "scale_y", "interpolation", "dst_h", "dst_w", "output_image",
-          "block", "grid", "inv_M", "inv_M_flat", "B", "C", "A"), 25),
+          "block", "grid", "inv_M", "inv_M_flat", "B", "C", "A", "call"), 25),
         (get_inverse_matrix, INVERSE_DOC, None, {"M": "cp.ndarray", "return": "cp.ndarray"}, 1,
          ("M", "M_3x3", "inverse_M"), 106),
     ])

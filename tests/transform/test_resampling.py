@@ -7,7 +7,7 @@ import pytest
 from PIL import Image
 
 import resampling_reference as ref
-from zemvara.transform.resampling import _kernels, bicubic, bilinear, lanczos, mitchell
+from zemvara.transform.resampling import _sources, bicubic, bilinear, lanczos, mitchell
 from zemvara.transform.resize import resize
 
 
@@ -149,10 +149,11 @@ class TestSources:
             bilinear.bilinear_affine_kernel((1, 1), (16, 16, 1), tuple(args.values()))
         bilinear.bilinear_affine_kernel((1, 1), (16, 16, 1), tuple(arguments(src=src.copy()).values()))
 
-    def test_every_specialisation_compiles(self):
-        expressions = _kernels.all_expressions()
-        assert len(expressions) == len(set(expressions)) > 6 * 4 * 3
-        cp.RawModule(code=_kernels.resampling_kernel_code, options=_kernels.OPTIONS, name_expressions=expressions).compile()
+    @pytest.mark.parametrize("source", [_sources.AFFINE, _sources.RESIZE], ids=lambda s: s.name)
+    def test_every_specialisation_compiles(self, source):
+        expressions = _sources.all_expressions(source)
+        assert len(expressions) == len(set(expressions)) > 6 * 3
+        cp.RawModule(code=source.code, options=_sources.OPTIONS, name_expressions=expressions).compile()
 
     def test_each_specialisation_is_compiled_once(self, monkeypatch):
         src = pattern(8, 8)

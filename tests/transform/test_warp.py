@@ -1,5 +1,8 @@
 """zemvara.transform.warp: parity with OpenCV, Pillow and the float64 model; element types, batches, views, borders; refusals."""
 
+import re
+from pathlib import Path
+
 import cupy as cp
 import cv2
 import numpy as np
@@ -9,9 +12,12 @@ from PIL import Image
 import warp_reference as wref
 from zemvara.transform import schema
 from zemvara.transform import warp as W
-from zemvara.transform.resampling import _kernels, warping
+from zemvara.transform.affine import affine_transform
+from zemvara.transform.resampling import _launch, _sources, borders, filters, warping
 
-BORDERS = ["BORDER_CONSTANT", "BORDER_REPLICATE", "BORDER_REFLECT", "BORDER_WRAP", "BORDER_REFLECT_101"]
+ROOT = Path(__file__).resolve().parents[2]
+# The border modes that warp into a new array: all but those that keep dst.
+BORDERS = [row.name for row in borders.BORDERS if not row.needs_dst]
 # Filter name (as the model names it) -> INTER_* constant.
 FLAGS = {
     "nearest": W.INTER_NEAREST, "bilinear": W.INTER_LINEAR, "bicubic": W.INTER_CUBIC, "area": W.INTER_AREA,
@@ -281,6 +287,9 @@ AFFINE = np.array([[1.0, 0.1, 0.0], [0.0, 1.0, 0.0]])
         (W.warp_affine, dict(dst=cp.zeros((5, 4, 3), cp.float32)), ValueError, r"the result has shape \(4, 5, 3\)"),
         (W.warp_affine, dict(border_mode=W.BORDER_TRANSPARENT), ValueError, "BORDER_TRANSPARENT .* pass dst"),
         (W.warp_affine, dict(dsize=(7, 6), dst=SRC), ValueError, "dst overlaps src"),
+        (W.warp_affine, dict(dst=cp.ndarray((4, 5, 3), cp.float32, memptr=cp.zeros(15, cp.float32).data,
+                                            strides=(0, 12, 4))), ValueError, "dst overlaps itself"),
+        (W.warp_affine, dict(border_value=np.array("0")), TypeError, "border_value holds .*, not a real number"),
     ],
 )  # fmt: skip
 def test_refusals(f, change, error, words):
@@ -300,9 +309,7 @@ def test_the_kernel_refuses_arrays_claiming_more_than_their_memory(what):
 
 
 def test_names():
-    assert [getattr(W, b) for b in BORDERS + ["BORDER_TRANSPARENT"]] == [
-        cv2.BORDER_CONSTANT, cv2.BORDER_REPLICATE, cv2.BORDER_REFLECT, cv2.BORDER_WRAP, cv2.BORDER_REFLECT_101,
-        cv2.BORDER_TRANSPARENT]  # fmt: skip
+    assert [getattr(W, row.name) for row in borders.BORDERS] == [getattr(cv2, row.name) for row in borders.BORDERS]
     assert W.WARP_INVERSE_MAP == cv2.WARP_INVERSE_MAP == 16
     assert all(getattr(W, n) is getattr(schema, n) for n in dir(schema) if n.startswith("INTER_"))
     assert W.warp_affine.__defaults__ == (W.INTER_LINEAR, W.BORDER_CONSTANT, 0, None)
@@ -317,10 +324,65 @@ def test_a_refusal_points_at_its_step():
     code = tb.tb_frame.f_code
     assert (code.co_name, code.co_filename) == ("zemvara.transform.warp.warp_perspective",
                                                 "src/zemvara_source/transform/warp")  # fmt: skip
-    assert tb.tb_lineno == 114  # _border(border_mode)
+    # _border(border_mode), as warp.cpp numbers it in warp_perspective's lines
+    lines = re.search(r"perspective_lines\{([^;]*)\};", (ROOT / "src/zemvara_source/transform/warp.cpp").read_text())
+    assert tb.tb_lineno == int(re.search(r"\.border\{(\d+)\}", lines.group(1)).group(1))
+
+
+def test_every_list_of_border_modes_is_the_table():
+    rows = borders.BORDERS
+    assert [(k, v) for k, v in vars(W).items() if k.startswith("BORDER_")] == [(r.name, r.value) for r in rows]
+    assert [line for line in (ROOT / "python/zemvara/transform/warp.pyi").read_text().splitlines()
+            if line.startswith("BORDER_")] == [borders.stub_line(r) for r in rows]  # fmt: skip
+    assert [line for line in (ROOT / "README.md").read_text().splitlines()
+            if line.startswith("| `BORDER_")] == [borders.readme_row(r) for r in rows]  # fmt: skip
+    assert list(wref.INDEX) == [r.name for r in rows]
+    assert "enum { " + ", ".join(f"{r.name} = {r.value}" for r in rows) + " };" in _sources.WARP.code
+
+
+@pytest.mark.parametrize("row", filters.FILTERS, ids=lambda row: row.name)
+def test_every_filter_of_the_table_warps_in_both_modules(row):
+    src = cp.asarray(picture(9, 8))
+    m = np.array([[0.7, 0.1, 1.0], [0.0, 0.8, 0.5]])
+    assert affine_transform(src, m, (6, 7), row.inter).shape == (6, 7, 3)
+    assert W.warp_affine(src[..., 0], m, (7, 6), row.inter).shape == (6, 7)
+
+
+def test_a_new_row_of_the_filter_table_is_accepted_by_both_modules(monkeypatch):
+    new = filters.BY_INTER[W.INTER_LANCZOS4]._replace(name="lanczos4_again", inter=99)
+    monkeypatch.setitem(filters.BY_INTER, new.inter, new)
+    monkeypatch.setitem(warping.WARP_FILTERS, new.inter, warping.WARP_FILTERS[W.INTER_LANCZOS4])
+    src = cp.asarray(picture(9, 8))
+    m = np.array([[0.7, 0.1, 1.0], [0.0, 0.8, 0.5]])
+    for f, size in ((affine_transform, (6, 7)), (W.warp_affine, (7, 6))):
+        np.testing.assert_array_equal(cp.asnumpy(f(src, m, size, new.inter)), cp.asnumpy(f(src, m, size, W.INTER_LANCZOS4)))
+
+
+def _odd_strides(array):
+    """A copy of a 2-D uint16 array in memory whose strides are odd numbers of bytes."""
+    h, w = array.shape
+    memory = cp.zeros(3 * h * w * 2 + 1, cp.uint8)
+    view = cp.ndarray((h, w), cp.uint16, memptr=memory.data + 1, strides=(3 * w * 2 + 1, 3))
+    view[...] = array
+    return view
+
+
+@pytest.mark.parametrize("change", ["numpy integers", "0-d border_value", "odd strides"])
+def test_arguments_of_other_types_warp_as_their_plain_form(change):
+    src = cp.asarray((picture(6, 7, 1)[..., 0] * 60000).astype(np.uint16))
+    plain = dict(src=src, M=AFFINE, dsize=(5, 4), flags=W.INTER_LINEAR, border_mode=W.BORDER_REFLECT, border_value=3.0)
+    other = dict(plain)
+    if change == "numpy integers":
+        other.update(flags=np.int64(W.INTER_LINEAR), border_mode=np.int32(W.BORDER_REFLECT))
+    elif change == "0-d border_value":
+        other.update(border_value=np.array(3.0), border_mode=W.BORDER_CONSTANT)
+        plain.update(border_mode=W.BORDER_CONSTANT)
+    else:
+        other.update(src=_odd_strides(src), dst=_odd_strides(cp.zeros((4, 5), cp.uint16)))
+    np.testing.assert_array_equal(cp.asnumpy(W.warp_affine(**other)), cp.asnumpy(W.warp_affine(**plain)))
 
 
 def test_every_specialisation_compiles():
-    expressions = warping.all_expressions()
-    assert len(expressions) == 2 * len(warping.FAMILIES) * len(_kernels.ELEMENTS) * len(warping.CHANNELS)
-    cp.RawModule(code=warping.warp_kernel_code, options=_kernels.OPTIONS, name_expressions=expressions).compile()
+    expressions = _sources.all_expressions(_sources.WARP)
+    assert len(expressions) == 2 * len(warping.FAMILIES) * len(_launch.ELEMENTS) * len(warping.CHANNELS)
+    cp.RawModule(code=_sources.WARP.code, options=_sources.OPTIONS, name_expressions=expressions).compile()

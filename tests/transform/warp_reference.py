@@ -11,26 +11,47 @@ gives, or the fill value. The 2-D weight is the product of the axis weights.
 import numpy as np
 
 import resampling_reference as ref
+from zemvara.transform.resampling import borders
 
-CONSTANT, REPLICATE, REFLECT, WRAP, REFLECT_101, TRANSPARENT = range(6)
+
+def _constant(i, n):
+    return np.where((i >= 0) & (i < n), i, -1)
+
+
+def _replicate(i, n):
+    return np.clip(i, 0, n - 1)
+
+
+def _reflect(i, n):
+    j = np.mod(i, 2 * n)
+    return np.where(j < n, j, 2 * n - 1 - j)
+
+
+def _wrap(i, n):
+    return np.mod(i, n)
+
+
+def _reflect_101(i, n):
+    if n == 1:
+        return np.zeros_like(i)
+    j = np.mod(i, 2 * n - 2)
+    return np.where(j < n, j, 2 * n - 2 - j)
+
+
+# Border mode (its name in the table) -> the source index of a tap i of an
+# axis of n pixels; -1: the fill. TRANSPARENT's taps read as REFLECT_101.
+INDEX = {
+    "BORDER_CONSTANT": _constant, "BORDER_REPLICATE": _replicate, "BORDER_REFLECT": _reflect, "BORDER_WRAP": _wrap,
+    "BORDER_REFLECT_101": _reflect_101, "BORDER_TRANSPARENT": _reflect_101,
+}  # fmt: skip
+MODES = {row.value: INDEX[row.name] for row in borders.BORDERS}
+CONSTANT, REFLECT_101, TRANSPARENT = (borders.BY_NAME[name].value for name in
+                                      ("BORDER_CONSTANT", "BORDER_REFLECT_101", "BORDER_TRANSPARENT"))  # fmt: skip
 
 
 def border_index(i, n, mode):
     """The source index of tap i under a border mode; -1 for a constant border."""
-    inside = (i >= 0) & (i < n)
-    if mode == CONSTANT:
-        return np.where(inside, i, -1)
-    if mode == REPLICATE:
-        return np.clip(i, 0, n - 1)
-    if mode == REFLECT:
-        j = np.mod(i, 2 * n)
-        return np.where(j < n, j, 2 * n - 1 - j)
-    if mode == WRAP:
-        return np.mod(i, n)
-    if n == 1:
-        return np.zeros_like(i)
-    j = np.mod(i, 2 * n - 2)  # REFLECT_101, and the taps of TRANSPARENT
-    return np.where(j < n, j, 2 * n - 2 - j)
+    return MODES[mode](i, n)
 
 
 def axis_taps(p, s, n, name, mode):

@@ -65,12 +65,10 @@ def is_foreign(obj):
 
 
 def _channel_first(shape):
-    """Whether (A, B, C) reads as (C, H, W): only the first axis a channel count (1, 3 or 4), or, both or
-    neither being one, the first at most 4 and the others larger."""
-    first, last = shape[0] in (1, 3, 4), shape[-1] in (1, 3, 4)
-    if first != last:
-        return first
-    return shape[0] <= 4 and shape[1] > 4 and shape[2] > 4
+    """Whether (A, B, C) reads as (C, H, W): the layout rule `resize` applies to CuPy arrays."""
+    from .resize import _is_channel_first  # here: resize imports this module
+
+    return _is_channel_first(shape)
 
 
 def _check_tensor(who, name, tensor):

@@ -20,6 +20,7 @@ from .schema import INTER_NEAREST as INTER_NEAREST
 
 _Matrix = TypeVar("_Matrix", cp.ndarray, npt.NDArray[Any])
 
+affine_call: Any  # INTER_* value -> (kernel, its extra arguments) from the filter table, or None
 nearest_affine_kernel: Any
 bilinear_affine_kernel: Any
 bicubic_affine_kernel: Any

@@ -1,6 +1,6 @@
 """`resize`: an image to a new width and height on the GPU, with the filters of the affine warp.
 
-Two separable passes of the resampling source (`resampling/_source.cu`): a
+Two separable passes of the resize source (`resampling/_resize.cu`): a
 weight table per axis, computed once per destination column and once per
 destination row by the filter's traits block, then one pass along each axis
 (the cheaper order first) through a float32 intermediate. The same filters,
@@ -10,12 +10,13 @@ and either axis order, writing the source's element type.
 
 import operator
 import threading
+from typing import NamedTuple
 
 import cupy as cp
 import numpy as np
 
 from ._handoff import handoff
-from .resampling import _kernels, filters
+from .resampling import _launch, _sources, filters
 from .schema import INTER_AREA, INTER_AUTO, INTER_MITCHELL
 
 __all__ = ["INTER_AUTO", "resize"]
@@ -39,17 +40,22 @@ _tables = {}
 _tables_lock = threading.Lock()
 
 
-def _is_channel_first(shape):
-    """Whether a rank-3 shape is (C, H, W): the layout inference rule for three axes.
+class _Shape(NamedTuple):
+    """An array's shape as the layout rule reads it (`ndim` and `shape`, nothing else)."""
 
-    Channel-first when only the first axis can be a channel count (1, 3 or 4),
-    or, both or neither being one, when the first axis has at most 4 entries and
-    the other two more than 4; channel-last otherwise.
-    """
-    first, last = shape[0] in (1, 3, 4), shape[-1] in (1, 3, 4)
-    if first != last:
-        return first
-    return shape[0] <= 4 and shape[1] > 4 and shape[2] > 4
+    shape: tuple
+
+    @property
+    def ndim(self):
+        return len(self.shape)
+
+
+def _is_channel_first(shape):
+    """Whether a rank-3 shape is (C, H, W): the layout rule of `axisform.guess_image_layout`,
+    whose "CHW" is channel-first; "HWC" and "ambiguous" are taken as channel-last."""
+    from ..utils.axisform import guess_image_layout  # here, not above: axisform imports this module
+
+    return guess_image_layout(_Shape(shape)) == "CHW"
 
 
 def _target_size(dsize):
@@ -85,8 +91,8 @@ def resize(image, dsize, interpolation=INTER_AUTO):
     """
     if (hand := handoff("resize", image, name="image")) is not None:  # a tensor or another library's array, (N, H, W, C) too
         return hand.run(lambda one: resize(one, dsize, interpolation))
-    view = _kernels.array_view(image, "resize", "image", "reads")
-    element = _kernels.element_of(view, "resize", "image")
+    view = _launch.array_view(image, "resize", "image", "reads")
+    element = _launch.element_of(view, "resize", "image")
     shape = view.shape
     if view.ndim == 2:
         height, width = shape
@@ -104,10 +110,10 @@ def resize(image, dsize, interpolation=INTER_AUTO):
         raise ValueError(f"resize: image has shape {shape}; accepted: (H, W), (H, W, C) or (C, H, W)")
     if channels == 0:
         raise ValueError(f"resize: image of shape {shape} has no channels")
-    _kernels.check_axes((height, width), "resize", "image")
+    _launch.check_axes((height, width), "resize", "image")
     out_w, out_h = _target_size(dsize)
-    if out_w <= 0 or out_h <= 0 or out_w > _kernels.MAX_AXIS or out_h > _kernels.MAX_AXIS:
-        raise ValueError(f"resize: dsize (width, height) must lie in 1..{_kernels.MAX_AXIS}, got {tuple(dsize)}")
+    if out_w <= 0 or out_h <= 0 or out_w > _launch.MAX_AXIS or out_h > _launch.MAX_AXIS:
+        raise ValueError(f"resize: dsize (width, height) must lie in 1..{_launch.MAX_AXIS}, got {tuple(dsize)}")
 
     if isinstance(interpolation, np.integer):
         interpolation = int(interpolation)
@@ -182,7 +188,7 @@ def _table(row, n, out, taps):
         raise ValueError(f"resize: a weight table of {out} x {stride} entries is too large to index")
     weights = cp.empty((out, stride), dtype=cp.float32)
     offsets = cp.empty(out, dtype=cp.int32)
-    kernel = _kernels.function(_kernels.weights_expression(row))
+    kernel = _sources.RESIZE.function(_sources.weights_expression(row))
     kernel(
         (-(-out // 128),), (128,),
         (weights, offsets, np.int32(out), np.int32(n), np.int32(taps), np.int32(stride), np.float32(scale),
@@ -220,6 +226,6 @@ def _pass(src, src_element, dst, dst_element, group, groups, table, out_w, out_h
     else:
         block, rows = _BLOCK, _ROWS
     grid = (-(-out_w // block[0]), min(-(-out_h // (block[1] * rows)), _MAX_GRID_Y), groups)
-    kernel = _kernels.function(_kernels.pass_expression(src_element, dst_element, group, axis))
+    kernel = _sources.RESIZE.function(_sources.pass_expression(src_element, dst_element, group, axis))
     kernel(grid, block, (src, dst, weights, offsets, np.int32(taps), np.int32(stride), np.int32(out_w),
                           np.int32(out_h), *map(np.int64, src_strides), *map(np.int64, dst_strides)))  # fmt: skip

@@ -17,17 +17,19 @@ from .schema import INTER_LINEAR as INTER_LINEAR
 from .schema import INTER_MITCHELL as INTER_MITCHELL
 from .schema import INTER_NEAREST as INTER_NEAREST
 
-BORDER_CONSTANT: int = 0  # 0: taps outside the source read border_value
-BORDER_REPLICATE: int = 1  # 1: aaaaaa|abcdefgh|hhhhhhh
-BORDER_REFLECT: int = 2  # 2: fedcba|abcdefgh|hgfedcb
-BORDER_WRAP: int = 3  # 3: cdefgh|abcdefgh|abcdefg
-BORDER_REFLECT_101: int = 4  # 4: gfedcb|abcdefgh|gfedcba
-BORDER_TRANSPARENT: int = 5  # 5: pixels whose position lies outside the source keep dst's values
+BORDER_CONSTANT: int = 0  # iiiiii|abcdefgh|iiiiiii: `border_value` (i): one number for every channel, or one per channel
+BORDER_REPLICATE: int = 1  # aaaaaa|abcdefgh|hhhhhhh: the edge pixel
+BORDER_REFLECT: int = 2  # fedcba|abcdefgh|hgfedcb: the mirror image, edge repeated
+BORDER_WRAP: int = 3  # cdefgh|abcdefgh|abcdefg: the opposite side
+BORDER_REFLECT_101: int = 4  # gfedcb|abcdefgh|gfedcba: the mirror image about the edge pixel
+BORDER_TRANSPARENT: int = 5  # uvwxyz|abcdefgh|ijklmno: nothing: pixels whose position lies outside the source keep what `dst` holds (`dst` required; taps near the edge as `BORDER_REFLECT_101`)
 WARP_INVERSE_MAP: int = 16  # 16: M already maps destination to source
 
 # A CuPy array, a PyTorch tensor or another library's device array: the result is of its kind.
 _Image = TypeVar("_Image")
 
+WARP_ACCEPTS: Dict[str, Any]  # what the messages say the kernels accept: "flags", "border_mode", "max_axis"
+WARP_BORDERS: Tuple[Any, ...]  # the border table: (name, value, diagram, reads, needs_dst) per mode
 WARP_FILTERS: Dict[int, Tuple[str, float, float]]  # INTER_* value -> (traits block, its parameters)
 warp_affine_kernel: Any
 warp_perspective_kernel: Any
@@ -36,8 +38,8 @@ def warp_affine(
     src: _Image,
     M: Union[np.ndarray, cp.ndarray, Sequence[Sequence[float]]],
     dsize: Tuple[int, int],
-    flags: int = INTER_LINEAR,
-    border_mode: int = BORDER_CONSTANT,
+    flags: Union[int, np.integer] = INTER_LINEAR,
+    border_mode: Union[int, np.integer] = BORDER_CONSTANT,
     border_value: Union[float, Sequence[float]] = 0,
     dst: Optional[_Image] = None,
 ) -> _Image:
@@ -65,8 +67,8 @@ def warp_perspective(
     src: _Image,
     M: Union[np.ndarray, cp.ndarray, Sequence[Sequence[float]]],
     dsize: Tuple[int, int],
-    flags: int = INTER_LINEAR,
-    border_mode: int = BORDER_CONSTANT,
+    flags: Union[int, np.integer] = INTER_LINEAR,
+    border_mode: Union[int, np.integer] = BORDER_CONSTANT,
     border_value: Union[float, Sequence[float]] = 0,
     dst: Optional[_Image] = None,
 ) -> _Image:

@@ -12,6 +12,7 @@ using namespace zv;
 namespace L {
 constexpr Line import_cupy{1};          // import cupy as cp
 constexpr Line import_numpy{2};         // import numpy as np
+constexpr Line import_call{3};          // from .resampling._affine import affine_call
 constexpr Line import_area{4};          // from .resampling.area import area_affine_kernel
 constexpr Line import_bicubic{5};       // from .resampling.bicubic import bicubic_affine_kernel
 constexpr Line import_bilinear{6};      // from .resampling.bilinear import bilinear_affine_kernel
@@ -64,6 +65,7 @@ constexpr Line lanczos3{90};            //         lanczos_affine_kernel(grid, b
 constexpr Line lanczos4_test{91};       //     elif interpolation == INTER_LANCZOS4:
 constexpr Line lanczos4_a{92};          //         A = 4
 constexpr Line lanczos4{93};            //         lanczos_affine_kernel(grid, block, (..., A))
+constexpr Line table{94};               //     elif (call := affine_call(interpolation)) is not None: call[0](grid, block, (...) + call[1])
 constexpr Line unsupported{95};         //     else: raise ValueError(f"Unsupported interpolation: {interpolation}")
 constexpr Line return_output{97};       //     return output_image
 constexpr Line def_get_inverse_matrix{106};  // def get_inverse_matrix(M: cp.ndarray) -> cp.ndarray:
@@ -104,7 +106,9 @@ constexpr long long kMaxOutputHeight = 65535LL * 16;
 // 6. The inverse (destination to source) in the matrix's own precision, on
 //    the matrix's side, then six float32 values on the device, row-major.
 // 7. One launch of the filter's kernel with the seven common arguments; the
-//    Mitchell-Netravali family adds its B and C, Lanczos its window A. An
+//    Mitchell-Netravali family adds its B and C, Lanczos its window A. A
+//    filter of the table that the chain does not name launches its family's
+//    kernel with its row's arguments (affine_call, the table lookup). An
 //    unknown filter is refused only now, after the allocation and the
 //    inverse.
 // 8. The output, without waiting for the kernel.
@@ -167,7 +171,7 @@ Object affine_transform(Call& c, Handle src, Handle M_arg, Handle dsize, Handle 
     c.step(test);
     return eq(interpolation, g(constant));
   };
-  Object B, C, A;
+  Object B, C, A, call;
   if (is(L::linear_test, "INTER_LINEAR")) {
     c.step(L::linear);
     launch("bilinear_affine_kernel");
@@ -216,6 +220,11 @@ Object affine_transform(Call& c, Handle src, Handle M_arg, Handle dsize, Handle 
     A = integer(4);
     c.step(L::lanczos4);
     launch("lanczos_affine_kernel", A);
+  } else if (c.step(L::table), !(call = g("affine_call")(interpolation)).is_none()) {
+    Object kernel, extra;
+    unpack(call, kernel, extra);
+    Object shape = is_instance(src, g("cp").attr("ndarray")) ? transform::own_field(src, "shape") : src.attr("shape");
+    kernel(grid, block, add(tuple(src, output_image, inv_M_flat, shape[0], shape[1], dst_h, dst_w), extra));
   } else {
     c.step(L::unsupported);
     raise_(builtin("ValueError"), cat({"Unsupported interpolation: ", interpolation}));
@@ -246,7 +255,7 @@ constexpr FunctionSpec affine_transform_def = def<affine_transform>({
            "    cp.ndarray\n"
            "        The transformed image in BGR format.\n"
            "    ",
-    .locals = "scale_x scale_y interpolation dst_h dst_w output_image block grid inv_M inv_M_flat B C A",
+    .locals = "scale_x scale_y interpolation dst_h dst_w output_image block grid inv_M inv_M_flat B C A call",
 });
 
 // ----- get_inverse_matrix -----------------------------------------------------
@@ -334,6 +343,8 @@ void body(Body& b) {
   b.import("cupy", "cp");
   b.step(L::import_numpy);
   b.import("numpy", "np");
+  b.step(L::import_call);
+  b.from_import(".resampling._affine", {"affine_call"});
   b.step(L::import_area);
   b.from_import(".resampling.area", {"area_affine_kernel"});
   b.step(L::import_bicubic);

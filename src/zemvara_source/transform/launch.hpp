@@ -1,4 +1,4 @@
-// Launching the one-thread-per-element reconstruction kernels, after testing the memory behind every array they touch.
+// What the transform modules share to launch their kernels: a CuPy array read through its own fields, the memory test, the one-thread-per-element launch.
 #pragma once
 
 #include "zemvara/frame.hpp"

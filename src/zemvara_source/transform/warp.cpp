@@ -14,14 +14,9 @@ constexpr Line import_operator{2};     // import operator
 constexpr Line import_cupy{3};         // import cupy as cp
 constexpr Line import_numpy{4};        // import numpy as np
 constexpr Line import_handoff{5};      // from ._handoff import handoff
-constexpr Line import_kernels{6};      // from .resampling.warping import WARP_FILTERS, warp_affine_kernel, warp_perspective_kernel
+constexpr Line import_kernels{6};      // from .resampling.warping import WARP_ACCEPTS, WARP_BORDERS, WARP_FILTERS, warp_affine_kernel, warp_perspective_kernel
 constexpr Line import_schema{7};       // from .schema import (INTER_AREA, ..., INTER_NEAREST)  (to line 19)
-constexpr Line border_constant{20};    // BORDER_CONSTANT = 0
-constexpr Line border_replicate{21};   // BORDER_REPLICATE = 1
-constexpr Line border_reflect{22};     // BORDER_REFLECT = 2
-constexpr Line border_wrap{23};        // BORDER_WRAP = 3
-constexpr Line border_reflect_101{24}; // BORDER_REFLECT_101 = 4
-constexpr Line border_transparent{25}; // BORDER_TRANSPARENT = 5
+constexpr Line borders{20};            // BORDER_CONSTANT = 0, one line per row of WARP_BORDERS (to line 25)
 constexpr Line warp_inverse_map{26};   // WARP_INVERSE_MAP = 16
 constexpr Line def_warp_affine{29};    // def warp_affine(src, M, dsize, flags: int = INTER_LINEAR, ...):
 constexpr Line def_warp_perspective{80};  // def warp_perspective(src, M, dsize, flags: int = INTER_LINEAR, ...):
@@ -46,11 +41,17 @@ constexpr WarpLines affine_lines{.source{61}, .filter{62}, .border{63}, .matrice
 constexpr WarpLines perspective_lines{.source{112}, .filter{113}, .border{114}, .matrices{115}, .dsize{116},
                                       .fill{117}, .dst{118}, .grid{119}, .launch{121}, .result{122}};
 
-// Largest image axis the kernels index exactly (float32 positions).
-constexpr long long kMaxAxis = (1LL << 24) - 1;
 constexpr long long kInverseMap = 16;  // WARP_INVERSE_MAP
-constexpr long long kTransparent = 5;  // BORDER_TRANSPARENT
 constexpr long long kGridLimit = 65535;  // blocks along y and z
+
+// The lines the body gives the border constants: one per row of the border
+// table, up to the line of WARP_INVERSE_MAP.
+constexpr int kBorderLines = L::warp_inverse_map.number - L::borders.number;
+
+// What the kernels accept, from their tables (WARP_ACCEPTS): "max_axis", the
+// largest image axis they index exactly (float32 positions); "flags" and
+// "border_mode", the text naming the accepted filters and border modes.
+Object accepts(const char* what) { return g("WARP_ACCEPTS")[string(what)]; }
 
 // type(obj).__name__
 Object type_name(Handle obj) { return Handle(reinterpret_cast<PyObject*>(obj.type())).attr("__name__"); }
@@ -70,6 +71,13 @@ bool is_integer(Handle value) {
 bool is_real(Handle value) {
   return !is_instance(value, builtin("bool")) && !is_instance(value, g("np").attr("bool_")) &&
          is_instance(value, g("numbers").attr("Real"));
+}
+
+// An int argument: a Python or NumPy integer, not a bool; the argument type
+// test's TypeError otherwise.
+void require_int(const char* name, Handle value) {
+  if (!is_integer(value))
+    raise_(builtin("TypeError"), cat({"Argument '", name, "' has incorrect type (expected int, got ", type_name(value), ")"}));
 }
 
 // ----- the steps shared by both warps -------------------------------------------
@@ -105,8 +113,9 @@ Source source_of(const char* who, Handle src) {
     refuse("ValueError", who, {"src has shape ", shape, "; accepted: (H, W), (H, W, C) or (N, H, W, C) with C from 1 to 4"});
   Object h = s.images.attr("shape")[1], w = s.images.attr("shape")[2];
   if (eq(h, 0) || eq(w, 0)) refuse("ValueError", who, {"src of shape ", shape, " is empty"});
-  if (gt(h, kMaxAxis) || gt(w, kMaxAxis))
-    refuse("ValueError", who, {"src of shape ", shape, " is too large; axes up to ", integer(kMaxAxis)});
+  Object max_axis = accepts("max_axis");
+  if (gt(h, max_axis) || gt(w, max_axis))
+    refuse("ValueError", who, {"src of shape ", shape, " is too large; axes up to ", max_axis});
   s.channels = s.images.attr("shape")[3];
   return s;
 }
@@ -124,17 +133,17 @@ Filter filter_of(const char* who, Handle flags) {
   f.inverse = value >= 0 && (value & kInverseMap) != 0;
   Object entry = g("WARP_FILTERS").attr("get")(integer(value < 0 ? value : value & ~kInverseMap));
   if (entry.is_none())
-    refuse("ValueError", who, {"flags ", flags, " names no warp filter; accepted: INTER_NEAREST, INTER_LINEAR, "
-                               "INTER_CUBIC, INTER_AREA, INTER_LANCZOS2/3/4, INTER_MITCHELL, INTER_CATMULL_ROM or "
-                               "INTER_B_SPLINE, optionally | WARP_INVERSE_MAP"});
+    refuse("ValueError", who, {"flags ", flags, " names no warp filter; accepted: ", accepts("flags"),
+                               ", optionally | WARP_INVERSE_MAP"});
   unpack(entry, f.traits, f.p0, f.p1);
   return f;
 }
 
+// border_mode: the value of a row of the border table.
 void check_border(const char* who, Handle border_mode) {
-  if (lt(border_mode, 0) || gt(border_mode, kTransparent))
-    refuse("ValueError", who, {"border_mode ", border_mode, " is not a border mode; accepted: BORDER_CONSTANT (0), "
-                               "BORDER_REPLICATE, BORDER_REFLECT, BORDER_WRAP, BORDER_REFLECT_101 or BORDER_TRANSPARENT (5)"});
+  for (Object row : iterate(g("WARP_BORDERS")))
+    if (eq(row.attr("value"), border_mode)) return;
+  refuse("ValueError", who, {"border_mode ", border_mode, " is not a border mode; accepted: ", accepts("border_mode")});
 }
 
 // M: a rows x 3 matrix, or a stack (K, rows, 3) with K = 1 or the batch size,
@@ -190,17 +199,24 @@ void dsize_of(const char* who, Handle dsize, const Source& s, Object& width, Obj
     height = s.images.attr("shape")[1];
     return;
   }
-  if (lt(width, 1) || lt(height, 1) || gt(width, kMaxAxis) || gt(height, kMaxAxis))
+  Object max_axis = accepts("max_axis");
+  if (lt(width, 1) || lt(height, 1) || gt(width, max_axis) || gt(height, max_axis))
     refuse("ValueError", who, {"dsize ", g("repr")(dsize), " is not a size; width and height from 1 to ",
-                               integer(kMaxAxis), ", or (0, 0) for the source's size"});
+                               max_axis, ", or (0, 0) for the source's size"});
 }
 
-// border_value: one real number for every channel, or one per channel.
+// border_value: one real number for every channel (a NumPy array of no
+// dimensions counts as its number), or one per channel.
 Object fill_of(const char* who, Handle border_value, const Source& s) {
   const long long channels = as_long_long(s.channels);
   List fill;
-  if (is_real(border_value)) {
-    for (long long k = 0; k < channels; ++k) fill.append(border_value);
+  Object value(border_value);
+  if (is_instance(value, g("np").attr("ndarray")) && eq(value.attr("ndim"), 0)) {
+    value = value[tuple()];
+    if (!is_real(value)) refuse("TypeError", who, {"border_value holds ", g("repr")(value), ", not a real number"});
+  }
+  if (is_real(value)) {
+    for (long long k = 0; k < channels; ++k) fill.append(value);
     return fill;
   }
   if (!(is_instance(border_value, builtin("tuple")) || is_list(border_value) ||
@@ -224,7 +240,7 @@ Object destination_of(const char* who, Handle dst, Handle src, const Source& s, 
   Object shape = s.batch.is_none() ? tuple(height, width) : tuple(s.batch, height, width);
   if (length(src.attr("shape")) >= 3) shape = add(shape, tuple(s.channels));
   if (dst.is_none()) {
-    if (eq(border_mode, kTransparent))
+    if (eq(border_mode, g("BORDER_TRANSPARENT")))
       refuse("ValueError", who, {"BORDER_TRANSPARENT leaves pixels outside the source as dst holds them; pass dst"});
     return g("cp").attr("empty")(shape, kw("dtype", src.attr("dtype")));
   }
@@ -254,6 +270,8 @@ Object destination_of(const char* who, Handle dst, Handle src, const Source& s, 
 // 10. dst, without waiting for the kernel.
 Object warp(Call& c, const WarpLines& at, const char* who, bool perspective, Handle src, Handle M, Handle dsize,
             Handle flags, Handle border_mode, Handle border_value, Handle dst_arg) {
+  require_int("flags", flags);  // at the def line, as an argument's type test
+  require_int("border_mode", border_mode);
   c.step(at.source);  // 1
   Source s = source_of(who, src);
   c.step(at.filter);  // 2
@@ -311,8 +329,8 @@ constexpr FunctionSpec warp_affine_def = def<warp_affine>({
     .params = {{"src", "cp.ndarray"},
                {"M", "cp.ndarray"},
                {"dsize", "Tuple[int, int]"},
-               {"flags", "int", global_("INTER_LINEAR")},
-               {"border_mode", "int", global_("BORDER_CONSTANT")},
+               {"flags", "Union[int, np.integer]", global_("INTER_LINEAR")},
+               {"border_mode", "Union[int, np.integer]", global_("BORDER_CONSTANT")},
                {"border_value", "Union[float, Sequence[float]]", 0},
                {"dst", "Optional[cp.ndarray]", None}},
     .returns = "cp.ndarray",
@@ -362,8 +380,8 @@ constexpr FunctionSpec warp_perspective_def = def<warp_perspective>({
     .params = {{"src", "cp.ndarray"},
                {"M", "cp.ndarray"},
                {"dsize", "Tuple[int, int]"},
-               {"flags", "int", global_("INTER_LINEAR")},
-               {"border_mode", "int", global_("BORDER_CONSTANT")},
+               {"flags", "Union[int, np.integer]", global_("INTER_LINEAR")},
+               {"border_mode", "Union[int, np.integer]", global_("BORDER_CONSTANT")},
                {"border_value", "Union[float, Sequence[float]]", 0},
                {"dst", "Optional[cp.ndarray]", None}},
     .returns = "cp.ndarray",
@@ -414,23 +432,23 @@ void body(Body& b) {
   b.step(L::import_handoff);
   b.from_import("._handoff", {"handoff"});
   b.step(L::import_kernels);
-  b.from_import(".resampling.warping", {"WARP_FILTERS", "warp_affine_kernel", "warp_perspective_kernel"});
+  b.from_import(".resampling.warping",
+                {"WARP_ACCEPTS", "WARP_BORDERS", "WARP_FILTERS", "warp_affine_kernel", "warp_perspective_kernel"});
   b.step(L::import_schema);
   b.from_import(".schema", {"INTER_AREA", "INTER_AUTO", "INTER_B_SPLINE", "INTER_CATMULL_ROM", "INTER_CUBIC",
                             "INTER_LANCZOS2", "INTER_LANCZOS3", "INTER_LANCZOS4", "INTER_LINEAR", "INTER_MITCHELL",
                             "INTER_NEAREST"});
-  b.step(L::border_constant);
-  b.set("BORDER_CONSTANT", integer(0));
-  b.step(L::border_replicate);
-  b.set("BORDER_REPLICATE", integer(1));
-  b.step(L::border_reflect);
-  b.set("BORDER_REFLECT", integer(2));
-  b.step(L::border_wrap);
-  b.set("BORDER_WRAP", integer(3));
-  b.step(L::border_reflect_101);
-  b.set("BORDER_REFLECT_101", integer(4));
-  b.step(L::border_transparent);
-  b.set("BORDER_TRANSPARENT", integer(kTransparent));
+  // <name> = <value> for each row of the border table, a line each. The
+  // lines after them are numbered for kBorderLines rows: a table of another
+  // length needs the line table above renumbered.
+  if (length(g("WARP_BORDERS")) != kBorderLines)
+    raise_(builtin("ValueError"), cat({"the border table has ", integer(length(g("WARP_BORDERS"))),
+                                       " rows; the warp module's line table numbers ", integer(kBorderLines)}));
+  int line = L::borders.number;
+  for (Object row : iterate(g("WARP_BORDERS"))) {
+    b.step(Line{line++});
+    set_item(b.dict(), row.attr("name"), row.attr("value"));
+  }
   b.step(L::warp_inverse_map);
   b.set("WARP_INVERSE_MAP", integer(kInverseMap));
   b.def(warp_affine_def);

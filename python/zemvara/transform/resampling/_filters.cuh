@@ -26,9 +26,6 @@
 
 namespace zemvara {
 
-// Largest image axis: positions and tap indices stay exact in float32 below it.
-#define ZEMVARA_MAX_AXIS 16777215
-
 // ---- element types: loads through the read-only data cache, stores -----------
 
 enum { U8 = 0, U16 = 1, F16 = 2, F32 = 3 };

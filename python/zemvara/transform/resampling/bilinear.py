@@ -3,6 +3,6 @@
 Launched as `bilinear_affine_kernel(grid, block, args)`; see `AffineKernel`.
 """
 
-from ._kernels import AffineKernel
+from ._affine import AffineKernel
 
 bilinear_affine_kernel = AffineKernel("bilinear")

@@ -11,8 +11,14 @@ A family's kernel takes as call arguments, after the seven common ones, the
 parameters whose values differ among the family's rows (Mitchell-Netravali
 `B`, `C`; Lanczos `A`); a parameter with one value is bound from the row.
 
-Adding a filter: a traits block in `_filters.cuh` and a row here (plus a module
-`<family>.py` of two lines when the family is new).
+Derived from it: the kernels' specialisations (`_sources`), `resize`, the
+warp kernels' filters and the warp module's message (`warping`),
+`affine_transform`'s dispatch of the rows its chain does not name
+(`_affine.affine_call`), the tests' reference and the benchmark.
+
+Adding a filter: a traits block in `_filters.cuh`, a row here and its INTER_*
+constant in `schema.py` (plus a module `<family>.py` of two lines when the
+family is new).
 """
 
 from pathlib import Path
@@ -100,3 +106,18 @@ def call_params(family):
     """The parameters a family's kernel takes as call arguments: those that differ among its rows."""
     rows = FAMILIES[family]
     return tuple(p for k, p in enumerate(rows[0].params) if len({r.params[k].value for r in rows}) > 1)
+
+
+def accepted_names():
+    """The filters as a message names them, by INTER_* value: "INTER_NEAREST, ..., INTER_LANCZOS2/3/4,
+    ... or INTER_B_SPLINE"; names that differ only in a last digit share one entry."""
+    from .. import schema
+
+    constants = {v: k for k, v in vars(schema).items() if k.startswith("INTER_")}
+    entries = {}  # name without its last digit (or the whole name) -> digits, in order of first value
+    for row in sorted(FILTERS, key=lambda r: r.inter):
+        name = constants[row.inter]
+        stem, digit = (name[:-1], name[-1]) if name[-1].isdigit() else (name, "")
+        entries.setdefault(stem, []).append(digit)
+    names = [stem + "/".join(sorted(digits)) for stem, digits in entries.items()]
+    return ", ".join(names[:-1]) + " or " + names[-1]

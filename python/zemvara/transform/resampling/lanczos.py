@@ -3,6 +3,6 @@
 Launched as `lanczos_affine_kernel(grid, block, args)`; see `AffineKernel`.
 """
 
-from ._kernels import AffineKernel
+from ._affine import AffineKernel
 
 lanczos_affine_kernel = AffineKernel("lanczos")

@@ -3,6 +3,6 @@
 Launched as `nearest_affine_kernel(grid, block, args)`; see `AffineKernel`.
 """
 
-from ._kernels import AffineKernel
+from ._affine import AffineKernel
 
 nearest_affine_kernel = AffineKernel("nearest")

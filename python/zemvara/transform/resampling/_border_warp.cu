@@ -1,6 +1,8 @@
 // Warps with border modes: affine and perspective, any element type, 1 to 4
 // channels, batches in one launch. Compiled behind _filters.cuh (element loads
-// and stores, the filters' traits blocks, the antialiasing rule).
+// and stores, the filters' traits blocks, the antialiasing rule) and _taps.cuh
+// (the tap loop). The kernel entry walks destination pixels; warp_pixel
+// computes one from plain image descriptors, so that other entries can reuse it.
 //
 // Coordinates: pixel centres at integer positions. Destination pixel (x, y) of
 // image n samples the source at the inverse map of (x, y):
@@ -17,28 +19,23 @@
 // source pixels: stronger reductions filter with that footprint.
 //
 // Borders, applied to every tap (the 2-D weight is the product of the axis
-// weights, so each tap keeps its weight wherever it lands):
-//   CONSTANT     a tap outside the image reads border_value
-//   REPLICATE    aaaaaa|abcdefgh|hhhhhhh
-//   REFLECT      fedcba|abcdefgh|hgfedcb
-//   WRAP         cdefgh|abcdefgh|abcdefg
-//   REFLECT_101  gfedcb|abcdefgh|gfedcba
-//   TRANSPARENT  the pixel is written only where the position lies within the
-//                pixel centres, 0 <= x <= W - 1 and 0 <= y <= H - 1; taps beyond
-//                the edge there read as REFLECT_101. Elsewhere dst keeps its value.
+// weights, so each tap keeps its weight wherever it lands): each mode's
+// constant and diagram are its row in borders.py (the constants are compiled
+// in front of this source); border_index_outside and warp_axis implement them.
+// A tap outside the image reads border_value under BORDER_CONSTANT. Under
+// BORDER_TRANSPARENT the pixel is written only where the position lies within
+// the pixel centres, 0 <= x <= W - 1 and 0 <= y <= H - 1, taps beyond the edge
+// there reading as BORDER_REFLECT_101; elsewhere dst keeps its value.
 // A pixel outside the image altogether (w <= 0, a position that is not finite)
 // takes border_value, or is left as it is with TRANSPARENT.
 //
 // Layout: element (n, y, x, c) lies at n * sn + y * sy + x * sx + c * sc
 // (strides in elements) in both arrays, so strided views need no copy; the
 // channels of a source pixel lie side by side (sc = 1), so that a tap's
-// loads share one address. Rows
-// and images are walked grid-stride, so any height and batch fit the grid.
+// loads share one address. Rows and images are walked grid-stride, so any
+// height and batch fit the grid.
 
 namespace zemvara {
-
-enum { BORDER_CONSTANT = 0, BORDER_REPLICATE = 1, BORDER_REFLECT = 2, BORDER_WRAP = 3,
-       BORDER_REFLECT_101 = 4, BORDER_TRANSPARENT = 5 };
 
 // Footprint limit, source pixels on each side of the position.
 #define WARP_MAX_REACH 512.0f
@@ -165,8 +162,8 @@ __device__ __forceinline__ bool warp_sample(const typename Elem<E>::T *src, int 
         ax.first + ax.count <= w && ay.first >= 0 && ay.first + ay.count <= h) {
         // The common case: every tap inside the image, each axis one step,
         // pixels side by side. A window of CHUNK pixels that lies inside the
-        // row holds the taps (at fixed offsets from one pointer); the rows'
-        // weights pass down a register shift as the rows go by.
+        // row holds the taps (at fixed offsets from one pointer), walked by
+        // the tap loop.
         const int start = min(ax.first, w - CHUNK);
         float wx[CHUNK], wy[CHUNK];
 #pragma unroll
@@ -175,23 +172,8 @@ __device__ __forceinline__ bool warp_sample(const typename Elem<E>::T *src, int 
             wx[j] = i >= ax.first && i < ax.first + ax.count ? warp_tap_weight<F>(i, ax, k) : 0.0f;
             wy[j] = j < ay.count ? warp_tap_weight<F>(ay.first + j, ay, k) : 0.0f;
         }
-        const T *row = src + (long long)ay.first * sy + start * NC;
-#pragma unroll 1
-        for (int r = 0; r < ay.count; ++r) {
-            float sum[NC];
-#pragma unroll
-            for (int c = 0; c < NC; ++c) sum[c] = 0.0f;
-#pragma unroll
-            for (int j = 0; j < CHUNK; ++j) {
-#pragma unroll
-                for (int c = 0; c < NC; ++c) sum[c] += wx[j] * Elem<E>::load(row + j * NC + c);
-            }
-#pragma unroll
-            for (int c = 0; c < NC; ++c) acc[c] += wy[0] * sum[c];
-#pragma unroll
-            for (int j = 0; j + 1 < CHUNK; ++j) wy[j] = wy[j + 1];
-            row += sy;
-        }
+        window_taps<E, NC, NC, CHUNK, false>(src + (long long)ay.first * sy + start * NC, sy, ay.count, wx, wy,
+                                             acc);
         return true;
     }
     for (int x0 = 0; x0 < ax.count; x0 += CHUNK) {
@@ -237,10 +219,68 @@ __device__ __forceinline__ bool warp_sample(const typename Elem<E>::T *src, int 
     return true;
 }
 
+// The inverse map of one image: nine float32 values, row-major (an affine map
+// uses the first six).
+struct WarpMap {
+    float m[9];
+};
+
+template <bool PERSPECTIVE>
+__device__ __forceinline__ WarpMap load_warp_map(const float *m) {
+    WarpMap map;
+#pragma unroll
+    for (int i = 0; i < (PERSPECTIVE ? 9 : 6); ++i) map.m[i] = __ldg(m + i);
+    return map;
+}
+
+// Destination pixel (x, y) of the src_h x src_w source (element (y, x, c) at
+// y * src_sy + x * src_sx + c) through the inverse map, written to out
+// (channel c at c * dst_sc); under BORDER_TRANSPARENT a pixel whose position
+// lies outside the source is left as it is.
+template <class F, int E, int NC, bool PERSPECTIVE>
+__device__ __forceinline__ void warp_pixel(const typename Elem<E>::T *src, long long src_h, long long src_w,
+                                           long long src_sy, long long src_sx, const WarpMap &map,
+                                           long long x, long long y, int bmode, const float *fill,
+                                           const typename F::Params &k, typename Elem<E>::T *out,
+                                           long long dst_sc) {
+    const float *m = map.m;
+    const float fx = (float)x, fy = (float)y;
+    float px = fmaf(m[0], fx, fmaf(m[1], fy, m[2]));
+    float py = fmaf(m[3], fx, fmaf(m[4], fy, m[5]));
+    float spacing_x, spacing_y;
+    bool inside = true;
+    if (PERSPECTIVE) {
+        const float wd = fmaf(m[6], fx, fmaf(m[7], fy, m[8]));
+        inside = wd > 0.0f;
+        const float inv_w = 1.0f / wd;
+        px *= inv_w;
+        py *= inv_w;
+        // Rows of the Jacobian of (u, v) = (X / w, Y / w).
+        spacing_x = hypotf((m[0] - px * m[6]) * inv_w, (m[1] - px * m[7]) * inv_w);
+        spacing_y = hypotf((m[3] - py * m[6]) * inv_w, (m[4] - py * m[7]) * inv_w);
+    } else {
+        spacing_x = hypotf(m[0], m[1]);
+        spacing_y = hypotf(m[3], m[4]);
+    }
+    if (bmode == BORDER_TRANSPARENT &&
+        !(inside && px >= 0.0f && px <= (float)(src_w - 1) && py >= 0.0f && py <= (float)(src_h - 1)))
+        return;
+    float acc[NC];
+    if (!inside || !warp_sample<F, E, NC>(src, (int)src_h, (int)src_w, src_sy, (int)src_sx, px, py, spacing_x,
+                                          spacing_y, bmode, fill, k, acc)) {
+        if (bmode == BORDER_TRANSPARENT) return;
+#pragma unroll
+        for (int c = 0; c < NC; ++c) acc[c] = fill[c];
+    }
+#pragma unroll
+    for (int c = 0; c < NC; ++c) out[c * dst_sc] = Elem<E>::store(acc[c]);
+}
+
 // One warp of a batch: image n of src (src_h x src_w) into image n of dst
 // (dst_h x dst_w), each with NC channels, through the inverse map at
 // m + n * m_step (nine float32 values, row-major; an affine map uses six).
 // p0, p1: the filter's parameters, in the order of its row in filters.py.
+// Rows and images are walked grid-stride.
 template <class F, int E, int NC, bool PERSPECTIVE>
 __global__ void warp_image(const typename Elem<E>::T *__restrict__ src,
                            typename Elem<E>::T *__restrict__ dst, const float *__restrict__ m,
@@ -255,44 +295,12 @@ __global__ void warp_image(const typename Elem<E>::T *__restrict__ src,
     const float fill[4] = {fill0, fill1, fill2, fill3};
     const int bmode = (int)border;
     for (long long n = blockIdx.z; n < images; n += gridDim.z) {
-        const float *mn = m + n * m_step;
-        const float m0 = __ldg(mn), m1 = __ldg(mn + 1), m2 = __ldg(mn + 2);
-        const float m3 = __ldg(mn + 3), m4 = __ldg(mn + 4), m5 = __ldg(mn + 5);
-        const typename Elem<E>::T *image = src + n * src_sn;
+        const WarpMap map = load_warp_map<PERSPECTIVE>(m + n * m_step);
         for (long long y = blockIdx.y * blockDim.y + threadIdx.y; y < dst_h;
-             y += (long long)gridDim.y * blockDim.y) {
-            const float fx = (float)x, fy = (float)y;
-            float px = fmaf(m0, fx, fmaf(m1, fy, m2));
-            float py = fmaf(m3, fx, fmaf(m4, fy, m5));
-            float spacing_x, spacing_y;
-            bool inside = true;
-            if (PERSPECTIVE) {
-                const float wd = fmaf(__ldg(mn + 6), fx, fmaf(__ldg(mn + 7), fy, __ldg(mn + 8)));
-                inside = wd > 0.0f;
-                const float inv_w = 1.0f / wd;
-                px *= inv_w;
-                py *= inv_w;
-                // Rows of the Jacobian of (u, v) = (X / w, Y / w).
-                spacing_x = hypotf((m0 - px * __ldg(mn + 6)) * inv_w, (m1 - px * __ldg(mn + 7)) * inv_w);
-                spacing_y = hypotf((m3 - py * __ldg(mn + 6)) * inv_w, (m4 - py * __ldg(mn + 7)) * inv_w);
-            } else {
-                spacing_x = hypotf(m0, m1);
-                spacing_y = hypotf(m3, m4);
-            }
-            if (bmode == BORDER_TRANSPARENT &&
-                !(inside && px >= 0.0f && px <= (float)(src_w - 1) && py >= 0.0f && py <= (float)(src_h - 1)))
-                continue;
-            float acc[NC];
-            if (!inside || !warp_sample<F, E, NC>(image, (int)src_h, (int)src_w, src_sy, (int)src_sx,
-                                                  px, py, spacing_x, spacing_y, bmode, fill, k, acc)) {
-                if (bmode == BORDER_TRANSPARENT) continue;
-#pragma unroll
-                for (int k = 0; k < NC; ++k) acc[k] = fill[k];
-            }
-            typename Elem<E>::T *out = dst + n * dst_sn + y * dst_sy + (long long)x * dst_sx;
-#pragma unroll
-            for (int k = 0; k < NC; ++k) out[k * dst_sc] = Elem<E>::store(acc[k]);
-        }
+             y += (long long)gridDim.y * blockDim.y)
+            warp_pixel<F, E, NC, PERSPECTIVE>(src + n * src_sn, src_h, src_w, src_sy, src_sx, map, x, y, bmode,
+                                              fill, k, dst + n * dst_sn + y * dst_sy + (long long)x * dst_sx,
+                                              dst_sc);
     }
 }
 

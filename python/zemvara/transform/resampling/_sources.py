@@ -1,0 +1,161 @@
+"""The kernel sources, their specialisations and the one per-device compile cache.
+
+A source is the shared filter code (`_filters.cuh`), then any code generated
+from a table (the border constants of `borders`), then the files named for it
+in this folder, then any text appended to it (`KernelSource.append`).
+Each kernel of a source is a C++ template; a specialisation, named by its
+name expression, is compiled through `cp.RawModule` the first time a call
+asks for it and kept for later calls on that device: no call after the first
+compiles.
+
+- `AFFINE` (`_taps.cuh`, `_affine_warp.cu`): the affine warps of the six
+  filter modules, float32 RGB out, zeros around the image.
+- `RESIZE` (`_resize.cu`): the resize weight tables and passes.
+- `WARP` (`_taps.cuh`, `_border_warp.cu`): the warps with border modes, affine
+  and perspective, batches in one launch.
+"""
+
+from pathlib import Path
+
+import cupy as cp
+
+from . import borders, filters
+from ._launch import ELEMENTS
+
+OPTIONS = ("--std=c++17",)
+
+_HERE = Path(__file__).parent
+
+# (device id, source name, name expression) -> compiled kernel.
+_compiled = {}
+
+
+class KernelSource:
+    """One kernel source: the shared filter code, generated code, the named files, then any appended text."""
+
+    def __init__(self, name, *files, generated=""):
+        self.name = name
+        self._parts = [filters.FILTERS_CODE, generated] + [(_HERE / f).read_text() for f in files]
+
+    @property
+    def code(self):
+        return "".join(self._parts)
+
+    def append(self, text):
+        """Compile `text` after the source from now on (more kernels over the same device functions)."""
+        self._parts.append(text)
+
+    def function(self, expression):
+        """The compiled kernel for a name expression of this source, on the current device."""
+        key = (cp.cuda.Device().id, self.name, expression)
+        kernel = _compiled.get(key)
+        if kernel is None:
+            module = cp.RawModule(code=self.code, options=OPTIONS, name_expressions=(expression,))
+            kernel = _compiled[key] = module.get_function(expression)
+        return kernel
+
+
+AFFINE = KernelSource("affine", "_taps.cuh", "_affine_warp.cu")
+RESIZE = KernelSource("resize", "_resize.cu")
+WARP = KernelSource("warp", "_taps.cuh", "_border_warp.cu", generated=borders.KERNEL_CODE)
+SOURCES = (AFFINE, RESIZE, WARP)
+
+
+def _traits_rows():
+    """One row per traits block: the kernels depend on the traits, not on the parameter values."""
+    return list({row.traits: row for row in filters.FILTERS}.values())
+
+
+# ---- AFFINE ------------------------------------------------------------------------
+
+
+def affine_expression(row, element, channels):
+    """The affine warp for a filter row, a source element code and channel count."""
+    return f"zemvara::affine_warp<{row.traits}, zemvara::{element}, {channels}>"
+
+
+def affine_expressions():
+    return [affine_expression(r, e, c) for r in _traits_rows() for e in ELEMENTS.values() for c in (1, 3, 4)]
+
+
+# ---- RESIZE ------------------------------------------------------------------------
+
+
+def weights_expression(row):
+    """The kernel that computes a resize weight table for a filter row."""
+    return f"zemvara::resize_weights<{row.traits}>"
+
+
+PASS_AXES = ("ALONG_Y", "ALONG_X", "ALONG_PACKED_X")
+
+
+def pass_expression(src_element, dst_element, channels, axis):
+    """The resize pass from one element type to another, `channels` adjacent channels per thread, along `axis`."""
+    return f"zemvara::resize_pass<zemvara::{src_element}, zemvara::{dst_element}, {channels}, zemvara::{axis}>"
+
+
+def pass_expressions():
+    """Every resize pass: into the float32 intermediate and out of it, 1 to 4 channels, either axis."""
+    out = []
+    for element in ELEMENTS.values():
+        for channels in (1, 2, 3, 4):
+            for axis in PASS_AXES:
+                out.append(pass_expression(element, "F32", channels, axis))
+                out.append(pass_expression("F32", element, channels, axis))
+    return list(dict.fromkeys(out))
+
+
+def resize_expressions():
+    return [weights_expression(r) for r in _traits_rows()] + pass_expressions()
+
+
+# ---- WARP --------------------------------------------------------------------------
+
+# The traits blocks of the table, one specialisation family each.
+WARP_TRAITS = tuple(dict.fromkeys(row.traits for row in filters.FILTERS))
+WARP_CHANNELS = (1, 2, 3, 4)
+
+
+def warp_expression(traits, element, channels, perspective):
+    return f"zemvara::warp_image<{traits}, zemvara::{element}, {channels}, {str(perspective).lower()}>"
+
+
+def warp_expressions():
+    return [
+        warp_expression(t, e, c, p)
+        for p in (False, True)
+        for t in WARP_TRAITS
+        for e in ELEMENTS.values()
+        for c in WARP_CHANNELS
+    ]
+
+
+EXPRESSIONS = {"affine": affine_expressions, "resize": resize_expressions, "warp": warp_expressions}
+
+
+def all_expressions(source):
+    """Every specialisation a source's kernels can ask for."""
+    return tuple(EXPRESSIONS[source.name]())
+
+
+def report_expressions(sources=SOURCES):
+    """(expression, per_tap, count) of every specialisation of the sources, for the compiled-kernel
+    report: an affine warp's tap is one load per channel (one per pixel for four channels, read as a
+    vector), a resize pass's one FFMA per channel, a border-mode warp's one load per channel."""
+    rows = {
+        "affine": [
+            (affine_expression(r, e, c), 1 if c == 4 else c, "loads")
+            for r in _traits_rows()
+            for e in ELEMENTS.values()
+            for c in (1, 3, 4)
+        ],
+        "resize": [(weights_expression(r), 1, "fmas") for r in _traits_rows()]
+        + [(e, int(e.split(",")[2]), "fmas") for e in pass_expressions()],
+        "warp": [(e, int(e.split(",")[2]), "loads") for e in warp_expressions()],
+    }
+    return [row for source in sources for row in rows[source.name]]
+
+
+def report_code(sources=SOURCES):
+    """The sources as one compilation unit (the shared headers are guarded against a second copy)."""
+    return "\n".join(source.code for source in sources)
