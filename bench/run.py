@@ -28,6 +28,7 @@ BENCHMARKS = [
     "bench_subsample",
     "bench_resampling",
     "bench_warp",
+    "bench_batched",
     "bench_io",
     "bench_axisform",
     "bench_store",

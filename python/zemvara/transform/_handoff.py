@@ -108,19 +108,24 @@ def _as_cupy(obj):
 
 
 class Handoff:
-    """The CuPy views of a foreign src (and dst), the stream to run on, and the way back; see the module."""
+    """The CuPy views of a foreign src (and dst), the stream to run on, and the way back; see the module.
+
+    src (and dst) may also be lists of one kind of array, for the list calls: the views are then lists.
+    """
 
     def __init__(self, who, src, dst, name="src"):
         self._src, self._dst = src, dst
-        torch = _torch_of(src)
-        for name, obj in ((name, src), ("dst", dst)):
-            if obj is not None and _torch_of(obj) is not None:
-                _check_tensor(who, name, obj)
-        handle = _torch_stream(src) if torch is not None else None
-        self._stream = None if handle is None else cp.cuda.ExternalStream(handle, src.device.index if src.device.index is not None else -1)
+        first = src[0] if isinstance(src, list) else src
+        self._kind = first
+        for label, obj in _labelled(name, src) + _labelled("dst", dst):
+            if _torch_of(obj) is not None:
+                _check_tensor(who, label, obj)
+        handle = _torch_stream(first) if _torch_of(first) is not None else None
+        index = first.device.index if handle is not None else None
+        self._stream = None if handle is None else cp.cuda.ExternalStream(handle, -1 if index is None else index)
         with self:  # the views are taken on the stream that will use them
-            self.src = _as_cupy(src)
-            self.dst = dst if dst is None or isinstance(dst, cp.ndarray) else _as_cupy(dst)
+            self.src = _view_of(src)
+            self.dst = _view_of(dst)
 
     def __enter__(self):
         if self._stream is not None:
@@ -136,11 +141,18 @@ class Handoff:
         """The result as the caller's kind (see the module); called inside the `with` block."""
         if self._dst is not None:
             return self._dst
-        torch = _torch_of(self._src)
+        return self._out(result)
+
+    def back_list(self, results):
+        """Each result of a list call as the caller's kind."""
+        return [self._out(r) for r in results]
+
+    def _out(self, result):
+        torch = _torch_of(self._kind)
         if torch is not None:
             return torch.from_dlpack(result)
-        if hasattr(self._src, "__dlpack__"):
-            producer = sys.modules.get(type(self._src).__module__.split(".")[0])
+        if hasattr(self._kind, "__dlpack__"):
+            producer = sys.modules.get(type(self._kind).__module__.split(".")[0])
             from_dlpack = getattr(producer, "from_dlpack", None)
             if callable(from_dlpack) and producer is not cp:
                 return from_dlpack(result)
@@ -157,8 +169,35 @@ class Handoff:
             return self.back(result)
 
 
+def _labelled(name, obj):
+    if obj is None:
+        return []
+    if isinstance(obj, list):
+        return [(f"{name}[{i}]", item) for i, item in enumerate(obj)]
+    return [(name, obj)]
+
+
+def _view_of(obj):
+    if obj is None or isinstance(obj, cp.ndarray):
+        return obj
+    if isinstance(obj, list):
+        return [_view_of(item) for item in obj]
+    return _as_cupy(obj)
+
+
 def handoff(who, src, dst=None, name="src"):
     """A Handoff when src is a foreign device array, else None (see the module); `name` is src's in messages."""
     if not is_foreign(src):
         return None
     return Handoff(who, src, dst, name)
+
+
+def handoff_list(who, images, dst=None, name="src"):
+    """A Handoff over a list of foreign device arrays of one type; None when none is foreign, TypeError when mixed."""
+    foreign = [is_foreign(image) for image in images]
+    if not any(foreign):
+        return None
+    if not all(foreign) or len({type(image) for image in images}) > 1:
+        kinds = sorted({type(image).__name__ for image in images})
+        raise TypeError(f"{who}: {name} mixes {', '.join(kinds)}; a list holds CuPy arrays or tensors, not both")
+    return Handoff(who, images, dst, name)

@@ -1,6 +1,6 @@
 """Affine and perspective warps shaped like OpenCV's: border modes, fill values, any element type and batches."""
 
-from typing import Any, Dict, Optional, Sequence, Tuple, TypeVar, Union
+from typing import Any, Dict, List, Optional, Sequence, Tuple, TypeVar, Union
 
 import cupy as cp
 import numpy as np
@@ -25,7 +25,8 @@ BORDER_REFLECT_101: int = 4  # gfedcb|abcdefgh|gfedcba: the mirror image about t
 BORDER_TRANSPARENT: int = 5  # uvwxyz|abcdefgh|ijklmno: nothing: pixels whose position lies outside the source keep what `dst` holds (`dst` required; taps near the edge as `BORDER_REFLECT_101`)
 WARP_INVERSE_MAP: int = 16  # 16: M already maps destination to source
 
-# A CuPy array, a PyTorch tensor or another library's device array: the result is of its kind.
+# A CuPy array, a PyTorch tensor or another library's device array, or a list of
+# one kind of them: the result is of its kind.
 _Image = TypeVar("_Image")
 
 WARP_ACCEPTS: Dict[str, Any]  # what the messages say the kernels accept: "flags", "border_mode", "max_axis"
@@ -37,7 +38,7 @@ warp_perspective_kernel: Any
 def warp_affine(
     src: _Image,
     M: Union[np.ndarray, cp.ndarray, Sequence[Sequence[float]]],
-    dsize: Tuple[int, int],
+    dsize: Union[Tuple[int, int], List[Tuple[int, int]]],
     flags: Union[int, np.integer] = INTER_LINEAR,
     border_mode: Union[int, np.integer] = BORDER_CONSTANT,
     border_value: Union[float, Sequence[float]] = 0,
@@ -61,12 +62,18 @@ def warp_affine(
     read and written in place; the warp then runs on PyTorch's current stream
     and returns a tensor. A channel-first tensor, or one that requires grad, is
     refused.
+
+    src may also be a list of images of different sizes, (H, W) or (H, W, C)
+    of one element type and channel count (CuPy arrays or tensors, not
+    mixed), with M one matrix or one per image, dsize one (width, height) or a
+    list of one per image, and dst None or a list: a list of results, each
+    equal to the single call's, in one launch.
     """
 
 def warp_perspective(
     src: _Image,
     M: Union[np.ndarray, cp.ndarray, Sequence[Sequence[float]]],
-    dsize: Tuple[int, int],
+    dsize: Union[Tuple[int, int], List[Tuple[int, int]]],
     flags: Union[int, np.integer] = INTER_LINEAR,
     border_mode: Union[int, np.integer] = BORDER_CONSTANT,
     border_value: Union[float, Sequence[float]] = 0,

@@ -18,6 +18,7 @@ constexpr Line import_kernels{6};      // from .resampling.warping import WARP_A
 constexpr Line import_schema{7};       // from .schema import (INTER_AREA, ..., INTER_NEAREST)  (to line 19)
 constexpr Line borders{20};            // BORDER_CONSTANT = 0, one line per row of WARP_BORDERS (to line 25)
 constexpr Line warp_inverse_map{26};   // WARP_INVERSE_MAP = 16
+constexpr Line import_batched{27};     // from .resampling._batched import warp_list
 constexpr Line def_warp_affine{29};    // def warp_affine(src, M, dsize, flags: int = INTER_LINEAR, ...):
 constexpr Line def_warp_perspective{80};  // def warp_perspective(src, M, dsize, flags: int = INTER_LINEAR, ...):
 }  // namespace L
@@ -318,6 +319,7 @@ Object handed_off(const char* who, Handle src, Handle dst, Warp&& run) {
 
 Object warp_affine(Call& c, Handle src, Handle M, Handle dsize, Handle flags, Handle border_mode, Handle border_value,
                    Handle dst) {
+  if (is_list(src)) return g("warp_list")(string("warp_affine"), py_false(), src, M, dsize, flags, border_mode, border_value, dst);
   return handed_off("warp_affine", src, dst, [&](Handle s, Handle d) {
     return warp(c, affine_lines, "warp_affine", false, s, M, dsize, flags, border_mode, border_value, d);
   });
@@ -369,6 +371,7 @@ constexpr FunctionSpec warp_affine_def = def<warp_affine>({
 
 Object warp_perspective(Call& c, Handle src, Handle M, Handle dsize, Handle flags, Handle border_mode,
                         Handle border_value, Handle dst) {
+  if (is_list(src)) return g("warp_list")(string("warp_perspective"), py_true(), src, M, dsize, flags, border_mode, border_value, dst);
   return handed_off("warp_perspective", src, dst, [&](Handle s, Handle d) {
     return warp(c, perspective_lines, "warp_perspective", true, s, M, dsize, flags, border_mode, border_value, d);
   });
@@ -451,6 +454,8 @@ void body(Body& b) {
   }
   b.step(L::warp_inverse_map);
   b.set("WARP_INVERSE_MAP", integer(kInverseMap));
+  b.step(L::import_batched);
+  b.from_import(".resampling._batched", {"warp_list"});
   b.def(warp_affine_def);
   b.def(warp_perspective_def);
 }
