@@ -159,11 +159,12 @@ class Handoff:
         return result
 
     def run(self, function):
-        """function(src as CuPy) on the stream, each image of an (N, H, W, C) src in turn, the result given back."""
+        """function(src as CuPy) on the stream, the result given back; an (N, H, W, C) src goes as a list
+        of its images (one call for all), the results stacked."""
         with self:
             src = self.src
             if src.ndim == 4:
-                result = cp.stack([function(image) for image in src])
+                result = cp.stack(function(list(src)))
             else:
                 result = function(src)
             return self.back(result)

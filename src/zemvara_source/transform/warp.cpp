@@ -303,6 +303,7 @@ Object warp(Call& c, const WarpLines& at, const char* who, bool perspective, Han
   return dst;
 }
 
+// A list of images of different sizes goes to warp_list (one launch for all).
 // A tensor or another library's device array: the warp runs on CuPy views of
 // src and dst, on that library's current stream, and the result comes back as
 // its kind (see _handoff). Anything else goes to the warp as it is.
