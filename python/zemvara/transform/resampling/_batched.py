@@ -268,76 +268,79 @@ def resize_list(images, dsize, interpolation):
 
 
 def _resize_plans(plans, images, interpolation, resize):
-    batched = [p for p in plans if not p.single]
-    index = {id(p): i for i, p in enumerate(plans)}
+    """The results of the plans: the batched ones in one launch per pass and axis, the rest one by one."""
     results = [None] * len(plans)
+    batched = [(i, p) for i, p in enumerate(plans) if not p.single]
     if batched:
-        channels, dtype = batched[0].channels, batched[0].view.dtype
-        element = _launch.ELEMENTS[dtype]
-        tables = _weight_tables(batched, resize)
-        # Channels in groups of `group` adjacent ones, as the single call groups them when every
-        # image's channels lie side by side; one at a time otherwise (the same values either way).
-        side_by_side = all(p.src_strides[2] == 1 and p.dst_strides[2] == 1 for p in batched)
-        group = next(g for g in (4, 3, 2, 1) if channels % g == 0) if side_by_side else 1
-        groups = channels // group
-        if groups > 65535:
-            raise ValueError(f"resize: images with {channels} channels take more than 65535 channel groups")
-        mids = [(p.height, p.out_w) if p.x_first else (p.out_h, p.width) for p in batched]
-        middle, mid_at = _buffer([h * w * channels for h, w in mids], np.float32)
-        output, out_at = _buffer([p.out_h * p.out_w * channels for p in batched], dtype)
-        passes = {}  # (pass, axis) -> rows
-        for i, p in enumerate(batched):
-            mid_h, mid_w = mids[i]
-            mid_ptr, out_ptr = middle.data.ptr + 4 * mid_at[i], output.data.ptr + dtype.itemsize * out_at[i]
-            mid = (mid_w * channels, channels, group)
-            x_table, y_table = tables[(p.row, p.width, p.out_w, p.x_taps, _device())], tables[(p.row, p.height, p.out_h, p.y_taps, _device())]
-            sy, sx, sc = p.src_strides
-            dy, dx, dc = p.dst_strides
-            steps = (((x_table, "x"), (y_table, "y")) if p.x_first else ((y_table, "y"), (x_table, "x")))
-            ends = ((p.view.data.ptr, (sy, sx, group * sc), mid_ptr, mid, mid_w, mid_h),
-                    (mid_ptr, mid, out_ptr, (dy, dx, group * dc), p.out_w, p.out_h))  # fmt: skip
-            for n, ((table, axis), (src, src_st, dst, dst_st, out_w, out_h)) in enumerate(zip(steps, ends)):
-                weights, offsets, taps, stride = table
-                passes.setdefault((n, axis), []).append(
-                    (src, dst, weights.data.ptr, offsets.data.ptr, taps, stride, out_w, out_h, *src_st, *dst_st)
-                )
-        keys = sorted(passes)
-        rows = np.zeros((sum(len(passes[k]) for k in keys), _RP_COLUMNS), np.int64)
-        launches, start = [], 0
-        for n, axis in keys:
-            part = rows[start : start + len(passes[(n, axis)])]
-            part[:, 2:] = passes[(n, axis)]
-            block, per_thread = (_Y_BLOCK, _Y_ROWS) if axis == "y" else (_X_BLOCK, _X_ROWS)
-            counts = []
-            for r in part:
-                part_x, count = _blocks(int(r[8]), int(r[9]), block, per_thread)
-                r[1] = part_x
-                counts.append(count)
-            total = _first_blocks(part, counts, "resize")
-            if axis == "y":
-                name = "ALONG_Y"
-            else:  # packed when every image's pixels lie `group` elements apart
-                name = "ALONG_PACKED_X" if all(r[11] == group for r in part) else "ALONG_X"
-            src_el, dst_el = (element, "F32") if n == 0 else ("F32", element)
-            launches.append((start, len(part), total, block, per_thread, pass_batch_expression(src_el, dst_el, group, name)))
-            start += len(part)
-        device_rows = cp.asarray(rows)
-        for begin, count, total, block, per_thread, expression in launches:
-            kernel = _sources.RESIZE.function(expression)
-            kernel((total, 1, groups), block, (device_rows[begin:], np.int32(count), np.int32(per_thread)))
-        for i, p in zip(range(len(batched)), batched):
-            shape = (p.out_h, p.out_w) if p.view.ndim == 2 else (
-                (channels, p.out_h, p.out_w) if p.channel_first else (p.out_h, p.out_w, channels))
-            part = output[out_at[i] : out_at[i] + p.out_h * p.out_w * channels]
-            results[index[id(p)]] = part.reshape(shape)
+        for (i, _), result in zip(batched, _resize_batched([p for _, p in batched], resize)):
+            results[i] = result
     for i, p in enumerate(plans):
         if p.single:
             results[i] = resize.resize(images[i], p.dsize, interpolation)
     return results
 
 
-def _device():
-    return cp.cuda.Device().id
+def _resize_batched(plans, resize):
+    channels, dtype = plans[0].channels, plans[0].view.dtype
+    element = _launch.ELEMENTS[dtype]
+    tables = _weight_tables(plans, resize)
+    # Channels in groups of `group` adjacent ones when every image's channels lie side by side,
+    # as the single call groups them; one at a time otherwise (the same values either way).
+    side_by_side = all(p.src_strides[2] == 1 and p.dst_strides[2] == 1 for p in plans)
+    group = next(g for g in (4, 3, 2, 1) if channels % g == 0) if side_by_side else 1
+    if channels // group > 65535:
+        raise ValueError(f"resize: images with {channels} channels take more than 65535 channel groups")
+    mids = [(p.height, p.out_w) if p.x_first else (p.out_h, p.width) for p in plans]
+    middle, mid_at = _buffer([h * w * channels for h, w in mids], np.float32)
+    output, out_at = _buffer([p.out_h * p.out_w * channels for p in plans], dtype)
+    device = cp.cuda.Device().id
+    passes = {}  # (pass 0 or 1, axis) -> the rows of its images
+    for p, (mid_h, mid_w), m_at, o_at in zip(plans, mids, mid_at, out_at):
+        mid_ptr, out_ptr = middle.data.ptr + 4 * m_at, output.data.ptr + dtype.itemsize * o_at
+        mid = (mid_w * channels, channels, group)
+        x_table = tables[(p.row, p.width, p.out_w, p.x_taps, device)]
+        y_table = tables[(p.row, p.height, p.out_h, p.y_taps, device)]
+        sy, sx, sc = p.src_strides
+        dy, dx, dc = p.dst_strides
+        first = (p.view.data.ptr, (sy, sx, group * sc), mid_ptr, mid, mid_w, mid_h)
+        second = (mid_ptr, mid, out_ptr, (dy, dx, group * dc), p.out_w, p.out_h)
+        order = ((x_table, "x"), (y_table, "y")) if p.x_first else ((y_table, "y"), (x_table, "x"))
+        for n, ((table, axis), (src, src_st, dst, dst_st, out_w, out_h)) in enumerate(zip(order, (first, second))):
+            weights, offsets, taps, stride = table
+            passes.setdefault((n, axis), []).append(
+                (src, dst, weights.data.ptr, offsets.data.ptr, taps, stride, out_w, out_h, *src_st, *dst_st)
+            )
+    rows = np.zeros((sum(map(len, passes.values())), _RP_COLUMNS), np.int64)
+    launches, start = [], 0
+    for n, axis in sorted(passes):  # the first pass of every image before any second pass
+        part = rows[start : start + len(passes[(n, axis)])]
+        part[:, 2:] = passes[(n, axis)]
+        block, per_thread = (_Y_BLOCK, _Y_ROWS) if axis == "y" else (_X_BLOCK, _X_ROWS)
+        counts = []
+        for r in part:  # r[8], r[9]: the destination's width and height
+            r[1], count = _blocks(int(r[8]), int(r[9]), block, per_thread)
+            counts.append(count)
+        total = _first_blocks(part, counts, "resize")
+        if axis == "y":
+            name = "ALONG_Y"
+        else:  # packed where every image's pixels lie `group` elements apart (r[11], the source's x step)
+            name = "ALONG_PACKED_X" if all(r[11] == group for r in part) else "ALONG_X"
+        elements = (element, "F32") if n == 0 else ("F32", element)
+        launches.append((start, len(part), total, block, per_thread, pass_batch_expression(*elements, group, name)))
+        start += len(part)
+    device_rows = cp.asarray(rows)
+    for begin, count, total, block, per_thread, expression in launches:
+        _sources.RESIZE.function(expression)(
+            (total, 1, channels // group), block, (device_rows[begin:], np.int32(count), np.int32(per_thread))
+        )
+    results = []
+    for p, at in zip(plans, out_at):
+        if p.view.ndim == 2:
+            shape = (p.out_h, p.out_w)
+        else:
+            shape = (channels, p.out_h, p.out_w) if p.channel_first else (p.out_h, p.out_w, channels)
+        results.append(output[at : at + p.out_h * p.out_w * channels].reshape(shape))
+    return results
 
 
 # ---- warps -------------------------------------------------------------------------------
