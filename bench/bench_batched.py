@@ -11,8 +11,17 @@ On the host device the kernels run inside their launches; the table counts
 the launches and splits the time into the kernels' own and the rest (host
 time: argument checks, planning, allocations, table uploads, the launches'
 marshalling), per image. On a GPU only the wall time per image is shown.
+
+The batch road: 64 generated 512 x 512 photographs (JPEG) through
+`zemvara.pipeline.run` with the steps resize:224x224, one file at a time
+against `batch=32`, one host thread; on the host device, the launches per file
+and the host waits per 32 files (device-to-host copies and stream, event or
+device synchronisations, each of which stops the host until the GPU is done).
 """
 
+import inspect
+import os
+import tempfile
 import time
 
 import cupy as cp
@@ -103,6 +112,71 @@ def main():
                 rows.append([name, how, "", per(wall), "", ""])
     table(f"{COUNT} uint8 RGB images of different sizes (64..512 a side) -> 224 x 224: a list against one call each",
           ["call", "as", "launches/image", "us/image", "kernels us/image", "host us/image"], rows)  # fmt: skip
+    print()
+    batch_road()
+
+
+class HostWaits:
+    """On the host device: device-to-host copies and synchronisations, while active."""
+
+    def __init__(self):
+        self.count = 0
+
+    def __enter__(self):
+        from cupy import _hostdevice
+
+        self._get, self._sync = cp.ndarray.get, _hostdevice.record_synchronize
+        waits = self
+
+        def get(*args, **kwargs):
+            waits.count += 1
+            return waits._get(*args, **kwargs)
+
+        def sync(*args):
+            waits.count += 1
+            return waits._sync(*args)
+
+        cp.ndarray.get, _hostdevice.record_synchronize = get, sync
+        return self
+
+    def __exit__(self, *exc):
+        from cupy import _hostdevice
+
+        cp.ndarray.get, _hostdevice.record_synchronize = self._get, self._sync
+
+
+def batch_road():
+    import cv2
+
+    from zemvara.pipeline import run
+
+    if "batch" not in inspect.signature(run).parameters or not hasattr(cp, "_hostdevice"):
+        return
+    files, side, batch = 64, 512, 32
+    rng = np.random.default_rng(3)
+    y, x = np.mgrid[0:side, 0:side] / side
+    rows = []
+    with tempfile.TemporaryDirectory() as folder:
+        inputs = os.path.join(folder, "in")
+        os.makedirs(inputs)
+        for i in range(files):
+            planes = [x, y, 0.5 + 0.5 * np.sin(9 * x * y + i)]
+            picture = np.stack(planes, axis=-1) * 230 + rng.uniform(0, 25, (side, side, 3))
+            cv2.imwrite(os.path.join(inputs, f"photo{i:02d}.jpg"), np.clip(picture, 0, 255).astype(np.uint8))
+        for how, size in (("file by file", None), (f"batch={batch}", batch)):
+            out = os.path.join(folder, how.replace(" ", "_"))
+            run([inputs], out, "resize:224x224", threads=1, progress=False, batch=size)  # warm-up: kernels built
+            before = cp._hostdevice.launch_count()
+            with HostWaits() as waits:
+                start = time.perf_counter()
+                report = run([inputs], out, "resize:224x224", threads=1, progress=False, batch=size)
+                seconds = time.perf_counter() - start
+            assert len(report["written"]) == files, report["failed"]
+            launches = cp._hostdevice.launch_count() - before
+            rows.append([how, f"{launches / files:.2f}", f"{waits.count / (files / batch):.1f}",
+                         f"{files / seconds:.1f}"])  # fmt: skip
+    table(f"batch road: {files} photographs {side}x{side} JPEG -> resize:224x224 -> JPEG, one host thread",
+          ["run", "launches/file", f"host waits/{batch} files", "files/s (host device)"], rows)  # fmt: skip
 
 
 if __name__ == "__main__":
