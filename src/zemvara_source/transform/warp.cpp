@@ -254,10 +254,11 @@ Object destination_of(const char* who, Handle dst, Handle src, const Source& s, 
   return Object(dst);
 }
 
-// A warp:
+// A warp, once flags and border_mode have passed the type test of an int
+// argument (a Python or NumPy integer, not a bool):
 // 1. src gives the images (N, H, W, C) and the channel count.
 // 2. flags gives the filter and whether M is already the inverse map.
-// 3. border_mode is one of the six.
+// 3. border_mode is the value of a row of the border table.
 // 4. M gives one inverse map per image, or one for all (refused: wrong
 //    shape, non-finite entries, a singular forward map).
 // 5. dsize gives the destination's width and height.
@@ -271,7 +272,7 @@ Object destination_of(const char* who, Handle dst, Handle src, const Source& s, 
 // 10. dst, without waiting for the kernel.
 Object warp(Call& c, const WarpLines& at, const char* who, bool perspective, Handle src, Handle M, Handle dsize,
             Handle flags, Handle border_mode, Handle border_value, Handle dst_arg) {
-  require_int("flags", flags);  // at the def line, as an argument's type test
+  require_int("flags", flags);  // at the def line, like the frame's argument type test
   require_int("border_mode", border_mode);
   c.step(at.source);  // 1
   Source s = source_of(who, src);

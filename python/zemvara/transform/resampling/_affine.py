@@ -11,7 +11,6 @@ import numpy as np
 
 from . import _sources, filters
 from ._launch import (
-    ACCEPTED_SHAPES,
     array_view,
     check_axes,
     check_launch,
@@ -19,6 +18,9 @@ from ._launch import (
     float32_array,
     size_of,
 )
+
+# The sources an affine-warp kernel takes.
+ACCEPTED_SHAPES = "(H, W), (H, W, 1), (H, W, 3) or (H, W, 4)"
 
 
 def _check_source(src, who):

@@ -26,7 +26,6 @@ ELEMENTS = {
     np.dtype(np.float32): "F32",
 }
 ACCEPTED_DTYPES = "uint8, uint16, float16 or float32"
-ACCEPTED_SHAPES = "(H, W), (H, W, 1), (H, W, 3) or (H, W, 4)"
 
 # Largest image axis, for every kernel: positions and tap indices stay exact
 # in float32 below 2**24.

@@ -16,9 +16,9 @@ warp kernels' filters and the warp module's message (`warping`),
 `affine_transform`'s dispatch of the rows its chain does not name
 (`_affine.affine_call`), the tests' reference and the benchmark.
 
-Adding a filter: a traits block in `_filters.cuh`, a row here and its INTER_*
-constant in `schema.py` (plus a module `<family>.py` of two lines when the
-family is new).
+Adding a filter: a traits block in `_filters.cuh` and a row here (plus a
+module `<family>.py` of two lines when the family is new); the README's
+"Adding a filter" says how to name its INTER_* value.
 """
 
 from pathlib import Path
