@@ -35,6 +35,11 @@ def invoke(*args):
     ["in", "--out", "out", "--steps", "resize:0x12"],
     ["in", "--out", "out", "--steps", "convert:int8"],
     ["in", "--out", "out", "--steps", "upscale:missing.engine"],
+    ["in", "--out", "out", "--steps", "resize:" + "7" * 5000 + "x4"],
+    ["in", "--out", "out", "--steps", "fit:99999999x4"],
+    ["in", "--out", "out", "--ext", ".EXR"],
+    ["in", "--out", "out", "--report", "in/img00.png"],
+    ["in", "--out", "out", "--report", "out/c/img03.PNG"],
     ["in", "--out", "out", "--ext", "."],
     ["in", "--out", "out", "--ext", "doc"],
     ["in", "--out", "out", "--workers", "0"],
@@ -58,9 +63,10 @@ def test_run_maps_outputs_reports_inputs_as_typed_and_exits_1_on_failure(small, 
                     "--steps", "convert:uint8")
     assert result.exit_code == 1, result.output
     report = json.load(open("logs/report.json"))
-    typed = [os.path.join("in/", rel) for rel in small]
-    assert sorted(report["written"]) == sorted(typed + ["in/a/img01.jpg"])
-    assert report["skipped"] == []
+    typed = [(os.path.join("in/", rel), os.path.join("out", os.path.splitext(rel)[0] + ".tif")) for rel in small]
+    assert sorted((e["input"], e["output"]) for e in report["written"]) == sorted(
+        typed + [("in/a/img01.jpg", "out/img01.tif")])
+    assert report["skipped"] == [] and report["pending"] == []
     assert sorted(f["input"] for f in report["failed"]) == sorted(os.path.join("in/", r) for r in frames.CORRUPT)
     written = sorted(os.path.relpath(os.path.join(d, n), "out") for d, _, ns in os.walk("out") for n in ns)
     assert written == sorted([os.path.splitext(rel)[0] + ".tif" for rel in small] + ["img01.tif"])
@@ -80,8 +86,8 @@ def test_all_written_exits_0_and_dry_run_writes_nothing(small):
     assert dry.stdout.splitlines() == ["in/img00.png -> out/img00.png", "in/c/img03.PNG -> out/img03.PNG"]
     result = invoke("in/img00.png", "in/c", "--out", "out", "--no-progress")
     assert result.exit_code == 0 and result.stdout.startswith("written 2, skipped 0, failed 0")
-    # an upper-case extension still gets the PNG writer: 16 bits from the float image, as out/img00.png
-    assert cv2.imread("out/img03.PNG", cv2.IMREAD_UNCHANGED).dtype == np.uint16
+    # an upper-case extension gets the PNG rule too: the 8-bit input stays 8-bit
+    assert cv2.imread("out/img03.PNG", cv2.IMREAD_UNCHANGED).dtype == np.uint8
 
 
 def test_missing_input_fails_alone():
@@ -107,3 +113,61 @@ def test_python_m_zemvara_runs_the_command_line(tmp_path):
     result = subprocess.run([sys.executable, "-m", "zemvara", "run", str(tmp_path), "--out", str(tmp_path / "o"),
                              "--steps", "sharpen:2"], capture_output=True, text=True, timeout=60)
     assert result.returncode == 2 and "unknown step 'sharpen'" in result.stderr and "Traceback" not in result.stderr
+
+
+def test_report_is_written_whole_or_not_at_all(small, monkeypatch):
+    from zemvara.pipeline import execution
+
+    with open("report.json", "w") as f:
+        f.write('{"previous": true}\n')
+
+    def full_disk(report, f, **options):
+        f.write('{"written": [')
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(execution.json, "dump", full_disk)
+    result = invoke("in/c", "--out", "out", "--report", "report.json", "--no-progress")
+    assert result.exit_code == 1 and "cannot write the report report.json" in result.output
+    assert "Traceback" not in result.output and os.path.exists("out/img03.PNG")
+    assert json.load(open("report.json")) == {"previous": True} and sorted(os.listdir(".")) == [
+        "in", "out", "report.json"]
+
+
+def test_ctrl_c_writes_the_report_says_how_to_resume_and_exits_130(small, monkeypatch):
+    from zemvara.pipeline import steps
+
+    def interrupted(self, image):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(steps.Resize, "__call__", interrupted)
+    result = invoke("in", "--out", "out", "--steps", "resize:8x6", "--report", "r.json", "--no-progress")
+    assert result.exit_code == 130 and "Traceback" not in result.output and "Aborted" not in result.output
+    assert "--resume to finish" in result.stderr
+    report = json.load(open("r.json"))
+    assert report["written"] == [] and len(report["pending"]) + len(report["failed"]) == len(small) + 3
+
+
+def test_an_engine_that_does_not_load_fails_its_files_with_a_report(small):
+    with open("junk.engine", "wb") as f:
+        f.write(b"not an engine")
+    result = invoke("in/c", "--out", "out", "--steps", "upscale:junk.engine", "--report", "r.json", "--no-progress")
+    assert result.exit_code == 1 and "Traceback" not in result.output
+    assert [entry["input"] for entry in json.load(open("r.json"))["failed"]] == ["in/c/img03.PNG"]
+
+
+def test_workers_run_and_shut_down_quietly(small):
+    pytest.importorskip("distributed")
+    result = subprocess.run([sys.executable, "-m", "zemvara", "run", "in/c", "--out", "out", "--workers", "1",
+                             "--no-progress"], capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0 and result.stdout.startswith("written 1,")
+    # distributed logs its warnings (a worker killed at shutdown, a task cancelled) as "... - WARNING - ..."
+    assert "WARNING" not in result.stderr and "Traceback" not in result.stderr
+
+
+def test_names_that_are_not_utf8_are_listed_with_escapes(tmp_path):
+    (tmp_path / "in").mkdir()
+    cv2.imwrite(str(tmp_path / "in" / "ok.png"), np.zeros((4, 4, 3), np.uint8))
+    os.rename(tmp_path / "in" / "ok.png", os.path.join(os.fsencode(tmp_path), b"in", b"bad\xff.png"))
+    result = subprocess.run([sys.executable, "-m", "zemvara", "run", "in", "--out", "out", "--dry-run"],
+                            cwd=tmp_path, capture_output=True, timeout=120)
+    assert result.returncode == 0 and result.stdout == b"in/bad\\xff.png -> out/bad\\xff.png\n"

@@ -29,3 +29,68 @@ def test_warp_runs_the_warp_module_with_inter_auto_resolved(matrix, auto):
     expected = function(image, np.array(matrix), (12, 8), flags=getattr(schema, auto))
     out = step(image)
     assert out.shape == (8, 12, 3) and bool(cp.array_equal(out, expected))
+
+
+def test_step_table_is_what_the_parser_help_and_readme_use():
+    from pathlib import Path
+
+    from click.testing import CliRunner
+
+    from zemvara.pipeline.cli import main
+    from zemvara.pipeline.steps import STEPS, parse_step
+
+    forms = [f"{form.name}:{form.syntax}" for form in STEPS]
+    helped = " ".join(CliRunner().invoke(main, ["run", "--help"], terminal_width=1000).output.split())
+    readme = (Path(__file__).resolve().parents[2] / "README.md").read_text()
+    with pytest.raises(UsageError) as unknown:
+        parse_step("blur:3")
+    for form in forms:
+        # the README's step table escapes the pipes inside its cells
+        assert form in helped and "`{}`".format(form.replace("|", "\\|")) in readme and form in str(unknown.value)
+    examples = {"resize": "8x6", "fit": "8x6", "upscale": __file__, "convert": "uint8"}
+    assert sorted(examples) == sorted(form.name for form in STEPS)
+    assert [type(parse_step(f"{name}:{arg}")).__name__ for name, arg in examples.items()] == [
+        "Resize", "Fit", "Upscale", "Convert"]
+
+
+@pytest.mark.parametrize("step, size", [
+    ("resize:12x", (12, 8)), ("resize:x10", (15, 10)), ("resize:7x9", (7, 9)),
+    ("fit:12x12", (12, 8)), ("fit:60x10", (15, 10)), ("fit:3x1000", (3, 2)), ("fit:1x1", (1, 1)),
+])
+def test_one_side_and_fit_keep_the_aspect_ratio(step, size):
+    from zemvara.pipeline import parse_steps
+
+    image = cp.asarray(np.random.default_rng(2).integers(0, 255, (20, 30, 3), dtype=np.uint8))
+    out = parse_steps(step)[0](image)
+    assert (out.shape[1], out.shape[0]) == size and out.dtype == cp.uint8
+
+
+@pytest.mark.parametrize("text", ["resize:" + "9" * 5000 + "x4", "fit:16777216x4", "resize:x", "fit:12x",
+                                  "resize:0x3", "resize:１２x3", "convert:int8"])
+def test_sizes_the_kernels_cannot_take_are_usage_errors(text):
+    from zemvara.pipeline import parse_steps
+
+    with pytest.raises(UsageError):
+        parse_steps(text)
+
+
+def _exif_png(path, picture, orientation):
+    from PIL import Image
+
+    exif = Image.Exif()
+    exif[0x0112] = orientation
+    Image.fromarray(picture).save(path, exif=exif.tobytes())
+
+
+@pytest.mark.parametrize("orientation", range(1, 9))
+def test_load_turns_images_upright_by_their_exif_orientation(tmp_path, orientation):
+    from PIL import Image, ImageOps
+
+    picture = np.random.default_rng(orientation).integers(0, 255, (5, 7, 3), dtype=np.uint8)
+    path = str(tmp_path / "shot.png")
+    _exif_png(path, picture, orientation)
+    upright = np.asarray(ImageOps.exif_transpose(Image.open(path)))[:, :, ::-1]   # RGB -> BGR
+    loaded = Load()(path)
+    assert loaded.dtype == cp.uint8 and loaded.flags.c_contiguous
+    np.testing.assert_array_equal(cp.asnumpy(loaded), upright)
+    np.testing.assert_array_equal(cp.asnumpy(Load(exif=False)(path)), picture[:, :, ::-1])

@@ -4,14 +4,17 @@ Exit status: 0 when every file was written or skipped, 1 when any failed, 2
 for a usage error, which prints a message (no traceback) and writes nothing.
 """
 
-import json
-import os
-
 import click
 
-from .steps import UsageError
+from .steps import STEPS, UsageError
 
-STEPS_HELP = "comma-separated, applied in order: resize:WxH, upscale:ENGINE, convert:uint8|uint16|float16|float32"
+# Exit status of a run stopped by Ctrl-C, as a shell reports a command killed by SIGINT.
+INTERRUPTED = 130
+
+
+def _steps_help():
+    rows = ", ".join(f"{form.name}:{form.syntax} ({form.help})" for form in STEPS)
+    return f"Comma-separated steps, applied in order: {rows}."
 
 
 @click.group(context_settings={"help_option_names": ["-h", "--help"]})
@@ -32,8 +35,10 @@ def _usage(fn, *args, param_hint=None):
 @main.command("run")
 @click.argument("inputs", metavar="INPUT...", nargs=-1, required=True)
 @click.option("--out", "out", required=True, metavar="DIR", help="Folder the outputs are written to.")
-@click.option("--steps", default="", metavar="STEPS", help=STEPS_HELP)
+@click.option("--steps", default="", metavar="STEPS", help=_steps_help())
 @click.option("--ext", default=None, metavar="EXT", help="New extension of the outputs (.tif or tif).")
+@click.option("--keep-orientation", is_flag=True,
+              help="Keep each image as stored; by default it is turned upright by its EXIF orientation.")
 @click.option("--workers", type=click.IntRange(min=1), default=None, metavar="N",
               help="Run on a local Dask cluster of N worker processes (one per GPU).")
 @click.option("--scheduler", default=None, metavar="ADDRESS", help="Run on the Dask cluster at this address.")
@@ -41,56 +46,69 @@ def _usage(fn, *args, param_hint=None):
 @click.option("--dry-run", is_flag=True, help="List what would be written; write nothing.")
 @click.option("--report", "report_path", default=None, metavar="PATH", help="Write the report as JSON here.")
 @click.option("--no-progress", is_flag=True, help="No progress bar.")
-def run_command(inputs, out, steps, ext, workers, scheduler, resume, dry_run, report_path, no_progress):
+def run_command(inputs, out, steps, ext, keep_orientation, workers, scheduler, resume, dry_run, report_path,
+                no_progress):
     """Read every image of INPUT (files, or folders walked recursively), apply STEPS, write each under DIR.
 
     An output is DIR plus the input's path relative to the folder it was
     found in (a file named directly: its name), its extension replaced by
-    EXT. A file that fails is reported and the run goes on.
+    EXT. Each image keeps its element type (8-bit stays 8-bit) unless a
+    convert step changes it or the output format cannot store it (JPEG, WebP,
+    BMP: 8-bit). A file that fails is reported and the run goes on. Ctrl-C
+    stops the run (exit status 130); --resume then finishes it.
     """
-    from . import execution, paths
-    from .steps import parse_steps
+    from . import paths
+    from .steps import Load, parse_steps
 
     if workers is not None and scheduler is not None:
         raise click.UsageError("--workers and --scheduler exclude each other")
-    pipeline = execution.Pipeline.of(_usage(parse_steps, steps, param_hint="'--steps'"))
+    items = _usage(parse_steps, steps, param_hint="'--steps'")
     _usage(paths.normalise_ext, ext, param_hint="'--ext'")
     if dry_run:
-        for job in _usage(paths.plan, inputs, out, ext):
+        for job in _usage(paths.plan, inputs, out, ext, resume):
             if job.error is not None:
-                click.echo(f"{job.source}: {job.error}")
+                click.echo(shown(f"{job.source}: {job.error}"))
             elif resume and paths.reads_back(job.output):
-                click.echo(f"{job.source} -> {job.output} (exists, skipped)")
+                click.echo(shown(f"{job.source} -> {job.output} (exists, skipped)"))
             else:
-                click.echo(f"{job.source} -> {job.output}")
+                click.echo(shown(f"{job.source} -> {job.output}"))
         return
     if workers is not None or scheduler is not None:
         try:
             import distributed  # noqa: F401
         except ImportError:
             raise click.UsageError("--workers and --scheduler need Dask: pip install 'zemvara[dask]'") from None
+    from . import execution
+
+    pipeline = execution.Pipeline.of([Load(exif=not keep_orientation), *items])
     try:
-        report = _usage(execution.run, inputs, out, pipeline, ext, workers, scheduler, resume, not no_progress)
+        report = _usage(execution.run, inputs, out, pipeline, ext, workers, scheduler, resume, not no_progress,
+                        None, report_path)
+    except execution.Interrupted as stop:
+        click.echo(summary(stop.report))
+        click.echo(f"interrupted: {len(stop.report['pending'])} files not done; run the same command with "
+                   "--resume to finish", err=True)
+        click.get_current_context().exit(INTERRUPTED)
+    except KeyboardInterrupt:  # before the first file: while planning or starting a cluster
+        click.echo("interrupted before any file was run", err=True)
+        click.get_current_context().exit(INTERRUPTED)
     except ConnectionError as exc:
         raise click.ClickException(str(exc)) from None  # exit status 1: no file could be run
+    except execution.ReportError as exc:
+        raise click.ClickException(str(exc)) from None
     click.echo(summary(report))
-    if report_path is not None:
-        try:
-            folder = os.path.dirname(report_path)
-            if folder:
-                os.makedirs(folder, exist_ok=True)
-            with open(report_path, "w", encoding="utf-8") as f:
-                json.dump(report, f, indent=2)
-                f.write("\n")
-        except OSError as exc:
-            raise click.ClickException(f"cannot write the report: {exc}") from None
     click.get_current_context().exit(1 if report["failed"] else 0)
+
+
+def shown(text):
+    """Text that any terminal prints: a file name's bytes that are not UTF-8 as \\xNN escapes."""
+    return text.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
 
 
 def summary(report):
     """The lines printed at the end of a run: the counts, then each failed input with its error."""
     lines = [f"written {len(report['written'])}, skipped {len(report['skipped'])}, failed {len(report['failed'])}"]
-    lines += [f"  failed: {entry['input']}: {entry['error']}" for entry in report["failed"]]
+    lines += [shown(f"  failed: {entry['input']}: {entry['error']}") for entry in report["failed"]]
     return "\n".join(lines)
 
 

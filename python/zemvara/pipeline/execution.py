@@ -1,7 +1,8 @@
 """Running a pipeline over files: one after another, overlapped in one process, or on a Dask cluster.
 
-Every way runs the same per-file function (`process_file`): read, the steps,
-write under a temporary name and rename. A file that fails is reported with
+Every way runs the same per-file function (`process_file`), which runs
+`Pipeline.__call__`: read, the steps, write (picstore writes the file whole
+under a hidden temporary and renames it). A file that fails is reported with
 its error and the run goes on. The results are identical whichever way runs
 them: each file is processed by the same calls in the same order, only
 different files run at the same time.
@@ -10,8 +11,13 @@ Overlapped: a pool of host threads, each processing one file at a time on its
 own CUDA stream, so that one file's decoding and encoding (OpenCV and OpenEXR
 release the interpreter lock) overlap other files' GPU work. At most twice as
 many files as threads are queued, so memory stays flat however many files a
-run has. The Dask way submits the same function per file, with the same
-bounded window, and reads progress from the futures.
+run has. The Dask way submits the same function per file, keeping at most
+four files per worker thread of the cluster unfinished, and reads progress
+from the futures.
+
+Ctrl-C stops a run between two stages of a file (read, each step, write): the
+files in flight are dropped, nothing partial is left, and `run` raises
+`Interrupted` carrying the report of what was done.
 """
 
 from __future__ import annotations
@@ -19,6 +25,7 @@ from __future__ import annotations
 import concurrent.futures
 import contextlib
 import dataclasses
+import json
 import os
 import sys
 import threading
@@ -29,7 +36,28 @@ from typing import Any, Iterable, Union
 from . import paths
 from .steps import Load, Store, Upscale, UsageError, engine_zoom, parse_step
 
-__all__ = ["Pipeline", "process_file", "run", "default_threads"]
+__all__ = ["Pipeline", "process_file", "run", "default_threads", "Interrupted", "ReportError", "write_report"]
+
+
+class Interrupted(KeyboardInterrupt):
+    """A run stopped by Ctrl-C (KeyboardInterrupt); `report` is what was done, its "pending" what was not."""
+
+    def __init__(self, report):
+        super().__init__(f"interrupted with {len(report['pending'])} files not done")
+        self.report = report
+
+
+class ReportError(OSError):
+    """The report could not be written (the run itself is done)."""
+
+
+class _Stopped(Exception):
+    """Raised between two stages of a file once the run is stopping."""
+
+
+def _check(stop):
+    if stop is not None and stop.is_set():
+        raise _Stopped
 
 
 @dataclasses.dataclass(frozen=True)
@@ -45,8 +73,8 @@ class Pipeline:
         """A pipeline from a Pipeline, a comma-separated step list, or a sequence of steps and step strings.
 
         A sequence may begin with a `Load` and end with a `Store` to set their
-        parameters; every other item is a step string (`resize:WxH`,
-        `upscale:ENGINE`, `convert:TYPE`) or a callable image -> image.
+        parameters; every other item is a step string (see `steps.STEPS`) or a
+        callable image -> image.
         """
         if isinstance(steps, cls):
             return steps
@@ -61,17 +89,30 @@ class Pipeline:
                                  "and return one")
         return cls(tuple(items), load, store)
 
-    def __call__(self, source, output):
+    def __call__(self, source, output, stop=None):
+        """One file: read `source`, run the steps, write `output` (its folder made); `stop` checked between."""
         image = self.load(source)
         for step in self.steps:
+            _check(stop)
             image = step(image)
-        paths.write_atomically(output, image, self.store)
+        _check(stop)
+        folder = os.path.dirname(output)
+        if folder:
+            os.makedirs(folder, exist_ok=True)
+        self.store(output, image)
 
     def prepare(self):
-        """Load this process's engines now rather than at the first frame."""
+        """Load this process's engines now rather than at the first frame.
+
+        An engine that cannot be loaded is left for the files to fail on, each
+        with its error, so the run still ends with a report.
+        """
         for step in self.steps:
             if isinstance(step, Upscale):
-                engine_zoom(step.engine, step.device_id)
+                try:
+                    engine_zoom(step.engine, step.device_id)
+                except Exception:
+                    pass
 
 
 _local = threading.local()
@@ -87,18 +128,22 @@ def _stream():
     return stream
 
 
-def process_file(job, pipeline, resume=False):
-    """("written" | "skipped" | "failed", error text or None) for one job, on this thread's stream."""
+def process_file(job, pipeline, resume=False, stop=None):
+    """("written" | "skipped" | "failed" | "stopped", error text or None) for one job, on this thread's stream."""
     if job.error is not None:
         return "failed", job.error
     try:
-        if resume and paths.reads_back(job.output):
+        if resume and paths.reads_back(job.write):
             return "skipped", None
         with _stream():
-            pipeline(job.source, job.output)
+            pipeline(job.read, job.write, stop)
         return "written", None
+    except _Stopped:
+        return "stopped", None
     except Exception as exc:
-        return "failed", f"{type(exc).__name__}: {exc}"
+        # the error names the paths as the caller gave them, not the absolute ones the file was run by
+        text = f"{type(exc).__name__}: {exc}".replace(job.write, job.output).replace(job.read, job.source)
+        return "failed", text
 
 
 def default_threads():
@@ -114,9 +159,17 @@ def _serial(jobs, pipeline, resume, finish):
         finish(job, process_file(job, pipeline, resume))
 
 
-def _windowed(jobs, submit, wait_first, result, window, finish):
-    """Submit jobs keeping at most `window` unfinished; finish(job, result(future)) each as it completes."""
-    pending = {}
+# The longest wait for a file to finish before the waiting thread looks for Ctrl-C again. A blocked wait
+# is not interrupted when the kernel hands SIGINT to another thread (a pool's, or Dask's event loop).
+_POLL = 0.2
+
+
+def _windowed(jobs, submit, wait_first, result, window, finish, pending):
+    """Submit jobs keeping at most `window` unfinished in `pending` (future: job); finish each as it completes.
+
+    wait_first(futures) returns those that are done, possibly none after a
+    short wait.
+    """
     for job in jobs:
         while len(pending) >= window:
             for future in wait_first(list(pending)):
@@ -128,13 +181,29 @@ def _windowed(jobs, submit, wait_first, result, window, finish):
 
 
 def _overlapped(jobs, pipeline, resume, finish, threads):
+    stop = threading.Event()
+    pending = {}
     pool = concurrent.futures.ThreadPoolExecutor(threads, thread_name_prefix="zemvara-pipeline")
     try:
-        _windowed(jobs, lambda job: pool.submit(process_file, job, pipeline, resume),
-                  lambda fs: concurrent.futures.wait(fs, return_when=concurrent.futures.FIRST_COMPLETED).done,
-                  concurrent.futures.Future.result, 2 * threads, finish)
+        _windowed(jobs, lambda job: pool.submit(process_file, job, pipeline, resume, stop),
+                  lambda fs: concurrent.futures.wait(fs, _POLL, concurrent.futures.FIRST_COMPLETED).done,
+                  concurrent.futures.Future.result, 2 * threads, finish, pending)
+    except BaseException:
+        stop.set()  # the files in flight stop at their next stage
+        raise
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
+        for future, job in pending.items():  # files that completed while the run was stopping
+            if future.done() and not future.cancelled() and future.exception() is None:
+                finish(job, future.result())
+
+
+def _first_completed(wait, futures):
+    """The Dask futures among these that are done, waiting at most _POLL seconds for one."""
+    try:
+        return wait(futures, timeout=_POLL, return_when="FIRST_COMPLETED").done
+    except TimeoutError:
+        return ()
 
 
 def _cluster_result(future):
@@ -155,16 +224,38 @@ def _on_cluster(jobs, pipeline, resume, finish, address):
         raise ConnectionError(f"cannot reach the Dask scheduler at {address}: {exc}") from None
     with client:
         slots = sum(client.nthreads().values()) or 1
-        _windowed(jobs,
-                  lambda job: client.submit(process_file, job, pipeline, resume, key=f"zemvara-{run_id}-{job.index}"),
-                  lambda fs: wait(fs, return_when="FIRST_COMPLETED").done,
-                  _cluster_result, 4 * slots, finish)
+        pending = {}
+        try:
+            _windowed(jobs,
+                      lambda job: client.submit(process_file, job, pipeline, resume,
+                                                key=f"zemvara-{run_id}-{job.index}"),
+                      lambda fs: _first_completed(wait, fs),
+                      _cluster_result, 4 * slots, finish, pending)
+        except BaseException:
+            for future, job in pending.items():
+                if future.status == "finished":
+                    finish(job, future.result())
+            client.cancel(list(pending))
+            raise
 
 
-def run(inputs: Iterable[Union[str, os.PathLike[str]]], out: Union[str, os.PathLike[str]], steps: Iterable[Any] = (),
-        ext: str | None = None, workers: int | None = None, scheduler: str | None = None, resume: bool = False,
-        progress: bool = True, threads: int | None = None) -> dict[str, list[Any]]:
-    """Run a pipeline over files and folders; returns {"written": [...], "skipped": [...], "failed": [...]}.
+def _local(workers, run_on):
+    """run_on(address) on a local cluster of `workers` processes, closed when it returns."""
+    from .cluster import drain, local_cluster
+
+    with local_cluster(workers) as cluster:
+        try:
+            run_on(cluster.scheduler_address)
+        except BaseException:
+            drain(cluster)
+            raise
+
+
+def run(inputs: Iterable[Union[str, bytes, os.PathLike[str]]], out: Union[str, bytes, os.PathLike[str]],
+        steps: Iterable[Any] = (), ext: str | None = None, workers: int | None = None, scheduler: str | None = None,
+        resume: bool = False, progress: bool = True, threads: int | None = None,
+        report: Union[str, os.PathLike[str], None] = None) -> dict[str, list[Any]]:
+    """Run a pipeline over files and folders; returns {"written", "skipped", "failed", "pending"}.
 
     inputs: files and folders (see `zemvara.pipeline.paths`); out: the output
     folder; steps: what `Pipeline.of` takes; ext: a new extension for the
@@ -172,11 +263,17 @@ def run(inputs: Iterable[Union[str, os.PathLike[str]]], out: Union[str, os.PathL
     many worker processes; scheduler: the address of a running Dask
     scheduler; neither: one process, `threads` files in flight (1: one file
     after another). resume: skip outputs that already read back as images.
-    progress: a progress bar on standard error.
+    progress: a progress bar on standard error. report: a path where the
+    report is also written as JSON, whole or not at all, when the run ends or
+    is interrupted.
 
-    Entries are input paths as given; "failed" holds {"input", "error"}
-    dicts. Raises UsageError, before anything is written, for a malformed
-    pipeline, conflicting options or clashing outputs.
+    "written" and "skipped" hold {"input", "output"} dicts, "failed"
+    {"input", "output", "error"} ("output" None where the input does not
+    exist), "pending" the inputs that an interruption left undone; paths are
+    as given. Raises UsageError, before anything is written, for a malformed
+    pipeline, conflicting options, clashing outputs, or a report path that
+    names an input, an output or a folder. Ctrl-C raises `Interrupted` (a
+    KeyboardInterrupt) with the report, after writing it.
     """
     if workers is not None and scheduler is not None:
         raise UsageError("--workers and --scheduler exclude each other: start a local cluster or join one")
@@ -185,15 +282,19 @@ def run(inputs: Iterable[Union[str, os.PathLike[str]]], out: Union[str, os.PathL
     if threads is not None and threads < 1:
         raise UsageError(f"threads must be at least 1, got {threads}")
     pipeline = Pipeline.of(steps)
-    jobs = paths.plan(inputs, out, ext)
+    jobs = paths.plan(inputs, out, ext, resume)
+    if report is not None:
+        report = _report_path(report, jobs)
     results = [None] * len(jobs)
+    todo = [job for job in jobs if job.error is None]
+    paths.remove_temporaries(job.write for job in todo)  # what a killed run left
 
     with _progress_bar(len(jobs), progress) as bar:
         def finish(job, result):
-            results[job.index] = result
-            bar.update(1)
+            if result[0] != "stopped":
+                results[job.index] = result
+                bar.update(1)
 
-        todo = [job for job in jobs if job.error is None]
         for job in jobs:
             if job.error is not None:
                 finish(job, ("failed", job.error))
@@ -201,19 +302,24 @@ def run(inputs: Iterable[Union[str, os.PathLike[str]]], out: Union[str, os.PathL
             if scheduler is not None:
                 _on_cluster(todo, pipeline, resume, finish, scheduler)
             elif workers is not None:
-                from .cluster import local_cluster
-
-                with local_cluster(workers) as cluster:
-                    _on_cluster(todo, pipeline, resume, finish, cluster.scheduler_address)
+                _local(workers, lambda address: _on_cluster(todo, pipeline, resume, finish, address))
             elif threads == 1:
                 pipeline.prepare()
                 _serial(todo, pipeline, resume, finish)
             else:
                 pipeline.prepare()
                 _overlapped(todo, pipeline, resume, finish, threads or default_threads())
+        except KeyboardInterrupt:
+            done = _report(jobs, results)
+            if report is not None:
+                write_report(done, report)
+            raise Interrupted(done) from None
         finally:
-            paths.remove_temporaries(job.output for job in todo)
-    return report(jobs, results)
+            paths.remove_temporaries(job.write for job in todo)
+    done = _report(jobs, results)
+    if report is not None:
+        write_report(done, report)
+    return done
 
 
 def _progress_bar(total, shown):
@@ -225,12 +331,51 @@ def _progress_bar(total, shown):
     return tqdm(total=total, unit="file", file=sys.stderr, dynamic_ncols=True)
 
 
-def report(jobs, results):
+def _report(jobs, results):
     """The run's report, entries in input order."""
-    out = {"written": [], "skipped": [], "failed": []}
-    for job, (status, error) in zip(jobs, results):
-        if status == "failed":
-            out["failed"].append({"input": job.source, "error": error})
-        else:
-            out[status].append(job.source)
+    out = {"written": [], "skipped": [], "failed": [], "pending": []}
+    for job, result in zip(jobs, results):
+        if result is None:
+            out["pending"].append(job.source)
+            continue
+        status, error = result
+        entry = {"input": job.source, "output": job.output}
+        out[status].append(entry if status != "failed" else {**entry, "error": error})
     return out
+
+
+def _report_path(path, jobs):
+    """The report's path as a str; UsageError where writing it would replace an input or an output, or a folder."""
+    path = paths._path(path)
+    key = os.path.realpath(path)
+    if os.path.isdir(path):
+        raise UsageError(f"--report {path} is a folder; name a file")
+    for job in jobs:
+        for role, named in (("an input", job.source), ("an output", job.output)):
+            if named is not None and os.path.realpath(named) == key:
+                raise UsageError(f"--report {path} would replace {role} of the run")
+    return path
+
+
+def write_report(report, path):
+    """Writes the report as JSON at `path`, whole or not at all: a temporary beside it, renamed when complete.
+
+    Raises ReportError (an OSError) naming `path`; what stood there is kept.
+    """
+    folder = os.path.dirname(path)
+    temporary = os.path.join(folder, f".{os.path.basename(path)}.{uuid.uuid4().hex[:12]}.tmp")
+    try:
+        if folder:
+            os.makedirs(folder, exist_ok=True)
+        handle = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+        try:
+            with os.fdopen(handle, "w", encoding="utf-8") as f:
+                json.dump(report, f, indent=2)  # names that are not UTF-8 are written as \udcXX escapes
+                f.write("\n")
+            os.replace(temporary, path)
+        except BaseException:
+            with contextlib.suppress(OSError):
+                os.remove(temporary)
+            raise
+    except OSError as exc:
+        raise ReportError(exc.errno, f"cannot write the report {path}: {exc.strerror or exc}") from exc
