@@ -36,7 +36,7 @@ class UsageError(ValueError):
 def _max_axis():
     """The longest image axis the resampling kernels take, or None where they cannot be imported (no CuPy)."""
     try:
-        from ..transform.resampling._kernels import MAX_AXIS
+        from ..transform.resampling._launch import MAX_AXIS
     except ImportError:
         return None
     return MAX_AXIS
