@@ -161,7 +161,8 @@ def plan(inputs, out, ext=None, resume=False):
         if key in sources:
             raise UsageError(f"the output {output} would replace an input")
         taken[key] = source
-        error = _unreadable(source) or _unwritable(os.path.splitext(output)[1]) or _unwritable_at(output)
+        why = _unwritable(os.path.splitext(output)[1])
+        error = _unreadable(source) or (why and f"ValueError: cannot write {output}: {why}") or _unwritable_at(output)
         jobs.append(Job(len(jobs), source, output, error or None, os.path.abspath(source), os.path.abspath(output)))
     return jobs
 
