@@ -30,13 +30,21 @@ def test_batches_write_the_file_by_file_bytes_and_report(folder, tmp_path, frame
         assert launches() - before < one_by_one
 
 
+def eight_bit_only(image):
+    if image.dtype.itemsize > 1:
+        raise ValueError("8-bit images only")
+    return image * 1
+
+
 def test_warp_steps_and_callables_run_over_the_batch(folder, tmp_path, frames):
+    """A callable that fails some images spoils their batches, which then run file by file."""
     root, _ = folder
-    steps = [Warp([[0.5, 0.1, 2.0], [-0.1, 0.5, 1.0]], (20, 16)), Resize((None, 12)), lambda image: image * 1]
+    steps = [Warp([[0.5, 0.1, 2.0], [-0.1, 0.5, 1.0]], (20, 16)), Resize((None, 12)), eight_bit_only]
     outs = [frames.prepare_out(str(tmp_path / name)) for name in ("one", "batched")]
     reports = [run([root], out, steps, threads=1, batch=size, progress=False) for out, size in zip(outs, (None, 5))]
     assert same_report(reports[1], outs[1], reports[0], outs[0])
     assert frames.outputs(outs[1]) == frames.outputs(outs[0])
+    assert any("8-bit images only" in entry["error"] for entry in reports[1]["failed"])
 
 
 def test_batch_must_be_positive(folder, tmp_path):

@@ -4,7 +4,8 @@
 N, in input order, and runs each batch through `process_batch` on one host
 thread and its CUDA stream, as the one-process ways run a file:
 
-1. each file is read (`Load`); a file that cannot be read fails alone;
+1. each file is read (`Load`); a file that cannot be read, or later written,
+   runs alone (`process_file`) for its own result and error;
 2. each step runs once over the batch: `Resize`, `Fit` and `Warp` as one list
    call of `resize` or the warps (images of different sizes, one launch per
    pass), every other step (conversions, upscaling, a callable) image by
@@ -98,8 +99,7 @@ def process_batch(jobs, pipeline, resume=False, stop=None):
                 _check(stop)
                 try:
                     images.append(pipeline.load(jobs[k].read))
-                except Exception as exc:
-                    results[k] = ("failed", f"{type(exc).__name__}: {exc}")
+                except Exception:  # run alone below, for the file-by-file result and its error text
                     live.remove(k)
             if live:
                 for step in pipeline.steps:
@@ -110,10 +110,7 @@ def process_batch(jobs, pipeline, resume=False, stop=None):
     except _Stopped:
         return [r if r is not None else ("stopped", None) for r in results]
     except Exception:
-        # One file spoilt the batch: each file on its own, with its own result.
-        for k in live:
-            results[k] = process_file(jobs[k], pipeline, resume, stop)
-        return results
+        live = []  # one file spoilt the batch: every file runs alone below, with its own result
     for k, image in zip(live, images):
         try:
             _check(stop)
@@ -121,9 +118,10 @@ def process_batch(jobs, pipeline, resume=False, stop=None):
             results[k] = ("written", None)
         except _Stopped:
             results[k] = ("stopped", None)
-        except Exception as exc:
-            results[k] = ("failed", f"{type(exc).__name__}: {exc}")
-    return results
+        except Exception:
+            results[k] = None
+    # Files that failed on their own run alone: the file-by-file result and error text.
+    return [r if r is not None else process_file(job, pipeline, resume, stop) for job, r in zip(jobs, results)]
 
 
 def run_batches(jobs, pipeline, resume, finish, size, threads):
