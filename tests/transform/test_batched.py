@@ -36,6 +36,7 @@ def assert_each_equal(results, singles):
 
 
 AFFINE = RNG.normal(size=(6, 2, 3)) * 0.2 + [[1, 0, 2], [0, 1, 1]]
+SHARED = list(cp.zeros((3, 8, 8, 3), cp.float32))  # three images in one allocation
 PERSPECTIVE = np.concatenate([AFFINE, np.tile([[[0.002, -0.001, 1.0]]], (6, 1, 1))], axis=1)
 
 
@@ -58,16 +59,16 @@ class TestResults:
     @pytest.mark.parametrize("dtype, channels, border", [(np.float32, 3, 0), (np.uint8, 4, 4), (np.uint16, None, 1), (np.float16, 1, 2)])
     def test_warps(self, perspective, dtype, channels, border):
         f, M = (warp.warp_perspective, PERSPECTIVE) if perspective else (warp.warp_affine, AFFINE)
-        srcs = images(6, dtype, channels)
+        srcs = [s[::-1, ::2] if i % 2 else s for i, s in enumerate(images(6, dtype, channels))]  # views too
         results, count = launches(lambda: f(srcs, M, (23, 17), schema.INTER_CUBIC, border, 7))
         assert_each_equal(results, [f(s, m, (23, 17), schema.INTER_CUBIC, border, 7) for s, m in zip(srcs, M)])
         assert count in (None, 1)
 
     def test_warp_into_dst_with_one_matrix_and_sizes_each(self):
-        srcs = images(4)
+        srcs = images(4, channels=None)
         sizes = [(9, 7), (30, 12), (0, 0), (5, 40)]
         singles = [warp.warp_affine(s, AFFINE[0], d, schema.INTER_LINEAR) for s, d in zip(srcs, sizes)]
-        dst = [cp.zeros_like(s) for s in singles]
+        dst = [cp.zeros((s.shape[0], 2 * s.shape[1]), s.dtype)[:, ::2] for s in singles]  # strided views
         assert warp.warp_affine(srcs, AFFINE[0], sizes, schema.INTER_LINEAR, dst=dst) is dst
         assert_each_equal(dst, singles)
 
@@ -110,7 +111,9 @@ def test_sixty_four_sizes_take_at_most_two_launches_per_pass(monkeypatch):
      (lambda: warp.warp_affine(images(3), AFFINE[:2], (4, 4)), "M holds 2 matrices for a list of 3 images"),
      (lambda: warp.warp_affine(images(1) + [torch.zeros(4, 4, 3)], AFFINE[0], (4, 4)), "mixes"),
      (lambda: warp.warp_affine(images(2), AFFINE[0], (4, 4), border_mode=5), "BORDER_TRANSPARENT .* pass dst"),
-     (lambda: warp.warp_affine(images(2), AFFINE[0], (4, 4), dst=[None]), "dst must be a list of 2 arrays")],
+     (lambda: warp.warp_affine(images(2), AFFINE[0], (4, 4), dst=[None]), "dst must be a list of 2 arrays"),
+     (lambda: warp.warp_affine(SHARED[:2], AFFINE[0], (4, 4), dst=[SHARED[1][:4, :4], cp.zeros((4, 4, 3), cp.float32)]),
+      r"(src\[1\]|dst\[0\]) overlaps (src\[1\]|dst\[0\])")],
 )  # fmt: skip
 def test_refusals_launch_nothing(call, message):
     with pytest.raises((TypeError, ValueError), match=message):

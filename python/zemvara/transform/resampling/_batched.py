@@ -499,6 +499,7 @@ def _launch_warps(who, perspective, sources, outputs, matrices, traits, border_m
     table = np.zeros((len(sources), _WB_COLUMNS), np.int64)
     counts = []
     keep = []  # contiguous copies of sources whose channels do not lie side by side
+    ranges = []  # ((src lo, hi), (dst lo, hi)) per image, in bytes
     for i, ((view, h, w, _), (_, out)) in enumerate(zip(sources, outputs)):
         strides = _launch.element_strides(view, who, f"src[{i}]")
         if view.ndim == 3 and channels > 1 and strides[2] != 1:
@@ -508,18 +509,32 @@ def _launch_warps(who, perspective, sources, outputs, matrices, traits, border_m
             strides = _launch.element_strides(view, who, f"src[{i}]")
         if abs(strides[1]) * (w - 1) + (channels - 1) >= 2**31:
             raise ValueError(f"{who}: a row of src[{i}] spans 2**31 elements or more; the kernel indexes within a row in 32 bits")
-        (s_lo, s_hi), (d_lo, d_hi) = _launch.byte_range(view), _launch.byte_range(out)
-        if s_lo < d_hi and d_lo < s_hi:
-            raise ValueError(f"{who}: dst[{i}] overlaps src[{i}]; the kernel reads src while it writes dst")
+        if _launch.overlaps_itself(out):
+            raise ValueError(f"{who}: dst[{i}] overlaps itself (shape {out.shape}, strides {out.strides}); "
+                             "each pixel needs memory of its own")  # fmt: skip
+        ranges.append((_launch.byte_range(view), _launch.byte_range(out)))
         d = _launch.element_strides(out, who, f"dst[{i}]")
         dst_h, dst_w = out.shape[:2]
         blocks_x, count = _blocks(dst_w, dst_h, _WARP_BLOCK)
         counts.append(count)
-        table[i, 1:] = (blocks_x, view.data.ptr, out.data.ptr, h, w, strides[0], strides[1] if view.ndim == 3 else 1,
-                        dst_h, dst_w, d[0], d[1] if out.ndim == 3 else 1, d[2] if out.ndim == 3 else 0,
-                        i if matrices.shape[0] > 1 else 0)  # fmt: skip
+        table[i, 1:] = (blocks_x, view.data.ptr, out.data.ptr, h, w, strides[0], strides[1], dst_h, dst_w, d[0], d[1],
+                        d[2] if out.ndim == 3 else 0, i if matrices.shape[0] > 1 else 0)  # fmt: skip
+    _refuse_overlaps(who, ranges)
     total = _first_blocks(table, counts, who)
     fill4 = [np.float32(v) for v in fill] + [np.float32(0)] * (4 - channels)
     kernel = _sources.WARP.function(warp_batch_expression(traits, _launch.ELEMENTS[sources[0][0].dtype], channels, perspective))
     kernel((total,), _WARP_BLOCK, (cp.asarray(table), np.int32(len(sources)), matrices, np.int64(border_mode),
                                    *fill4, np.float32(p0), np.float32(p1)))  # fmt: skip
+
+
+def _refuse_overlaps(who, ranges):
+    """ValueError where a destination shares memory with any source or another destination: one launch
+    writes every dst while it reads every src, in no order."""
+    spans = sorted([(lo, hi, f"src[{i}]") for i, ((lo, hi), _) in enumerate(ranges)]
+                   + [(lo, hi, f"dst[{i}]") for i, (_, (lo, hi)) in enumerate(ranges)])  # fmt: skip
+    reach, holder = None, None
+    for lo, hi, name in spans:
+        if reach is not None and lo < reach and "dst" in (name[:3], holder[:3]):
+            raise ValueError(f"{who}: {name} overlaps {holder}; the launch reads every src while it writes every dst")
+        if reach is None or hi > reach:
+            reach, holder = hi, name
