@@ -18,6 +18,7 @@ from ._core import ndarray, _from_host, _empty, _ufunc, _dtype, _shape
 from ._kernel import RawKernel  # NOQA
 from ._module import RawModule  # NOQA
 from ._elementwise import ElementwiseKernel  # NOQA
+from ._dlpack import from_dlpack  # NOQA
 from . import linalg, random, testing  # NOQA
 
 newaxis = None

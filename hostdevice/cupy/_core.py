@@ -173,6 +173,15 @@ class ndarray:
         }
         return desc
 
+    def __dlpack__(self, *, stream=None, max_version=None, dl_device=None,
+                   copy=None):
+        from . import _dlpack
+        return _dlpack.export(self, stream, max_version, dl_device, copy)
+
+    def __dlpack_device__(self):
+        from . import _dlpack
+        return _dlpack.device_of(self)
+
     # -- conversion -----------------------------------------------------
 
     def __array__(self, dtype=None, copy=None):

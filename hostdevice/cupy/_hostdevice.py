@@ -15,8 +15,10 @@ import threading
 # something launched, since the length stops growing once the log is full.
 LOG_LENGTH = 1000
 launches = collections.deque(maxlen=LOG_LENGTH)
-# Event records and stream waits, newest last: ('record', event_ptr,
-# stream_ptr, device) or ('wait', stream_ptr, event_ptr, device).
+# Event records, stream waits and host synchronisations, newest last:
+# ('record', event_ptr, stream_ptr, device), ('wait', stream_ptr, event_ptr,
+# device), ('synchronize', 'stream' | 'event' | 'device', handle, device)
+# (handle None for the whole device).
 events = collections.deque(maxlen=LOG_LENGTH)
 _launched = 0
 
@@ -69,6 +71,13 @@ def record_launch(launch):
 def launch_count():
     """Launches since the process started (not reset by clear())."""
     return _launched
+
+
+def record_synchronize(what, handle):
+    """Log a host synchronisation: nothing waits here, but a test can tell
+    whether the host would have waited for a stream, an event or the whole
+    device."""
+    events.append(('synchronize', what, handle, current_device()))
 
 
 def last_launch():

@@ -269,3 +269,42 @@ class MemoryPointer:
     def __repr__(self):
         return '<MemoryPointer 0x{:x} device={}>'.format(self.ptr,
                                                          self.device_id)
+
+
+class _Lenders:
+    """The live foreign buffers that start at one address (a tensor may be
+    imported more than once); called like a weak reference, it gives the
+    largest of them, or None once all are gone."""
+
+    __slots__ = ('refs',)
+
+    def __init__(self):
+        self.refs = []
+
+    def __call__(self):
+        live = [m for m in (r() for r in self.refs) if m is not None]
+        return max(live, key=lambda m: m.size, default=None)
+
+
+def register_foreign(mem):
+    """Make memory lent by another library (through DLPack) findable by
+    pointer, as device memory, until `mem` is collected. Its owner frees it;
+    nothing here maps or unmaps."""
+    start = mem.ptr
+    with _lock:
+        lenders = _by_start.get(start)
+        if not isinstance(lenders, _Lenders):
+            lenders = _Lenders()
+            if start not in _by_start:
+                bisect.insort(_starts, start)
+            _by_start[start] = lenders
+        lenders.refs.append(weakref.ref(mem))
+    weakref.finalize(mem, _forget_foreign, start, lenders)
+
+
+def _forget_foreign(start, lenders):
+    with _lock:
+        lenders.refs = [r for r in lenders.refs if r() is not None]
+        if not lenders.refs and _by_start.get(start) is lenders:
+            del _by_start[start]
+            _starts.remove(start)

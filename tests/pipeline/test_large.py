@@ -6,6 +6,7 @@ import pytest
 import tifffile
 
 from zemvara.pipeline import Resize, Warp, run
+from zemvara.pipeline import large
 from zemvara.pipeline.large import parse_size
 
 SHAPE = (600, 500, 3)  # 900,000 bytes: beyond a third of a 1 MB budget
@@ -22,12 +23,16 @@ def big_tiff(tmp_path):
     return path, image
 
 
-def test_small_result_is_stored_as_on_the_whole_image_road(tmp_path, big_tiff):
+@pytest.mark.parametrize("batch", [None, 2])
+def test_small_result_is_stored_as_on_the_whole_image_road(tmp_path, big_tiff, monkeypatch, batch):
     path, _ = big_tiff
     steps = [Resize((150, 125))]
     whole = run([path], tmp_path / "whole", steps, ext=".png", progress=False)
-    tiled = run([path], tmp_path / "tiled", steps, ext=".png", progress=False, memory_budget=BUDGET)
-    assert len(whole["written"]) == len(tiled["written"]) == 1
+    tiled_runs = []
+    through = large.run_if_large
+    monkeypatch.setattr(large, "run_if_large", lambda *a, **k: tiled_runs.append(through(*a, **k)) or tiled_runs[-1])
+    tiled = run([path], tmp_path / "tiled", steps, ext=".png", progress=False, memory_budget=BUDGET, batch=batch)
+    assert len(whole["written"]) == len(tiled["written"]) == 1 and tiled_runs == [True]
     a, b = (cv2.imread(str(tmp_path / folder / "big.png"), cv2.IMREAD_UNCHANGED) for folder in ("whole", "tiled"))
     np.testing.assert_array_equal(a, b)
 

@@ -76,7 +76,7 @@ class Stream:
         return self
 
     def synchronize(self):
-        pass
+        _hostdevice.record_synchronize('stream', self.ptr)
 
     @property
     def done(self):
@@ -142,7 +142,7 @@ class Event:
             ('record', self.ptr, stream.ptr, runtime.getDevice()))
 
     def synchronize(self):
-        pass
+        _hostdevice.record_synchronize('event', self.ptr)
 
     @property
     def done(self):

@@ -41,6 +41,7 @@ def setDevice(device):
 
 def deviceSynchronize():
     getDeviceCount()
+    _hostdevice.record_synchronize('device', None)
 
 
 def getDeviceProperties(device):

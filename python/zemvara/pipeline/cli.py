@@ -42,6 +42,8 @@ def _usage(fn, *args, param_hint=None):
 @click.option("--workers", type=click.IntRange(min=1), default=None, metavar="N",
               help="Run on a local Dask cluster of N worker processes (one per GPU).")
 @click.option("--scheduler", default=None, metavar="ADDRESS", help="Run on the Dask cluster at this address.")
+@click.option("--batch", type=click.IntRange(min=1), default=None, metavar="N",
+              help="Process N files at a time, each resize, fit or warp step as one launch per pass for all.")
 @click.option("--resume", is_flag=True, help="Skip outputs that already exist and read back as images.")
 @click.option("--dry-run", is_flag=True, help="List what would be written; write nothing.")
 @click.option("--report", "report_path", default=None, metavar="PATH", help="Write the report as JSON here.")
@@ -49,7 +51,7 @@ def _usage(fn, *args, param_hint=None):
 @click.option("--memory-budget", default=None, metavar="SIZE",
               help="Device memory for one image (256MiB, 2G): larger TIFF inputs are resized and warped tile by "
                    "tile, results that do not fit written as tiled TIFF.")
-def run_command(inputs, out, steps, ext, keep_orientation, workers, scheduler, resume, dry_run, report_path,
+def run_command(inputs, out, steps, ext, keep_orientation, workers, scheduler, batch, resume, dry_run, report_path,
                 no_progress, memory_budget):
     """Read every image of INPUT (files, or folders walked recursively), apply STEPS, write each under DIR.
 
@@ -87,7 +89,7 @@ def run_command(inputs, out, steps, ext, keep_orientation, workers, scheduler, r
     pipeline = execution.Pipeline.of([Load(exif=not keep_orientation), *items])
     try:
         report = _usage(execution.run, inputs, out, pipeline, ext, workers, scheduler, resume, not no_progress,
-                        None, report_path, budget)
+                        None, report_path, budget, batch)
     except execution.Interrupted as stop:
         click.echo(summary(stop.report))
         click.echo(f"interrupted: {len(stop.report['pending'])} files not done; run the same command with "

@@ -258,7 +258,8 @@ def _local(workers, run_on):
 def run(inputs: Iterable[Union[str, bytes, os.PathLike[str]]], out: Union[str, bytes, os.PathLike[str]],
         steps: Iterable[Any] = (), ext: str | None = None, workers: int | None = None, scheduler: str | None = None,
         resume: bool = False, progress: bool = True, threads: int | None = None,
-        report: Union[str, os.PathLike[str], None] = None, memory_budget: int | None = None) -> dict[str, list[Any]]:
+        report: Union[str, os.PathLike[str], None] = None, memory_budget: int | None = None,
+        batch: int | None = None) -> dict[str, list[Any]]:
     """Run a pipeline over files and folders; returns {"written", "skipped", "failed", "pending"}.
 
     inputs: files and folders (see `zemvara.pipeline.paths`); out: the output
@@ -272,6 +273,9 @@ def run(inputs: Iterable[Union[str, bytes, os.PathLike[str]]], out: Union[str, b
     is interrupted. memory_budget: device bytes; a TIFF input whose decoded
     image would take more than a third of it is resized and warped tile by
     tile (see `zemvara.pipeline.large`).
+    batch: the files N at a time, in one process (`threads`
+    batches in flight, 2 by default), each step once over a batch (see
+    `zemvara.pipeline.batches`).
 
     "written" and "skipped" hold {"input", "output"} dicts, "failed"
     {"input", "output", "error"} ("output" None where the input does not
@@ -287,6 +291,10 @@ def run(inputs: Iterable[Union[str, bytes, os.PathLike[str]]], out: Union[str, b
         raise UsageError(f"--workers must be at least 1, got {workers}")
     if threads is not None and threads < 1:
         raise UsageError(f"threads must be at least 1, got {threads}")
+    if batch is not None and batch < 1:
+        raise UsageError(f"--batch must be at least 1, got {batch}")
+    if batch is not None and (workers is not None or scheduler is not None):
+        raise UsageError("--batch runs in one process: leave out --workers and --scheduler")
     pipeline = Pipeline.of(steps)
     if memory_budget is not None:
         pipeline = dataclasses.replace(pipeline, memory_budget=memory_budget, tile_progress=progress)
@@ -311,6 +319,11 @@ def run(inputs: Iterable[Union[str, bytes, os.PathLike[str]]], out: Union[str, b
                 _on_cluster(todo, pipeline, resume, finish, scheduler)
             elif workers is not None:
                 _local(workers, lambda address: _on_cluster(todo, pipeline, resume, finish, address))
+            elif batch is not None:
+                from .batches import run_batches
+
+                pipeline.prepare()
+                run_batches(todo, pipeline, resume, finish, batch, threads or 2)
             elif threads == 1:
                 pipeline.prepare()
                 _serial(todo, pipeline, resume, finish)

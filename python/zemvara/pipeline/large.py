@@ -134,6 +134,15 @@ def _tiled_step(step, src, shape, budget, out, progress):
     return call(src, step.matrix, step.dsize, step.filter, memory_budget=budget, out=out, progress=progress)
 
 
+def too_large(pipeline, source):
+    """Whether a file goes through the tiled road: a TIFF whose decoded image exceeds the pipeline's budget."""
+    budget = pipeline.memory_budget
+    if budget is None:
+        return False
+    found = _tiff_image(os.fsdecode(source))
+    return found is not None and not _fits(*found, budget)
+
+
 def run_if_large(pipeline, source, output, check=None):
     """Run one file through the tiled road when it is a TIFF too large for the budget; False otherwise.
 

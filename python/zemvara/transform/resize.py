@@ -16,7 +16,8 @@ from typing import NamedTuple
 import cupy as cp
 import numpy as np
 
-from .resampling import _launch, _sources, filters
+from ._handoff import handoff
+from .resampling import _batched, _launch, _sources, filters
 from .schema import INTER_AREA, INTER_AUTO, INTER_MITCHELL
 
 __all__ = ["INTER_AUTO", "resize"]
@@ -104,6 +105,10 @@ def resize(image, dsize, interpolation=INTER_AUTO):
     factor (nearest and bilinear do not). INTER_AUTO is Mitchell-Netravali
     (B = C = 1/3) when either axis grows, area averaging otherwise.
     """
+    if isinstance(image, list):  # images of different sizes, one launch per pass
+        return _batched.resize_list(image, dsize, interpolation)
+    if (hand := handoff("resize", image, name="image")) is not None:  # a tensor or another library's array, (N, H, W, C) too
+        return hand.run(lambda one: resize(one, dsize, interpolation))
     view = _launch.array_view(image, "resize", "image", "reads")
     element = _launch.element_of(view, "resize", "image")
     shape = view.shape

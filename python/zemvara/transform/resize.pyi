@@ -1,12 +1,20 @@
 """`resize`: an image to a new (width, height) on the GPU, with the filters of the affine warp."""
 
+from typing import List, Tuple, TypeVar, Union
+
 import cupy as cp
 
 from .schema import INTER_AUTO as INTER_AUTO
 
 __all__ = ["INTER_AUTO", "resize"]
 
-def resize(image: cp.ndarray, dsize: tuple[int, int], interpolation: int = INTER_AUTO) -> cp.ndarray:
+# A CuPy array, a PyTorch tensor or another library's device array, or a list of
+# one kind of them: the result is of its kind.
+_Image = TypeVar("_Image")
+
+def resize(
+    image: _Image, dsize: Union[Tuple[int, int], List[Tuple[int, int]]], interpolation: int = INTER_AUTO
+) -> _Image:
     """Resize an image to dsize = (width, height), OpenCV's order.
 
     image: a CuPy array (H, W), (H, W, C) or (C, H, W) of uint8, uint16,
@@ -19,4 +27,14 @@ def resize(image: cp.ndarray, dsize: tuple[int, int], interpolation: int = INTER
     Mitchell-family and area filters widen by the reduction factor
     (antialiased); nearest and bilinear do not. INTER_AUTO is Mitchell when
     either axis grows, area otherwise.
+
+    image may also be a PyTorch tensor or another library's device array
+    (DLPack or the CUDA array interface), (H, W), (H, W, C) or (N, H, W, C),
+    read in place on PyTorch's current stream; the result is then a tensor. A
+    channel-first tensor, or one that requires grad, is refused.
+
+    image may also be a list of images of different sizes, of one element type
+    and channel count (CuPy arrays or tensors, not mixed), with dsize one
+    (width, height) or a list of one per image: a list of results, each equal
+    to the single call's, in at most two launches per pass.
     """

@@ -1,6 +1,6 @@
 """Affine and perspective warps shaped like OpenCV's: border modes, fill values, any element type and batches."""
 
-from typing import Any, Dict, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, List, Optional, Sequence, Tuple, TypeVar, Union
 
 import cupy as cp
 import numpy as np
@@ -25,6 +25,10 @@ BORDER_REFLECT_101: int = 4  # gfedcb|abcdefgh|gfedcba: the mirror image about t
 BORDER_TRANSPARENT: int = 5  # uvwxyz|abcdefgh|ijklmno: nothing: pixels whose position lies outside the source keep what `dst` holds (`dst` required; taps near the edge as `BORDER_REFLECT_101`)
 WARP_INVERSE_MAP: int = 16  # 16: M already maps destination to source
 
+# A CuPy array, a PyTorch tensor or another library's device array, or a list of
+# one kind of them: the result is of its kind.
+_Image = TypeVar("_Image")
+
 WARP_ACCEPTS: Dict[str, Any]  # what the messages say the kernels accept: "flags", "border_mode", "max_axis"
 WARP_BORDERS: Tuple[Any, ...]  # the border table: (name, value, diagram, reads, needs_dst) per mode
 WARP_FILTERS: Dict[int, Tuple[str, float, float]]  # INTER_* value -> (traits block, its parameters)
@@ -32,14 +36,14 @@ warp_affine_kernel: Any
 warp_perspective_kernel: Any
 
 def warp_affine(
-    src: cp.ndarray,
+    src: _Image,
     M: Union[np.ndarray, cp.ndarray, Sequence[Sequence[float]]],
-    dsize: Tuple[int, int],
+    dsize: Union[Tuple[int, int], List[Tuple[int, int]]],
     flags: Union[int, np.integer] = INTER_LINEAR,
     border_mode: Union[int, np.integer] = BORDER_CONSTANT,
     border_value: Union[float, Sequence[float]] = 0,
-    dst: Optional[cp.ndarray] = None,
-) -> cp.ndarray:
+    dst: Optional[_Image] = None,
+) -> _Image:
     """Warp an image or a batch by an affine matrix, as cv2.warpAffine does.
 
     dst(x, y) = src(M^-1 (x, y)) with pixel centres at integer coordinates,
@@ -52,17 +56,29 @@ def warp_affine(
     for every channel or one per channel. The result has src's element type
     and channels (integers rounded and saturated); it is written into dst
     when given (BORDER_TRANSPARENT requires it). One launch per call.
+
+    src (and dst) may be a PyTorch tensor or another library's device array
+    (DLPack or the CUDA array interface), (H, W), (H, W, C) or (N, H, W, C),
+    read and written in place; the warp then runs on PyTorch's current stream
+    and returns a tensor. A channel-first tensor, or one that requires grad, is
+    refused.
+
+    src may also be a list of images of different sizes, (H, W) or (H, W, C)
+    of one element type and channel count (CuPy arrays or tensors, not
+    mixed), with M one matrix or one per image, dsize one (width, height) or a
+    list of one per image, and dst None or a list: a list of results, each
+    equal to the single call's, in one launch.
     """
 
 def warp_perspective(
-    src: cp.ndarray,
+    src: _Image,
     M: Union[np.ndarray, cp.ndarray, Sequence[Sequence[float]]],
-    dsize: Tuple[int, int],
+    dsize: Union[Tuple[int, int], List[Tuple[int, int]]],
     flags: Union[int, np.integer] = INTER_LINEAR,
     border_mode: Union[int, np.integer] = BORDER_CONSTANT,
     border_value: Union[float, Sequence[float]] = 0,
-    dst: Optional[cp.ndarray] = None,
-) -> cp.ndarray:
+    dst: Optional[_Image] = None,
+) -> _Image:
     """Warp an image or a batch by a 3 x 3 projective matrix, as cv2.warpPerspective does.
 
     The arguments are those of warp_affine, with M 3 x 3 or (N, 3, 3). Where

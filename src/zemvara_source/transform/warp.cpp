@@ -13,10 +13,12 @@ constexpr Line import_numbers{1};      // import numbers
 constexpr Line import_operator{2};     // import operator
 constexpr Line import_cupy{3};         // import cupy as cp
 constexpr Line import_numpy{4};        // import numpy as np
+constexpr Line import_handoff{5};      // from ._handoff import handoff
 constexpr Line import_kernels{6};      // from .resampling.warping import WARP_ACCEPTS, WARP_BORDERS, WARP_FILTERS, warp_affine_kernel, warp_perspective_kernel
 constexpr Line import_schema{7};       // from .schema import (INTER_AREA, ..., INTER_NEAREST)  (to line 19)
 constexpr Line borders{20};            // BORDER_CONSTANT = 0, one line per row of WARP_BORDERS (to line 25)
 constexpr Line warp_inverse_map{26};   // WARP_INVERSE_MAP = 16
+constexpr Line import_batched{27};     // from .resampling._batched import warp_list
 constexpr Line def_warp_affine{29};    // def warp_affine(src, M, dsize, flags: int = INTER_LINEAR, ...):
 constexpr Line def_warp_perspective{80};  // def warp_perspective(src, M, dsize, flags: int = INTER_LINEAR, ...):
 }  // namespace L
@@ -304,11 +306,27 @@ Object warp(Call& c, const WarpLines& at, const char* who, bool perspective, Han
   return dst;
 }
 
+// A list of images of different sizes goes to warp_list (one launch for all).
+// A tensor or another library's device array: the warp runs on CuPy views of
+// src and dst, on that library's current stream, and the result comes back as
+// its kind (see _handoff). Anything else goes to the warp as it is.
+template <class Warp>
+Object handed_off(const char* who, Handle src, Handle dst, Warp&& run) {
+  Object hand = g("handoff")(string(who), src, dst);
+  if (hand.is_none()) return run(src, dst);
+  Object result;
+  with_(hand, [&](const Object& h) { result = h.attr("back")(run(h.attr("src"), h.attr("dst"))); });
+  return result;
+}
+
 // ----- warp_affine ----------------------------------------------------------------
 
 Object warp_affine(Call& c, Handle src, Handle M, Handle dsize, Handle flags, Handle border_mode, Handle border_value,
                    Handle dst) {
-  return warp(c, affine_lines, "warp_affine", false, src, M, dsize, flags, border_mode, border_value, dst);
+  if (is_list(src)) return g("warp_list")(string("warp_affine"), py_false(), src, M, dsize, flags, border_mode, border_value, dst);
+  return handed_off("warp_affine", src, dst, [&](Handle s, Handle d) {
+    return warp(c, affine_lines, "warp_affine", false, s, M, dsize, flags, border_mode, border_value, d);
+  });
 }
 
 constexpr FunctionSpec warp_affine_def = def<warp_affine>({
@@ -357,7 +375,10 @@ constexpr FunctionSpec warp_affine_def = def<warp_affine>({
 
 Object warp_perspective(Call& c, Handle src, Handle M, Handle dsize, Handle flags, Handle border_mode,
                         Handle border_value, Handle dst) {
-  return warp(c, perspective_lines, "warp_perspective", true, src, M, dsize, flags, border_mode, border_value, dst);
+  if (is_list(src)) return g("warp_list")(string("warp_perspective"), py_true(), src, M, dsize, flags, border_mode, border_value, dst);
+  return handed_off("warp_perspective", src, dst, [&](Handle s, Handle d) {
+    return warp(c, perspective_lines, "warp_perspective", true, s, M, dsize, flags, border_mode, border_value, d);
+  });
 }
 
 constexpr FunctionSpec warp_perspective_def = def<warp_perspective>({
@@ -415,6 +436,8 @@ void body(Body& b) {
   b.import("cupy", "cp");
   b.step(L::import_numpy);
   b.import("numpy", "np");
+  b.step(L::import_handoff);
+  b.from_import("._handoff", {"handoff"});
   b.step(L::import_kernels);
   b.from_import(".resampling.warping",
                 {"WARP_ACCEPTS", "WARP_BORDERS", "WARP_FILTERS", "warp_affine_kernel", "warp_perspective_kernel"});
@@ -435,6 +458,8 @@ void body(Body& b) {
   }
   b.step(L::warp_inverse_map);
   b.set("WARP_INVERSE_MAP", integer(kInverseMap));
+  b.step(L::import_batched);
+  b.from_import(".resampling._batched", {"warp_list"});
   b.def(warp_affine_def);
   b.def(warp_perspective_def);
 }

@@ -1,0 +1,152 @@
+"""Files in batches: a pipeline's steps over lists of images, one launch per pass, one download per batch.
+
+`run(..., batch=N)` (`zemvara run --batch N`) groups the files into batches of
+N, in input order, and runs each batch through `process_batch` on one host
+thread and its CUDA stream, as the one-process ways run a file:
+
+1. each file is read (`Load`); a file that cannot be read, or later written,
+   runs alone (`process_file`) for its own result and error;
+2. each step runs once over the batch: `Resize`, `Fit` and `Warp` as one list
+   call of `resize` or the warps (images of different sizes, one launch per
+   pass), every other step (conversions, upscaling, a callable) image by
+   image;
+3. each result is converted for its writer (`stored`), and the batch comes to
+   the host in one transfer (the results side by side in one device buffer,
+   copied once: one host wait per batch instead of one per file);
+4. each file is written whole, as `Store` writes it.
+
+Should a step fail for the batch, the batch runs again file by file
+(`process_file`), so that each file gets its own result and error. The
+results are those of the file-by-file run: a list call gives each image what
+the single call gives it.
+"""
+
+import concurrent.futures
+import os
+import threading
+
+from . import large, paths
+from .execution import _check, _POLL, _stream, _Stopped, _windowed, process_file
+from .steps import Fit, Resize, Warp, stored
+
+__all__ = ["process_batch", "run_batches"]
+
+
+def _over_list(step, images):
+    """One step over the batch: list calls where the step has one (one per element type and channel count),
+    else image by image."""
+    if isinstance(step, (Resize, Fit)):
+        from ..transform.resize import resize
+
+        return _grouped(lambda part: resize(part, [step.target(*i.shape[:2]) for i in part], step.interpolation),
+                        images)  # fmt: skip
+    if isinstance(step, Warp):
+        from ..transform import warp
+
+        call = warp.warp_affine if step.matrix.shape == (2, 3) else warp.warp_perspective
+        return _grouped(lambda part: call(part, step.matrix, step.dsize, flags=step.filter), images)
+    return [step(image) for image in images]
+
+
+def _grouped(call, images):
+    """call(list) over the images of each element type and channel count, the results in the images' order."""
+    groups = {}
+    for i, image in enumerate(images):
+        groups.setdefault((image.dtype, image.shape[2:]), []).append(i)
+    out = [None] * len(images)
+    for members in groups.values():
+        for i, result in zip(members, call([images[i] for i in members])):
+            out[i] = result
+    return out
+
+
+def _write(pipeline, path, image):
+    folder = os.path.dirname(path)
+    if folder:
+        os.makedirs(folder, exist_ok=True)
+    pipeline.store(path, image)
+
+
+def _to_host(images):
+    """The images as NumPy arrays, brought over in one transfer where they share an element type."""
+    import cupy as cp
+
+    if len({image.dtype for image in images}) != 1 or not all(isinstance(i, cp.ndarray) for i in images):
+        return images  # the writer brings each over itself
+    flat = cp.concatenate([image.ravel() for image in images]).get()
+    out, at = [], 0
+    for image in images:
+        out.append(flat[at : at + image.size].reshape(image.shape))
+        at += image.size
+    return out
+
+
+def process_batch(jobs, pipeline, resume=False, stop=None):
+    """[(status, error)] for the jobs, as `process_file` gives one, the batch run together (see the module)."""
+    results = [None] * len(jobs)
+    live = []
+    for k, job in enumerate(jobs):
+        if job.error is not None:
+            results[k] = ("failed", job.error)
+        elif resume and paths.reads_back(job.write):
+            results[k] = ("skipped", None)
+        else:
+            live.append(k)
+    try:
+        with _stream():
+            images = []
+            for k in list(live):
+                _check(stop)
+                if large.too_large(pipeline, jobs[k].read):  # tile by tile, alone below
+                    live.remove(k)
+                    continue
+                try:
+                    images.append(pipeline.load(jobs[k].read))
+                except Exception:  # run alone below, for the file-by-file result and its error text
+                    live.remove(k)
+            if live:
+                for step in pipeline.steps:
+                    _check(stop)
+                    images = _over_list(step, images)
+                _check(stop)
+                images = _to_host([stored(image, jobs[k].write) for k, image in zip(live, images)])
+    except _Stopped:
+        return [r if r is not None else ("stopped", None) for r in results]
+    except Exception:
+        live = []  # one file spoilt the batch: every file runs alone below, with its own result
+    for k, image in zip(live, images):
+        try:
+            _check(stop)
+            _write(pipeline, jobs[k].write, image)
+            results[k] = ("written", None)
+        except _Stopped:
+            results[k] = ("stopped", None)
+        except Exception:
+            results[k] = None
+    # Files that failed on their own run alone: the file-by-file result and error text.
+    return [r if r is not None else process_file(job, pipeline, resume, stop) for job, r in zip(jobs, results)]
+
+
+def run_batches(jobs, pipeline, resume, finish, size, threads):
+    """Batches of `size` jobs on a pool of `threads` host threads, each finished job reported by finish(job, result)."""
+    batches = [tuple(jobs[i : i + size]) for i in range(0, len(jobs), size)]
+    stop = threading.Event()
+    pending = {}
+
+    def done(batch, results):
+        for job, result in zip(batch, results):
+            finish(job, result)
+
+    pool = concurrent.futures.ThreadPoolExecutor(threads, thread_name_prefix="zemvara-batches")
+    try:
+        _windowed(batches, lambda batch: pool.submit(process_batch, batch, pipeline, resume, stop),
+                  lambda fs: concurrent.futures.wait(fs, _POLL, concurrent.futures.FIRST_COMPLETED).done,
+                  concurrent.futures.Future.result, 2 * threads, done, pending)
+    except BaseException:
+        stop.set()
+        raise
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
+        for future, batch in pending.items():
+            if future.done() and not future.cancelled() and future.exception() is None:
+                done(batch, future.result())
