@@ -13,7 +13,8 @@ implement each mode); the README table; the tests and their reference; the
 picture.
 
 Adding a border mode: a row here, its case in `_border_warp.cu` and in the
-tests' reference (`tests/transform/warp_reference.py`).
+tests' reference (`tests/transform/warp_reference.py`); "Adding a border
+mode" in docs/developing.md has the whole recipe.
 """
 
 from typing import NamedTuple

@@ -17,8 +17,8 @@ warp kernels' filters and the warp module's message (`warping`),
 (`_affine.affine_call`), the tests' reference and the benchmark.
 
 Adding a filter: a traits block in `_filters.cuh` and a row here (plus a
-module `<family>.py` of two lines when the family is new); the README's
-"Adding a filter" says how to name its INTER_* value.
+module `<family>.py` of two lines when the family is new); "Adding a filter"
+in docs/developing.md says how to name its INTER_* value.
 """
 
 from pathlib import Path
