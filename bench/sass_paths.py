@@ -747,6 +747,15 @@ class Thread:
             v = int(min(max(a, lo), hi))
         self.dest(o[0], v)
 
+    def op_F2IP(self, ins, mods, o):
+        # Float to a narrow unsigned integer, to nearest (ties to even), clamped, NaN to 0;
+        # only the one-value form (the packed second source and merge operand RZ).
+        if o[1] != "RZ" or o[3] != "RZ" or not ({"U8", "U16"} & set(mods)):
+            raise EmulationError(ins.text)
+        a = float(self.fval(o[2]))
+        hi = 255 if "U8" in mods else 65535
+        self.dest(o[0], 0 if math.isnan(a) else int(min(max(round(a) if math.isfinite(a) else a, 0), hi)))
+
     def op_I2F(self, ins, mods, o):
         if "S64" in mods or "U64" in mods:
             v = self.pair(o[1])

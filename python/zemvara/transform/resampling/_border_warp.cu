@@ -116,7 +116,7 @@ __device__ __forceinline__ bool warp_axis(float p, float spacing, int n, int bor
     ax.p = p;
     ax.s = s;
     ax.inv_s = __fdividef(1.0f, s);
-    ax.norm = 1.0f;  // set by axis_weights or warp_norm where the weights do not sum to one
+    ax.norm = 1.0f;  // set by warp_norm where the weights do not sum to one
     if (WarpChunk<F>::value == 1) {  // nearest: the one tap floor(p + 1/2)
         ax.first = (int)floorf(p + 0.5f);
         ax.count = 1;
@@ -127,6 +127,32 @@ __device__ __forceinline__ bool warp_axis(float p, float spacing, int n, int bor
         ax.count = (int)hi - ax.first + 1;
     }
     if (border == BORDER_CONSTANT && (ax.first >= n || ax.first + ax.count <= 0)) return false;
+    return true;
+}
+
+// The taps of an axis in the common case, without the border work of
+// warp_axis: every tap inside 0 .. n - 1, at most CHUNK of them, and with
+// WHOLE the window of CHUNK pixels from the first tap on inside too. False
+// otherwise, a position that is not finite included.
+template <class F, bool WHOLE>
+__device__ __forceinline__ bool interior_axis(float p, float spacing, int n, const typename F::Params &k,
+                                              WarpAxis &ax) {
+    const int CHUNK = WarpChunk<F>::value;
+    const float s = fminf(stretch_of<F>(spacing), WARP_MAX_REACH / F::reach(1.0f, k));
+    float lo, hi;
+    if (CHUNK == 1) {  // nearest: the one tap floor(p + 1/2)
+        lo = hi = floorf(p + 0.5f);
+    } else {
+        tap_range(p, F::reach(s, k), lo, hi);
+    }
+    if (!(lo >= 0.0f && hi - lo < (float)CHUNK && (WHOLE ? lo + (float)CHUNK <= (float)n : hi < (float)n)))
+        return false;
+    ax.p = p;
+    ax.s = s;
+    ax.inv_s = __fdividef(1.0f, s);
+    ax.norm = 1.0f;
+    ax.first = (int)lo;
+    ax.count = (int)hi - ax.first + 1;
     return true;
 }
 
@@ -159,16 +185,16 @@ __device__ __forceinline__ bool warp_norm(WarpAxis &ax, const typename F::Params
     return true;
 }
 
-// The weights of the window of T taps from `start` on (zero outside the
-// axis's taps), each computed once and normalised by their sum: every tap of
-// the axis lies in the window. False when the sum is not positive.
+// The weights of the T taps from ax.first on, each computed once and
+// normalised by their sum (taps past the axis's last lie at or beyond the
+// reach and weigh zero). False when the sum is not positive.
 template <class F, int T>
-__device__ __forceinline__ bool axis_weights(int start, const WarpAxis &ax, const typename F::Params &k, float *w) {
+__device__ __forceinline__ bool window_weights(const WarpAxis &ax, const typename F::Params &k, float *w) {
+    const float t0 = (float)ax.first - ax.p;
     float sum = 0.0f;
 #pragma unroll
     for (int j = 0; j < T; ++j) {
-        const int i = start + j;
-        w[j] = i >= ax.first && i < ax.first + ax.count ? raw_tap_weight<F>(i, ax, k) : 0.0f;
+        w[j] = WarpChunk<F>::value == 1 ? 1.0f : F::weight(t0 + (float)j, ax.s, ax.inv_s, k);
         sum += w[j];
     }
     if (UnitSum<F>::value) return true;
@@ -190,27 +216,32 @@ __device__ __forceinline__ bool warp_sample(const typename Elem<E>::T *src, int 
                                             const typename F::Params &k, float *acc) {
     typedef typename Elem<E>::T T;
     const int CHUNK = WarpChunk<F>::value;
-    const int tap_border = border == BORDER_TRANSPARENT ? BORDER_REFLECT_101 : border;
     WarpAxis ax, ay;
+#pragma unroll
+    for (int c = 0; c < NC; ++c) acc[c] = 0.0f;
+    if (sx == NC && interior_axis<F, true>(px, spacing_x, w, k, ax) &&
+        interior_axis<F, false>(py, spacing_y, h, k, ay)) {
+        // The common case: every tap inside the image, each axis one step,
+        // pixels side by side, and the window of CHUNK pixels from the first
+        // tap on inside the row: its taps sit at fixed offsets from one
+        // pointer, walked by the tap loop. Window pixels past the last tap lie
+        // at or beyond the reach, where every filter weighs zero, so no range
+        // check is needed.
+        float wx[CHUNK], wy[CHUNK];
+        if (!window_weights<F, CHUNK>(ax, k, wx) || !window_weights<F, CHUNK>(ay, k, wy)) return false;
+        const T *window = src + (long long)ay.first * sy + ax.first * NC;
+        // Small windows (up to four rows, so at most one row past the last
+        // tap) are walked whole where they lie inside: those rows weigh zero.
+        if (CHUNK <= 4 && ay.first + CHUNK <= h)
+            window_taps_full<E, NC, NC, CHUNK, false>(window, sy, wx, wy, acc);
+        else
+            window_taps<E, NC, NC, CHUNK, false>(window, sy, ay.count, wx, wy, acc);
+        return true;
+    }
+    const int tap_border = border == BORDER_TRANSPARENT ? BORDER_REFLECT_101 : border;
     if (!warp_axis<F>(px, spacing_x, w, tap_border, k, ax) ||
         !warp_axis<F>(py, spacing_y, h, tap_border, k, ay))
         return false;
-#pragma unroll
-    for (int c = 0; c < NC; ++c) acc[c] = 0.0f;
-    if (sx == NC && w >= CHUNK && ax.count <= CHUNK && ay.count <= CHUNK && ax.first >= 0 &&
-        ax.first + ax.count <= w && ay.first >= 0 && ay.first + ay.count <= h) {
-        // The common case: every tap inside the image, each axis one step,
-        // pixels side by side. A window of CHUNK pixels that lies inside the
-        // row holds the taps (at fixed offsets from one pointer), walked by
-        // the tap loop.
-        const int start = min(ax.first, w - CHUNK);
-        float wx[CHUNK], wy[CHUNK];
-        if (!axis_weights<F, CHUNK>(start, ax, k, wx) || !axis_weights<F, CHUNK>(ay.first, ay, k, wy))
-            return false;
-        window_taps<E, NC, NC, CHUNK, false>(src + (long long)ay.first * sy + start * NC, sy, ay.count, wx, wy,
-                                             acc);
-        return true;
-    }
     if (!warp_norm<F>(ax, k) || !warp_norm<F>(ay, k)) return false;
     for (int x0 = 0; x0 < ax.count; x0 += CHUNK) {
         // The step's taps: weights, column offsets (32-bit: the caller keeps
@@ -334,11 +365,13 @@ __global__ void warp_image(const typename Elem<E>::T *__restrict__ src,
     const int bmode = (int)border;
     for (long long n = blockIdx.z; n < images; n += gridDim.z) {
         const WarpMap map = load_warp_map<PERSPECTIVE>(m + n * m_step);
-        for (long long y = blockIdx.y * blockDim.y + threadIdx.y; y < dst_h;
-             y += (long long)gridDim.y * blockDim.y)
+        // The output pixel's address steps with the row instead of being
+        // computed afresh from 64-bit products for every pixel.
+        const long long y0 = blockIdx.y * blockDim.y + threadIdx.y, step = (long long)gridDim.y * blockDim.y;
+        typename Elem<E>::T *out = dst + n * dst_sn + y0 * dst_sy + (long long)x * dst_sx;
+        for (long long y = y0; y < dst_h; y += step, out += step * dst_sy)
             warp_pixel<F, E, NC, PERSPECTIVE>(src + n * src_sn, src_h, src_w, src_sy, src_sx, map, x, y, bmode,
-                                              fill, k, dst + n * dst_sn + y * dst_sy + (long long)x * dst_sx,
-                                              dst_sc);
+                                              fill, k, out, dst_sc);
     }
 }
 

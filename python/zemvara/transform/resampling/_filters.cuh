@@ -73,14 +73,27 @@ template <> struct Elem<U8> {
     typedef unsigned char T;
     static __device__ __forceinline__ float load(const T *p) { return (float)__ldg(p); }
     static __device__ __forceinline__ T store(float v) {
+#ifdef __CUDA_ARCH__
+        // One conversion: to nearest, ties to even, clamped to 0 .. 255, NaN to 0.
+        unsigned int r;
+        asm("cvt.rni.sat.u8.f32 %0, %1;" : "=r"(r) : "f"(v));
+        return (T)r;
+#else
         return (T)fminf(fmaxf(rintf(v), 0.0f), 255.0f);  // NaN becomes 0
+#endif
     }
 };
 template <> struct Elem<U16> {
     typedef unsigned short T;
     static __device__ __forceinline__ float load(const T *p) { return (float)__ldg(p); }
     static __device__ __forceinline__ T store(float v) {
+#ifdef __CUDA_ARCH__
+        unsigned int r;  // as for U8: clamped to 0 .. 65535, NaN to 0
+        asm("cvt.rni.sat.u16.f32 %0, %1;" : "=r"(r) : "f"(v));
+        return (T)r;
+#else
         return (T)fminf(fmaxf(rintf(v), 0.0f), 65535.0f);
+#endif
     }
 };
 template <> struct Elem<F16> {
