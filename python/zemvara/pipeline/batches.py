@@ -21,12 +21,10 @@ results are those of the file-by-file run: a list call gives each image what
 the single call gives it.
 """
 
-import concurrent.futures
 import os
-import threading
 
 from . import large, paths
-from .execution import _check, _POLL, _stream, _Stopped, _windowed, process_file
+from .execution import _check, _on_pool, _stream, _Stopped, process_file
 from .steps import Fit, Resize, Warp, stored
 
 __all__ = ["process_batch", "run_batches"]
@@ -130,23 +128,10 @@ def process_batch(jobs, pipeline, resume=False, stop=None):
 def run_batches(jobs, pipeline, resume, finish, size, threads):
     """Batches of `size` jobs on a pool of `threads` host threads, each finished job reported by finish(job, result)."""
     batches = [tuple(jobs[i : i + size]) for i in range(0, len(jobs), size)]
-    stop = threading.Event()
-    pending = {}
 
     def done(batch, results):
         for job, result in zip(batch, results):
             finish(job, result)
 
-    pool = concurrent.futures.ThreadPoolExecutor(threads, thread_name_prefix="zemvara-batches")
-    try:
-        _windowed(batches, lambda batch: pool.submit(process_batch, batch, pipeline, resume, stop),
-                  lambda fs: concurrent.futures.wait(fs, _POLL, concurrent.futures.FIRST_COMPLETED).done,
-                  concurrent.futures.Future.result, 2 * threads, done, pending)
-    except BaseException:
-        stop.set()
-        raise
-    finally:
-        pool.shutdown(wait=True, cancel_futures=True)
-        for future, batch in pending.items():
-            if future.done() and not future.cancelled() and future.exception() is None:
-                done(batch, future.result())
+    _on_pool(batches, lambda batch, stop: process_batch(batch, pipeline, resume, stop), done, threads,
+             "zemvara-batches")

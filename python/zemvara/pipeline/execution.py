@@ -185,21 +185,28 @@ def _windowed(jobs, submit, wait_first, result, window, finish, pending):
 
 
 def _overlapped(jobs, pipeline, resume, finish, threads):
+    _on_pool(jobs, lambda job, stop: process_file(job, pipeline, resume, stop), finish, threads, "zemvara-pipeline")
+
+
+def _on_pool(items, work, finish, threads, name):
+    """work(item, stop) for each item on a pool of `threads` host threads, at most 2 * threads in flight;
+    finish(item, result) as each completes. On an exception or Ctrl-C, `stop` is set (the items in flight
+    stop at their next stage) and the items that completed meanwhile are still finished."""
     stop = threading.Event()
     pending = {}
-    pool = concurrent.futures.ThreadPoolExecutor(threads, thread_name_prefix="zemvara-pipeline")
+    pool = concurrent.futures.ThreadPoolExecutor(threads, thread_name_prefix=name)
     try:
-        _windowed(jobs, lambda job: pool.submit(process_file, job, pipeline, resume, stop),
+        _windowed(items, lambda item: pool.submit(work, item, stop),
                   lambda fs: concurrent.futures.wait(fs, _POLL, concurrent.futures.FIRST_COMPLETED).done,
                   concurrent.futures.Future.result, 2 * threads, finish, pending)
     except BaseException:
-        stop.set()  # the files in flight stop at their next stage
+        stop.set()
         raise
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
-        for future, job in pending.items():  # files that completed while the run was stopping
+        for future, item in pending.items():  # items that completed while the run was stopping
             if future.done() and not future.cancelled() and future.exception() is None:
-                finish(job, future.result())
+                finish(item, future.result())
 
 
 def _first_completed(wait, futures):
