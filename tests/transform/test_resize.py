@@ -172,3 +172,16 @@ class TestRefusals:
         with pytest.raises(error) as exc:
             resize(image, dsize, interpolation)
         assert words in str(exc.value)
+
+    @pytest.mark.parametrize(
+        "dsize, interpolation, error, words",
+        [((4.0, 4), schema.INTER_LINEAR, TypeError, "integers"), ((4, 4), True, ValueError, "Unsupported")],
+        ids=["dsize_float", "flag_bool"],
+    )  # fmt: skip
+    def test_refused_after_the_same_call_succeeded(self, dsize, interpolation, error, words):
+        # A repeated call reuses the first one's plan; values equal to its
+        # arguments but of other types must not pass for them.
+        image = cp.zeros((8, 8, 3), cp.float32)
+        resize(image, (4, 4), schema.INTER_LINEAR)
+        with pytest.raises(error, match=words):
+            resize(image, dsize, interpolation)

@@ -105,11 +105,64 @@ def resize(image, dsize, interpolation=INTER_AUTO):
     factor (nearest and bilinear do not). INTER_AUTO is Mitchell-Netravali
     (B = C = 1/3) when either axis grows, area averaging otherwise.
     """
-    if isinstance(image, list):  # images of different sizes, one launch per pass
-        return _batched.resize_list(image, dsize, interpolation)
-    if (hand := handoff("resize", image, name="image")) is not None:  # a tensor or another library's array, (N, H, W, C) too
-        return hand.run(lambda one: resize(one, dsize, interpolation))
+    if type(image) is not cp.ndarray:
+        if isinstance(image, list):  # images of different sizes, one launch per pass
+            return _batched.resize_list(image, dsize, interpolation)
+        if (hand := handoff("resize", image, name="image")) is not None:  # a tensor or another library's array, (N, H, W, C) too
+            return hand.run(lambda one: resize(one, dsize, interpolation))
     view = _launch.array_view(image, "resize", "image", "reads")
+    data = view.data
+    # A repeated call finds everything but its two arrays planned: the plan
+    # depends on the view's shape, strides and element type, the target, the
+    # filter, the device and the source's 16-byte alignment, nothing else.
+    # Only a dsize tuple of two ints and an int interpolation are looked up:
+    # equal values of other types (1920.0, True) must still meet their errors.
+    key = None
+    if type(dsize) is tuple and type(interpolation) is int and len(dsize) == 2 and type(dsize[0]) is type(dsize[1]) is int:
+        key = (view.shape, view.strides, view.dtype, dsize, interpolation, data.device_id, data.ptr % 16 == 0)
+        plan = _plans.get(key)
+        if plan is not None:
+            return _run(plan, data, view.dtype)
+    plan = _plan_call(view, dsize, interpolation)
+    if plan is None:  # strides the kernels cannot take: a contiguous copy
+        plain = cp.ndarray(view.shape, view.dtype, memptr=data, strides=view.strides)
+        return resize(cp.ascontiguousarray(plain), dsize, interpolation)
+    if key is not None and plan.kept and len(_plans) < _PLANS_KEPT:
+        _plans[key] = plan
+    return _run(plan, data, view.dtype)
+
+
+class _CallPlan(NamedTuple):
+    """What a resize of one shape, layout and target launches: its arrays' shapes and its two passes."""
+
+    out_shape: tuple
+    mid_shape: tuple
+    first: tuple  # (kernel, grid, block, weights, offsets, scalars)
+    second: tuple  # the same, planned for a 16-byte aligned intermediate
+    second_args: tuple  # what plans the second pass anew should the intermediate not be aligned
+    kept: bool  # whether both weight tables are kept ones (the plan may be kept then)
+
+
+def _run(plan, src, dtype):
+    """The output of a planned resize of src (a memory pointer)."""
+    output = cp.empty(plan.out_shape, dtype=dtype)
+    middle = cp.empty(plan.mid_shape, dtype=cp.float32)
+    second = plan.second
+    if middle.data.ptr % 16:  # not so from CuPy's pools, but planned for all the same
+        second = _plan_pass(*plan.second_args, False)
+    _pass(plan.first, src, middle)
+    _pass(second, middle, output)
+    return output
+
+
+def _pass(launch, src, dst):
+    """One planned pass from src into dst."""
+    kernel, grid, block, weights, offsets, scalars = launch
+    kernel(grid, block, (src, dst, weights, offsets) + scalars)
+
+
+def _plan_call(view, dsize, interpolation):
+    """The _CallPlan of a resize of view, with every check; None when its strides need a contiguous copy."""
     element = _launch.element_of(view, "resize", "image")
     shape = view.shape
     if view.ndim == 2:
@@ -132,25 +185,23 @@ def resize(image, dsize, interpolation=INTER_AUTO):
     out_w, out_h, row = _target_and_filter(dsize, interpolation, width, height, "resize")
 
     itemsize = view.itemsize
-    if any(st % itemsize for st in strides):  # strides the kernel cannot count in elements: a contiguous copy
-        plain = cp.ndarray(shape, view.dtype, memptr=view.data, strides=view.strides)
-        return resize(cp.ascontiguousarray(plain), dsize, interpolation)
+    if any(st % itemsize for st in strides):  # strides the kernel cannot count in elements
+        return None
     src_sy, src_sx, src_sc = (st // itemsize for st in strides)
     # The passes offset a window's taps from its first in 32 bits.
     x_taps, y_taps = _taps(row, width, out_w), _taps(row, height, out_h)
     if max(x_taps * abs(src_sx), y_taps * abs(src_sy), y_taps * out_w * channels) > _INT32:
         if view.c_contiguous or y_taps * out_w * channels > _INT32:
             raise ValueError(f"resize: image of shape {shape} to {(out_w, out_h)} spans too much memory per window to index")
-        plain = cp.ndarray(shape, view.dtype, memptr=view.data, strides=view.strides)
-        return resize(cp.ascontiguousarray(plain), dsize, interpolation)
+        return None
     if view.ndim == 2:
-        output = cp.empty((out_h, out_w), dtype=view.dtype)
+        out_shape = (out_h, out_w)
         dst_sy, dst_sx, dst_sc = out_w, 1, 0
     elif channel_first:
-        output = cp.empty((channels, out_h, out_w), dtype=view.dtype)
+        out_shape = (channels, out_h, out_w)
         dst_sy, dst_sx, dst_sc = out_w, 1, out_h * out_w
     else:
-        output = cp.empty((out_h, out_w, channels), dtype=view.dtype)
+        out_shape = (out_h, out_w, channels)
         dst_sy, dst_sx, dst_sc = out_w * channels, channels, 1
 
     # Channels in groups of `group` adjacent ones (one kernel thread each), the
@@ -168,15 +219,16 @@ def resize(image, dsize, interpolation=INTER_AUTO):
     # taps; along y first out_h * width * y_taps + out_h * out_w * x_taps.
     x_first = height * out_w * x_taps + out_h * out_w * y_taps <= out_h * width * y_taps + out_h * out_w * x_taps
     mid_h, mid_w = (height, out_w) if x_first else (out_h, width)
-    middle = cp.empty((mid_h, mid_w, channels), dtype=cp.float32)
     mid = (mid_w * channels, channels, group)
     first_pass = (x_table, "x") if x_first else (y_table, "y")
     second_pass = (y_table, "y") if x_first else (x_table, "x")
-    _pass(view.data, element, middle, "F32", group, groups, first_pass, mid_w, mid_h,
-          (src_sy, src_sx, group * src_sc), mid, device)  # fmt: skip
-    _pass(middle, "F32", output, element, group, groups, second_pass, out_w, out_h, mid,
-          (dst_sy, dst_sx, group * dst_sc), device)  # fmt: skip
-    return output
+    # Whether the source starts on a 16-byte boundary (the intermediate, a new array, does).
+    aligned = view.data.ptr % 16 == 0
+    first = _plan_pass(element, "F32", group, groups, first_pass, mid_w, mid_h, (src_sy, src_sx, group * src_sc), mid,
+                       aligned)  # fmt: skip
+    second_args = ("F32", element, group, groups, second_pass, out_w, out_h, mid, (dst_sy, dst_sx, group * dst_sc))
+    kept = _tables_hold(x_table[0]) and _tables_hold(y_table[0])
+    return _CallPlan(out_shape, (mid_h, mid_w, channels), first, _plan_pass(*second_args, True), second_args, kept)
 
 
 def _table(row, n, out, taps, device):
@@ -224,28 +276,9 @@ def _taps(row, n, out):
     return min(n, max(1, int((np.ceil(p + reach) - np.floor(p - reach) - 1).max())))
 
 
-# Launch plans of the passes: (device, element types, group, groups, table, axis, sizes,
-# strides) -> (kernel, grid, block, scalar arguments). A repeated call looks up its
-# two plans and launches; kept up to _PLANS_KEPT, computed per call past that.
+# Plans of whole calls (see resize): kept up to _PLANS_KEPT, computed per call past that.
 _PLANS_KEPT = 256
 _plans = {}
-
-
-def _pass(src, src_element, dst, dst_element, group, groups, table, out_w, out_h, src_strides, dst_strides, device):
-    """One pass along x or y (`table[1]`) into dst, out_h x out_w destination pixels."""
-    (weights, offsets, taps, stride), axis = table
-    # Whether src starts on a 16-byte boundary (dst is always a new array).
-    aligned = (src.ptr if isinstance(src, cp.cuda.MemoryPointer) else src.data.ptr) % 16 == 0
-    key = (device, src_element, dst_element, group, groups, id(weights), axis, out_w, out_h, src_strides, dst_strides,
-           aligned)  # fmt: skip
-    plan = _plans.get(key)
-    if plan is None or plan[0] is not weights:
-        plan = (weights, *_plan_pass(src_element, dst_element, group, groups, table, out_w, out_h, src_strides,
-                                     dst_strides, aligned))  # fmt: skip
-        if len(_plans) < _PLANS_KEPT and _tables_hold(weights):
-            _plans[key] = plan
-    _, kernel, grid, block, scalars = plan
-    kernel(grid, block, (src, dst, weights, offsets) + scalars)
 
 
 def _tables_hold(weights):
@@ -255,7 +288,8 @@ def _tables_hold(weights):
 
 
 def _plan_pass(src_element, dst_element, group, groups, table, out_w, out_h, src_strides, dst_strides, aligned):
-    """(kernel, grid, block, scalar arguments) of one pass."""
+    """(kernel, grid, block, weights, offsets, scalar arguments) of one pass; `aligned`: whether
+    src starts on a 16-byte boundary."""
     (weights, offsets, taps, stride), axis = table
     kernel_w, threads_w = out_w, out_w
     if axis == "y" and src_strides[1] == dst_strides[1] == group:
@@ -286,4 +320,4 @@ def _plan_pass(src_element, dst_element, group, groups, table, out_w, out_h, src
     kernel = _sources.RESIZE.function(_sources.pass_expression(src_element, dst_element, group, axis))
     scalars = (np.int32(taps), np.int32(stride), np.int32(kernel_w), np.int32(out_h),
                *map(np.int64, src_strides), *map(np.int64, dst_strides))  # fmt: skip
-    return kernel, grid, block, scalars
+    return kernel, grid, block, weights, offsets, scalars
