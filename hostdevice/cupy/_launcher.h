@@ -18,6 +18,7 @@ namespace __hd {
 #if defined(__SANITIZE_ADDRESS__)
 extern "C" void __sanitizer_start_switch_fiber(void **, const void *, size_t);
 extern "C" void __sanitizer_finish_switch_fiber(void *, const void **, size_t *);
+extern "C" void __asan_unpoison_memory_region(void const volatile *, size_t);
 #endif
 extern "C" void __hd_switch(void **save_sp, void *next_sp);
 extern "C" void __hd_fiber_start();
@@ -54,16 +55,14 @@ __hd_fiber_start:
     .size __hd_fiber_start, .-__hd_fiber_start
 )");
 
-enum : unsigned char { RUNNING, WAITING, DONE };
-
 struct Block {
     static const size_t STACK = 64 * 1024;  // one guard page at its low end
     char *stacks = nullptr;
-    unsigned capacity = 0;
-    std::vector<void *> sp;               // each fiber's saved stack pointer
-    std::vector<unsigned char> state;
+    unsigned capacity = 0, threads = 0, current = 0;
+    std::vector<void *> sp;       // each fiber's saved stack pointer
+    std::vector<uint3> index;     // each fiber's threadIdx
+    std::vector<char> done;
     void *scheduler_sp = nullptr;
-    unsigned current = 0;
     void (*body)(void *) = nullptr;
     void *args = nullptr;
 #if defined(__SANITIZE_ADDRESS__)
@@ -88,54 +87,80 @@ struct Block {
         capacity = n;
         for (unsigned i = 0; i < n; ++i) mprotect(stacks + (size_t)i * STACK, 4096, PROT_NONE);
         sp.resize(n);
-        state.resize(n);
+        index.resize(n);
+        done.resize(n);
     }
 
-    // Switches from the running fiber (or the scheduler) to `to`.
-    void enter(void **save, void *to, unsigned fiber) {
+    // Saves the running stack in *save and resumes fiber `to` (the scheduler
+    // when `to` is the block's size).  `ending`: the running stack is never
+    // resumed.
+    void switch_to(void **save, unsigned to, bool ending) {
+        void *const next = to < threads ? sp[to] : scheduler_sp;
+        if (to < threads) {
+            threadIdx = index[to];
+            current = to;
+        }
 #if defined(__SANITIZE_ADDRESS__)
         void *fake = nullptr;
-        __sanitizer_start_switch_fiber(&fake, stacks + (size_t)fiber * STACK, STACK);
-        __hd_switch(save, to);
+        if (to < threads)
+            __sanitizer_start_switch_fiber(ending ? nullptr : &fake,
+                                           stacks + (size_t)to * STACK, STACK);
+        else
+            __sanitizer_start_switch_fiber(ending ? nullptr : &fake,
+                                           scheduler_bottom, scheduler_size);
+        __hd_switch(save, next);
         __sanitizer_finish_switch_fiber(fake, nullptr, nullptr);
 #else
-        (void)fiber;
-        __hd_switch(save, to);
+        (void)ending;
+        __hd_switch(save, next);
 #endif
     }
 
-    void leave(bool done) {
-#if defined(__SANITIZE_ADDRESS__)
-        void *fake = nullptr;
-        __sanitizer_start_switch_fiber(done ? nullptr : &fake, scheduler_bottom, scheduler_size);
-        __hd_switch(&sp[current], scheduler_sp);
-        __sanitizer_finish_switch_fiber(fake, &scheduler_bottom, &scheduler_size);
-#else
-        (void)done;
-        __hd_switch(&sp[current], scheduler_sp);
-#endif
+    // The running fiber hands over to the next live one, in thread order,
+    // wrapping round: when the last live thread of a round reaches a barrier,
+    // every live thread has reached it.  Ended threads take no part in
+    // barriers, as on a GPU.
+    void pass_on(bool ending) {
+        const unsigned self = current;
+        unsigned next = self;
+        do {
+            next = next + 1 == threads ? 0 : next + 1;
+        } while (done[next] && next != self);
+        if (next == self) {
+            if (!ending) return;          // the only live thread: nothing to wait for
+            next = threads;               // the last one ends: back to the scheduler
+        }
+        switch_to(&sp[self], next, ending);
     }
 
     static void start(void *p) {
         Block *b = (Block *)p;
 #if defined(__SANITIZE_ADDRESS__)
-        __sanitizer_finish_switch_fiber(nullptr, &b->scheduler_bottom, &b->scheduler_size);
+        // Thread 0 starts from the scheduler: the stack left is its own.
+        const void *bottom;
+        size_t size;
+        __sanitizer_finish_switch_fiber(nullptr, &bottom, &size);
+        if (b->current == 0) b->scheduler_bottom = bottom, b->scheduler_size = size;
 #endif
         b->body(b->args);
-        b->state[b->current] = DONE;
-        b->leave(true);
+        b->done[b->current] = 1;
+        b->pass_on(true);
         __builtin_unreachable();
     }
 
-    // Runs threads 0..n-1 of the current block: each to its next barrier or
-    // its end, round after round, until every thread has ended.  A thread that
-    // ends early no longer takes part in barriers, as on a GPU.
+    // Runs the current block's n threads as fibers until all have ended.
     void run(unsigned n, const unsigned *block) {
         reserve(n);
+        threads = n;
+        uint3 at = {0, 0, 0};
         for (unsigned i = 0; i < n; ++i) {
             // Stack tops at staggered offsets: tops a whole number of pages
             // apart would all fall in one cache set and evict each other.
             uint64_t *s = (uint64_t *)(stacks + (size_t)(i + 1) * STACK - (i * 320) % 4096);
+#if defined(__SANITIZE_ADDRESS__)
+            // A thread that ended left its frames' red zones behind.
+            __asan_unpoison_memory_region(stacks + (size_t)i * STACK + 4096, STACK - 4096);
+#endif
             *--s = (uint64_t)&__hd_fiber_start;   // where the first switch returns
             *--s = 0;                              // rbp
             *--s = 0;                              // rbx
@@ -144,35 +169,21 @@ struct Block {
             *--s = 0;                              // r14
             *--s = 0;                              // r15
             sp[i] = s;
-            state[i] = RUNNING;
-        }
-        uint3 *const index = &threadIdx;
-        for (unsigned live = n; live > 0;) {
-            uint3 next = {0, 0, 0};
-            for (unsigned i = 0; i < n; ++i) {
-                const uint3 at = next;
-                if (++next.x == block[0]) {
-                    next.x = 0;
-                    if (++next.y == block[1]) next.y = 0, ++next.z;
-                }
-                if (state[i] == DONE) continue;
-                *index = at;
-                current = i;
-                state[i] = RUNNING;
-                enter(&scheduler_sp, sp[i], i);
-                if (state[i] == DONE) --live;
+            done[i] = 0;
+            index[i] = at;
+            if (++at.x == block[0]) {
+                at.x = 0;
+                if (++at.y == block[1]) at.y = 0, ++at.z;
             }
         }
+        switch_to(&scheduler_sp, 0, false);
     }
 };
 
 static thread_local Block *running_block = nullptr;
 
 void barrier() {
-    Block *b = running_block;
-    if (!b) return;  // a kernel run without fibers has one thread at a time
-    b->state[b->current] = WAITING;
-    b->leave(false);
+    if (Block *b = running_block) b->pass_on(false);
 }
 
 template <auto K, class Tuple, size_t... I>
