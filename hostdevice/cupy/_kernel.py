@@ -206,9 +206,11 @@ def _compile_host(source, name, host_opts, host_prelude, path):
     if first:
         print('zemvara host device: compiling {} for the CPU (once; kept in {})'
               .format(name, os.path.dirname(path)), file=sys.stderr, flush=True)
+    # A kernel that calls __syncthreads runs its blocks' threads as fibers.
+    barriers = '#define __HD_BARRIERS\n' if '__syncthreads' in source else ''
     text = '{}\n#line 1 "kern.cu"\n{}\n#line 1 "launcher"\n' \
-        '#define __HD_KERNEL {}\n{}'.format(host_prelude, _host_source(source), name,
-                                             _LAUNCHER)
+        '#define __HD_KERNEL {}\n{}{}'.format(host_prelude, _host_source(source), name,
+                                               barriers, _LAUNCHER)
     with tempfile.TemporaryDirectory(dir=os.path.dirname(path)) as tmp:
         cpp = os.path.join(tmp, 'kern.cpp')
         with open(cpp, 'w') as f:
