@@ -136,7 +136,7 @@ class _CallPlan(NamedTuple):
     """What a resize of one shape, layout and target launches: its arrays' shapes and its two passes."""
 
     out_shape: tuple
-    mid_shape: tuple
+    mid_shape: tuple  # None for a fused resize: one launch, no intermediate
     first: tuple  # (kernel, grid, block, weights, offsets, scalars)
     second: tuple  # the same, planned for a 16-byte aligned intermediate
     second_args: tuple  # what plans the second pass anew should the intermediate not be aligned
@@ -146,6 +146,9 @@ class _CallPlan(NamedTuple):
 def _run(plan, src, dtype):
     """The output of a planned resize of src (a memory pointer)."""
     output = cp.empty(plan.out_shape, dtype=dtype)
+    if plan.mid_shape is None:  # one fused launch
+        _pass(plan.first, src, output)
+        return output
     middle = cp.empty(plan.mid_shape, dtype=cp.float32)
     second = plan.second
     if middle.data.ptr % 16:  # not so from CuPy's pools, but planned for all the same
@@ -218,16 +221,21 @@ def _plan_call(view, dsize, interpolation):
     # Along x first costs height * out_w * x_taps + out_h * out_w * y_taps
     # taps; along y first out_h * width * y_taps + out_h * out_w * x_taps.
     x_first = height * out_w * x_taps + out_h * out_w * y_taps <= out_h * width * y_taps + out_h * out_w * x_taps
+    kept = _tables_hold(x_table[0]) and _tables_hold(y_table[0])
+    src_group_strides, dst_group_strides = (src_sy, src_sx, group * src_sc), (dst_sy, dst_sx, group * dst_sc)
+    if x_first and kept:  # one launch through shared memory where the tile's rows fit it
+        fused = _plan_fused(element, group, groups, x_table, y_table, (row, height, out_h, y_taps, device), out_w,
+                            out_h, src_group_strides, dst_group_strides)  # fmt: skip
+        if fused is not None:
+            return _CallPlan(out_shape, None, fused, None, None, kept)
     mid_h, mid_w = (height, out_w) if x_first else (out_h, width)
     mid = (mid_w * channels, channels, group)
     first_pass = (x_table, "x") if x_first else (y_table, "y")
     second_pass = (y_table, "y") if x_first else (x_table, "x")
     # Whether the source starts on a 16-byte boundary (the intermediate, a new array, does).
     aligned = view.data.ptr % 16 == 0
-    first = _plan_pass(element, "F32", group, groups, first_pass, mid_w, mid_h, (src_sy, src_sx, group * src_sc), mid,
-                       aligned)  # fmt: skip
-    second_args = ("F32", element, group, groups, second_pass, out_w, out_h, mid, (dst_sy, dst_sx, group * dst_sc))
-    kept = _tables_hold(x_table[0]) and _tables_hold(y_table[0])
+    first = _plan_pass(element, "F32", group, groups, first_pass, mid_w, mid_h, src_group_strides, mid, aligned)
+    second_args = ("F32", element, group, groups, second_pass, out_w, out_h, mid, dst_group_strides)
     return _CallPlan(out_shape, (mid_h, mid_w, channels), first, _plan_pass(*second_args, True), second_args, kept)
 
 
@@ -279,6 +287,64 @@ def _taps(row, n, out):
 # Plans of whole calls (see resize): kept up to _PLANS_KEPT, computed per call past that.
 _PLANS_KEPT = 256
 _plans = {}
+
+
+# The fused resize (resampling/_resize_fused.cu): a block's tile is 96 values
+# wide for three channels, 128 otherwise, and _FUSED_ROWS threads tall; its
+# shared memory holds _FUSED_FLOATS x-filtered values. A tile is at most
+# _FUSED_TILE_H destination rows, as many as its source rows fit in shared
+# memory, and the fused launch is taken only while the rows filtered along x,
+# the tiles' overlaps included, stay within _FUSED_REDO times the source's
+# height (the two passes filter each once).
+_FUSED_ROWS = 2
+_FUSED_FLOATS = 8192
+_FUSED_TILE_H = 32
+_FUSED_REDO = 1.5
+# Tile heights and spans by (y table key, rows a tile may hold): the first source
+# row and the row count of each tile, read once from a kept offset table.
+_spans = {}
+
+
+def _plan_fused(element, group, groups, x_table, y_table, y_key, out_w, out_h, src_strides, dst_strides):
+    """The launch of a fused resize (as _plan_pass's), or None where its tiles would not pay or fit."""
+    values = 96 if group == 3 else 128
+    tiles = _tile_spans(y_table, y_key, _FUSED_FLOATS // values)
+    if tiles is None:
+        return None
+    tile_h, spans = tiles
+    grid = (-(-out_w * group // values), -(-out_h // tile_h), groups)
+    if grid[1] > _MAX_GRID_Y:
+        return None
+    (wx, ox, taps_x, stride_x), (wy, oy, taps_y, stride_y) = x_table, y_table
+    kernel = _sources.RESIZE_FUSED.function(_sources.fused_expression(element, element, group))
+    scalars = (np.int32(taps_x), np.int32(stride_x), wy, oy, np.int32(taps_y), np.int32(stride_y), spans,
+               np.int32(tile_h), np.int32(out_w), np.int32(out_h), *map(np.int64, src_strides),
+               *map(np.int64, dst_strides))  # fmt: skip
+    return kernel, grid, (values, _FUSED_ROWS, 1), wx, ox, scalars
+
+
+def _tile_spans(y_table, y_key, most):
+    """(tile height, spans) of a kept y table whose tiles' windows fit `most` rows, or None: spans a
+    device array of (first source row, rows) per tile. Reads the offsets back once (kept tables
+    are complete: their stream was synchronised before they were kept)."""
+    key = (y_key, most)
+    if key in _spans:
+        return _spans[key]
+    offsets, taps = y_table[1].get(), y_table[2]
+    found = None
+    tile_h = _FUSED_TILE_H
+    while taps <= most and tile_h >= 1:
+        count = -(-len(offsets) // tile_h)
+        padded = np.concatenate([offsets, np.repeat(offsets[-1:], count * tile_h - len(offsets))]).reshape(count, tile_h)
+        first = padded.min(axis=1)
+        rows = padded.max(axis=1) + taps - first
+        if rows.max() <= most:
+            if rows.sum() <= _FUSED_REDO * y_key[1]:
+                found = tile_h, cp.asarray(np.stack([first, rows], axis=1).astype(np.int32))
+            break
+        tile_h //= 2
+    _spans[key] = found
+    return found
 
 
 def _tables_hold(weights):
