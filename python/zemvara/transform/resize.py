@@ -223,9 +223,9 @@ def _plan_call(view, dsize, interpolation):
     x_first = height * out_w * x_taps + out_h * out_w * y_taps <= out_h * width * y_taps + out_h * out_w * x_taps
     kept = _tables_hold(x_table[0]) and _tables_hold(y_table[0])
     src_group_strides, dst_group_strides = (src_sy, src_sx, group * src_sc), (dst_sy, dst_sx, group * dst_sc)
-    if x_first and kept:  # one launch through shared memory where the tile's rows fit it
-        fused = _plan_fused(element, group, groups, x_table, y_table, (row, height, out_h, y_taps, device), out_w,
-                            out_h, src_group_strides, dst_group_strides)  # fmt: skip
+    if kept and src_sx == group:  # one launch through shared memory where it pays and fits
+        fused = _plan_fused(element, group, groups, x_table, y_table, x_first, (row, device), (height, width),
+                            (out_h, out_w), src_group_strides, dst_group_strides)  # fmt: skip
         if fused is not None:
             return _CallPlan(out_shape, None, fused, None, None, kept)
     mid_h, mid_w = (height, out_w) if x_first else (out_h, width)
@@ -289,61 +289,79 @@ _PLANS_KEPT = 256
 _plans = {}
 
 
-# The fused resize (resampling/_resize_fused.cu): a block's tile is 96 values
-# wide for three channels, 128 otherwise, and _FUSED_ROWS threads tall; its
-# shared memory holds _FUSED_FLOATS x-filtered values. A tile is at most
-# _FUSED_TILE_H destination rows, as many as its source rows fit in shared
-# memory, and the fused launch is taken only while the rows filtered along x,
-# the tiles' overlaps included, stay within _FUSED_REDO times the source's
-# height (the two passes filter each once).
+# The fused resize (resampling/_resize_fused.cu), in the axis order the two
+# passes would take: a block's tile is 96 values wide for three channels, 128
+# otherwise, and _FUSED_ROWS threads tall; it filters along the first axis
+# the source its tile's windows reach into _FUSED_FLOATS floats of shared
+# memory, for up to _FUSED_TILE_H destination rows. Taken while its taps, the
+# tiles' overlaps included, stay within _FUSED_TAPS times those of the two
+# passes (which also write and read an intermediate the fused launch does
+# without), and where its grid has _FUSED_BLOCKS blocks or more: with fewer,
+# most of a GPU would sit idle while each block filters its whole tile, and
+# the two passes spread a small resize over more threads.
 _FUSED_ROWS = 2
 _FUSED_FLOATS = 8192
 _FUSED_TILE_H = 32
-_FUSED_REDO = 1.5
-# Tile heights and spans by (y table key, rows a tile may hold): the first source
-# row and the row count of each tile, read once from a kept offset table.
+_FUSED_TAPS = 1.5
+_FUSED_BLOCKS = 64
+# Tile spans by (filter row, device, source and destination size, taps, tile
+# size): per tile the first source pixel (or row) its windows read and how
+# many, read once from a kept offset table.
 _spans = {}
 
 
-def _plan_fused(element, group, groups, x_table, y_table, y_key, out_w, out_h, src_strides, dst_strides):
-    """The launch of a fused resize (as _plan_pass's), or None where its tiles would not pay or fit."""
-    values = 96 if group == 3 else 128
-    tiles = _tile_spans(y_table, y_key, _FUSED_FLOATS // values)
-    if tiles is None:
-        return None
-    tile_h, spans = tiles
-    grid = (-(-out_w * group // values), -(-out_h // tile_h), groups)
-    if grid[1] > _MAX_GRID_Y:
-        return None
+def _plan_fused(element, group, groups, x_table, y_table, x_first, row_device, size, out_size, src_strides,
+                dst_strides):  # fmt: skip
+    """The launch of a fused resize (as _plan_pass's), or None where it would not pay or fit."""
+    (height, width), (out_h, out_w) = size, out_size
     (wx, ox, taps_x, stride_x), (wy, oy, taps_y, stride_y) = x_table, y_table
-    kernel = _sources.RESIZE_FUSED.function(_sources.fused_expression(element, element, group))
-    scalars = (np.int32(taps_x), np.int32(stride_x), wy, oy, np.int32(taps_y), np.int32(stride_y), spans,
-               np.int32(tile_h), np.int32(out_w), np.int32(out_h), *map(np.int64, src_strides),
+    values = 96 if group == 3 else 128
+    pixels = values // group
+    if x_first:
+        # Tiles as tall as their source rows fit shared memory, up to _FUSED_TILE_H.
+        tile_h = _FUSED_TILE_H
+        while True:
+            most, spans, device_spans = _tile_spans(y_table, (*row_device, height, out_h, tile_h))
+            if most <= _FUSED_FLOATS // values or tile_h == 1:
+                break
+            tile_h //= 2
+        fits = most <= _FUSED_FLOATS // values
+        taps = spans[:, 1].sum() * out_w * taps_x + out_h * out_w * taps_y
+        two_passes = height * out_w * taps_x + out_h * out_w * taps_y
+    else:
+        most, spans, device_spans = _tile_spans(x_table, (*row_device, width, out_w, pixels))
+        tile_h = min(_FUSED_TILE_H, _FUSED_FLOATS // (most * group))
+        fits = tile_h >= 1
+        taps = spans[:, 1].sum() * out_h * taps_y + out_h * out_w * taps_x
+        two_passes = out_h * width * taps_y + out_h * out_w * taps_x
+    if not fits or taps > _FUSED_TAPS * two_passes:
+        return None
+    grid = (-(-out_w // pixels), -(-out_h // tile_h), groups)
+    if grid[1] > _MAX_GRID_Y or grid[0] * grid[1] * grid[2] < _FUSED_BLOCKS:
+        return None
+    kernel = _sources.RESIZE_FUSED.function(_sources.fused_expression(element, element, group, not x_first))
+    scalars = (np.int32(taps_x), np.int32(stride_x), wy, oy, np.int32(taps_y), np.int32(stride_y), device_spans,
+               np.int32(tile_h), np.int32(out_w), np.int32(out_h), np.int64(src_strides[0]), np.int64(src_strides[2]),
                *map(np.int64, dst_strides))  # fmt: skip
     return kernel, grid, (values, _FUSED_ROWS, 1), wx, ox, scalars
 
 
-def _tile_spans(y_table, y_key, most):
-    """(tile height, spans) of a kept y table whose tiles' windows fit `most` rows, or None: spans a
-    device array of (first source row, rows) per tile. Reads the offsets back once (kept tables
-    are complete: their stream was synchronised before they were kept)."""
-    key = (y_key, most)
-    if key in _spans:
-        return _spans[key]
-    offsets, taps = y_table[1].get(), y_table[2]
-    found = None
-    tile_h = _FUSED_TILE_H
-    while taps <= most and tile_h >= 1:
-        count = -(-len(offsets) // tile_h)
-        padded = np.concatenate([offsets, np.repeat(offsets[-1:], count * tile_h - len(offsets))]).reshape(count, tile_h)
-        first = padded.min(axis=1)
-        rows = padded.max(axis=1) + taps - first
-        if rows.max() <= most:
-            if rows.sum() <= _FUSED_REDO * y_key[1]:
-                found = tile_h, cp.asarray(np.stack([first, rows], axis=1).astype(np.int32))
-            break
-        tile_h //= 2
-    _spans[key] = found
+def _tile_spans(table, key):
+    """(most, spans, spans on the device) of a kept table of key (filter row, device, n, out, tile) in
+    tiles of `tile` destination indices: spans an int32 array of (first source index, count) per tile,
+    `most` the largest count. Reads the offsets back once (kept tables are complete: their stream was
+    synchronised before they were kept)."""
+    found = _spans.get(key)
+    if found is None:
+        offsets, taps, tile = table[1].get(), table[2], key[-1]
+        count = -(-len(offsets) // tile)
+        padded = np.concatenate([offsets, np.repeat(offsets[-1:], count * tile - len(offsets))])
+        first = padded.reshape(count, tile).min(axis=1)
+        counts = padded.reshape(count, tile).max(axis=1) + taps - first
+        spans = np.stack([first, counts], axis=1).astype(np.int32)
+        device_spans = cp.asarray(spans)
+        cp.cuda.get_current_stream().synchronize()  # complete for a launch on any stream
+        found = _spans[key] = int(counts.max()), spans, device_spans
     return found
 
 

@@ -1,110 +1,137 @@
-// Resizes in one launch: each block filters along x the source rows its
-// output tile needs into shared memory, then along y out of it.
+// Resizes in one launch: each block filters the source along one axis, the
+// part its output tile needs, into shared memory, then along the other axis
+// out of it.
 //
 // Compiled behind _filters.cuh (element types). The weight tables are those
-// of the two-pass resize (_resize.cu): per destination column (row) the first
+// of the two-pass resize (_resize.cu): per destination row (column) the first
 // tap of its window and a row of `stride` normalised weights. The sums run in
-// the same order as the two passes along x then y, through the same float32
-// intermediate values, so a fused resize gives the two passes' results.
+// the same order as the two passes in the same axis order, through the same
+// float32 intermediate values, so a fused resize gives those passes' results.
+//
+// Along y first, a warp reads a run of adjacent source values a tap (full
+// sectors, the tap's weight the same for the whole warp), and the taps along
+// x come out of shared memory; along x first, each thread reads its column's
+// taps from the source, and the taps along y come out of shared memory.
 
 namespace zemvara {
 
 // The tile of a block: VALUES destination values a row (PIXELS pixels of NC
-// channels), and the most x-filtered source rows shared memory holds
-// (ROWS x VALUES floats, 32 KiB).
+// channels), and the floats of shared memory its filtered rows may take.
 template <int NC>
 struct FusedTile {
     static const int VALUES = NC == 3 ? 96 : 128;
     static const int PIXELS = VALUES / NC;
-    static const int ROWS = 8192 / VALUES;
+    static const int FLOATS = 8192;  // 32 KiB
 };
 
-// RUN source rows of value v along x, the rows `row` apart from src (at the
-// first tap of the column's window), each tap's weight loaded once for all of
-// them; the sums into mid, VALUES apart.
-template <int EI, int RUN, int VALUES>
-__device__ __forceinline__ void fused_x_run(const typename Elem<EI>::T *src, float *mid, const float *w,
-                                            int taps, int step, long long row) {
+// Float32 values in shared memory, read and written as an element type's
+// (Elem's loads go through the read-only global path, which shared memory is not).
+struct SharedF32 {
+    typedef float T;
+    static __device__ __forceinline__ float load(const float *p) { return *p; }
+    static __device__ __forceinline__ float store(float v) { return v; }
+};
+
+// RUN sums of `taps` weighted values each, the r-th from p + r * run and its
+// taps `tap` elements apart (TAP, RUN_STEP: the same known at compile time,
+// 0 where they are not), each tap's weight loaded once for all of them; the
+// results `out_step` apart from out.
+template <class In, class Out, int RUN, int TAP, int RUN_STEP>
+__device__ __forceinline__ void fused_run(const typename In::T *p, typename Out::T *out,
+                                          long long out_step, const float *w, int taps, long long tap,
+                                          long long run) {
     const float4 *w4s = reinterpret_cast<const float4 *>(w);  // table rows are 16-byte aligned
+    const long long t1 = TAP ? TAP : tap, r1 = RUN_STEP ? RUN_STEP : run;
     float acc[RUN];
 #pragma unroll
     for (int r = 0; r < RUN; ++r) acc[r] = 0.0f;
-    int t = 0, off = 0;
+    int t = 0;
 #pragma unroll 1
-    for (; t + 4 <= taps; t += 4, off += 4 * step) {
+    for (; t + 4 <= taps; t += 4, p += 4 * t1) {
         const float4 w4 = __ldg(w4s++);
 #pragma unroll
         for (int r = 0; r < RUN; ++r) {
-            const typename Elem<EI>::T *p = src + r * row + off;
-            acc[r] += w4.x * Elem<EI>::load(p);
-            acc[r] += w4.y * Elem<EI>::load(p + step);
-            acc[r] += w4.z * Elem<EI>::load(p + 2 * step);
-            acc[r] += w4.w * Elem<EI>::load(p + 3 * step);
+            const typename In::T *q = p + r * r1;
+            acc[r] += w4.x * In::load(q);
+            acc[r] += w4.y * In::load(q + t1);
+            acc[r] += w4.z * In::load(q + 2 * t1);
+            acc[r] += w4.w * In::load(q + 3 * t1);
         }
     }
 #pragma unroll 1
-    for (; t < taps; ++t, off += step) {
+    for (; t < taps; ++t, p += t1) {
         const float wt = __ldg(w + t);
 #pragma unroll
-        for (int r = 0; r < RUN; ++r) acc[r] += wt * Elem<EI>::load(src + r * row + off);
+        for (int r = 0; r < RUN; ++r) acc[r] += wt * In::load(p + r * r1);
     }
 #pragma unroll
-    for (int r = 0; r < RUN; ++r) mid[r * VALUES] = acc[r];
+    for (int r = 0; r < RUN; ++r) out[r * out_step] = Out::store(acc[r]);
 }
 
 // One block per tile of PIXELS destination columns and tile_h rows (grid z
-// counts the channel groups); blockDim.x == VALUES, thread x is channel x % NC
-// of the tile's pixel x / NC, the block's rows share out the work. spans holds
-// per tile row the first source row its windows read and how many rows from
-// there (at most ROWS: the caller checks). Strides in elements, as in
+// counts the channel groups); blockDim.x == VALUES: thread x is channel x % NC
+// of the tile's pixel x / NC, the block's rows share out the work. Pixels
+// packed NC values apart in src. spans holds per tile column (Y_FIRST) or
+// tile row the first source pixel or row its windows read and how many from
+// there; they fit FLOATS (the caller checks). Strides in elements, as in
 // resize_pass.
-template <int EI, int EO, int NC>
+template <int EI, int EO, int NC, bool Y_FIRST>
 __global__ void resize_fused(const typename Elem<EI>::T *__restrict__ src, typename Elem<EO>::T *__restrict__ dst,
                              const float *__restrict__ wx, const int *__restrict__ ox, int taps_x, int stride_x,
                              const float *__restrict__ wy, const int *__restrict__ oy, int taps_y, int stride_y,
                              const int *__restrict__ spans, int tile_h, int out_w, int out_h, long long src_sy,
-                             long long src_sx, long long src_sg, long long dst_sy, long long dst_sx,
-                             long long dst_sg) {
+                             long long src_sg, long long dst_sy, long long dst_sx, long long dst_sg) {
     typedef FusedTile<NC> Tile;
-    __shared__ float mid[Tile::ROWS * Tile::VALUES];
-    const int v = threadIdx.x;
-    const int pixel = v / NC, c = v - pixel * NC;
+    const int V = Tile::VALUES;
+    __shared__ float mid[Tile::FLOATS];
+    const int tile = Y_FIRST ? blockIdx.x : blockIdx.y;
+    const int first = __ldg(spans + 2 * tile), count = __ldg(spans + 2 * tile + 1);
+    const int y0 = blockIdx.y * tile_h, rows = min(tile_h, out_h - y0);
+    const int v = threadIdx.x, pixel = v / NC, c = v - pixel * NC;
     const int px = blockIdx.x * Tile::PIXELS + pixel;
-    const int first = __ldg(spans + 2 * blockIdx.y), rows = __ldg(spans + 2 * blockIdx.y + 1);
+    const int ry = threadIdx.y, rn = blockDim.y;
     src += blockIdx.z * src_sg;
     dst += blockIdx.z * dst_sg;
-    // Along x: the tile's source rows, runs of four a thread sharing the column's weights.
-    if (px < out_w) {
+    typename Elem<EO>::T *q = dst + y0 * dst_sy + px * dst_sx + c;
+    if (Y_FIRST) {
+        // Along y: each of the tile's rows as a run of `span` source values.
+        const int span = count * NC;
+        src += first * NC;
+        for (int r = ry; r < rows; r += rn) {
+            const float *w = wy + (y0 + r) * stride_y;
+            const typename Elem<EI>::T *p = src + __ldg(oy + y0 + r) * src_sy;
+            float *m = mid + r * span;
+            int s = v;
+            for (; s + 3 * V < span; s += 4 * V) fused_run<Elem<EI>, SharedF32, 4, 0, V>(p + s, m + s, V, w, taps_y, src_sy, 0);
+            for (; s + V < span; s += 2 * V) fused_run<Elem<EI>, SharedF32, 2, 0, V>(p + s, m + s, V, w, taps_y, src_sy, 0);
+            for (; s < span; s += V) fused_run<Elem<EI>, SharedF32, 1, 0, V>(p + s, m + s, V, w, taps_y, src_sy, 0);
+        }
+        __syncthreads();
+        // Along x out of shared memory: runs of four rows sharing the column's weights.
+        if (px >= out_w) return;
         const float *w = wx + px * stride_x;
-        const typename Elem<EI>::T *p = src + first * src_sy + __ldg(ox + px) * src_sx + c;
-        const int step = (int)src_sx;  // a window's span stays below 2^31 elements (the caller checks)
-        int r = 4 * threadIdx.y;
-        for (; r + 4 <= rows; r += 4 * blockDim.y)
-            fused_x_run<EI, 4, Tile::VALUES>(p + r * src_sy, mid + r * Tile::VALUES + v, w, taps_x, step, src_sy);
-        for (; r < rows; ++r)  // the partial run at the end, where it falls to this thread
-            fused_x_run<EI, 1, Tile::VALUES>(p + r * src_sy, mid + r * Tile::VALUES + v, w, taps_x, step, src_sy);
-    }
-    __syncthreads();
-    // Along y, out of shared memory: the rows of the tile, blockDim.y apart.
-    if (px < out_w) {
-        const int y1 = min(blockIdx.y * tile_h + tile_h, out_h);
-        for (int y = blockIdx.y * tile_h + threadIdx.y; y < y1; y += blockDim.y) {
-            const float *w = wy + y * stride_y;
-            const float4 *w4s = reinterpret_cast<const float4 *>(w);
-            const float *m = mid + (__ldg(oy + y) - first) * Tile::VALUES + v;
-            float acc = 0.0f;
-            int t = 0;
-#pragma unroll 1
-            for (; t + 4 <= taps_y; t += 4, m += 4 * Tile::VALUES) {
-                const float4 w4 = __ldg(w4s++);
-                acc += w4.x * m[0];
-                acc += w4.y * m[Tile::VALUES];
-                acc += w4.z * m[2 * Tile::VALUES];
-                acc += w4.w * m[3 * Tile::VALUES];
-            }
-#pragma unroll 1
-            for (; t < taps_y; ++t, m += Tile::VALUES) acc += __ldg(w + t) * m[0];
-            dst[y * dst_sy + px * dst_sx + c] = Elem<EO>::store(acc);
+        const float *m = mid + (__ldg(ox + px) - first) * NC + c;
+        int r = ry;
+        for (; r + 3 * rn < rows; r += 4 * rn)
+            fused_run<SharedF32, Elem<EO>, 4, NC, 0>(m + r * span, q + r * dst_sy, dst_sy * rn, w, taps_x, 0, span * rn);
+        for (; r < rows; r += rn) fused_run<SharedF32, Elem<EO>, 1, NC, 0>(m + r * span, q + r * dst_sy, 0, w, taps_x, 0, 0);
+    } else {
+        // Along x: the `count` source rows from `first` the tile's windows
+        // read, runs of four a thread sharing the column's weights.
+        if (px < out_w) {
+            const float *w = wx + px * stride_x;
+            const typename Elem<EI>::T *p = src + first * src_sy + __ldg(ox + px) * NC + c;
+            int r = ry;
+            for (; r + 3 * rn < count; r += 4 * rn)
+                fused_run<Elem<EI>, SharedF32, 4, NC, 0>(p + r * src_sy, mid + r * V + v, V * rn, w, taps_x, 0, src_sy * rn);
+            for (; r < count; r += rn) fused_run<Elem<EI>, SharedF32, 1, NC, 0>(p + r * src_sy, mid + r * V + v, 0, w, taps_x, 0, 0);
+        }
+        __syncthreads();
+        // Along y out of shared memory: the tile's rows.
+        if (px >= out_w) return;
+        for (int r = ry; r < rows; r += rn) {
+            const float *m = mid + (__ldg(oy + y0 + r) - first) * V + v;
+            fused_run<SharedF32, Elem<EO>, 1, V, 0>(m, q + r * dst_sy, 0, wy + (y0 + r) * stride_y, taps_y, 0, 0);
         }
     }
 }

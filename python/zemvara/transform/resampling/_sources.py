@@ -121,13 +121,15 @@ def resize_expressions():
 # ---- RESIZE_FUSED ------------------------------------------------------------------
 
 
-def fused_expression(src_element, dst_element, channels):
-    """The one-launch resize from one element type to another, `channels` adjacent channels per thread."""
-    return f"zemvara::resize_fused<zemvara::{src_element}, zemvara::{dst_element}, {channels}>"
+def fused_expression(src_element, dst_element, channels, y_first):
+    """The one-launch resize from one element type to another, `channels` adjacent channels per thread,
+    along y first or x first."""
+    return (f"zemvara::resize_fused<zemvara::{src_element}, zemvara::{dst_element}, {channels}, "
+            f"{str(bool(y_first)).lower()}>")  # fmt: skip
 
 
 def fused_expressions():
-    return [fused_expression(e, e, c) for e in ELEMENTS.values() for c in (1, 2, 3, 4)]
+    return [fused_expression(e, e, c, y) for e in ELEMENTS.values() for c in (1, 2, 3, 4) for y in (True, False)]
 
 
 # ---- WARP --------------------------------------------------------------------------
