@@ -114,12 +114,12 @@ def resize(image, dsize, interpolation=INTER_AUTO):
     data = view.data
     # A repeated call finds everything but its two arrays planned: the plan
     # depends on the view's shape, strides and element type, the target, the
-    # filter, the device and the source's 16-byte alignment, nothing else.
+    # filter, the device and the source's place within 16 bytes, nothing else.
     # Only a dsize tuple of two ints and an int interpolation are looked up:
     # equal values of other types (1920.0, True) must still meet their errors.
     key = None
     if type(dsize) is tuple and type(interpolation) is int and len(dsize) == 2 and type(dsize[0]) is type(dsize[1]) is int:
-        key = (view.shape, view.strides, view.dtype, dsize, interpolation, data.device_id, data.ptr % 16 == 0)
+        key = (view.shape, view.strides, view.dtype, dsize, interpolation, data.device_id, data.ptr % 16)
         plan = _plans.get(key)
         if plan is not None:
             return _run(plan, data, view.dtype)
@@ -219,13 +219,16 @@ def _plan_call(view, dsize, interpolation):
     x_table = _table(row, width, out_w, x_taps, device)
     y_table = _table(row, height, out_h, y_taps, device)
     # Along x first costs height * out_w * x_taps + out_h * out_w * y_taps
-    # taps; along y first out_h * width * y_taps + out_h * out_w * x_taps.
-    x_first = height * out_w * x_taps + out_h * out_w * y_taps <= out_h * width * y_taps + out_h * out_w * x_taps
+    # taps; along y first out_h * width * y_taps + out_h * out_w * x_taps. At
+    # equal cost along y first: its first pass (fused or not) reads the source
+    # as runs of adjacent values, a tap's weight the same for a whole row.
+    x_first = height * out_w * x_taps + out_h * out_w * y_taps < out_h * width * y_taps + out_h * out_w * x_taps
     kept = _tables_hold(x_table[0]) and _tables_hold(y_table[0])
     src_group_strides, dst_group_strides = (src_sy, src_sx, group * src_sc), (dst_sy, dst_sx, group * dst_sc)
     if kept and src_sx == group:  # one launch through shared memory where it pays and fits
         fused = _plan_fused(element, group, groups, x_table, y_table, x_first, (row, device), (height, width),
-                            (out_h, out_w), src_group_strides, dst_group_strides)  # fmt: skip
+                            (out_h, out_w), src_group_strides, dst_group_strides,
+                            view.data.ptr % (4 * itemsize) == 0)  # fmt: skip
         if fused is not None:
             return _CallPlan(out_shape, None, fused, None, None, kept)
     mid_h, mid_w = (height, out_w) if x_first else (out_h, width)
@@ -311,8 +314,9 @@ _spans = {}
 
 
 def _plan_fused(element, group, groups, x_table, y_table, x_first, row_device, size, out_size, src_strides,
-                dst_strides):  # fmt: skip
-    """The launch of a fused resize (as _plan_pass's), or None where it would not pay or fit."""
+                dst_strides, aligned):  # fmt: skip
+    """The launch of a fused resize (as _plan_pass's), or None where it would not pay or fit; `aligned`:
+    whether the source starts on a multiple of four elements."""
     (height, width), (out_h, out_w) = size, out_size
     (wx, ox, taps_x, stride_x), (wy, oy, taps_y, stride_y) = x_table, y_table
     values = 96 if group == 3 else 128
@@ -330,7 +334,7 @@ def _plan_fused(element, group, groups, x_table, y_table, x_first, row_device, s
         two_passes = height * out_w * taps_x + out_h * out_w * taps_y
     else:
         most, spans, device_spans = _tile_spans(x_table, (*row_device, width, out_w, pixels))
-        tile_h = min(_FUSED_TILE_H, _FUSED_FLOATS // (most * group))
+        tile_h = min(_FUSED_TILE_H, _FUSED_FLOATS // (most * group + 6))  # up to 6 more values in quads
         fits = tile_h >= 1
         taps = spans[:, 1].sum() * out_h * taps_y + out_h * out_w * taps_x
         two_passes = out_h * width * taps_y + out_h * out_w * taps_x
@@ -339,7 +343,9 @@ def _plan_fused(element, group, groups, x_table, y_table, x_first, row_device, s
     grid = (-(-out_w // pixels), -(-out_h // tile_h), groups)
     if grid[1] > _MAX_GRID_Y or grid[0] * grid[1] * grid[2] < _FUSED_BLOCKS:
         return None
-    kernel = _sources.RESIZE_FUSED.function(_sources.fused_expression(element, element, group, not x_first))
+    quads = (not x_first and aligned and (width * group) % 4 == 0 and src_strides[0] % 4 == 0
+             and (groups == 1 or src_strides[2] % 4 == 0))  # fmt: skip
+    kernel = _sources.RESIZE_FUSED.function(_sources.fused_expression(element, element, group, not x_first, quads))
     scalars = (np.int32(taps_x), np.int32(stride_x), wy, oy, np.int32(taps_y), np.int32(stride_y), device_spans,
                np.int32(tile_h), np.int32(out_w), np.int32(out_h), np.int64(src_strides[0]), np.int64(src_strides[2]),
                *map(np.int64, dst_strides))  # fmt: skip

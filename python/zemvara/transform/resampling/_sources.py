@@ -11,7 +11,7 @@ compiles.
 - `AFFINE` (`_taps.cuh`, `_affine_warp.cu`): the affine warps of the six
   filter modules, float32 RGB out, zeros around the image.
 - `RESIZE` (`_taps.cuh`, `_resize.cu`): the resize weight tables and passes.
-- `RESIZE_FUSED` (`_resize_fused.cu`): resizes in one launch through shared
+- `RESIZE_FUSED` (`_taps.cuh`, `_resize_fused.cu`): resizes in one launch through shared
   memory, over the resize weight tables. A source of its own: its barriers
   concern its kernels alone.
 - `WARP` (`_taps.cuh`, `_border_warp.cu`): the warps with border modes, affine
@@ -60,7 +60,7 @@ class KernelSource:
 
 AFFINE = KernelSource("affine", "_taps.cuh", "_affine_warp.cu")
 RESIZE = KernelSource("resize", "_taps.cuh", "_resize.cu")
-RESIZE_FUSED = KernelSource("resize_fused", "_resize_fused.cu")
+RESIZE_FUSED = KernelSource("resize_fused", "_taps.cuh", "_resize_fused.cu")
 WARP = KernelSource("warp", "_taps.cuh", "_border_warp.cu", generated=borders.KERNEL_CODE)
 SOURCES = (AFFINE, RESIZE, RESIZE_FUSED, WARP)
 
@@ -121,15 +121,16 @@ def resize_expressions():
 # ---- RESIZE_FUSED ------------------------------------------------------------------
 
 
-def fused_expression(src_element, dst_element, channels, y_first):
+def fused_expression(src_element, dst_element, channels, y_first, quads=False):
     """The one-launch resize from one element type to another, `channels` adjacent channels per thread,
-    along y first or x first."""
+    along y first or x first; `quads`: along y first in vector loads of four values."""
     return (f"zemvara::resize_fused<zemvara::{src_element}, zemvara::{dst_element}, {channels}, "
-            f"{str(bool(y_first)).lower()}>")  # fmt: skip
+            f"{str(bool(y_first)).lower()}, {str(bool(quads)).lower()}>")  # fmt: skip
 
 
 def fused_expressions():
-    return [fused_expression(e, e, c, y) for e in ELEMENTS.values() for c in (1, 2, 3, 4) for y in (True, False)]
+    return [fused_expression(e, e, c, y, q) for e in ELEMENTS.values() for c in (1, 2, 3, 4)
+            for y, q in ((True, True), (True, False), (False, False))]  # fmt: skip
 
 
 # ---- WARP --------------------------------------------------------------------------
