@@ -189,10 +189,10 @@ class TestRefusals:
 
 @pytest.mark.host_only
 class TestFused:
-    # Large enough resizes (here any size) run as one launch through shared
-    # memory, along y first or x first as the two passes would, and give the
-    # two passes' results bit for bit: the same weights, sums and float32
-    # intermediate values.
+    # Reductions by up to four, large enough (here any size), run as one
+    # launch through shared memory, along y first or x first as the two passes
+    # would, and give the two passes' results bit for bit: the same weights,
+    # sums and float32 intermediate values.
     @staticmethod
     def cases(dtype):
         base = cp.asarray((np.random.default_rng(3).random((66, 98, 3)) * 200).astype(dtype))
@@ -200,15 +200,15 @@ class TestFused:
             "y_quads": (cp.ascontiguousarray(base[:64, :96]), (48, 32), "lanczos3"),
             "y_offset": (base[1:65, 1:97], (48, 32), "area"),
             "y_flipped": (base[64:0:-1, :96], (48, 32), "lanczos3"),
-            "x_first": (base[:50], (30, 50), "bicubic"),
-            "enlarge": (base[:20, :30], (75, 52), "lanczos3"),
+            "x_first": (base[:60], (26, 40), "bicubic"),
+            "quarter": (cp.ascontiguousarray(base[:64, :96]), (24, 16), "lanczos3"),
             "grey": (cp.ascontiguousarray(base[:64, :96, 1]), (48, 32), "lanczos3"),
             "planes": (cp.ascontiguousarray(base[:64, :96].transpose(2, 0, 1)), (48, 32), "area"),
             "four": (cp.ascontiguousarray(base[:64, :72].reshape(64, 54, 4)), (27, 32), "bilinear"),
         }
 
     @pytest.mark.parametrize("dtype", [np.uint8, np.float16, np.float32])
-    @pytest.mark.parametrize("case", ["y_quads", "y_offset", "y_flipped", "x_first", "enlarge", "grey", "planes", "four"])
+    @pytest.mark.parametrize("case", ["y_quads", "y_offset", "y_flipped", "x_first", "quarter", "grey", "planes", "four"])
     def test_like_the_two_passes(self, monkeypatch, dtype, case):
         import zemvara.transform.resize as resize_module
 

@@ -294,18 +294,24 @@ _plans = {}
 
 # The fused resize (resampling/_resize_fused.cu), in the axis order the two
 # passes would take: a block's tile is 96 values wide for three channels, 128
-# otherwise, and _FUSED_ROWS threads tall; it filters along the first axis
+# otherwise, and _FUSED_ROWS thread rows tall; it filters along the first axis
 # the source its tile's windows reach into _FUSED_FLOATS floats of shared
-# memory, for up to _FUSED_TILE_H destination rows. Taken while its taps, the
+# memory, for up to _FUSED_TILE_H destination rows. Taken for reductions by
+# more than one and at most _FUSED_REDUCTION along both axes: there the
+# intermediate two passes write and read is half to a quarter of the source,
+# and a tile's source fits shared memory tens of rows tall. Beyond, the tiles
+# shrink to a few rows and the intermediate to a sliver; enlargements and
+# mixed resizes keep the two passes too (an enlarged tile's source columns
+# overlap its neighbours' by a third or more). Also only while its taps, the
 # tiles' overlaps included, stay within _FUSED_TAPS times those of the two
-# passes (which also write and read an intermediate the fused launch does
-# without), and where its grid has _FUSED_BLOCKS blocks or more: with fewer,
+# passes, and where its grid has _FUSED_BLOCKS blocks or more: with fewer,
 # most of a GPU would sit idle while each block filters its whole tile, and
 # the two passes spread a small resize over more threads.
-_FUSED_ROWS = 2
+_FUSED_ROWS = 1
 _FUSED_FLOATS = 8192
 _FUSED_TILE_H = 32
 _FUSED_TAPS = 1.5
+_FUSED_REDUCTION = 4
 _FUSED_BLOCKS = 64
 # Tile spans by (filter row, device, source and destination size, taps, tile
 # size): per tile the first source pixel (or row) its windows read and how
@@ -318,6 +324,8 @@ def _plan_fused(element, group, groups, x_table, y_table, x_first, row_device, s
     """The launch of a fused resize (as _plan_pass's), or None where it would not pay or fit; `aligned`:
     whether the source starts on a multiple of four elements."""
     (height, width), (out_h, out_w) = size, out_size
+    if not (out_w < width <= _FUSED_REDUCTION * out_w and out_h < height <= _FUSED_REDUCTION * out_h):
+        return None
     (wx, ox, taps_x, stride_x), (wy, oy, taps_y, stride_y) = x_table, y_table
     values = 96 if group == 3 else 128
     pixels = values // group
