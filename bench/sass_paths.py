@@ -1,7 +1,7 @@
 """The executed path of a compiled kernel: sm_90 SASS run one thread at a time, without a GPU.
 
 `Program` parses one kernel of `nvdisasm -c` output (its own subroutines
-included) and `run_thread` executes it for one thread of a launch: registers,
+included) and a `Thread` executes it for one thread of a launch: registers,
 predicates, uniform registers, the constant banks (parameters at 0x210,
 launch geometry at 0x0, the kernel's own bank 2 read from the cubin), a
 sparse global memory of named arrays and the block's shared memory. Every
