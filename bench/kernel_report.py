@@ -10,7 +10,10 @@ over the grid, with the case's real arguments, matrices and weight tables.
 Kernels with barriers (__syncthreads) run whole blocks instead: every thread
 of a sampled block runs to the barrier, then all go on, so shared memory
 holds what the block wrote; at least 4 blocks and --warps warps are sampled,
-every warp of them counted.
+every warp of them counted. An access outside the arrays or outside the
+kernel's static shared memory stops the report with an error, and so does a
+shared-memory race: a thread reading what another wrote since the last
+barrier, or changing what another read or wrote since then.
 
 Per case the report prints:
   instr/px    SASS instructions issued per output pixel, as thread slots: a

@@ -29,8 +29,9 @@ warp issues them: lanes that execute the same instruction for the same time
 share one issue. `block_counts` runs every thread of a block for kernels
 with barriers: each thread runs until it reaches `BAR.SYNC` or exits, then
 all continue (round-robin from barrier to barrier), so what a thread reads
-from shared memory after a barrier is what the block wrote before it; then
-each warp's traces merge as above. `wavefronts` is the cost of one
+from shared memory after a barrier is what the block wrote before it (a
+thread reading what another wrote since the last barrier is a race, an
+error); then each warp's traces merge as above. `wavefronts` is the cost of one
 warp-wide shared access in bank cycles.
 """
 
@@ -211,11 +212,25 @@ class Memory:
 
 
 class SharedMemory:
-    """One block's static shared memory: bytes [SHARED_BASE, end), zeros until written."""
+    """One block's static shared memory: bytes [SHARED_BASE, end), zeros until written.
+
+    Each byte remembers which thread last wrote it and which read it, and in
+    which interval between barriers (`epoch`, advanced when the block passes
+    a barrier): a thread reading a byte another thread wrote in the same
+    interval, or changing one another thread read or wrote in it, is a race
+    (the GPU runs the block's threads in no fixed order between barriers) and
+    an error.
+    """
+
+    MANY = -2  # read by more than one thread in the interval
+    SAME = -3  # written by more than one thread in the interval, all the same value
 
     def __init__(self, end):
         self.end = end
         self.data = bytearray(end)
+        self.epoch = 0
+        self.writer, self.written_in = [-1] * end, [-1] * end
+        self.reader, self.read_in = [-1] * end, [-1] * end
 
     def check(self, address, width):
         if not (SHARED_BASE <= address and address + width <= self.end):
@@ -224,13 +239,43 @@ class SharedMemory:
         if address % width:
             raise EmulationError(f"misaligned shared access of {width} bytes at {address:#x}")
 
-    def read(self, address, width):
+    def read(self, address, width, thread):
         self.check(address, width)
-        return bytes(self.data[address: address + width])
+        epoch, end = self.epoch, address + width
+        if epoch in self.written_in[address:end]:
+            for b in range(address, end):
+                if self.written_in[b] == epoch and self.writer[b] not in (thread, self.SAME):
+                    raise EmulationError(f"shared memory race: thread {thread} reads {b:#x}, written by thread "
+                                         f"{self.writer[b]} since the last barrier")  # fmt: skip
+        if epoch not in self.read_in[address:end]:
+            self.read_in[address:end], self.reader[address:end] = [epoch] * width, [thread] * width
+        else:
+            for b in range(address, end):
+                if self.read_in[b] != epoch:
+                    self.read_in[b], self.reader[b] = epoch, thread
+                elif self.reader[b] != thread:
+                    self.reader[b] = self.MANY
+        return bytes(self.data[address:end])
 
-    def write(self, address, data):
+    def write(self, address, data, thread):
         self.check(address, len(data))
-        self.data[address: address + len(data)] = data
+        epoch, end = self.epoch, address + len(data)
+        writers = [thread] * len(data)
+        if epoch in self.read_in[address:end] or epoch in self.written_in[address:end]:
+            for k, b in enumerate(range(address, end)):
+                if self.data[b] == data[k]:  # the same value: no thread can tell the order
+                    if self.written_in[b] == epoch and self.writer[b] != thread:
+                        writers[k] = self.SAME
+                    continue
+                if self.read_in[b] == epoch and self.reader[b] != thread:
+                    by = "other threads" if self.reader[b] == self.MANY else f"thread {self.reader[b]}"
+                    raise EmulationError(f"shared memory race: thread {thread} writes {b:#x}, read by {by} "
+                                         f"since the last barrier")  # fmt: skip
+                if self.written_in[b] == epoch and self.writer[b] != thread:
+                    raise EmulationError(f"shared memory race: threads {self.writer[b]} and {thread} write "
+                                         f"different values to {b:#x} since the last barrier")  # fmt: skip
+        self.writer[address:end], self.written_in[address:end] = writers, [epoch] * len(data)
+        self.data[address:end] = data
 
 
 def wavefronts(lanes):
@@ -372,13 +417,14 @@ def _operand(text, float_op):
 # ---- the thread ------------------------------------------------------------------------
 
 class Thread:
-    def __init__(self, program, memory, bank0, specials, shared=None, lane=0):
+    def __init__(self, program, memory, bank0, specials, shared=None, thread=0):
         self.p = program
         self.mem = memory
         self.bank0 = bank0  # bytes
         self.specials = specials
         self.shared = shared if shared is not None else SharedMemory(0)
-        self.lane = lane
+        self.thread = thread  # the linear index in the block
+        self.lane = thread % 32
         self.pc = program.order[0]
         self.done = False
         self.r = [0] * 256
@@ -923,12 +969,12 @@ class Thread:
         self._shared_write(ins, self.address_of(o[0].strip("[]")), self._stored(o[1], width))
 
     def _shared_read(self, ins, address, width):
-        raw = self.shared.read(address, width)
+        raw = self.shared.read(address, width, self.thread)
         self.shared_accesses.append((ins.address, address, width, "load"))
         return raw
 
     def _shared_write(self, ins, address, raw):
-        self.shared.write(address, raw)
+        self.shared.write(address, raw, self.thread)
         self.shared_accesses.append((ins.address, address, len(raw), "store"))
 
     def _stored(self, text, width):
@@ -1047,7 +1093,7 @@ def _thread(program, memory, bank, block, block_idx, linear, shared):
     specials = {"SR_TID.X": tid[0], "SR_TID.Y": tid[1], "SR_TID.Z": tid[2],
                 "SR_CTAID.X": block_idx[0], "SR_CTAID.Y": block_idx[1], "SR_CTAID.Z": block_idx[2],
                 "SR_LANEID": linear % 32, "SR_CgaCtaId": 0, "SR_SWINHI": SHARED_WINDOW, "SRZ": 0}  # fmt: skip
-    return Thread(program, memory, bank, specials, shared, lane=linear % 32)
+    return Thread(program, memory, bank, specials, shared, thread=linear)
 
 
 def _merge(threads):
@@ -1098,8 +1144,6 @@ def block_counts(program, memory, bank, grid, block, block_idx, shared_end=0):
     shared = SharedMemory(shared_end)
     size = block[0] * block[1] * block[2]
     threads = [_thread(program, memory, bank, block, block_idx, linear, shared) for linear in range(size)]
-    while True:
-        waiting = [t for t in threads if not t.done and t.run() == "barrier"]
-        if not waiting:
-            break
+    while [t for t in threads if not t.done and t.run() == "barrier"]:
+        shared.epoch += 1
     return [(*_merge(threads[w: w + 32]), threads[w: w + 32]) for w in range(0, size, 32)]

@@ -16,8 +16,8 @@ import kernel_report  # noqa: E402
 import sass_paths  # noqa: E402
 
 # A block-tile transpose through a 32 x STRIDE shared tile (block 32 x 8, four rows a
-# thread), a 1-D three-tap stencil reading its tile through a generic pointer, and a
-# kernel reading one element past its tile.
+# thread), a 1-D three-tap stencil reading its tile through a generic pointer, a kernel
+# reading one element past its tile and one reading its tile without a barrier.
 SOURCE = r"""
 template <int STRIDE>
 __global__ void transpose(const float *src, float *dst, int n) {
@@ -50,8 +50,14 @@ __global__ void overrun(float *dst) {
     __syncthreads();
     dst[threadIdx.x] = tile[threadIdx.x + 1];
 }
+
+__global__ void unsynced(float *dst) {
+    __shared__ float tile[32];
+    tile[threadIdx.x] = threadIdx.x;
+    dst[threadIdx.x] = tile[31 - threadIdx.x];
+}
 """
-EXPRESSIONS = ["transpose<32>", "transpose<33>", "stencil", "overrun"]
+EXPRESSIONS = ["transpose<32>", "transpose<33>", "stencil", "overrun", "unsynced"]
 
 
 @pytest.mark.parametrize("width, address, expected", [
@@ -68,6 +74,23 @@ EXPRESSIONS = ["transpose<32>", "transpose<33>", "stencil", "overrun"]
 ])  # fmt: skip
 def test_wavefronts_count_bank_conflicts(width, address, expected):
     assert sass_paths.wavefronts([(lane, address(lane), width) for lane in range(32)]) == expected
+
+
+def test_shared_memory_races_between_barriers():
+    shared = sass_paths.SharedMemory(0x500)
+    shared.write(0x400, b"\1\0\0\0", thread=0)
+    shared.write(0x400, b"\1\0\0\0", thread=1)  # the same value from two threads: a halo both load
+    assert shared.read(0x400, 4, thread=1) == b"\1\0\0\0"
+    shared.write(0x404, b"\7\0\0\0", thread=0)
+    with pytest.raises(sass_paths.EmulationError, match="thread 2 reads 0x404, written by thread 0"):
+        shared.read(0x404, 4, thread=2)
+    with pytest.raises(sass_paths.EmulationError, match="write different values"):
+        shared.write(0x404, b"\2\0\0\0", thread=3)
+    shared.epoch += 1  # a barrier: every thread sees what the block wrote
+    assert shared.read(0x404, 4, thread=2) == b"\7\0\0\0"
+    shared.write(0x408, b"\5\0\0\0", thread=5)  # its neighbour's word: no clash
+    with pytest.raises(sass_paths.EmulationError, match="misaligned"):
+        shared.read(0x402, 4, thread=0)
 
 
 def test_occupancy_counts_shared_memory_per_block():
@@ -153,9 +176,12 @@ def test_stencil_reads_its_tile_through_a_generic_pointer(kernels):
 
 
 @needs_tools
-def test_shared_access_outside_the_tile_is_an_error(kernels):
-    kernel = kernels["overrun"]
+@pytest.mark.parametrize("name, message", [
+    ("overrun", "outside the block's shared memory"),
+    ("unsynced", "race: thread 16 writes 0x442, read by thread 15"),  # tile[16]'s 16.0f over 0.0f
+])  # fmt: skip
+def test_faulty_shared_access_is_an_error(kernels, name, message):
     memory = sass_paths.Memory()
     dst = memory.add("dst", 128)
-    with pytest.raises(sass_paths.EmulationError, match="outside the block's shared memory"):
-        _block(kernel, [dst], (1, 1, 1), (32, 1, 1), (0, 0, 0), memory)
+    with pytest.raises(sass_paths.EmulationError, match=message):
+        _block(kernels[name], [dst], (1, 1, 1), (32, 1, 1), (0, 0, 0), memory)
