@@ -32,7 +32,7 @@ with open(os.path.join(_HERE, '_prelude.h')) as _f:
 with open(os.path.join(_HERE, '_launcher.h')) as _f:
     _LAUNCHER = _f.read()
 
-_CXX_FLAGS = ('-std=c++17', '-O2', '-fPIC', '-shared', '-pthread', '-fwrapv',
+_CXX_FLAGS = ('-std=c++17', '-O3', '-fPIC', '-shared', '-pthread', '-fwrapv',
               '-fno-strict-aliasing', '-w')
 # HOSTDEVICE_SANITIZE=1 (set by `make test-sanitize`): kernels are built with
 # AddressSanitizer and UndefinedBehaviorSanitizer, every report fatal, and

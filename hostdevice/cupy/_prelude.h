@@ -124,6 +124,13 @@ static inline unsigned umax(unsigned a, unsigned b) { return max(a, b); }
 // current versions do not export the fast sine and cosine: they stand in here
 // at full precision, as macros, after math.h has declared the names.)
 #define __sinf(x) sinf(x)
+// fminf and fmaxf inline, with the C library's results (a NaN operand gives
+// the other one; equal operands give the second): g++ would otherwise call
+// them through the PLT on every use.
+static inline float __hd_fminf(float a, float b) { return a != a ? b : b != b ? a : a < b ? a : b; }
+static inline float __hd_fmaxf(float a, float b) { return a != a ? b : b != b ? a : a > b ? a : b; }
+#define fminf __hd_fminf
+#define fmaxf __hd_fmaxf
 #define __cosf(x) cosf(x)
 static inline float rsqrtf(float x) { return 1.0f / sqrtf(x); }
 static inline double rsqrt(double x) { return 1.0 / sqrt(x); }
