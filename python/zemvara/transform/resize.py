@@ -6,6 +6,13 @@ destination row by the filter's traits block, then one pass along each axis
 (the cheaper order first) through a float32 intermediate. The same filters,
 antialiasing rule and float32 arithmetic as the warps, for any channel count
 and either axis order, writing the source's element type.
+
+Reductions by up to four along both axes, once their tables are kept, run
+both passes in one launch (`resampling/_resize_fused.cu`): each block
+filters along the first axis the source its output tile reaches into shared
+memory, then along the second out of it, with the same sums in the same
+order, so the result is the two passes' bit for bit. A repeated call looks
+up its whole plan (see `_plans`) and only allocates and launches.
 """
 
 import functools
