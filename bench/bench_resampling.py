@@ -183,7 +183,7 @@ def _against_pillow(resize_fn, factors, repeat):
             ours = kernels = float("inf")
             for _ in range(repeat):
                 kernel_seconds[0] = 0.0
-                originals = {k: getattr(resize_module, k, None) for k in ("_pass", "_table")}
+                originals = {k: getattr(resize_module, k, None) for k in ("_run_pass", "_table")}
                 for k, fn in originals.items():
                     if fn is not None:
                         setattr(resize_module, k, timed(fn))

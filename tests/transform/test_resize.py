@@ -213,6 +213,7 @@ class TestFused:
         import zemvara.transform.resize as resize_module
 
         monkeypatch.setattr(resize_module, "_FUSED_BLOCKS", 1)
+        monkeypatch.setattr(resize_module, "_tables", {})  # room to keep them, whatever ran before
         monkeypatch.setattr(resize_module, "_plans", {})
         image, dsize, name = self.cases(dtype)[case]
         inter = filters.BY_NAME[name].inter

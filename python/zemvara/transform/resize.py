@@ -154,21 +154,41 @@ def _run(plan, src, dtype):
     """The output of a planned resize of src (a memory pointer)."""
     output = cp.empty(plan.out_shape, dtype=dtype)
     if plan.mid_shape is None:  # one fused launch
-        _pass(plan.first, src, output)
+        _run_pass(plan.first, src, output)
         return output
     middle = cp.empty(plan.mid_shape, dtype=cp.float32)
     second = plan.second
     if middle.data.ptr % 16:  # not so from CuPy's pools, but planned for all the same
         second = _plan_pass(*plan.second_args, False)
-    _pass(plan.first, src, middle)
-    _pass(second, middle, output)
+    _run_pass(plan.first, src, middle)
+    _run_pass(second, middle, output)
     return output
 
 
-def _pass(launch, src, dst):
-    """One planned pass from src into dst."""
+def _run_pass(launch, src, dst):
+    """One planned pass (or fused resize) from src into dst."""
     kernel, grid, block, weights, offsets, scalars = launch
     kernel(grid, block, (src, dst, weights, offsets) + scalars)
+
+
+def _pass(src, src_element, dst, dst_element, group, groups, table, out_w, out_h, src_strides, dst_strides, device):
+    """One pass along x or y (`table[1]`) into dst, out_h x out_w destination pixels, planned now
+    (for tables of its own, as the tiled resize's; `device`: the current one)."""
+    aligned = (src.ptr if isinstance(src, cp.cuda.MemoryPointer) else src.data.ptr) % 16 == 0
+    launch = _plan_pass(src_element, dst_element, group, groups, table, out_w, out_h, src_strides, dst_strides,
+                        aligned)  # fmt: skip
+    _run_pass(launch, src, dst)
+
+
+def _x_first(height, width, out_h, out_w, x_taps, y_taps):
+    """Whether a resize filters along x first: the cheaper order, by taps. Along x first costs
+    height * out_w * x_taps + out_h * out_w * y_taps taps; along y first out_h * width * y_taps +
+    out_h * out_w * x_taps. At equal cost the pass along x, whose taps are the costlier loads, runs
+    over the fewer rows: along y first where the height shrinks. Every road that must give the
+    single call's values (lists, tiles) takes its order from here."""
+    x_cost = height * out_w * x_taps + out_h * out_w * y_taps
+    y_cost = out_h * width * y_taps + out_h * out_w * x_taps
+    return x_cost < y_cost or (x_cost == y_cost and height <= out_h)
 
 
 def _plan_call(view, dsize, interpolation):
@@ -225,11 +245,7 @@ def _plan_call(view, dsize, interpolation):
     device = view.data.device_id  # the current device: array_view refuses an array on another
     x_table = _table(row, width, out_w, x_taps, device)
     y_table = _table(row, height, out_h, y_taps, device)
-    # Along x first costs height * out_w * x_taps + out_h * out_w * y_taps
-    # taps; along y first out_h * width * y_taps + out_h * out_w * x_taps. At
-    # equal cost along y first: its first pass (fused or not) reads the source
-    # as runs of adjacent values, a tap's weight the same for a whole row.
-    x_first = height * out_w * x_taps + out_h * out_w * y_taps < out_h * width * y_taps + out_h * out_w * x_taps
+    x_first = _x_first(height, width, out_h, out_w, x_taps, y_taps)
     kept = _tables_hold(x_table[0]) and _tables_hold(y_table[0])
     src_group_strides, dst_group_strides = (src_sy, src_sx, group * src_sc), (dst_sy, dst_sx, group * dst_sc)
     if kept and src_sx == group:  # one launch through shared memory where it pays and fits
