@@ -226,6 +226,18 @@ __device__ __forceinline__ float cos_pi_half(float u) {
     return fmaf(p, z2, 1.0f);
 }
 
+// 1 / x, within 1 ulp, for normal x: the hardware's approximation without the scaling
+// __fdividef adds for huge and tiny divisors.
+__device__ __forceinline__ float approx_reciprocal(float x) {
+#ifdef __CUDA_ARCH__
+    float r;
+    asm("rcp.approx.ftz.f32 %0, %1;" : "=f"(r) : "f"(x));
+    return r;
+#else
+    return 1.0f / x;
+#endif
+}
+
 // sin(pi m / A) and cos(pi m / A) for the Lanczos windows 2 .. 4, m < A.
 __device__ __forceinline__ float lanczos_sin(int a, int m) {
     return m == 0 ? 0.0f : a == 2 ? 1.0f : a == 3 ? 0.866025404f : m == 2 ? 1.0f : 0.707106781f;
@@ -276,7 +288,8 @@ template <> __device__ __forceinline__ float unit_weights<Area, 2>(float f, cons
 // up to a constant. sin(pi t) is sin(pi f) times (-1)^(j+1), whose magnitude the
 // normalisation cancels; sin(pi t / A) comes from the sine and cosine of pi f / A (j <= 0) or of
 // pi (1 - f) / A (j >= 1) by the angle sum with pi m / A, with no cancellation where t is
-// small. f below 1e-6 is the tap at j = 0 alone, as t below 1e-6 weighs 1 in the general path.
+// small (t^2 stays above 3e-15, a normal number). f below 1e-6 is the tap at j = 0 alone,
+// as t below 1e-6 weighs 1 in the general path.
 template <int T>
 __device__ __forceinline__ float lanczos_unit_weights(float f, float *w) {
     const int a = T / 2;
@@ -290,7 +303,7 @@ __device__ __forceinline__ float lanczos_unit_weights(float f, float *w) {
         const float t = (float)j - f;
         const float v = j <= 0 ? lanczos_sin(a, -j) * c2 + lanczos_cos(a, -j) * s2
                                : lanczos_sin(a, j - 1) * c3 + lanczos_cos(a, j - 1) * s3;
-        w[k] = __fdividef((j & 1) == (j <= 0) ? -v : v, t * t);  // (-1)^j, (-1)^(j+1)
+        w[k] = ((j & 1) == (j <= 0) ? -v : v) * approx_reciprocal(t * t);  // (-1)^j, (-1)^(j+1)
         sum += w[k];
     }
     if (f < 1e-6f) {
@@ -298,7 +311,7 @@ __device__ __forceinline__ float lanczos_unit_weights(float f, float *w) {
         for (int k = 0; k < T; ++k) w[k] = k == a - 1 ? 1.0f : 0.0f;
         return 1.0f;
     }
-    return __fdividef(1.0f, sum);
+    return approx_reciprocal(sum);
 }
 template <> __device__ __forceinline__ float unit_weights<Lanczos, 4>(float f, const Lanczos::Params &, float *w) {
     return lanczos_unit_weights<4>(f, w);
@@ -361,10 +374,10 @@ __device__ __forceinline__ void unit_window_rgb32(const float *first, int row_st
 #pragma unroll
         for (int n = 0; n < N; ++n) {
             const float4 v = n < N - 1 || last ? __ldg(q + n) : make_float4(0.0f, 0.0f, 0.0f, 0.0f);
-            slot[4 * n] += wy[r] * v.x;
-            slot[4 * n + 1] += wy[r] * v.y;
-            slot[4 * n + 2] += wy[r] * v.z;
-            slot[4 * n + 3] += wy[r] * v.w;
+            const float f[4] = {v.x, v.y, v.z, v.w};
+#pragma unroll
+            for (int i = 0; i < 4; ++i)
+                if (4 * n + i < 3 * T + 3) slot[4 * n + i] += wy[r] * f[i];  // the others are never picked
         }
         q += row_stride >> 2;
     }
@@ -423,10 +436,12 @@ __device__ __forceinline__ bool sample_unit(const typename Elem<E>::T *src, int 
     }
 }
 
-// The distance between neighbouring destination pixels along a source axis: the length
-// of (a, b), without hypotf's scaling where the squares cannot overflow.
+// The distance between neighbouring destination pixels along a source axis, the length
+// of (a, b), where it exceeds 1; 1 where it does not. Squares up to 1 + 2^-23 have a
+// root that rounds to 1; hypotf's scaling only where the squares overflow.
 __device__ __forceinline__ float spacing_of(float a, float b) {
     const float d = fmaf(a, a, b * b);
+    if (d <= 1.00000012f) return 1.0f;
     return d <= 3.0e38f ? sqrtf(d) : hypotf(a, b);
 }
 
