@@ -130,14 +130,16 @@ class TestStretchOne:
         src = pattern(26, width)
         np.testing.assert_allclose(warp(name, src, inv, (26, width)), ref.warp(src, inv, (26, width), name), atol=5e-6)
 
+    @pytest.mark.parametrize("inv", [SHIFT, TURN], ids=["shift", "turn"])
+    @pytest.mark.parametrize("dtype", [np.float32, np.uint8])
     @pytest.mark.parametrize("name", ["bicubic", "lanczos3"])
-    def test_every_layout_and_alignment_gives_the_same_bits(self, name):
-        grey = pattern(26, 28)[:, :, 1]
+    def test_every_layout_type_and_alignment_gives_the_same_bits(self, name, dtype, inv):
+        grey = np.round(pattern(26, 28)[:, :, 1] * 255).astype(dtype)
         rgb = np.dstack([grey] * 3)
-        off = cp.concatenate([cp.zeros(1, cp.float32), cp.asarray(rgb).ravel()])[1:].reshape(rgb.shape)
-        want = warp(name, rgb, self.TURN, (26, 28))
-        for given in (grey, grey[:, :, None], np.dstack([rgb, np.full(grey.shape, 9.0, np.float32)]), off):
-            np.testing.assert_array_equal(warp(name, given, self.TURN, (26, 28)), want)
+        off = cp.concatenate([cp.zeros(1, dtype), cp.asarray(rgb).ravel()])[1:].reshape(rgb.shape)  # not on 4 bytes
+        want = warp(name, rgb.astype(np.float32), inv, (26, 28))
+        for given in (rgb, grey, grey[:, :, None], np.dstack([rgb, grey]), off):
+            np.testing.assert_array_equal(warp(name, given, inv, (26, 28)), want)
 
 
 class TestSources:

@@ -394,8 +394,62 @@ __device__ __forceinline__ void unit_window_rgb32(const float *first, int row_st
     }
 }
 
-// Adds to acc the value at (px, py) at stretch 1 through a T x T window; false (nothing
-// added) where the window leaves the image.
+// Byte k of w as a float. Bytes 0 and 3 convert as they are (the conversion selects
+// them); bytes 1 and 2 are moved down by one byte permute, not a shift and a mask.
+__device__ __forceinline__ float byte_value(unsigned w, int k) {
+#ifdef __CUDA_ARCH__
+    if (k == 1 || k == 2) {
+        unsigned r;
+        asm("prmt.b32 %0, %1, 0, %2;" : "=r"(r) : "r"(w), "r"(0x4440u | k));
+        return (float)r;
+    }
+#endif
+    return (float)((w >> (8 * k)) & 0xffu);
+}
+
+// The same for uint8 RGB rows whose starts are 4 bytes apart modulo 4 (row_stride a
+// multiple of 4) in an image that starts on 4 bytes: each row of the window is read in
+// 4-byte words from the 4-byte boundary at or before it, o bytes early (o < 4), and
+// shifted down by o bytes across word pairs; the last word is read only where the window
+// reaches into it, so no read passes the window's last 4-byte block, inside the image.
+template <int T>
+__device__ __forceinline__ void unit_window_rgb8(const unsigned char *first, int row_stride, const float *wx,
+                                                 const float *wy, float *out) {
+    const int B = 3 * T;          // bytes of a window row
+    const int N = (B + 6) / 4;    // words a row: ceil((B + 3) / 4)
+    const unsigned o = (unsigned)(unsigned long long)first & 3u;
+    const unsigned *q = reinterpret_cast<const unsigned *>(first - o);
+    const bool last = (int)o + B > 4 * (N - 1);
+    float col[T][3];
+#pragma unroll
+    for (int k = 0; k < T; ++k)
+#pragma unroll
+        for (int c = 0; c < 3; ++c) col[k][c] = 0.0f;
+#pragma unroll
+    for (int r = 0; r < T; ++r) {
+        unsigned v[N];
+#pragma unroll
+        for (int n = 0; n < N; ++n) v[n] = n < N - 1 || last ? __ldg(q + n) : 0u;
+#pragma unroll
+        for (int n = 0; n < (B + 3) / 4; ++n) {
+            const unsigned word = (unsigned)((((unsigned long long)v[n + 1] << 32) | v[n]) >> (8 * o));
+#pragma unroll
+            for (int b = 0; b < 4; ++b)
+                if (4 * n + b < B) col[(4 * n + b) / 3][(4 * n + b) % 3] += wy[r] * byte_value(word, b);
+        }
+        q += row_stride >> 2;
+    }
+#pragma unroll
+    for (int c = 0; c < 3; ++c) {
+        float s = 0.0f;
+#pragma unroll
+        for (int k = 0; k < T; ++k) s += wx[k] * col[k][c];
+        out[c] = s;
+    }
+}
+
+// Sets acc to the value at (px, py) at stretch 1 through a T x T window; false (acc
+// untouched) where the window leaves the image.
 template <class F, int E, int CH, int NC, int T>
 __device__ __forceinline__ bool unit_window(const typename Elem<E>::T *src, int h, int w, float px, float py,
                                             const typename F::Params &f, float *acc) {
@@ -412,15 +466,20 @@ __device__ __forceinline__ bool unit_window(const typename Elem<E>::T *src, int 
             unit_window_rgb32<T>(first, row_stride, wx, wy, v);
         else
             unit_window_pixels<E, CH, NC, T>(first, row_stride, wx, wy, v);
+    } else if constexpr (E == U8 && CH == 3) {
+        if ((w & 3) == 0 && ((unsigned long long)src & 3) == 0)
+            unit_window_rgb8<T>(first, row_stride, wx, wy, v);
+        else
+            unit_window_pixels<E, CH, NC, T>(first, row_stride, wx, wy, v);
     } else {
         unit_window_pixels<E, CH, NC, T>(first, row_stride, wx, wy, v);
     }
 #pragma unroll
-    for (int c = 0; c < NC; ++c) acc[c] += v[c] * n;
+    for (int c = 0; c < NC; ++c) acc[c] = v[c] * n;
     return true;
 }
 
-// The stretch-1 path of the filters that have one; false where it does not apply.
+// The stretch-1 path of the filters that have one: sets acc; false where it does not apply.
 template <class F, int E, int CH, int NC>
 __device__ __forceinline__ bool sample_unit(const typename Elem<E>::T *src, int h, int w, float px, float py,
                                             const typename F::Params &f, float *acc) {
