@@ -25,7 +25,7 @@ pytestmark = pytest.mark.skipif(not kernel_report.have_tools(), reason="no nvcc 
 # Exact source positions (a translation by quarters and eighths), so that the two builds
 # differ only by their rounding of the weights and sums: ulps, not a slope times a position.
 SHIFT = np.array([[1, 0, 0.375], [0, 1, 0.625]], np.float32)
-CASES = [("bicubic", np.uint8), ("lanczos3", np.uint8), ("lanczos3", np.float32), ("lanczos4", np.float32)]
+CASES = [("bicubic", np.uint8), ("lanczos3", np.uint8), ("bicubic", np.uint16), ("lanczos3", np.float32), ("lanczos4", np.float32)]
 
 
 @pytest.fixture(scope="module")
@@ -35,7 +35,7 @@ def launches(tmp_path_factory):
     out = {}
     for name, dtype in CASES:
         kernel, extra = ref.KERNELS[name]
-        src = cp.asarray((rng.random((20, 24, 3)) * 255).astype(dtype))
+        src = cp.asarray((rng.random((20, 24, 3)) * (65535 if dtype == np.uint16 else 255)).astype(dtype))
         dst = cp.full((16, 16, 3), 7.0, cp.float32)
         args = (src, dst, cp.asarray(SHIFT.ravel()), 20, 24, 16, 16) + extra
         (launch,) = kernel_report.capture(lambda: kernel((1, 1), (16, 16, 1), args))

@@ -131,7 +131,7 @@ class TestStretchOne:
         np.testing.assert_allclose(warp(name, src, inv, (26, width)), ref.warp(src, inv, (26, width), name), atol=5e-6)
 
     @pytest.mark.parametrize("inv", [SHIFT, TURN], ids=["shift", "turn"])
-    @pytest.mark.parametrize("dtype", [np.float32, np.uint8])
+    @pytest.mark.parametrize("dtype", [np.float32, np.uint8, np.uint16])
     @pytest.mark.parametrize("name", ["bicubic", "lanczos3"])
     def test_every_layout_type_and_alignment_gives_the_same_bits(self, name, dtype, inv):
         grey = np.round(pattern(26, 28)[:, :, 1] * 255).astype(dtype)

@@ -407,19 +407,21 @@ __device__ __forceinline__ float byte_value(unsigned w, int k) {
     return (float)((w >> (8 * k)) & 0xffu);
 }
 
-// The same for uint8 RGB rows whose starts are 4 bytes apart modulo 4 (row_stride a
-// multiple of 4) in an image that starts on 4 bytes: each row of the window is read in
-// 4-byte words from the 4-byte boundary at or before it, o bytes early (o < 4), and
-// shifted down by o bytes across word pairs; the last word is read only where the window
-// reaches into it, so no read passes the window's last 4-byte block, inside the image.
-template <int T>
-__device__ __forceinline__ void unit_window_rgb8(const unsigned char *first, int row_stride, const float *wx,
-                                                 const float *wy, float *out) {
-    const int B = 3 * T;          // bytes of a window row
-    const int N = (B + 6) / 4;    // words a row: ceil((B + 3) / 4)
-    const unsigned o = (unsigned)(unsigned long long)first & 3u;
+// The same for uint8 and uint16 RGB rows whose starts are 4 bytes apart modulo 4
+// (row_stride a multiple of 4 bytes) in an image that starts on 4 bytes: each row of the
+// window is read in 4-byte words from the 4-byte boundary at or before it, o values early
+// (o < 4 bytes), and shifted down by o values across word pairs; the last word is read
+// only where the window reaches into it, so no read passes the window's last 4-byte
+// block, inside the image.
+template <int E, int T>
+__device__ __forceinline__ void unit_window_rgb_words(const typename Elem<E>::T *first, int row_stride,
+                                                      const float *wx, const float *wy, float *out) {
+    const int S = sizeof(typename Elem<E>::T), V = 4 / S;  // bytes a value, values a word
+    const int B = 3 * T;                                   // values of a window row
+    const int N = (B + 2 * V - 2) / V;                     // words a row: ceil((B + V - 1) / V)
+    const unsigned o = ((unsigned)(unsigned long long)first & 3u) / S;
     const unsigned *q = reinterpret_cast<const unsigned *>(first - o);
-    const bool last = (int)o + B > 4 * (N - 1);
+    const bool last = (int)o + B > V * (N - 1);
     float col[T][3];
 #pragma unroll
     for (int k = 0; k < T; ++k)
@@ -431,13 +433,16 @@ __device__ __forceinline__ void unit_window_rgb8(const unsigned char *first, int
 #pragma unroll
         for (int n = 0; n < N; ++n) v[n] = n < N - 1 || last ? __ldg(q + n) : 0u;
 #pragma unroll
-        for (int n = 0; n < (B + 3) / 4; ++n) {
-            const unsigned word = (unsigned)((((unsigned long long)v[n + 1] << 32) | v[n]) >> (8 * o));
+        for (int n = 0; n < (B + V - 1) / V; ++n) {
+            const unsigned word = (unsigned)((((unsigned long long)v[n + 1] << 32) | v[n]) >> (8 * S * o));
 #pragma unroll
-            for (int b = 0; b < 4; ++b)
-                if (4 * n + b < B) col[(4 * n + b) / 3][(4 * n + b) % 3] += wy[r] * byte_value(word, b);
+            for (int b = 0; b < V; ++b) {
+                const int i = V * n + b;  // the value's place in the window row
+                const float x = S == 1 ? byte_value(word, b) : (float)(b ? word >> 16 : word & 0xffffu);
+                if (i < B) col[i / 3][i % 3] += wy[r] * x;
+            }
         }
-        q += row_stride >> 2;
+        q += (row_stride * S) >> 2;
     }
 #pragma unroll
     for (int c = 0; c < 3; ++c) {
@@ -466,9 +471,9 @@ __device__ __forceinline__ bool unit_window(const typename Elem<E>::T *src, int 
             unit_window_rgb32<T>(first, row_stride, wx, wy, v);
         else
             unit_window_pixels<E, CH, NC, T>(first, row_stride, wx, wy, v);
-    } else if constexpr (E == U8 && CH == 3) {
-        if ((w & 3) == 0 && ((unsigned long long)src & 3) == 0)
-            unit_window_rgb8<T>(first, row_stride, wx, wy, v);
+    } else if constexpr ((E == U8 || E == U16) && CH == 3) {
+        if (((row_stride * (int)sizeof(*src)) & 3) == 0 && ((unsigned long long)src & 3) == 0)
+            unit_window_rgb_words<E, T>(first, row_stride, wx, wy, v);
         else
             unit_window_pixels<E, CH, NC, T>(first, row_stride, wx, wy, v);
     } else {
