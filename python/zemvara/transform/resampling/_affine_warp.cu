@@ -194,7 +194,7 @@ __device__ __forceinline__ void sample(const typename Elem<E>::T *src, int h, in
 
 // ---- stretch 1 with every tap inside the image: the window in closed form ----------
 //
-// Rotations, shears and enlargements sample at stretch 1 along both axes, and
+// Rotations and enlargements sample at stretch 1 along both axes, and
 // almost all of their pixels lie far enough from the border that the T x T
 // window of taps floor(p) - T/2 + 1 .. floor(p) + T/2 is inside the image.
 // There each tap's offset is known from f = p - floor(p) alone, so the
@@ -247,12 +247,12 @@ __device__ __forceinline__ float lanczos_cos(int a, int m) {
                                                   : m == 1 ? 0.707106781f : m == 2 ? 0.0f : -0.707106781f;
 }
 
-// Whether the filter's window at stretch 1 is handled here, and its taps.
+// The taps of a filter's window at stretch 1, 0 for filters without this path
+// (Lanczos: 2 A, picked at run time in sample_unit).
 template <class F> struct UnitWindow { static const int taps = 0; };
 template <> struct UnitWindow<Keys> { static const int taps = 4; };
 template <> struct UnitWindow<MitchellNetravali> { static const int taps = 4; };
 template <> struct UnitWindow<Area> { static const int taps = 2; };
-template <> struct UnitWindow<Lanczos> { static const int taps = 8; };  // the widest; A picks 4, 6 or 8
 
 // The weights w[k] of the T taps floor(p) - T/2 + 1 + k at stretch 1, f = p -
 // floor(p) in [0, 1), up to a factor common to the axis; returns the factor
