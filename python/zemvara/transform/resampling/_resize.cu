@@ -171,6 +171,22 @@ __device__ __forceinline__ void resize_row_values(const typename Elem<EI>::T *sr
 #pragma unroll
     for (int c = 0; c < V; ++c) acc[c] = 0.0f;
     int t = 0;
+#if !defined(__CUDA_ARCH__) && defined(__SSE2__)
+    if (V == 4) {
+        // Host builds: the four sums as one SSE vector (the same products and
+        // sums, lane by lane, as the scalar code: no FMA in a host build).
+        typedef float lanes __attribute__((vector_size(16)));
+        lanes sum = {0.0f, 0.0f, 0.0f, 0.0f};
+#pragma unroll 1
+        for (; t < taps; ++t, p += src_sy) {
+            load_pixel<EI, V, V, V == 4>(p, v);
+            const lanes in = {v[0], v[V > 1], v[V > 2 ? 2 : 0], v[V > 3 ? 3 : 0]};
+            sum += __ldg(w + t) * in;
+        }
+#pragma unroll
+        for (int c = 0; c < V; ++c) acc[c] = sum[c];
+    }
+#endif
 #pragma unroll 1
     for (; t + 4 <= taps; t += 4) {
         const float4 w4 = __ldg(w4s++);
