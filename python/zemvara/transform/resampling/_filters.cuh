@@ -71,9 +71,17 @@ __device__ __forceinline__ unsigned short float_to_half_bits(float f) {
 #ifndef __CUDA_ARCH__
 // v rounded to the nearest integer, ties to even, clamped to 0 .. top (top
 // below 2^23), NaN to 0, without branches: clamped first, then rounded by
-// adding and taking away 2^23, where a float's last place is 1.
+// adding and taking away 2^23, where a float's last place is 1. On x86-64 the
+// clamp is maxss and minss by hand (v > 0 ? v : 0, a NaN failing the compare):
+// written in C, g++ turns both ends into branches, which random pixels
+// mispredict.
 static __device__ __forceinline__ float host_round_clamped(float v, float top) {
+#if defined(__x86_64__)
+    float c = v;
+    asm("maxss %1, %0\n\tminss %2, %0" : "+x"(c) : "x"(0.0f), "x"(top));
+#else
     const float c = fminf(fmaxf(v, 0.0f), top);  // NaN becomes 0
+#endif
     return (c + 8388608.0f) - 8388608.0f;
 }
 #endif

@@ -171,6 +171,38 @@ __device__ __forceinline__ void resize_row_values(const typename Elem<EI>::T *sr
 #pragma unroll
     for (int c = 0; c < V; ++c) acc[c] = 0.0f;
     int t = 0;
+#if !defined(__CUDA_ARCH__) && defined(__SSE2__)
+    if (V == 4) {
+        // Host builds: the four sums as one SSE vector (the same products and
+        // sums, lane by lane, as the scalar code: no FMA in a host build).
+        typedef float lanes __attribute__((vector_size(16)));
+        lanes sum = {0.0f, 0.0f, 0.0f, 0.0f};
+#pragma unroll 1
+        for (; t < taps; ++t, p += src_sy) {
+            load_pixel<EI, V, V, V == 4>(p, v);
+            const lanes in = {v[0], v[V > 1], v[V > 2 ? 2 : 0], v[V > 3 ? 3 : 0]};
+            sum += __ldg(w + t) * in;
+        }
+        if (EO == U8 || EO == U16) {
+            // Stored as Elem<EO>::store does, the four at once: clamped to 0 ..
+            // top (a NaN fails the first compare and becomes 0), rounded to
+            // nearest even by adding and taking away 2^23.
+            typedef int ints __attribute__((vector_size(16)));
+            const float top = EO == U8 ? 255.0f : 65535.0f;
+            const lanes zero = {0.0f, 0.0f, 0.0f, 0.0f}, most = {top, top, top, top};
+            const lanes big = {8388608.0f, 8388608.0f, 8388608.0f, 8388608.0f};
+            lanes c = sum > zero ? sum : zero;
+            c = c < most ? c : most;
+            const ints r = __builtin_convertvector((c + big) - big, ints);
+            TO *q = dst + y * dst_sy + x;
+#pragma unroll
+            for (int k = 0; k < V; ++k) q[k] = (TO)r[k];
+            return;
+        }
+#pragma unroll
+        for (int c = 0; c < V; ++c) acc[c] = sum[c];
+    }
+#endif
 #pragma unroll 1
     for (; t + 4 <= taps; t += 4) {
         const float4 w4 = __ldg(w4s++);
