@@ -43,6 +43,7 @@ from collections import Counter
 import numpy as np
 
 MASK = 0xFFFFFFFF
+_F2I_RANGES = {"U8": (0, 255), "S8": (-128, 127), "U16": (0, 65535), "S16": (-32768, 32767)}
 PARAM_BASE = 0x210  # sm_90: kernel parameters in constant bank 0 from here
 SHARED_BASE = 0x400  # sm_90: a block's static shared arrays start here (1 KB reserved below)
 SHARED_WINDOW = 0x7E00  # SR_SWINHI: the high word of generic addresses into shared memory
@@ -871,7 +872,9 @@ class Thread:
         else:
             if math.isfinite(a):
                 a = math.floor(a) if "FLOOR" in mods else math.ceil(a) if "CEIL" in mods else math.trunc(a) if "TRUNC" in mods else round(a)
-            lo, hi = (0, MASK) if unsigned else (-(1 << 31), (1 << 31) - 1)
+            # Clamped to the destination format's range (F2I.U16 of -3.0 is 0, not 0xFFFD).
+            lo, hi = next((r for m, r in _F2I_RANGES.items() if m in mods),
+                          (0, MASK) if unsigned else (-(1 << 31), (1 << 31) - 1))
             v = int(min(max(a, lo), hi))
         self.dest(o[0], v)
 

@@ -1,0 +1,73 @@
+"""The resize y pass's compiled sm_90 code, run by the kernel report's SASS executor on real pixels.
+
+Host builds sum a thread's four values as one SSE vector and store integer
+outputs four at once; the GPU build keeps the tap loop. Here the GPU build runs
+from the SASS nvcc makes and must give what the host device gives. Needs nvcc
+and nvdisasm in .venv-tools (`make kernel-report` installs them); skips without
+them.
+"""
+
+import sys
+from pathlib import Path
+
+import cupy as cp
+import numpy as np
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
+
+import kernel_report  # noqa: E402
+import sass_paths  # noqa: E402
+from zemvara.transform import schema  # noqa: E402
+from zemvara.transform.resampling import _sources  # noqa: E402
+from zemvara.transform.resize import resize  # noqa: E402
+
+pytestmark = pytest.mark.skipif(not kernel_report.have_tools(), reason="no nvcc and nvdisasm in .venv-tools")
+
+# Enlargements along y run the y pass last, straight into the output.
+CASES = [(np.float32, schema.INTER_LANCZOS3), (np.uint8, schema.INTER_CUBIC), (np.uint16, schema.INTER_LANCZOS3)]
+
+
+def _emulated_y_pass(src, dsize, interpolation, tmp):
+    (launch,) = kernel_report.capture(lambda: resize(src, dsize, interpolation), lambda e: "ROWS_Y" in e)
+    kernel = kernel_report.compile_kernels(_sources.report_code(), [launch.expression], tmp)[0][launch.expression]
+    memory, values, bases = sass_paths.Memory(), [], {}
+    for arg in launch.args:
+        if isinstance(arg, cp.ndarray):
+            arg = arg.data
+        if isinstance(arg, cp.cuda.MemoryPointer):
+            if arg.mem.ptr not in bases:
+                contents = kernel_report._contents(arg, arg.mem.size)
+                bases[arg.mem.ptr] = memory.add("array", arg.mem.size, contents)
+            values.append(bases[arg.mem.ptr] + arg.ptr - arg.mem.ptr)
+        else:
+            values.append(int(arg) if isinstance(arg, (bool, np.bool_)) else arg.item() if isinstance(arg, np.generic) else arg)
+    bank = sass_paths.geometry(sass_paths.pack_params(kernel["types"], values), launch.grid, launch.block)
+    warps = -(-launch.block[0] * launch.block[1] * launch.block[2] // 32)
+    for bx in range(launch.grid[0]):
+        for by in range(launch.grid[1]):
+            for warp in range(warps):
+                sass_paths.warp_counts(kernel["program"], memory, bank, launch.grid, launch.block, (bx, by, 0), warp)
+    return memory, values
+
+
+def _written(memory, base, size):
+    """`size` bytes from `base` with every store the emulated launch made (kept by address and width)."""
+    out = bytearray(memory.read(base, size))
+    for address, data in memory.written.items():
+        if base <= address < base + size:
+            out[address - base: address - base + len(data)] = data
+    return bytes(out)
+
+
+@pytest.mark.parametrize("dtype, interpolation", CASES)
+def test_the_gpu_build_of_the_y_pass_gives_the_host_devices_results(dtype, interpolation, tmp_path):
+    top = 255 if dtype == np.uint8 else 65535 if dtype == np.uint16 else 1
+    src = cp.asarray((np.random.default_rng(5).random((40, 32, 3)) * top).astype(dtype))
+    want = cp.asnumpy(resize(src, (32, 80), interpolation))
+    memory, values = _emulated_y_pass(src, (32, 80), interpolation, tmp_path)
+    got = np.frombuffer(_written(memory, values[1], want.nbytes), dtype).reshape(want.shape)
+    # The GPU build fuses multiplies and adds: float results differ by rounding, integer
+    # ones by at most one level where a value sits near a half.
+    atol = 2e-6 * np.abs(want).max() if dtype == np.float32 else 1
+    np.testing.assert_allclose(got.astype(np.float64), want.astype(np.float64), rtol=0, atol=atol)
