@@ -84,6 +84,22 @@ __device__ __forceinline__ int border_index(int i, int n, int border) {
     return (unsigned)i < (unsigned)n ? i : border_index_outside(i, n, border);
 }
 
+// The stretch of one source axis, capped so that the reach stays within
+// WARP_MAX_REACH, its reciprocal and the reach of the taps at that stretch.
+// An affine map's are the same for every pixel: they are computed once.
+struct WarpScale {
+    float s, inv_s, reach;
+};
+
+template <class F>
+__device__ __forceinline__ WarpScale warp_scale(float spacing, const typename F::Params &k) {
+    WarpScale c;
+    c.s = fminf(stretch_of<F>(spacing), WARP_MAX_REACH / F::reach(1.0f, k));
+    c.inv_s = __fdividef(1.0f, c.s);
+    c.reach = F::reach(c.s, k);
+    return c;
+}
+
 // The taps of one source axis: first .. first + count - 1, each weighing
 // F::weight(i - p) * norm.
 struct WarpAxis {
@@ -96,10 +112,8 @@ struct WarpAxis {
 // period of the border (or clamped, for REPLICATE), which changes no tap's
 // source pixel, so that tap indices stay small integers.
 template <class F>
-__device__ __forceinline__ bool warp_axis(float p, float spacing, int n, int border,
-                                          const typename F::Params &k, WarpAxis &ax) {
-    const float s = fminf(stretch_of<F>(spacing), WARP_MAX_REACH / F::reach(1.0f, k));
-    const float reach = F::reach(s, k);
+__device__ __forceinline__ bool warp_axis(float p, const WarpScale &c, int n, int border, WarpAxis &ax) {
+    const float reach = c.reach;
     const float far = 2.0f * (float)n + reach + 2.0f;
     if (!(fabsf(p) < 3.0e38f)) return false;  // not finite
     if (p < -far || p > far) {
@@ -114,8 +128,8 @@ __device__ __forceinline__ bool warp_axis(float p, float spacing, int n, int bor
         }
     }
     ax.p = p;
-    ax.s = s;
-    ax.inv_s = __fdividef(1.0f, s);
+    ax.s = c.s;
+    ax.inv_s = c.inv_s;
     ax.norm = 1.0f;  // set by warp_norm where the weights do not sum to one
     if (WarpChunk<F>::value == 1) {  // nearest: the one tap floor(p + 1/2)
         ax.first = (int)floorf(p + 0.5f);
@@ -127,32 +141,6 @@ __device__ __forceinline__ bool warp_axis(float p, float spacing, int n, int bor
         ax.count = (int)hi - ax.first + 1;
     }
     if (border == BORDER_CONSTANT && (ax.first >= n || ax.first + ax.count <= 0)) return false;
-    return true;
-}
-
-// The taps of an axis in the common case, without the border work of
-// warp_axis: every tap inside 0 .. n - 1, at most CHUNK of them, and with
-// WHOLE the window of CHUNK pixels from the first tap on inside too. False
-// otherwise, a position that is not finite included.
-template <class F, bool WHOLE>
-__device__ __forceinline__ bool interior_axis(float p, float spacing, int n, const typename F::Params &k,
-                                              WarpAxis &ax) {
-    const int CHUNK = WarpChunk<F>::value;
-    const float s = fminf(stretch_of<F>(spacing), WARP_MAX_REACH / F::reach(1.0f, k));
-    float lo, hi;
-    if (CHUNK == 1) {  // nearest: the one tap floor(p + 1/2)
-        lo = hi = floorf(p + 0.5f);
-    } else {
-        tap_range(p, F::reach(s, k), lo, hi);
-    }
-    if (!(lo >= 0.0f && hi - lo < (float)CHUNK && (WHOLE ? lo + (float)CHUNK <= (float)n : hi < (float)n)))
-        return false;
-    ax.p = p;
-    ax.s = s;
-    ax.inv_s = __fdividef(1.0f, s);
-    ax.norm = 1.0f;
-    ax.first = (int)lo;
-    ax.count = (int)hi - ax.first + 1;
     return true;
 }
 
@@ -185,19 +173,85 @@ __device__ __forceinline__ bool warp_norm(WarpAxis &ax, const typename F::Params
     return true;
 }
 
-// The weights of the T taps from ax.first on, each computed once and
-// normalised by their sum (taps past the axis's last lie at or beyond the
-// reach and weigh zero). False when the sum is not positive.
-template <class F, int T>
-__device__ __forceinline__ bool window_weights(const WarpAxis &ax, const typename F::Params &k, float *w) {
-    const float t0 = (float)ax.first - ax.p;
-    float sum = 0.0f;
+// The filters whose weights at stretch 1 come from fixed pieces, the window
+// weighed at once: the cubics of radius 2 (the window's four taps lie at
+// distances 1 + f, f, 1 - f and 2 - f from the position, f its fraction:
+// outer, inner, inner and outer piece, which agree where they meet), Lanczos
+// (its sines step by a rotation from tap to tap) and bilinear (1 - f and f).
+template <class F> struct UnitPieces { enum { value = 0 }; };
+template <> struct UnitPieces<Keys> { enum { value = 1 }; };
+template <> struct UnitPieces<MitchellNetravali> { enum { value = 1 }; };
+template <> struct UnitPieces<Lanczos> { enum { value = 2 }; };
+template <> struct UnitPieces<Bilinear> { enum { value = 3 }; };
+
+// The weights of the four taps of a radius-2 cubic at stretch 1 from the
+// first, t0 = first - p in (-2, -1] away: they sum to one, as the cubics'
+// weights do at every position, so they need no normalising.
+__device__ __forceinline__ void cubic_unit_weights(float t0, const Cubic &k, float *w) {
+    const float x0 = -t0, x1 = -(t0 + 1.0f), x2 = t0 + 2.0f, x3 = t0 + 3.0f;
+    w[0] = ((k.q3 * x0 + k.q2) * x0 + k.q1) * x0 + k.q0;
+    w[1] = (k.p3 * x1 + k.p2) * x1 * x1 + k.p0;
+    w[2] = (k.p3 * x2 + k.p2) * x2 * x2 + k.p0;
+    w[3] = ((k.q3 * x3 + k.q2) * x3 + k.q1) * x3 + k.q0;
+}
+
+// The raw Lanczos weights of T taps at stretch 1 from t0 = first - p on:
+// A sin(pi t) sin(pi t / A) / (pi t)^2, where sin(pi t) only changes sign
+// from tap to tap and sin(pi t / A) turns by the angle pi / A (a rotation,
+// within a few units of 1e-7 over eight taps). Taps at or beyond the reach
+// weigh zero; the one within 1e-6 of the position weighs one.
+template <int T>
+__device__ __forceinline__ void lanczos_unit_weights(float t0, const Lanczos::Params &k, float *w) {
+    const float step_s = Lanczos::sin_pi(k.inv_a), step_c = Lanczos::sin_pi(k.inv_a + 0.5f);
+    const float u = t0 * k.inv_a;
+    float sn = Lanczos::sin_pi(u), cs = Lanczos::sin_pi(u + 0.5f);
+    const float scale = k.a * Lanczos::sin_pi(t0) * (1.0f / 9.8696044010893586f);
 #pragma unroll
     for (int j = 0; j < T; ++j) {
-        w[j] = WarpChunk<F>::value == 1 ? 1.0f : F::weight(t0 + (float)j, ax.s, ax.inv_s, k);
-        sum += w[j];
+        const float t = t0 + (float)j;
+        const float v = (j & 1 ? -scale : scale) * sn * __fdividef(1.0f, t * t);
+        w[j] = fabsf(t) < 1e-6f ? 1.0f : fabsf(t) < k.a ? v : 0.0f;
+        const float next = fmaf(sn, step_c, cs * step_s);
+        cs = fmaf(cs, step_c, -sn * step_s);
+        sn = next;
+    }
+}
+
+// The weights of the T taps from `first` on along an axis at position p, each
+// computed once and normalised by their sum (taps past the axis's last lie at
+// or beyond the reach and weigh zero). False when the sum is not positive.
+template <class F, int T>
+__device__ __forceinline__ bool window_weights(float first, float p, const WarpScale &c, const typename F::Params &k,
+                                               float *w) {
+    const float t0 = first - p;
+    if constexpr (UnitPieces<F>::value == 3) {  // the taps floor(p) and floor(p) + 1: 1 - f and f
+        w[1] = -t0;
+        w[0] = 1.0f - w[1];
+#pragma unroll
+        for (int j = 2; j < T; ++j) w[j] = 0.0f;
+        return true;
+    }
+    if constexpr (UnitPieces<F>::value == 1 && T == 4) {
+        if (c.s == 1.0f) {
+            cubic_unit_weights(t0, k, w);
+            return true;
+        }
+    }
+    bool done = false;
+    if constexpr (UnitPieces<F>::value == 2) {
+        if (c.s == 1.0f) {
+            lanczos_unit_weights<T>(t0, k, w);
+            done = true;
+        }
+    }
+    if (!done) {
+#pragma unroll
+        for (int j = 0; j < T; ++j) w[j] = WarpChunk<F>::value == 1 ? 1.0f : F::weight(t0 + (float)j, c.s, c.inv_s, k);
     }
     if (UnitSum<F>::value) return true;
+    float sum = 0.0f;
+#pragma unroll
+    for (int j = 0; j < T; ++j) sum += w[j];
     if (!(sum > 0.0f)) return false;
     const float norm = __fdividef(1.0f, sum);
 #pragma unroll
@@ -205,44 +259,129 @@ __device__ __forceinline__ bool window_weights(const WarpAxis &ax, const typenam
     return true;
 }
 
-// The filtered value of the NC channels at (px, py), the destination pixels
-// lying spacing_x, spacing_y source pixels apart; false when the pixel takes
-// the fill whole.
+// The source of one warp as the sampling reads it: rows sy elements apart,
+// pixels sx apart, and whether whole pixels can be read in one vector load.
+template <int E>
+struct WarpSource {
+    const typename Elem<E>::T *data;
+    int h, w, sx, sy32;
+    long long sy;
+    // interior: pixels side by side and sy within 32 bits (a row's offset is
+    // one wide product), as the interior path takes them; vector: four
+    // channels in every pixel, each pixel aligned to its size.
+    bool interior, vector;
+};
+
+template <int E, int NC>
+__device__ __forceinline__ WarpSource<E> warp_source(const typename Elem<E>::T *src, long long h, long long w,
+                                                     long long sy, long long sx) {
+    WarpSource<E> s;
+    s.data = src;
+    s.h = (int)h;
+    s.w = (int)w;
+    s.sx = (int)sx;
+    s.sy = sy;
+    s.sy32 = (int)sy;
+    s.interior = sx == NC && sy == (long long)(int)sy;
+    s.vector = NC == 4 && sx == 4 && sy % 4 == 0 &&
+               reinterpret_cast<unsigned long long>(src) % (4 * sizeof(typename Elem<E>::T)) == 0;
+    return s;
+}
+
+// The common case, without the border work: every tap inside the image, each
+// axis's taps within a window of T pixels from the first, pixels side by
+// side, and the window's T x T pixels inside the image. Their taps sit at
+// fixed offsets from one pointer; window pixels past an axis's last tap lie
+// at or beyond the reach, where every filter weighs zero. 3-channel uint8
+// windows are read in aligned words (window_taps_u8x3), which asks for a
+// window that starts after the row's first pixel and ends far enough before
+// its last that no word reaches beyond the row. Returns 1 with acc set, 0
+// where the pixel takes the fill (weights that do not sum to a positive
+// value), -1 where the pixel is not of this case.
+template <class F, int E, int NC, int T>
+__device__ __forceinline__ int interior_sample(const WarpSource<E> &src, float px, float py, const WarpScale &cx,
+                                               const WarpScale &cy, const typename F::Params &k, float *acc) {
+    enum { BYTES = E == U8 && NC == 3 && T > 1 };
+    const float lo_x = BYTES ? 1.0f : 0.0f, span_x = BYTES ? (float)BytePixels<T>::SPAN : (float)T;
+    float x0, x1, y0, y1;
+    float wx[T], wy[T];
+    if constexpr (same_type<F, Bilinear>::value) {
+        // The taps floor(p) and floor(p) + 1, weighing 1 - f and f.
+        x0 = floorf(px);
+        y0 = floorf(py);
+        if (!(x0 >= lo_x && x0 + span_x <= (float)src.w && y0 >= 0.0f && y0 + 2.0f <= (float)src.h ))
+            return -1;
+        y1 = y0 + 1.0f;
+        window_weights<F, T>(x0, px, cx, k, wx);
+        window_weights<F, T>(y0, py, cy, k, wy);
+    } else {
+        if (WarpChunk<F>::value == 1) {  // nearest: the one tap floor(p + 1/2)
+            x0 = x1 = floorf(px + 0.5f);
+            y0 = y1 = floorf(py + 0.5f);
+        } else {
+            tap_range(px, cx.reach, x0, x1);
+            tap_range(py, cy.reach, y0, y1);
+        }
+        if (!(x0 >= lo_x && x1 - x0 < (float)T && x0 + span_x <= (float)src.w && y0 >= 0.0f &&
+              y1 - y0 < (float)T && y1 < (float)src.h ))
+            return -1;
+        if (!window_weights<F, T>(x0, px, cx, k, wx) || !window_weights<F, T>(y0, py, cy, k, wy)) return 0;
+    }
+    const typename Elem<E>::T *window = src.data + (long long)(int)y0 * src.sy32 + (int)x0 * NC;
+#pragma unroll
+    for (int c = 0; c < NC; ++c) acc[c] = 0.0f;
+    if (y0 + (float)T <= (float)src.h) {
+        if (BYTES && same_type<F, Bilinear>::value)
+            window_lerp_u8x3(reinterpret_cast<const unsigned char *>(window), src.sy, wx[1], wy[1], acc);
+        else if (BYTES)
+            window_taps_u8x3<T>(reinterpret_cast<const unsigned char *>(window), src.sy, wx, wy, acc);
+        else if (NC == 4 && src.vector)
+            window_taps_full<E, NC, NC, T, true>(window, src.sy, wx, wy, acc);
+        else
+            window_taps_full<E, NC, NC, T, false>(window, src.sy, wx, wy, acc);
+    } else {
+        if (BYTES) return -1;
+        window_taps<E, NC, NC, T, false>(window, src.sy, (int)y1 - (int)y0 + 1, wx, wy, acc);
+    }
+    return 1;
+}
+
+// The filtered value of the NC channels at (px, py), each axis at its scale;
+// false when the pixel takes the fill whole.
 template <class F, int E, int NC>
-__device__ __forceinline__ bool warp_sample(const typename Elem<E>::T *src, int h, int w,
-                                            long long sy, int sx, float px,
-                                            float py, float spacing_x, float spacing_y,
-                                            int border, const float *fill,
+__device__ __forceinline__ bool warp_sample(const WarpSource<E> &source, float px, float py, const WarpScale &cx,
+                                            const WarpScale &cy, int border, const float *fill,
                                             const typename F::Params &k, float *acc) {
     typedef typename Elem<E>::T T;
     const int CHUNK = WarpChunk<F>::value;
+    if (source.interior) {
+        int got;
+        if constexpr (UnitPieces<F>::value == 2) {
+            // Lanczos windows are 2A wide at stretch 1: the narrowest of 4, 6 and 8 that holds the taps.
+            got = cx.reach <= 2.0f && cy.reach <= 2.0f   ? interior_sample<F, E, NC, 4>(source, px, py, cx, cy, k, acc)
+                  : cx.reach <= 3.0f && cy.reach <= 3.0f ? interior_sample<F, E, NC, 6>(source, px, py, cx, cy, k, acc)
+                                                         : interior_sample<F, E, NC, CHUNK>(source, px, py, cx, cy, k, acc);
+        } else {
+            got = interior_sample<F, E, NC, CHUNK>(source, px, py, cx, cy, k, acc);
+        }
+        if (got >= 0) return got != 0;
+    }
+    const T *src = source.data;
+    const int h = source.h, w = source.w, sx = source.sx;
+    const long long sy = source.sy;
     WarpAxis ax, ay;
 #pragma unroll
     for (int c = 0; c < NC; ++c) acc[c] = 0.0f;
-    if (sx == NC && interior_axis<F, true>(px, spacing_x, w, k, ax) &&
-        interior_axis<F, false>(py, spacing_y, h, k, ay)) {
-        // The common case: every tap inside the image, each axis one step,
-        // pixels side by side, and the window of CHUNK pixels from the first
-        // tap on inside the row: its taps sit at fixed offsets from one
-        // pointer, walked by the tap loop. Window pixels past the last tap lie
-        // at or beyond the reach, where every filter weighs zero, so no range
-        // check is needed.
-        float wx[CHUNK], wy[CHUNK];
-        if (!window_weights<F, CHUNK>(ax, k, wx) || !window_weights<F, CHUNK>(ay, k, wy)) return false;
-        const T *window = src + (long long)ay.first * sy + ax.first * NC;
-        // Small windows (up to four rows, so at most one row past the last
-        // tap) are walked whole where they lie inside: those rows weigh zero.
-        if (CHUNK <= 4 && ay.first + CHUNK <= h)
-            window_taps_full<E, NC, NC, CHUNK, false>(window, sy, wx, wy, acc);
-        else
-            window_taps<E, NC, NC, CHUNK, false>(window, sy, ay.count, wx, wy, acc);
-        return true;
-    }
     const int tap_border = border == BORDER_TRANSPARENT ? BORDER_REFLECT_101 : border;
-    if (!warp_axis<F>(px, spacing_x, w, tap_border, k, ax) ||
-        !warp_axis<F>(py, spacing_y, h, tap_border, k, ay))
+    if (!warp_axis<F>(px, cx, w, tap_border, ax) || !warp_axis<F>(py, cy, h, tap_border, ay))
         return false;
-    if (!warp_norm<F>(ax, k) || !warp_norm<F>(ay, k)) return false;
+    // At stretch 1 the filters with fixed pieces weigh their window as the
+    // interior path does (window_weights), so that both give the same result.
+    const bool unit_x = UnitPieces<F>::value && ax.s == 1.0f && ax.count <= CHUNK;
+    const bool unit_y = UnitPieces<F>::value && ay.s == 1.0f && ay.count <= CHUNK;
+    float ux[CHUNK], uy[CHUNK];
+    if (unit_x ? !window_weights<F, CHUNK>((float)ax.first, ax.p, cx, k, ux) : !warp_norm<F>(ax, k)) return false;
+    if (unit_y ? !window_weights<F, CHUNK>((float)ay.first, ay.p, cy, k, uy) : !warp_norm<F>(ay, k)) return false;
     for (int x0 = 0; x0 < ax.count; x0 += CHUNK) {
         // The step's taps: weights, column offsets (32-bit: the caller keeps
         // a row's extent below 2^31 elements) and which of them read a
@@ -255,16 +394,21 @@ __device__ __forceinline__ bool warp_sample(const typename Elem<E>::T *src, int 
         for (int j = 0; j < CHUNK; ++j) {
             const int i = ax.first + x0 + j;
             const bool live = x0 + j < ax.count;
-            wx[j] = live ? warp_tap_weight<F>(i, ax, k) : 0.0f;
+            wx[j] = !live ? 0.0f : unit_x ? ux[j] : warp_tap_weight<F>(i, ax, k);
             const int column = live ? border_index(i, w, tap_border) : -1;
             xo[j] = column * sx;
             if (column >= 0) reads |= 1u << j;
             else wfill += wx[j];
             wsum += wx[j];
         }
+        float ry[CHUNK];  // the unit weights of the rows ahead, shifted down row by row
+#pragma unroll
+        for (int t = 0; t < CHUNK; ++t) ry[t] = uy[t];
         for (int ky = 0; ky < ay.count; ++ky) {
             const int j = ay.first + ky;
-            const float wy = warp_tap_weight<F>(j, ay, k);
+            const float wy = unit_y ? ry[0] : warp_tap_weight<F>(j, ay, k);
+#pragma unroll
+            for (int t = 0; t + 1 < CHUNK; ++t) ry[t] = ry[t + 1];
             const int iy = border_index(j, h, tap_border);
             float r[NC];
 #pragma unroll
@@ -300,21 +444,32 @@ __device__ __forceinline__ WarpMap load_warp_map(const float *m) {
     return map;
 }
 
-// Destination pixel (x, y) of the src_h x src_w source (element (y, x, c) at
-// y * src_sy + x * src_sx + c) through the inverse map, written to out
-// (channel c at c * dst_sc); under BORDER_TRANSPARENT a pixel whose position
-// lies outside the source is left as it is.
-template <class F, int E, int NC, bool PERSPECTIVE>
-__device__ __forceinline__ void warp_pixel(const typename Elem<E>::T *src, long long src_h, long long src_w,
-                                           long long src_sy, long long src_sx, const WarpMap &map,
-                                           long long x, long long y, int bmode, const float *fill,
-                                           const typename F::Params &k, typename Elem<E>::T *out,
-                                           long long dst_sc) {
+// The scales of an affine map's two source axes: the length of each row of
+// its 2 x 2 block, the plain root of the sum of squares (where it overflows
+// to infinity, or underflows to zero, the stretch is capped, or 1, all the
+// same).
+template <class F>
+__device__ __forceinline__ void affine_scales(const WarpMap &map, const typename F::Params &k, WarpScale &cx,
+                                              WarpScale &cy) {
     const float *m = map.m;
-    const float fx = (float)x, fy = (float)y;
+    cx = warp_scale<F>(sqrtf(fmaf(m[0], m[0], m[1] * m[1])), k);
+    cy = warp_scale<F>(sqrtf(fmaf(m[3], m[3], m[4] * m[4])), k);
+}
+
+// Destination pixel (fx, fy) of the source through the inverse map, written to
+// out (channel c at c * dst_sc); under BORDER_TRANSPARENT a pixel whose
+// position lies outside the source is left as it is. An affine map's axis
+// scales come from the caller (affine_scales); a perspective map's are those
+// of its Jacobian at the pixel.
+template <class F, int E, int NC, bool PERSPECTIVE>
+__device__ __forceinline__ void warp_pixel(const WarpSource<E> &source, const WarpMap &map, const WarpScale &ax,
+                                           const WarpScale &ay, float fx, float fy, int bmode,
+                                           const float *fill, const typename F::Params &k,
+                                           typename Elem<E>::T *out, long long dst_sc) {
+    const float *m = map.m;
     float px = fmaf(m[0], fx, fmaf(m[1], fy, m[2]));
     float py = fmaf(m[3], fx, fmaf(m[4], fy, m[5]));
-    float spacing_x, spacing_y;
+    WarpScale cx = ax, cy = ay;
     bool inside = true;
     if (PERSPECTIVE) {
         const float wd = fmaf(m[6], fx, fmaf(m[7], fy, m[8]));
@@ -323,26 +478,25 @@ __device__ __forceinline__ void warp_pixel(const typename Elem<E>::T *src, long 
         px *= inv_w;
         py *= inv_w;
         // Rows of the Jacobian of (u, v) = (X / w, Y / w).
-        spacing_x = hypotf((m[0] - px * m[6]) * inv_w, (m[1] - px * m[7]) * inv_w);
-        spacing_y = hypotf((m[3] - py * m[6]) * inv_w, (m[4] - py * m[7]) * inv_w);
-    } else {
-        // The plain root of the sum of squares: where it overflows to infinity
-        // (or underflows to zero) the stretch is capped (or 1) all the same.
-        spacing_x = sqrtf(fmaf(m[0], m[0], m[1] * m[1]));
-        spacing_y = sqrtf(fmaf(m[3], m[3], m[4] * m[4]));
+        cx = warp_scale<F>(hypotf((m[0] - px * m[6]) * inv_w, (m[1] - px * m[7]) * inv_w), k);
+        cy = warp_scale<F>(hypotf((m[3] - py * m[6]) * inv_w, (m[4] - py * m[7]) * inv_w), k);
     }
-    if (bmode == BORDER_TRANSPARENT &&
-        !(inside && px >= 0.0f && px <= (float)(src_w - 1) && py >= 0.0f && py <= (float)(src_h - 1)))
+    if (bmode == BORDER_TRANSPARENT && !(inside && px >= 0.0f && px <= (float)(source.w - 1) && py >= 0.0f &&
+                                         py <= (float)(source.h - 1)))
         return;
     float acc[NC];
-    if (!inside || !warp_sample<F, E, NC>(src, (int)src_h, (int)src_w, src_sy, (int)src_sx, px, py, spacing_x,
-                                          spacing_y, bmode, fill, k, acc)) {
+    if (!inside || !warp_sample<F, E, NC>(source, px, py, cx, cy, bmode, fill, k, acc)) {
         if (bmode == BORDER_TRANSPARENT) return;
 #pragma unroll
         for (int c = 0; c < NC; ++c) acc[c] = fill[c];
     }
+    if (dst_sc == 1) {
 #pragma unroll
-    for (int c = 0; c < NC; ++c) out[c * dst_sc] = Elem<E>::store(acc[c]);
+        for (int c = 0; c < NC; ++c) out[c] = Elem<E>::store(acc[c]);
+    } else {
+#pragma unroll
+        for (int c = 0; c < NC; ++c) out[c * dst_sc] = Elem<E>::store(acc[c]);
+    }
 }
 
 // One warp of a batch: image n of src (src_h x src_w) into image n of dst
@@ -365,13 +519,17 @@ __global__ void warp_image(const typename Elem<E>::T *__restrict__ src,
     const int bmode = (int)border;
     for (long long n = blockIdx.z; n < images; n += gridDim.z) {
         const WarpMap map = load_warp_map<PERSPECTIVE>(m + n * m_step);
+        const WarpSource<E> source = warp_source<E, NC>(src + n * src_sn, src_h, src_w, src_sy, src_sx);
+        WarpScale cx = {1.0f, 1.0f, 1.0f}, cy = cx;
+        if (!PERSPECTIVE) affine_scales<F>(map, k, cx, cy);
         // The output pixel's address steps with the row instead of being
-        // computed afresh from 64-bit products for every pixel.
-        const long long y0 = blockIdx.y * blockDim.y + threadIdx.y, step = (long long)gridDim.y * blockDim.y;
+        // computed afresh from 64-bit products for every pixel; rows count
+        // in 32 bits (the module keeps axes below 2^24).
+        const int y0 = blockIdx.y * blockDim.y + threadIdx.y, step = gridDim.y * blockDim.y;
+        const long long out_step = (long long)step * dst_sy;
         typename Elem<E>::T *out = dst + n * dst_sn + y0 * dst_sy + (long long)x * dst_sx;
-        for (long long y = y0; y < dst_h; y += step, out += step * dst_sy)
-            warp_pixel<F, E, NC, PERSPECTIVE>(src + n * src_sn, src_h, src_w, src_sy, src_sx, map, x, y, bmode,
-                                              fill, k, out, dst_sc);
+        for (int y = y0; y < (int)dst_h; y += step, out += out_step)
+            warp_pixel<F, E, NC, PERSPECTIVE>(source, map, cx, cy, (float)x, (float)y, bmode, fill, k, out, dst_sc);
     }
 }
 
