@@ -7,6 +7,13 @@ launch them. Every kernel captured is compiled for sm_90 with nvcc (`make
 kernel-report` installs nvcc and nvdisasm from PyPI into .venv-tools) and its
 SASS executed thread by thread (sass_paths.py) for a sample of warps spread
 over the grid, with the case's real arguments, matrices and weight tables.
+Kernels with barriers (__syncthreads) run whole blocks instead: every thread
+of a sampled block runs to the barrier, then all go on, so shared memory
+holds what the block wrote; at least 4 blocks and --warps warps are sampled,
+every warp of them counted. An access outside the arrays or outside the
+kernel's static shared memory stops the report with an error, and so does a
+shared-memory race: a thread reading what another wrote since the last
+barrier, or changing what another read or wrote since then.
 
 Per case the report prints:
   instr/px    SASS instructions issued per output pixel, as thread slots: a
@@ -14,7 +21,11 @@ Per case the report prints:
               time share one) x 32 / the pixels it writes; set-up, every loop
               as many times as it runs, predicated-off instructions included
   sect/req    32-byte sectors a warp-wide global load touches, on average
-  regs, occ   registers per thread and the occupancy they allow (warps
+  regs        registers per thread (one figure per launch)
+  smem B      static shared memory per block, bytes (one figure per launch)
+  wf/req      shared-memory wavefronts (bank cycles) a warp-wide shared load
+              or store costs, on average ("-": no shared accesses)
+  occ         the occupancy registers and shared memory allow (warps
               resident per SM / 64, blocks whole)
   issue, mem, L1
               the three times of the model below, in microseconds
@@ -25,24 +36,37 @@ The model (H100 SXM, each launch on its own, then summed):
   issue   = warp instructions / (132 SMs x 4 schedulers x 1.755 GHz)
   memory  = bytes / 3.35 TB/s, each array a launch reads counted once and
             each array it writes once (caches catching all reuse)
-  L1      = sectors of global loads and stores / (132 SMs x 4 sectors a clock
-            x 1.755 GHz)
+  L1      = (sectors of global loads and stores / 4 + shared wavefronts)
+            / (132 SMs x 1.755 GHz): L1 and shared memory are one array
+            serving 128 bytes a clock per SM: four 32-byte sectors, or one
+            shared wavefront
+  shared wavefronts: a warp-wide access of up to 4 bytes a lane is one
+            phase of 32 lanes, 8 bytes two phases of 16 lanes, 16 bytes four
+            phases of 8 lanes; a phase costs the most distinct 4-byte words
+            any one of the 32 banks (4 bytes wide) must serve, lanes reading
+            the same word sharing it
   launch  = max(issue, memory, L1) + 3 us
   estimate = the sum over the case's launches (affine_transform's output is
              filled with zeros first: one more launch writing the output)
   copy    = a device-to-device copy of the output: read + write, one launch
   bound   = the source read once and the output written once, one launch
-Latency is not modelled: occupancy is printed beside the estimate, not in it.
+  occupancy: per SM 64 warps, 32 blocks, 65536 registers and 228 KB of
+            shared memory, each block taking its static shared bytes + 1 KB
+            reserved (227 KB at most a block)
+Latency is not modelled: occupancy is printed beside the estimate, not in it;
+a barrier costs its issue slot, not the wait for the block's slowest warp.
 
 `build/kernel-report.json` holds one record per case (the fields above, by
-name) and the per-launch figures.
+name: shared_bytes per launch, shared_wavefronts_per_request and
+shared_wavefronts_per_pixel among them) and the per-launch figures (shared
+requests and wavefronts, barriers, warps and blocks sampled).
 
     python bench/kernel_report.py [--source FILE] [--cases WORD] [--warps N] [--specialisations]
 
 Run it with the package's own Python on the host device. `--source` compiles
 another copy of the kernel sources (resampling source + warp source, as one
-file) instead of the package's; `--specialisations` also lists the registers
-and local memory of every specialisation the package can launch.
+file) instead of the package's; `--specialisations` also lists the registers,
+local and shared memory of every specialisation the package can launch.
 """
 
 import argparse
@@ -63,7 +87,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import sass_paths  # noqa: E402
 
 H100 = dict(sms=132, schedulers=4, clock=1.755e9, bandwidth=3.35e12, l1_sectors=4, max_warps=64, registers=65536,
-            max_blocks=32, shared=228 * 1024)  # fmt: skip
+            max_blocks=32, shared=228 * 1024, shared_reserved=1024, shared_per_block=227 * 1024)  # fmt: skip
 LAUNCH_US = 3.0
 H, W, C = 2160, 3840, 3
 OUT_W, OUT_H = 1920, 1080
@@ -88,7 +112,8 @@ def compile_kernels(source, expressions, workdir):
     """{expression: kernel info} for name expressions of `source`, compiled for sm_90.
 
     Kernel info: mangled name, C parameter types, registers, local bytes
-    (stack + spills), static shared bytes, its sass_paths.Program.
+    (stack + spills), static shared bytes (and the end of its shared window),
+    its sass_paths.Program.
     """
     bin_dir = nvidia_bin()
     if bin_dir is None:
@@ -126,6 +151,7 @@ def compile_kernels(source, expressions, workdir):
         sys.exit(f"kernel_report: nvdisasm failed\n{sass.stderr}")
     listing = sass_paths.parse_listing(sass.stdout)
     sections = sass_paths.elf_sections(cubin.read_bytes())
+    sizes = sass_paths.elf_section_sizes(cubin.read_bytes())
     mangled = list(usage)
     demangled = subprocess.run(["c++filt"], input="\n".join(mangled), capture_output=True, text=True).stdout.split("\n")
     out = {}
@@ -137,7 +163,10 @@ def compile_kernels(source, expressions, workdir):
         m_name, types = by_text[_normalise(expression)]
         instructions, labels = listing[m_name]
         program = sass_paths.Program(instructions, labels, sections.get(f".nv.constant2.{m_name}", b""))
-        out[expression] = dict(mangled=m_name, types=types, program=program, **usage[m_name])
+        # Static shared memory: the cubin's section spans the reserved 1 KB and the kernel's arrays.
+        shared_end = sizes.get(f".nv.shared.{m_name}", 0)
+        usage[m_name]["shared"] = max(0, shared_end - sass_paths.SHARED_BASE)
+        out[expression] = dict(mangled=m_name, types=types, program=program, shared_end=shared_end, **usage[m_name])
     return out, sass.stdout
 
 
@@ -298,23 +327,30 @@ def emulate(launch, kernel, warps):
     bx, by, bz = launch.block
     warps_per_block = -(-bx * by * bz // 32)
     total_warps = gx * gy * gz * warps_per_block
+    program, shared_end = kernel["program"], kernel["shared_end"]
     # Sample warps stratified over the grid: one block drawn at random in each cell of a
-    # side x rows partition of it (a fixed seed), one of its warps drawn at random.
+    # side x rows partition of it (a fixed seed), one of its warps drawn at random. Kernels
+    # with barriers run whole blocks: at least 4, and at least `warps` warps in all.
+    blocks = max(4, -(-warps // warps_per_block)) if program.barriers else warps
     rng = random.Random(1)
-    side = max(1, int(math.sqrt(warps)))
-    rows = max(1, warps // side)
+    side = max(1, int(math.sqrt(blocks)))
+    rows = max(1, blocks // side)
     picks = []
     for i in range(side):
         for j in range(rows):
             block_idx = (min(gx - 1, int((i + rng.random()) * gx / side)), min(gy - 1, int((j + rng.random()) * gy / rows)),
                          rng.randrange(gz))  # fmt: skip
-            picks.append((block_idx, rng.randrange(warps_per_block)))
-    issued = loads = load_sectors = store_sectors = 0
-    pixels_threads = 0
+            picks.append((block_idx, None if program.barriers else rng.randrange(warps_per_block)))
+    issued = loads = load_sectors = store_sectors = shared_requests = shared_wavefronts = 0
     counts = []
-    sass_paths.Thread.shared = {}
+    sampled = []
     for block_idx, w in picks:
-        n, sectors, threads = sass_paths.warp_counts(kernel["program"], memory, bank, launch.grid, launch.block, block_idx, w)
+        if w is None:
+            sampled += sass_paths.block_counts(program, memory, bank, launch.grid, launch.block, block_idx, shared_end)
+        else:
+            sampled.append(sass_paths.warp_counts(program, memory, bank, launch.grid, launch.block, block_idx, w,
+                                                  shared_end))  # fmt: skip
+    for n, sectors, shared, threads in sampled:
         issued += n
         counts += [t.count for t in threads]
         for kind, s in sectors:
@@ -323,27 +359,34 @@ def emulate(launch, kernel, warps):
                 load_sectors += s
             else:
                 store_sectors += s
-    scale = total_warps / len(picks)
+        shared_requests += len(shared)
+        shared_wavefronts += sum(f for _, f in shared)
+    scale = total_warps / len(sampled)
     return dict(
         warp_instructions=issued * scale,
         load_requests=loads * scale,
         load_sectors=load_sectors * scale,
         store_sectors=store_sectors * scale,
+        shared_requests=shared_requests * scale,
+        shared_wavefronts=shared_wavefronts * scale,
         thread_counts=(min(counts), max(counts)) if counts else (0, 0),
         bytes_read=sum(memory.size(b) for b in memory.read_from),
         bytes_written=sum(memory.size(b) for b in memory.written_to),
-        warps=len(picks),
+        warps=len(sampled),
+        blocks=len(picks) if program.barriers else 0,
     )
 
 
 def occupancy(registers, threads, shared=0):
-    """Warps resident per SM / 64, whole blocks, registers allocated per warp in units of 256."""
+    """Warps resident per SM / 64, whole blocks, registers allocated per warp in units of 256,
+    shared memory per block with its reserved 1 KB."""
     per_warp = -(-registers * 32 // 256) * 256
     warps_per_block = -(-threads // 32)
+    if shared > H100["shared_per_block"]:
+        raise ValueError(f"{shared} bytes of shared memory per block: more than the {H100['shared_per_block']} a block may have")
     blocks = min(H100["max_blocks"], H100["max_warps"] // warps_per_block,
-                 H100["registers"] // (per_warp * warps_per_block) if per_warp else 99)  # fmt: skip
-    if shared:
-        blocks = min(blocks, H100["shared"] // shared)
+                 H100["registers"] // (per_warp * warps_per_block) if per_warp else 99,
+                 H100["shared"] // (shared + H100["shared_reserved"]))  # fmt: skip
     return blocks * warps_per_block / H100["max_warps"]
 
 
@@ -354,7 +397,8 @@ def launch_times(figures):
     """(issue, memory, L1) in microseconds of one launch's figures."""
     issue = figures["warp_instructions"] / (H100["sms"] * H100["schedulers"] * H100["clock"]) * 1e6
     memory = (figures["bytes_read"] + figures["bytes_written"]) / H100["bandwidth"] * 1e6
-    l1 = (figures["load_sectors"] + figures["store_sectors"]) / (H100["sms"] * H100["l1_sectors"] * H100["clock"]) * 1e6
+    cycles = (figures["load_sectors"] + figures["store_sectors"]) / H100["l1_sectors"] + figures["shared_wavefronts"]
+    l1 = cycles / (H100["sms"] * H100["clock"]) * 1e6
     return issue, memory, l1
 
 
@@ -387,7 +431,7 @@ def measure(source=None, only="", warps=16):
             per_launch.append(dict(kernel="fill with zeros", issue_us=0.0, memory_us=memory, l1_us=0.0,
                                    time_us=memory + LAUNCH_US))  # fmt: skip
             estimate += memory + LAUNCH_US
-        requests = sectors = 0.0
+        requests = sectors = shared_requests = shared_wavefronts = 0.0
         for launch in launches:
             kernel = kernels[launch.expression]
             fig = emulate(launch, kernel, warps)
@@ -397,16 +441,21 @@ def measure(source=None, only="", warps=16):
             slots += fig["warp_instructions"] * 32
             requests += fig["load_requests"]
             sectors += fig["load_sectors"]
+            shared_requests += fig["shared_requests"]
+            shared_wavefronts += fig["shared_wavefronts"]
             threads = launch.block[0] * launch.block[1] * launch.block[2]
             per_launch.append(dict(
                 kernel=launch.expression, grid=launch.grid, block=launch.block, registers=kernel["registers"],
-                local_bytes=kernel["local"], shared_bytes=kernel["shared"],
+                local_bytes=kernel["local"], shared_bytes=kernel["shared"], barriers=kernel["program"].barriers,
                 occupancy=occupancy(kernel["registers"], threads, kernel["shared"]),
                 instructions_per_pixel=fig["warp_instructions"] * 32 / out_pixels,
                 thread_instructions=fig["thread_counts"],
                 sectors_per_request=fig["load_sectors"] / fig["load_requests"] if fig["load_requests"] else 0.0,
+                shared_requests=fig["shared_requests"], shared_wavefronts=fig["shared_wavefronts"],
+                wavefronts_per_request=fig["shared_wavefronts"] / fig["shared_requests"] if fig["shared_requests"] else 0.0,
                 bytes_read=fig["bytes_read"], bytes_written=fig["bytes_written"],
                 issue_us=issue, memory_us=memory, l1_us=l1, time_us=time, sampled_warps=fig["warps"],
+                sampled_blocks=fig["blocks"],
             ))  # fmt: skip
         kernel_launches = [p for p in per_launch if "grid" in p]
         records.append(dict(
@@ -415,6 +464,9 @@ def measure(source=None, only="", warps=16):
             instructions_per_pixel=slots / out_pixels,
             sectors_per_request=sectors / requests if requests else 0.0,
             registers=[p["registers"] for p in kernel_launches],
+            shared_bytes=[p["shared_bytes"] for p in kernel_launches],
+            shared_wavefronts_per_request=shared_wavefronts / shared_requests if shared_requests else 0.0,
+            shared_wavefronts_per_pixel=shared_wavefronts / out_pixels,
             occupancy=min(p["occupancy"] for p in kernel_launches),
             estimate_us=estimate,
             copy_us=2 * out_bytes / H100["bandwidth"] * 1e6 + LAUNCH_US,
@@ -434,18 +486,20 @@ def print_records(records):
         memory = sum(p["memory_us"] for p in r["launches"])
         l1 = sum(p["l1_us"] for p in ks)
         rows.append([r["case"], f"{r['instructions_per_pixel']:.0f}", f"{r['sectors_per_request']:.1f}",
-                     "/".join(str(x) for x in r["registers"]), f"{r['occupancy']:.2f}",
+                     "/".join(str(x) for x in r["registers"]), "/".join(str(x) for x in r["shared_bytes"]),
+                     f"{r['shared_wavefronts_per_request']:.1f}" if r["shared_wavefronts_per_request"] else "-",
+                     f"{r['occupancy']:.2f}",
                      f"{issue:.0f}", f"{memory:.0f}", f"{l1:.0f}", f"{r['estimate_us']:.0f}", f"{r['copy_us']:.0f}",
                      f"{r['bound_us']:.0f}", f"{r['estimate_us'] / r['copy_us']:.2f}",
                      f"{r['estimate_us'] / r['bound_us']:.2f}"])  # fmt: skip
     table("Resampling kernels on the executed path, sm_90 (nvcc -O3), estimated for an H100 SXM "
           "(model: python bench/kernel_report.py --help)",
-          ["case", "instr/px", "sect/req", "regs", "occ", "issue us", "mem us", "L1 us", "est us", "copy us",
+          ["case", "instr/px", "sect/req", "regs", "smem B", "wf/req", "occ", "issue us", "mem us", "L1 us", "est us", "copy us",
            "bound us", "est/copy", "est/bound"], rows)  # fmt: skip
 
 
 def specialisations(source=None):
-    """Registers and local memory of every specialisation the package can launch."""
+    """Registers, local and shared memory of every specialisation the package can launch."""
     from timing import table
     from zemvara.transform.resampling import _sources
 
@@ -453,9 +507,10 @@ def specialisations(source=None):
     expressions = [e for s in _sources.SOURCES for e in _sources.all_expressions(s)]
     with tempfile.TemporaryDirectory() as workdir:
         kernels, _ = compile_kernels(code, expressions, workdir)
-    table("Every specialisation, sm_90: registers per thread, local memory (stack + spills, bytes)",
-          ["kernel", "registers", "local B"],
-          [[e, str(k["registers"]), str(k["local"])] for e, k in kernels.items()])  # fmt: skip
+    table("Every specialisation, sm_90: registers per thread, local memory (stack + spills, bytes), "
+          "static shared memory per block (bytes)",
+          ["kernel", "registers", "local B", "shared B"],
+          [[e, str(k["registers"]), str(k["local"]), str(k["shared"])] for e, k in kernels.items()])  # fmt: skip
 
 
 def main(argv=None):

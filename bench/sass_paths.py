@@ -1,13 +1,20 @@
 """The executed path of a compiled kernel: sm_90 SASS run one thread at a time, without a GPU.
 
 `Program` parses one kernel of `nvdisasm -c` output (its own subroutines
-included) and `run_thread` executes it for one thread of a launch: registers,
+included) and a `Thread` executes it for one thread of a launch: registers,
 predicates, uniform registers, the constant banks (parameters at 0x210,
-launch geometry at 0x0, the kernel's own bank 2 read from the cubin), and a
-sparse global memory of named arrays. Every instruction reached is counted,
-predicated off or not (it takes its issue slot either way); every global
-access records its address and width. An access outside every array is an
-error: the kernel would read or write outside its arrays.
+launch geometry at 0x0, the kernel's own bank 2 read from the cubin), a
+sparse global memory of named arrays and the block's shared memory. Every
+instruction reached is counted, predicated off or not (it takes its issue
+slot either way); every global and shared access records its address and
+width. An access outside every array, or outside the kernel's static shared
+memory, is an error: the kernel would read or write outside its arrays.
+
+Shared memory: sm_90 puts a block's static `__shared__` arrays at shared
+address 0x400 (the first 1 KB is reserved) up to the size of the cubin's
+`.nv.shared.<kernel>` section; SR_CgaCtaId is 0 (no clusters). A generic
+load or store whose address lies in the shared window (SR_SWINHI in the high
+word) is a shared access.
 
 The arithmetic follows the instruction set closely enough to take the same
 branches as the GPU: integer operations exactly (carries, 64-bit pairs,
@@ -19,7 +26,13 @@ offsets): pixel values steer no branch in these kernels.
 
 `warp_counts` runs the 32 lanes of a warp and merges their traces the way a
 warp issues them: lanes that execute the same instruction for the same time
-share one issue.
+share one issue. `block_counts` runs every thread of a block for kernels
+with barriers: each thread runs until it reaches `BAR.SYNC` or exits, then
+all continue (round-robin from barrier to barrier), so what a thread reads
+from shared memory after a barrier is what the block wrote before it (a
+thread reading what another wrote since the last barrier is a race, an
+error); then each warp's traces merge as above. `wavefronts` is the cost of one
+warp-wide shared access in bank cycles.
 """
 
 import math
@@ -31,6 +44,9 @@ import numpy as np
 
 MASK = 0xFFFFFFFF
 PARAM_BASE = 0x210  # sm_90: kernel parameters in constant bank 0 from here
+SHARED_BASE = 0x400  # sm_90: a block's static shared arrays start here (1 KB reserved below)
+SHARED_WINDOW = 0x7E00  # SR_SWINHI: the high word of generic addresses into shared memory
+BANKS = 32  # shared memory: 32 banks of 4-byte words
 
 
 class EmulationError(Exception):
@@ -52,6 +68,16 @@ def elf_sections(data):
         name = names[name_off: names.index(b"\0", name_off)].decode()
         out[name] = b"" if kind == 8 else data[offset: offset + size]  # SHT_NOBITS holds nothing
     return out
+
+
+def elf_section_sizes(data):
+    """{name: size} of an ELF64 file's sections (NOBITS ones included)."""
+    shoff, = struct.unpack_from("<Q", data, 0x28)
+    shentsize, shnum, shstrndx = struct.unpack_from("<HHH", data, 0x3A)
+    headers = [struct.unpack_from("<IIQQQQIIQQ", data, shoff + k * shentsize) for k in range(shnum)]
+    strtab = headers[shstrndx]
+    names = data[strtab[4]: strtab[4] + strtab[5]]
+    return {names[h[0]: names.index(b"\0", h[0])].decode(): h[5] for h in headers}
 
 
 # ---- the listing ------------------------------------------------------------------
@@ -139,6 +165,7 @@ class Program:
         self.order = [a for a, _ in instructions]
         self.next = {a: b for a, b in zip(self.order, self.order[1:])}
         self.bank2 = bank2
+        self.barriers = any(ins.op == "BAR" for ins in self.code.values())
 
 
 # ---- memory -------------------------------------------------------------------------
@@ -182,6 +209,90 @@ class Memory:
     def write(self, address, data):
         self.written_to.add(self.find(address, len(data))[0])
         self.written[address] = bytes(data)
+
+
+class SharedMemory:
+    """One block's static shared memory: bytes [SHARED_BASE, end), zeros until written.
+
+    Each byte remembers which thread last wrote it and which read it, and in
+    which interval between barriers (`epoch`, advanced when the block passes
+    a barrier): a thread reading a byte another thread wrote in the same
+    interval, or changing one another thread read or wrote in it, is a race
+    (the GPU runs the block's threads in no fixed order between barriers) and
+    an error.
+    """
+
+    MANY = -2  # read by more than one thread in the interval
+    SAME = -3  # written by more than one thread in the interval, all the same value
+
+    def __init__(self, end):
+        self.end = end
+        self.data = bytearray(end)
+        self.epoch = 0
+        self.writer, self.written_in = [-1] * end, [-1] * end
+        self.reader, self.read_in = [-1] * end, [-1] * end
+
+    def check(self, address, width):
+        if not (SHARED_BASE <= address and address + width <= self.end):
+            raise EmulationError(f"shared access of {width} bytes at {address:#x} lies outside the block's "
+                                 f"shared memory [{SHARED_BASE:#x}, {self.end:#x})")  # fmt: skip
+        if address % width:
+            raise EmulationError(f"misaligned shared access of {width} bytes at {address:#x}")
+
+    def read(self, address, width, thread):
+        self.check(address, width)
+        epoch, end = self.epoch, address + width
+        if epoch in self.written_in[address:end]:
+            for b in range(address, end):
+                if self.written_in[b] == epoch and self.writer[b] not in (thread, self.SAME):
+                    raise EmulationError(f"shared memory race: thread {thread} reads {b:#x}, written by thread "
+                                         f"{self.writer[b]} since the last barrier")  # fmt: skip
+        if epoch not in self.read_in[address:end]:
+            self.read_in[address:end], self.reader[address:end] = [epoch] * width, [thread] * width
+        else:
+            for b in range(address, end):
+                if self.read_in[b] != epoch:
+                    self.read_in[b], self.reader[b] = epoch, thread
+                elif self.reader[b] != thread:
+                    self.reader[b] = self.MANY
+        return bytes(self.data[address:end])
+
+    def write(self, address, data, thread):
+        self.check(address, len(data))
+        epoch, end = self.epoch, address + len(data)
+        writers = [thread] * len(data)
+        if epoch in self.read_in[address:end] or epoch in self.written_in[address:end]:
+            for k, b in enumerate(range(address, end)):
+                if self.data[b] == data[k]:  # the same value: no thread can tell the order
+                    if self.written_in[b] == epoch and self.writer[b] != thread:
+                        writers[k] = self.SAME
+                    continue
+                if self.read_in[b] == epoch and self.reader[b] != thread:
+                    by = "other threads" if self.reader[b] == self.MANY else f"thread {self.reader[b]}"
+                    raise EmulationError(f"shared memory race: thread {thread} writes {b:#x}, read by {by} "
+                                         f"since the last barrier")  # fmt: skip
+                if self.written_in[b] == epoch and self.writer[b] != thread:
+                    raise EmulationError(f"shared memory race: threads {self.writer[b]} and {thread} write "
+                                         f"different values to {b:#x} since the last barrier")  # fmt: skip
+        self.writer[address:end], self.written_in[address:end] = writers, [epoch] * len(data)
+        self.data[address:end] = data
+
+
+def wavefronts(lanes):
+    """Bank cycles of one warp-wide shared access: [(lane, byte address, width)] of its active lanes.
+
+    Accesses of up to 4 bytes run as one phase of 32 lanes, 8-byte ones as two
+    of 16 lanes, 16-byte ones as four of 8 lanes; a phase costs the most
+    distinct 4-byte words any one bank must serve (lanes reading the same word
+    share it), and the access the sum of its phases.
+    """
+    per_phase = 32 // max(1, max(w for _, _, w in lanes) // 4)
+    phases = {}
+    for lane, address, width in lanes:
+        banks = phases.setdefault(lane // per_phase, {})
+        for word in range(address // 4, (address + width - 1) // 4 + 1):
+            banks.setdefault(word % BANKS, set()).add(word)
+    return sum(max(len(words) for words in banks.values()) for banks in phases.values())
 
 
 # ---- values ---------------------------------------------------------------------------
@@ -306,11 +417,16 @@ def _operand(text, float_op):
 # ---- the thread ------------------------------------------------------------------------
 
 class Thread:
-    def __init__(self, program, memory, bank0, specials):
+    def __init__(self, program, memory, bank0, specials, shared=None, thread=0):
         self.p = program
         self.mem = memory
         self.bank0 = bank0  # bytes
         self.specials = specials
+        self.shared = shared if shared is not None else SharedMemory(0)
+        self.thread = thread  # the linear index in the block
+        self.lane = thread % 32
+        self.pc = program.order[0]
+        self.done = False
         self.r = [0] * 256
         self.ur = [0] * 64
         self.pr = [False] * 8
@@ -318,6 +434,7 @@ class Thread:
         self.count = 0
         self.trace = []  # addresses executed, in order
         self.accesses = []  # (address of the instruction, byte address, width, "load"/"store")
+        self.shared_accesses = []  # the same of shared memory
 
     # -- operands (parsed once per text, see _operand) --
     def reg(self, text):
@@ -420,8 +537,8 @@ class Thread:
 
     # -- run --
     def run(self, limit=2_000_000):
-        pc = self.p.order[0]
-        stack_depth = 0
+        """Runs until the thread exits ("exit") or reaches a barrier ("barrier"; run again to go on)."""
+        pc = self.pc
         while True:
             ins = self.p.code.get(pc)
             if ins is None:
@@ -440,7 +557,11 @@ class Thread:
             if live:
                 jump = self.execute(ins)
                 if jump == "exit":
-                    return
+                    self.done = True
+                    return "exit"
+                if jump == "barrier":
+                    self.pc = nxt
+                    return "barrier"
                 if jump is not None:
                     nxt = jump
             pc = nxt
@@ -484,7 +605,14 @@ class Thread:
     def op_BSSY(self, ins, mods, o):
         return None
 
-    op_BSYNC = op_BREAK = op_WARPSYNC = op_BAR = op_DEPBAR = op_YIELD = op_BMOV = op_NANOSLEEP = op_MEMBAR = op_BSSY
+    op_BSYNC = op_BREAK = op_WARPSYNC = op_DEPBAR = op_YIELD = op_BMOV = op_NANOSLEEP = op_MEMBAR = op_BSSY
+
+    def op_BAR(self, ins, mods, o):
+        # __syncthreads(): BAR.SYNC 0x0 (the whole block); barriers counting fewer threads,
+        # arrive-only and reducing forms are not modelled.
+        if "SYNC" not in mods or o != ["0x0"]:
+            raise EmulationError(f"barrier form not modelled: {ins.text}")
+        return "barrier"
 
     # -- moves --
     def op_MOV(self, ins, mods, o):
@@ -811,6 +939,9 @@ class Thread:
     def op_LDG(self, ins, mods, o):
         width, signed = _width(mods)
         address = self.address_of(o[1].split("]", 1)[1].strip("[]") if o[1].startswith("desc") else o[1].strip("[]"))
+        if ins.op == "LD" and address >> 32 == SHARED_WINDOW:  # a generic load from shared memory
+            self._load_into(o[0], self._shared_read(ins, address & MASK, width), width, signed)
+            return
         raw = self.mem.read(address, width)
         self.accesses.append((ins.address, address, width, "load"))
         self._load_into(o[0], raw, width, signed)
@@ -820,9 +951,10 @@ class Thread:
     def op_STG(self, ins, mods, o):
         width, _ = _width(mods)
         address = self.address_of(o[0].split("]", 1)[1].strip("[]") if o[0].startswith("desc") else o[0].strip("[]"))
-        kind, k = self.reg(o[1].replace(".reuse", ""))
-        words = [self.get_reg(kind, k + i) for i in range(max(1, width // 4))]
-        raw = b"".join(struct.pack("<I", w) for w in words)[:width]
+        raw = self._stored(o[1], width)
+        if ins.op == "ST" and address >> 32 == SHARED_WINDOW:  # a generic store to shared memory
+            self._shared_write(ins, address & MASK, raw)
+            return
         self.mem.write(address, raw)
         self.accesses.append((ins.address, address, width, "store"))
 
@@ -830,18 +962,27 @@ class Thread:
 
     def op_LDS(self, ins, mods, o):
         width, signed = _width(mods)
-        address = self.address_of(o[1].strip("[]"))
-        raw = self.shared.get(address, bytes(width))[:width].ljust(width, b"\0")
-        self._load_into(o[0], raw, width, signed)
+        self._load_into(o[0], self._shared_read(ins, self.address_of(o[1].strip("[]")), width), width, signed)
 
     def op_STS(self, ins, mods, o):
         width, _ = _width(mods)
-        address = self.address_of(o[0].strip("[]"))
-        kind, k = self.reg(o[1].replace(".reuse", ""))
-        words = [self.get_reg(kind, k + i) for i in range(max(1, width // 4))]
-        self.shared[address] = b"".join(struct.pack("<I", w) for w in words)[:width]
+        self._shared_write(ins, self.address_of(o[0].strip("[]")), self._stored(o[1], width))
 
-    shared = {}
+    def _shared_read(self, ins, address, width):
+        raw = self.shared.read(address, width, self.thread)
+        self.shared_accesses.append((ins.address, address, width, "load"))
+        return raw
+
+    def _shared_write(self, ins, address, raw):
+        self.shared.write(address, raw, self.thread)
+        self.shared_accesses.append((ins.address, address, len(raw), "store"))
+
+    def _stored(self, text, width):
+        """The bytes a store of `width` writes from its source register(s)."""
+        kind, k = self.reg(text.replace(".reuse", ""))
+        words = [self.get_reg(kind, k + i) if (kind, k) not in (("R", 255), ("UR", 63)) else 0
+                 for i in range(max(1, width // 4))]  # fmt: skip
+        return b"".join(struct.pack("<I", w) for w in words)[:width]
 
     def _load_into(self, dest, raw, width, signed):
         kind, k = self.reg(dest)
@@ -945,26 +1086,20 @@ def geometry(bank, grid, block):
     return bytes(bank)
 
 
-def run_thread(program, memory, bank, block_idx, thread_idx):
-    specials = {"SR_TID.X": thread_idx[0], "SR_TID.Y": thread_idx[1], "SR_TID.Z": thread_idx[2],
+def _thread(program, memory, bank, block, block_idx, linear, shared):
+    """A thread of a block, by its linear index, ready to run."""
+    bx, by, _ = block
+    tid = (linear % bx, linear // bx % by, linear // (bx * by))
+    specials = {"SR_TID.X": tid[0], "SR_TID.Y": tid[1], "SR_TID.Z": tid[2],
                 "SR_CTAID.X": block_idx[0], "SR_CTAID.Y": block_idx[1], "SR_CTAID.Z": block_idx[2],
-                "SR_LANEID": (thread_idx[0] + thread_idx[1]) % 32, "SRZ": 0}  # fmt: skip
-    t = Thread(program, memory, bank, specials)
-    t.run()
-    return t
+                "SR_LANEID": linear % 32, "SR_CgaCtaId": 0, "SR_SWINHI": SHARED_WINDOW, "SRZ": 0}  # fmt: skip
+    return Thread(program, memory, bank, specials, shared, thread=linear)
 
 
-def warp_counts(program, memory, bank, grid, block, block_idx, warp):
-    """(issued instructions, [sectors of each global access issue], per-lane threads) of one warp:
-    lanes sharing an instruction's k-th execution share its issue."""
-    bx, by, bz = block
-    threads = []
-    for lane in range(32):
-        linear = warp * 32 + lane
-        if linear >= bx * by * bz:
-            break
-        tid = (linear % bx, linear // bx % by, linear // (bx * by))
-        threads.append(run_thread(program, memory, bank, block_idx, tid))
+def _merge(threads):
+    """(issued instructions, [(kind, sectors)] of each global access issue, [(kind, wavefronts)] of
+    each shared access issue) of one warp's threads: lanes sharing an instruction's k-th execution
+    share its issue."""
     issues = set()
     for t in threads:
         seen = Counter()
@@ -978,5 +1113,37 @@ def warp_counts(program, memory, bank, grid, block, block_idx, warp):
             key = (pc, seen[pc])
             seen[pc] += 1
             groups.setdefault(key, (kind, set()))[1].update(range(address // 32, (address + width - 1) // 32 + 1))
-    sectors = [(kind, len(s)) for kind, s in groups.values()]
-    return len(issues), sectors, threads
+    shared = {}
+    for t in threads:
+        seen = Counter()
+        for pc, address, width, kind in t.shared_accesses:
+            key = (pc, seen[pc])
+            seen[pc] += 1
+            shared.setdefault(key, (kind, []))[1].append((t.lane, address, width))
+    return (len(issues), [(kind, len(s)) for kind, s in groups.values()],
+            [(kind, wavefronts(lanes)) for kind, lanes in shared.values()])  # fmt: skip
+
+
+def warp_counts(program, memory, bank, grid, block, block_idx, warp, shared_end=0):
+    """(issued instructions, [(kind, sectors)] of each global access issue, [(kind, wavefronts)] of
+    each shared access issue, per-lane threads) of one warp of a kernel without barriers, its lanes
+    run one after another (the block's shared memory fresh, `shared_end` bytes)."""
+    shared = SharedMemory(shared_end)
+    threads = []
+    for linear in range(warp * 32, min(warp * 32 + 32, block[0] * block[1] * block[2])):
+        t = _thread(program, memory, bank, block, block_idx, linear, shared)
+        if t.run() != "exit":
+            raise EmulationError("a barrier in a kernel run warp by warp (block_counts runs such kernels)")
+        threads.append(t)
+    return (*_merge(threads), threads)
+
+
+def block_counts(program, memory, bank, grid, block, block_idx, shared_end=0):
+    """warp_counts' figures of every warp of one block, its threads run together: each runs to its
+    next barrier or its exit, then all go on, until every thread has exited."""
+    shared = SharedMemory(shared_end)
+    size = block[0] * block[1] * block[2]
+    threads = [_thread(program, memory, bank, block, block_idx, linear, shared) for linear in range(size)]
+    while [t for t in threads if not t.done and t.run() == "barrier"]:
+        shared.epoch += 1
+    return [(*_merge(threads[w: w + 32]), threads[w: w + 32]) for w in range(0, size, 32)]

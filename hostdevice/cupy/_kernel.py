@@ -32,7 +32,7 @@ with open(os.path.join(_HERE, '_prelude.h')) as _f:
 with open(os.path.join(_HERE, '_launcher.h')) as _f:
     _LAUNCHER = _f.read()
 
-_CXX_FLAGS = ('-std=c++17', '-O2', '-fPIC', '-shared', '-pthread', '-fwrapv',
+_CXX_FLAGS = ('-std=c++17', '-O3', '-fPIC', '-shared', '-pthread', '-fwrapv',
               '-fno-strict-aliasing', '-w')
 # HOSTDEVICE_SANITIZE=1 (set by `make test-sanitize`): kernels are built with
 # AddressSanitizer and UndefinedBehaviorSanitizer, every report fatal, and
@@ -206,9 +206,11 @@ def _compile_host(source, name, host_opts, host_prelude, path):
     if first:
         print('zemvara host device: compiling {} for the CPU (once; kept in {})'
               .format(name, os.path.dirname(path)), file=sys.stderr, flush=True)
+    # A kernel that calls __syncthreads runs its blocks' threads as fibers.
+    barriers = '#define __HD_BARRIERS\n' if '__syncthreads' in source else ''
     text = '{}\n#line 1 "kern.cu"\n{}\n#line 1 "launcher"\n' \
-        '#define __HD_KERNEL {}\n{}'.format(host_prelude, _host_source(source), name,
-                                             _LAUNCHER)
+        '#define __HD_KERNEL {}\n{}{}'.format(host_prelude, _host_source(source), name,
+                                               barriers, _LAUNCHER)
     with tempfile.TemporaryDirectory(dir=os.path.dirname(path)) as tmp:
         cpp = os.path.join(tmp, 'kern.cpp')
         with open(cpp, 'w') as f:

@@ -7,6 +7,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <assert.h>
 #include <atomic>
 #include <thread>
@@ -39,6 +40,16 @@ static thread_local uint3 blockIdx;
 static thread_local dim3 blockDim;
 static thread_local dim3 gridDim;
 static const int warpSize = 32;
+
+// ---- shared memory and barriers ---------------------------------------------
+// A CPU worker runs one block at a time, so a block's shared memory is the
+// worker's own copy of each static __shared__ array.  A kernel that calls
+// __syncthreads() runs its block's threads as fibers on the worker: each runs
+// to its next barrier (or its end), then all go on (see the launcher).
+// Dynamic shared memory (extern __shared__) is not modelled.
+#define __shared__ static thread_local
+namespace __hd { void barrier(); }
+#define __syncthreads() ::__hd::barrier()
 
 // ---- vector types, with CUDA's sizes and alignments ------------------------
 #define __HD_VEC1(N, T, A) \
@@ -113,6 +124,13 @@ static inline unsigned umax(unsigned a, unsigned b) { return max(a, b); }
 // current versions do not export the fast sine and cosine: they stand in here
 // at full precision, as macros, after math.h has declared the names.)
 #define __sinf(x) sinf(x)
+// fminf and fmaxf inline, with the C library's results (a NaN operand gives
+// the other one; equal operands give the second): g++ would otherwise call
+// them through the PLT on every use.
+static inline float __hd_fminf(float a, float b) { return a != a ? b : b != b ? a : a < b ? a : b; }
+static inline float __hd_fmaxf(float a, float b) { return a != a ? b : b != b ? a : a > b ? a : b; }
+#define fminf __hd_fminf
+#define fmaxf __hd_fmaxf
 #define __cosf(x) cosf(x)
 static inline float rsqrtf(float x) { return 1.0f / sqrtf(x); }
 static inline double rsqrt(double x) { return 1.0 / sqrt(x); }
