@@ -87,9 +87,46 @@ __device__ __forceinline__ int border_index(int i, int n, int border) {
 // The stretch of one source axis, capped so that the reach stays within
 // WARP_MAX_REACH, its reciprocal and the reach of the taps at that stretch.
 // An affine map's are the same for every pixel: they are computed once.
+// For Lanczos, turn_s and turn_c: the sine and cosine of pi / A, the turn
+// of its window's sine from tap to tap (lanczos_unit_weights).
 struct WarpScale {
-    float s, inv_s, reach;
+    float s, inv_s, reach, turn_s, turn_c;
 };
+
+// 1 / x within 1 ulp, for x within 2^-126 .. 2^126 (tap offsets squared,
+// sums of weights): the bare reciprocal instruction, without the scaling
+// __fdividef adds for larger denominators.
+__device__ __forceinline__ float fast_rcp(float x) {
+#ifdef __CUDA_ARCH__
+    float r;
+    asm("rcp.approx.ftz.f32 %0, %1;" : "=f"(r) : "f"(x));
+    return r;
+#else
+    return 1.0f / x;
+#endif
+}
+
+// sin(pi x) and cos(pi x) for |x| < 2^23 from one exact reduction to
+// [-1/2, 1/2] (as Lanczos::sin_pi), each within 2e-7 of the exact value.
+__device__ __forceinline__ void sincos_pi(float x, float &sn, float &cs) {
+    const float n = rintf(x);
+    const float z = 3.14159265358979f * (x - n), z2 = z * z;
+    float p = -2.50521084e-8f;
+    p = fmaf(p, z2, 2.75573192e-6f);
+    p = fmaf(p, z2, -1.98412698e-4f);
+    p = fmaf(p, z2, 8.33333333e-3f);
+    p = fmaf(p, z2, -1.66666667e-1f);
+    float q = 2.08767570e-9f;
+    q = fmaf(q, z2, -2.75573192e-7f);
+    q = fmaf(q, z2, 2.48015873e-5f);
+    q = fmaf(q, z2, -1.38888889e-3f);
+    q = fmaf(q, z2, 4.16666667e-2f);
+    q = fmaf(q, z2, -0.5f);
+    const float v = fmaf(p * z2, z, z), u = fmaf(q, z2, 1.0f);
+    const bool odd = (int)n & 1;
+    sn = odd ? -v : v;
+    cs = odd ? -u : u;
+}
 
 template <class F>
 __device__ __forceinline__ WarpScale warp_scale(float spacing, const typename F::Params &k) {
@@ -97,6 +134,8 @@ __device__ __forceinline__ WarpScale warp_scale(float spacing, const typename F:
     c.s = fminf(stretch_of<F>(spacing), WARP_MAX_REACH / F::reach(1.0f, k));
     c.inv_s = __fdividef(1.0f, c.s);
     c.reach = F::reach(c.s, k);
+    c.turn_s = c.turn_c = 0.0f;
+    if constexpr (same_type<F, Lanczos>::value) sincos_pi(k.inv_a, c.turn_s, c.turn_c);
     return c;
 }
 
@@ -169,7 +208,7 @@ __device__ __forceinline__ bool warp_norm(WarpAxis &ax, const typename F::Params
     float sum = 0.0f;
     for (int i = 0; i < ax.count; ++i) sum += raw_tap_weight<F>(ax.first + i, ax, k);
     if (!(sum > 0.0f)) return false;
-    ax.norm = __fdividef(1.0f, sum);
+    ax.norm = fast_rcp(sum);
     return true;
 }
 
@@ -197,22 +236,26 @@ __device__ __forceinline__ void cubic_unit_weights(float t0, const Cubic &k, flo
 
 // The raw Lanczos weights of T taps at stretch 1 from t0 = first - p on:
 // A sin(pi t) sin(pi t / A) / (pi t)^2, where sin(pi t) only changes sign
-// from tap to tap and sin(pi t / A) turns by the angle pi / A (a rotation,
-// within a few units of 1e-7 over eight taps). Taps at or beyond the reach
-// weigh zero; the one within 1e-6 of the position weighs one.
-template <int T>
-__device__ __forceinline__ void lanczos_unit_weights(float t0, const Lanczos::Params &k, float *w) {
-    const float step_s = Lanczos::sin_pi(k.inv_a), step_c = Lanczos::sin_pi(k.inv_a + 0.5f);
-    const float u = t0 * k.inv_a;
-    float sn = Lanczos::sin_pi(u), cs = Lanczos::sin_pi(u + 0.5f);
-    const float scale = k.a * Lanczos::sin_pi(t0) * (1.0f / 9.8696044010893586f);
+// from tap to tap and sin(pi t / A) turns by the angle pi / A (c.turn_*: a
+// rotation, within a few units of 1e-7 over eight taps). Taps at or beyond
+// the reach weigh zero; one within 1e-6 of the position weighs one. With
+// EXACT the window is 2A taps wide: only its last tap can lie at the reach
+// and only its middle two near the position.
+template <int T, bool EXACT>
+__device__ __forceinline__ void lanczos_unit_weights(float t0, const Lanczos::Params &k, const WarpScale &c, float *w) {
+    float sn, cs, s0, c0;
+    sincos_pi(t0 * k.inv_a, sn, cs);
+    sincos_pi(t0, s0, c0);
+    const float scale = k.a * s0 * (1.0f / 9.8696044010893586f);
 #pragma unroll
     for (int j = 0; j < T; ++j) {
         const float t = t0 + (float)j;
-        const float v = (j & 1 ? -scale : scale) * sn * __fdividef(1.0f, t * t);
-        w[j] = fabsf(t) < 1e-6f ? 1.0f : fabsf(t) < k.a ? v : 0.0f;
-        const float next = fmaf(sn, step_c, cs * step_s);
-        cs = fmaf(cs, step_c, -sn * step_s);
+        float v = (j & 1 ? -scale : scale) * sn * fast_rcp(t * t);
+        if (!EXACT || j == T / 2 - 1 || j == T / 2) v = fabsf(t) < 1e-6f ? 1.0f : v;
+        if (!EXACT || j == T - 1) v = fabsf(t) < k.a ? v : 0.0f;
+        w[j] = v;
+        const float next = fmaf(sn, c.turn_c, cs * c.turn_s);
+        cs = fmaf(cs, c.turn_c, -sn * c.turn_s);
         sn = next;
     }
 }
@@ -240,7 +283,10 @@ __device__ __forceinline__ bool window_weights(float first, float p, const WarpS
     bool done = false;
     if constexpr (UnitPieces<F>::value == 2) {
         if (c.s == 1.0f) {
-            lanczos_unit_weights<T>(t0, k, w);
+            if (2.0f * c.reach == (float)T)  // the window 2A wide
+                lanczos_unit_weights<T, true>(t0, k, c, w);
+            else
+                lanczos_unit_weights<T, false>(t0, k, c, w);
             done = true;
         }
     }
@@ -253,11 +299,35 @@ __device__ __forceinline__ bool window_weights(float first, float p, const WarpS
 #pragma unroll
     for (int j = 0; j < T; ++j) sum += w[j];
     if (!(sum > 0.0f)) return false;
-    const float norm = __fdividef(1.0f, sum);
+    const float norm = fast_rcp(sum);
 #pragma unroll
     for (int j = 0; j < T; ++j) w[j] *= norm;
     return true;
 }
+
+// The width of the interior path's windows: the filter's step, but 2A for
+// Lanczos at stretch 1 (4, 6 or 8, the narrowest that holds its taps).
+template <class F>
+__device__ __forceinline__ int window_width(const WarpScale &cx, const WarpScale &cy) {
+    if constexpr (UnitPieces<F>::value == 2) {
+        const float reach = fmaxf(cx.reach, cy.reach);
+        return reach <= 2.0f ? 4 : reach <= 3.0f ? 6 : 8;
+    }
+    return WarpChunk<F>::value;
+}
+
+// Tiles: affine warps of 3-channel float32 with windows of four taps or more
+// stage the source pixels a block's 16 x 16 destination pixels read in
+// shared memory, loaded in full rows, where they fit WARP_TILE x WARP_TILE
+// pixels; the taps then read shared memory. A tile row takes
+// WARP_TILE_PITCH floats, 16 banks on from the row before, so that the two
+// destination rows of a warp, which read neighbouring source rows, read
+// different banks.
+#define WARP_TILE 32
+#define WARP_TILE_PITCH 112
+template <class F, int E, int NC> struct WarpTiled {
+    enum { value = E == F32 && NC == 3 && WarpChunk<F>::value >= 4 };
+};
 
 // The source of one warp as the sampling reads it: rows sy elements apart,
 // pixels sx apart, and whether whole pixels can be read in one vector load.
@@ -270,6 +340,10 @@ struct WarpSource {
     // one wide product), as the interior path takes them; vector: four
     // channels in every pixel, each pixel aligned to its size.
     bool interior, vector;
+    // A block's tile of the source in shared memory (see warp_tiled_rows),
+    // or none: tile_x, tile_y its first pixel, tile_w, tile_h its size.
+    const float *tile;
+    int tile_x, tile_y, tile_w, tile_h;
 };
 
 template <int E, int NC>
@@ -283,6 +357,8 @@ __device__ __forceinline__ WarpSource<E> warp_source(const typename Elem<E>::T *
     s.sy = sy;
     s.sy32 = (int)sy;
     s.interior = sx == NC && sy == (long long)(int)sy;
+    s.tile = nullptr;
+    s.tile_x = s.tile_y = s.tile_w = s.tile_h = 0;
     s.vector = NC == 4 && sx == 4 && sy % 4 == 0 &&
                reinterpret_cast<unsigned long long>(src) % (4 * sizeof(typename Elem<E>::T)) == 0;
     return s;
@@ -309,7 +385,7 @@ __device__ __forceinline__ int interior_sample(const WarpSource<E> &src, float p
         // The taps floor(p) and floor(p) + 1, weighing 1 - f and f.
         x0 = floorf(px);
         y0 = floorf(py);
-        if (!(x0 >= lo_x && x0 + span_x <= (float)src.w && y0 >= 0.0f && y0 + 2.0f <= (float)src.h ))
+        if (!(x0 >= lo_x && x0 + span_x <= (float)src.w && y0 >= 0.0f && y0 + 2.0f <= (float)src.h))
             return -1;
         y1 = y0 + 1.0f;
         window_weights<F, T>(x0, px, cx, k, wx);
@@ -322,8 +398,23 @@ __device__ __forceinline__ int interior_sample(const WarpSource<E> &src, float p
             tap_range(px, cx.reach, x0, x1);
             tap_range(py, cy.reach, y0, y1);
         }
+        if constexpr (WarpTiled<F, E, NC>::value) {
+            if (src.tile) {
+                // The window inside the block's tile (which lies inside the image).
+                const float tx = (float)src.tile_x, ty = (float)src.tile_y;
+                if (!(x0 >= tx && x1 - x0 < (float)T && x0 + (float)T <= tx + (float)src.tile_w && y0 >= ty &&
+                      y1 - y0 < (float)T && y0 + (float)T <= ty + (float)src.tile_h))
+                    return -1;
+                if (!window_weights<F, T>(x0, px, cx, k, wx) || !window_weights<F, T>(y0, py, cy, k, wy)) return 0;
+#pragma unroll
+                for (int c = 0; c < NC; ++c) acc[c] = 0.0f;
+                window_taps_shared<NC, T>(src.tile + ((int)y0 - src.tile_y) * WARP_TILE_PITCH + ((int)x0 - src.tile_x) * NC,
+                                          WARP_TILE_PITCH, wx, wy, acc);
+                return 1;
+            }
+        }
         if (!(x0 >= lo_x && x1 - x0 < (float)T && x0 + span_x <= (float)src.w && y0 >= 0.0f &&
-              y1 - y0 < (float)T && y1 < (float)src.h ))
+              y1 - y0 < (float)T && y1 < (float)src.h))
             return -1;
         if (!window_weights<F, T>(x0, px, cx, k, wx) || !window_weights<F, T>(y0, py, cy, k, wy)) return 0;
     }
@@ -355,15 +446,10 @@ __device__ __forceinline__ bool warp_sample(const WarpSource<E> &source, float p
     typedef typename Elem<E>::T T;
     const int CHUNK = WarpChunk<F>::value;
     if (source.interior) {
-        int got;
-        if constexpr (UnitPieces<F>::value == 2) {
-            // Lanczos windows are 2A wide at stretch 1: the narrowest of 4, 6 and 8 that holds the taps.
-            got = cx.reach <= 2.0f && cy.reach <= 2.0f   ? interior_sample<F, E, NC, 4>(source, px, py, cx, cy, k, acc)
-                  : cx.reach <= 3.0f && cy.reach <= 3.0f ? interior_sample<F, E, NC, 6>(source, px, py, cx, cy, k, acc)
-                                                         : interior_sample<F, E, NC, CHUNK>(source, px, py, cx, cy, k, acc);
-        } else {
-            got = interior_sample<F, E, NC, CHUNK>(source, px, py, cx, cy, k, acc);
-        }
+        const int width = window_width<F>(cx, cy);
+        const int got = width == 4   ? interior_sample<F, E, NC, (CHUNK < 4 ? CHUNK : 4)>(source, px, py, cx, cy, k, acc)
+                        : width == 6 ? interior_sample<F, E, NC, (CHUNK < 6 ? CHUNK : 6)>(source, px, py, cx, cy, k, acc)
+                                     : interior_sample<F, E, NC, CHUNK>(source, px, py, cx, cy, k, acc);
         if (got >= 0) return got != 0;
     }
     const T *src = source.data;
@@ -499,24 +585,126 @@ __device__ __forceinline__ void warp_pixel(const WarpSource<E> &source, const Wa
     }
 }
 
+// The tile of the source that a block's destination pixels read through an
+// affine map from its first pixel (x0, y0) on: from the first tap of the
+// least position to the window's end at the greatest. The positions come
+// from the first pixel's and span, the least and the greatest move over the
+// block along x, then y, less the reach (the greatest plus the window's
+// width and a pixel to spare for rounding: each pixel's window is checked
+// against the tile all the same). The tile's size is the same for every
+// block (s.tile_w, s.tile_h, set by the caller from span: the pixels its
+// float4 loads hold whole); its first column is rounded down to a multiple
+// of four pixels, so that its rows start 16-byte aligned where the source's
+// rows are, their float4 loads (up to two floats past its last pixel)
+// inside the row. False where it does not
+// lie inside the image (a position that is not finite included).
+template <int E>
+__device__ __forceinline__ bool tile_box(const WarpMap &map, const float *span, int x0, int y0, WarpSource<E> &s) {
+    const float *m = map.m;
+    const float fx = (float)x0, fy = (float)y0;
+    const float lo_x = floorf(fmaf(m[0], fx, fmaf(m[1], fy, m[2])) + span[0]);
+    const float lo_y = floorf(fmaf(m[3], fx, fmaf(m[4], fy, m[5])) + span[2]);
+    if (!(lo_x >= 0.0f && lo_y >= 0.0f && lo_y + (float)s.tile_h <= (float)s.h &&
+          lo_x + (float)(s.tile_w + 1) <= (float)s.w))  // the loads' last float4 within the pixel after
+        return false;
+    s.tile_x = (int)lo_x & ~3;
+    s.tile_y = (int)lo_y;
+    return true;
+}
+
+// An affine warp with tiles (WarpTiled): every thread of a block walks the
+// same rows of blocks, none leaving early, since they share barriers. Each
+// block's destination pixels, where their tile fits, read it from shared
+// memory, its rows loaded whole by one warp each; elsewhere they sample the
+// source as warp_pixel does.
+template <class F, int E, int NC>
+__device__ __forceinline__ void warp_tiled(const typename Elem<E>::T *src, typename Elem<E>::T *dst, const float *m,
+                                           long long m_step, long long images, long long src_h, long long src_w,
+                                           long long src_sn, long long src_sy, long long src_sx, long long dst_h,
+                                           long long dst_w, long long dst_sn, long long dst_sy, long long dst_sx,
+                                           long long dst_sc, int bmode, const float *fill,
+                                           const typename F::Params &k) {
+    __shared__ float4 tile4[WARP_TILE * WARP_TILE_PITCH / 4];
+    float *tile = reinterpret_cast<float *>(tile4);
+    const int threads = blockDim.x * blockDim.y * blockDim.z;
+    const int tid = (threadIdx.z * blockDim.y + threadIdx.y) * blockDim.x + threadIdx.x;
+    const bool tiles = threads == 256 && blockDim.z == 1;  // 8 warps: WARP_TILE rows in 4 rounds
+    const int x = blockIdx.x * blockDim.x + threadIdx.x;
+    const int bx0 = blockIdx.x * blockDim.x;
+    for (long long n = blockIdx.z; n < images; n += gridDim.z) {
+        const WarpMap map = load_warp_map<false>(m + n * m_step);
+        const WarpSource<E> source = warp_source<E, NC>(src + n * src_sn, src_h, src_w, src_sy, src_sx);
+        WarpScale cx, cy;
+        affine_scales<F>(map, k, cx, cy);
+        const float width = (float)window_width<F>(cx, cy);
+        // Tiles where pixels lie side by side and rows start 16-byte aligned.
+        const bool tiled = tiles && source.interior && source.sy32 % 4 == 0 &&
+                           reinterpret_cast<unsigned long long>(source.data) % 16 == 0;
+        // The tile's reach from a block's first pixel (see tile_box).
+        const float *mm = map.m, bw = (float)(blockDim.x - 1), bh = (float)(blockDim.y - 1);
+        const float span[4] = {fminf(mm[0] * bw, 0.0f) + fminf(mm[1] * bh, 0.0f) - cx.reach,
+                               fmaxf(mm[0] * bw, 0.0f) + fmaxf(mm[1] * bh, 0.0f) - cx.reach + width + 1.0f,
+                               fminf(mm[3] * bw, 0.0f) + fminf(mm[4] * bh, 0.0f) - cy.reach,
+                               fmaxf(mm[3] * bw, 0.0f) + fmaxf(mm[4] * bh, 0.0f) - cy.reach + width + 1.0f};
+        const int row4 = source.sy32 >> 2;  // float4s a source row takes
+        // The tile's size: floor(p + span[1]) - floor(p + span[0]) <=
+        // floor(span[1] - span[0]) + 1 pixels, 3 more for the rounding down,
+        // and whole float4s a row.
+        WarpSource<E> sized = source;
+        sized.tile_w = (int)fminf(floorf(span[1] - span[0]), (float)WARP_TILE_PITCH) + 5;
+        sized.tile_h = (int)fminf(floorf(span[3] - span[2]), (float)WARP_TILE) + 2;
+        const int quads = (NC * sized.tile_w + 3) >> 2;
+        const bool fits = tiled && 4 * quads <= WARP_TILE_PITCH && sized.tile_h <= WARP_TILE &&
+                          4 * quads <= NC * sized.w;
+        sized.tile_w = (4 * quads) / NC;  // the pixels the loads cover whole
+        for (int yb = blockIdx.y * blockDim.y; yb < (int)dst_h; yb += gridDim.y * blockDim.y) {
+            const int y = yb + threadIdx.y;
+            WarpSource<E> here = sized;
+            if (fits && tile_box(map, span, bx0, yb, here)) {
+                __syncthreads();  // the tile before is read
+                // Warp w loads rows w, w + 8, w + 16 and w + 24, a float4 a lane.
+                const int j = tid >> 5, lane = tid & 31;
+                const float4 *from = reinterpret_cast<const float4 *>(
+                                         source.data + (long long)here.tile_y * source.sy32 + here.tile_x * NC) +
+                                     (long long)j * row4 + lane;
+                float4 *to = tile4 + j * (WARP_TILE_PITCH / 4) + lane;
+#pragma unroll
+                for (int q = 0; q < WARP_TILE / 8; ++q)
+                    if (j + 8 * q < here.tile_h && lane < quads)
+                        to[8 * q * (WARP_TILE_PITCH / 4)] = __ldg(from + (long long)(8 * q) * row4);
+                __syncthreads();
+                here.tile = tile;
+            }
+            if (x < dst_w && y < dst_h)
+                warp_pixel<F, E, NC, false>(here, map, cx, cy, (float)x, (float)y, bmode, fill, k,
+                                            dst + n * dst_sn + y * dst_sy + (long long)x * dst_sx, dst_sc);
+        }
+    }
+}
+
 // One warp of a batch: image n of src (src_h x src_w) into image n of dst
 // (dst_h x dst_w), each with NC channels, through the inverse map at
 // m + n * m_step (nine float32 values, row-major; an affine map uses six).
 // p0, p1: the filter's parameters, in the order of its row in filters.py.
 // Rows and images are walked grid-stride.
 template <class F, int E, int NC, bool PERSPECTIVE>
-__global__ void warp_image(const typename Elem<E>::T *__restrict__ src,
+__global__ void __launch_bounds__(256, WarpTiled<F, E, NC>::value ? 2 : 1) warp_image(const typename Elem<E>::T *__restrict__ src,
                            typename Elem<E>::T *__restrict__ dst, const float *__restrict__ m,
                            long long m_step, long long images, long long src_h, long long src_w,
                            long long src_sn, long long src_sy, long long src_sx,
                            long long dst_h, long long dst_w, long long dst_sn, long long dst_sy,
                            long long dst_sx, long long dst_sc, long long border, float fill0,
                            float fill1, float fill2, float fill3, float p0, float p1) {
-    const unsigned int x = blockIdx.x * blockDim.x + threadIdx.x;
-    if (x >= dst_w) return;
     const typename F::Params k = F::prepare(p0, p1);
     const float fill[4] = {fill0, fill1, fill2, fill3};
     const int bmode = (int)border;
+    if constexpr (!PERSPECTIVE && WarpTiled<F, E, NC>::value) {
+        warp_tiled<F, E, NC>(src, dst, m, m_step, images, src_h, src_w, src_sn, src_sy, src_sx, dst_h, dst_w, dst_sn,
+                             dst_sy, dst_sx, dst_sc, bmode, fill, k);
+        return;
+    }
+    const unsigned int x = blockIdx.x * blockDim.x + threadIdx.x;
+    if (x >= dst_w) return;
     for (long long n = blockIdx.z; n < images; n += gridDim.z) {
         const WarpMap map = load_warp_map<PERSPECTIVE>(m + n * m_step);
         const WarpSource<E> source = warp_source<E, NC>(src + n * src_sn, src_h, src_w, src_sy, src_sx);

@@ -91,6 +91,27 @@ __device__ __forceinline__ void window_taps_full(const typename Elem<E>::T *row,
     }
 }
 
+// The same sum over T rows of T float pixels of NC channels in shared
+// memory, rows row_stride floats apart (plain loads: the read-only path is
+// for global memory).
+template <int NC, int T>
+__device__ __forceinline__ void window_taps_shared(const float *row, int row_stride, const float *wx, const float *wy,
+                                                   float *acc) {
+#pragma unroll
+    for (int r = 0; r < T; ++r) {
+        float sum[NC];
+#pragma unroll
+        for (int c = 0; c < NC; ++c) sum[c] = 0.0f;
+#pragma unroll
+        for (int k = 0; k < T; ++k) {
+#pragma unroll
+            for (int c = 0; c < NC; ++c) sum[c] += wx[k] * row[r * row_stride + k * NC + c];
+        }
+#pragma unroll
+        for (int c = 0; c < NC; ++c) acc[c] += wy[r] * sum[c];
+    }
+}
+
 // Words a row of T 3-channel uint8 pixels spans from any byte offset, and the
 // pixels from the row's first on that those words may reach into: a window
 // whose first pixel is not the row's first and whose first pixel lies
