@@ -308,6 +308,13 @@ def test_the_kernel_refuses_arrays_claiming_more_than_their_memory(what):
         warping.warp_affine_kernel((1, 1, 1), (16, 16, 1), args)
 
 
+def test_the_kernel_refuses_blocks_beyond_its_launch_bounds():
+    args = (cp.zeros((1, 6, 7, 3), cp.float32), cp.zeros((1, 4, 40, 3), cp.float32), cp.zeros((1, 9), cp.float32),
+            "zemvara::Bilinear", 0, (0, 0, 0), 0, 0)  # fmt: skip
+    with pytest.raises(ValueError, match="more than the 256 threads"):
+        warping.warp_affine_kernel((1, 1, 1), (40, 8, 1), args)
+
+
 def test_names():
     assert [getattr(W, row.name) for row in borders.BORDERS] == [getattr(cv2, row.name) for row in borders.BORDERS]
     assert W.WARP_INVERSE_MAP == cv2.WARP_INVERSE_MAP == 16

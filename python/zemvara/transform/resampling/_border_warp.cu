@@ -686,9 +686,10 @@ __device__ __forceinline__ void warp_tiled(const typename Elem<E>::T *src, typen
 // (dst_h x dst_w), each with NC channels, through the inverse map at
 // m + n * m_step (nine float32 values, row-major; an affine map uses six).
 // p0, p1: the filter's parameters, in the order of its row in filters.py.
-// Rows and images are walked grid-stride.
+// Rows and images are walked grid-stride. Blocks of up to 256 threads, two
+// of them resident an SM: the tiled specialisations keep to 128 registers.
 template <class F, int E, int NC, bool PERSPECTIVE>
-__global__ void __launch_bounds__(256, WarpTiled<F, E, NC>::value ? 2 : 1) warp_image(const typename Elem<E>::T *__restrict__ src,
+__global__ void __launch_bounds__(256, 2) warp_image(const typename Elem<E>::T *__restrict__ src,
                            typename Elem<E>::T *__restrict__ dst, const float *__restrict__ m,
                            long long m_step, long long images, long long src_h, long long src_w,
                            long long src_sn, long long src_sy, long long src_sx,
