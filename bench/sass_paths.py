@@ -891,6 +891,13 @@ class Thread:
                 v -= 1 << 64
         else:
             v = self.value(o[1])
+            m = re.search(r"\.B([0-3])$", o[1])  # a byte of the register (I2F.U8 R0, R1.B2)
+            if m:
+                v >>= 8 * int(m.group(1))
+            if "U8" in mods:  # the source's low byte or half
+                v &= 0xFF
+            elif "U16" in mods:
+                v &= 0xFFFF
             if "U32" not in mods and "U16" not in mods and "U8" not in mods:
                 v = s32(v)
         self.dest(o[0], bits(float(v)))

@@ -172,3 +172,63 @@ class TestRefusals:
         with pytest.raises(error) as exc:
             resize(image, dsize, interpolation)
         assert words in str(exc.value)
+
+    @pytest.mark.parametrize(
+        "dsize, interpolation, error, words",
+        [((4.0, 4), schema.INTER_LINEAR, TypeError, "integers"), ((4, 4), True, ValueError, "Unsupported")],
+        ids=["dsize_float", "flag_bool"],
+    )  # fmt: skip
+    def test_refused_after_the_same_call_succeeded(self, dsize, interpolation, error, words):
+        # A repeated call reuses the first one's plan; values equal to its
+        # arguments but of other types must not pass for them.
+        image = cp.zeros((8, 8, 3), cp.float32)
+        resize(image, (4, 4), schema.INTER_LINEAR)
+        with pytest.raises(error, match=words):
+            resize(image, dsize, interpolation)
+
+
+@pytest.mark.host_only
+class TestFused:
+    # Reductions by up to four, large enough (here any size), run as one
+    # launch through shared memory, along y first or x first as the two passes
+    # would, and give the two passes' results bit for bit: the same weights,
+    # sums and float32 intermediate values.
+    @staticmethod
+    def cases(dtype):
+        base = cp.asarray((np.random.default_rng(3).random((66, 98, 3)) * 200).astype(dtype))
+        return {
+            "y_quads": (cp.ascontiguousarray(base[:64, :96]), (48, 32), "lanczos3"),
+            "y_offset": (base[1:65, 1:97], (48, 32), "area"),
+            "y_flipped": (base[64:0:-1, :96], (48, 32), "lanczos3"),
+            "x_first": (base[:60], (26, 40), "bicubic"),
+            "quarter": (cp.ascontiguousarray(base[:64, :96]), (24, 16), "lanczos3"),
+            "grey": (cp.ascontiguousarray(base[:64, :96, 1]), (48, 32), "lanczos3"),
+            "planes": (cp.ascontiguousarray(base[:64, :96].transpose(2, 0, 1)), (48, 32), "area"),
+            "four": (cp.ascontiguousarray(base[:64, :72].reshape(64, 54, 4)), (27, 32), "bilinear"),
+        }
+
+    @pytest.mark.parametrize("dtype", [np.uint8, np.float16, np.float32])
+    @pytest.mark.parametrize("case", ["y_quads", "y_offset", "y_flipped", "x_first", "quarter", "grey", "planes", "four"])
+    def test_like_the_two_passes(self, monkeypatch, dtype, case):
+        import zemvara.transform.resize as resize_module
+
+        monkeypatch.setattr(resize_module, "_FUSED_BLOCKS", 1)
+        monkeypatch.setattr(resize_module, "_tables", {})  # room to keep them, whatever ran before
+        monkeypatch.setattr(resize_module, "_plans", {})
+        image, dsize, name = self.cases(dtype)[case]
+        inter = filters.BY_NAME[name].inter
+        resize(image, dsize, inter)  # keeps the weight tables
+        cp._hostdevice.clear()
+        fused = host(resize(image, dsize, inter))
+        assert ["resize_fused" in launch.name for launch in cp._hostdevice.launches] == [True]
+        monkeypatch.setattr(resize_module, "_plans", {})
+        monkeypatch.setattr(resize_module, "_plan_fused", lambda *args: None)
+        np.testing.assert_array_equal(fused, host(resize(image, dsize, inter)))
+
+
+def test_every_fused_specialisation_compiles():
+    from zemvara.transform.resampling import _sources
+
+    expressions = _sources.all_expressions(_sources.RESIZE_FUSED)
+    assert len(expressions) == len(set(expressions)) == 4 * 4 * 3
+    cp.RawModule(code=_sources.RESIZE_FUSED.code, options=_sources.OPTIONS, name_expressions=expressions).compile()

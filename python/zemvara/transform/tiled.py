@@ -456,7 +456,7 @@ def _resize(source, dsize, interpolation, memory_budget, out, progress, who):
     if tables > budget:
         raise _too_small(who, budget, tables, f"the weight tables of {width} x {height} to {out_w} x {out_h}")
     # The whole call's order of the passes (the cheaper first), which the sums follow.
-    x_first = height * out_w * x_taps + out_h * out_w * y_taps <= out_h * width * y_taps + out_h * out_w * x_taps
+    x_first = _whole._x_first(height, width, out_h, out_w, x_taps, y_taps)
 
     device = cp.cuda.Device().id
     x_table = _whole._table(row, width, out_w, x_taps, device)

@@ -192,6 +192,323 @@ __device__ __forceinline__ void sample(const typename Elem<E>::T *src, int h, in
         sample_chunks<F, E, CH, NC, 1>(src, h, w, px, py, sx, sy, x0, x1, y0, y1, f, acc);
 }
 
+// ---- stretch 1 with every tap inside the image: the window in closed form ----------
+//
+// Rotations and enlargements sample at stretch 1 along both axes, and
+// almost all of their pixels lie far enough from the border that the T x T
+// window of taps floor(p) - T/2 + 1 .. floor(p) + T/2 is inside the image.
+// There each tap's offset is known from f = p - floor(p) alone, so the
+// weights come in closed form, without range checks; the filters whose
+// weights sum to one need no normalisation, Lanczos is normalised once per
+// pixel. Taps beyond the reach weigh zero, so the window holds every tap the
+// general path sums.
+
+// sin(pi u) and cos(pi u) for u in [0, 1/2]: Taylor polynomials of degree 11
+// and 12 in pi u, within 6e-8 of the true values (sin relative to itself).
+__device__ __forceinline__ float sin_pi_half(float u) {
+    const float z = 3.14159265358979f * u, z2 = z * z;
+    float p = -2.50521084e-8f;
+    p = fmaf(p, z2, 2.75573192e-6f);
+    p = fmaf(p, z2, -1.98412698e-4f);
+    p = fmaf(p, z2, 8.33333333e-3f);
+    p = fmaf(p, z2, -1.66666667e-1f);
+    return fmaf(p * z2, z, z);
+}
+
+__device__ __forceinline__ float cos_pi_half(float u) {
+    const float z = 3.14159265358979f * u, z2 = z * z;
+    float p = 2.08767570e-9f;
+    p = fmaf(p, z2, -2.75573192e-7f);
+    p = fmaf(p, z2, 2.48015873e-5f);
+    p = fmaf(p, z2, -1.38888889e-3f);
+    p = fmaf(p, z2, 4.16666667e-2f);
+    p = fmaf(p, z2, -0.5f);
+    return fmaf(p, z2, 1.0f);
+}
+
+// 1 / x, within 1 ulp, for normal x: the hardware's approximation without the scaling
+// __fdividef adds for huge and tiny divisors.
+__device__ __forceinline__ float approx_reciprocal(float x) {
+#ifdef __CUDA_ARCH__
+    float r;
+    asm("rcp.approx.ftz.f32 %0, %1;" : "=f"(r) : "f"(x));
+    return r;
+#else
+    return 1.0f / x;
+#endif
+}
+
+// sin(pi m / A) and cos(pi m / A) for the Lanczos windows 2 .. 4, m < A.
+__device__ __forceinline__ float lanczos_sin(int a, int m) {
+    return m == 0 ? 0.0f : a == 2 ? 1.0f : a == 3 ? 0.866025404f : m == 2 ? 1.0f : 0.707106781f;
+}
+__device__ __forceinline__ float lanczos_cos(int a, int m) {
+    return m == 0 ? 1.0f : a == 2 ? 0.0f : a == 3 ? (m == 1 ? 0.5f : -0.5f)
+                                                  : m == 1 ? 0.707106781f : m == 2 ? 0.0f : -0.707106781f;
+}
+
+// The taps of a filter's window at stretch 1, 0 for filters without this path
+// (Lanczos: 2 A, picked at run time in sample_unit).
+template <class F> struct UnitWindow { static const int taps = 0; };
+template <> struct UnitWindow<Keys> { static const int taps = 4; };
+template <> struct UnitWindow<MitchellNetravali> { static const int taps = 4; };
+template <> struct UnitWindow<Area> { static const int taps = 2; };
+
+// The weights w[k] of the T taps floor(p) - T/2 + 1 + k at stretch 1, f = p -
+// floor(p) in [0, 1), up to a factor common to the axis; returns the factor
+// that normalises them (1 where they sum to one).
+template <class F, int T>
+__device__ __forceinline__ float unit_weights(float f, const typename F::Params &k, float *w);
+
+// The cubics: the taps lie at |t| = 1 + f, f, 1 - f and 2 - f, so each one's
+// piece is known; Keys' and the Mitchell-Netravali cubics sum to one.
+__device__ __forceinline__ float cubic_unit_weights(float f, const Cubic &k, float *w) {
+    const float x0 = 1.0f + f, x2 = 1.0f - f, x3 = 2.0f - f;
+    w[0] = ((k.q3 * x0 + k.q2) * x0 + k.q1) * x0 + k.q0;
+    w[1] = (k.p3 * f + k.p2) * f * f + k.p0;
+    w[2] = (k.p3 * x2 + k.p2) * x2 * x2 + k.p0;
+    w[3] = f > 0.0f ? ((k.q3 * x3 + k.q2) * x3 + k.q1) * x3 + k.q0 : 0.0f;  // |t| = 2 weighs zero
+    return 1.0f;
+}
+template <> __device__ __forceinline__ float unit_weights<Keys, 4>(float f, const Cubic &k, float *w) {
+    return cubic_unit_weights(f, k, w);
+}
+template <> __device__ __forceinline__ float unit_weights<MitchellNetravali, 4>(float f, const Cubic &k, float *w) {
+    return cubic_unit_weights(f, k, w);
+}
+
+// Area at stretch 1 is the tent: 1 - f and f.
+template <> __device__ __forceinline__ float unit_weights<Area, 2>(float f, const Area::Params &, float *w) {
+    w[0] = 1.0f - f;
+    w[1] = f;
+    return 1.0f;
+}
+
+// Lanczos, A = T / 2: the tap t = j - f (j = 1 - A .. A) weighs sin(pi t) sin(pi t / A) / t^2
+// up to a constant. sin(pi t) is sin(pi f) times (-1)^(j+1), whose magnitude the
+// normalisation cancels; sin(pi t / A) comes from the sine and cosine of pi f / A (j <= 0) or of
+// pi (1 - f) / A (j >= 1) by the angle sum with pi m / A, with no cancellation where t is
+// small (t^2 stays above 3e-15, a normal number). f below 1e-6 is the tap at j = 0 alone,
+// as t below 1e-6 weighs 1 in the general path.
+template <int T>
+__device__ __forceinline__ float lanczos_unit_weights(float f, float *w) {
+    const int a = T / 2;
+    const float g = 1.0f - f;
+    const float s2 = sin_pi_half(f * (1.0f / a)), c2 = cos_pi_half(f * (1.0f / a));
+    const float s3 = sin_pi_half(g * (1.0f / a)), c3 = cos_pi_half(g * (1.0f / a));
+    float sum = 0.0f;
+#pragma unroll
+    for (int k = 0; k < T; ++k) {
+        const int j = k + 1 - a;
+        const float t = (float)j - f;
+        const float v = j <= 0 ? lanczos_sin(a, -j) * c2 + lanczos_cos(a, -j) * s2
+                               : lanczos_sin(a, j - 1) * c3 + lanczos_cos(a, j - 1) * s3;
+        w[k] = ((j & 1) == (j <= 0) ? -v : v) * approx_reciprocal(t * t);  // (-1)^j, (-1)^(j+1)
+        sum += w[k];
+    }
+    if (f < 1e-6f) {
+#pragma unroll
+        for (int k = 0; k < T; ++k) w[k] = k == a - 1 ? 1.0f : 0.0f;
+        return 1.0f;
+    }
+    return approx_reciprocal(sum);
+}
+template <> __device__ __forceinline__ float unit_weights<Lanczos, 4>(float f, const Lanczos::Params &, float *w) {
+    return lanczos_unit_weights<4>(f, w);
+}
+template <> __device__ __forceinline__ float unit_weights<Lanczos, 6>(float f, const Lanczos::Params &, float *w) {
+    return lanczos_unit_weights<6>(f, w);
+}
+template <> __device__ __forceinline__ float unit_weights<Lanczos, 8>(float f, const Lanczos::Params &, float *w) {
+    return lanczos_unit_weights<8>(f, w);
+}
+
+// The T x T window from `first` (row_stride elements apart): sum over columns k of
+// wx[k] times the column's sum over rows r of wy[r] times the pixel. Columns first, so
+// that every path below adds in the same order and gives the same bits.
+template <int E, int CH, int NC, int T>
+__device__ __forceinline__ void unit_window_pixels(const typename Elem<E>::T *first, int row_stride,
+                                                   const float *wx, const float *wy, float *out) {
+    float col[T][NC];
+#pragma unroll
+    for (int k = 0; k < T; ++k)
+#pragma unroll
+        for (int c = 0; c < NC; ++c) col[k][c] = 0.0f;
+#pragma unroll
+    for (int r = 0; r < T; ++r) {
+#pragma unroll
+        for (int k = 0; k < T; ++k) {
+            float v[NC];
+            load_pixel<E, CH, NC, true>(first + (long long)r * row_stride + k * CH, v);
+#pragma unroll
+            for (int c = 0; c < NC; ++c) col[k][c] += wy[r] * v[c];
+        }
+    }
+#pragma unroll
+    for (int c = 0; c < NC; ++c) {
+        float s = 0.0f;
+#pragma unroll
+        for (int k = 0; k < T; ++k) s += wx[k] * col[k][c];
+        out[c] = s;
+    }
+}
+
+// The same for float32 RGB rows whose starts are 16 bytes apart modulo 16 (row_stride
+// a multiple of 4) in an image that starts on 16 bytes: each row of the window is read
+// in 16-byte vectors from the 16-byte boundary at or before it, o values early (o < 4),
+// every value of a vector summed over the rows into its own slot; the window's values
+// are then slots o .. o + 3T - 1. The last vector is read only where the window reaches
+// into it, so no read passes the window's last 16-byte block, which ends inside the image.
+template <int T>
+__device__ __forceinline__ void unit_window_rgb32(const float *first, int row_stride, const float *wx,
+                                                  const float *wy, float *out) {
+    const int N = (3 * T + 6) / 4;  // vectors a row: ceil((3 T + 3) / 4)
+    const unsigned o = (unsigned)((unsigned long long)first >> 2) & 3u;
+    const float4 *q = reinterpret_cast<const float4 *>(first - o);
+    const bool last = (int)o + 3 * T > 4 * (N - 1);
+    float slot[4 * N];
+#pragma unroll
+    for (int i = 0; i < 4 * N; ++i) slot[i] = 0.0f;
+#pragma unroll
+    for (int r = 0; r < T; ++r) {
+#pragma unroll
+        for (int n = 0; n < N; ++n) {
+            const float4 v = n < N - 1 || last ? __ldg(q + n) : make_float4(0.0f, 0.0f, 0.0f, 0.0f);
+            const float f[4] = {v.x, v.y, v.z, v.w};
+#pragma unroll
+            for (int i = 0; i < 4; ++i)
+                if (4 * n + i < 3 * T + 3) slot[4 * n + i] += wy[r] * f[i];  // the others are never picked
+        }
+        q += row_stride >> 2;
+    }
+    // Shift the slots down by o: by 2, then by 1.
+    float b[3 * T + 1];
+#pragma unroll
+    for (int i = 0; i <= 3 * T; ++i) b[i] = (o & 2u) ? slot[i + 2] : slot[i];
+#pragma unroll
+    for (int c = 0; c < 3; ++c) {
+        float s = 0.0f;
+#pragma unroll
+        for (int k = 0; k < T; ++k) s += wx[k] * ((o & 1u) ? b[3 * k + c + 1] : b[3 * k + c]);
+        out[c] = s;
+    }
+}
+
+// Byte k of w as a float. Bytes 0 and 3 convert as they are (the conversion selects
+// them); bytes 1 and 2 are moved down by one byte permute, not a shift and a mask.
+__device__ __forceinline__ float byte_value(unsigned w, int k) {
+#ifdef __CUDA_ARCH__
+    if (k == 1 || k == 2) {
+        unsigned r;
+        asm("prmt.b32 %0, %1, 0, %2;" : "=r"(r) : "r"(w), "r"(0x4440u | k));
+        return (float)r;
+    }
+#endif
+    return (float)((w >> (8 * k)) & 0xffu);
+}
+
+// The same for uint8 and uint16 RGB rows whose starts are 4 bytes apart modulo 4
+// (row_stride a multiple of 4 bytes) in an image that starts on 4 bytes: each row of the
+// window is read in 4-byte words from the 4-byte boundary at or before it, o values early
+// (o < 4 bytes), and shifted down by o values across word pairs; the last word is read
+// only where the window reaches into it, so no read passes the window's last 4-byte
+// block, inside the image.
+template <int E, int T>
+__device__ __forceinline__ void unit_window_rgb_words(const typename Elem<E>::T *first, int row_stride,
+                                                      const float *wx, const float *wy, float *out) {
+    const int S = sizeof(typename Elem<E>::T), V = 4 / S;  // bytes a value, values a word
+    const int B = 3 * T;                                   // values of a window row
+    const int N = (B + 2 * V - 2) / V;                     // words a row: ceil((B + V - 1) / V)
+    const unsigned o = ((unsigned)(unsigned long long)first & 3u) / S;
+    const unsigned *q = reinterpret_cast<const unsigned *>(first - o);
+    const bool last = (int)o + B > V * (N - 1);
+    float col[T][3];
+#pragma unroll
+    for (int k = 0; k < T; ++k)
+#pragma unroll
+        for (int c = 0; c < 3; ++c) col[k][c] = 0.0f;
+#pragma unroll
+    for (int r = 0; r < T; ++r) {
+        unsigned v[N];
+#pragma unroll
+        for (int n = 0; n < N; ++n) v[n] = n < N - 1 || last ? __ldg(q + n) : 0u;
+#pragma unroll
+        for (int n = 0; n < (B + V - 1) / V; ++n) {
+            const unsigned word = (unsigned)((((unsigned long long)v[n + 1] << 32) | v[n]) >> (8 * S * o));
+#pragma unroll
+            for (int b = 0; b < V; ++b) {
+                const int i = V * n + b;  // the value's place in the window row
+                const float x = S == 1 ? byte_value(word, b) : (float)(b ? word >> 16 : word & 0xffffu);
+                if (i < B) col[i / 3][i % 3] += wy[r] * x;
+            }
+        }
+        q += (row_stride * S) >> 2;
+    }
+#pragma unroll
+    for (int c = 0; c < 3; ++c) {
+        float s = 0.0f;
+#pragma unroll
+        for (int k = 0; k < T; ++k) s += wx[k] * col[k][c];
+        out[c] = s;
+    }
+}
+
+// Sets acc to the value at (px, py) at stretch 1 through a T x T window; false (acc
+// untouched) where the window leaves the image.
+template <class F, int E, int CH, int NC, int T>
+__device__ __forceinline__ bool unit_window(const typename Elem<E>::T *src, int h, int w, float px, float py,
+                                            const typename F::Params &f, float *acc) {
+    const float fx = floorf(px), fy = floorf(py);
+    const float lo = (float)(T / 2 - 1), hi = (float)(T / 2);
+    if (!(fx >= lo && fx + hi <= (float)(w - 1) && fy >= lo && fy + hi <= (float)(h - 1))) return false;
+    float wx[T], wy[T], v[NC];
+    const float n = unit_weights<F, T>(px - fx, f, wx) * unit_weights<F, T>(py - fy, f, wy);
+    const int row_stride = w * CH;
+    const typename Elem<E>::T *first = src + (long long)((int)fy - (T / 2 - 1)) * row_stride
+                                       + ((int)fx - (T / 2 - 1)) * CH;
+    if constexpr (E == F32 && CH == 3) {
+        if ((w & 3) == 0 && ((unsigned long long)src & 15) == 0)
+            unit_window_rgb32<T>(first, row_stride, wx, wy, v);
+        else
+            unit_window_pixels<E, CH, NC, T>(first, row_stride, wx, wy, v);
+    } else if constexpr ((E == U8 || E == U16) && CH == 3) {
+        if (((row_stride * (int)sizeof(*src)) & 3) == 0 && ((unsigned long long)src & 3) == 0)
+            unit_window_rgb_words<E, T>(first, row_stride, wx, wy, v);
+        else
+            unit_window_pixels<E, CH, NC, T>(first, row_stride, wx, wy, v);
+    } else {
+        unit_window_pixels<E, CH, NC, T>(first, row_stride, wx, wy, v);
+    }
+#pragma unroll
+    for (int c = 0; c < NC; ++c) acc[c] = v[c] * n;
+    return true;
+}
+
+// The stretch-1 path of the filters that have one: sets acc; false where it does not apply.
+template <class F, int E, int CH, int NC>
+__device__ __forceinline__ bool sample_unit(const typename Elem<E>::T *src, int h, int w, float px, float py,
+                                            const typename F::Params &f, float *acc) {
+    if constexpr (same_type<F, Lanczos>::value) {
+        if (f.a == 2.0f) return unit_window<F, E, CH, NC, 4>(src, h, w, px, py, f, acc);
+        if (f.a == 3.0f) return unit_window<F, E, CH, NC, 6>(src, h, w, px, py, f, acc);
+        if (f.a == 4.0f) return unit_window<F, E, CH, NC, 8>(src, h, w, px, py, f, acc);
+        return false;
+    } else if constexpr (UnitWindow<F>::taps > 0) {
+        return unit_window<F, E, CH, NC, UnitWindow<F>::taps>(src, h, w, px, py, f, acc);
+    } else {
+        return false;
+    }
+}
+
+// The distance between neighbouring destination pixels along a source axis, the length
+// of (a, b), where it exceeds 1; 1 where it does not. Squares up to 1 + 2^-23 have a
+// root that rounds to 1; hypotf's scaling only where the squares overflow.
+__device__ __forceinline__ float spacing_of(float a, float b) {
+    const float d = fmaf(a, a, b * b);
+    if (d <= 1.00000012f) return 1.0f;
+    return d <= 3.0e38f ? sqrtf(d) : hypotf(a, b);
+}
+
 // ---- affine warps: float32 (H', W', 3) output from an (H, W, CH) source --------
 
 // Destination pixel (x, y) of an affine warp into out[0..2]: the src_h x
@@ -210,8 +527,9 @@ __device__ __forceinline__ void affine_warp_pixel(const typename Elem<E>::T *src
     float acc[NC];
 #pragma unroll
     for (int c = 0; c < NC; ++c) acc[c] = 0.0f;
-    sample<F, E, CH, NC>(src, src_h, src_w, px, py, stretch_of<F>(hypotf(m0, m1)),
-                         stretch_of<F>(hypotf(m3, m4)), f, acc);
+    const float sx = stretch_of<F>(spacing_of(m0, m1)), sy = stretch_of<F>(spacing_of(m3, m4));
+    if (!(F::widens && sx == 1.0f && sy == 1.0f && sample_unit<F, E, CH, NC>(src, src_h, src_w, px, py, f, acc)))
+        sample<F, E, CH, NC>(src, src_h, src_w, px, py, sx, sy, f, acc);
     out[0] = acc[0];
     out[1] = acc[NC == 1 ? 0 : 1];
     out[2] = acc[NC == 1 ? 0 : 2];

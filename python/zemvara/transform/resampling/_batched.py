@@ -189,8 +189,7 @@ def _plan_resize(index, image, dsize, interpolation, resize):
         p.dst_strides = (p.out_w, 1, p.out_h * p.out_w)
     else:
         p.dst_strides = (p.out_w * p.channels, p.channels, 1)
-    x_cost = p.height * p.out_w * p.x_taps + p.out_h * p.out_w * p.y_taps
-    p.x_first = x_cost <= p.out_h * p.width * p.y_taps + p.out_h * p.out_w * p.x_taps
+    p.x_first = resize._x_first(p.height, p.width, p.out_h, p.out_w, p.x_taps, p.y_taps)  # the single call's order
     return p
 
 

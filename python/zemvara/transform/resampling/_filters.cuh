@@ -68,6 +68,16 @@ __device__ __forceinline__ unsigned short float_to_half_bits(float f) {
 #endif
 }
 
+#ifndef __CUDA_ARCH__
+// v rounded to the nearest integer, ties to even, clamped to 0 .. top (top
+// below 2^23), NaN to 0, without branches: clamped first, then rounded by
+// adding and taking away 2^23, where a float's last place is 1.
+static __device__ __forceinline__ float host_round_clamped(float v, float top) {
+    const float c = fminf(fmaxf(v, 0.0f), top);  // NaN becomes 0
+    return (c + 8388608.0f) - 8388608.0f;
+}
+#endif
+
 template <int E> struct Elem;
 template <> struct Elem<U8> {
     typedef unsigned char T;
@@ -79,7 +89,7 @@ template <> struct Elem<U8> {
         asm("cvt.rni.sat.u8.f32 %0, %1;" : "=r"(r) : "f"(v));
         return (T)r;
 #else
-        return (T)fminf(fmaxf(rintf(v), 0.0f), 255.0f);  // NaN becomes 0
+        return (T)host_round_clamped(v, 255.0f);
 #endif
     }
 };
@@ -92,7 +102,7 @@ template <> struct Elem<U16> {
         asm("cvt.rni.sat.u16.f32 %0, %1;" : "=r"(r) : "f"(v));
         return (T)r;
 #else
-        return (T)fminf(fmaxf(rintf(v), 0.0f), 65535.0f);
+        return (T)host_round_clamped(v, 65535.0f);
 #endif
     }
 };

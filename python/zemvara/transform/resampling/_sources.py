@@ -11,6 +11,9 @@ compiles.
 - `AFFINE` (`_taps.cuh`, `_affine_warp.cu`): the affine warps of the six
   filter modules, float32 RGB out, zeros around the image.
 - `RESIZE` (`_taps.cuh`, `_resize.cu`): the resize weight tables and passes.
+- `RESIZE_FUSED` (`_taps.cuh`, `_resize_fused.cu`): resizes in one launch through shared
+  memory, over the resize weight tables. A source of its own: its barriers
+  concern its kernels alone.
 - `WARP` (`_taps.cuh`, `_border_warp.cu`): the warps with border modes, affine
   and perspective, batches in one launch.
 """
@@ -57,8 +60,9 @@ class KernelSource:
 
 AFFINE = KernelSource("affine", "_taps.cuh", "_affine_warp.cu")
 RESIZE = KernelSource("resize", "_taps.cuh", "_resize.cu")
+RESIZE_FUSED = KernelSource("resize_fused", "_taps.cuh", "_resize_fused.cu")
 WARP = KernelSource("warp", "_taps.cuh", "_border_warp.cu", generated=borders.KERNEL_CODE)
-SOURCES = (AFFINE, RESIZE, WARP)
+SOURCES = (AFFINE, RESIZE, RESIZE_FUSED, WARP)
 
 
 def _traits_rows():
@@ -114,6 +118,21 @@ def resize_expressions():
     return [weights_expression(r) for r in _traits_rows()] + pass_expressions()
 
 
+# ---- RESIZE_FUSED ------------------------------------------------------------------
+
+
+def fused_expression(src_element, dst_element, channels, y_first, quads=False):
+    """The one-launch resize from one element type to another, `channels` adjacent channels per thread,
+    along y first or x first; `quads`: along y first in vector loads of four values."""
+    return (f"zemvara::resize_fused<zemvara::{src_element}, zemvara::{dst_element}, {channels}, "
+            f"{str(bool(y_first)).lower()}, {str(bool(quads)).lower()}>")  # fmt: skip
+
+
+def fused_expressions():
+    return [fused_expression(e, e, c, y, q) for e in ELEMENTS.values() for c in (1, 2, 3, 4)
+            for y, q in ((True, True), (True, False), (False, False))]  # fmt: skip
+
+
 # ---- WARP --------------------------------------------------------------------------
 
 # The traits blocks of the table, one specialisation family each.
@@ -135,7 +154,8 @@ def warp_expressions():
     ]
 
 
-EXPRESSIONS = {"affine": affine_expressions, "resize": resize_expressions, "warp": warp_expressions}
+EXPRESSIONS = {"affine": affine_expressions, "resize": resize_expressions, "resize_fused": fused_expressions,
+               "warp": warp_expressions}  # fmt: skip
 
 
 def all_expressions(source):
@@ -156,6 +176,7 @@ def report_expressions(sources=SOURCES):
         ],
         "resize": [(weights_expression(r), 1, "fmas") for r in _traits_rows()]
         + [(e, int(e.split(",")[2]), "fmas") for e in pass_expressions()],
+        "resize_fused": [(e, 1, "fmas") for e in fused_expressions()],
         "warp": [(e, int(e.split(",")[2]), "loads") for e in warp_expressions()],
     }
     return [row for source in sources for row in rows[source.name]]
