@@ -88,7 +88,7 @@ __device__ __forceinline__ int border_index(int i, int n, int border) {
 // WARP_MAX_REACH, its reciprocal and the reach of the taps at that stretch.
 // An affine map's are the same for every pixel: they are computed once.
 // For Lanczos, turn_s and turn_c: the sine and cosine of pi / A, the turn
-// of its window's sine from tap to tap (lanczos_unit_weights).
+// of its window's sine from tap to tap (warp_lanczos_weights).
 struct WarpScale {
     float s, inv_s, reach, turn_s, turn_c;
 };
@@ -226,7 +226,7 @@ template <> struct UnitPieces<Bilinear> { enum { value = 3 }; };
 // The weights of the four taps of a radius-2 cubic at stretch 1 from the
 // first, t0 = first - p in (-2, -1] away: they sum to one, as the cubics'
 // weights do at every position, so they need no normalising.
-__device__ __forceinline__ void cubic_unit_weights(float t0, const Cubic &k, float *w) {
+__device__ __forceinline__ void warp_cubic_weights(float t0, const Cubic &k, float *w) {
     const float x0 = -t0, x1 = -(t0 + 1.0f), x2 = t0 + 2.0f, x3 = t0 + 3.0f;
     w[0] = ((k.q3 * x0 + k.q2) * x0 + k.q1) * x0 + k.q0;
     w[1] = (k.p3 * x1 + k.p2) * x1 * x1 + k.p0;
@@ -242,7 +242,7 @@ __device__ __forceinline__ void cubic_unit_weights(float t0, const Cubic &k, flo
 // EXACT the window is 2A taps wide: only its last tap can lie at the reach
 // and only its middle two near the position.
 template <int T, bool EXACT>
-__device__ __forceinline__ void lanczos_unit_weights(float t0, const Lanczos::Params &k, const WarpScale &c, float *w) {
+__device__ __forceinline__ void warp_lanczos_weights(float t0, const Lanczos::Params &k, const WarpScale &c, float *w) {
     float sn, cs, s0, c0;
     sincos_pi(t0 * k.inv_a, sn, cs);
     sincos_pi(t0, s0, c0);
@@ -276,7 +276,7 @@ __device__ __forceinline__ bool window_weights(float first, float p, const WarpS
     }
     if constexpr (UnitPieces<F>::value == 1 && T == 4) {
         if (c.s == 1.0f) {
-            cubic_unit_weights(t0, k, w);
+            warp_cubic_weights(t0, k, w);
             return true;
         }
     }
@@ -284,9 +284,9 @@ __device__ __forceinline__ bool window_weights(float first, float p, const WarpS
     if constexpr (UnitPieces<F>::value == 2) {
         if (c.s == 1.0f) {
             if (2.0f * c.reach == (float)T)  // the window 2A wide
-                lanczos_unit_weights<T, true>(t0, k, c, w);
+                warp_lanczos_weights<T, true>(t0, k, c, w);
             else
-                lanczos_unit_weights<T, false>(t0, k, c, w);
+                warp_lanczos_weights<T, false>(t0, k, c, w);
             done = true;
         }
     }
