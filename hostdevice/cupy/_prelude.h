@@ -167,6 +167,15 @@ static inline float __int_as_float(int i) { float x; memcpy(&x, &i, 4); return x
 static inline unsigned __float_as_uint(float x) { unsigned i; memcpy(&i, &x, 4); return i; }
 static inline float __uint_as_float(unsigned i) { float x; memcpy(&x, &i, 4); return x; }
 static inline int __popc(unsigned x) { return __builtin_popcount(x); }
+static inline unsigned __byte_perm(unsigned x, unsigned y, unsigned s) {
+    const unsigned long long v = (unsigned long long)y << 32 | x;
+    unsigned r = 0;
+    for (int i = 0; i < 4; ++i) r |= (unsigned)(v >> 8 * (s >> 4 * i & 7) & 0xff) << 8 * i;
+    return r;
+}
+static inline unsigned __funnelshift_r(unsigned lo, unsigned hi, unsigned shift) {
+    return (unsigned)(((unsigned long long)hi << 32 | lo) >> (shift & 31));
+}
 static inline int __clz(int x) { return x ? __builtin_clz((unsigned)x) : 32; }
 static inline int __ffs(int x) { return __builtin_ffs(x); }
 template <class T> static inline T __ldg(const T *p) { return *p; }

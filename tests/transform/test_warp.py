@@ -170,6 +170,23 @@ class TestPillow:
 
 
 class TestTypesAndShapes:
+    @pytest.mark.parametrize("name", ["bilinear", "bicubic", "lanczos3", "lanczos4", "area"])
+    def test_images_wide_enough_for_the_interior_paths(self, name):
+        # Blocks whose footprint lies inside: float32 pixels staged in shared
+        # memory, 3-channel uint8 rows read in whole words. The model's values;
+        # the same as through a strided view (the border path) to the bit; uint8
+        # within one level of float32 rounded.
+        src, m, dsize = picture(72, 96), forward(1.02, 0.3, shift=(8.0, -14.0)), (80, 70)
+        got = run(name, src, m, dsize, "BORDER_REFLECT")
+        np.testing.assert_allclose(got, wref.warp(src, np.linalg.inv(m), dsize, name, W.BORDER_REFLECT), atol=1e-5)
+        wide = np.zeros((72, 96, 2, 3), np.float32)
+        wide[:, :, 0] = src
+        strided = cp.asarray(wide)[:, :, 0]
+        np.testing.assert_array_equal(cp.asnumpy(W.warp_affine(strided, m[:2], dsize, FLAGS[name], W.BORDER_REFLECT)), got)
+        bytes_ = (src * 255).astype(np.uint8)
+        want = np.clip(np.rint(run(name, bytes_.astype(np.float32), m, dsize, "BORDER_REFLECT")), 0, 255)
+        assert np.abs(run(name, bytes_, m, dsize, "BORDER_REFLECT").astype(np.float64) - want).max() <= 1
+
     @pytest.mark.parametrize("name", ["bilinear", "lanczos3", "area"])
     def test_element_types(self, name):
         # float16 within half precision of float32; integers within one level of float32 rounded and saturated.
@@ -306,6 +323,13 @@ def test_the_kernel_refuses_arrays_claiming_more_than_their_memory(what):
     args = (arrays["src"], arrays["dst"], cp.zeros((1, 9), cp.float32), "zemvara::Bilinear", 0, (0, 0, 0), 0, 0)
     with pytest.raises(ValueError, match=f"warp_affine_kernel: {what} claims bytes"):
         warping.warp_affine_kernel((1, 1, 1), (16, 16, 1), args)
+
+
+def test_the_kernel_refuses_blocks_beyond_its_launch_bounds():
+    args = (cp.zeros((1, 6, 7, 3), cp.float32), cp.zeros((1, 4, 40, 3), cp.float32), cp.zeros((1, 9), cp.float32),
+            "zemvara::Bilinear", 0, (0, 0, 0), 0, 0)  # fmt: skip
+    with pytest.raises(ValueError, match="more than the 256 threads"):
+        warping.warp_affine_kernel((1, 1, 1), (40, 8, 1), args)
 
 
 def test_names():

@@ -23,8 +23,11 @@ __global__ void warp_image_batch(const long long *__restrict__ table, int images
     const float fill[4] = {fill0, fill1, fill2, fill3};
     const WarpMap map = load_warp_map<PERSPECTIVE>(m + r[WB_MATRIX] * 9);
     typedef typename Elem<E>::T T;
-    warp_pixel<F, E, NC, PERSPECTIVE>(reinterpret_cast<const T *>(r[WB_SRC]), r[WB_SRC_H], r[WB_SRC_W],
-                                      r[WB_SRC_SY], r[WB_SRC_SX], map, x, y, (int)border, fill, k,
+    const WarpSource<E> source =
+        warp_source<E, NC>(reinterpret_cast<const T *>(r[WB_SRC]), r[WB_SRC_H], r[WB_SRC_W], r[WB_SRC_SY], r[WB_SRC_SX]);
+    WarpScale cx = {1.0f, 1.0f, 1.0f}, cy = cx;
+    if (!PERSPECTIVE) affine_scales<F>(map, k, cx, cy);
+    warp_pixel<F, E, NC, PERSPECTIVE>(source, map, cx, cy, (float)x, (float)y, (int)border, fill, k,
                                       reinterpret_cast<T *>(r[WB_DST]) + y * r[WB_DST_SY] + x * r[WB_DST_SX],
                                       r[WB_DST_SC]);
 }

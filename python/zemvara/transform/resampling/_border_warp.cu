@@ -84,6 +84,61 @@ __device__ __forceinline__ int border_index(int i, int n, int border) {
     return (unsigned)i < (unsigned)n ? i : border_index_outside(i, n, border);
 }
 
+// The stretch of one source axis, capped so that the reach stays within
+// WARP_MAX_REACH, its reciprocal and the reach of the taps at that stretch.
+// An affine map's are the same for every pixel: they are computed once.
+// For Lanczos, turn_s and turn_c: the sine and cosine of pi / A, the turn
+// of its window's sine from tap to tap (warp_lanczos_weights).
+struct WarpScale {
+    float s, inv_s, reach, turn_s, turn_c;
+};
+
+// 1 / x within 1 ulp, for x within 2^-126 .. 2^126 (tap offsets squared,
+// sums of weights): the bare reciprocal instruction, without the scaling
+// __fdividef adds for larger denominators.
+__device__ __forceinline__ float fast_rcp(float x) {
+#ifdef __CUDA_ARCH__
+    float r;
+    asm("rcp.approx.ftz.f32 %0, %1;" : "=f"(r) : "f"(x));
+    return r;
+#else
+    return 1.0f / x;
+#endif
+}
+
+// sin(pi x) and cos(pi x) for |x| < 2^23 from one exact reduction to
+// [-1/2, 1/2] (as Lanczos::sin_pi), each within 2e-7 of the exact value.
+__device__ __forceinline__ void sincos_pi(float x, float &sn, float &cs) {
+    const float n = rintf(x);
+    const float z = 3.14159265358979f * (x - n), z2 = z * z;
+    float p = -2.50521084e-8f;
+    p = fmaf(p, z2, 2.75573192e-6f);
+    p = fmaf(p, z2, -1.98412698e-4f);
+    p = fmaf(p, z2, 8.33333333e-3f);
+    p = fmaf(p, z2, -1.66666667e-1f);
+    float q = 2.08767570e-9f;
+    q = fmaf(q, z2, -2.75573192e-7f);
+    q = fmaf(q, z2, 2.48015873e-5f);
+    q = fmaf(q, z2, -1.38888889e-3f);
+    q = fmaf(q, z2, 4.16666667e-2f);
+    q = fmaf(q, z2, -0.5f);
+    const float v = fmaf(p * z2, z, z), u = fmaf(q, z2, 1.0f);
+    const bool odd = (int)n & 1;
+    sn = odd ? -v : v;
+    cs = odd ? -u : u;
+}
+
+template <class F>
+__device__ __forceinline__ WarpScale warp_scale(float spacing, const typename F::Params &k) {
+    WarpScale c;
+    c.s = fminf(stretch_of<F>(spacing), WARP_MAX_REACH / F::reach(1.0f, k));
+    c.inv_s = __fdividef(1.0f, c.s);
+    c.reach = F::reach(c.s, k);
+    c.turn_s = c.turn_c = 0.0f;
+    if constexpr (same_type<F, Lanczos>::value) sincos_pi(k.inv_a, c.turn_s, c.turn_c);
+    return c;
+}
+
 // The taps of one source axis: first .. first + count - 1, each weighing
 // F::weight(i - p) * norm.
 struct WarpAxis {
@@ -96,10 +151,8 @@ struct WarpAxis {
 // period of the border (or clamped, for REPLICATE), which changes no tap's
 // source pixel, so that tap indices stay small integers.
 template <class F>
-__device__ __forceinline__ bool warp_axis(float p, float spacing, int n, int border,
-                                          const typename F::Params &k, WarpAxis &ax) {
-    const float s = fminf(stretch_of<F>(spacing), WARP_MAX_REACH / F::reach(1.0f, k));
-    const float reach = F::reach(s, k);
+__device__ __forceinline__ bool warp_axis(float p, const WarpScale &c, int n, int border, WarpAxis &ax) {
+    const float reach = c.reach;
     const float far = 2.0f * (float)n + reach + 2.0f;
     if (!(fabsf(p) < 3.0e38f)) return false;  // not finite
     if (p < -far || p > far) {
@@ -114,8 +167,8 @@ __device__ __forceinline__ bool warp_axis(float p, float spacing, int n, int bor
         }
     }
     ax.p = p;
-    ax.s = s;
-    ax.inv_s = __fdividef(1.0f, s);
+    ax.s = c.s;
+    ax.inv_s = c.inv_s;
     ax.norm = 1.0f;  // set by warp_norm where the weights do not sum to one
     if (WarpChunk<F>::value == 1) {  // nearest: the one tap floor(p + 1/2)
         ax.first = (int)floorf(p + 0.5f);
@@ -127,32 +180,6 @@ __device__ __forceinline__ bool warp_axis(float p, float spacing, int n, int bor
         ax.count = (int)hi - ax.first + 1;
     }
     if (border == BORDER_CONSTANT && (ax.first >= n || ax.first + ax.count <= 0)) return false;
-    return true;
-}
-
-// The taps of an axis in the common case, without the border work of
-// warp_axis: every tap inside 0 .. n - 1, at most CHUNK of them, and with
-// WHOLE the window of CHUNK pixels from the first tap on inside too. False
-// otherwise, a position that is not finite included.
-template <class F, bool WHOLE>
-__device__ __forceinline__ bool interior_axis(float p, float spacing, int n, const typename F::Params &k,
-                                              WarpAxis &ax) {
-    const int CHUNK = WarpChunk<F>::value;
-    const float s = fminf(stretch_of<F>(spacing), WARP_MAX_REACH / F::reach(1.0f, k));
-    float lo, hi;
-    if (CHUNK == 1) {  // nearest: the one tap floor(p + 1/2)
-        lo = hi = floorf(p + 0.5f);
-    } else {
-        tap_range(p, F::reach(s, k), lo, hi);
-    }
-    if (!(lo >= 0.0f && hi - lo < (float)CHUNK && (WHOLE ? lo + (float)CHUNK <= (float)n : hi < (float)n)))
-        return false;
-    ax.p = p;
-    ax.s = s;
-    ax.inv_s = __fdividef(1.0f, s);
-    ax.norm = 1.0f;
-    ax.first = (int)lo;
-    ax.count = (int)hi - ax.first + 1;
     return true;
 }
 
@@ -181,68 +208,266 @@ __device__ __forceinline__ bool warp_norm(WarpAxis &ax, const typename F::Params
     float sum = 0.0f;
     for (int i = 0; i < ax.count; ++i) sum += raw_tap_weight<F>(ax.first + i, ax, k);
     if (!(sum > 0.0f)) return false;
-    ax.norm = __fdividef(1.0f, sum);
+    ax.norm = fast_rcp(sum);
     return true;
 }
 
-// The weights of the T taps from ax.first on, each computed once and
-// normalised by their sum (taps past the axis's last lie at or beyond the
-// reach and weigh zero). False when the sum is not positive.
-template <class F, int T>
-__device__ __forceinline__ bool window_weights(const WarpAxis &ax, const typename F::Params &k, float *w) {
-    const float t0 = (float)ax.first - ax.p;
-    float sum = 0.0f;
+// The filters whose weights at stretch 1 come from fixed pieces, the window
+// weighed at once: the cubics of radius 2 (the window's four taps lie at
+// distances 1 + f, f, 1 - f and 2 - f from the position, f its fraction:
+// outer, inner, inner and outer piece, which agree where they meet), Lanczos
+// (its sines step by a rotation from tap to tap) and bilinear (1 - f and f).
+template <class F> struct UnitPieces { enum { value = 0 }; };
+template <> struct UnitPieces<Keys> { enum { value = 1 }; };
+template <> struct UnitPieces<MitchellNetravali> { enum { value = 1 }; };
+template <> struct UnitPieces<Lanczos> { enum { value = 2 }; };
+template <> struct UnitPieces<Bilinear> { enum { value = 3 }; };
+
+// The weights of the four taps of a radius-2 cubic at stretch 1 from the
+// first, t0 = first - p in (-2, -1] away: they sum to one, as the cubics'
+// weights do at every position, so they need no normalising.
+__device__ __forceinline__ void warp_cubic_weights(float t0, const Cubic &k, float *w) {
+    const float x0 = -t0, x1 = -(t0 + 1.0f), x2 = t0 + 2.0f, x3 = t0 + 3.0f;
+    w[0] = ((k.q3 * x0 + k.q2) * x0 + k.q1) * x0 + k.q0;
+    w[1] = (k.p3 * x1 + k.p2) * x1 * x1 + k.p0;
+    w[2] = (k.p3 * x2 + k.p2) * x2 * x2 + k.p0;
+    w[3] = ((k.q3 * x3 + k.q2) * x3 + k.q1) * x3 + k.q0;
+}
+
+// The raw Lanczos weights of T taps at stretch 1 from t0 = first - p on:
+// A sin(pi t) sin(pi t / A) / (pi t)^2, where sin(pi t) only changes sign
+// from tap to tap and sin(pi t / A) turns by the angle pi / A (c.turn_*: a
+// rotation, within a few units of 1e-7 over eight taps). Taps at or beyond
+// the reach weigh zero; one within 1e-6 of the position weighs one. With
+// EXACT the window is 2A taps wide: only its last tap can lie at the reach
+// and only its middle two near the position.
+template <int T, bool EXACT>
+__device__ __forceinline__ void warp_lanczos_weights(float t0, const Lanczos::Params &k, const WarpScale &c, float *w) {
+    float sn, cs, s0, c0;
+    sincos_pi(t0 * k.inv_a, sn, cs);
+    sincos_pi(t0, s0, c0);
+    const float scale = k.a * s0 * (1.0f / 9.8696044010893586f);
 #pragma unroll
     for (int j = 0; j < T; ++j) {
-        w[j] = WarpChunk<F>::value == 1 ? 1.0f : F::weight(t0 + (float)j, ax.s, ax.inv_s, k);
-        sum += w[j];
+        const float t = t0 + (float)j;
+        float v = (j & 1 ? -scale : scale) * sn * fast_rcp(t * t);
+        if (!EXACT || j == T / 2 - 1 || j == T / 2) v = fabsf(t) < 1e-6f ? 1.0f : v;
+        if (!EXACT || j == T - 1) v = fabsf(t) < k.a ? v : 0.0f;
+        w[j] = v;
+        const float next = fmaf(sn, c.turn_c, cs * c.turn_s);
+        cs = fmaf(cs, c.turn_c, -sn * c.turn_s);
+        sn = next;
+    }
+}
+
+// The weights of the T taps from `first` on along an axis at position p, each
+// computed once and normalised by their sum (taps past the axis's last lie at
+// or beyond the reach and weigh zero). False when the sum is not positive.
+template <class F, int T>
+__device__ __forceinline__ bool window_weights(float first, float p, const WarpScale &c, const typename F::Params &k,
+                                               float *w) {
+    const float t0 = first - p;
+    if constexpr (UnitPieces<F>::value == 3) {  // the taps floor(p) and floor(p) + 1: 1 - f and f
+        w[1] = -t0;
+        w[0] = 1.0f - w[1];
+#pragma unroll
+        for (int j = 2; j < T; ++j) w[j] = 0.0f;
+        return true;
+    }
+    if constexpr (UnitPieces<F>::value == 1 && T == 4) {
+        if (c.s == 1.0f) {
+            warp_cubic_weights(t0, k, w);
+            return true;
+        }
+    }
+    bool done = false;
+    if constexpr (UnitPieces<F>::value == 2) {
+        if (c.s == 1.0f) {
+            if (2.0f * c.reach == (float)T)  // the window 2A wide
+                warp_lanczos_weights<T, true>(t0, k, c, w);
+            else
+                warp_lanczos_weights<T, false>(t0, k, c, w);
+            done = true;
+        }
+    }
+    if (!done) {
+#pragma unroll
+        for (int j = 0; j < T; ++j) w[j] = WarpChunk<F>::value == 1 ? 1.0f : F::weight(t0 + (float)j, c.s, c.inv_s, k);
     }
     if (UnitSum<F>::value) return true;
+    float sum = 0.0f;
+#pragma unroll
+    for (int j = 0; j < T; ++j) sum += w[j];
     if (!(sum > 0.0f)) return false;
-    const float norm = __fdividef(1.0f, sum);
+    const float norm = fast_rcp(sum);
 #pragma unroll
     for (int j = 0; j < T; ++j) w[j] *= norm;
     return true;
 }
 
-// The filtered value of the NC channels at (px, py), the destination pixels
-// lying spacing_x, spacing_y source pixels apart; false when the pixel takes
-// the fill whole.
+// The width of the interior path's windows: the filter's step, but 2A for
+// Lanczos at stretch 1 (4, 6 or 8, the narrowest that holds its taps).
+template <class F>
+__device__ __forceinline__ int window_width(const WarpScale &cx, const WarpScale &cy) {
+    if constexpr (UnitPieces<F>::value == 2) {
+        const float reach = fmaxf(cx.reach, cy.reach);
+        return reach <= 2.0f ? 4 : reach <= 3.0f ? 6 : 8;
+    }
+    return WarpChunk<F>::value;
+}
+
+// Tiles: affine warps of 3-channel float32 with windows of four taps or more
+// stage the source pixels a block's 16 x 16 destination pixels read in
+// shared memory, loaded in full rows, where they fit WARP_TILE x WARP_TILE
+// pixels; the taps then read shared memory. A tile row takes
+// WARP_TILE_PITCH floats, 16 banks on from the row before, so that the two
+// destination rows of a warp, which read neighbouring source rows, read
+// different banks.
+#define WARP_TILE 32
+#define WARP_TILE_PITCH 112
+template <class F, int E, int NC> struct WarpTiled {
+    enum { value = E == F32 && NC == 3 && WarpChunk<F>::value >= 4 };
+};
+
+// The source of one warp as the sampling reads it: rows sy elements apart,
+// pixels sx apart, and whether whole pixels can be read in one vector load.
+template <int E>
+struct WarpSource {
+    const typename Elem<E>::T *data;
+    int h, w, sx, sy32;
+    long long sy;
+    // interior: pixels side by side and sy within 32 bits (a row's offset is
+    // one wide product), as the interior path takes them; vector: four
+    // channels in every pixel, each pixel aligned to its size.
+    bool interior, vector;
+    // A block's tile of the source in shared memory (see warp_tiled_rows),
+    // or none: tile_x, tile_y its first pixel, tile_w, tile_h its size.
+    const float *tile;
+    int tile_x, tile_y, tile_w, tile_h;
+};
+
+template <int E, int NC>
+__device__ __forceinline__ WarpSource<E> warp_source(const typename Elem<E>::T *src, long long h, long long w,
+                                                     long long sy, long long sx) {
+    WarpSource<E> s;
+    s.data = src;
+    s.h = (int)h;
+    s.w = (int)w;
+    s.sx = (int)sx;
+    s.sy = sy;
+    s.sy32 = (int)sy;
+    s.interior = sx == NC && sy == (long long)(int)sy;
+    s.tile = nullptr;
+    s.tile_x = s.tile_y = s.tile_w = s.tile_h = 0;
+    s.vector = NC == 4 && sx == 4 && sy % 4 == 0 &&
+               reinterpret_cast<unsigned long long>(src) % (4 * sizeof(typename Elem<E>::T)) == 0;
+    return s;
+}
+
+// The common case, without the border work: every tap inside the image, each
+// axis's taps within a window of T pixels from the first, pixels side by
+// side, and the window's T x T pixels inside the image. Their taps sit at
+// fixed offsets from one pointer; window pixels past an axis's last tap lie
+// at or beyond the reach, where every filter weighs zero. 3-channel uint8
+// windows are read in aligned words (window_taps_u8x3), which asks for a
+// window that starts after the row's first pixel and ends far enough before
+// its last that no word reaches beyond the row. Returns 1 with acc set, 0
+// where the pixel takes the fill (weights that do not sum to a positive
+// value), -1 where the pixel is not of this case.
+template <class F, int E, int NC, int T>
+__device__ __forceinline__ int interior_sample(const WarpSource<E> &src, float px, float py, const WarpScale &cx,
+                                               const WarpScale &cy, const typename F::Params &k, float *acc) {
+    enum { BYTES = E == U8 && NC == 3 && T > 1 };
+    const float lo_x = BYTES ? 1.0f : 0.0f, span_x = BYTES ? (float)BytePixels<T>::SPAN : (float)T;
+    float x0, x1, y0, y1;
+    float wx[T], wy[T];
+    if constexpr (same_type<F, Bilinear>::value) {
+        // The taps floor(p) and floor(p) + 1, weighing 1 - f and f.
+        x0 = floorf(px);
+        y0 = floorf(py);
+        if (!(x0 >= lo_x && x0 + span_x <= (float)src.w && y0 >= 0.0f && y0 + 2.0f <= (float)src.h))
+            return -1;
+        y1 = y0 + 1.0f;
+        window_weights<F, T>(x0, px, cx, k, wx);
+        window_weights<F, T>(y0, py, cy, k, wy);
+    } else {
+        if (WarpChunk<F>::value == 1) {  // nearest: the one tap floor(p + 1/2)
+            x0 = x1 = floorf(px + 0.5f);
+            y0 = y1 = floorf(py + 0.5f);
+        } else {
+            tap_range(px, cx.reach, x0, x1);
+            tap_range(py, cy.reach, y0, y1);
+        }
+        if constexpr (WarpTiled<F, E, NC>::value) {
+            if (src.tile) {
+                // The window inside the block's tile (which lies inside the image).
+                const float tx = (float)src.tile_x, ty = (float)src.tile_y;
+                if (!(x0 >= tx && x1 - x0 < (float)T && x0 + (float)T <= tx + (float)src.tile_w && y0 >= ty &&
+                      y1 - y0 < (float)T && y0 + (float)T <= ty + (float)src.tile_h))
+                    return -1;
+                if (!window_weights<F, T>(x0, px, cx, k, wx) || !window_weights<F, T>(y0, py, cy, k, wy)) return 0;
+#pragma unroll
+                for (int c = 0; c < NC; ++c) acc[c] = 0.0f;
+                window_taps_shared<NC, T>(src.tile + ((int)y0 - src.tile_y) * WARP_TILE_PITCH + ((int)x0 - src.tile_x) * NC,
+                                          WARP_TILE_PITCH, wx, wy, acc);
+                return 1;
+            }
+        }
+        if (!(x0 >= lo_x && x1 - x0 < (float)T && x0 + span_x <= (float)src.w && y0 >= 0.0f &&
+              y1 - y0 < (float)T && y1 < (float)src.h))
+            return -1;
+        if (!window_weights<F, T>(x0, px, cx, k, wx) || !window_weights<F, T>(y0, py, cy, k, wy)) return 0;
+    }
+    const typename Elem<E>::T *window = src.data + (long long)(int)y0 * src.sy32 + (int)x0 * NC;
+#pragma unroll
+    for (int c = 0; c < NC; ++c) acc[c] = 0.0f;
+    if (y0 + (float)T <= (float)src.h) {
+        if (BYTES && same_type<F, Bilinear>::value)
+            window_lerp_u8x3(reinterpret_cast<const unsigned char *>(window), src.sy, wx[1], wy[1], acc);
+        else if (BYTES)
+            window_taps_u8x3<T>(reinterpret_cast<const unsigned char *>(window), src.sy, wx, wy, acc);
+        else if (NC == 4 && src.vector)
+            window_taps_full<E, NC, NC, T, true>(window, src.sy, wx, wy, acc);
+        else
+            window_taps_full<E, NC, NC, T, false>(window, src.sy, wx, wy, acc);
+    } else {
+        if (BYTES) return -1;
+        window_taps<E, NC, NC, T, false>(window, src.sy, (int)y1 - (int)y0 + 1, wx, wy, acc);
+    }
+    return 1;
+}
+
+// The filtered value of the NC channels at (px, py), each axis at its scale;
+// false when the pixel takes the fill whole.
 template <class F, int E, int NC>
-__device__ __forceinline__ bool warp_sample(const typename Elem<E>::T *src, int h, int w,
-                                            long long sy, int sx, float px,
-                                            float py, float spacing_x, float spacing_y,
-                                            int border, const float *fill,
+__device__ __forceinline__ bool warp_sample(const WarpSource<E> &source, float px, float py, const WarpScale &cx,
+                                            const WarpScale &cy, int border, const float *fill,
                                             const typename F::Params &k, float *acc) {
     typedef typename Elem<E>::T T;
     const int CHUNK = WarpChunk<F>::value;
+    if (source.interior) {
+        const int width = window_width<F>(cx, cy);
+        const int got = width == 4   ? interior_sample<F, E, NC, (CHUNK < 4 ? CHUNK : 4)>(source, px, py, cx, cy, k, acc)
+                        : width == 6 ? interior_sample<F, E, NC, (CHUNK < 6 ? CHUNK : 6)>(source, px, py, cx, cy, k, acc)
+                                     : interior_sample<F, E, NC, CHUNK>(source, px, py, cx, cy, k, acc);
+        if (got >= 0) return got != 0;
+    }
+    const T *src = source.data;
+    const int h = source.h, w = source.w, sx = source.sx;
+    const long long sy = source.sy;
     WarpAxis ax, ay;
 #pragma unroll
     for (int c = 0; c < NC; ++c) acc[c] = 0.0f;
-    if (sx == NC && interior_axis<F, true>(px, spacing_x, w, k, ax) &&
-        interior_axis<F, false>(py, spacing_y, h, k, ay)) {
-        // The common case: every tap inside the image, each axis one step,
-        // pixels side by side, and the window of CHUNK pixels from the first
-        // tap on inside the row: its taps sit at fixed offsets from one
-        // pointer, walked by the tap loop. Window pixels past the last tap lie
-        // at or beyond the reach, where every filter weighs zero, so no range
-        // check is needed.
-        float wx[CHUNK], wy[CHUNK];
-        if (!window_weights<F, CHUNK>(ax, k, wx) || !window_weights<F, CHUNK>(ay, k, wy)) return false;
-        const T *window = src + (long long)ay.first * sy + ax.first * NC;
-        // Small windows (up to four rows, so at most one row past the last
-        // tap) are walked whole where they lie inside: those rows weigh zero.
-        if (CHUNK <= 4 && ay.first + CHUNK <= h)
-            window_taps_full<E, NC, NC, CHUNK, false>(window, sy, wx, wy, acc);
-        else
-            window_taps<E, NC, NC, CHUNK, false>(window, sy, ay.count, wx, wy, acc);
-        return true;
-    }
     const int tap_border = border == BORDER_TRANSPARENT ? BORDER_REFLECT_101 : border;
-    if (!warp_axis<F>(px, spacing_x, w, tap_border, k, ax) ||
-        !warp_axis<F>(py, spacing_y, h, tap_border, k, ay))
+    if (!warp_axis<F>(px, cx, w, tap_border, ax) || !warp_axis<F>(py, cy, h, tap_border, ay))
         return false;
-    if (!warp_norm<F>(ax, k) || !warp_norm<F>(ay, k)) return false;
+    // At stretch 1 the filters with fixed pieces weigh their window as the
+    // interior path does (window_weights), so that both give the same result.
+    const bool unit_x = UnitPieces<F>::value && ax.s == 1.0f && ax.count <= CHUNK;
+    const bool unit_y = UnitPieces<F>::value && ay.s == 1.0f && ay.count <= CHUNK;
+    float ux[CHUNK], uy[CHUNK];
+    if (unit_x ? !window_weights<F, CHUNK>((float)ax.first, ax.p, cx, k, ux) : !warp_norm<F>(ax, k)) return false;
+    if (unit_y ? !window_weights<F, CHUNK>((float)ay.first, ay.p, cy, k, uy) : !warp_norm<F>(ay, k)) return false;
     for (int x0 = 0; x0 < ax.count; x0 += CHUNK) {
         // The step's taps: weights, column offsets (32-bit: the caller keeps
         // a row's extent below 2^31 elements) and which of them read a
@@ -255,16 +480,21 @@ __device__ __forceinline__ bool warp_sample(const typename Elem<E>::T *src, int 
         for (int j = 0; j < CHUNK; ++j) {
             const int i = ax.first + x0 + j;
             const bool live = x0 + j < ax.count;
-            wx[j] = live ? warp_tap_weight<F>(i, ax, k) : 0.0f;
+            wx[j] = !live ? 0.0f : unit_x ? ux[j] : warp_tap_weight<F>(i, ax, k);
             const int column = live ? border_index(i, w, tap_border) : -1;
             xo[j] = column * sx;
             if (column >= 0) reads |= 1u << j;
             else wfill += wx[j];
             wsum += wx[j];
         }
+        float ry[CHUNK];  // the unit weights of the rows ahead, shifted down row by row
+#pragma unroll
+        for (int t = 0; t < CHUNK; ++t) ry[t] = uy[t];
         for (int ky = 0; ky < ay.count; ++ky) {
             const int j = ay.first + ky;
-            const float wy = warp_tap_weight<F>(j, ay, k);
+            const float wy = unit_y ? ry[0] : warp_tap_weight<F>(j, ay, k);
+#pragma unroll
+            for (int t = 0; t + 1 < CHUNK; ++t) ry[t] = ry[t + 1];
             const int iy = border_index(j, h, tap_border);
             float r[NC];
 #pragma unroll
@@ -300,21 +530,32 @@ __device__ __forceinline__ WarpMap load_warp_map(const float *m) {
     return map;
 }
 
-// Destination pixel (x, y) of the src_h x src_w source (element (y, x, c) at
-// y * src_sy + x * src_sx + c) through the inverse map, written to out
-// (channel c at c * dst_sc); under BORDER_TRANSPARENT a pixel whose position
-// lies outside the source is left as it is.
-template <class F, int E, int NC, bool PERSPECTIVE>
-__device__ __forceinline__ void warp_pixel(const typename Elem<E>::T *src, long long src_h, long long src_w,
-                                           long long src_sy, long long src_sx, const WarpMap &map,
-                                           long long x, long long y, int bmode, const float *fill,
-                                           const typename F::Params &k, typename Elem<E>::T *out,
-                                           long long dst_sc) {
+// The scales of an affine map's two source axes: the length of each row of
+// its 2 x 2 block, the plain root of the sum of squares (where it overflows
+// to infinity, or underflows to zero, the stretch is capped, or 1, all the
+// same).
+template <class F>
+__device__ __forceinline__ void affine_scales(const WarpMap &map, const typename F::Params &k, WarpScale &cx,
+                                              WarpScale &cy) {
     const float *m = map.m;
-    const float fx = (float)x, fy = (float)y;
+    cx = warp_scale<F>(sqrtf(fmaf(m[0], m[0], m[1] * m[1])), k);
+    cy = warp_scale<F>(sqrtf(fmaf(m[3], m[3], m[4] * m[4])), k);
+}
+
+// Destination pixel (fx, fy) of the source through the inverse map, written to
+// out (channel c at c * dst_sc); under BORDER_TRANSPARENT a pixel whose
+// position lies outside the source is left as it is. An affine map's axis
+// scales come from the caller (affine_scales); a perspective map's are those
+// of its Jacobian at the pixel.
+template <class F, int E, int NC, bool PERSPECTIVE>
+__device__ __forceinline__ void warp_pixel(const WarpSource<E> &source, const WarpMap &map, const WarpScale &ax,
+                                           const WarpScale &ay, float fx, float fy, int bmode,
+                                           const float *fill, const typename F::Params &k,
+                                           typename Elem<E>::T *out, long long dst_sc) {
+    const float *m = map.m;
     float px = fmaf(m[0], fx, fmaf(m[1], fy, m[2]));
     float py = fmaf(m[3], fx, fmaf(m[4], fy, m[5]));
-    float spacing_x, spacing_y;
+    WarpScale cx = ax, cy = ay;
     bool inside = true;
     if (PERSPECTIVE) {
         const float wd = fmaf(m[6], fx, fmaf(m[7], fy, m[8]));
@@ -323,55 +564,161 @@ __device__ __forceinline__ void warp_pixel(const typename Elem<E>::T *src, long 
         px *= inv_w;
         py *= inv_w;
         // Rows of the Jacobian of (u, v) = (X / w, Y / w).
-        spacing_x = hypotf((m[0] - px * m[6]) * inv_w, (m[1] - px * m[7]) * inv_w);
-        spacing_y = hypotf((m[3] - py * m[6]) * inv_w, (m[4] - py * m[7]) * inv_w);
-    } else {
-        // The plain root of the sum of squares: where it overflows to infinity
-        // (or underflows to zero) the stretch is capped (or 1) all the same.
-        spacing_x = sqrtf(fmaf(m[0], m[0], m[1] * m[1]));
-        spacing_y = sqrtf(fmaf(m[3], m[3], m[4] * m[4]));
+        cx = warp_scale<F>(hypotf((m[0] - px * m[6]) * inv_w, (m[1] - px * m[7]) * inv_w), k);
+        cy = warp_scale<F>(hypotf((m[3] - py * m[6]) * inv_w, (m[4] - py * m[7]) * inv_w), k);
     }
-    if (bmode == BORDER_TRANSPARENT &&
-        !(inside && px >= 0.0f && px <= (float)(src_w - 1) && py >= 0.0f && py <= (float)(src_h - 1)))
+    if (bmode == BORDER_TRANSPARENT && !(inside && px >= 0.0f && px <= (float)(source.w - 1) && py >= 0.0f &&
+                                         py <= (float)(source.h - 1)))
         return;
     float acc[NC];
-    if (!inside || !warp_sample<F, E, NC>(src, (int)src_h, (int)src_w, src_sy, (int)src_sx, px, py, spacing_x,
-                                          spacing_y, bmode, fill, k, acc)) {
+    if (!inside || !warp_sample<F, E, NC>(source, px, py, cx, cy, bmode, fill, k, acc)) {
         if (bmode == BORDER_TRANSPARENT) return;
 #pragma unroll
         for (int c = 0; c < NC; ++c) acc[c] = fill[c];
     }
+    if (dst_sc == 1) {
 #pragma unroll
-    for (int c = 0; c < NC; ++c) out[c * dst_sc] = Elem<E>::store(acc[c]);
+        for (int c = 0; c < NC; ++c) out[c] = Elem<E>::store(acc[c]);
+    } else {
+#pragma unroll
+        for (int c = 0; c < NC; ++c) out[c * dst_sc] = Elem<E>::store(acc[c]);
+    }
+}
+
+// The tile of the source that a block's destination pixels read through an
+// affine map from its first pixel (x0, y0) on: from the first tap of the
+// least position to the window's end at the greatest. The positions come
+// from the first pixel's and span, the least and the greatest move over the
+// block along x, then y, less the reach (the greatest plus the window's
+// width and a pixel to spare for rounding: each pixel's window is checked
+// against the tile all the same). The tile's size is the same for every
+// block (s.tile_w, s.tile_h, set by the caller from span: the pixels its
+// float4 loads hold whole); its first column is rounded down to a multiple
+// of four pixels, so that its rows start 16-byte aligned where the source's
+// rows are, their float4 loads (up to two floats past its last pixel)
+// inside the row. False where it does not
+// lie inside the image (a position that is not finite included).
+template <int E>
+__device__ __forceinline__ bool tile_box(const WarpMap &map, const float *span, int x0, int y0, WarpSource<E> &s) {
+    const float *m = map.m;
+    const float fx = (float)x0, fy = (float)y0;
+    const float lo_x = floorf(fmaf(m[0], fx, fmaf(m[1], fy, m[2])) + span[0]);
+    const float lo_y = floorf(fmaf(m[3], fx, fmaf(m[4], fy, m[5])) + span[2]);
+    if (!(lo_x >= 0.0f && lo_y >= 0.0f && lo_y + (float)s.tile_h <= (float)s.h &&
+          lo_x + (float)(s.tile_w + 1) <= (float)s.w))  // the loads' last float4 within the pixel after
+        return false;
+    s.tile_x = (int)lo_x & ~3;
+    s.tile_y = (int)lo_y;
+    return true;
+}
+
+// An affine warp with tiles (WarpTiled): every thread of a block walks the
+// same rows of blocks, none leaving early, since they share barriers. Each
+// block's destination pixels, where their tile fits, read it from shared
+// memory, its rows loaded whole by one warp each; elsewhere they sample the
+// source as warp_pixel does.
+template <class F, int E, int NC>
+__device__ __forceinline__ void warp_tiled(const typename Elem<E>::T *src, typename Elem<E>::T *dst, const float *m,
+                                           long long m_step, long long images, long long src_h, long long src_w,
+                                           long long src_sn, long long src_sy, long long src_sx, long long dst_h,
+                                           long long dst_w, long long dst_sn, long long dst_sy, long long dst_sx,
+                                           long long dst_sc, int bmode, const float *fill,
+                                           const typename F::Params &k) {
+    __shared__ float4 tile4[WARP_TILE * WARP_TILE_PITCH / 4];
+    float *tile = reinterpret_cast<float *>(tile4);
+    const int threads = blockDim.x * blockDim.y * blockDim.z;
+    const int tid = (threadIdx.z * blockDim.y + threadIdx.y) * blockDim.x + threadIdx.x;
+    const bool tiles = threads == 256 && blockDim.z == 1;  // 8 warps: WARP_TILE rows in 4 rounds
+    const int x = blockIdx.x * blockDim.x + threadIdx.x;
+    const int bx0 = blockIdx.x * blockDim.x;
+    for (long long n = blockIdx.z; n < images; n += gridDim.z) {
+        const WarpMap map = load_warp_map<false>(m + n * m_step);
+        const WarpSource<E> source = warp_source<E, NC>(src + n * src_sn, src_h, src_w, src_sy, src_sx);
+        WarpScale cx, cy;
+        affine_scales<F>(map, k, cx, cy);
+        const float width = (float)window_width<F>(cx, cy);
+        // Tiles where pixels lie side by side and rows start 16-byte aligned.
+        const bool tiled = tiles && source.interior && source.sy32 % 4 == 0 &&
+                           reinterpret_cast<unsigned long long>(source.data) % 16 == 0;
+        // The tile's reach from a block's first pixel (see tile_box).
+        const float *mm = map.m, bw = (float)(blockDim.x - 1), bh = (float)(blockDim.y - 1);
+        const float span[4] = {fminf(mm[0] * bw, 0.0f) + fminf(mm[1] * bh, 0.0f) - cx.reach,
+                               fmaxf(mm[0] * bw, 0.0f) + fmaxf(mm[1] * bh, 0.0f) - cx.reach + width + 1.0f,
+                               fminf(mm[3] * bw, 0.0f) + fminf(mm[4] * bh, 0.0f) - cy.reach,
+                               fmaxf(mm[3] * bw, 0.0f) + fmaxf(mm[4] * bh, 0.0f) - cy.reach + width + 1.0f};
+        const int row4 = source.sy32 >> 2;  // float4s a source row takes
+        // The tile's size: floor(p + span[1]) - floor(p + span[0]) <=
+        // floor(span[1] - span[0]) + 1 pixels, 3 more for the rounding down,
+        // and whole float4s a row.
+        WarpSource<E> sized = source;
+        sized.tile_w = (int)fminf(floorf(span[1] - span[0]), (float)WARP_TILE_PITCH) + 5;
+        sized.tile_h = (int)fminf(floorf(span[3] - span[2]), (float)WARP_TILE) + 2;
+        const int quads = (NC * sized.tile_w + 3) >> 2;
+        const bool fits = tiled && 4 * quads <= WARP_TILE_PITCH && sized.tile_h <= WARP_TILE &&
+                          4 * quads <= NC * sized.w;
+        sized.tile_w = (4 * quads) / NC;  // the pixels the loads cover whole
+        for (int yb = blockIdx.y * blockDim.y; yb < (int)dst_h; yb += gridDim.y * blockDim.y) {
+            const int y = yb + threadIdx.y;
+            WarpSource<E> here = sized;
+            if (fits && tile_box(map, span, bx0, yb, here)) {
+                __syncthreads();  // the tile before is read
+                // Warp w loads rows w, w + 8, w + 16 and w + 24, a float4 a lane.
+                const int j = tid >> 5, lane = tid & 31;
+                const float4 *from = reinterpret_cast<const float4 *>(
+                                         source.data + (long long)here.tile_y * source.sy32 + here.tile_x * NC) +
+                                     (long long)j * row4 + lane;
+                float4 *to = tile4 + j * (WARP_TILE_PITCH / 4) + lane;
+#pragma unroll
+                for (int q = 0; q < WARP_TILE / 8; ++q)
+                    if (j + 8 * q < here.tile_h && lane < quads)
+                        to[8 * q * (WARP_TILE_PITCH / 4)] = __ldg(from + (long long)(8 * q) * row4);
+                __syncthreads();
+                here.tile = tile;
+            }
+            if (x < dst_w && y < dst_h)
+                warp_pixel<F, E, NC, false>(here, map, cx, cy, (float)x, (float)y, bmode, fill, k,
+                                            dst + n * dst_sn + y * dst_sy + (long long)x * dst_sx, dst_sc);
+        }
+    }
 }
 
 // One warp of a batch: image n of src (src_h x src_w) into image n of dst
 // (dst_h x dst_w), each with NC channels, through the inverse map at
 // m + n * m_step (nine float32 values, row-major; an affine map uses six).
 // p0, p1: the filter's parameters, in the order of its row in filters.py.
-// Rows and images are walked grid-stride.
+// Rows and images are walked grid-stride. Blocks of up to 256 threads, two
+// of them resident an SM: the tiled specialisations keep to 128 registers.
 template <class F, int E, int NC, bool PERSPECTIVE>
-__global__ void warp_image(const typename Elem<E>::T *__restrict__ src,
+__global__ void __launch_bounds__(256, 2) warp_image(const typename Elem<E>::T *__restrict__ src,
                            typename Elem<E>::T *__restrict__ dst, const float *__restrict__ m,
                            long long m_step, long long images, long long src_h, long long src_w,
                            long long src_sn, long long src_sy, long long src_sx,
                            long long dst_h, long long dst_w, long long dst_sn, long long dst_sy,
                            long long dst_sx, long long dst_sc, long long border, float fill0,
                            float fill1, float fill2, float fill3, float p0, float p1) {
-    const unsigned int x = blockIdx.x * blockDim.x + threadIdx.x;
-    if (x >= dst_w) return;
     const typename F::Params k = F::prepare(p0, p1);
     const float fill[4] = {fill0, fill1, fill2, fill3};
     const int bmode = (int)border;
+    if constexpr (!PERSPECTIVE && WarpTiled<F, E, NC>::value) {
+        warp_tiled<F, E, NC>(src, dst, m, m_step, images, src_h, src_w, src_sn, src_sy, src_sx, dst_h, dst_w, dst_sn,
+                             dst_sy, dst_sx, dst_sc, bmode, fill, k);
+        return;
+    }
+    const unsigned int x = blockIdx.x * blockDim.x + threadIdx.x;
+    if (x >= dst_w) return;
     for (long long n = blockIdx.z; n < images; n += gridDim.z) {
         const WarpMap map = load_warp_map<PERSPECTIVE>(m + n * m_step);
+        const WarpSource<E> source = warp_source<E, NC>(src + n * src_sn, src_h, src_w, src_sy, src_sx);
+        WarpScale cx = {1.0f, 1.0f, 1.0f}, cy = cx;
+        if (!PERSPECTIVE) affine_scales<F>(map, k, cx, cy);
         // The output pixel's address steps with the row instead of being
-        // computed afresh from 64-bit products for every pixel.
-        const long long y0 = blockIdx.y * blockDim.y + threadIdx.y, step = (long long)gridDim.y * blockDim.y;
+        // computed afresh from 64-bit products for every pixel; rows count
+        // in 32 bits (the module keeps axes below 2^24).
+        const int y0 = blockIdx.y * blockDim.y + threadIdx.y, step = gridDim.y * blockDim.y;
+        const long long out_step = (long long)step * dst_sy;
         typename Elem<E>::T *out = dst + n * dst_sn + y0 * dst_sy + (long long)x * dst_sx;
-        for (long long y = y0; y < dst_h; y += step, out += step * dst_sy)
-            warp_pixel<F, E, NC, PERSPECTIVE>(src + n * src_sn, src_h, src_w, src_sy, src_sx, map, x, y, bmode,
-                                              fill, k, out, dst_sc);
+        for (int y = y0; y < (int)dst_h; y += step, out += out_step)
+            warp_pixel<F, E, NC, PERSPECTIVE>(source, map, cx, cy, (float)x, (float)y, bmode, fill, k, out, dst_sc);
     }
 }
 

@@ -91,6 +91,114 @@ __device__ __forceinline__ void window_taps_full(const typename Elem<E>::T *row,
     }
 }
 
+// The same sum over T rows of T float pixels of NC channels in shared
+// memory, rows row_stride floats apart (plain loads: the read-only path is
+// for global memory).
+template <int NC, int T>
+__device__ __forceinline__ void window_taps_shared(const float *row, int row_stride, const float *wx, const float *wy,
+                                                   float *acc) {
+#pragma unroll
+    for (int r = 0; r < T; ++r) {
+        float sum[NC];
+#pragma unroll
+        for (int c = 0; c < NC; ++c) sum[c] = 0.0f;
+#pragma unroll
+        for (int k = 0; k < T; ++k) {
+#pragma unroll
+            for (int c = 0; c < NC; ++c) sum[c] += wx[k] * row[r * row_stride + k * NC + c];
+        }
+#pragma unroll
+        for (int c = 0; c < NC; ++c) acc[c] += wy[r] * sum[c];
+    }
+}
+
+// Words a row of T 3-channel uint8 pixels spans from any byte offset, and the
+// pixels from the row's first on that those words may reach into: a window
+// whose first pixel is not the row's first and whose first pixel lies
+// WORDS_SPAN or more pixels before the row's end reads only its row's bytes.
+template <int T> struct BytePixels {
+    enum { WORDS = (3 * T + 3) / 4 + 1, SPAN = (4 * WORDS + 2) / 3 };
+};
+
+// The same sum as window_taps_full over T rows of T 3-channel uint8 pixels,
+// each row read as the aligned 32-bit words that hold it: a funnel shift
+// lines each row's bytes up, and a byte permutation turns byte b into the
+// float 1 + b / 2^15 (b in the high byte of the mantissa's low half) with no
+// conversion. The sums then carry the weights' total, which is taken off at
+// the end: the result lies within 2^-8 of a level per rounding of the exact
+// sum (8 bits below the pixel's unit), far inside the rounding to uint8.
+// The caller keeps every word inside the array (see BytePixels).
+template <int T>
+__device__ __forceinline__ void window_taps_u8x3(const unsigned char *row, long long row_stride, const float *wx,
+                                                 const float *wy, float *acc) {
+    enum { WORDS = BytePixels<T>::WORDS };
+    float total_x = wx[0], total_y = wy[0];
+#pragma unroll
+    for (int k = 1; k < T; ++k) {
+        total_x += wx[k];
+        total_y += wy[k];
+    }
+    const float total = total_x * total_y;
+#pragma unroll
+    for (int c = 0; c < 3; ++c) acc[c] = -total;
+#pragma unroll
+    for (int r = 0; r < T; ++r) {
+        const unsigned char *p = row + r * row_stride;
+        const unsigned int *q = reinterpret_cast<const unsigned int *>(reinterpret_cast<unsigned long long>(p) & ~3ull);
+        const unsigned int shift = (unsigned int)reinterpret_cast<unsigned long long>(p) << 3;  // the funnel takes it mod 32
+        unsigned int word[WORDS], line[WORDS - 1];
+#pragma unroll
+        for (int j = 0; j < WORDS; ++j) word[j] = __ldg(q + j);
+#pragma unroll
+        for (int j = 0; j + 1 < WORDS; ++j) line[j] = __funnelshift_r(word[j], word[j + 1], shift);
+        float sum[3];
+#pragma unroll
+        for (int k = 0; k < T; ++k) {
+#pragma unroll
+            for (int c = 0; c < 3; ++c) {
+                const int b = 3 * k + c;
+                const float v = __uint_as_float(__byte_perm(line[b >> 2], 0x3f800000u, 0x7604u | (b & 3) << 4));
+                sum[c] = k == 0 ? wx[0] * v : fmaf(wx[k], v, sum[c]);
+            }
+        }
+#pragma unroll
+        for (int c = 0; c < 3; ++c) acc[c] = fmaf(wy[r], sum[c], acc[c]);
+    }
+#pragma unroll
+    for (int c = 0; c < 3; ++c) acc[c] *= 32768.0f;
+}
+
+// Two pixels of a 3-channel uint8 row from its aligned words, each channel as
+// 1 + b / 2^15 (see window_taps_u8x3).
+__device__ __forceinline__ void pixel_pair_u8x3(const unsigned char *p, float *v) {
+    enum { WORDS = BytePixels<2>::WORDS };
+    const unsigned int *q = reinterpret_cast<const unsigned int *>(reinterpret_cast<unsigned long long>(p) & ~3ull);
+    const unsigned int shift = (unsigned int)reinterpret_cast<unsigned long long>(p) << 3;
+    unsigned int word[WORDS];
+#pragma unroll
+    for (int j = 0; j < WORDS; ++j) word[j] = __ldg(q + j);
+    const unsigned int line[2] = {__funnelshift_r(word[0], word[1], shift), __funnelshift_r(word[1], word[2], shift)};
+#pragma unroll
+    for (int b = 0; b < 6; ++b) v[b] = __uint_as_float(__byte_perm(line[b >> 2], 0x3f800000u, 0x7604u | (b & 3) << 4));
+}
+
+// Bilinear interpolation of a 2 x 2 window of 3-channel uint8 pixels at
+// fractions fx, fy: each row's pair blended as v0 + fx (v1 - v0), then the
+// rows as r0 + fy (r1 - r0). The leading one of every value cancels in the
+// differences and is taken off at the end; the result lies within 2^-8 of a
+// level per rounding of the exact value.
+__device__ __forceinline__ void window_lerp_u8x3(const unsigned char *row, long long row_stride, float fx, float fy,
+                                                 float *acc) {
+    float a[6], b[6];
+    pixel_pair_u8x3(row, a);
+    pixel_pair_u8x3(row + row_stride, b);
+#pragma unroll
+    for (int c = 0; c < 3; ++c) {
+        const float top = fmaf(fx, a[c + 3] - a[c], a[c]), bottom = fmaf(fx, b[c + 3] - b[c], b[c]);
+        acc[c] = fmaf(fmaf(fy, bottom - top, top), 32768.0f, -32768.0f);
+    }
+}
+
 }  // namespace zemvara
 
 #endif  // ZEMVARA_TAPS_CUH

@@ -62,7 +62,8 @@ class WarpKernel:
     - `traits`: a filter's traits block (`FAMILIES`), `p0`, `p1` its parameters.
     - `border`: 0..5, the border mode; `fill`: one float per channel.
     - `grid`, `block`: x along the destination width, y along its height, z
-      along the batch; rows and images beyond the grid are walked in turn.
+      along the batch, at most 256 threads a block; rows and images beyond
+      the grid are walked in turn.
 
     Bad arguments raise TypeError or ValueError before anything is launched.
     The launch is asynchronous on the current stream.
@@ -115,6 +116,8 @@ class WarpKernel:
             raise ValueError(f"{who}: a row of src spans 2**31 elements or more; the kernel indexes within a row in 32 bits")
         dst_strides = element_strides(output, who, "dst")
         check_batch_grid(grid, block, output.shape, who)
+        if int(block[0]) * int(block[1]) > 256:
+            raise ValueError(f"{who}: blocks {block} hold more than the 256 threads the kernels are built for")
         fill4 = tuple(np.float32(v) for v in fill) + (np.float32(0),) * (4 - channels)
         kernel = _sources.WARP.function(
             _sources.warp_expression(traits, ELEMENTS[source.dtype], channels, self.perspective)
