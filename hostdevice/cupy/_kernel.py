@@ -180,7 +180,7 @@ def _build(source, name, options, host_prelude=_PRELUDE, gpu_source=None):
     host_opts = _host_options(options)
     # All options go into the key, not only the host compiler's: the NVRTC
     # check runs once per key, and a dialect option changes its verdict.
-    key = _hash('host', _compiler_version(), _CXX_FLAGS, HOST_REWRITE, host_opts,
+    key = _hash('host', _compiler_version(), _CXX_FLAGS, HOST_REWRITE, _BARRIER_SYMBOL, host_opts,
                 list(options), host_prelude, _LAUNCHER, source, name)
 
     def make():
@@ -206,28 +206,51 @@ def _compile_host(source, name, host_opts, host_prelude, path):
     if first:
         print('zemvara host device: compiling {} for the CPU (once; kept in {})'
               .format(name, os.path.dirname(path)), file=sys.stderr, flush=True)
-    # A kernel that calls __syncthreads runs its blocks' threads as fibers.
-    barriers = '#define __HD_BARRIERS\n' if '__syncthreads' in source else ''
+    with tempfile.TemporaryDirectory(dir=os.path.dirname(path)) as tmp:
+        so = _compile_unit(tmp, source, name, host_opts, host_prelude, False)
+        # A kernel that reaches __syncthreads runs its blocks' threads as
+        # fibers. Built without them, such a kernel leaves the barrier
+        # function undefined; the others of a source that has barriers (its
+        # specialisations without them) keep the plain, faster launcher.
+        if '__syncthreads' in source and _calls_barrier(so):
+            so = _compile_unit(tmp, source, name, host_opts, host_prelude, True)
+        os.replace(so, path)
+
+
+def _compile_unit(tmp, source, name, host_opts, host_prelude, barriers):
     text = '{}\n#line 1 "kern.cu"\n{}\n#line 1 "launcher"\n' \
         '#define __HD_KERNEL {}\n{}{}'.format(host_prelude, _host_source(source), name,
-                                               barriers, _LAUNCHER)
-    with tempfile.TemporaryDirectory(dir=os.path.dirname(path)) as tmp:
-        cpp = os.path.join(tmp, 'kern.cpp')
-        with open(cpp, 'w') as f:
-            f.write(text)
-        so = os.path.join(tmp, 'kern.so')
-        proc = subprocess.run(
-            [_cxx(), *_CXX_FLAGS, *host_opts, '-o', so, cpp],
-            capture_output=True, text=True,
-            env=dict(os.environ, LC_ALL='C'))
-        if proc.returncode != 0:
-            log = proc.stderr
-            if re.search(r"'{}' was not declared".format(re.escape(name)),
-                         log):
-                raise driver.CUDADriverError(driver.CUDA_ERROR_NOT_FOUND)
-            raise CompileException(log, source, name, tuple(host_opts),
-                                   'host')
-        os.replace(so, path)
+                                               '#define __HD_BARRIERS\n' if barriers else '',
+                                               _LAUNCHER)
+    cpp = os.path.join(tmp, 'kern.cpp')
+    with open(cpp, 'w') as f:
+        f.write(text)
+    so = os.path.join(tmp, 'kern-fibers.so' if barriers else 'kern.so')
+    proc = subprocess.run(
+        [_cxx(), *_CXX_FLAGS, *host_opts, '-o', so, cpp],
+        capture_output=True, text=True,
+        env=dict(os.environ, LC_ALL='C'))
+    if proc.returncode != 0:
+        log = proc.stderr
+        if re.search(r"'{}' was not declared".format(re.escape(name)),
+                     log):
+            raise driver.CUDADriverError(driver.CUDA_ERROR_NOT_FOUND)
+        raise CompileException(log, source, name, tuple(host_opts),
+                               'host')
+    return so
+
+
+_BARRIER_SYMBOL = '_ZN4__hd7barrierEv'   # __hd::barrier()
+
+
+def _calls_barrier(so):
+    """Whether a library built without fibers refers to the barrier (True if nm cannot tell)."""
+    try:
+        out = subprocess.run(['nm', '-D', '--undefined-only', so], capture_output=True,
+                             text=True, check=True).stdout
+    except (OSError, subprocess.CalledProcessError):
+        return True
+    return _BARRIER_SYMBOL in out.split()
 
 
 # -- argument marshalling -----------------------------------------------------
