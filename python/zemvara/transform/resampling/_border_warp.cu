@@ -285,13 +285,22 @@ __device__ __forceinline__ void warp_lanczos_weights(float t0, const Lanczos::Pa
     }
 }
 
+// Whether the warps normalise a filter's weights by multiplying the filtered
+// value by the two axes' norms once (normalised_sum) instead of every weight:
+// Lanczos, whose wide windows take many weights. The cubics sum to one at
+// stretch 1, where the multiply would be wasted.
+template <class F> struct NormAtEnd { enum { value = same_type<F, Lanczos>::value }; };
+
 // The weights of the T taps from `first` on along an axis at position p, each
-// computed once and normalised by their sum (taps past the axis's last lie at
-// or beyond the reach and weigh zero). False when the sum is not positive.
+// computed once (taps past the axis's last lie at or beyond the reach and
+// weigh zero) and normalised by their sum, or, for NormAtEnd filters, left
+// as they are with norm set to 1 / their sum (otherwise norm is 1). False
+// when the sum is not positive.
 template <class F, int T>
 __device__ __forceinline__ bool window_weights(float first, float p, const WarpScale &c, const typename F::Params &k,
-                                               float *w) {
+                                               float *w, float &norm) {
     const float t0 = first - p;
+    norm = 1.0f;
     if constexpr (UnitPieces<F>::value == 3) {  // the taps floor(p) and floor(p) + 1: 1 - f and f
         w[1] = -t0;
         w[0] = 1.0f - w[1];
@@ -336,10 +345,25 @@ __device__ __forceinline__ bool window_weights(float first, float p, const WarpS
 #pragma unroll
     for (int j = 0; j < T; ++j) sum += w[j];
     if (!(sum > 0.0f)) return false;
-    const float norm = fast_rcp(sum);
+    if (NormAtEnd<F>::value) {
+        norm = fast_rcp(sum);
+    } else {
+        const float n = fast_rcp(sum);
 #pragma unroll
-    for (int j = 0; j < T; ++j) w[j] *= norm;
+        for (int j = 0; j < T; ++j) w[j] *= n;
+    }
     return true;
+}
+
+// acc, summed with the weights window_weights gives, times the two axes'
+// norms for NormAtEnd filters (the same product on every path, so that they
+// agree to the bit).
+template <class F, int NC>
+__device__ __forceinline__ void normalised_sum(float nx, float ny, float *acc) {
+    if (!NormAtEnd<F>::value) return;
+    const float norm = nx * ny;
+#pragma unroll
+    for (int c = 0; c < NC; ++c) acc[c] *= norm;
 }
 
 // The width of the interior path's windows: the filter's step, but 2A for
@@ -418,7 +442,7 @@ __device__ __forceinline__ int interior_sample(const WarpSource<E> &src, float p
     enum { BYTES = E == U8 && NC == 3 && T > 1 };
     const float lo_x = BYTES ? 1.0f : 0.0f, span_x = BYTES ? (float)BytePixels<T>::SPAN : (float)T;
     float x0, x1, y0, y1;
-    float wx[T], wy[T];
+    float wx[T], wy[T], nx, ny;
     if constexpr (same_type<F, Bilinear>::value) {
         // The taps floor(p) and floor(p) + 1, weighing 1 - f and f.
         x0 = floorf(px);
@@ -426,8 +450,8 @@ __device__ __forceinline__ int interior_sample(const WarpSource<E> &src, float p
         if (!(x0 >= lo_x && x0 + span_x <= (float)src.w && y0 >= 0.0f && y0 + 2.0f <= (float)src.h))
             return -1;
         y1 = y0 + 1.0f;
-        window_weights<F, T>(x0, px, cx, k, wx);
-        window_weights<F, T>(y0, py, cy, k, wy);
+        window_weights<F, T>(x0, px, cx, k, wx, nx);
+        window_weights<F, T>(y0, py, cy, k, wy, ny);
     } else {
         if (WarpChunk<F>::value == 1) {  // nearest: the one tap floor(p + 1/2)
             x0 = x1 = floorf(px + 0.5f);
@@ -443,18 +467,20 @@ __device__ __forceinline__ int interior_sample(const WarpSource<E> &src, float p
                 if (!(x0 >= tx && x1 - x0 < (float)T && x0 + (float)T <= tx + (float)src.tile_w && y0 >= ty &&
                       y1 - y0 < (float)T && y0 + (float)T <= ty + (float)src.tile_h))
                     return -1;
-                if (!window_weights<F, T>(x0, px, cx, k, wx) || !window_weights<F, T>(y0, py, cy, k, wy)) return 0;
+                if (!window_weights<F, T>(x0, px, cx, k, wx, nx) || !window_weights<F, T>(y0, py, cy, k, wy, ny))
+                    return 0;
 #pragma unroll
                 for (int c = 0; c < NC; ++c) acc[c] = 0.0f;
                 window_taps_shared<NC, T>(src.tile + ((int)y0 - src.tile_y) * WARP_TILE_PITCH + ((int)x0 - src.tile_x) * NC,
                                           WARP_TILE_PITCH, wx, wy, acc);
+                normalised_sum<F, NC>(nx, ny, acc);
                 return 1;
             }
         }
         if (!(x0 >= lo_x && x1 - x0 < (float)T && x0 + span_x <= (float)src.w && y0 >= 0.0f &&
               y1 - y0 < (float)T && y1 < (float)src.h))
             return -1;
-        if (!window_weights<F, T>(x0, px, cx, k, wx) || !window_weights<F, T>(y0, py, cy, k, wy)) return 0;
+        if (!window_weights<F, T>(x0, px, cx, k, wx, nx) || !window_weights<F, T>(y0, py, cy, k, wy, ny)) return 0;
     }
     const typename Elem<E>::T *window = src.data + (long long)(int)y0 * src.sy32 + (int)x0 * NC;
 #pragma unroll
@@ -472,6 +498,7 @@ __device__ __forceinline__ int interior_sample(const WarpSource<E> &src, float p
         if (BYTES) return -1;
         window_taps<E, NC, NC, T, false>(window, src.sy, (int)y1 - (int)y0 + 1, wx, wy, acc);
     }
+    normalised_sum<F, NC>(nx, ny, acc);
     return 1;
 }
 
@@ -503,9 +530,9 @@ __device__ __forceinline__ bool warp_sample(const WarpSource<E> &source, float p
     // interior path does (window_weights), so that both give the same result.
     const bool unit_x = UnitPieces<F>::value && ax.s == 1.0f && ax.count <= CHUNK;
     const bool unit_y = UnitPieces<F>::value && ay.s == 1.0f && ay.count <= CHUNK;
-    float ux[CHUNK], uy[CHUNK];
-    if (unit_x ? !window_weights<F, CHUNK>((float)ax.first, ax.p, cx, k, ux) : !warp_norm<F>(ax, k)) return false;
-    if (unit_y ? !window_weights<F, CHUNK>((float)ay.first, ay.p, cy, k, uy) : !warp_norm<F>(ay, k)) return false;
+    float ux[CHUNK], uy[CHUNK], nx = 1.0f, ny = 1.0f;  // nx, ny: the unit axes' norms, taken at the end
+    if (unit_x ? !window_weights<F, CHUNK>((float)ax.first, ax.p, cx, k, ux, nx) : !warp_norm<F>(ax, k)) return false;
+    if (unit_y ? !window_weights<F, CHUNK>((float)ay.first, ay.p, cy, k, uy, ny) : !warp_norm<F>(ay, k)) return false;
     for (int x0 = 0; x0 < ax.count; x0 += CHUNK) {
         // The step's taps: weights, column offsets (32-bit: the caller keeps
         // a row's extent below 2^31 elements) and which of them read a
@@ -551,6 +578,7 @@ __device__ __forceinline__ bool warp_sample(const WarpSource<E> &source, float p
             for (int c = 0; c < NC; ++c) acc[c] += wy * r[c];
         }
     }
+    normalised_sum<F, NC>(nx, ny, acc);
     return true;
 }
 
