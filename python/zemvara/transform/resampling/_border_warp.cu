@@ -135,7 +135,13 @@ __device__ __forceinline__ WarpScale warp_scale(float spacing, const typename F:
     c.inv_s = __fdividef(1.0f, c.s);
     c.reach = F::reach(c.s, k);
     c.turn_s = c.turn_c = 0.0f;
-    if constexpr (same_type<F, Lanczos>::value) sincos_pi(k.inv_a, c.turn_s, c.turn_c);
+    if constexpr (same_type<F, Lanczos>::value) {
+        sincos_pi(k.inv_a, c.turn_s, c.turn_c);
+#ifdef __CUDA_ARCH__
+        // Kept in registers: computed once per launch, not again for every pixel.
+        asm volatile("" : "+f"(c.turn_s), "+f"(c.turn_c));
+#endif
+    }
     return c;
 }
 
@@ -237,36 +243,64 @@ __device__ __forceinline__ void warp_cubic_weights(float t0, const Cubic &k, flo
 // The raw Lanczos weights of T taps at stretch 1 from t0 = first - p on:
 // A sin(pi t) sin(pi t / A) / (pi t)^2, where sin(pi t) only changes sign
 // from tap to tap and sin(pi t / A) turns by the angle pi / A (c.turn_*: a
-// rotation, within a few units of 1e-7 over eight taps). Taps at or beyond
+// rotation, within a few units of 1e-7 over eight taps), the rotation
+// carrying the common factor A sin(pi t0) / pi^2 along (its rounding is the
+// same for every tap, and the normalising takes it out). Taps at or beyond
 // the reach weigh zero; one within 1e-6 of the position weighs one. With
 // EXACT the window is 2A taps wide: only its last tap can lie at the reach
-// and only its middle two near the position.
+// and only its middle two near the position, and tap j + A's numerator is
+// tap j's times (-1)^(A + 1) (sin(pi (t + A) / A) = -sin(pi t / A)), so
+// only the first A are turned.
 template <int T, bool EXACT>
 __device__ __forceinline__ void warp_lanczos_weights(float t0, const Lanczos::Params &k, const WarpScale &c, float *w) {
+    enum { TURNS = EXACT ? T / 2 : T };
     float sn, cs, s0, c0;
     sincos_pi(t0 * k.inv_a, sn, cs);
-    sincos_pi(t0, s0, c0);
+    if (EXACT && T == 6)  // A = 3: sin(pi t0) = sin(3 theta) from theta's sine and cosine
+        s0 = sn * fmaf(3.0f * cs, cs, -sn * sn);
+    else
+        sincos_pi(t0, s0, c0);
     const float scale = k.a * s0 * (1.0f / 9.8696044010893586f);
+    sn *= scale;
+    cs *= scale;
+    float num[T];
+#pragma unroll
+    for (int j = 0; j < TURNS; ++j) {
+        num[j] = j & 1 ? -sn : sn;
+        if (j + 1 < TURNS) {
+            const float next = fmaf(sn, c.turn_c, cs * c.turn_s);
+            cs = fmaf(cs, c.turn_c, -sn * c.turn_s);
+            sn = next;
+        }
+    }
+#pragma unroll
+    for (int j = TURNS; j < T; ++j) num[j] = TURNS & 1 ? num[j - TURNS] : -num[j - TURNS];
 #pragma unroll
     for (int j = 0; j < T; ++j) {
         const float t = t0 + (float)j;
-        float v = (j & 1 ? -scale : scale) * sn * fast_rcp(t * t);
+        float v = num[j] * fast_rcp(t * t);
         if (!EXACT || j == T / 2 - 1 || j == T / 2) v = fabsf(t) < 1e-6f ? 1.0f : v;
         if (!EXACT || j == T - 1) v = fabsf(t) < k.a ? v : 0.0f;
         w[j] = v;
-        const float next = fmaf(sn, c.turn_c, cs * c.turn_s);
-        cs = fmaf(cs, c.turn_c, -sn * c.turn_s);
-        sn = next;
     }
 }
 
+// Whether the warps normalise a filter's weights by multiplying the filtered
+// value by the two axes' norms once (normalised_sum) instead of every weight:
+// Lanczos, whose wide windows take many weights. The cubics sum to one at
+// stretch 1, where the multiply would be wasted.
+template <class F> struct NormAtEnd { enum { value = same_type<F, Lanczos>::value }; };
+
 // The weights of the T taps from `first` on along an axis at position p, each
-// computed once and normalised by their sum (taps past the axis's last lie at
-// or beyond the reach and weigh zero). False when the sum is not positive.
+// computed once (taps past the axis's last lie at or beyond the reach and
+// weigh zero) and normalised by their sum, or, for NormAtEnd filters, left
+// as they are with norm set to 1 / their sum (otherwise norm is 1). False
+// when the sum is not positive.
 template <class F, int T>
 __device__ __forceinline__ bool window_weights(float first, float p, const WarpScale &c, const typename F::Params &k,
-                                               float *w) {
+                                               float *w, float &norm) {
     const float t0 = first - p;
+    norm = 1.0f;
     if constexpr (UnitPieces<F>::value == 3) {  // the taps floor(p) and floor(p) + 1: 1 - f and f
         w[1] = -t0;
         w[0] = 1.0f - w[1];
@@ -283,9 +317,21 @@ __device__ __forceinline__ bool window_weights(float first, float p, const WarpS
     bool done = false;
     if constexpr (UnitPieces<F>::value == 2) {
         if (c.s == 1.0f) {
-            if (2.0f * c.reach == (float)T)  // the window 2A wide
+            // The window 2A wide, or wider with 2A = 4 or 6 (the border path's
+            // eight taps): the same 2A weights as the interior path's, the
+            // taps past them zero.
+            enum { NARROW = T > 6 ? 6 : 4 };  // the 2A of a narrower window (none for T = 4)
+            if (2.0f * c.reach == (float)T) {
                 warp_lanczos_weights<T, true>(t0, k, c, w);
-            else
+            } else if (T > 4 && 2.0f * c.reach == (float)NARROW) {
+                warp_lanczos_weights<NARROW, true>(t0, k, c, w);
+#pragma unroll
+                for (int j = NARROW; j < T; ++j) w[j] = 0.0f;
+            } else if (T > 6 && 2.0f * c.reach == 4.0f) {
+                warp_lanczos_weights<(T > 6 ? 4 : NARROW), true>(t0, k, c, w);
+#pragma unroll
+                for (int j = 4; j < T; ++j) w[j] = 0.0f;
+            } else
                 warp_lanczos_weights<T, false>(t0, k, c, w);
             done = true;
         }
@@ -299,10 +345,25 @@ __device__ __forceinline__ bool window_weights(float first, float p, const WarpS
 #pragma unroll
     for (int j = 0; j < T; ++j) sum += w[j];
     if (!(sum > 0.0f)) return false;
-    const float norm = fast_rcp(sum);
+    if (NormAtEnd<F>::value) {
+        norm = fast_rcp(sum);
+    } else {
+        const float n = fast_rcp(sum);
 #pragma unroll
-    for (int j = 0; j < T; ++j) w[j] *= norm;
+        for (int j = 0; j < T; ++j) w[j] *= n;
+    }
     return true;
+}
+
+// acc, summed with the weights window_weights gives, times the two axes'
+// norms for NormAtEnd filters (the same product on every path, so that they
+// agree to the bit).
+template <class F, int NC>
+__device__ __forceinline__ void normalised_sum(float nx, float ny, float *acc) {
+    if (!NormAtEnd<F>::value) return;
+    const float norm = nx * ny;
+#pragma unroll
+    for (int c = 0; c < NC; ++c) acc[c] *= norm;
 }
 
 // The width of the interior path's windows: the filter's step, but 2A for
@@ -317,13 +378,14 @@ __device__ __forceinline__ int window_width(const WarpScale &cx, const WarpScale
 }
 
 // Tiles: affine warps of 3-channel float32 with windows of four taps or more
-// stage the source pixels a block's 16 x 16 destination pixels read in
-// shared memory, loaded in full rows, where they fit WARP_TILE x WARP_TILE
-// pixels; the taps then read shared memory. A tile row takes
-// WARP_TILE_PITCH floats, 16 banks on from the row before, so that the two
-// destination rows of a warp, which read neighbouring source rows, read
-// different banks.
-#define WARP_TILE 32
+// stage the source pixels a block's 16 x 32 destination pixels (two rows a
+// thread, 16 apart) read in shared memory, loaded in full rows, where they
+// fit WARP_TILE_ROWS rows of WARP_TILE_PITCH floats; the taps then read
+// shared memory. Two rows a thread halve what placing and loading a tile,
+// and its barriers, cost each pixel. A tile row takes WARP_TILE_PITCH
+// floats, 16 banks on from the row before, so that the two destination rows
+// of a warp, which read neighbouring source rows, read different banks.
+#define WARP_TILE_ROWS 48
 #define WARP_TILE_PITCH 112
 template <class F, int E, int NC> struct WarpTiled {
     enum { value = E == F32 && NC == 3 && WarpChunk<F>::value >= 4 };
@@ -340,7 +402,7 @@ struct WarpSource {
     // one wide product), as the interior path takes them; vector: four
     // channels in every pixel, each pixel aligned to its size.
     bool interior, vector;
-    // A block's tile of the source in shared memory (see warp_tiled_rows),
+    // A block's tile of the source in shared memory (see warp_tiled),
     // or none: tile_x, tile_y its first pixel, tile_w, tile_h its size.
     const float *tile;
     int tile_x, tile_y, tile_w, tile_h;
@@ -380,7 +442,7 @@ __device__ __forceinline__ int interior_sample(const WarpSource<E> &src, float p
     enum { BYTES = E == U8 && NC == 3 && T > 1 };
     const float lo_x = BYTES ? 1.0f : 0.0f, span_x = BYTES ? (float)BytePixels<T>::SPAN : (float)T;
     float x0, x1, y0, y1;
-    float wx[T], wy[T];
+    float wx[T], wy[T], nx, ny;
     if constexpr (same_type<F, Bilinear>::value) {
         // The taps floor(p) and floor(p) + 1, weighing 1 - f and f.
         x0 = floorf(px);
@@ -388,8 +450,8 @@ __device__ __forceinline__ int interior_sample(const WarpSource<E> &src, float p
         if (!(x0 >= lo_x && x0 + span_x <= (float)src.w && y0 >= 0.0f && y0 + 2.0f <= (float)src.h))
             return -1;
         y1 = y0 + 1.0f;
-        window_weights<F, T>(x0, px, cx, k, wx);
-        window_weights<F, T>(y0, py, cy, k, wy);
+        window_weights<F, T>(x0, px, cx, k, wx, nx);
+        window_weights<F, T>(y0, py, cy, k, wy, ny);
     } else {
         if (WarpChunk<F>::value == 1) {  // nearest: the one tap floor(p + 1/2)
             x0 = x1 = floorf(px + 0.5f);
@@ -405,18 +467,20 @@ __device__ __forceinline__ int interior_sample(const WarpSource<E> &src, float p
                 if (!(x0 >= tx && x1 - x0 < (float)T && x0 + (float)T <= tx + (float)src.tile_w && y0 >= ty &&
                       y1 - y0 < (float)T && y0 + (float)T <= ty + (float)src.tile_h))
                     return -1;
-                if (!window_weights<F, T>(x0, px, cx, k, wx) || !window_weights<F, T>(y0, py, cy, k, wy)) return 0;
+                if (!window_weights<F, T>(x0, px, cx, k, wx, nx) || !window_weights<F, T>(y0, py, cy, k, wy, ny))
+                    return 0;
 #pragma unroll
                 for (int c = 0; c < NC; ++c) acc[c] = 0.0f;
                 window_taps_shared<NC, T>(src.tile + ((int)y0 - src.tile_y) * WARP_TILE_PITCH + ((int)x0 - src.tile_x) * NC,
                                           WARP_TILE_PITCH, wx, wy, acc);
+                normalised_sum<F, NC>(nx, ny, acc);
                 return 1;
             }
         }
         if (!(x0 >= lo_x && x1 - x0 < (float)T && x0 + span_x <= (float)src.w && y0 >= 0.0f &&
               y1 - y0 < (float)T && y1 < (float)src.h))
             return -1;
-        if (!window_weights<F, T>(x0, px, cx, k, wx) || !window_weights<F, T>(y0, py, cy, k, wy)) return 0;
+        if (!window_weights<F, T>(x0, px, cx, k, wx, nx) || !window_weights<F, T>(y0, py, cy, k, wy, ny)) return 0;
     }
     const typename Elem<E>::T *window = src.data + (long long)(int)y0 * src.sy32 + (int)x0 * NC;
 #pragma unroll
@@ -434,6 +498,7 @@ __device__ __forceinline__ int interior_sample(const WarpSource<E> &src, float p
         if (BYTES) return -1;
         window_taps<E, NC, NC, T, false>(window, src.sy, (int)y1 - (int)y0 + 1, wx, wy, acc);
     }
+    normalised_sum<F, NC>(nx, ny, acc);
     return 1;
 }
 
@@ -465,9 +530,9 @@ __device__ __forceinline__ bool warp_sample(const WarpSource<E> &source, float p
     // interior path does (window_weights), so that both give the same result.
     const bool unit_x = UnitPieces<F>::value && ax.s == 1.0f && ax.count <= CHUNK;
     const bool unit_y = UnitPieces<F>::value && ay.s == 1.0f && ay.count <= CHUNK;
-    float ux[CHUNK], uy[CHUNK];
-    if (unit_x ? !window_weights<F, CHUNK>((float)ax.first, ax.p, cx, k, ux) : !warp_norm<F>(ax, k)) return false;
-    if (unit_y ? !window_weights<F, CHUNK>((float)ay.first, ay.p, cy, k, uy) : !warp_norm<F>(ay, k)) return false;
+    float ux[CHUNK], uy[CHUNK], nx = 1.0f, ny = 1.0f;  // nx, ny: the unit axes' norms, taken at the end
+    if (unit_x ? !window_weights<F, CHUNK>((float)ax.first, ax.p, cx, k, ux, nx) : !warp_norm<F>(ax, k)) return false;
+    if (unit_y ? !window_weights<F, CHUNK>((float)ay.first, ay.p, cy, k, uy, ny) : !warp_norm<F>(ay, k)) return false;
     for (int x0 = 0; x0 < ax.count; x0 += CHUNK) {
         // The step's taps: weights, column offsets (32-bit: the caller keeps
         // a row's extent below 2^31 elements) and which of them read a
@@ -513,6 +578,7 @@ __device__ __forceinline__ bool warp_sample(const WarpSource<E> &source, float p
             for (int c = 0; c < NC; ++c) acc[c] += wy * r[c];
         }
     }
+    normalised_sum<F, NC>(nx, ny, acc);
     return true;
 }
 
@@ -624,11 +690,11 @@ __device__ __forceinline__ void warp_tiled(const typename Elem<E>::T *src, typen
                                            long long dst_w, long long dst_sn, long long dst_sy, long long dst_sx,
                                            long long dst_sc, int bmode, const float *fill,
                                            const typename F::Params &k) {
-    __shared__ float4 tile4[WARP_TILE * WARP_TILE_PITCH / 4];
+    __shared__ float4 tile4[WARP_TILE_ROWS * WARP_TILE_PITCH / 4];
     float *tile = reinterpret_cast<float *>(tile4);
     const int threads = blockDim.x * blockDim.y * blockDim.z;
     const int tid = (threadIdx.z * blockDim.y + threadIdx.y) * blockDim.x + threadIdx.x;
-    const bool tiles = threads == 256 && blockDim.z == 1;  // 8 warps: WARP_TILE rows in 4 rounds
+    const bool tiles = threads == 256 && blockDim.z == 1;  // 8 warps: WARP_TILE_ROWS rows in 6 rounds
     const int x = blockIdx.x * blockDim.x + threadIdx.x;
     const int bx0 = blockIdx.x * blockDim.x;
     for (long long n = blockIdx.z; n < images; n += gridDim.z) {
@@ -641,7 +707,7 @@ __device__ __forceinline__ void warp_tiled(const typename Elem<E>::T *src, typen
         const bool tiled = tiles && source.interior && source.sy32 % 4 == 0 &&
                            reinterpret_cast<unsigned long long>(source.data) % 16 == 0;
         // The tile's reach from a block's first pixel (see tile_box).
-        const float *mm = map.m, bw = (float)(blockDim.x - 1), bh = (float)(blockDim.y - 1);
+        const float *mm = map.m, bw = (float)(blockDim.x - 1), bh = (float)(2 * blockDim.y - 1);
         const float span[4] = {fminf(mm[0] * bw, 0.0f) + fminf(mm[1] * bh, 0.0f) - cx.reach,
                                fmaxf(mm[0] * bw, 0.0f) + fmaxf(mm[1] * bh, 0.0f) - cx.reach + width + 1.0f,
                                fminf(mm[3] * bw, 0.0f) + fminf(mm[4] * bh, 0.0f) - cy.reach,
@@ -652,32 +718,35 @@ __device__ __forceinline__ void warp_tiled(const typename Elem<E>::T *src, typen
         // and whole float4s a row.
         WarpSource<E> sized = source;
         sized.tile_w = (int)fminf(floorf(span[1] - span[0]), (float)WARP_TILE_PITCH) + 5;
-        sized.tile_h = (int)fminf(floorf(span[3] - span[2]), (float)WARP_TILE) + 2;
+        sized.tile_h = (int)fminf(floorf(span[3] - span[2]), (float)WARP_TILE_ROWS) + 2;
         const int quads = (NC * sized.tile_w + 3) >> 2;
-        const bool fits = tiled && 4 * quads <= WARP_TILE_PITCH && sized.tile_h <= WARP_TILE &&
+        const bool fits = tiled && 4 * quads <= WARP_TILE_PITCH && sized.tile_h <= WARP_TILE_ROWS &&
                           4 * quads <= NC * sized.w;
         sized.tile_w = (4 * quads) / NC;  // the pixels the loads cover whole
-        for (int yb = blockIdx.y * blockDim.y; yb < (int)dst_h; yb += gridDim.y * blockDim.y) {
-            const int y = yb + threadIdx.y;
+        const int band = 2 * blockDim.y;  // the destination rows of a block's tile
+        typename Elem<E>::T *column = dst + n * dst_sn + (long long)x * dst_sx;  // the thread's column of the image
+        for (int yb = blockIdx.y * band; yb < (int)dst_h; yb += gridDim.y * band) {
             WarpSource<E> here = sized;
             if (fits && tile_box(map, span, bx0, yb, here)) {
                 __syncthreads();  // the tile before is read
-                // Warp w loads rows w, w + 8, w + 16 and w + 24, a float4 a lane.
+                // Warp w loads rows w, w + 8, ..., w + 40, a float4 a lane.
                 const int j = tid >> 5, lane = tid & 31;
                 const float4 *from = reinterpret_cast<const float4 *>(
                                          source.data + (long long)here.tile_y * source.sy32 + here.tile_x * NC) +
                                      (long long)j * row4 + lane;
                 float4 *to = tile4 + j * (WARP_TILE_PITCH / 4) + lane;
 #pragma unroll
-                for (int q = 0; q < WARP_TILE / 8; ++q)
+                for (int q = 0; q < WARP_TILE_ROWS / 8; ++q)
                     if (j + 8 * q < here.tile_h && lane < quads)
                         to[8 * q * (WARP_TILE_PITCH / 4)] = __ldg(from + (long long)(8 * q) * row4);
                 __syncthreads();
                 here.tile = tile;
             }
-            if (x < dst_w && y < dst_h)
-                warp_pixel<F, E, NC, false>(here, map, cx, cy, (float)x, (float)y, bmode, fill, k,
-                                            dst + n * dst_sn + y * dst_sy + (long long)x * dst_sx, dst_sc);
+#pragma unroll 1
+            for (int y = yb + threadIdx.y; y < yb + band; y += blockDim.y)
+                if (x < dst_w && y < dst_h)
+                    warp_pixel<F, E, NC, false>(here, map, cx, cy, (float)x, (float)y, bmode, fill, k,
+                                                column + y * dst_sy, dst_sc);
         }
     }
 }
