@@ -203,39 +203,15 @@ __device__ __forceinline__ void sample(const typename Elem<E>::T *src, int h, in
 // pixel. Taps beyond the reach weigh zero, so the window holds every tap the
 // general path sums.
 
-// sin(pi u) and cos(pi u) for u in [0, 1/2]: Taylor polynomials of degree 11
-// and 12 in pi u, within 6e-8 of the true values (sin relative to itself).
+// sin(pi u) and cos(pi u) for u in [0, 1/2].
 __device__ __forceinline__ float sin_pi_half(float u) {
-    const float z = 3.14159265358979f * u, z2 = z * z;
-    float p = -2.50521084e-8f;
-    p = fmaf(p, z2, 2.75573192e-6f);
-    p = fmaf(p, z2, -1.98412698e-4f);
-    p = fmaf(p, z2, 8.33333333e-3f);
-    p = fmaf(p, z2, -1.66666667e-1f);
-    return fmaf(p * z2, z, z);
+    const float z = 3.14159265358979f * u;
+    return sin_taylor(z, z * z);
 }
 
 __device__ __forceinline__ float cos_pi_half(float u) {
-    const float z = 3.14159265358979f * u, z2 = z * z;
-    float p = 2.08767570e-9f;
-    p = fmaf(p, z2, -2.75573192e-7f);
-    p = fmaf(p, z2, 2.48015873e-5f);
-    p = fmaf(p, z2, -1.38888889e-3f);
-    p = fmaf(p, z2, 4.16666667e-2f);
-    p = fmaf(p, z2, -0.5f);
-    return fmaf(p, z2, 1.0f);
-}
-
-// 1 / x, within 1 ulp, for normal x: the hardware's approximation without the scaling
-// __fdividef adds for huge and tiny divisors.
-__device__ __forceinline__ float approx_reciprocal(float x) {
-#ifdef __CUDA_ARCH__
-    float r;
-    asm("rcp.approx.ftz.f32 %0, %1;" : "=f"(r) : "f"(x));
-    return r;
-#else
-    return 1.0f / x;
-#endif
+    const float z = 3.14159265358979f * u;
+    return cos_taylor(z * z);
 }
 
 // sin(pi m / A) and cos(pi m / A) for the Lanczos windows 2 .. 4, m < A.
@@ -303,7 +279,7 @@ __device__ __forceinline__ float lanczos_unit_weights(float f, float *w) {
         const float t = (float)j - f;
         const float v = j <= 0 ? lanczos_sin(a, -j) * c2 + lanczos_cos(a, -j) * s2
                                : lanczos_sin(a, j - 1) * c3 + lanczos_cos(a, j - 1) * s3;
-        w[k] = ((j & 1) == (j <= 0) ? -v : v) * approx_reciprocal(t * t);  // (-1)^j, (-1)^(j+1)
+        w[k] = ((j & 1) == (j <= 0) ? -v : v) * fast_rcp(t * t);  // (-1)^j, (-1)^(j+1)
         sum += w[k];
     }
     if (f < 1e-6f) {
@@ -311,7 +287,7 @@ __device__ __forceinline__ float lanczos_unit_weights(float f, float *w) {
         for (int k = 0; k < T; ++k) w[k] = k == a - 1 ? 1.0f : 0.0f;
         return 1.0f;
     }
-    return approx_reciprocal(sum);
+    return fast_rcp(sum);
 }
 template <> __device__ __forceinline__ float unit_weights<Lanczos, 4>(float f, const Lanczos::Params &, float *w) {
     return lanczos_unit_weights<4>(f, w);

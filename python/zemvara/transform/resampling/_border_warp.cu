@@ -93,36 +93,12 @@ struct WarpScale {
     float s, inv_s, reach, turn_s, turn_c;
 };
 
-// 1 / x within 1 ulp, for x within 2^-126 .. 2^126 (tap offsets squared,
-// sums of weights): the bare reciprocal instruction, without the scaling
-// __fdividef adds for larger denominators.
-__device__ __forceinline__ float fast_rcp(float x) {
-#ifdef __CUDA_ARCH__
-    float r;
-    asm("rcp.approx.ftz.f32 %0, %1;" : "=f"(r) : "f"(x));
-    return r;
-#else
-    return 1.0f / x;
-#endif
-}
-
 // sin(pi x) and cos(pi x) for |x| < 2^23 from one exact reduction to
 // [-1/2, 1/2] (as Lanczos::sin_pi), each within 2e-7 of the exact value.
 __device__ __forceinline__ void sincos_pi(float x, float &sn, float &cs) {
     const float n = rintf(x);
     const float z = 3.14159265358979f * (x - n), z2 = z * z;
-    float p = -2.50521084e-8f;
-    p = fmaf(p, z2, 2.75573192e-6f);
-    p = fmaf(p, z2, -1.98412698e-4f);
-    p = fmaf(p, z2, 8.33333333e-3f);
-    p = fmaf(p, z2, -1.66666667e-1f);
-    float q = 2.08767570e-9f;
-    q = fmaf(q, z2, -2.75573192e-7f);
-    q = fmaf(q, z2, 2.48015873e-5f);
-    q = fmaf(q, z2, -1.38888889e-3f);
-    q = fmaf(q, z2, 4.16666667e-2f);
-    q = fmaf(q, z2, -0.5f);
-    const float v = fmaf(p * z2, z, z), u = fmaf(q, z2, 1.0f);
+    const float v = sin_taylor(z, z2), u = cos_taylor(z2);
     const bool odd = (int)n & 1;
     sn = odd ? -v : v;
     cs = odd ? -u : u;
