@@ -33,7 +33,7 @@ with open(os.path.join(_HERE, '_launcher.h')) as _f:
     _LAUNCHER = _f.read()
 
 _CXX_FLAGS = ('-std=c++17', '-O3', '-fPIC', '-shared', '-pthread', '-fwrapv',
-              '-fno-strict-aliasing', '-w')
+              '-fno-strict-aliasing', '-w', '-fno-semantic-interposition', '-fno-plt')
 # HOSTDEVICE_SANITIZE=1 (set by `make test-sanitize`): kernels are built with
 # AddressSanitizer and UndefinedBehaviorSanitizer, every report fatal, and
 # without -fwrapv, so that a signed overflow (undefined on a GPU too) is
