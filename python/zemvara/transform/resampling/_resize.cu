@@ -171,38 +171,6 @@ __device__ __forceinline__ void resize_row_values(const typename Elem<EI>::T *sr
 #pragma unroll
     for (int c = 0; c < V; ++c) acc[c] = 0.0f;
     int t = 0;
-#if !defined(__CUDA_ARCH__) && defined(__SSE2__)
-    if (V == 4) {
-        // Host builds: the four sums as one SSE vector (the same products and
-        // sums, lane by lane, as the scalar code: no FMA in a host build).
-        typedef float lanes __attribute__((vector_size(16)));
-        lanes sum = {0.0f, 0.0f, 0.0f, 0.0f};
-#pragma unroll 1
-        for (; t < taps; ++t, p += src_sy) {
-            load_pixel<EI, V, V, V == 4>(p, v);
-            const lanes in = {v[0], v[V > 1], v[V > 2 ? 2 : 0], v[V > 3 ? 3 : 0]};
-            sum += __ldg(w + t) * in;
-        }
-        if (EO == U8 || EO == U16) {
-            // Stored as Elem<EO>::store does, the four at once: clamped to 0 ..
-            // top (a NaN fails the first compare and becomes 0), rounded to
-            // nearest even by adding and taking away 2^23.
-            typedef int ints __attribute__((vector_size(16)));
-            const float top = EO == U8 ? 255.0f : 65535.0f;
-            const lanes zero = {0.0f, 0.0f, 0.0f, 0.0f}, most = {top, top, top, top};
-            const lanes big = {8388608.0f, 8388608.0f, 8388608.0f, 8388608.0f};
-            lanes c = sum > zero ? sum : zero;
-            c = c < most ? c : most;
-            const ints r = __builtin_convertvector((c + big) - big, ints);
-            TO *q = dst + y * dst_sy + x;
-#pragma unroll
-            for (int k = 0; k < V; ++k) q[k] = (TO)r[k];
-            return;
-        }
-#pragma unroll
-        for (int c = 0; c < V; ++c) acc[c] = sum[c];
-    }
-#endif
 #pragma unroll 1
     for (; t + 4 <= taps; t += 4) {
         const float4 w4 = __ldg(w4s++);
@@ -233,6 +201,68 @@ __device__ __forceinline__ void resize_row_values(const typename Elem<EI>::T *sr
         for (int c = 0; c < V; ++c) q[c] = Elem<EO>::store(acc[c]);
     }
 }
+
+#if !defined(__CUDA_ARCH__) && defined(__SSE2__)
+// Host builds: four values as one SSE vector of floats.
+typedef float host_lanes __attribute__((vector_size(16)));
+
+// The four values of `sum` stored from q on as Elem<EO>::store stores them:
+// integer types clamped to 0 .. top (a NaN fails the first compare and
+// becomes 0) and rounded to nearest even by adding and taking away 2^23, the
+// four at once.
+template <int EO>
+__device__ __forceinline__ void store_lanes_host(host_lanes sum, typename Elem<EO>::T *q) {
+    typedef typename Elem<EO>::T TO;
+    if (EO == U8 || EO == U16) {
+        typedef int ints __attribute__((vector_size(16)));
+        const float top = EO == U8 ? 255.0f : 65535.0f;
+        const host_lanes zero = {0.0f, 0.0f, 0.0f, 0.0f}, most = {top, top, top, top};
+        const host_lanes big = {8388608.0f, 8388608.0f, 8388608.0f, 8388608.0f};
+        host_lanes c = sum > zero ? sum : zero;
+        c = c < most ? c : most;
+        const ints r = __builtin_convertvector((c + big) - big, ints);
+#pragma unroll
+        for (int k = 0; k < 4; ++k) q[k] = (TO)r[k];
+    } else {
+#pragma unroll
+        for (int k = 0; k < 4; ++k) q[k] = Elem<EO>::store(sum[k]);
+    }
+}
+
+// R destination rows from y, values x .. x + 3 of each, filtered along y as
+// resize_row_values does with V = 4 (the same products and sums, lane by lane,
+// in the same order: no FMA in a host build), the R rows' sums advancing
+// together tap by tap. Each row's sum is a chain of dependent adds as long as
+// its taps; R of them side by side keep a core's adders busy where one would
+// wait on each add.
+template <int EI, int EO, int R>
+__device__ __forceinline__ void resize_rows_host(const typename Elem<EI>::T *src, typename Elem<EO>::T *dst,
+                                                 const float *weights, const int *offsets, int taps, int stride,
+                                                 int x, int y, long long src_sy, long long dst_sy) {
+    const typename Elem<EI>::T *p[R];
+    const float *w[R];
+    host_lanes sum[R];
+#pragma unroll
+    for (int r = 0; r < R; ++r) {
+        p[r] = src + __ldg(offsets + y + r) * src_sy + x;
+        w[r] = weights + (y + r) * stride;
+        sum[r] = host_lanes{0.0f, 0.0f, 0.0f, 0.0f};
+    }
+#pragma unroll 1
+    for (int t = 0; t < taps; ++t) {
+#pragma unroll
+        for (int r = 0; r < R; ++r) {
+            float v[4];
+            load_pixel<EI, 4, 4, true>(p[r], v);
+            const host_lanes in = {v[0], v[1], v[2], v[3]};
+            sum[r] += __ldg(w[r] + t) * in;
+            p[r] += src_sy;
+        }
+    }
+#pragma unroll
+    for (int r = 0; r < R; ++r) store_lanes_host<EO>(sum[r], dst + (y + r) * dst_sy + x);
+}
+#endif
 
 // RUN destination rows from y of value x along x (channel x % NC of pixel x /
 // NC, pixels packed NC values apart in src), the rows taken together: each
@@ -308,6 +338,16 @@ __global__ void resize_pass(const typename Elem<EI>::T *__restrict__ src,
     if (AXIS == ROWS_Y) {
         const int v = x * NC;  // out_w counts values, a thread takes NC of them
         if (v >= out_w) return;
+#if !defined(__CUDA_ARCH__) && defined(__SSE2__)
+        if (NC == 4) {
+            int y = y0;
+            for (; y + 4 <= y1; y += 4)
+                resize_rows_host<EI, EO, 4>(src, dst, weights, offsets, taps, stride, v, y, src_sy, dst_sy);
+            for (; y < y1; ++y)
+                resize_rows_host<EI, EO, 1>(src, dst, weights, offsets, taps, stride, v, y, src_sy, dst_sy);
+            return;
+        }
+#endif
         for (int y = y0; y < y1; ++y)
             resize_row_values<EI, EO, NC>(src, dst, weights, offsets, taps, stride, v, y, src_sy, dst_sy);
     } else if (AXIS == ALONG_VALUES_X) {
