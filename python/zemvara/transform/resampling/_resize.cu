@@ -206,6 +206,28 @@ __device__ __forceinline__ void resize_row_values(const typename Elem<EI>::T *sr
 // Host builds: four values as one SSE vector of floats.
 typedef float host_lanes __attribute__((vector_size(16)));
 
+// Four adjacent values from p as floats (Elem<EI>::load's conversions, the
+// four at once for integer types).
+template <int EI>
+__device__ __forceinline__ host_lanes load_lanes_host(const typename Elem<EI>::T *p) {
+    const __m128i zero = _mm_setzero_si128();
+    if (EI == U8) {
+        int bytes;
+        memcpy(&bytes, p, sizeof bytes);
+        return (host_lanes)_mm_cvtepi32_ps(_mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(bytes), zero), zero));
+    } else if (EI == U16) {
+        return (host_lanes)_mm_cvtepi32_ps(_mm_unpacklo_epi16(_mm_loadl_epi64((const __m128i *)p), zero));
+    } else if (EI == F32) {
+        host_lanes f;
+        memcpy(&f, p, sizeof f);
+        return f;
+    } else {
+        float v[4];
+        load_pixel<EI, 4, 4, true>(p, v);
+        return host_lanes{v[0], v[1], v[2], v[3]};
+    }
+}
+
 // The four values of `sum` stored from q on as Elem<EO>::store stores them:
 // integer types clamped to 0 .. top (a NaN fails the first compare and
 // becomes 0) and rounded to nearest even by adding and taking away 2^23, the
@@ -229,38 +251,30 @@ __device__ __forceinline__ void store_lanes_host(host_lanes sum, typename Elem<E
     }
 }
 
-// R destination rows from y, values x .. x + 3 of each, filtered along y as
+// Values x0 .. x1 - 1 of destination row y filtered along y as
 // resize_row_values does with V = 4 (the same products and sums, lane by lane,
-// in the same order: no FMA in a host build), the R rows' sums advancing
-// together tap by tap. Each row's sum is a chain of dependent adds as long as
-// its taps; R of them side by side keep a core's adders busy where one would
-// wait on each add.
-template <int EI, int EO, int R>
-__device__ __forceinline__ void resize_rows_host(const typename Elem<EI>::T *src, typename Elem<EO>::T *dst,
-                                                 const float *weights, const int *offsets, int taps, int stride,
-                                                 int x, int y, long long src_sy, long long dst_sy) {
-    const typename Elem<EI>::T *p[R];
-    const float *w[R];
-    host_lanes sum[R];
-#pragma unroll
-    for (int r = 0; r < R; ++r) {
-        p[r] = src + __ldg(offsets + y + r) * src_sy + x;
-        w[r] = weights + (y + r) * stride;
-        sum[r] = host_lanes{0.0f, 0.0f, 0.0f, 0.0f};
-    }
+// in the same order: no FMA in a host build), 256 values at a time, each tap's
+// row of them before the next tap's: a CPU core then reads each tap's row as a
+// run of adjacent bytes, where a thread's four values down the taps would read
+// a cache line a row. x0 and x1 multiples of four, as in resize_row_values.
+template <int EI, int EO>
+__device__ __forceinline__ void resize_row_run_host(const typename Elem<EI>::T *src, typename Elem<EO>::T *dst,
+                                                    const float *weights, const int *offsets, int taps, int stride,
+                                                    int x0, int x1, int y, long long src_sy, long long dst_sy) {
+    host_lanes sum[64];
+    const float *w = weights + y * stride;
+    const typename Elem<EI>::T *row = src + __ldg(offsets + y) * src_sy;
+    for (int x = x0; x < x1; x += 256) {
+        const int n = min(64, (x1 - x) / 4);
+        for (int k = 0; k < n; ++k) sum[k] = host_lanes{0.0f, 0.0f, 0.0f, 0.0f};
+        const typename Elem<EI>::T *p = row + x;
 #pragma unroll 1
-    for (int t = 0; t < taps; ++t) {
-#pragma unroll
-        for (int r = 0; r < R; ++r) {
-            float v[4];
-            load_pixel<EI, 4, 4, true>(p[r], v);
-            const host_lanes in = {v[0], v[1], v[2], v[3]};
-            sum[r] += __ldg(w[r] + t) * in;
-            p[r] += src_sy;
+        for (int t = 0; t < taps; ++t, p += src_sy) {
+            const float wt = __ldg(w + t);
+            for (int k = 0; k < n; ++k) sum[k] += wt * load_lanes_host<EI>(p + 4 * k);
         }
+        for (int k = 0; k < n; ++k) store_lanes_host<EO>(sum[k], dst + y * dst_sy + x + 4 * k);
     }
-#pragma unroll
-    for (int r = 0; r < R; ++r) store_lanes_host<EO>(sum[r], dst + (y + r) * dst_sy + x);
 }
 #endif
 
@@ -340,11 +354,13 @@ __global__ void resize_pass(const typename Elem<EI>::T *__restrict__ src,
         if (v >= out_w) return;
 #if !defined(__CUDA_ARCH__) && defined(__SSE2__)
         if (NC == 4) {
-            int y = y0;
-            for (; y + 4 <= y1; y += 4)
-                resize_rows_host<EI, EO, 4>(src, dst, weights, offsets, taps, stride, v, y, src_sy, dst_sy);
-            for (; y < y1; ++y)
-                resize_rows_host<EI, EO, 1>(src, dst, weights, offsets, taps, stride, v, y, src_sy, dst_sy);
+            // Host builds: the first thread of each row of the block's threads
+            // filters that row's destination rows for all the block's values
+            // (resize_row_run_host), the others nothing.
+            if (threadIdx.x != 0) return;
+            const int x1 = min(out_w, (x + (int)blockDim.x) * NC);
+            for (int y = y0; y < y1; ++y)
+                resize_row_run_host<EI, EO>(src, dst, weights, offsets, taps, stride, v, x1, y, src_sy, dst_sy);
             return;
         }
 #endif
