@@ -1,9 +1,9 @@
-"""The compiled sm_90 code of the resize y pass and of the fused resize, run by the kernel report's
-SASS executor on real pixels.
+"""The compiled sm_90 code of the resize passes over packed rows and of the fused resize, run by the
+kernel report's SASS executor on real pixels.
 
-Host builds of both read along rows (_resize_host.cuh): one thread of a block filters whole
-runs of a row in SSE vectors, where the GPU build gives each thread a few values and keeps the
-tap loop (and the fused resize its barrier). Here the GPU build runs from the SASS nvcc makes and
+Host builds of these read and write along rows (_resize_host.cuh): one thread of a block makes
+whole runs of a row, where the GPU build gives each thread a few values down a column (and the
+fused resize keeps its barrier). Here the GPU build runs from the SASS nvcc makes and
 must give what the host device gives. Needs nvcc and nvdisasm in .venv-tools (`make
 kernel-report` installs them); skips without them.
 """
@@ -49,14 +49,20 @@ def _prepared(src, dsize, interpolation, tmp, which):
     return launch, kernel, memory, values, bank
 
 
-def _emulated_y_pass(src, dsize, interpolation, tmp):
-    launch, kernel, memory, values, bank = _prepared(src, dsize, interpolation, tmp, "ROWS_Y")
+def _emulated_pass(src, dsize, interpolation, tmp, which):
+    """(launch, memory, argument values) of the pass a resize makes whose expression contains
+    `which`, every warp of it run through the executor (the host device does not run it)."""
+    launch, kernel, memory, values, bank = _prepared(src, dsize, interpolation, tmp, which)
     warps = -(-launch.block[0] * launch.block[1] * launch.block[2] // 32)
     for bx in range(launch.grid[0]):
         for by in range(launch.grid[1]):
             for warp in range(warps):
                 sass_paths.warp_counts(kernel["program"], memory, bank, launch.grid, launch.block, (bx, by, 0), warp)
-    return memory, values
+    return launch, memory, values
+
+
+def _emulated_y_pass(src, dsize, interpolation, tmp):
+    return _emulated_pass(src, dsize, interpolation, tmp, "ROWS_Y")[1:]
 
 
 def _written(memory, base, size):
@@ -79,6 +85,19 @@ def test_the_gpu_build_of_the_y_pass_gives_the_host_devices_results(dtype, inter
     # ones by at most one level where a value sits near a half.
     atol = 2e-6 * np.abs(want).max() if dtype == np.float32 else 1
     np.testing.assert_allclose(got.astype(np.float64), want.astype(np.float64), rtol=0, atol=atol)
+
+
+# Enlargements by 2 along both axes run the pass along x first, a thread a value of packed pixels.
+@pytest.mark.parametrize("dtype, interpolation", [(np.uint8, schema.INTER_CUBIC), (np.float32, schema.INTER_LANCZOS3)])
+def test_the_gpu_build_of_the_x_pass_over_values_gives_the_host_devices_results(dtype, interpolation, tmp_path):
+    top = 255 if dtype == np.uint8 else 1
+    src = cp.asarray((np.random.default_rng(7).random((40, 32, 3)) * top).astype(dtype))
+    launch, memory, values = _emulated_pass(src, (64, 80), interpolation, tmp_path, "ALONG_VALUES_X")
+    middle = launch.args[1]
+    _sources.RESIZE.function(launch.expression)(launch.grid, launch.block, launch.args)  # the host device's run
+    want = cp.asnumpy(middle)
+    got = np.frombuffer(_written(memory, values[1], want.nbytes), np.float32).reshape(want.shape)
+    np.testing.assert_allclose(got, want, rtol=0, atol=2e-6 * np.abs(want).max())
 
 
 def _written_mask(memory, base, size, itemsize):

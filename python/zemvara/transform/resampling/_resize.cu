@@ -291,6 +291,22 @@ __global__ void resize_pass(const typename Elem<EI>::T *__restrict__ src,
         for (int y = y0; y < y1; ++y)
             resize_row_values<EI, EO, NC>(src, dst, weights, offsets, taps, stride, v, y, src_sy, dst_sy);
     } else if (AXIS == ALONG_VALUES_X) {
+#ifndef __CUDA_ARCH__
+        // Host builds: the first thread of each row of the block's threads
+        // makes the block's values of its destination rows, a row at a time
+        // (the same sums, value by value); a thread's value down its rows
+        // would write a cache line a row (see _resize_host.cuh).
+        if (threadIdx.x != 0) return;
+        const int x1 = min(out_w, x + (int)blockDim.x);
+        int r = y0;
+        for (; r + 4 <= y1; r += 4)
+            for (int u = x; u < x1; ++u)
+                resize_column_run<EI, EO, NC, 4>(src, dst, weights, offsets, taps, stride, u, r, src_sy, dst_sy, dst_sx);
+        for (; r < y1; ++r)
+            for (int u = x; u < x1; ++u)
+                resize_column_run<EI, EO, NC, 1>(src, dst, weights, offsets, taps, stride, u, r, src_sy, dst_sy, dst_sx);
+        return;
+#endif
         int y = y0;
         for (; y + 4 <= y1; y += 4)
             resize_column_run<EI, EO, NC, 4>(src, dst, weights, offsets, taps, stride, x, y, src_sy, dst_sy, dst_sx);
