@@ -32,8 +32,12 @@ with open(os.path.join(_HERE, '_prelude.h')) as _f:
 with open(os.path.join(_HERE, '_launcher.h')) as _f:
     _LAUNCHER = _f.read()
 
+# -fno-semantic-interposition: a kernel is called from its own library's
+# launcher, which may then inline it into its loop over the block's threads
+# (otherwise every thread is a call through the PLT with its arguments on the
+# stack); -fno-plt: the C library's functions called through the GOT.
 _CXX_FLAGS = ('-std=c++17', '-O3', '-fPIC', '-shared', '-pthread', '-fwrapv',
-              '-fno-strict-aliasing', '-w')
+              '-fno-strict-aliasing', '-w', '-fno-semantic-interposition', '-fno-plt')
 # HOSTDEVICE_SANITIZE=1 (set by `make test-sanitize`): kernels are built with
 # AddressSanitizer and UndefinedBehaviorSanitizer, every report fatal, and
 # without -fwrapv, so that a signed overflow (undefined on a GPU too) is

@@ -55,10 +55,17 @@ __hd_fiber_start:
     .size __hd_fiber_start, .-__hd_fiber_start
 )");
 
+// Each fiber's stack is STACK bytes on a multiple of STACK, a guard page at
+// its low end and, at its high end, the Block it belongs to: a barrier finds
+// its block from the stack pointer, where a thread_local would cost a look-up
+// of the library's TLS block at every barrier.
 struct Block {
-    static const size_t STACK = 64 * 1024;  // one guard page at its low end
-    char *stacks = nullptr;
+    static const size_t STACK = 64 * 1024;
+    static const size_t FOOT = 64;  // the top bytes of a stack: the Block's address
+    char *mapping = nullptr, *stacks = nullptr;
+    size_t mapped = 0;
     unsigned capacity = 0, threads = 0, current = 0;
+    uint3 *thread_index = nullptr;  // the worker's threadIdx, its address taken once
     std::vector<void *> sp;       // each fiber's saved stack pointer
     std::vector<uint3> index;     // each fiber's threadIdx
     std::vector<char> done;
@@ -71,21 +78,30 @@ struct Block {
 #endif
 
     ~Block() {
-        if (stacks) munmap(stacks, (size_t)capacity * STACK);
+        if (mapping) munmap(mapping, mapped);
+    }
+
+    static Block *of_stack(uintptr_t sp) {
+        return *(Block **)((sp & ~(uintptr_t)(STACK - 1)) + STACK - FOOT);
     }
 
     void reserve(unsigned n) {
         if (n <= capacity) return;
-        if (stacks) munmap(stacks, (size_t)capacity * STACK);
-        void *m = mmap(nullptr, (size_t)n * STACK, PROT_READ | PROT_WRITE,
+        if (mapping) munmap(mapping, mapped);
+        mapped = (size_t)(n + 1) * STACK;
+        void *m = mmap(nullptr, mapped, PROT_READ | PROT_WRITE,
                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (m == MAP_FAILED) {
             fprintf(stderr, "host device: no memory for %u thread stacks\n", n);
             abort();
         }
-        stacks = (char *)m;
+        mapping = (char *)m;
+        stacks = (char *)(((uintptr_t)m + STACK - 1) & ~(uintptr_t)(STACK - 1));
         capacity = n;
-        for (unsigned i = 0; i < n; ++i) mprotect(stacks + (size_t)i * STACK, 4096, PROT_NONE);
+        for (unsigned i = 0; i < n; ++i) {
+            mprotect(stacks + (size_t)i * STACK, 4096, PROT_NONE);
+            *(Block **)(stacks + (size_t)(i + 1) * STACK - FOOT) = this;
+        }
         sp.resize(n);
         index.resize(n);
         done.resize(n);
@@ -97,7 +113,7 @@ struct Block {
     void switch_to(void **save, unsigned to, bool ending) {
         void *const next = to < threads ? sp[to] : scheduler_sp;
         if (to < threads) {
-            threadIdx = index[to];
+            *thread_index = index[to];
             current = to;
         }
 #if defined(__SANITIZE_ADDRESS__)
@@ -156,10 +172,10 @@ struct Block {
         for (unsigned i = 0; i < n; ++i) {
             // Stack tops at staggered offsets: tops a whole number of pages
             // apart would all fall in one cache set and evict each other.
-            uint64_t *s = (uint64_t *)(stacks + (size_t)(i + 1) * STACK - (i * 320) % 4096);
+            uint64_t *s = (uint64_t *)(stacks + (size_t)(i + 1) * STACK - FOOT - (i * 320) % 4096);
 #if defined(__SANITIZE_ADDRESS__)
             // A thread that ended left its frames' red zones behind.
-            __asan_unpoison_memory_region(stacks + (size_t)i * STACK + 4096, STACK - 4096);
+            __asan_unpoison_memory_region(stacks + (size_t)i * STACK + 4096, STACK - 4096 - FOOT);
 #endif
             *--s = (uint64_t)&__hd_fiber_start;   // where the first switch returns
             *--s = 0;                              // rbp
@@ -180,10 +196,10 @@ struct Block {
     }
 };
 
-static thread_local Block *running_block = nullptr;
-
 void barrier() {
-    if (Block *b = running_block) b->pass_on(false);
+    uintptr_t sp;
+    asm volatile("movq %%rsp, %0" : "=r"(sp));
+    Block::of_stack(sp)->pass_on(false);
 }
 
 template <auto K, class Tuple, size_t... I>
@@ -221,10 +237,12 @@ void run(void (*)(P...), std::index_sequence<I...>, const unsigned *grid,
         gridDim = dim3(grid[0], grid[1], grid[2]);
         blockDim = dim3(block[0], block[1], block[2]);
 #ifdef __HD_BARRIERS
-        Block fibers;
+        // Kept for the worker's later launches: stacks mapped afresh would
+        // cost a page fault each at every launch.
+        static thread_local Block fibers;
         fibers.body = &call_kernel<K, std::tuple<P...>, I...>;
         fibers.args = &values;
-        running_block = &fibers;
+        fibers.thread_index = &threadIdx;
 #endif
         for (;;) {
             const unsigned long long first = next.fetch_add(chunk);
@@ -249,9 +267,6 @@ void run(void (*)(P...), std::index_sequence<I...>, const unsigned *grid,
                         }
             }
         }
-#ifdef __HD_BARRIERS
-        running_block = nullptr;
-#endif
         _mm_setcsr(csr);
     };
     std::vector<std::thread> pool;

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 #include <xmmintrin.h>
+#include <emmintrin.h>
 
 #define __global__
 #define __device__

@@ -171,38 +171,6 @@ __device__ __forceinline__ void resize_row_values(const typename Elem<EI>::T *sr
 #pragma unroll
     for (int c = 0; c < V; ++c) acc[c] = 0.0f;
     int t = 0;
-#if !defined(__CUDA_ARCH__) && defined(__SSE2__)
-    if (V == 4) {
-        // Host builds: the four sums as one SSE vector (the same products and
-        // sums, lane by lane, as the scalar code: no FMA in a host build).
-        typedef float lanes __attribute__((vector_size(16)));
-        lanes sum = {0.0f, 0.0f, 0.0f, 0.0f};
-#pragma unroll 1
-        for (; t < taps; ++t, p += src_sy) {
-            load_pixel<EI, V, V, V == 4>(p, v);
-            const lanes in = {v[0], v[V > 1], v[V > 2 ? 2 : 0], v[V > 3 ? 3 : 0]};
-            sum += __ldg(w + t) * in;
-        }
-        if (EO == U8 || EO == U16) {
-            // Stored as Elem<EO>::store does, the four at once: clamped to 0 ..
-            // top (a NaN fails the first compare and becomes 0), rounded to
-            // nearest even by adding and taking away 2^23.
-            typedef int ints __attribute__((vector_size(16)));
-            const float top = EO == U8 ? 255.0f : 65535.0f;
-            const lanes zero = {0.0f, 0.0f, 0.0f, 0.0f}, most = {top, top, top, top};
-            const lanes big = {8388608.0f, 8388608.0f, 8388608.0f, 8388608.0f};
-            lanes c = sum > zero ? sum : zero;
-            c = c < most ? c : most;
-            const ints r = __builtin_convertvector((c + big) - big, ints);
-            TO *q = dst + y * dst_sy + x;
-#pragma unroll
-            for (int k = 0; k < V; ++k) q[k] = (TO)r[k];
-            return;
-        }
-#pragma unroll
-        for (int c = 0; c < V; ++c) acc[c] = sum[c];
-    }
-#endif
 #pragma unroll 1
     for (; t + 4 <= taps; t += 4) {
         const float4 w4 = __ldg(w4s++);
@@ -308,9 +276,37 @@ __global__ void resize_pass(const typename Elem<EI>::T *__restrict__ src,
     if (AXIS == ROWS_Y) {
         const int v = x * NC;  // out_w counts values, a thread takes NC of them
         if (v >= out_w) return;
+#if !defined(__CUDA_ARCH__) && defined(__SSE2__)
+        if (NC == 4) {
+            // Host builds: the first thread of each row of the block's threads
+            // filters that row's destination rows for all the block's values
+            // (resize_row_run_host), the others nothing.
+            if (threadIdx.x != 0) return;
+            const int x1 = min(out_w, (x + (int)blockDim.x) * NC);
+            for (int y = y0; y < y1; ++y)
+                resize_row_run_host<EI, EO>(src, dst, weights, offsets, taps, stride, v, x1, y, src_sy, dst_sy);
+            return;
+        }
+#endif
         for (int y = y0; y < y1; ++y)
             resize_row_values<EI, EO, NC>(src, dst, weights, offsets, taps, stride, v, y, src_sy, dst_sy);
     } else if (AXIS == ALONG_VALUES_X) {
+#ifndef __CUDA_ARCH__
+        // Host builds: the first thread of each row of the block's threads
+        // makes the block's values of its destination rows, a row at a time
+        // (the same sums, value by value); a thread's value down its rows
+        // would write a cache line a row (see _resize_host.cuh).
+        if (threadIdx.x != 0) return;
+        const int x1 = min(out_w, x + (int)blockDim.x);
+        int r = y0;
+        for (; r + 4 <= y1; r += 4)
+            for (int u = x; u < x1; ++u)
+                resize_column_run<EI, EO, NC, 4>(src, dst, weights, offsets, taps, stride, u, r, src_sy, dst_sy, dst_sx);
+        for (; r < y1; ++r)
+            for (int u = x; u < x1; ++u)
+                resize_column_run<EI, EO, NC, 1>(src, dst, weights, offsets, taps, stride, u, r, src_sy, dst_sy, dst_sx);
+        return;
+#endif
         int y = y0;
         for (; y + 4 <= y1; y += 4)
             resize_column_run<EI, EO, NC, 4>(src, dst, weights, offsets, taps, stride, x, y, src_sy, dst_sy, dst_sx);

@@ -140,6 +140,32 @@ __global__ void resize_fused(const typename Elem<EI>::T *__restrict__ src, typen
     src += blockIdx.z * src_sg;
     dst += blockIdx.z * dst_sg;
     typename Elem<EO>::T *q = dst + y0 * dst_sy + px * dst_sx + c;
+#if !defined(__CUDA_ARCH__) && defined(__SSE2__)
+    if (Y_FIRST && QUADS) {
+        // Host builds (_resize_host.cuh): the block's first thread makes the
+        // whole tile, the same values into shared memory row by row, then
+        // along x the same sums as below a row at a time; no barrier is then
+        // needed, and the others do nothing.
+        if (threadIdx.x != 0 || threadIdx.y != 0) return;
+        const int lead = first * NC & 3, span = (count * NC + lead + 3) & ~3;
+        const typename Elem<EI>::T *s0 = src + first * NC - lead;
+        for (int r = 0; r < rows; ++r)
+            resize_row_run_host<EI, F32>(s0, mid + r * span, wy, oy, taps_y, stride_y, 0, span, y0 + r, src_sy, 0);
+        const int pixels = min(Tile::PIXELS, out_w - (int)blockIdx.x * Tile::PIXELS);
+        for (int r = 0; r < rows; ++r) {
+            typename Elem<EO>::T *qr = dst + (y0 + r) * dst_sy + blockIdx.x * Tile::PIXELS * dst_sx;
+            for (int k = 0; k < pixels; ++k) {
+                const int kx = blockIdx.x * Tile::PIXELS + k;
+                const float *m = mid + r * span + lead + (__ldg(ox + kx) - first) * NC;
+#pragma unroll
+                for (int c = 0; c < NC; ++c)
+                    fused_run<SharedF32, Elem<EO>, 1, NC, 0>(m + c, qr + k * dst_sx + c, 0, wx + kx * stride_x, taps_x,
+                                                             0, 0);
+            }
+        }
+        return;
+    }
+#endif
     if (Y_FIRST) {
         // Along y: a warp a row from the tile's first source value on (QUADS:
         // from the multiple of four values below it, four adjacent values a

@@ -10,8 +10,8 @@ compiles.
 
 - `AFFINE` (`_taps.cuh`, `_affine_warp.cu`): the affine warps of the six
   filter modules, float32 RGB out, zeros around the image.
-- `RESIZE` (`_taps.cuh`, `_resize.cu`): the resize weight tables and passes.
-- `RESIZE_FUSED` (`_taps.cuh`, `_resize_fused.cu`): resizes in one launch through shared
+- `RESIZE` (`_taps.cuh`, `_resize_host.cuh`, `_resize.cu`): the resize weight tables and passes.
+- `RESIZE_FUSED` (`_taps.cuh`, `_resize_host.cuh`, `_resize_fused.cu`): resizes in one launch through shared
   memory, over the resize weight tables. A source of its own: its barriers
   concern its kernels alone.
 - `WARP` (`_taps.cuh`, `_border_warp.cu`): the warps with border modes, affine
@@ -59,8 +59,8 @@ class KernelSource:
 
 
 AFFINE = KernelSource("affine", "_taps.cuh", "_affine_warp.cu")
-RESIZE = KernelSource("resize", "_taps.cuh", "_resize.cu")
-RESIZE_FUSED = KernelSource("resize_fused", "_taps.cuh", "_resize_fused.cu")
+RESIZE = KernelSource("resize", "_taps.cuh", "_resize_host.cuh", "_resize.cu")
+RESIZE_FUSED = KernelSource("resize_fused", "_taps.cuh", "_resize_host.cuh", "_resize_fused.cu")
 WARP = KernelSource("warp", "_taps.cuh", "_border_warp.cu", generated=borders.KERNEL_CODE)
 SOURCES = (AFFINE, RESIZE, RESIZE_FUSED, WARP)
 
