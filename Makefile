@@ -55,7 +55,11 @@ build: $(STAMP)
 	@echo "zemvara: building the extension modules (src/zemvara_source/modules.cmake) into $(VENV) (CMake and ninja; about a minute the first time)"
 	$(PY) -m pip install -q --no-build-isolation --no-deps --force-reinstall .
 
-test: build
+# The tests also need nvcc and nvdisasm (.venv-tools, below): the GPU builds'
+# own code paths (vector loads, byte permutes, the resize kernels' device-side
+# loops) are compiled for sm_90 and run through the kernel report's SASS
+# executor against the host device.
+test: build $(TOOLS_STAMP)
 	@echo "zemvara: running the tests on the $(DEVICE) device"
 	$(ON_DEVICE) $(PY) -m pytest -q tests $(if $(filter host,$(DEVICE)),hostdevice/tests)
 

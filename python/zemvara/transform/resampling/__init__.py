@@ -4,8 +4,11 @@ Device code: `_filters.cuh` (element types, one traits block per filter, the
 antialiasing rule), `_taps.cuh` (the tap loop the warps share), and one
 source per kernel family: `_affine_warp.cu` (the affine warps of the six
 filter modules), `_resize.cu` (resize weight tables and passes),
-`_border_warp.cu` (warps with border modes, as `warping` launches them).
-`_sources` compiles them, once per specialisation and device.
+`_resize_fused.cu` (both resize passes in one launch, through shared
+memory), `_border_warp.cu` (warps with border modes, as `warping` launches
+them), `_batched_resize.cu` and `_batched_warp.cu` (one launch over a list of
+images). `_resize_host.cuh` holds the CPU builds' row-wise loops of the resize
+kernels. `_sources` compiles them, once per specialisation and device.
 
 Each of the modules `nearest`, `bilinear`, `bicubic`, `area`, `mitchell` and
 `lanczos` exports `<name>_affine_kernel`, a callable launched as
