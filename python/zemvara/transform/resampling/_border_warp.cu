@@ -588,15 +588,17 @@ __device__ __forceinline__ void affine_scales(const WarpMap &map, const typename
 // out (channel c at c * dst_sc); under BORDER_TRANSPARENT a pixel whose
 // position lies outside the source is left as it is. An affine map's axis
 // scales come from the caller (affine_scales); a perspective map's are those
-// of its Jacobian at the pixel.
+// of its Jacobian at the pixel. The position adds m1 fy to m0 fx + m2 (and
+// m4 fy to m3 fx + m5): the column's part is the same for every row of a
+// thread, so that loops down a column (warp_rows_u8x3) take it once.
 template <class F, int E, int NC, bool PERSPECTIVE>
 __device__ __forceinline__ void warp_pixel(const WarpSource<E> &source, const WarpMap &map, const WarpScale &ax,
                                            const WarpScale &ay, float fx, float fy, int bmode,
                                            const float *fill, const typename F::Params &k,
                                            typename Elem<E>::T *out, long long dst_sc) {
     const float *m = map.m;
-    float px = fmaf(m[0], fx, fmaf(m[1], fy, m[2]));
-    float py = fmaf(m[3], fx, fmaf(m[4], fy, m[5]));
+    float px = fmaf(m[1], fy, fmaf(m[0], fx, m[2]));
+    float py = fmaf(m[4], fy, fmaf(m[3], fx, m[5]));
     WarpScale cx = ax, cy = ay;
     bool inside = true;
     if (PERSPECTIVE) {
@@ -627,6 +629,68 @@ __device__ __forceinline__ void warp_pixel(const WarpSource<E> &source, const Wa
     }
 }
 
+// The affine warps of 3-channel uint8 images whose interior pixels take a
+// loop of their own (warp_rows_u8x3): bilinear, and the radius-2 cubics at
+// stretch 1 on both axes.
+template <class F, int E, int NC> struct RowsU8x3 {
+    enum { value = E == U8 && NC == 3 && (same_type<F, Bilinear>::value || UnitPieces<F>::value == 1) };
+};
+
+// A thread's destination pixels down column fx, rows fy, fy + step, ... below
+// rows, out stepping out_step bytes a row (channels side by side), of an
+// affine warp of 3-channel uint8 pixels side by side (source.interior): each
+// pixel whose window lies inside the source, where the aligned words
+// interior_sample reads stay within their rows, is sampled here with no
+// border work, as interior_sample samples it (the same operations, so the
+// same values); every other pixel goes through warp_pixel. Such a window
+// lies within the pixel centres, so BORDER_TRANSPARENT writes the pixel. The
+// bilinear result, exactly within 0 .. 255 (every blend lies between its
+// ends), is rounded by adding 2^23 - 2^15 to 2^15 times the offset value:
+// the low byte of the sum is the value rounded to nearest, ties to even.
+template <class F>
+__device__ __forceinline__ void warp_rows_u8x3(const WarpSource<U8> &source, const WarpMap &map, const WarpScale &cx,
+                                               const WarpScale &cy, float fx, float fy, float step, float rows,
+                                               int bmode, const float *fill, const typename F::Params &k,
+                                               unsigned char *out, long long out_step) {
+    enum { CUBIC = !same_type<F, Bilinear>::value, T = CUBIC ? 4 : 2 };
+    const float *m = map.m;
+    const unsigned char *data = source.data;
+    const int sy = source.sy32;
+    // The bounds of floor(p): the window from floor(p) - CUBIC on, its words
+    // (from the pixel before) within the rows (BytePixels), its rows inside.
+    const float lo_x = 1.0f + CUBIC, hi_x = (float)(source.w - BytePixels<T>::SPAN + CUBIC);
+    const float lo_y = (float)CUBIC, hi_y = (float)(source.h - T + CUBIC);
+    const float col_x = fmaf(m[0], fx, m[2]), col_y = fmaf(m[3], fx, m[5]);
+#pragma unroll 1
+    for (; fy < rows; fy += step, out += out_step) {
+        const float px = fmaf(m[1], fy, col_x), py = fmaf(m[4], fy, col_y);
+        const float gx = floorf(px), gy = floorf(py);
+        if (!(gx >= lo_x && gx <= hi_x && gy >= lo_y && gy <= hi_y)) {
+            warp_pixel<F, U8, 3, false>(source, map, cx, cy, fx, fy, bmode, fill, k, out, 1);
+            continue;
+        }
+        const unsigned char *window = data + (long long)((int)gx - CUBIC) * 3 + (long long)((int)gy - CUBIC) * sy;
+        if constexpr (CUBIC) {
+            float wx[4], wy[4], acc[3];
+            warp_cubic_weights(gx - 1.0f - px, k, wx);
+            warp_cubic_weights(gy - 1.0f - py, k, wy);
+            window_taps_u8x3<4>(window, sy, wx, wy, acc);
+#pragma unroll
+            for (int c = 0; c < 3; ++c) out[c] = Elem<U8>::store(acc[c]);
+        } else {
+            float a[6], b[6];
+            pixel_pair_u8x3(window, a);
+            pixel_pair_u8x3(window + sy, b);
+            const float wx = px - gx, wy = py - gy;
+#pragma unroll
+            for (int c = 0; c < 3; ++c) {
+                const float top = fmaf(wx, a[c + 3] - a[c], a[c]), bottom = fmaf(wx, b[c + 3] - b[c], b[c]);
+                out[c] = (unsigned char)__float_as_uint(fmaf(fmaf(wy, bottom - top, top), 32768.0f, 8355840.0f));
+            }
+        }
+    }
+}
+
 // The tile of the source that a block's destination pixels read through an
 // affine map from its first pixel (x0, y0) on: from the first tap of the
 // least position to the window's end at the greatest. The positions come
@@ -644,8 +708,8 @@ template <int E>
 __device__ __forceinline__ bool tile_box(const WarpMap &map, const float *span, int x0, int y0, WarpSource<E> &s) {
     const float *m = map.m;
     const float fx = (float)x0, fy = (float)y0;
-    const float lo_x = floorf(fmaf(m[0], fx, fmaf(m[1], fy, m[2])) + span[0]);
-    const float lo_y = floorf(fmaf(m[3], fx, fmaf(m[4], fy, m[5])) + span[2]);
+    const float lo_x = floorf(fmaf(m[1], fy, fmaf(m[0], fx, m[2])) + span[0]);
+    const float lo_y = floorf(fmaf(m[4], fy, fmaf(m[3], fx, m[5])) + span[2]);
     if (!(lo_x >= 0.0f && lo_y >= 0.0f && lo_y + (float)s.tile_h <= (float)s.h &&
           lo_x + (float)(s.tile_w + 1) <= (float)s.w))  // the loads' last float4 within the pixel after
         return false;
@@ -762,6 +826,13 @@ __global__ void __launch_bounds__(256, 2) warp_image(const typename Elem<E>::T *
         const int y0 = blockIdx.y * blockDim.y + threadIdx.y, step = gridDim.y * blockDim.y;
         const long long out_step = (long long)step * dst_sy;
         typename Elem<E>::T *out = dst + n * dst_sn + y0 * dst_sy + (long long)x * dst_sx;
+        if constexpr (!PERSPECTIVE && RowsU8x3<F, E, NC>::value) {
+            if (source.interior && dst_sc == 1 && (same_type<F, Bilinear>::value || (cx.s == 1.0f && cy.s == 1.0f))) {
+                warp_rows_u8x3<F>(source, map, cx, cy, (float)x, (float)y0, (float)step, (float)dst_h, bmode, fill,
+                                  k, out, out_step);
+                continue;
+            }
+        }
         for (int y = y0; y < (int)dst_h; y += step, out += out_step)
             warp_pixel<F, E, NC, PERSPECTIVE>(source, map, cx, cy, (float)x, (float)y, bmode, fill, k, out, dst_sc);
     }
