@@ -44,7 +44,7 @@ constexpr WarpLines perspective_lines{.source{112}, .filter{113}, .border{114}, 
 
 constexpr long long kInverseMap = 16;  // WARP_INVERSE_MAP
 constexpr long long kGridLimit = 65535;  // blocks along y and z
-constexpr long long kRowsPerThread = 8;
+constexpr long long kRowsPerThread = 16;
 
 // The lines the body gives the border constants: one per row of the border
 // table, up to the line of WARP_INVERSE_MAP.

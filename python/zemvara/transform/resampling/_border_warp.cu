@@ -647,29 +647,87 @@ template <class F, int E, int NC> struct RowsU8x3 {
 // bilinear result, exactly within 0 .. 255 (every blend lies between its
 // ends), is rounded by adding 2^23 - 2^15 to 2^15 times the offset value:
 // the low byte of the sum is the value rounded to nearest, ties to even.
+// Values a loop keeps in registers, computed once before it: the compiler
+// would otherwise compute some again on every trip, from the arguments.
+__device__ __forceinline__ void keep(float &v) {
+#ifdef __CUDA_ARCH__
+    asm volatile("" : "+f"(v));
+#endif
+}
+__device__ __forceinline__ void keep(int &v) {
+#ifdef __CUDA_ARCH__
+    asm volatile("" : "+r"(v));
+#endif
+}
+__device__ __forceinline__ void keep(long long &v) {
+#ifdef __CUDA_ARCH__
+    asm volatile("" : "+l"(v));
+#endif
+}
+
+// p + a b bytes, the product of two 32-bit ints taken whole: one wide
+// multiply-add, where the compiler would multiply in 64 bits.
+template <class P>
+__device__ __forceinline__ P *step_wide(P *p, int a, int b) {
+#ifdef __CUDA_ARCH__
+    unsigned long long r;
+    asm("mad.wide.s32 %0, %1, %2, %3;" : "=l"(r) : "r"(a), "r"(b), "l"(p));
+    return reinterpret_cast<P *>(r);
+#else
+    return reinterpret_cast<P *>(reinterpret_cast<const char *>(p) + (long long)a * b);
+#endif
+}
+
 template <class F>
 __device__ __forceinline__ void warp_rows_u8x3(const WarpSource<U8> &source, const WarpMap &map, const WarpScale &cx,
                                                const WarpScale &cy, float fx, float fy, float step, float rows,
                                                int bmode, const float *fill, const typename F::Params &k,
-                                               unsigned char *out, long long out_step) {
+                                               unsigned char *out, int out_step) {
     enum { CUBIC = !same_type<F, Bilinear>::value, T = CUBIC ? 4 : 2 };
     const float *m = map.m;
     const unsigned char *data = source.data;
-    const int sy = source.sy32;
+    int sy = source.sy32;
     // The bounds of floor(p): the window from floor(p) - CUBIC on, its words
     // (from the pixel before) within the rows (BytePixels), its rows inside.
-    const float lo_x = 1.0f + CUBIC, hi_x = (float)(source.w - BytePixels<T>::SPAN + CUBIC);
-    const float lo_y = (float)CUBIC, hi_y = (float)(source.h - T + CUBIC);
-    const float col_x = fmaf(m[0], fx, m[2]), col_y = fmaf(m[3], fx, m[5]);
+    const float lo_x = 1.0f + CUBIC, lo_y = (float)CUBIC;
+    float hi_x = (float)(source.w - BytePixels<T>::SPAN + CUBIC), hi_y = (float)(source.h - T + CUBIC);
+    float col_x = fmaf(m[0], fx, m[2]), col_y = fmaf(m[3], fx, m[5]);
+    keep(sy);
+    keep(hi_x);
+    keep(hi_y);
+    keep(col_x);
+    keep(col_y);
+    keep(step);
+    keep(rows);
+    keep(out_step);
+    // Under BORDER_CONSTANT, the bounds of floor(p) beyond which every tap of
+    // an axis lies outside the image (the taps floor(p) - CUBIC to floor(p) +
+    // 1 + CUBIC): the pixel is border_value. NaN under other modes, where no
+    // pixel passes them.
+    const bool constant = bmode == BORDER_CONSTANT;
+    const float nan = __int_as_float(0x7fffffff);
+    float out_lo = constant ? -2.0f - CUBIC : nan, out_x = constant ? (float)(source.w + CUBIC) : nan,
+          out_y = constant ? (float)(source.h + CUBIC) : nan;
+    keep(out_lo);
+    keep(out_x);
+    keep(out_y);
+    const unsigned char fill0 = Elem<U8>::store(fill[0]), fill1 = Elem<U8>::store(fill[1]),
+                        fill2 = Elem<U8>::store(fill[2]);
 #pragma unroll 1
     for (; fy < rows; fy += step, out += out_step) {
         const float px = fmaf(m[1], fy, col_x), py = fmaf(m[4], fy, col_y);
         const float gx = floorf(px), gy = floorf(py);
         if (!(gx >= lo_x && gx <= hi_x && gy >= lo_y && gy <= hi_y)) {
-            warp_pixel<F, U8, 3, false>(source, map, cx, cy, fx, fy, bmode, fill, k, out, 1);
+            if (gx <= out_lo || gx >= out_x || gy <= out_lo || gy >= out_y) {
+                out[0] = fill0;
+                out[1] = fill1;
+                out[2] = fill2;
+            } else {
+                warp_pixel<F, U8, 3, false>(source, map, cx, cy, fx, fy, bmode, fill, k, out, 1);
+            }
             continue;
         }
-        const unsigned char *window = data + (long long)((int)gx - CUBIC) * 3 + (long long)((int)gy - CUBIC) * sy;
+        const unsigned char *window = step_wide(step_wide(data, (int)gx - CUBIC, 3), (int)gy - CUBIC, sy);
         if constexpr (CUBIC) {
             float wx[4], wy[4], acc[3];
             warp_cubic_weights(gx - 1.0f - px, k, wx);
@@ -827,9 +885,10 @@ __global__ void __launch_bounds__(256, 2) warp_image(const typename Elem<E>::T *
         const long long out_step = (long long)step * dst_sy;
         typename Elem<E>::T *out = dst + n * dst_sn + y0 * dst_sy + (long long)x * dst_sx;
         if constexpr (!PERSPECTIVE && RowsU8x3<F, E, NC>::value) {
-            if (source.interior && dst_sc == 1 && (same_type<F, Bilinear>::value || (cx.s == 1.0f && cy.s == 1.0f))) {
+            if (source.interior && dst_sc == 1 && out_step == (long long)(int)out_step &&
+                (same_type<F, Bilinear>::value || (cx.s == 1.0f && cy.s == 1.0f))) {
                 warp_rows_u8x3<F>(source, map, cx, cy, (float)x, (float)y0, (float)step, (float)dst_h, bmode, fill,
-                                  k, out, out_step);
+                                  k, out, (int)out_step);
                 continue;
             }
         }
