@@ -678,7 +678,7 @@ __device__ __forceinline__ P *step_wide(P *p, int a, int b) {
 #endif
 }
 
-template <class F>
+template <class F, bool ALIGNED>
 __device__ __forceinline__ void warp_rows_u8x3(const WarpSource<U8> &source, const WarpMap &map, const WarpScale &cx,
                                                const WarpScale &cy, float fx, float fy, float step, float rows,
                                                int bmode, const float *fill, const typename F::Params &k,
@@ -732,13 +732,17 @@ __device__ __forceinline__ void warp_rows_u8x3(const WarpSource<U8> &source, con
             float wx[4], wy[4], acc[3];
             warp_cubic_weights(gx - 1.0f - px, k, wx);
             warp_cubic_weights(gy - 1.0f - py, k, wy);
-            window_taps_u8x3<4>(window, sy, wx, wy, acc);
+            window_taps_u8x3<4, ALIGNED>(window, sy, wx, wy, acc);
 #pragma unroll
             for (int c = 0; c < 3; ++c) out[c] = Elem<U8>::store(acc[c]);
         } else {
             float a[6], b[6];
-            pixel_pair_u8x3(window, a);
-            pixel_pair_u8x3(window + sy, b);
+            const unsigned int *q = word_at(window);
+            pixel_pair_u8x3(q, funnel_at(window), a);
+            if (ALIGNED)
+                pixel_pair_u8x3(q + (sy >> 2), funnel_at(window), b);
+            else
+                pixel_pair_u8x3(word_at(window + sy), funnel_at(window + sy), b);
             const float wx = px - gx, wy = py - gy;
 #pragma unroll
             for (int c = 0; c < 3; ++c) {
@@ -887,8 +891,12 @@ __global__ void __launch_bounds__(256, 2) warp_image(const typename Elem<E>::T *
         if constexpr (!PERSPECTIVE && RowsU8x3<F, E, NC>::value) {
             if (source.interior && dst_sc == 1 && out_step == (long long)(int)out_step &&
                 (same_type<F, Bilinear>::value || (cx.s == 1.0f && cy.s == 1.0f))) {
-                warp_rows_u8x3<F>(source, map, cx, cy, (float)x, (float)y0, (float)step, (float)dst_h, bmode, fill,
-                                  k, out, (int)out_step);
+                if (source.sy32 % 4 == 0)
+                    warp_rows_u8x3<F, true>(source, map, cx, cy, (float)x, (float)y0, (float)step, (float)dst_h,
+                                            bmode, fill, k, out, (int)out_step);
+                else
+                    warp_rows_u8x3<F, false>(source, map, cx, cy, (float)x, (float)y0, (float)step, (float)dst_h,
+                                             bmode, fill, k, out, (int)out_step);
                 continue;
             }
         }

@@ -128,7 +128,10 @@ template <int T> struct BytePixels {
 // the end: the result lies within 2^-8 of a level per rounding of the exact
 // sum (8 bits below the pixel's unit), far inside the rounding to uint8.
 // The caller keeps every word inside the array (see BytePixels).
-template <int T>
+// With ALIGNED the caller guarantees row_stride is a multiple of 4: every
+// row then starts at the same byte of a word, so the rows' words step by
+// row_stride / 4 from the first row's and share its funnel shift.
+template <int T, bool ALIGNED = false>
 __device__ __forceinline__ void window_taps_u8x3(const unsigned char *row, long long row_stride, const float *wx,
                                                  const float *wy, float *acc) {
     enum { WORDS = BytePixels<T>::WORDS };
@@ -141,11 +144,14 @@ __device__ __forceinline__ void window_taps_u8x3(const unsigned char *row, long 
     const float total = total_x * total_y;
 #pragma unroll
     for (int c = 0; c < 3; ++c) acc[c] = -total;
+    const unsigned int *first = reinterpret_cast<const unsigned int *>(reinterpret_cast<unsigned long long>(row) & ~3ull);
+    const unsigned int first_shift = (unsigned int)reinterpret_cast<unsigned long long>(row) << 3;
 #pragma unroll
     for (int r = 0; r < T; ++r) {
         const unsigned char *p = row + r * row_stride;
-        const unsigned int *q = reinterpret_cast<const unsigned int *>(reinterpret_cast<unsigned long long>(p) & ~3ull);
-        const unsigned int shift = (unsigned int)reinterpret_cast<unsigned long long>(p) << 3;  // the funnel takes it mod 32
+        const unsigned int *q = ALIGNED ? first + r * (int)(row_stride >> 2)
+                                        : reinterpret_cast<const unsigned int *>(reinterpret_cast<unsigned long long>(p) & ~3ull);
+        const unsigned int shift = ALIGNED ? first_shift : (unsigned int)reinterpret_cast<unsigned long long>(p) << 3;  // the funnel takes it mod 32
         unsigned int word[WORDS], line[WORDS - 1];
 #pragma unroll
         for (int j = 0; j < WORDS; ++j) word[j] = __ldg(q + j);
@@ -168,12 +174,20 @@ __device__ __forceinline__ void window_taps_u8x3(const unsigned char *row, long 
     for (int c = 0; c < 3; ++c) acc[c] *= 32768.0f;
 }
 
-// Two pixels of a 3-channel uint8 row from its aligned words, each channel as
-// 1 + b / 2^15 (see window_taps_u8x3).
-__device__ __forceinline__ void pixel_pair_u8x3(const unsigned char *p, float *v) {
+// The aligned word that holds byte p, and the funnel shift (mod 32) that
+// brings p to the low byte of a pair of words from there.
+__device__ __forceinline__ const unsigned int *word_at(const unsigned char *p) {
+    return reinterpret_cast<const unsigned int *>(reinterpret_cast<unsigned long long>(p) & ~3ull);
+}
+__device__ __forceinline__ unsigned int funnel_at(const unsigned char *p) {
+    return (unsigned int)reinterpret_cast<unsigned long long>(p) << 3;
+}
+
+// Two pixels of a 3-channel uint8 row from its aligned words from q on,
+// lined up by the funnel shift, each channel as 1 + b / 2^15 (see
+// window_taps_u8x3).
+__device__ __forceinline__ void pixel_pair_u8x3(const unsigned int *q, unsigned int shift, float *v) {
     enum { WORDS = BytePixels<2>::WORDS };
-    const unsigned int *q = reinterpret_cast<const unsigned int *>(reinterpret_cast<unsigned long long>(p) & ~3ull);
-    const unsigned int shift = (unsigned int)reinterpret_cast<unsigned long long>(p) << 3;
     unsigned int word[WORDS];
 #pragma unroll
     for (int j = 0; j < WORDS; ++j) word[j] = __ldg(q + j);
@@ -190,8 +204,8 @@ __device__ __forceinline__ void pixel_pair_u8x3(const unsigned char *p, float *v
 __device__ __forceinline__ void window_lerp_u8x3(const unsigned char *row, long long row_stride, float fx, float fy,
                                                  float *acc) {
     float a[6], b[6];
-    pixel_pair_u8x3(row, a);
-    pixel_pair_u8x3(row + row_stride, b);
+    pixel_pair_u8x3(word_at(row), funnel_at(row), a);
+    pixel_pair_u8x3(word_at(row + row_stride), funnel_at(row + row_stride), b);
 #pragma unroll
     for (int c = 0; c < 3; ++c) {
         const float top = fmaf(fx, a[c + 3] - a[c], a[c]), bottom = fmaf(fx, b[c + 3] - b[c], b[c]);
