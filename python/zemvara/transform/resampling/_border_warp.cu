@@ -584,21 +584,30 @@ __device__ __forceinline__ void affine_scales(const WarpMap &map, const typename
     cy = warp_scale<F>(sqrtf(fmaf(m[3], m[3], m[4] * m[4])), k);
 }
 
+// The affine warps of 3-channel uint8 images whose interior pixels take a
+// loop of their own (warp_rows_u8x3): bilinear, and the radius-2 cubics at
+// stretch 1 on both axes.
+template <class F, int E, int NC> struct RowsU8x3 {
+    enum { value = E == U8 && NC == 3 && (same_type<F, Bilinear>::value || UnitPieces<F>::value == 1) };
+};
+
 // Destination pixel (fx, fy) of the source through the inverse map, written to
 // out (channel c at c * dst_sc); under BORDER_TRANSPARENT a pixel whose
 // position lies outside the source is left as it is. An affine map's axis
 // scales come from the caller (affine_scales); a perspective map's are those
-// of its Jacobian at the pixel. The position adds m1 fy to m0 fx + m2 (and
-// m4 fy to m3 fx + m5): the column's part is the same for every row of a
-// thread, so that loops down a column (warp_rows_u8x3) take it once.
+// of its Jacobian at the pixel. Where a thread's column has a loop of its own
+// (RowsU8x3), the position adds m1 fy to m0 fx + m2 (and m4 fy to m3 fx +
+// m5): the column's part, the same for every row, is taken once there (so
+// too for every bilinear warp, where it also takes fewer registers).
 template <class F, int E, int NC, bool PERSPECTIVE>
 __device__ __forceinline__ void warp_pixel(const WarpSource<E> &source, const WarpMap &map, const WarpScale &ax,
                                            const WarpScale &ay, float fx, float fy, int bmode,
                                            const float *fill, const typename F::Params &k,
                                            typename Elem<E>::T *out, long long dst_sc) {
     const float *m = map.m;
-    float px = fmaf(m[1], fy, fmaf(m[0], fx, m[2]));
-    float py = fmaf(m[4], fy, fmaf(m[3], fx, m[5]));
+    const bool column = RowsU8x3<F, E, NC>::value || same_type<F, Bilinear>::value;
+    float px = column ? fmaf(m[1], fy, fmaf(m[0], fx, m[2])) : fmaf(m[0], fx, fmaf(m[1], fy, m[2]));
+    float py = column ? fmaf(m[4], fy, fmaf(m[3], fx, m[5])) : fmaf(m[3], fx, fmaf(m[4], fy, m[5]));
     WarpScale cx = ax, cy = ay;
     bool inside = true;
     if (PERSPECTIVE) {
@@ -628,13 +637,6 @@ __device__ __forceinline__ void warp_pixel(const WarpSource<E> &source, const Wa
         for (int c = 0; c < NC; ++c) out[c * dst_sc] = Elem<E>::store(acc[c]);
     }
 }
-
-// The affine warps of 3-channel uint8 images whose interior pixels take a
-// loop of their own (warp_rows_u8x3): bilinear, and the radius-2 cubics at
-// stretch 1 on both axes.
-template <class F, int E, int NC> struct RowsU8x3 {
-    enum { value = E == U8 && NC == 3 && (same_type<F, Bilinear>::value || UnitPieces<F>::value == 1) };
-};
 
 // A thread's destination pixels down column fx, rows fy, fy + step, ... below
 // rows, out stepping out_step bytes a row (channels side by side), of an
@@ -770,8 +772,8 @@ template <int E>
 __device__ __forceinline__ bool tile_box(const WarpMap &map, const float *span, int x0, int y0, WarpSource<E> &s) {
     const float *m = map.m;
     const float fx = (float)x0, fy = (float)y0;
-    const float lo_x = floorf(fmaf(m[1], fy, fmaf(m[0], fx, m[2])) + span[0]);
-    const float lo_y = floorf(fmaf(m[4], fy, fmaf(m[3], fx, m[5])) + span[2]);
+    const float lo_x = floorf(fmaf(m[0], fx, fmaf(m[1], fy, m[2])) + span[0]);
+    const float lo_y = floorf(fmaf(m[3], fx, fmaf(m[4], fy, m[5])) + span[2]);
     if (!(lo_x >= 0.0f && lo_y >= 0.0f && lo_y + (float)s.tile_h <= (float)s.h &&
           lo_x + (float)(s.tile_w + 1) <= (float)s.w))  // the loads' last float4 within the pixel after
         return false;
@@ -858,9 +860,12 @@ __device__ __forceinline__ void warp_tiled(const typename Elem<E>::T *src, typen
 // m + n * m_step (nine float32 values, row-major; an affine map uses six).
 // p0, p1: the filter's parameters, in the order of its row in filters.py.
 // Rows and images are walked grid-stride. Blocks of up to 256 threads, two
-// of them resident an SM: the tiled specialisations keep to 128 registers.
+// of them resident an SM (the tiled specialisations keep to 128 registers),
+// three for nearest and bilinear, whose pixels need fewer (80).
+template <class F> struct WarpBlocks { enum { value = WarpChunk<F>::value <= 2 ? 3 : 2 }; };
+
 template <class F, int E, int NC, bool PERSPECTIVE>
-__global__ void __launch_bounds__(256, 2) warp_image(const typename Elem<E>::T *__restrict__ src,
+__global__ void __launch_bounds__(256, WarpBlocks<F>::value) warp_image(const typename Elem<E>::T *__restrict__ src,
                            typename Elem<E>::T *__restrict__ dst, const float *__restrict__ m,
                            long long m_step, long long images, long long src_h, long long src_w,
                            long long src_sn, long long src_sy, long long src_sx,

@@ -124,9 +124,10 @@ template <int T> struct BytePixels {
 // each row read as the aligned 32-bit words that hold it: a funnel shift
 // lines each row's bytes up, and a byte permutation turns byte b into the
 // float 1 + b / 2^15 (b in the high byte of the mantissa's low half) with no
-// conversion. The sums then carry the weights' total, which is taken off at
-// the end: the result lies within 2^-8 of a level per rounding of the exact
-// sum (8 bits below the pixel's unit), far inside the rounding to uint8.
+// conversion. Each row's sum would then carry the x weights' total: it
+// starts from minus that total instead, so the rows add up what the bytes
+// weigh alone. The result lies within 2^-8 of a level per rounding of the
+// exact sum (8 bits below the pixel's unit), far inside the rounding to uint8.
 // The caller keeps every word inside the array (see BytePixels).
 // With ALIGNED the caller guarantees row_stride is a multiple of 4: every
 // row then starts at the same byte of a word, so the rows' words step by
@@ -135,15 +136,9 @@ template <int T, bool ALIGNED = false>
 __device__ __forceinline__ void window_taps_u8x3(const unsigned char *row, long long row_stride, const float *wx,
                                                  const float *wy, float *acc) {
     enum { WORDS = BytePixels<T>::WORDS };
-    float total_x = wx[0], total_y = wy[0];
+    float total_x = wx[0];
 #pragma unroll
-    for (int k = 1; k < T; ++k) {
-        total_x += wx[k];
-        total_y += wy[k];
-    }
-    const float total = total_x * total_y;
-#pragma unroll
-    for (int c = 0; c < 3; ++c) acc[c] = -total;
+    for (int k = 1; k < T; ++k) total_x += wx[k];
     const unsigned int *first = reinterpret_cast<const unsigned int *>(reinterpret_cast<unsigned long long>(row) & ~3ull);
     const unsigned int first_shift = (unsigned int)reinterpret_cast<unsigned long long>(row) << 3;
 #pragma unroll
@@ -164,11 +159,11 @@ __device__ __forceinline__ void window_taps_u8x3(const unsigned char *row, long 
             for (int c = 0; c < 3; ++c) {
                 const int b = 3 * k + c;
                 const float v = __uint_as_float(__byte_perm(line[b >> 2], 0x3f800000u, 0x7604u | (b & 3) << 4));
-                sum[c] = k == 0 ? wx[0] * v : fmaf(wx[k], v, sum[c]);
+                sum[c] = fmaf(wx[k], v, k == 0 ? -total_x : sum[c]);
             }
         }
 #pragma unroll
-        for (int c = 0; c < 3; ++c) acc[c] = fmaf(wy[r], sum[c], acc[c]);
+        for (int c = 0; c < 3; ++c) acc[c] = r == 0 ? wy[0] * sum[c] : fmaf(wy[r], sum[c], acc[c]);
     }
 #pragma unroll
     for (int c = 0; c < 3; ++c) acc[c] *= 32768.0f;
