@@ -44,7 +44,8 @@ constexpr WarpLines perspective_lines{.source{112}, .filter{113}, .border{114}, 
 
 constexpr long long kInverseMap = 16;  // WARP_INVERSE_MAP
 constexpr long long kGridLimit = 65535;  // blocks along y and z
-constexpr long long kRowsPerThread = 8;
+constexpr long long kRowsPerThread = 32;  // at most, where the grid keeps kBlocksWanted blocks
+constexpr long long kBlocksWanted = 1024;  // eight on each of 128 multiprocessors
 
 // The lines the body gives the border constants: one per row of the border
 // table, up to the line of WARP_INVERSE_MAP.
@@ -266,9 +267,10 @@ Object destination_of(const char* who, Handle dst, Handle src, const Source& s, 
 // 6. border_value gives one fill value per channel.
 // 7. dst, or a new array of the result's shape and src's element type.
 // 8. 16 x 16 threads per block, x along the width, y along the height, z
-//    along the batch; a thread takes kRowsPerThread rows (its set-up, the
-//    map and the filter's parameters, done once for them), and rows and
-//    images past the grid's limits are walked in turn by the kernel.
+//    along the batch; a thread takes up to kRowsPerThread rows (its set-up,
+//    the map and the filter's parameters, done once for them), as many as
+//    keep kBlocksWanted blocks, and rows and images past the grid's limits
+//    are walked in turn by the kernel.
 // 9. One launch for the whole batch; the kernel checks the memory of every
 //    array it touches.
 // 10. dst, without waiting for the kernel.
@@ -293,10 +295,10 @@ Object warp(Call& c, const WarpLines& at, const char* who, bool perspective, Han
   Object dst = destination_of(who, dst_arg, src, s, height, width, border_mode);
   c.step(at.grid);  // 8
   Object images = s.batch.is_none() ? integer(1) : s.batch;
-  Object min = g("min");
-  Object block = tuple(16, 16, 1);
-  Object grid = tuple(floordiv(add(width, 15), 16), min(floordiv(add(height, 16 * kRowsPerThread - 1), 16 * kRowsPerThread), kGridLimit),
-                      g("max")(1, min(images, kGridLimit)));
+  Object min = g("min"), max = g("max"), columns = floordiv(add(width, 15), 16), bands = floordiv(add(height, 15), 16);
+  Object block = tuple(16, 16, 1), rows = max(1, min(kRowsPerThread, floordiv(mul(mul(columns, bands), images), kBlocksWanted)));
+  Object grid = tuple(columns, min(floordiv(sub(add(bands, rows), 1), rows), kGridLimit),
+                      max(1, min(images, kGridLimit)));
   c.step(at.launch);  // 9
   const Py_ssize_t ndim = length(dst.attr("shape"));
   Object dst_images = ndim == 2 ? dst[tuple(none(), ellipsis(), none())] : ndim == 3 ? dst[none()] : dst;

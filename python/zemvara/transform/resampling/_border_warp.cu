@@ -584,19 +584,30 @@ __device__ __forceinline__ void affine_scales(const WarpMap &map, const typename
     cy = warp_scale<F>(sqrtf(fmaf(m[3], m[3], m[4] * m[4])), k);
 }
 
+// The affine warps of 3-channel uint8 images whose interior pixels take a
+// loop of their own (warp_rows_u8x3): bilinear, and the radius-2 cubics at
+// stretch 1 on both axes.
+template <class F, int E, int NC> struct RowsU8x3 {
+    enum { value = E == U8 && NC == 3 && (same_type<F, Bilinear>::value || UnitPieces<F>::value == 1) };
+};
+
 // Destination pixel (fx, fy) of the source through the inverse map, written to
 // out (channel c at c * dst_sc); under BORDER_TRANSPARENT a pixel whose
 // position lies outside the source is left as it is. An affine map's axis
 // scales come from the caller (affine_scales); a perspective map's are those
-// of its Jacobian at the pixel.
+// of its Jacobian at the pixel. Where a thread's column has a loop of its own
+// (RowsU8x3), the position adds m1 fy to m0 fx + m2 (and m4 fy to m3 fx +
+// m5): the column's part, the same for every row, is taken once there (so
+// too for every bilinear warp, where it also takes fewer registers).
 template <class F, int E, int NC, bool PERSPECTIVE>
 __device__ __forceinline__ void warp_pixel(const WarpSource<E> &source, const WarpMap &map, const WarpScale &ax,
                                            const WarpScale &ay, float fx, float fy, int bmode,
                                            const float *fill, const typename F::Params &k,
                                            typename Elem<E>::T *out, long long dst_sc) {
     const float *m = map.m;
-    float px = fmaf(m[0], fx, fmaf(m[1], fy, m[2]));
-    float py = fmaf(m[3], fx, fmaf(m[4], fy, m[5]));
+    const bool column = RowsU8x3<F, E, NC>::value || same_type<F, Bilinear>::value;
+    float px = column ? fmaf(m[1], fy, fmaf(m[0], fx, m[2])) : fmaf(m[0], fx, fmaf(m[1], fy, m[2]));
+    float py = column ? fmaf(m[4], fy, fmaf(m[3], fx, m[5])) : fmaf(m[3], fx, fmaf(m[4], fy, m[5]));
     WarpScale cx = ax, cy = ay;
     bool inside = true;
     if (PERSPECTIVE) {
@@ -624,6 +635,123 @@ __device__ __forceinline__ void warp_pixel(const WarpSource<E> &source, const Wa
     } else {
 #pragma unroll
         for (int c = 0; c < NC; ++c) out[c * dst_sc] = Elem<E>::store(acc[c]);
+    }
+}
+
+// A thread's destination pixels down column fx, rows fy, fy + step, ... below
+// rows, out stepping out_step bytes a row (channels side by side), of an
+// affine warp of 3-channel uint8 pixels side by side (source.interior): each
+// pixel whose window lies inside the source, where the aligned words
+// interior_sample reads stay within their rows, is sampled here with no
+// border work, as interior_sample samples it (the same operations, so the
+// same values); every other pixel goes through warp_pixel. Such a window
+// lies within the pixel centres, so BORDER_TRANSPARENT writes the pixel. The
+// bilinear result, exactly within 0 .. 255 (every blend lies between its
+// ends), is rounded by adding 2^23 - 2^15 to 2^15 times the offset value:
+// the low byte of the sum is the value rounded to nearest, ties to even.
+// Values a loop keeps in registers, computed once before it: the compiler
+// would otherwise compute some again on every trip, from the arguments.
+__device__ __forceinline__ void keep(float &v) {
+#ifdef __CUDA_ARCH__
+    asm volatile("" : "+f"(v));
+#endif
+}
+__device__ __forceinline__ void keep(int &v) {
+#ifdef __CUDA_ARCH__
+    asm volatile("" : "+r"(v));
+#endif
+}
+__device__ __forceinline__ void keep(long long &v) {
+#ifdef __CUDA_ARCH__
+    asm volatile("" : "+l"(v));
+#endif
+}
+
+// p + a b bytes, the product of two 32-bit ints taken whole: one wide
+// multiply-add, where the compiler would multiply in 64 bits.
+template <class P>
+__device__ __forceinline__ P *step_wide(P *p, int a, int b) {
+#ifdef __CUDA_ARCH__
+    unsigned long long r;
+    asm("mad.wide.s32 %0, %1, %2, %3;" : "=l"(r) : "r"(a), "r"(b), "l"(p));
+    return reinterpret_cast<P *>(r);
+#else
+    return reinterpret_cast<P *>(reinterpret_cast<const char *>(p) + (long long)a * b);
+#endif
+}
+
+template <class F, bool ALIGNED>
+__device__ __forceinline__ void warp_rows_u8x3(const WarpSource<U8> &source, const WarpMap &map, const WarpScale &cx,
+                                               const WarpScale &cy, float fx, float fy, float step, float rows,
+                                               int bmode, const float *fill, const typename F::Params &k,
+                                               unsigned char *out, int out_step) {
+    enum { CUBIC = !same_type<F, Bilinear>::value, T = CUBIC ? 4 : 2 };
+    const float *m = map.m;
+    const unsigned char *data = source.data;
+    int sy = source.sy32;
+    // The bounds of floor(p): the window from floor(p) - CUBIC on, its words
+    // (from the pixel before) within the rows (BytePixels), its rows inside.
+    const float lo_x = 1.0f + CUBIC, lo_y = (float)CUBIC;
+    float hi_x = (float)(source.w - BytePixels<T>::SPAN + CUBIC), hi_y = (float)(source.h - T + CUBIC);
+    float col_x = fmaf(m[0], fx, m[2]), col_y = fmaf(m[3], fx, m[5]);
+    keep(sy);
+    keep(hi_x);
+    keep(hi_y);
+    keep(col_x);
+    keep(col_y);
+    keep(step);
+    keep(rows);
+    keep(out_step);
+    // Under BORDER_CONSTANT, the bounds of floor(p) beyond which every tap of
+    // an axis lies outside the image (the taps floor(p) - CUBIC to floor(p) +
+    // 1 + CUBIC): the pixel is border_value. NaN under other modes, where no
+    // pixel passes them.
+    const bool constant = bmode == BORDER_CONSTANT;
+    const float nan = __int_as_float(0x7fffffff);
+    float out_lo = constant ? -2.0f - CUBIC : nan, out_x = constant ? (float)(source.w + CUBIC) : nan,
+          out_y = constant ? (float)(source.h + CUBIC) : nan;
+    keep(out_lo);
+    keep(out_x);
+    keep(out_y);
+    const unsigned char fill0 = Elem<U8>::store(fill[0]), fill1 = Elem<U8>::store(fill[1]),
+                        fill2 = Elem<U8>::store(fill[2]);
+#pragma unroll 1
+    for (; fy < rows; fy += step, out += out_step) {
+        const float px = fmaf(m[1], fy, col_x), py = fmaf(m[4], fy, col_y);
+        const float gx = floorf(px), gy = floorf(py);
+        if (!(gx >= lo_x && gx <= hi_x && gy >= lo_y && gy <= hi_y)) {
+            if (gx <= out_lo || gx >= out_x || gy <= out_lo || gy >= out_y) {
+                out[0] = fill0;
+                out[1] = fill1;
+                out[2] = fill2;
+            } else {
+                warp_pixel<F, U8, 3, false>(source, map, cx, cy, fx, fy, bmode, fill, k, out, 1);
+            }
+            continue;
+        }
+        const unsigned char *window = step_wide(step_wide(data, (int)gx - CUBIC, 3), (int)gy - CUBIC, sy);
+        if constexpr (CUBIC) {
+            float wx[4], wy[4], acc[3];
+            warp_cubic_weights(gx - 1.0f - px, k, wx);
+            warp_cubic_weights(gy - 1.0f - py, k, wy);
+            window_taps_u8x3<4, ALIGNED>(window, sy, wx, wy, acc);
+#pragma unroll
+            for (int c = 0; c < 3; ++c) out[c] = Elem<U8>::store(acc[c]);
+        } else {
+            float a[6], b[6];
+            const unsigned int *q = word_at(window);
+            pixel_pair_u8x3(q, funnel_at(window), a);
+            if (ALIGNED)
+                pixel_pair_u8x3(q + (sy >> 2), funnel_at(window), b);
+            else
+                pixel_pair_u8x3(word_at(window + sy), funnel_at(window + sy), b);
+            const float wx = px - gx, wy = py - gy;
+#pragma unroll
+            for (int c = 0; c < 3; ++c) {
+                const float top = fmaf(wx, a[c + 3] - a[c], a[c]), bottom = fmaf(wx, b[c + 3] - b[c], b[c]);
+                out[c] = (unsigned char)__float_as_uint(fmaf(fmaf(wy, bottom - top, top), 32768.0f, 8355840.0f));
+            }
+        }
     }
 }
 
@@ -732,9 +860,12 @@ __device__ __forceinline__ void warp_tiled(const typename Elem<E>::T *src, typen
 // m + n * m_step (nine float32 values, row-major; an affine map uses six).
 // p0, p1: the filter's parameters, in the order of its row in filters.py.
 // Rows and images are walked grid-stride. Blocks of up to 256 threads, two
-// of them resident an SM: the tiled specialisations keep to 128 registers.
+// of them resident an SM (the tiled specialisations keep to 128 registers),
+// three for nearest and bilinear, whose pixels need fewer (80).
+template <class F> struct WarpBlocks { enum { value = WarpChunk<F>::value <= 2 ? 3 : 2 }; };
+
 template <class F, int E, int NC, bool PERSPECTIVE>
-__global__ void __launch_bounds__(256, 2) warp_image(const typename Elem<E>::T *__restrict__ src,
+__global__ void __launch_bounds__(256, WarpBlocks<F>::value) warp_image(const typename Elem<E>::T *__restrict__ src,
                            typename Elem<E>::T *__restrict__ dst, const float *__restrict__ m,
                            long long m_step, long long images, long long src_h, long long src_w,
                            long long src_sn, long long src_sy, long long src_sx,
@@ -762,6 +893,18 @@ __global__ void __launch_bounds__(256, 2) warp_image(const typename Elem<E>::T *
         const int y0 = blockIdx.y * blockDim.y + threadIdx.y, step = gridDim.y * blockDim.y;
         const long long out_step = (long long)step * dst_sy;
         typename Elem<E>::T *out = dst + n * dst_sn + y0 * dst_sy + (long long)x * dst_sx;
+        if constexpr (!PERSPECTIVE && RowsU8x3<F, E, NC>::value) {
+            if (source.interior && dst_sc == 1 && out_step == (long long)(int)out_step &&
+                (same_type<F, Bilinear>::value || (cx.s == 1.0f && cy.s == 1.0f))) {
+                if (source.sy32 % 4 == 0)
+                    warp_rows_u8x3<F, true>(source, map, cx, cy, (float)x, (float)y0, (float)step, (float)dst_h,
+                                            bmode, fill, k, out, (int)out_step);
+                else
+                    warp_rows_u8x3<F, false>(source, map, cx, cy, (float)x, (float)y0, (float)step, (float)dst_h,
+                                             bmode, fill, k, out, (int)out_step);
+                continue;
+            }
+        }
         for (int y = y0; y < (int)dst_h; y += step, out += out_step)
             warp_pixel<F, E, NC, PERSPECTIVE>(source, map, cx, cy, (float)x, (float)y, bmode, fill, k, out, dst_sc);
     }

@@ -124,28 +124,29 @@ template <int T> struct BytePixels {
 // each row read as the aligned 32-bit words that hold it: a funnel shift
 // lines each row's bytes up, and a byte permutation turns byte b into the
 // float 1 + b / 2^15 (b in the high byte of the mantissa's low half) with no
-// conversion. The sums then carry the weights' total, which is taken off at
-// the end: the result lies within 2^-8 of a level per rounding of the exact
-// sum (8 bits below the pixel's unit), far inside the rounding to uint8.
+// conversion. Each row's sum would then carry the x weights' total: it
+// starts from minus that total instead, so the rows add up what the bytes
+// weigh alone. The result lies within 2^-8 of a level per rounding of the
+// exact sum (8 bits below the pixel's unit), far inside the rounding to uint8.
 // The caller keeps every word inside the array (see BytePixels).
-template <int T>
+// With ALIGNED the caller guarantees row_stride is a multiple of 4: every
+// row then starts at the same byte of a word, so the rows' words step by
+// row_stride / 4 from the first row's and share its funnel shift.
+template <int T, bool ALIGNED = false>
 __device__ __forceinline__ void window_taps_u8x3(const unsigned char *row, long long row_stride, const float *wx,
                                                  const float *wy, float *acc) {
     enum { WORDS = BytePixels<T>::WORDS };
-    float total_x = wx[0], total_y = wy[0];
+    float total_x = wx[0];
 #pragma unroll
-    for (int k = 1; k < T; ++k) {
-        total_x += wx[k];
-        total_y += wy[k];
-    }
-    const float total = total_x * total_y;
-#pragma unroll
-    for (int c = 0; c < 3; ++c) acc[c] = -total;
+    for (int k = 1; k < T; ++k) total_x += wx[k];
+    const unsigned int *first = reinterpret_cast<const unsigned int *>(reinterpret_cast<unsigned long long>(row) & ~3ull);
+    const unsigned int first_shift = (unsigned int)reinterpret_cast<unsigned long long>(row) << 3;
 #pragma unroll
     for (int r = 0; r < T; ++r) {
         const unsigned char *p = row + r * row_stride;
-        const unsigned int *q = reinterpret_cast<const unsigned int *>(reinterpret_cast<unsigned long long>(p) & ~3ull);
-        const unsigned int shift = (unsigned int)reinterpret_cast<unsigned long long>(p) << 3;  // the funnel takes it mod 32
+        const unsigned int *q = ALIGNED ? first + r * (int)(row_stride >> 2)
+                                        : reinterpret_cast<const unsigned int *>(reinterpret_cast<unsigned long long>(p) & ~3ull);
+        const unsigned int shift = ALIGNED ? first_shift : (unsigned int)reinterpret_cast<unsigned long long>(p) << 3;  // the funnel takes it mod 32
         unsigned int word[WORDS], line[WORDS - 1];
 #pragma unroll
         for (int j = 0; j < WORDS; ++j) word[j] = __ldg(q + j);
@@ -158,22 +159,30 @@ __device__ __forceinline__ void window_taps_u8x3(const unsigned char *row, long 
             for (int c = 0; c < 3; ++c) {
                 const int b = 3 * k + c;
                 const float v = __uint_as_float(__byte_perm(line[b >> 2], 0x3f800000u, 0x7604u | (b & 3) << 4));
-                sum[c] = k == 0 ? wx[0] * v : fmaf(wx[k], v, sum[c]);
+                sum[c] = fmaf(wx[k], v, k == 0 ? -total_x : sum[c]);
             }
         }
 #pragma unroll
-        for (int c = 0; c < 3; ++c) acc[c] = fmaf(wy[r], sum[c], acc[c]);
+        for (int c = 0; c < 3; ++c) acc[c] = r == 0 ? wy[0] * sum[c] : fmaf(wy[r], sum[c], acc[c]);
     }
 #pragma unroll
     for (int c = 0; c < 3; ++c) acc[c] *= 32768.0f;
 }
 
-// Two pixels of a 3-channel uint8 row from its aligned words, each channel as
-// 1 + b / 2^15 (see window_taps_u8x3).
-__device__ __forceinline__ void pixel_pair_u8x3(const unsigned char *p, float *v) {
+// The aligned word that holds byte p, and the funnel shift (mod 32) that
+// brings p to the low byte of a pair of words from there.
+__device__ __forceinline__ const unsigned int *word_at(const unsigned char *p) {
+    return reinterpret_cast<const unsigned int *>(reinterpret_cast<unsigned long long>(p) & ~3ull);
+}
+__device__ __forceinline__ unsigned int funnel_at(const unsigned char *p) {
+    return (unsigned int)reinterpret_cast<unsigned long long>(p) << 3;
+}
+
+// Two pixels of a 3-channel uint8 row from its aligned words from q on,
+// lined up by the funnel shift, each channel as 1 + b / 2^15 (see
+// window_taps_u8x3).
+__device__ __forceinline__ void pixel_pair_u8x3(const unsigned int *q, unsigned int shift, float *v) {
     enum { WORDS = BytePixels<2>::WORDS };
-    const unsigned int *q = reinterpret_cast<const unsigned int *>(reinterpret_cast<unsigned long long>(p) & ~3ull);
-    const unsigned int shift = (unsigned int)reinterpret_cast<unsigned long long>(p) << 3;
     unsigned int word[WORDS];
 #pragma unroll
     for (int j = 0; j < WORDS; ++j) word[j] = __ldg(q + j);
@@ -190,8 +199,8 @@ __device__ __forceinline__ void pixel_pair_u8x3(const unsigned char *p, float *v
 __device__ __forceinline__ void window_lerp_u8x3(const unsigned char *row, long long row_stride, float fx, float fy,
                                                  float *acc) {
     float a[6], b[6];
-    pixel_pair_u8x3(row, a);
-    pixel_pair_u8x3(row + row_stride, b);
+    pixel_pair_u8x3(word_at(row), funnel_at(row), a);
+    pixel_pair_u8x3(word_at(row + row_stride), funnel_at(row + row_stride), b);
 #pragma unroll
     for (int c = 0; c < 3; ++c) {
         const float top = fmaf(fx, a[c + 3] - a[c], a[c]), bottom = fmaf(fx, b[c + 3] - b[c], b[c]);
