@@ -55,10 +55,14 @@ build: $(STAMP)
 	@echo "zemvara: building the extension modules (src/zemvara_source/modules.cmake) into $(VENV) (CMake and ninja; about a minute the first time)"
 	$(PY) -m pip install -q --no-build-isolation --no-deps --force-reinstall .
 
-# The tests also need nvcc and nvdisasm (.venv-tools, below): the GPU builds'
-# own code paths (vector loads, byte permutes, the resize kernels' device-side
-# loops) are compiled for sm_90 and run through the kernel report's SASS
-# executor against the host device.
+# The tests also need nvcc and nvdisasm, from PyPI in their own venv (the
+# kernel report below uses them too): the GPU builds' own code paths (vector
+# loads, byte permutes, the resize kernels' device-side loops) are compiled
+# for sm_90 and run through the kernel report's SASS executor against the
+# host device.
+TOOLS_VENV := .venv-tools
+TOOLS_STAMP := $(TOOLS_VENV)/.installed
+
 test: build $(TOOLS_STAMP)
 	@echo "zemvara: running the tests on the $(DEVICE) device"
 	$(ON_DEVICE) $(PY) -m pytest -q tests $(if $(filter host,$(DEVICE)),hostdevice/tests)
@@ -77,8 +81,6 @@ bench: build
 # the SASS on the case's own arguments and prints instructions per output
 # pixel on the executed path, sectors per load, occupancy and an H100
 # estimate (build/kernel-report.json holds the records).
-TOOLS_VENV := .venv-tools
-TOOLS_STAMP := $(TOOLS_VENV)/.installed
 
 $(TOOLS_STAMP): requirements/tools.txt
 	$(PYTHON) -m venv $(TOOLS_VENV)
