@@ -57,28 +57,25 @@ class EmulationError(Exception):
 # ---- the cubin: constant bank 2 (jump tables, large constants) ------------------
 
 
-def elf_sections(data):
-    """{name: bytes} of an ELF64 file."""
+def _elf_headers(data):
+    """[(name, section header)] of an ELF64 file's sections."""
     shoff, = struct.unpack_from("<Q", data, 0x28)
     shentsize, shnum, shstrndx = struct.unpack_from("<HHH", data, 0x3A)
     headers = [struct.unpack_from("<IIQQQQIIQQ", data, shoff + k * shentsize) for k in range(shnum)]
     strtab = headers[shstrndx]
     names = data[strtab[4]: strtab[4] + strtab[5]]
-    out = {}
-    for name_off, kind, _, _, offset, size, *_ in headers:
-        name = names[name_off: names.index(b"\0", name_off)].decode()
-        out[name] = b"" if kind == 8 else data[offset: offset + size]  # SHT_NOBITS holds nothing
-    return out
+    return [(names[h[0]: names.index(b"\0", h[0])].decode(), h) for h in headers]
+
+
+def elf_sections(data):
+    """{name: bytes} of an ELF64 file."""
+    # SHT_NOBITS (kind 8) holds nothing in the file
+    return {name: b"" if h[1] == 8 else data[h[4]: h[4] + h[5]] for name, h in _elf_headers(data)}
 
 
 def elf_section_sizes(data):
     """{name: size} of an ELF64 file's sections (NOBITS ones included)."""
-    shoff, = struct.unpack_from("<Q", data, 0x28)
-    shentsize, shnum, shstrndx = struct.unpack_from("<HHH", data, 0x3A)
-    headers = [struct.unpack_from("<IIQQQQIIQQ", data, shoff + k * shentsize) for k in range(shnum)]
-    strtab = headers[shstrndx]
-    names = data[strtab[4]: strtab[4] + strtab[5]]
-    return {names[h[0]: names.index(b"\0", h[0])].decode(): h[5] for h in headers}
+    return {name: h[5] for name, h in _elf_headers(data)}
 
 
 # ---- the listing ------------------------------------------------------------------
