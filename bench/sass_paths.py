@@ -197,16 +197,17 @@ class Memory:
     def read(self, address, width):
         base, _, buf = self.find(address, width)
         self.read_from.add(base)
-        got = self.written.get(address)
-        if got is not None and len(got) == width:
-            return got
-        if buf is None:
-            return bytes(width)
-        return bytes(buf[address - base: address - base + width])
+        if buf is not None:
+            return bytes(buf[address - base: address - base + width])
+        got = self.written.get(address)  # an array without contents: what was stored there, if alike
+        return got if got is not None and len(got) == width else bytes(width)
 
     def write(self, address, data):
-        self.written_to.add(self.find(address, len(data))[0])
+        base, _, buf = self.find(address, len(data))
+        self.written_to.add(base)
         self.written[address] = bytes(data)
+        if buf is not None:  # later reads of any width see it
+            buf[address - base: address - base + len(data)] = data
 
 
 class SharedMemory:
