@@ -197,16 +197,17 @@ class Memory:
     def read(self, address, width):
         base, _, buf = self.find(address, width)
         self.read_from.add(base)
-        got = self.written.get(address)
-        if got is not None and len(got) == width:
-            return got
-        if buf is None:
-            return bytes(width)
-        return bytes(buf[address - base: address - base + width])
+        if buf is not None:
+            return bytes(buf[address - base: address - base + width])
+        got = self.written.get(address)  # an array without contents: what was stored there, if alike
+        return got if got is not None and len(got) == width else bytes(width)
 
     def write(self, address, data):
-        self.written_to.add(self.find(address, len(data))[0])
+        base, _, buf = self.find(address, len(data))
+        self.written_to.add(base)
         self.written[address] = bytes(data)
+        if buf is not None:  # later reads of any width see it
+            buf[address - base: address - base + len(data)] = data
 
 
 class SharedMemory:
@@ -754,25 +755,22 @@ class Thread:
         self.set_pred(o[1], lut2 >> idx & 1)
 
     def op_SHF(self, ins, mods, o):
-        d, lo, sh, hi = o[0], self.value(o[1]), self.value(o[2]) & 0x3F, self.value(o[3])
+        # A funnel shift of the 64-bit pair hi:lo; .HI keeps the high word of the result, else
+        # the low one. 32-bit forms take the count modulo 32 (.W) or clamped to 32.
+        d, lo, count, hi = o[0], self.value(o[1]), self.value(o[2]), self.value(o[3])
         right = "R" in mods
         if "U64" in mods or "S64" in mods:
             full = hi << 32 | lo
             if "S64" in mods and hi >> 31:
                 full -= 1 << 64
+            sh = count & 0x3F
             res = full >> sh if right else full << sh
             self.dest(d, res >> 32 if "HI" in mods else res)
             return
-        sh = min(sh, 32)
-        if right:
-            v = (s32(hi) >> sh) if "S32" in mods else (hi >> sh)
-            # SHF.R.*.HI d, RZ, s, x: x shifted right (the low word is RZ)
-            self.dest(d, v)
-        else:
-            v = lo << sh
-            if "HI" in mods:
-                v = ((hi << 32 | lo) << sh) >> 32
-            self.dest(d, v)
+        sh = count & 31 if "W" in mods else min(count, 32)
+        full = (s32(hi) if "S32" in mods else hi) << 32 | lo
+        res = full >> sh if right else full << sh
+        self.dest(d, res >> 32 if "HI" in mods else res)
 
     def op_LEA(self, ins, mods, o):
         rest = list(o)

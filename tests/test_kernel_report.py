@@ -101,6 +101,15 @@ def test_occupancy_counts_shared_memory_per_block():
         kernel_report.occupancy(32, 256, 228 * 1024)
 
 
+
+def test_a_store_is_seen_by_later_loads_of_any_width():
+    memory = sass_paths.Memory()
+    base = memory.add("array", 8, bytes(8))
+    memory.write(base + 1, b"\x01\x02")
+    memory.write(base + 2, b"\x03")
+    assert memory.read(base, 4) == b"\x00\x01\x03\x00"
+
+
 needs_tools = pytest.mark.skipif(not kernel_report.have_tools(), reason="no nvcc and nvdisasm in .venv-tools")
 
 

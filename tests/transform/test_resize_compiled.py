@@ -8,70 +8,37 @@ must give what the host device gives. Needs nvcc and nvdisasm in .venv-tools (`m
 kernel-report` installs them); skips without them.
 """
 
-import sys
-from pathlib import Path
-
 import cupy as cp
 import numpy as np
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
+import compiled_code
+from compiled_code import written as _written
+from compiled_code import written_mask as _written_mask
+from zemvara.transform import schema
+from zemvara.transform.resampling import _sources
+from zemvara.transform.resize import resize
 
-import kernel_report  # noqa: E402
-import sass_paths  # noqa: E402
-from zemvara.transform import schema  # noqa: E402
-from zemvara.transform.resampling import _sources  # noqa: E402
-from zemvara.transform.resize import resize  # noqa: E402
-
-pytestmark = pytest.mark.skipif(not kernel_report.have_tools(), reason="no nvcc and nvdisasm in .venv-tools")
+pytestmark = pytest.mark.skipif(not compiled_code.have_tools(), reason="no nvcc and nvdisasm in .venv-tools")
 
 # Enlargements along y run the y pass last, straight into the output.
 CASES = [(np.float32, schema.INTER_LANCZOS3), (np.uint8, schema.INTER_CUBIC), (np.uint16, schema.INTER_LANCZOS3)]
 
 
 def _prepared(src, dsize, interpolation, tmp, which):
-    """(launch, kernel, memory, argument values, constant bank) of the launch a resize makes whose
-    expression contains `which`, not run."""
-    (launch,) = kernel_report.capture(lambda: resize(src, dsize, interpolation), lambda e: which in e)
-    kernel = kernel_report.compile_kernels(_sources.report_code(), [launch.expression], tmp)[0][launch.expression]
-    memory, values, bases = sass_paths.Memory(), [], {}
-    for arg in launch.args:
-        if isinstance(arg, cp.ndarray):
-            arg = arg.data
-        if isinstance(arg, cp.cuda.MemoryPointer):
-            if arg.mem.ptr not in bases:
-                contents = kernel_report._contents(arg, arg.mem.size)
-                bases[arg.mem.ptr] = memory.add("array", arg.mem.size, contents)
-            values.append(bases[arg.mem.ptr] + arg.ptr - arg.mem.ptr)
-        else:
-            values.append(int(arg) if isinstance(arg, (bool, np.bool_)) else arg.item() if isinstance(arg, np.generic) else arg)
-    bank = sass_paths.geometry(sass_paths.pack_params(kernel["types"], values), launch.grid, launch.block)
-    return launch, kernel, memory, values, bank
+    return compiled_code.prepared(lambda: resize(src, dsize, interpolation), which, tmp)
 
 
 def _emulated_pass(src, dsize, interpolation, tmp, which):
     """(launch, memory, argument values) of the pass a resize makes whose expression contains
     `which`, every warp of it run through the executor (the host device does not run it)."""
     launch, kernel, memory, values, bank = _prepared(src, dsize, interpolation, tmp, which)
-    warps = -(-launch.block[0] * launch.block[1] * launch.block[2] // 32)
-    for bx in range(launch.grid[0]):
-        for by in range(launch.grid[1]):
-            for warp in range(warps):
-                sass_paths.warp_counts(kernel["program"], memory, bank, launch.grid, launch.block, (bx, by, 0), warp)
+    compiled_code.run_blocks(launch, kernel, memory, bank)
     return launch, memory, values
 
 
 def _emulated_y_pass(src, dsize, interpolation, tmp):
     return _emulated_pass(src, dsize, interpolation, tmp, "ROWS_Y")[1:]
-
-
-def _written(memory, base, size):
-    """`size` bytes from `base` with every store the emulated launch made (kept by address and width)."""
-    out = bytearray(memory.read(base, size))
-    for address, data in memory.written.items():
-        if base <= address < base + size:
-            out[address - base: address - base + len(data)] = data
-    return bytes(out)
 
 
 @pytest.mark.parametrize("dtype, interpolation", CASES)
@@ -100,15 +67,6 @@ def test_the_gpu_build_of_the_x_pass_over_values_gives_the_host_devices_results(
     np.testing.assert_allclose(got, want, rtol=0, atol=2e-6 * np.abs(want).max())
 
 
-def _written_mask(memory, base, size, itemsize):
-    """Per element of `size` bytes from `base`: whether the emulated launch stored to all its bytes."""
-    mask = np.zeros(size, bool)
-    for address, data in memory.written.items():
-        if base <= address < base + size:
-            mask[address - base: address - base + len(data)] = True
-    return mask.reshape(-1, itemsize).all(axis=1)
-
-
 # Reductions by less than four along both axes run the fused resize; whole tiles and the
 # partial tiles at the right and bottom edges, float and integer sources.
 @pytest.mark.parametrize("dtype, interpolation", [(np.float32, schema.INTER_LANCZOS3), (np.uint8, schema.INTER_AREA)])
@@ -123,8 +81,7 @@ def test_the_gpu_build_of_the_fused_resize_gives_the_host_devices_results(dtype,
     launch, kernel, memory, values, bank = _prepared(src, (250, 250), interpolation, tmp_path, "resize_fused")
     assert launch.expression.endswith("true, true>")  # along y first, in vector loads
     gx, gy, _ = launch.grid
-    for block in ((0, 0, 0), (gx - 1, gy - 1, 0)):
-        sass_paths.block_counts(kernel["program"], memory, bank, launch.grid, launch.block, block, kernel["shared_end"])
+    compiled_code.run_blocks(launch, kernel, memory, bank, [(0, 0, 0), (gx - 1, gy - 1, 0)])
     got = np.frombuffer(_written(memory, values[1], want.nbytes), dtype)
     done = _written_mask(memory, values[1], want.nbytes, want.itemsize)
     tile_h = values[11]  # the tile height argument: two tiles of 32 pixels by tile_h rows, one cut at both edges
