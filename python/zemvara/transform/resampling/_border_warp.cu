@@ -638,17 +638,6 @@ __device__ __forceinline__ void warp_pixel(const WarpSource<E> &source, const Wa
     }
 }
 
-// A thread's destination pixels down column fx, rows fy, fy + step, ... below
-// rows, out stepping out_step bytes a row (channels side by side), of an
-// affine warp of 3-channel uint8 pixels side by side (source.interior): each
-// pixel whose window lies inside the source, where the aligned words
-// interior_sample reads stay within their rows, is sampled here with no
-// border work, as interior_sample samples it (the same operations, so the
-// same values); every other pixel goes through warp_pixel. Such a window
-// lies within the pixel centres, so BORDER_TRANSPARENT writes the pixel. The
-// bilinear result, exactly within 0 .. 255 (every blend lies between its
-// ends), is rounded by adding 2^23 - 2^15 to 2^15 times the offset value:
-// the low byte of the sum is the value rounded to nearest, ties to even.
 // Values a loop keeps in registers, computed once before it: the compiler
 // would otherwise compute some again on every trip, from the arguments.
 __device__ __forceinline__ void keep(float &v) {
@@ -680,6 +669,17 @@ __device__ __forceinline__ P *step_wide(P *p, int a, int b) {
 #endif
 }
 
+// A thread's destination pixels down column fx, rows fy, fy + step, ... below
+// rows, out stepping out_step bytes a row (channels side by side), of an
+// affine warp of 3-channel uint8 pixels side by side (source.interior): each
+// pixel whose window lies inside the source, where the aligned words
+// interior_sample reads stay within their rows, is sampled here with no
+// border work, as interior_sample samples it (the same operations, so the
+// same values); every other pixel goes through warp_pixel. Such a window
+// lies within the pixel centres, so BORDER_TRANSPARENT writes the pixel. The
+// bilinear result, exactly within 0 .. 255 (every blend lies between its
+// ends), is rounded by adding 2^23 - 2^15 to 2^15 times the offset value:
+// the low byte of the sum is the value rounded to nearest, ties to even.
 template <class F, bool ALIGNED>
 __device__ __forceinline__ void warp_rows_u8x3(const WarpSource<U8> &source, const WarpMap &map, const WarpScale &cx,
                                                const WarpScale &cy, float fx, float fy, float step, float rows,

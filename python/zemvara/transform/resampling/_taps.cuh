@@ -120,6 +120,15 @@ template <int T> struct BytePixels {
     enum { WORDS = (3 * T + 3) / 4 + 1, SPAN = (4 * WORDS + 2) / 3 };
 };
 
+// The aligned word that holds byte p, and the funnel shift (mod 32) that
+// brings p to the low byte of a pair of words from there.
+__device__ __forceinline__ const unsigned int *word_at(const unsigned char *p) {
+    return reinterpret_cast<const unsigned int *>(reinterpret_cast<unsigned long long>(p) & ~3ull);
+}
+__device__ __forceinline__ unsigned int funnel_at(const unsigned char *p) {
+    return (unsigned int)reinterpret_cast<unsigned long long>(p) << 3;
+}
+
 // The same sum as window_taps_full over T rows of T 3-channel uint8 pixels,
 // each row read as the aligned 32-bit words that hold it: a funnel shift
 // lines each row's bytes up, and a byte permutation turns byte b into the
@@ -139,14 +148,13 @@ __device__ __forceinline__ void window_taps_u8x3(const unsigned char *row, long 
     float total_x = wx[0];
 #pragma unroll
     for (int k = 1; k < T; ++k) total_x += wx[k];
-    const unsigned int *first = reinterpret_cast<const unsigned int *>(reinterpret_cast<unsigned long long>(row) & ~3ull);
-    const unsigned int first_shift = (unsigned int)reinterpret_cast<unsigned long long>(row) << 3;
+    const unsigned int *first = word_at(row);
+    const unsigned int first_shift = funnel_at(row);
 #pragma unroll
     for (int r = 0; r < T; ++r) {
         const unsigned char *p = row + r * row_stride;
-        const unsigned int *q = ALIGNED ? first + r * (int)(row_stride >> 2)
-                                        : reinterpret_cast<const unsigned int *>(reinterpret_cast<unsigned long long>(p) & ~3ull);
-        const unsigned int shift = ALIGNED ? first_shift : (unsigned int)reinterpret_cast<unsigned long long>(p) << 3;  // the funnel takes it mod 32
+        const unsigned int *q = ALIGNED ? first + r * (int)(row_stride >> 2) : word_at(p);
+        const unsigned int shift = ALIGNED ? first_shift : funnel_at(p);
         unsigned int word[WORDS], line[WORDS - 1];
 #pragma unroll
         for (int j = 0; j < WORDS; ++j) word[j] = __ldg(q + j);
@@ -167,15 +175,6 @@ __device__ __forceinline__ void window_taps_u8x3(const unsigned char *row, long 
     }
 #pragma unroll
     for (int c = 0; c < 3; ++c) acc[c] *= 32768.0f;
-}
-
-// The aligned word that holds byte p, and the funnel shift (mod 32) that
-// brings p to the low byte of a pair of words from there.
-__device__ __forceinline__ const unsigned int *word_at(const unsigned char *p) {
-    return reinterpret_cast<const unsigned int *>(reinterpret_cast<unsigned long long>(p) & ~3ull);
-}
-__device__ __forceinline__ unsigned int funnel_at(const unsigned char *p) {
-    return (unsigned int)reinterpret_cast<unsigned long long>(p) << 3;
 }
 
 // Two pixels of a 3-channel uint8 row from its aligned words from q on,
