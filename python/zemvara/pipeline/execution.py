@@ -34,7 +34,7 @@ from types import SimpleNamespace
 from typing import Any, Iterable, Union
 
 from . import large, paths
-from .steps import Load, Store, Upscale, UsageError, engine_zoom, parse_step
+from .steps import Load, Store, UsageError, apply, contract_of, parse_step
 
 __all__ = ["Pipeline", "process_file", "run", "default_threads", "Interrupted", "ReportError", "write_report"]
 
@@ -89,6 +89,7 @@ class Pipeline:
             if isinstance(item, (Load, Store)) or not callable(item):
                 raise UsageError(f"{item!r} cannot stand there: steps between load and store take an image "
                                  "and return one")
+            contract_of(item)  # a malformed contract is refused before any file is read
         return cls(tuple(items), load, store)
 
     def __call__(self, source, output, stop=None):
@@ -98,7 +99,7 @@ class Pipeline:
         image = self.load(source)
         for step in self.steps:
             _check(stop)
-            image = step(image)
+            image = apply(step, image)
         _check(stop)
         folder = os.path.dirname(output)
         if folder:
@@ -112,9 +113,10 @@ class Pipeline:
         with its error, so the run still ends with a report.
         """
         for step in self.steps:
-            if isinstance(step, Upscale):
+            prepare = contract_of(step).prepare
+            if prepare is not None:
                 try:
-                    engine_zoom(step.engine, step.device_id)
+                    prepare()
                 except Exception:
                     pass
 
