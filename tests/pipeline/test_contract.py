@@ -1,5 +1,7 @@
 """Step contracts: the road converts around a step as its contract says, on every way it runs a file."""
 
+import threading
+
 import cupy as cp
 import cv2
 import numpy as np
@@ -75,3 +77,13 @@ def test_malformed_contracts_are_usage_errors(contract):
     with pytest.raises(UsageError, match="not a Contract"):
         Pipeline.of([step])
 
+
+def test_each_thread_has_its_own_stream():
+    from zemvara.pipeline.work import stream
+
+    seen = []
+    threads = [threading.Thread(target=lambda: seen.append((stream(), stream()))) for _ in range(2)]
+    for thread in threads:
+        thread.start()
+        thread.join()
+    assert [a is b for a, b in seen] == [True, True] and seen[0][0] is not seen[1][0]

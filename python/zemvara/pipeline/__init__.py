@@ -13,9 +13,10 @@ was written, skipped and failed.
     report = run(["photos/"], "small/", steps="fit:640x640", ext=".jpg")
 """
 
-from .execution import Interrupted, Pipeline, process_file, run
+from .execution import Interrupted, Pipeline, run
 from .paths import READABLE, Job, plan, reads_back
 from .steps import KEPT, STEPS, Contract, Convert, Fit, Load, Resize, Store, Upscale, UsageError, Warp, parse_steps
+from .work import process_file
 
 __all__ = [
     "run", "Pipeline", "Interrupted", "plan", "Job", "process_file", "reads_back", "READABLE",

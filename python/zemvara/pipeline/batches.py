@@ -26,8 +26,8 @@ the single call gives it.
 import os
 
 from . import large, paths
-from .execution import _check, _on_pool, _stream, _Stopped, process_file
 from .steps import apply, contract_of, stored
+from .work import Stopped, check, on_pool, process_file, stream
 
 __all__ = ["process_batch", "run_batches"]
 
@@ -87,10 +87,10 @@ def process_batch(jobs, pipeline, resume=False, stop=None):
         else:
             live.append(k)
     try:
-        with _stream():
+        with stream():
             images = []
             for k in list(live):
-                _check(stop)
+                check(stop)
                 if large.too_large(pipeline, jobs[k].read):  # tile by tile, alone below
                     live.remove(k)
                     continue
@@ -100,20 +100,20 @@ def process_batch(jobs, pipeline, resume=False, stop=None):
                     live.remove(k)
             if live:
                 for step in pipeline.steps:
-                    _check(stop)
+                    check(stop)
                     images = _over_list(step, images)
-                _check(stop)
+                check(stop)
                 images = _to_host([stored(image, jobs[k].write) for k, image in zip(live, images)])
-    except _Stopped:
+    except Stopped:
         return [r if r is not None else ("stopped", None) for r in results]
     except Exception:
         live = []  # one file spoilt the batch: every file runs alone below, with its own result
     for k, image in zip(live, images):
         try:
-            _check(stop)
+            check(stop)
             _write(pipeline, jobs[k].write, image)
             results[k] = ("written", None)
-        except _Stopped:
+        except Stopped:
             results[k] = ("stopped", None)
         except Exception:
             results[k] = None
@@ -129,5 +129,5 @@ def run_batches(jobs, pipeline, resume, finish, size, threads):
         for job, result in zip(batch, results):
             finish(job, result)
 
-    _on_pool(batches, lambda batch, stop: process_batch(batch, pipeline, resume, stop), done, threads,
-             "zemvara-batches")
+    on_pool(batches, lambda batch, stop: process_batch(batch, pipeline, resume, stop), done, threads,
+            "zemvara-batches")
