@@ -65,7 +65,7 @@ def test_a_callable_declares_what_it_takes_and_gives(tmp_path, batch):
         assert written.dtype == dtype and np.abs(written - halved).max() <= 1
 
 
-@pytest.mark.parametrize("contract", [dict(takes=("int8",)), dict(takes=()), dict(gives="float64")])
+@pytest.mark.parametrize("contract", [dict(takes=("int8",)), dict(takes=()), dict(takes=5), dict(gives="float64")])
 def test_malformed_contracts_are_usage_errors(contract):
     with pytest.raises(UsageError, match="a contract"):
         Contract(**contract)

@@ -105,7 +105,8 @@ class Contract:
 
     def __post_init__(self):
         if self.takes is not None:
-            takes = (self.takes,) if isinstance(self.takes, str) else tuple(self.takes)
+            takes = (self.takes,) if isinstance(self.takes, str) else self.takes
+            takes = tuple(takes) if isinstance(takes, (tuple, list)) else ()
             if not takes or any(name not in CONVERSIONS for name in takes):
                 raise UsageError(f"a contract takes some of {', '.join(CONVERSIONS)} (or None), got {self.takes!r}")
             object.__setattr__(self, "takes", takes)
