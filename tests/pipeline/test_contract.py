@@ -49,16 +49,24 @@ def unit_floats_halved(image):
     return image * 0.5
 
 
-unit_floats_halved.contract = Contract(takes="float32", gives=KEPT)
+def listed_halved(images):
+    listed_halved.calls += 1
+    return [unit_floats_halved(image) for image in images]
+
+
+listed_halved.calls = 0
+unit_floats_halved.contract = Contract(takes="float32", gives=KEPT, over_list=listed_halved)
 
 
 @pytest.mark.parametrize("batch", [None, 3])
-def test_a_callable_declares_what_it_takes_and_gives(tmp_path, batch):
+def test_a_callable_declares_what_it_takes_and_gives(tmp_path, monkeypatch, batch):
+    monkeypatch.setattr(listed_halved, "calls", 0)
     for dtype in (np.uint8, np.uint16):
         cv2.imwrite(str(tmp_path / f"{np.dtype(dtype).name}.png"), picture(dtype))
     report = run([str(tmp_path / n) for n in ("uint8.png", "uint16.png")], str(tmp_path / "out"),
                  [unit_floats_halved, "resize:12x9"], batch=batch, progress=False)  # fmt: skip
     assert len(report["written"]) == 2, report["failed"]
+    assert listed_halved.calls == (batch is not None)  # a batch goes through the list call once
     for dtype in (np.uint8, np.uint16):
         written = cv2.imread(str(tmp_path / "out" / f"{np.dtype(dtype).name}.png"), cv2.IMREAD_UNCHANGED)
         halved = cv2.resize(picture(dtype) / 2, (12, 9), interpolation=cv2.INTER_AREA)
