@@ -2,23 +2,26 @@
 
 A pipeline reads each file with `picload` at its own element type, upright
 (`Load`), applies its steps in order (`Resize`, `Fit`, `Warp`, `Upscale`,
-`Convert`, or any callable image -> image) and writes the result with
-`picstore` (`Store`), which writes the file whole or not at all. `run` maps input files and folders to outputs and runs
-the pipeline one file after another, overlapped in one process, or on a Dask
-cluster; it returns a report of what was written, skipped and failed.
+`Convert`, or any callable image -> image; the image is converted around
+each step as its `Contract` says) and writes the result with `picstore`
+(`Store`), which writes the file whole or not at all. `run` maps input files
+and folders to outputs and runs the pipeline one file after another,
+overlapped in one process, or on a Dask cluster; it returns a report of what
+was written, skipped and failed.
 
     from zemvara.pipeline import run
     report = run(["photos/"], "small/", steps="fit:640x640", ext=".jpg")
 """
 
-from .execution import Interrupted, Pipeline, process_file, run
+from .execution import Interrupted, Pipeline, run
 from .paths import READABLE, Job, plan, reads_back
-from .steps import STEPS, Convert, Fit, Load, Resize, Store, Upscale, UsageError, Warp, parse_steps
+from .steps import KEPT, STEPS, Contract, Convert, Fit, Load, Resize, Store, Upscale, UsageError, Warp, parse_steps
+from .work import process_file
 
 __all__ = [
     "run", "Pipeline", "Interrupted", "plan", "Job", "process_file", "reads_back", "READABLE",
     "Load", "Resize", "Fit", "Warp", "Upscale", "Convert", "Store", "STEPS", "parse_steps", "UsageError",
-    "tiled_upscale",
+    "Contract", "KEPT", "tiled_upscale",
 ]
 
 

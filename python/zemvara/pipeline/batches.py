@@ -6,10 +6,12 @@ thread and its CUDA stream, as the one-process ways run a file:
 
 1. each file is read (`Load`); a file that cannot be read, or later written,
    runs alone (`process_file`) for its own result and error;
-2. each step runs once over the batch: `Resize`, `Fit` and `Warp` as one list
-   call of `resize` or the warps (images of different sizes, one launch per
-   pass), every other step (conversions, upscaling, a callable) image by
-   image;
+2. each step runs once over the batch: a step whose contract has a list call
+   (`Resize`, `Fit` and `Warp`: `resize` or the warps over images of
+   different sizes, one launch per pass) runs it once per element type and
+   channel count, every other step (conversions, upscaling, a callable) image
+   by image; the images are converted around each step as its contract says,
+   as on the file-by-file road;
 3. each result is converted for its writer (`stored`), and the batch comes to
    the host in one transfer (the results side by side in one device buffer,
    copied once: one host wait per batch instead of one per file);
@@ -24,26 +26,20 @@ the single call gives it.
 import os
 
 from . import large, paths
-from .execution import _check, _on_pool, _stream, _Stopped, process_file
-from .steps import Fit, Resize, Warp, stored
+from .steps import apply, contract_of, stored
+from .work import Stopped, check, on_pool, process_file, stream
 
 __all__ = ["process_batch", "run_batches"]
 
 
 def _over_list(step, images):
-    """One step over the batch: list calls where the step has one (one per element type and channel count),
-    else image by image."""
-    if isinstance(step, (Resize, Fit)):
-        from ..transform.resize import resize
-
-        return _grouped(lambda part: resize(part, [step.target(*i.shape[:2]) for i in part], step.interpolation),
-                        images)  # fmt: skip
-    if isinstance(step, Warp):
-        from ..transform import warp
-
-        call = warp.warp_affine if step.matrix.shape == (2, 3) else warp.warp_perspective
-        return _grouped(lambda part: call(part, step.matrix, step.dsize, flags=step.filter), images)
-    return [step(image) for image in images]
+    """One step over the batch: its contract's list call where it has one (one per element type and channel
+    count), else image by image; each image converted around it as the contract says."""
+    contract = contract_of(step)
+    if contract.over_list is None:
+        return [apply(step, image) for image in images]
+    results = _grouped(contract.over_list, [contract.taken(image) for image in images])
+    return [contract.given(result, image) for image, result in zip(images, results)]
 
 
 def _grouped(call, images):
@@ -91,10 +87,10 @@ def process_batch(jobs, pipeline, resume=False, stop=None):
         else:
             live.append(k)
     try:
-        with _stream():
+        with stream():
             images = []
             for k in list(live):
-                _check(stop)
+                check(stop)
                 if large.too_large(pipeline, jobs[k].read):  # tile by tile, alone below
                     live.remove(k)
                     continue
@@ -104,20 +100,20 @@ def process_batch(jobs, pipeline, resume=False, stop=None):
                     live.remove(k)
             if live:
                 for step in pipeline.steps:
-                    _check(stop)
+                    check(stop)
                     images = _over_list(step, images)
-                _check(stop)
+                check(stop)
                 images = _to_host([stored(image, jobs[k].write) for k, image in zip(live, images)])
-    except _Stopped:
+    except Stopped:
         return [r if r is not None else ("stopped", None) for r in results]
     except Exception:
         live = []  # one file spoilt the batch: every file runs alone below, with its own result
     for k, image in zip(live, images):
         try:
-            _check(stop)
+            check(stop)
             _write(pipeline, jobs[k].write, image)
             results[k] = ("written", None)
-        except _Stopped:
+        except Stopped:
             results[k] = ("stopped", None)
         except Exception:
             results[k] = None
@@ -133,5 +129,5 @@ def run_batches(jobs, pipeline, resume, finish, size, threads):
         for job, result in zip(batch, results):
             finish(job, result)
 
-    _on_pool(batches, lambda batch, stop: process_batch(batch, pipeline, resume, stop), done, threads,
-             "zemvara-batches")
+    on_pool(batches, lambda batch, stop: process_batch(batch, pipeline, resume, stop), done, threads,
+            "zemvara-batches")

@@ -22,19 +22,19 @@ files in flight are dropped, nothing partial is left, and `run` raises
 
 from __future__ import annotations
 
-import concurrent.futures
 import contextlib
 import dataclasses
 import json
 import os
 import sys
-import threading
 import uuid
 from types import SimpleNamespace
 from typing import Any, Iterable, Union
 
 from . import large, paths
-from .steps import Load, Store, Upscale, UsageError, engine_zoom, parse_step
+from .batches import run_batches
+from .steps import Load, Store, UsageError, apply, contract_of, parse_step
+from .work import POLL, check, on_pool, process_file, windowed
 
 __all__ = ["Pipeline", "process_file", "run", "default_threads", "Interrupted", "ReportError", "write_report"]
 
@@ -49,15 +49,6 @@ class Interrupted(KeyboardInterrupt):
 
 class ReportError(OSError):
     """The report could not be written (the run itself is done)."""
-
-
-class _Stopped(Exception):
-    """Raised between two stages of a file once the run is stopping."""
-
-
-def _check(stop):
-    if stop is not None and stop.is_set():
-        raise _Stopped
 
 
 @dataclasses.dataclass(frozen=True)
@@ -89,17 +80,18 @@ class Pipeline:
             if isinstance(item, (Load, Store)) or not callable(item):
                 raise UsageError(f"{item!r} cannot stand there: steps between load and store take an image "
                                  "and return one")
+            contract_of(item)  # a malformed contract is refused before any file is read
         return cls(tuple(items), load, store)
 
     def __call__(self, source, output, stop=None):
         """One file: read `source`, run the steps, write `output` (its folder made); `stop` checked between."""
-        if self.memory_budget is not None and large.run_if_large(self, source, output, lambda: _check(stop)):
+        if self.memory_budget is not None and large.run_if_large(self, source, output, lambda: check(stop)):
             return
         image = self.load(source)
         for step in self.steps:
-            _check(stop)
-            image = step(image)
-        _check(stop)
+            check(stop)
+            image = apply(step, image)
+        check(stop)
         folder = os.path.dirname(output)
         if folder:
             os.makedirs(folder, exist_ok=True)
@@ -112,42 +104,12 @@ class Pipeline:
         with its error, so the run still ends with a report.
         """
         for step in self.steps:
-            if isinstance(step, Upscale):
+            prepare = contract_of(step).prepare
+            if prepare is not None:
                 try:
-                    engine_zoom(step.engine, step.device_id)
+                    prepare()
                 except Exception:
                     pass
-
-
-_local = threading.local()
-
-
-def _stream():
-    """This thread's CUDA stream: every image in flight has its own."""
-    stream = getattr(_local, "stream", None)
-    if stream is None:
-        import cupy as cp
-
-        stream = _local.stream = cp.cuda.Stream(non_blocking=True)
-    return stream
-
-
-def process_file(job, pipeline, resume=False, stop=None):
-    """("written" | "skipped" | "failed" | "stopped", error text or None) for one job, on this thread's stream."""
-    if job.error is not None:
-        return "failed", job.error
-    try:
-        if resume and paths.reads_back(job.write):
-            return "skipped", None
-        with _stream():
-            pipeline(job.read, job.write, stop)
-        return "written", None
-    except _Stopped:
-        return "stopped", None
-    except Exception as exc:
-        # the error names the paths as the caller gave them, not the absolute ones the file was run by
-        text = f"{type(exc).__name__}: {exc}".replace(job.write, job.output).replace(job.read, job.source)
-        return "failed", text
 
 
 def default_threads():
@@ -163,56 +125,14 @@ def _serial(jobs, pipeline, resume, finish):
         finish(job, process_file(job, pipeline, resume))
 
 
-# The longest wait for a file to finish before the waiting thread looks for Ctrl-C again. A blocked wait
-# is not interrupted when the kernel hands SIGINT to another thread (a pool's, or Dask's event loop).
-_POLL = 0.2
-
-
-def _windowed(jobs, submit, wait_first, result, window, finish, pending):
-    """Submit jobs keeping at most `window` unfinished in `pending` (future: job); finish each as it completes.
-
-    wait_first(futures) returns those that are done, possibly none after a
-    short wait.
-    """
-    for job in jobs:
-        while len(pending) >= window:
-            for future in wait_first(list(pending)):
-                finish(pending.pop(future), result(future))
-        pending[submit(job)] = job
-    while pending:
-        for future in wait_first(list(pending)):
-            finish(pending.pop(future), result(future))
-
-
 def _overlapped(jobs, pipeline, resume, finish, threads):
-    _on_pool(jobs, lambda job, stop: process_file(job, pipeline, resume, stop), finish, threads, "zemvara-pipeline")
-
-
-def _on_pool(items, work, finish, threads, name):
-    """work(item, stop) for each item on a pool of `threads` host threads, at most 2 * threads in flight;
-    finish(item, result) as each completes. On an exception or Ctrl-C, `stop` is set (the items in flight
-    stop at their next stage) and the items that completed meanwhile are still finished."""
-    stop = threading.Event()
-    pending = {}
-    pool = concurrent.futures.ThreadPoolExecutor(threads, thread_name_prefix=name)
-    try:
-        _windowed(items, lambda item: pool.submit(work, item, stop),
-                  lambda fs: concurrent.futures.wait(fs, _POLL, concurrent.futures.FIRST_COMPLETED).done,
-                  concurrent.futures.Future.result, 2 * threads, finish, pending)
-    except BaseException:
-        stop.set()
-        raise
-    finally:
-        pool.shutdown(wait=True, cancel_futures=True)
-        for future, item in pending.items():  # items that completed while the run was stopping
-            if future.done() and not future.cancelled() and future.exception() is None:
-                finish(item, future.result())
+    on_pool(jobs, lambda job, stop: process_file(job, pipeline, resume, stop), finish, threads, "zemvara-pipeline")
 
 
 def _first_completed(wait, futures):
-    """The Dask futures among these that are done, waiting at most _POLL seconds for one."""
+    """The Dask futures among these that are done, waiting at most POLL seconds for one."""
     try:
-        return wait(futures, timeout=_POLL, return_when="FIRST_COMPLETED").done
+        return wait(futures, timeout=POLL, return_when="FIRST_COMPLETED").done
     except TimeoutError:
         return ()
 
@@ -237,11 +157,11 @@ def _on_cluster(jobs, pipeline, resume, finish, address):
         slots = sum(client.nthreads().values()) or 1
         pending = {}
         try:
-            _windowed(jobs,
-                      lambda job: client.submit(process_file, job, pipeline, resume,
-                                                key=f"zemvara-{run_id}-{job.index}"),
-                      lambda fs: _first_completed(wait, fs),
-                      _cluster_result, 4 * slots, finish, pending)
+            windowed(jobs,
+                     lambda job: client.submit(process_file, job, pipeline, resume,
+                                               key=f"zemvara-{run_id}-{job.index}"),
+                     lambda fs: _first_completed(wait, fs),
+                     _cluster_result, 4 * slots, finish, pending)
         except BaseException:
             for future, job in pending.items():
                 if future.status == "finished":
@@ -327,8 +247,6 @@ def run(inputs: Iterable[Union[str, bytes, os.PathLike[str]]], out: Union[str, b
             elif workers is not None:
                 _local(workers, lambda address: _on_cluster(todo, pipeline, resume, finish, address))
             elif batch is not None:
-                from .batches import run_batches
-
                 pipeline.prepare()
                 run_batches(todo, pipeline, resume, finish, batch, threads or 2)
             elif threads == 1:

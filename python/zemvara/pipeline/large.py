@@ -5,18 +5,20 @@ each TIFF input's header first. When the decoded image would take more than
 a third of the budget (the whole-image road holds the source, a float32
 intermediate and the result at once), the file goes this way instead:
 - the source is read lazily, tile by tile (tifffile's zarr store);
-- the resize, fit and warp steps run through `zemvara.transform.tiled` one
-  after another, each from the previous result (a temporary tiled TIFF in
-  the system's temporary folder, removed when the file is done);
+- the leading steps whose contract runs tile by tile (resize, fit and warp,
+  through `zemvara.transform.tiled`) run one after another, each from the
+  previous result (a temporary tiled TIFF in the system's temporary folder,
+  removed when the file is done);
 - once a result fits, it comes to the device in the layout the load step
   gives (blue-green-red unless it swaps, its element type conversion
-  applied) and the remaining steps and the store run as on the whole-image
-  road;
+  applied) and the remaining steps (converted around as their contracts say)
+  and the store run as on the whole-image road;
 - a result that never fits is written as a tiled BigTIFF where the output is
   a .tif or .tiff file; any other output fails the file, before any work,
   with an error that names the size and the budget, and so does a step that
-  only runs on whole images (convert, upscale) while the image does not fit,
-  or an EXIF orientation other than upright.
+  only runs on whole images (convert, upscale, or one that would need the
+  image converted first) while the image does not fit, or an EXIF orientation
+  other than upright.
 Other inputs take the whole-image road. A process runs one large file at a
 time, so that the tiled calls of the road's threads never hold more than one
 budget together.
@@ -31,7 +33,7 @@ import threading
 
 import numpy as np
 
-from .steps import Fit, Resize, UsageError, Warp, orientation
+from .steps import UsageError, apply, contract_of, orientation
 
 __all__ = ["parse_size", "LargeImageError", "run_if_large", "describe"]
 
@@ -94,44 +96,23 @@ def _tiff_image(path):
         return None  # the whole-image road reports what is wrong with the file
 
 
-def _next_shape(step, shape):
-    """The shape after a resize, fit or warp step; None for any other step."""
-    if isinstance(step, (Resize, Fit)):
-        width, height = step.target(*shape[:2])
-    elif isinstance(step, Warp):
-        width, height = step.dsize
-    else:
-        return None
-    return (height, width) + tuple(shape[2:])
-
-
 def _plan(steps, shape, dtype, budget, output):
     """How many leading steps run tile by tile and the shape after them; LargeImageError where the
     file cannot take this road."""
     count = 0
     while count < len(steps) and not _fits(shape, dtype, budget):
-        following = _next_shape(steps[count], shape)
-        if following is None:
+        contract = contract_of(steps[count])
+        if not contract.runs_tiled(dtype.name):
             raise LargeImageError(f"{describe(shape, dtype)} exceeds the memory budget of "
                                   f"{budget:,} bytes, and the step {type(steps[count]).__name__.lower()} runs "
                                   "on whole images only; resize it first or give a larger --memory-budget")
-        shape = following
+        shape = tuple(contract.shape(shape))
         count += 1
     if not _fits(shape, dtype, budget) and os.path.splitext(output)[1].lower() not in _TIFF:
         raise LargeImageError(f"the result, {describe(shape, dtype)}, exceeds the memory budget of "
                               f"{budget:,} bytes; write it as .tif or .tiff (tiled) or give a larger "
                               "--memory-budget")
     return count, shape
-
-
-def _tiled_step(step, src, shape, budget, out, progress):
-    from ..transform import tiled
-
-    if isinstance(step, (Resize, Fit)):
-        return tiled.resize(src, step.target(*shape[:2]), step.interpolation, memory_budget=budget, out=out,
-                            progress=progress)  # fmt: skip
-    call = tiled.warp_affine if step.matrix.shape == (2, 3) else tiled.warp_perspective
-    return call(src, step.matrix, step.dsize, step.filter, memory_budget=budget, out=out, progress=progress)
 
 
 def too_large(pipeline, source):
@@ -185,15 +166,15 @@ def run_if_large(pipeline, source, output, check=None):
         for k in range(count):
             if check is not None:
                 check()
-            step = steps[k]
-            nxt = _next_shape(step, shape)
+            contract = contract_of(steps[k])
+            nxt = tuple(contract.shape(shape))
             if _fits(nxt, dtype, budget):
                 out = None  # a NumPy array on the host
             elif k == count - 1 and not _fits(final, dtype, budget):
                 out = output  # written tile by tile, whole or not at all
             else:
                 out = os.path.join(scratch, f"step{k}.tif")
-            current = _tiled_step(step, current, shape, budget, out, progress)
+            current = contract.tiled(current, shape, budget, out, progress)
             shape = nxt
         if not _fits(shape, dtype, budget):
             return True  # the output itself was the last tiled result
@@ -203,7 +184,7 @@ def run_if_large(pipeline, source, output, check=None):
     for step in steps[count:]:
         if check is not None:
             check()
-        image = step(image)
+        image = apply(step, image)
     if check is not None:
         check()
     pipeline.store(output, image)

@@ -7,6 +7,42 @@ writes it at the end. Steps hold only plain values (sizes, names, paths), never
 GPU memory, so that a pipeline travels to Dask workers as it is; `Upscale` keeps
 its `EngineZoom` in a per-process cache instead (`engine_zoom`).
 
+Each step declares its `Contract` (its `contract` attribute), and the road
+(file by file, in batches, tile by tile) asks the contract, never the step's
+class:
+- takes: the element types the step takes as they are, each at the package's
+  scale (uint8 and uint16 over their full range, float16 and float32 nominally
+  0..1); an image of another of those four types is converted to the first
+  one (`zemvara.utils.dtypes`) before the step. None: every type as it is.
+  Any other element type always goes to the step as it is, for the step to
+  take or refuse.
+- gives: the element type of its result. KEPT: the element type the image
+  had before any conversion, so that a step working in float32 0..1 keeps
+  an 8-bit file 8-bit (its result converted back where it is another type);
+  a type name: that type, which the file keeps from then on; None: the
+  result as the step returns it.
+- shape: (H, W[, C]) -> the result's shape, or None where only running the
+  step tells.
+- over_list: a callable that runs the step over a list of images of one
+  element type and channel count in one launch, or None (image by image).
+- tiled: a callable (src, shape, memory_budget, out, progress) that runs the
+  step tile by tile from a host array or TIFF path of `shape` (see
+  `zemvara.transform.tiled`), or None (whole images only).
+- prepare: a callable that loads what the step needs in this process before
+  the first file (an engine), or None.
+
+`Resize`, `Fit` and `Warp` take the four types as they are and keep them,
+map to their size, and run over lists and tile by tile. `Upscale` takes
+float32 and float16 (the engine sees 0..1 whatever the file's depth) and
+gives KEPT; only the engine knows its shape. `Convert` takes every type and
+gives its own, keeping the shape. A callable without a contract takes every
+type as it is, its result is kept as returned, and it runs on whole images
+one at a time.
+
+A callable of the caller's own declares another contract by carrying a
+`contract` attribute, e.g. `fn.contract = Contract(takes=("float32",),
+gives=KEPT)` for a function of float32 images in 0..1.
+
 The command line's steps are the rows of `STEPS`: name, argument syntax, help
 and parser. The parser, the command line's help and its errors read that table.
 """
@@ -24,13 +60,121 @@ import numpy as np
 from ..transform.schema import INTER_AREA, INTER_AUTO, INTER_MITCHELL
 
 __all__ = ["Load", "Resize", "Fit", "Warp", "Upscale", "Convert", "Store", "UsageError", "STEPS", "parse_step",
-           "parse_steps", "engine_zoom", "orientation", "orient", "stored"]
+           "parse_steps", "engine_zoom", "orientation", "orient", "stored", "Contract", "KEPT", "contract_of",
+           "apply"]
 
 CONVERSIONS = ("uint8", "uint16", "float16", "float32")
 
 
 class UsageError(ValueError):
     """A pipeline or run that cannot start: a malformed step, conflicting options, clashing outputs."""
+
+
+# ----- the contract: what a step takes and gives, and the ways it runs -----------------
+
+KEPT = "kept"  # Contract.gives: the element type the image had before the step
+
+
+def _type_name(image):
+    """The name of an image's element type ("uint8"), or None for an object without one."""
+    return getattr(getattr(image, "dtype", None), "name", None)
+
+
+def _converted(image, name):
+    """The image in the element type `name` (one of CONVERSIONS), scaled by the package's conversions."""
+    from ..utils import dtypes
+
+    return getattr(dtypes, "to_" + name)(image)
+
+
+@dataclasses.dataclass(frozen=True)
+class Contract:
+    """What a step takes and gives, the shape it maps to, and whether it runs over lists and tile by tile.
+
+    See the module's description. The default, `Contract()`, is that of a
+    callable without one: every element type as it is, the result as
+    returned, whole images one at a time.
+    """
+
+    takes: tuple = None
+    gives: str = None
+    shape: Callable = None
+    over_list: Callable = None
+    tiled: Callable = None
+    prepare: Callable = None
+
+    def __post_init__(self):
+        if self.takes is not None:
+            takes = (self.takes,) if isinstance(self.takes, str) else self.takes
+            takes = tuple(takes) if isinstance(takes, (tuple, list)) else ()
+            if not takes or any(name not in CONVERSIONS for name in takes):
+                raise UsageError(f"a contract takes some of {', '.join(CONVERSIONS)} (or None), got {self.takes!r}")
+            object.__setattr__(self, "takes", takes)
+        if self.gives is not None and self.gives != KEPT and self.gives not in CONVERSIONS:
+            raise UsageError(f"a contract gives {KEPT!r}, one of {', '.join(CONVERSIONS)} or None, "
+                             f"got {self.gives!r}")
+
+    def converts(self, name):
+        """Whether an image of element type `name` is converted before the step."""
+        return self.takes is not None and name in CONVERSIONS and name not in self.takes
+
+    def taken(self, image):
+        """The image as the step takes it: converted to the first type of `takes` where it must be."""
+        return _converted(image, self.takes[0]) if self.converts(_type_name(image)) else image
+
+    def given(self, result, image):
+        """The step's result as the road keeps it; `image`: the image as the road had it, before `taken`."""
+        target = _type_name(image) if self.gives == KEPT else self.gives
+        if target not in CONVERSIONS or _type_name(result) in (target, None):
+            return result
+        return _converted(result, target)
+
+    def runs_tiled(self, name):
+        """Whether the step runs tile by tile on an image of element type `name` (no conversion: tiles are
+        read and written as they are stored)."""
+        return self.tiled is not None and self.shape is not None and not self.converts(name)
+
+
+_DEFAULT = Contract()
+
+
+def contract_of(step):
+    """The step's `Contract`: its `contract` attribute, `Contract()` where it has none."""
+    contract = getattr(step, "contract", None)
+    if contract is None:
+        return _DEFAULT
+    if not isinstance(contract, Contract):
+        raise UsageError(f"{step!r} has a contract that is not a Contract: {contract!r}")
+    return contract
+
+
+def apply(step, image):
+    """The step on one image as its contract says: the image converted to what it takes, the result to
+    what it gives."""
+    contract = contract_of(step)
+    return contract.given(step(contract.taken(image)), image)
+
+
+def _reshaped(shape, size):
+    """An image shape (H, W[, C]) with its sides set to `size` = (width, height)."""
+    return (size[1], size[0]) + tuple(shape[2:])
+
+
+def _resize_contract(step):
+    """The contract of `Resize` and `Fit`, whose `target` gives the size for an image's sides."""
+
+    def over_list(images):
+        from ..transform.resize import resize
+
+        return resize(images, [step.target(*image.shape[:2]) for image in images], step.interpolation)
+
+    def tiled(src, shape, memory_budget, out, progress):
+        from ..transform import tiled
+
+        return tiled.resize(src, step.target(*shape[:2]), step.interpolation, memory_budget=memory_budget,
+                            out=out, progress=progress)  # fmt: skip
+
+    return Contract(CONVERSIONS, KEPT, lambda shape: _reshaped(shape, step.target(*shape[:2])), over_list, tiled)
 
 
 def _max_axis():
@@ -161,9 +305,7 @@ def stored(image, path):
     accepted = _STORES.get(os.path.splitext(path)[1].lower(), _EIGHT_BIT)
     if image.dtype.name in accepted:
         return image
-    from ..utils import dtypes
-
-    return getattr(dtypes, "to_" + accepted[0])(image)
+    return _converted(image, accepted[0])
 
 
 @dataclasses.dataclass(frozen=True)
@@ -208,6 +350,10 @@ class Resize:
             h = max(1, round(height * w / width))
         return w, h
 
+    @property
+    def contract(self):
+        return _resize_contract(self)
+
     def __call__(self, image):
         from ..transform.resize import resize
 
@@ -234,6 +380,10 @@ class Fit:
         if width * box_h <= height * box_w:      # the height touches the box
             return min(box_w, max(1, round(width * box_h / height))), box_h
         return box_w, min(box_h, max(1, round(height * box_w / width)))
+
+    @property
+    def contract(self):
+        return _resize_contract(self)
 
     def __call__(self, image):
         from ..transform.resize import resize
@@ -264,22 +414,44 @@ class Warp:
         object.__setattr__(self, "dsize", _size(self.dsize, "warp dsize"))
 
     @property
+    def perspective(self):
+        """Whether the matrix is a 3 x 3 perspective one (else a 2 x 3 affine one)."""
+        return self.matrix.shape == (3, 3)
+
+    def _function(self, module):
+        """`warp_perspective` or `warp_affine` of `module` (the warp module or the tiled one), by the matrix."""
+        return module.warp_perspective if self.perspective else module.warp_affine
+
+    @property
     def filter(self):
         """The filter that `flags` names, INTER_AUTO resolved."""
         if self.flags != INTER_AUTO:
             return self.flags
         block = self.matrix[:2, :2]
-        if self.matrix.shape == (3, 3) and self.matrix[2, 2] != 0:
+        if self.perspective and self.matrix[2, 2] != 0:
             block = block / abs(self.matrix[2, 2])
         enlarges = bool((np.hypot(block[0], block[1]) > 1.0).any())   # column lengths: each source axis's image
         return INTER_MITCHELL if enlarges else INTER_AREA
 
+    @property
+    def contract(self):
+        def over_list(images):
+            from ..transform import warp
+
+            return self._function(warp)(images, self.matrix, self.dsize, flags=self.filter)
+
+        def tiled(src, shape, memory_budget, out, progress):
+            from ..transform import tiled
+
+            return self._function(tiled)(src, self.matrix, self.dsize, self.filter, memory_budget=memory_budget,
+                                         out=out, progress=progress)  # fmt: skip
+
+        return Contract(CONVERSIONS, KEPT, lambda shape: _reshaped(shape, self.dsize), over_list, tiled)
+
     def __call__(self, image):
         from ..transform import warp
 
-        if self.matrix.shape == (2, 3):
-            return warp.warp_affine(image, self.matrix, self.dsize, flags=self.filter)
-        return warp.warp_perspective(image, self.matrix, self.dsize, flags=self.filter)
+        return self._function(warp)(image, self.matrix, self.dsize, flags=self.filter)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -304,6 +476,11 @@ class Upscale:
         if self.overlap < 0:
             raise UsageError(f"upscale overlap must be at least 0, got {self.overlap}")
 
+    @property
+    def contract(self):
+        # the engine takes floats as they are (nothing is scaled): 0..1, whatever the file's depth
+        return Contract(("float32", "float16"), KEPT, prepare=lambda: engine_zoom(self.engine, self.device_id))
+
     def __call__(self, image):
         from .tiles import tiled_upscale
 
@@ -322,10 +499,12 @@ class Convert:
         if self.dtype not in CONVERSIONS:
             raise UsageError(f"convert takes one of {', '.join(CONVERSIONS)}, got {self.dtype!r}")
 
-    def __call__(self, image):
-        from ..utils import dtypes
+    @property
+    def contract(self):
+        return Contract(gives=self.dtype, shape=tuple)
 
-        return getattr(dtypes, "to_" + self.dtype)(image)
+    def __call__(self, image):
+        return _converted(image, self.dtype)
 
 
 # ----- one EngineZoom per engine file per process -------------------------------------
