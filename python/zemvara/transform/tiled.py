@@ -23,18 +23,19 @@ reaches, so that it is the whole-image call's result:
   filter's reach at the largest stretch inside the tile; the tile is warped
   with the inverse map composed with the translations of the tile and its
   window. Positions then differ from the whole call's by float32 rounding only.
-  Border modes:
+  Border modes, by the fold of their row in the border table (`_WINDOWS`):
   CONSTANT, REPLICATE  the box clipped to the image: a tap outside the window
                        lies outside the image too, and the window's edge pixel
                        is the image's.
-  REFLECT, WRAP,       the box's pixels gathered on the host through the border
-  REFLECT_101          rule, so that no tap needs the border; a box as wide as
-                       the image takes the whole axis, folded by the kernel.
+  REFLECT, WRAP,       the box's pixels gathered on the host through the fold,
+  REFLECT_101          so that no tap needs the border; a box as wide as the
+                       image takes the whole axis, folded by the kernel.
   TRANSPARENT          the box clipped to the image and reaching inward from an
                        image edge it meets by the filter's reach: positions
                        outside the image lie outside the window, and taps
                        reflected at the edge land inside it. The destination's
                        pixels are uploaded with the window.
+  A mode whose fold has no rule here is refused by name.
 
 Pipeline: two slots, each a device buffer, pinned host buffers and a stream.
 While one tile's kernels run on its slot's stream, the next tile's window is
@@ -61,6 +62,7 @@ import numpy as np
 from . import resize as _whole
 from . import warp as _warp
 from .resampling import _launch, borders, filters
+from .resampling._sources import WARP_MAX_REACH
 from .schema import INTER_AUTO, INTER_LINEAR
 from .warp import (
     BORDER_CONSTANT,
@@ -84,8 +86,6 @@ SIDES = (1024, 512, 256, 128, 64, 32, 16)
 DEFAULT_SHARE = 0.5
 # Device allocations are counted in whole blocks of this size, as CuPy's pool hands them out.
 _BLOCK = 512
-# The warp kernels' footprint limit: source pixels on each side of a position.
-_WARP_MAX_REACH = 512.0
 # Added to every warp window on each side: positions rounded in float32 land within it.
 _SLACK = 2
 _DTYPES = tuple(np.dtype(t) for t in (np.uint8, np.uint16, np.float16, np.float32))
@@ -613,38 +613,69 @@ def _reach(row, spacing):
     """How far the warp kernels' taps reach at a spacing of neighbouring destination pixels (an array)."""
     spacing = np.asarray(spacing, dtype=np.float64)
     stretch = np.maximum(1.0, spacing) if row.widens else np.ones_like(spacing)
-    stretch = np.minimum(stretch, _WARP_MAX_REACH / row.reach(1.0))
+    stretch = np.minimum(stretch, WARP_MAX_REACH / row.reach(1.0))
     return row.radius * stretch + row.margin
 
 
-def _fold(i, n, border):
-    """The source index the warp kernels read for tap i under a border mode (the kernels' rule)."""
-    if border == BORDER_REPLICATE:
-        return np.clip(i, 0, n - 1)
-    if border == BORDER_REFLECT:
-        j = np.mod(i, 2 * n)
-        return np.where(j < n, j, 2 * n - 1 - j)
-    if border == BORDER_WRAP:
-        return np.mod(i, n)
+# A periodic fold (borders.FOLDS) -> the source index it gives tap i of an axis of n pixels,
+# as the warp kernels' fold_<fold> gives it.
+def _fold_mirror(i, n):
+    j = np.mod(i, 2 * n)
+    return np.where(j < n, j, 2 * n - 1 - j)
+
+
+def _fold_mirror_101(i, n):
     if n == 1:
         return np.zeros_like(i)
     j = np.mod(i, 2 * n - 2)
     return np.where(j < n, j, 2 * n - 2 - j)
 
 
-def _axis_windows(lo, hi, n, border, reach):
+_FOLDS = {"mirror": _fold_mirror, "mirror-101": _fold_mirror_101, "wrap": np.mod}
+
+# How a tile's source window is cut along an axis, by the border mode's fold:
+#   clipped   the box clipped to the image: a tap outside the window lies outside
+#             the image too (constant), or reads the window's edge pixel, which is
+#             the image's (clamp);
+#   gathered  the box's pixels gathered on the host through the fold (_FOLDS), so
+#             that no tap needs the border; a box as wide as the image takes the
+#             whole axis, folded by the kernel;
+#   inward    (modes that keep dst) the box clipped to the image and reaching inward
+#             from an image edge it meets by the filter's reach: positions outside
+#             the image lie outside the window, and taps mirrored at the edge land
+#             inside it.
+_WINDOWS = {"constant": "clipped", "clamp": "clipped", "mirror": "gathered", "mirror-101": "gathered",
+            "wrap": "gathered"}  # fmt: skip
+_KEEPING_WINDOWS = {"constant": "clipped", "clamp": "clipped", "mirror": "inward", "mirror-101": "inward"}
+
+
+def _window_rule(border, who):
+    """How the windows of a border mode are cut (_WINDOWS), from its row; a mode whose fold has
+    no rule here (for a mode that keeps dst: a fold that reads beyond the reach of the edge) is
+    refused by name."""
+    row = borders.row_of(border)
+    if row.needs_dst:
+        borders.check_fold(row, _KEEPING_WINDOWS, who, "the tiled warp for a mode that keeps dst")
+        return _KEEPING_WINDOWS[row.fold], None
+    borders.check_fold(row, _WINDOWS, who, "the tiled warp")
+    return _WINDOWS[row.fold], _FOLDS.get(row.fold)
+
+
+def _axis_windows(lo, hi, n, rule, reach):
     """Per tile along one source axis, from the taps' range lo..hi (floats, maybe infinite):
-    the window's start and size and whether it is gathered through the border rule."""
+    the window's start and size and whether it is gathered through the fold (rule: _WINDOWS)."""
     lo, hi = np.asarray(lo, np.float64), np.asarray(hi, np.float64)
     a = np.clip(lo, 0, n - 1)
     b = np.clip(hi, 0, n - 1)
     gathered = np.zeros(a.shape, bool)
-    if border == BORDER_TRANSPARENT:
+    if rule == "inward":
         inward = np.ceil(reach) + _SLACK
         b = np.where(lo <= 0, np.maximum(b, np.minimum(n - 1, inward)), b)
         a = np.where(hi >= n - 1, np.minimum(a, np.maximum(0, n - 1 - inward)), a)
-    elif border in (BORDER_REFLECT, BORDER_WRAP, BORDER_REFLECT_101):
-        whole = ~(np.isfinite(lo) & np.isfinite(hi)) | (hi - lo + 1 >= n)
+    elif rule == "gathered":
+        # A range the float64 positions no longer resolve (or int64 indices not hold) takes the
+        # whole axis, as one beyond the image's width does.
+        whole = ~(np.isfinite(lo) & np.isfinite(hi)) | (hi - lo + 1 >= n) | (np.maximum(-lo, hi) >= 2.0**52)
         inside = (lo >= 0) & (hi <= n - 1)
         gathered = ~whole & ~inside
         a = np.where(whole, 0, np.where(gathered, lo, a))
@@ -738,26 +769,27 @@ def _warp_tiles(who, perspective, source, M, dsize, flags, border_mode, border_v
         raise ValueError(f"{who}: border_value holds {len(border_value)} values for {source.channels} channels; "
                          "give one number, or one per channel")
     budget = _budget(memory_budget, who)
-    transparent = border == BORDER_TRANSPARENT
+    transparent = borders.row_of(border).needs_dst
     shape = (out_h, out_w) + source.shape[2:]
     dest = _Destination(out, shape, source.dtype, who, transparent)
     dest.check_apart(source, who)
+    rule, fold = _window_rule(border, who)
     pixel = source.channels * source.dtype.itemsize
     n_h, n_w = source.height, source.width
     matrices = 2 * _BLOCK  # the matrix each tile's warp uploads, one per slot
 
     def windows(y0, y1, x0, x1):
         (lx, hx, rx), (ly, hy, ry), regular, empty = _corner_ranges(minv, perspective, row, y0, y1, x0, x1)
-        ax, nx, gx = _axis_windows(lx, hx, n_w, border, rx)
-        ay, ny, gy = _axis_windows(ly, hy, n_h, border, ry)
+        ax, nx, gx = _axis_windows(lx, hx, n_w, rule, rx)
+        ay, ny, gy = _axis_windows(ly, hy, n_h, rule, ry)
         # A tile beyond the horizon reads nothing: a one-pixel window, every pixel filled.
         ax, nx, ay, ny = (np.where(empty, v, u) for u, v in ((ax, 0), (nx, 1), (ay, 0), (ny, 1)))
         return (ax, nx, gx & ~empty), (ay, ny, gy & ~empty), regular | empty
 
     def piece(rect, ax, nx, gx, ay, ny, gy):
         # A gathered window starts at its first tap, wherever that lies.
-        cols = (int(ax), int(nx), _fold(np.arange(int(ax), int(ax) + int(nx)), n_w, border) if gx else None)
-        rows = (int(ay), int(ny), _fold(np.arange(int(ay), int(ay) + int(ny)), n_h, border) if gy else None)
+        cols = (int(ax), int(nx), fold(np.arange(int(ax), int(ax) + int(nx)), n_w) if gx else None)
+        rows = (int(ay), int(ny), fold(np.arange(int(ay), int(ay) + int(ny)), n_h) if gy else None)
         return rect, rows, cols
 
     def split(rect, capacity):
@@ -768,8 +800,8 @@ def _warp_tiles(who, perspective, source, M, dsize, flags, border_mode, border_v
         if ranges is None:
             return [(rect, (0, 1, None), (0, 1, None))]
         (lx, hx, rx), (ly, hy, ry) = ranges
-        ax, nx, gx = _axis_windows(lx, hx, n_w, border, rx)
-        ay, ny, gy = _axis_windows(ly, hy, n_h, border, ry)
+        ax, nx, gx = _axis_windows(lx, hx, n_w, rule, rx)
+        ay, ny, gy = _axis_windows(ly, hy, n_h, rule, ry)
         if int(nx) * int(ny) * pixel <= capacity:
             return [piece(rect, ax, nx, gx, ay, ny, gy)]
         if py1 - py0 == 1 and px1 - px0 == 1:
