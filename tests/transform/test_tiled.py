@@ -146,14 +146,22 @@ def test_large_source_small_budget():
     np.testing.assert_array_equal(result, np.repeat(value(blocks[:, None], blocks[None, :])[..., None], 3, 2))
 
 
+# A map whose horizon (w = 0) crosses the output where the positions stay inside the source: the
+# pixels beside it take windows far wider than any tile's.
+HORIZON = np.array([[1.0, 6.0, -697.0], [0.0, 7.0, -697.0], [0.0, 0.01, -0.995]])
+
+
 @pytest.mark.parametrize("call", [
     lambda budget: tiled.resize(SRC, (20, 20), warp.INTER_LANCZOS3, memory_budget=budget),
     lambda budget: tiled.warp_affine(SRC, np.array([[0.2, 0.05, 0.0], [-0.05, 0.2, 0.0]]), (20, 20),
                                      warp.INTER_AREA, memory_budget=budget),
-], ids=["resize", "warp_affine"])  # fmt: skip
+    lambda budget: tiled.resize(np.zeros((128, 128, 3), np.uint8), (35, 35), warp.INTER_LINEAR, memory_budget=budget),
+    lambda budget: tiled.warp_perspective(np.zeros((1200, 1200), np.float32), HORIZON, (200, 200),
+                                          warp.INTER_AREA | warp.WARP_INVERSE_MAP, memory_budget=budget),
+], ids=["resize", "warp_affine", "resize_tables", "warp_perspective_horizon"])  # fmt: skip
 def test_budget_below_one_tile_names_the_minimum(call):
     with pytest.raises(MemoryError, match=r"give at least memory_budget=(\d+)") as refused:
-        call(10_000)
+        call(1)
     minimum = int(refused.value.args[0].rsplit("=", 1)[1])
     with Peak() as peak:
         call(minimum)  # the minimum named is enough
@@ -199,3 +207,86 @@ def test_tiles_alternate_between_two_streams():
     assert len(streams) == calls[-1][1] > 2
     assert 0 not in streams and len(set(streams)) == 2
     assert all(a != b for a, b in zip(streams, streams[1:]))  # tile i + 1 goes while tile i computes
+
+
+def _shared(tmp_path, src_kind):
+    """(src, out): out a second handle on the storage src is read from."""
+    image = RNG.random((40, 30, 3), dtype=np.float32)
+    if src_kind.startswith("npy"):
+        np.save(tmp_path / "a.npy", image)
+        src = tmp_path / "a.npy" if src_kind == "npy path" else np.load(tmp_path / "a.npy", mmap_mode="r")
+        return src, np.load(tmp_path / "a.npy", mmap_mode="r+")[:, :]
+    folder = str(tmp_path / "a.zarr")
+    zarr.open(folder, mode="w", shape=image.shape, chunks=(16, 16, 3), dtype=np.float32)[...] = image
+    return (folder if src_kind == "zarr path" else zarr.open(folder, mode="r")), zarr.open(folder, mode="r+")
+
+
+@pytest.mark.parametrize("src_kind", ["npy memmap", "npy path", "zarr", "zarr path"])
+def test_out_sharing_storage_with_src_is_refused(tmp_path, src_kind):
+    src, out = _shared(tmp_path, src_kind)
+    before = np.array(out[...])
+    with pytest.raises(ValueError, match="^warp_affine: out .* src is read from; later tiles would read"):
+        tiled.warp_affine(src, np.array([[1.0, 0.0, 3.0], [0.0, 1.0, 2.0]]), (0, 0), memory_budget=20_000, out=out)
+    np.testing.assert_array_equal(out[...], before)
+
+
+@pytest.mark.parametrize("tile", [None, (16, 16)], ids=["striped", "tiled"])
+def test_planar_tiff_reads_samples_last(tmp_path, tile):
+    image = RNG.integers(0, 256, (40, 30, 3), dtype=np.uint8)
+    tifffile.imwrite(tmp_path / "p.tif", image.transpose(2, 0, 1), photometric="rgb", planarconfig="separate",
+                     tile=tile)  # fmt: skip
+    result = tiled.resize(tmp_path / "p.tif", (20, 15), warp.INTER_AREA, memory_budget=60_000)
+    np.testing.assert_array_equal(result, resize(cp.asarray(image), (20, 15), warp.INTER_AREA).get())
+
+
+def _eight_bytes(tmp_path):
+    (tmp_path / "e.tif").write_bytes(b"II*\x00\x08\x00\x00\x00")
+    return {"src": tmp_path / "e.tif"}
+
+
+def _corrupt_tile(tmp_path):
+    tifffile.imwrite(tmp_path / "c.tif", np.zeros((64, 64), np.uint8), tile=(32, 32), compression="zlib")
+    with tifffile.TiffFile(tmp_path / "c.tif") as tif:
+        at = tif.pages[0].dataoffsets[1]
+    with open(tmp_path / "c.tif", "r+b") as f:
+        f.seek(at)
+        f.write(b"\xff" * 16)
+    return {"src": tmp_path / "c.tif"}
+
+
+def _page_stack(tmp_path):
+    tifffile.imwrite(tmp_path / "s.tif", np.zeros((3, 20, 30), np.uint8), photometric="minisblack")
+    return {"src": tmp_path / "s.tif"}
+
+
+def _read_only(tmp_path, kind):
+    if kind == "numpy":
+        out = np.zeros((10, 10, 3), np.float32)
+        out.flags.writeable = False
+    else:
+        zarr.zeros((10, 10, 3), store=str(tmp_path / "o.zarr"), dtype=np.float32)
+        out = zarr.open_array(str(tmp_path / "o.zarr"), mode="r")
+    return {"src": SRC, "out": out}
+
+
+def _torch(where):
+    torch = pytest.importorskip("torch")
+    tensor = torch.zeros((10, 10), dtype=torch.float32)
+    return {"src": tensor} if where == "src" else {"src": SRC[..., 0], "out": tensor}
+
+
+@pytest.mark.parametrize("make, error, match", [
+    (_eight_bytes, ValueError, r"cannot read '.*e\.tif' as a TIFF image"),
+    (_corrupt_tile, ValueError, r"cannot read src '.*c\.tif' at rows 0\.\.\d+, columns \d+\.\.63: .*rror"),
+    (lambda p: {"src": zarr.open_group(str(p / "g.zarr"), mode="w").store.root}, ValueError,
+     "cannot read '.*g\\.zarr' as a zarr store: a zarr group that holds no array"),
+    (_page_stack, ValueError, r"'.*s\.tif' holds 3 images \(TIFF axes 'QYX'"),
+    (lambda p: _read_only(p, "numpy"), ValueError, "out is read-only"),
+    (lambda p: _read_only(p, "zarr"), ValueError, "out is read-only"),
+    (lambda p: _torch("src"), TypeError, "src is a torch.Tensor of element type torch.float32"),
+    (lambda p: _torch("out"), TypeError, "out is a torch.Tensor of element type torch.float32"),
+], ids=["8-byte tiff", "corrupt tile", "empty zarr group", "stack of pages", "read-only numpy", "read-only zarr",
+        "torch src", "torch out"])  # fmt: skip
+def test_unreadable_sources_and_unwritable_outs_are_refused_by_name(tmp_path, make, error, match):
+    with pytest.raises(error, match=f"^resize: {match}"):
+        tiled.resize(dsize=(10, 10), memory_budget=20_000, **make(tmp_path))

@@ -38,20 +38,24 @@ def _reflect_101(i, n):
     return np.where(j < n, j, 2 * n - 2 - j)
 
 
-# Border mode (its name in the table) -> the source index of a tap i of an
-# axis of n pixels; -1: the fill. TRANSPARENT's taps read as REFLECT_101.
-INDEX = {
-    "BORDER_CONSTANT": _constant, "BORDER_REPLICATE": _replicate, "BORDER_REFLECT": _reflect, "BORDER_WRAP": _wrap,
-    "BORDER_REFLECT_101": _reflect_101, "BORDER_TRANSPARENT": _reflect_101,
-}  # fmt: skip
-MODES = {row.value: INDEX[row.name] for row in borders.BORDERS}
-CONSTANT, REFLECT_101, TRANSPARENT = (borders.BY_NAME[name].value for name in
-                                      ("BORDER_CONSTANT", "BORDER_REFLECT_101", "BORDER_TRANSPARENT"))  # fmt: skip
+# A fold of the border table (its name in borders.FOLDS) -> the source index of a tap i of an
+# axis of n pixels; -1: the fill.
+FOLDS = {"constant": _constant, "clamp": _replicate, "mirror": _reflect, "wrap": _wrap, "mirror-101": _reflect_101}
+# Border mode (its name in the table) -> its fold's index function.
+INDEX = {row.name: FOLDS[row.fold] for row in borders.BORDERS}
+CONSTANT = borders.BY_NAME["BORDER_CONSTANT"].value
+
+
+def border_row(mode):
+    """The table's row of a mode (read as the table stands), its fold checked against FOLDS."""
+    row = borders.row_of(mode)
+    borders.check_fold(row, FOLDS, "warp_reference", "the tests' reference")
+    return row
 
 
 def border_index(i, n, mode):
     """The source index of tap i under a border mode; -1 for a constant border."""
-    return MODES[mode](i, n)
+    return FOLDS[border_row(mode).fold](i, n)
 
 
 def axis_taps(p, s, n, name, mode):
@@ -80,7 +84,7 @@ def axis_taps(p, s, n, name, mode):
 def warp(src, inverse, dsize, name, mode=CONSTANT, fill=0.0, dst=None):
     """src (H, W, C) warped by the 3 x 3 inverse map into (height, width, C) float64; dsize = (width, height).
 
-    With TRANSPARENT, pixels outside the source keep the values of dst.
+    With a mode that keeps dst (TRANSPARENT), pixels outside the source keep the values of dst.
     """
     src = np.asarray(src, dtype=np.float64)
     h, w, channels = src.shape
@@ -97,16 +101,16 @@ def warp(src, inverse, dsize, name, mode=CONSTANT, fill=0.0, dst=None):
     outside = ~(den > 0)
     px, py = np.where(outside, 0.0, px), np.where(outside, 0.0, py)
     sx, sy = np.maximum(1.0, np.nan_to_num(sx)), np.maximum(1.0, np.nan_to_num(sy))
-    taps_mode = REFLECT_101 if mode == TRANSPARENT else mode
-    ix, wx = axis_taps(px, sx, w, name, taps_mode)
-    iy, wy = axis_taps(py, sy, h, name, taps_mode)
+    keeps = border_row(mode).needs_dst
+    ix, wx = axis_taps(px, sx, w, name, mode)
+    iy, wy = axis_taps(py, sy, h, name, mode)
     fill = np.broadcast_to(np.asarray(fill, dtype=np.float64), (channels,))
     padded = np.concatenate([src, np.broadcast_to(fill, (h, 1, channels))], axis=1)
     padded = np.concatenate([padded, np.broadcast_to(fill, (1, w + 1, channels))], axis=0)  # index -1: the fill
     rows = padded[iy[:, :, None], ix[:, None, :]]  # (P, Ty, Tx, C)
     out = np.einsum("py,px,pyxc->pc", wy, wx, rows)
     out[outside] = fill
-    if mode == TRANSPARENT:
+    if keeps:
         keep = outside | ~((px >= 0) & (px <= w - 1) & (py >= 0) & (py <= h - 1))
         out[keep] = np.asarray(dst, dtype=np.float64).reshape(-1, channels)[keep]
     return out.reshape(dsize[1], dsize[0], channels)

@@ -23,18 +23,19 @@ reaches, so that it is the whole-image call's result:
   filter's reach at the largest stretch inside the tile; the tile is warped
   with the inverse map composed with the translations of the tile and its
   window. Positions then differ from the whole call's by float32 rounding only.
-  Border modes:
+  Border modes, by the fold of their row in the border table (`_WINDOWS`):
   CONSTANT, REPLICATE  the box clipped to the image: a tap outside the window
                        lies outside the image too, and the window's edge pixel
                        is the image's.
-  REFLECT, WRAP,       the box's pixels gathered on the host through the border
-  REFLECT_101          rule, so that no tap needs the border; a box as wide as
-                       the image takes the whole axis, folded by the kernel.
+  REFLECT, WRAP,       the box's pixels gathered on the host through the fold,
+  REFLECT_101          so that no tap needs the border; a box as wide as the
+                       image takes the whole axis, folded by the kernel.
   TRANSPARENT          the box clipped to the image and reaching inward from an
                        image edge it meets by the filter's reach: positions
                        outside the image lie outside the window, and taps
                        reflected at the edge land inside it. The destination's
                        pixels are uploaded with the window.
+  A mode whose fold has no rule here is refused by name.
 
 Pipeline: two slots, each a device buffer, pinned host buffers and a stream.
 While one tile's kernels run on its slot's stream, the next tile's window is
@@ -61,6 +62,7 @@ import numpy as np
 from . import resize as _whole
 from . import warp as _warp
 from .resampling import _launch, borders, filters
+from .resampling._sources import WARP_MAX_REACH
 from .schema import INTER_AUTO, INTER_LINEAR
 from .warp import (
     BORDER_CONSTANT,
@@ -84,12 +86,11 @@ SIDES = (1024, 512, 256, 128, 64, 32, 16)
 DEFAULT_SHARE = 0.5
 # Device allocations are counted in whole blocks of this size, as CuPy's pool hands them out.
 _BLOCK = 512
-# The warp kernels' footprint limit: source pixels on each side of a position.
-_WARP_MAX_REACH = 512.0
 # Added to every warp window on each side: positions rounded in float32 land within it.
 _SLACK = 2
 _DTYPES = tuple(np.dtype(t) for t in (np.uint8, np.uint16, np.float16, np.float32))
-_TIFF_SUFFIXES = (".tif", ".tiff")
+# The suffixes of the paths read and written as TIFF files.
+TIFF_SUFFIXES = (".tif", ".tiff")
 _temporaries = itertools.count()
 
 
@@ -105,8 +106,11 @@ class _Source:
 
     def __init__(self, src, who, max_channels=None):
         self._store = None
+        self.who = who
+        self.file = None  # the file read, when src is a path
         if isinstance(src, (str, os.PathLike)):
-            src = self._open(Path(src), who)
+            self.file = Path(src)
+            src = self._open(self.file, who)
         if isinstance(src, cp.ndarray):
             raise TypeError(f"{who}: src is a CuPy array; the tiled functions read a host-side source "
                             "(NumPy, zarr, a TIFF file), the whole-image functions take device arrays")
@@ -115,7 +119,7 @@ class _Source:
                             f"got {type(src).__name__}")
         self.array = src
         self.shape = tuple(int(v) for v in src.shape)
-        self.dtype = np.dtype(src.dtype)
+        self.dtype = _element_type(src, who, "src")
         if len(self.shape) not in (2, 3):
             self.close()
             raise ValueError(f"{who}: src has shape {self.shape}; accepted: (H, W) or (H, W, C)")
@@ -137,27 +141,60 @@ class _Source:
         if not path.exists():
             raise FileNotFoundError(f"{who}: no such source file: {str(path)!r}")
         suffix = path.suffix.lower()
-        if suffix == ".npy":
-            return np.load(path, mmap_mode="r")
-        import zarr
-
-        if suffix in _TIFF_SUFFIXES:
-            import tifffile
-
-            self._store = tifffile.imread(path, aszarr=True)
-            node = zarr.open(self._store, mode="r")
-        elif path.is_dir():
-            node = zarr.open(str(path), mode="r")
-        else:
+        if suffix not in (".npy",) + TIFF_SUFFIXES and not path.is_dir():
             raise ValueError(f"{who}: cannot read {str(path)!r}; accepted paths: a TIFF file, a .npy file "
                              "or a zarr store")
-        if not hasattr(node, "shape"):  # a multi-resolution group: the full-resolution level
-            node = node[sorted(node.array_keys())[0]]
+        what = {".npy": "a .npy file"}.get(suffix, "a TIFF image" if suffix in TIFF_SUFFIXES else "a zarr store")
+        try:
+            if suffix == ".npy":
+                return np.load(path, mmap_mode="r")
+            import zarr
+
+            if suffix in TIFF_SUFFIXES:
+                import tifffile
+
+                with tifffile.TiffFile(path) as tif:
+                    axes, shape = tif.series[0].axes, tif.series[0].shape
+                self._store = tifffile.imread(path, aszarr=True)
+                node = zarr.open(self._store, mode="r")
+            else:
+                axes, shape = None, None
+                node = zarr.open(str(path), mode="r")
+            if not hasattr(node, "shape"):  # a multi-resolution group: the full-resolution level
+                keys = sorted(node.array_keys())
+                if not keys:
+                    raise _Unreadable("a zarr group that holds no array")
+                node = node[keys[0]]
+        except Exception as error:
+            self.close()
+            if isinstance(error, MemoryError):
+                raise
+            raise ValueError(f"{who}: cannot read {str(path)!r} as {what}: "
+                             f"{error if isinstance(error, _Unreadable) else _described(error)}") from error
+        if axes is not None and axes not in ("YX", "YXS"):
+            try:
+                return _TiffImage(node, axes, shape, path, who)
+            except ValueError:
+                self.close()
+                raise
         return node
 
     def read(self, rows, cols, dst):
         """Fill dst with the window rows x cols: each (start, size, index), index an array of
-        source indices when the window is gathered, None when it is the slice start:start+size."""
+        source indices when the window is gathered, None when it is the slice start:start+size.
+        A library's failure to read (corrupt or truncated data) is raised with the function's name."""
+        try:
+            self._read(rows, cols, dst)
+        except MemoryError:
+            raise
+        except Exception as error:
+            r, c = _indices(rows), _indices(cols)
+            where = f"rows {r.min()}..{r.max()}, columns {c.min()}..{c.max()}"
+            what = f"src {str(self.file)!r}" if self.file is not None else "src"
+            kind = OSError if isinstance(error, OSError) else ValueError
+            raise kind(f"{self.who}: cannot read {what} at {where}: {_described(error)}") from error
+
+    def _read(self, rows, cols, dst):
         if rows[2] is None and cols[2] is None:
             dst[...] = self.array[rows[0]:rows[0] + rows[1], cols[0]:cols[0] + cols[1]]
             return
@@ -205,6 +242,91 @@ def _runs(axis):
     return runs
 
 
+class _Unreadable(Exception):
+    """A source path that holds nothing to read, in words."""
+
+
+def _described(error):
+    return f"{type(error).__name__}: {error}"
+
+
+def _element_type(array, who, what):
+    """A host array's NumPy element type; an array of another library's element types (a torch
+    tensor) is refused by name."""
+    try:
+        return np.dtype(array.dtype)
+    except TypeError:
+        kind = f"{type(array).__module__}.{type(array).__name__}"
+        raise TypeError(f"{who}: {what} is a {kind} of element type {array.dtype}, not a NumPy element type; "
+                        "give a NumPy array (a CPU torch tensor: tensor.numpy()), a memmap, a zarr array or a "
+                        "path") from None
+
+
+class _TiffImage:
+    """The first image of a TIFF file as (H, W[, S]) whatever order tifffile's axes give: samples
+    stored apart (planar) come last, and other axes must have one entry (a stack of pages is
+    refused by name)."""
+
+    def __init__(self, array, axes, shape, path, who):
+        extra = {a: n for a, n in zip(axes, shape) if a not in "YXS"}
+        if any(n != 1 for n in extra.values()) or not ("Y" in axes and "X" in axes):
+            count = math.prod(extra.values())
+            raise ValueError(f"{who}: {str(path)!r} holds {count} images (TIFF axes {axes!r}, shape {tuple(shape)});"
+                             " the tiled functions read one image: give a TIFF that holds a single one")
+        self._array, self._axes = array, axes
+        sizes = dict(zip(axes, shape))
+        self.shape = (sizes["Y"], sizes["X"]) + ((sizes["S"],) if "S" in sizes else ())
+        self.dtype = array.dtype
+        self._samples_first = "S" in axes and axes.index("S") < axes.index("Y")
+
+    def __getitem__(self, key):
+        rows, cols = key
+        index = tuple({"Y": rows, "X": cols, "S": slice(None)}.get(a, 0) for a in self._axes)
+        block = np.asarray(self._array[index])
+        return np.moveaxis(block, 0, -1) if self._samples_first else block
+
+
+def _mapped_file(array):
+    """The file whose memory map holds an array's elements (a memmap, or a view of one), as
+    (device, inode); None for none."""
+    while array is not None:
+        name = getattr(array, "filename", None) if isinstance(array, np.memmap) else None
+        if name is not None:
+            return _file_key(name)
+        array = getattr(array, "base", None)
+    return None
+
+
+def _file_key(path):
+    try:
+        st = os.stat(path)
+    except OSError:
+        return None
+    return st.st_dev, st.st_ino
+
+
+def _zarr_place(array):
+    """Where a zarr array's chunks live: the folder of a store on disk, or its store and path."""
+    store, path = getattr(array, "store", None), getattr(array, "path", None)
+    if store is None or not isinstance(path, str):
+        return None
+    root = getattr(store, "root", None)
+    if root is not None:
+        return os.path.realpath(os.path.join(str(root), path))
+    return store, path
+
+
+def _same_place(a, b):
+    if a is None or b is None or type(a) is not type(b):
+        return False
+    if isinstance(a, str):
+        return a == b
+    try:
+        return (a[0] is b[0] or bool(a[0] == b[0])) and a[1] == b[1]
+    except Exception:  # a store that cannot be compared is another one
+        return False
+
+
 class _Destination:
     """Where the result goes: an array written tile by tile, or a TIFF path."""
 
@@ -219,7 +341,7 @@ class _Destination:
             self.array = np.empty(shape, dtype)
         elif isinstance(out, (str, os.PathLike)):
             self.path = Path(out)
-            if self.path.suffix.lower() not in _TIFF_SUFFIXES:
+            if self.path.suffix.lower() not in TIFF_SUFFIXES:
                 raise ValueError(f"{who}: out {str(self.path)!r} is written as a tiled TIFF; give a path "
                                  "ending in .tif or .tiff")
             if transparent:
@@ -232,9 +354,11 @@ class _Destination:
         elif hasattr(out, "shape") and hasattr(out, "dtype") and hasattr(out, "__setitem__"):
             if tuple(out.shape) != tuple(shape):
                 raise ValueError(f"{who}: out has shape {tuple(out.shape)}; the result has shape {tuple(shape)}")
-            if np.dtype(out.dtype) != dtype:
+            if _element_type(out, who, "out") != dtype:
                 raise TypeError(f"{who}: out has element type {np.dtype(out.dtype)}; the result has the "
                                 f"source's, {dtype}")
+            if (isinstance(out, np.ndarray) and not out.flags.writeable) or getattr(out, "read_only", False) is True:
+                raise ValueError(f"{who}: out is read-only; give an array the result can be written into")
             self.array = out
         else:
             raise TypeError(f"{who}: out must be None, a host array (NumPy, zarr) or a path, "
@@ -247,6 +371,17 @@ class _Destination:
         if isinstance(self.array, np.ndarray) and isinstance(source.array, np.ndarray) and \
                 np.shares_memory(self.array, source.array):
             raise ValueError(f"{who}: out overlaps src; later tiles would read what earlier ones wrote")
+        if self.array is None:
+            return
+        # The same storage through other objects: a second memory map of the file, the same zarr array.
+        out_file = _mapped_file(self.array)
+        src_file = _mapped_file(source.array) or (_file_key(source.file) if source.file is not None else None)
+        if out_file is not None and out_file == src_file:
+            raise ValueError(f"{who}: out maps the file src is read from; later tiles would read what earlier "
+                             "ones wrote")
+        if _same_place(_zarr_place(self.array), _zarr_place(source.array)):
+            raise ValueError(f"{who}: out is the zarr array src is read from; later tiles would read what "
+                             "earlier ones wrote")
 
     def write(self, tiles, side):
         """Consume (rect, tile) pairs in tile order; the result (array or path)."""
@@ -453,8 +588,8 @@ def _resize(source, dsize, interpolation, memory_budget, out, progress, who):
     x_taps, y_taps = _whole._taps(row, width, out_w), _whole._taps(row, height, out_h)
     stride_x, stride_y = -(-x_taps // 4) * 4, -(-y_taps // 4) * 4
     tables = _blocks(out_w * stride_x * 4) + _blocks(out_w * 4) + _blocks(out_h * stride_y * 4) + _blocks(out_h * 4)
-    if tables > budget:
-        raise _too_small(who, budget, tables, f"the weight tables of {width} x {height} to {out_w} x {out_h}")
+    # Tables beyond the budget are computed all the same: the least budget that works, which
+    # the refusal below names, depends on the windows their offsets give.
     # The whole call's order of the passes (the cheaper first), which the sums follow.
     x_first = _whole._x_first(height, width, out_h, out_w, x_taps, y_taps)
 
@@ -487,7 +622,7 @@ def _resize(source, dsize, interpolation, memory_budget, out, progress, who):
             break
     else:
         raise _too_small(who, budget, need, f"one tile of {min(16, out_w)} x {min(16, out_h)} output pixels "
-                                            "with its source window")
+                                            "with its source window, and the weight tables")
     y0, y1, x0, x1, (r_lo, r_n), (c_lo, c_n) = layout
     pieces = [(int(a), int(b), int(c), int(d), int(e), int(f), int(g), int(h))
               for a, b, c, d, e, f, g, h in zip(y0, y1, x0, x1, r_lo, r_n, c_lo, c_n)]  # fmt: skip
@@ -613,38 +748,69 @@ def _reach(row, spacing):
     """How far the warp kernels' taps reach at a spacing of neighbouring destination pixels (an array)."""
     spacing = np.asarray(spacing, dtype=np.float64)
     stretch = np.maximum(1.0, spacing) if row.widens else np.ones_like(spacing)
-    stretch = np.minimum(stretch, _WARP_MAX_REACH / row.reach(1.0))
+    stretch = np.minimum(stretch, WARP_MAX_REACH / row.reach(1.0))
     return row.radius * stretch + row.margin
 
 
-def _fold(i, n, border):
-    """The source index the warp kernels read for tap i under a border mode (the kernels' rule)."""
-    if border == BORDER_REPLICATE:
-        return np.clip(i, 0, n - 1)
-    if border == BORDER_REFLECT:
-        j = np.mod(i, 2 * n)
-        return np.where(j < n, j, 2 * n - 1 - j)
-    if border == BORDER_WRAP:
-        return np.mod(i, n)
+# A periodic fold (borders.FOLDS) -> the source index it gives tap i of an axis of n pixels,
+# as the warp kernels' fold_<fold> gives it.
+def _fold_mirror(i, n):
+    j = np.mod(i, 2 * n)
+    return np.where(j < n, j, 2 * n - 1 - j)
+
+
+def _fold_mirror_101(i, n):
     if n == 1:
         return np.zeros_like(i)
     j = np.mod(i, 2 * n - 2)
     return np.where(j < n, j, 2 * n - 2 - j)
 
 
-def _axis_windows(lo, hi, n, border, reach):
+_FOLDS = {"mirror": _fold_mirror, "mirror-101": _fold_mirror_101, "wrap": np.mod}
+
+# How a tile's source window is cut along an axis, by the border mode's fold:
+#   clipped   the box clipped to the image: a tap outside the window lies outside
+#             the image too (constant), or reads the window's edge pixel, which is
+#             the image's (clamp);
+#   gathered  the box's pixels gathered on the host through the fold (_FOLDS), so
+#             that no tap needs the border; a box as wide as the image takes the
+#             whole axis, folded by the kernel;
+#   inward    (modes that keep dst) the box clipped to the image and reaching inward
+#             from an image edge it meets by the filter's reach: positions outside
+#             the image lie outside the window, and taps mirrored at the edge land
+#             inside it.
+_WINDOWS = {"constant": "clipped", "clamp": "clipped", "mirror": "gathered", "mirror-101": "gathered",
+            "wrap": "gathered"}  # fmt: skip
+_KEEPING_WINDOWS = {"constant": "clipped", "clamp": "clipped", "mirror": "inward", "mirror-101": "inward"}
+
+
+def _window_rule(border, who):
+    """How the windows of a border mode are cut (_WINDOWS), from its row; a mode whose fold has
+    no rule here (for a mode that keeps dst: a fold that reads beyond the reach of the edge) is
+    refused by name."""
+    row = borders.row_of(border)
+    if row.needs_dst:
+        borders.check_fold(row, _KEEPING_WINDOWS, who, "the tiled warp for a mode that keeps dst")
+        return _KEEPING_WINDOWS[row.fold], None
+    borders.check_fold(row, _WINDOWS, who, "the tiled warp")
+    return _WINDOWS[row.fold], _FOLDS.get(row.fold)
+
+
+def _axis_windows(lo, hi, n, rule, reach):
     """Per tile along one source axis, from the taps' range lo..hi (floats, maybe infinite):
-    the window's start and size and whether it is gathered through the border rule."""
+    the window's start and size and whether it is gathered through the fold (rule: _WINDOWS)."""
     lo, hi = np.asarray(lo, np.float64), np.asarray(hi, np.float64)
     a = np.clip(lo, 0, n - 1)
     b = np.clip(hi, 0, n - 1)
     gathered = np.zeros(a.shape, bool)
-    if border == BORDER_TRANSPARENT:
+    if rule == "inward":
         inward = np.ceil(reach) + _SLACK
         b = np.where(lo <= 0, np.maximum(b, np.minimum(n - 1, inward)), b)
         a = np.where(hi >= n - 1, np.minimum(a, np.maximum(0, n - 1 - inward)), a)
-    elif border in (BORDER_REFLECT, BORDER_WRAP, BORDER_REFLECT_101):
-        whole = ~(np.isfinite(lo) & np.isfinite(hi)) | (hi - lo + 1 >= n)
+    elif rule == "gathered":
+        # A range the float64 positions no longer resolve (or int64 indices not hold) takes the
+        # whole axis, as one beyond the image's width does.
+        whole = ~(np.isfinite(lo) & np.isfinite(hi)) | (hi - lo + 1 >= n) | (np.maximum(-lo, hi) >= 2.0**52)
         inside = (lo >= 0) & (hi <= n - 1)
         gathered = ~whole & ~inside
         a = np.where(whole, 0, np.where(gathered, lo, a))
@@ -690,9 +856,9 @@ def _corner_ranges(minv, perspective, row, y0, y1, x0, x1):
     return (lo_x, hi_x, rx), (lo_y, hi_y, ry), regular, empty
 
 
-def _pixel_ranges(minv, row, y0, y1, x0, x1):
-    """A perspective tile that the horizon crosses: the taps' ranges from every pixel with w > 0;
-    None when there is none."""
+def _pixel_taps(minv, row, y0, y1, x0, x1):
+    """A perspective tile that the horizon crosses: per pixel with w > 0, the taps' ranges along
+    x and y and the reaches ((lo, hi, reach) arrays each); None when there is none."""
     ys, xs = np.mgrid[y0:y1, x0:x1].astype(np.float64)
     m = minv.ravel()
     W = m[6] * xs + m[7] * ys + m[8]
@@ -706,11 +872,20 @@ def _pixel_ranges(minv, row, y0, y1, x0, x1):
         rx = _reach(row, np.hypot(m[0] - px * m[6], m[1] - px * m[7]) / W * (1 + 1e-5))
         ry = _reach(row, np.hypot(m[3] - py * m[6], m[4] - py * m[7]) / W * (1 + 1e-5))
         # A position or spacing that overflows to NaN could lie anywhere: unbounded.
-        lo_x, hi_x = _taps_range(np.min(np.where(np.isnan(px - rx), -np.inf, px - rx)),
-                                 np.max(np.where(np.isnan(px + rx), np.inf, px + rx)), 0.0)
-        lo_y, hi_y = _taps_range(np.min(np.where(np.isnan(py - ry), -np.inf, py - ry)),
-                                 np.max(np.where(np.isnan(py + ry), np.inf, py + ry)), 0.0)
-    return (lo_x, hi_x, np.nanmax(rx)), (lo_y, hi_y, np.nanmax(ry))
+        lo_x, hi_x = _taps_range(np.where(np.isnan(px - rx), -np.inf, px - rx),
+                                 np.where(np.isnan(px + rx), np.inf, px + rx), 0.0)
+        lo_y, hi_y = _taps_range(np.where(np.isnan(py - ry), -np.inf, py - ry),
+                                 np.where(np.isnan(py + ry), np.inf, py + ry), 0.0)
+    return (lo_x, hi_x, rx), (lo_y, hi_y, ry)
+
+
+def _pixel_ranges(minv, row, y0, y1, x0, x1):
+    """A perspective tile that the horizon crosses: the taps' ranges from every pixel with w > 0;
+    None when there is none."""
+    taps = _pixel_taps(minv, row, y0, y1, x0, x1)
+    if taps is None:
+        return None
+    return tuple((lo.min(), hi.max(), np.nanmax(reach)) for lo, hi, reach in taps)
 
 
 def _warp_tiles(who, perspective, source, M, dsize, flags, border_mode, border_value, memory_budget, out, progress):
@@ -738,26 +913,27 @@ def _warp_tiles(who, perspective, source, M, dsize, flags, border_mode, border_v
         raise ValueError(f"{who}: border_value holds {len(border_value)} values for {source.channels} channels; "
                          "give one number, or one per channel")
     budget = _budget(memory_budget, who)
-    transparent = border == BORDER_TRANSPARENT
+    transparent = borders.row_of(border).needs_dst
     shape = (out_h, out_w) + source.shape[2:]
     dest = _Destination(out, shape, source.dtype, who, transparent)
     dest.check_apart(source, who)
+    rule, fold = _window_rule(border, who)
     pixel = source.channels * source.dtype.itemsize
     n_h, n_w = source.height, source.width
     matrices = 2 * _BLOCK  # the matrix each tile's warp uploads, one per slot
 
     def windows(y0, y1, x0, x1):
         (lx, hx, rx), (ly, hy, ry), regular, empty = _corner_ranges(minv, perspective, row, y0, y1, x0, x1)
-        ax, nx, gx = _axis_windows(lx, hx, n_w, border, rx)
-        ay, ny, gy = _axis_windows(ly, hy, n_h, border, ry)
+        ax, nx, gx = _axis_windows(lx, hx, n_w, rule, rx)
+        ay, ny, gy = _axis_windows(ly, hy, n_h, rule, ry)
         # A tile beyond the horizon reads nothing: a one-pixel window, every pixel filled.
         ax, nx, ay, ny = (np.where(empty, v, u) for u, v in ((ax, 0), (nx, 1), (ay, 0), (ny, 1)))
         return (ax, nx, gx & ~empty), (ay, ny, gy & ~empty), regular | empty
 
     def piece(rect, ax, nx, gx, ay, ny, gy):
         # A gathered window starts at its first tap, wherever that lies.
-        cols = (int(ax), int(nx), _fold(np.arange(int(ax), int(ax) + int(nx)), n_w, border) if gx else None)
-        rows = (int(ay), int(ny), _fold(np.arange(int(ay), int(ay) + int(ny)), n_h, border) if gy else None)
+        cols = (int(ax), int(nx), fold(np.arange(int(ax), int(ax) + int(nx)), n_w) if gx else None)
+        rows = (int(ay), int(ny), fold(np.arange(int(ay), int(ay) + int(ny)), n_h) if gy else None)
         return rect, rows, cols
 
     def split(rect, capacity):
@@ -768,8 +944,8 @@ def _warp_tiles(who, perspective, source, M, dsize, flags, border_mode, border_v
         if ranges is None:
             return [(rect, (0, 1, None), (0, 1, None))]
         (lx, hx, rx), (ly, hy, ry) = ranges
-        ax, nx, gx = _axis_windows(lx, hx, n_w, border, rx)
-        ay, ny, gy = _axis_windows(ly, hy, n_h, border, ry)
+        ax, nx, gx = _axis_windows(lx, hx, n_w, rule, rx)
+        ay, ny, gy = _axis_windows(ly, hy, n_h, rule, ry)
         if int(nx) * int(ny) * pixel <= capacity:
             return [piece(rect, ax, nx, gx, ay, ny, gy)]
         if py1 - py0 == 1 and px1 - px0 == 1:
@@ -780,14 +956,14 @@ def _warp_tiles(who, perspective, source, M, dsize, flags, border_mode, border_v
         return None if any(p is None for p in parts) else [p for part in parts for p in part]
 
     def plan(side):
-        """(need, pieces, tile bytes) with tiles of side x side; pieces None when they do not fit."""
+        """(pieces, tile bytes) with tiles of side x side; pieces None when they do not fit."""
         y0, y1, x0, x1 = _grid(side, out_h, out_w)
         wx, wy, regular = windows(y0, y1, x0, x1)
         tile = int(((y1 - y0) * (x1 - x0)).max()) * pixel
         sizes = np.where(regular, wx[1] * wy[1], 1)
         need = 2 * (_blocks(int(sizes.max()) * pixel) + _blocks(tile)) + matrices
         if need > budget:
-            return need, None, tile
+            return None, tile
         # Tiles the horizon crosses take what the budget leaves for a window.
         capacity = ((budget - matrices) // 2 - _blocks(tile)) // _BLOCK * _BLOCK
         pieces = []
@@ -798,20 +974,35 @@ def _warp_tiles(who, perspective, source, M, dsize, flags, border_mode, border_v
                 continue
             parts = split(rect, capacity)
             if parts is None:
-                return budget + 1, None, tile
+                return None, tile
             pieces.extend(parts)
-        return need, pieces, tile
+        return pieces, tile
+
+    def minimum():
+        """The least budget with which plan(SIDES[-1]) succeeds, and what needs it: its tiles'
+        windows, and the window of each single pixel of the tiles the horizon crosses (to which
+        their pieces may be cut)."""
+        y0, y1, x0, x1 = _grid(SIDES[-1], out_h, out_w)
+        wx, wy, regular = windows(y0, y1, x0, x1)
+        tile = int(((y1 - y0) * (x1 - x0)).max()) * pixel
+        window, crossing = int(np.where(regular, wx[1] * wy[1], 1).max()), 0
+        for i in np.flatnonzero(~regular):
+            taps = _pixel_taps(minv, row, int(y0[i]), int(y1[i]), int(x0[i]), int(x1[i]))
+            if taps is not None:
+                (lx, hx, rx), (ly, hy, ry) = taps
+                sizes = _axis_windows(lx, hx, n_w, rule, rx)[1] * _axis_windows(ly, hy, n_h, rule, ry)[1]
+                crossing = max(crossing, int(sizes.max()))
+        need = 2 * (_blocks(max(window, crossing) * pixel) + _blocks(tile)) + matrices
+        if crossing > window:
+            return need, "the source window of an output pixel whose map crosses the horizon (w = 0)"
+        return need, f"one tile of {min(16, out_w)} x {min(16, out_h)} output pixels with its source window"
 
     for side in SIDES:
-        need, pieces, tile = plan(side)
+        pieces, tile = plan(side)
         if pieces is not None:
             break
     else:
-        what = f"one tile of {min(16, out_w)} x {min(16, out_h)} output pixels with its source window"
-        if need > budget + 1:
-            raise _too_small(who, budget, need, what)
-        raise MemoryError(f"{who}: memory_budget of {budget:,} bytes is too small for the source windows of the "
-                          "output pixels whose map crosses the horizon (w = 0); give a larger budget")
+        raise _too_small(who, budget, *minimum())
     window = max(p[1][1] * p[2][1] for p in pieces) * pixel
     slots = _Slots([("window", window), ("out", tile)], [("window", window)], [("out", tile)])
     warp = _warp.warp_perspective if perspective else _warp.warp_affine

@@ -17,6 +17,7 @@ from .warp import WARP_INVERSE_MAP as WARP_INVERSE_MAP
 
 SIDES: tuple[int, ...]  # output tile sides tried, largest first
 DEFAULT_SHARE: float  # without a budget: this share of the free device memory
+TIFF_SUFFIXES: tuple[str, ...]  # the suffixes of the paths read and written as TIFF files
 
 # A host-side image: a NumPy array or memmap, a zarr array, anything sliceable with shape and dtype.
 _Source = Union[np.ndarray, Any, str, os.PathLike[str]]

@@ -19,13 +19,14 @@
 // source pixels: stronger reductions filter with that footprint.
 //
 // Borders, applied to every tap (the 2-D weight is the product of the axis
-// weights, so each tap keeps its weight wherever it lands): each mode's
-// constant and diagram are its row in borders.py (the constants are compiled
-// in front of this source); border_index_outside and warp_axis implement them.
-// A tap outside the image reads border_value under BORDER_CONSTANT. Under
-// BORDER_TRANSPARENT the pixel is written only where the position lies within
-// the pixel centres, 0 <= x <= W - 1 and 0 <= y <= H - 1, taps beyond the edge
-// there reading as BORDER_REFLECT_101; elsewhere dst keeps its value.
+// weights, so each tap keeps its weight wherever it lands): each mode is its
+// row in borders.py, whose constants and switches over the modes are compiled
+// in front of this source; a tap beyond the edge reads where its row's fold
+// says (fold_<fold> below). A tap outside the image reads border_value under a
+// mode of the constant fold (BORDER_CONSTANT). Under a mode that keeps dst
+// (BORDER_TRANSPARENT) the pixel is written only where the position lies
+// within the pixel centres, 0 <= x <= W - 1 and 0 <= y <= H - 1, taps beyond
+// the edge there reading by the mode's fold; elsewhere dst keeps its value.
 // A pixel outside the image altogether (w <= 0, a position that is not finite)
 // takes border_value, or is left as it is with TRANSPARENT.
 //
@@ -37,8 +38,8 @@
 
 namespace zemvara {
 
-// Footprint limit, source pixels on each side of the position.
-#define WARP_MAX_REACH 512.0f
+// WARP_MAX_REACH, the footprint limit (source pixels on each side of the
+// position), is compiled in front of this source from _sources.WARP_MAX_REACH.
 
 // Taps handled per step along x: weights and indices of one step stay in
 // registers (the loop over them is unrolled), and each step walks the y taps
@@ -49,34 +50,53 @@ template <> struct WarpChunk<Nearest> { enum { value = 1 }; };
 template <> struct WarpChunk<Bilinear> { enum { value = 2 }; };
 template <> struct WarpChunk<Lanczos> { enum { value = 8 }; };
 
-// The source index a tap i outside 0 .. n - 1 reads under a border mode; -1
-// for a constant border. Kept out of line: only taps beyond an edge call it,
-// and the tap loop stays short.
-__device__ __noinline__ int border_index_outside(int i, int n, int border) {
-    switch (border) {
-    case BORDER_REPLICATE:
-        return i < 0 ? 0 : n - 1;
-    case BORDER_REFLECT: {
-        const int period = 2 * n;
-        int j = i % period;
-        if (j < 0) j += period;
-        return j < n ? j : period - 1 - j;
-    }
-    case BORDER_WRAP: {
-        int j = i % n;
-        return j < 0 ? j + n : j;
-    }
-    case BORDER_REFLECT_101:
-    case BORDER_TRANSPARENT: {
-        if (n == 1) return 0;
-        const int period = 2 * n - 2;
-        int j = i % period;
-        if (j < 0) j += period;
-        return j < n ? j : period - j;
-    }
-    default:
-        return -1;
-    }
+// The folds of the border table (borders.FOLDS): fold_<fold> is the source
+// index a tap i outside 0 .. n - 1 reads, far_<fold> a position p far beyond
+// the axis moved to one that reads the same pixels. The switches over the
+// modes that call them (border_index_outside, border_far) are generated from
+// the table and compiled in front of this source, with border_fills and
+// border_keeps_dst. The periodic folds move a position by whole periods,
+// computed exactly (fmodf), so that a position of any size lands in one
+// period with its fraction: tap indices stay small integers.
+__device__ __forceinline__ int fold_clamp(int i, int n) { return i < 0 ? 0 : n - 1; }
+
+__device__ __forceinline__ int fold_mirror(int i, int n) {
+    const int period = 2 * n;
+    int j = i % period;
+    if (j < 0) j += period;
+    return j < n ? j : period - 1 - j;
+}
+
+__device__ __forceinline__ int fold_wrap(int i, int n) {
+    int j = i % n;
+    return j < 0 ? j + n : j;
+}
+
+__device__ __forceinline__ int fold_mirror_101(int i, int n) {
+    if (n == 1) return 0;
+    const int period = 2 * n - 2;
+    int j = i % period;
+    if (j < 0) j += period;
+    return j < n ? j : period - j;
+}
+
+// p moved into 0 .. period by whole periods.
+__device__ __forceinline__ float within_period(float p, float period) {
+    const float q = fmodf(p, period);
+    return q < 0.0f ? q + period : q;
+}
+
+// Just beyond the edge, every tap past it: they all read the edge pixel.
+__device__ __forceinline__ float far_clamp(float p, int n, float reach) {
+    return p < 0.0f ? -(reach + 1.0f) : (float)n + reach;
+}
+
+__device__ __forceinline__ float far_mirror(float p, int n, float) { return within_period(p, 2.0f * n); }
+
+__device__ __forceinline__ float far_wrap(float p, int n, float) { return within_period(p, (float)n); }
+
+__device__ __forceinline__ float far_mirror_101(float p, int n, float) {
+    return within_period(p, n == 1 ? 1.0f : 2.0f * n - 2.0f);
 }
 
 // The source index a tap i reads under a border mode; -1 for a constant border.
@@ -129,24 +149,18 @@ struct WarpAxis {
 };
 
 // False when every tap lies outside the image under a constant border (the
-// pixel is border_value). Positions far outside are first moved by a whole
-// period of the border (or clamped, for REPLICATE), which changes no tap's
-// source pixel, so that tap indices stay small integers.
+// pixel is border_value). Positions far outside are first moved by the
+// border's far_<fold> (whole periods, or to just past the edge for clamp),
+// which changes no tap's source pixel, so that tap indices stay small
+// integers.
 template <class F>
 __device__ __forceinline__ bool warp_axis(float p, const WarpScale &c, int n, int border, WarpAxis &ax) {
     const float reach = c.reach;
     const float far = 2.0f * (float)n + reach + 2.0f;
     if (!(fabsf(p) < 3.0e38f)) return false;  // not finite
     if (p < -far || p > far) {
-        if (border == BORDER_CONSTANT) return false;
-        if (border == BORDER_REPLICATE) {
-            p = p < 0.0f ? -(reach + 1.0f) : (float)n + reach;
-        } else {
-            const float period = border == BORDER_WRAP ? (float)n
-                                 : border == BORDER_REFLECT ? 2.0f * n
-                                 : n == 1 ? 1.0f : 2.0f * n - 2.0f;
-            p -= period * floorf(p / period);
-        }
+        if (border_fills(border)) return false;
+        p = border_far(p, n, reach, border);
     }
     ax.p = p;
     ax.s = c.s;
@@ -161,7 +175,7 @@ __device__ __forceinline__ bool warp_axis(float p, const WarpScale &c, int n, in
         ax.first = (int)lo;
         ax.count = (int)hi - ax.first + 1;
     }
-    if (border == BORDER_CONSTANT && (ax.first >= n || ax.first + ax.count <= 0)) return false;
+    if (border_fills(border) && (ax.first >= n || ax.first + ax.count <= 0)) return false;
     return true;
 }
 
@@ -499,8 +513,7 @@ __device__ __forceinline__ bool warp_sample(const WarpSource<E> &source, float p
     WarpAxis ax, ay;
 #pragma unroll
     for (int c = 0; c < NC; ++c) acc[c] = 0.0f;
-    const int tap_border = border == BORDER_TRANSPARENT ? BORDER_REFLECT_101 : border;
-    if (!warp_axis<F>(px, cx, w, tap_border, ax) || !warp_axis<F>(py, cy, h, tap_border, ay))
+    if (!warp_axis<F>(px, cx, w, border, ax) || !warp_axis<F>(py, cy, h, border, ay))
         return false;
     // At stretch 1 the filters with fixed pieces weigh their window as the
     // interior path does (window_weights), so that both give the same result.
@@ -522,7 +535,7 @@ __device__ __forceinline__ bool warp_sample(const WarpSource<E> &source, float p
             const int i = ax.first + x0 + j;
             const bool live = x0 + j < ax.count;
             wx[j] = !live ? 0.0f : unit_x ? ux[j] : warp_tap_weight<F>(i, ax, k);
-            const int column = live ? border_index(i, w, tap_border) : -1;
+            const int column = live ? border_index(i, w, border) : -1;
             xo[j] = column * sx;
             if (column >= 0) reads |= 1u << j;
             else wfill += wx[j];
@@ -536,7 +549,7 @@ __device__ __forceinline__ bool warp_sample(const WarpSource<E> &source, float p
             const float wy = unit_y ? ry[0] : warp_tap_weight<F>(j, ay, k);
 #pragma unroll
             for (int t = 0; t + 1 < CHUNK; ++t) ry[t] = ry[t + 1];
-            const int iy = border_index(j, h, tap_border);
+            const int iy = border_index(j, h, border);
             float r[NC];
 #pragma unroll
             for (int c = 0; c < NC; ++c) r[c] = (iy < 0 ? wsum : wfill) * fill[c];
@@ -620,12 +633,12 @@ __device__ __forceinline__ void warp_pixel(const WarpSource<E> &source, const Wa
         cx = warp_scale<F>(hypotf((m[0] - px * m[6]) * inv_w, (m[1] - px * m[7]) * inv_w), k);
         cy = warp_scale<F>(hypotf((m[3] - py * m[6]) * inv_w, (m[4] - py * m[7]) * inv_w), k);
     }
-    if (bmode == BORDER_TRANSPARENT && !(inside && px >= 0.0f && px <= (float)(source.w - 1) && py >= 0.0f &&
+    if (border_keeps_dst(bmode) && !(inside && px >= 0.0f && px <= (float)(source.w - 1) && py >= 0.0f &&
                                          py <= (float)(source.h - 1)))
         return;
     float acc[NC];
     if (!inside || !warp_sample<F, E, NC>(source, px, py, cx, cy, bmode, fill, k, acc)) {
-        if (bmode == BORDER_TRANSPARENT) return;
+        if (border_keeps_dst(bmode)) return;
 #pragma unroll
         for (int c = 0; c < NC; ++c) acc[c] = fill[c];
     }
@@ -706,7 +719,7 @@ __device__ __forceinline__ void warp_rows_u8x3(const WarpSource<U8> &source, con
     // an axis lies outside the image (the taps floor(p) - CUBIC to floor(p) +
     // 1 + CUBIC): the pixel is border_value. NaN under other modes, where no
     // pixel passes them.
-    const bool constant = bmode == BORDER_CONSTANT;
+    const bool constant = border_fills(bmode);
     const float nan = __int_as_float(0x7fffffff);
     float out_lo = constant ? -2.0f - CUBIC : nan, out_x = constant ? (float)(source.w + CUBIC) : nan,
           out_y = constant ? (float)(source.h + CUBIC) : nan;

@@ -61,7 +61,12 @@ class KernelSource:
 AFFINE = KernelSource("affine", "_taps.cuh", "_affine_warp.cu")
 RESIZE = KernelSource("resize", "_taps.cuh", "_resize_host.cuh", "_resize.cu")
 RESIZE_FUSED = KernelSource("resize_fused", "_taps.cuh", "_resize_host.cuh", "_resize_fused.cu")
-WARP = KernelSource("warp", "_taps.cuh", "_border_warp.cu", generated=borders.KERNEL_CODE)
+# The warp kernels' footprint limit: source pixels a tap may lie from its position on each
+# side (the stretch is capped so that the reach stays within it). The tiled warp's windows
+# read it here.
+WARP_MAX_REACH = 512.0
+WARP = KernelSource("warp", "_taps.cuh", "_border_warp.cu",
+                    generated=borders.KERNEL_CODE + f"#define WARP_MAX_REACH {WARP_MAX_REACH!r}f\n")
 SOURCES = (AFFINE, RESIZE, RESIZE_FUSED, WARP)
 
 
