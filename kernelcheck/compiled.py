@@ -21,6 +21,7 @@ from kernelcheck import sass_paths
 
 ROOT = Path(__file__).resolve().parent.parent
 TOOLS = ROOT / ".venv-tools"
+KERNEL_SOURCES = ROOT / "python" / "zemvara" / "transform" / "resampling"
 
 
 def nvidia_bin():
@@ -113,13 +114,25 @@ def _split_types(text):
     return parts + [word.strip()] if word.strip() else parts
 
 
-# Enumerators passed as int template arguments demangle as their values.
-_CODES = {"U8": 0, "U16": 1, "F16": 2, "F32": 3, "ALONG_Y": 0, "ALONG_X": 1, "ALONG_PACKED_X": 2, "ALONG_VALUES_X": 3, "ROWS_Y": 4}
+def enum(name, first):
+    """{enumerator: value} of the enum in the kernel source `name` whose first enumerator is `first`."""
+    body = re.search(r"enum\s*\{\s*(" + first + r"\b[^}]*)\}", (KERNEL_SOURCES / name).read_text())[1]
+    values, value = {}, -1
+    for item in (i.strip() for i in body.split(",") if i.strip()):
+        enumerator, _, given = item.partition("=")
+        value = int(given) if given.strip() else value + 1
+        values[enumerator.strip()] = value
+    return values
+
+
+# Enumerators passed as int template arguments demangle as their values: the element
+# codes and the resize passes' axes.
+_CODES = {**enum("_filters.cuh", "U8"), **enum("_resize.cu", "ALONG_Y")}
 
 
 def _normalise(expression):
     text = re.sub(r"\s+", "", expression)
-    return re.sub(r"zemvara::(U8|U16|F16|F32|ALONG_Y|ALONG_X|ALONG_PACKED_X|ALONG_VALUES_X|ROWS_Y)\b", lambda m: str(_CODES[m.group(1)]), text)
+    return re.sub(rf"zemvara::({'|'.join(_CODES)})\b", lambda m: str(_CODES[m.group(1)]), text)
 
 
 # ---- capturing the launches of a call ----------------------------------------------
