@@ -58,7 +58,7 @@ build: $(STAMP)
 # The tests also need nvcc and nvdisasm, from PyPI in their own venv (the
 # kernel report below uses them too): the GPU builds' own code paths (vector
 # loads, byte permutes, the resize kernels' device-side loops) are compiled
-# for sm_90 and run through the kernel report's SASS executor against the
+# for sm_90 and run through the SASS executor (kernelcheck/) against the
 # host device.
 TOOLS_VENV := .venv-tools
 TOOLS_STAMP := $(TOOLS_VENV)/.installed

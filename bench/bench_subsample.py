@@ -13,7 +13,7 @@ import os
 import cupy as cp
 import numpy as np
 
-from timing import best_of, gpu_seconds, table
+from timing import best_of, gpu_seconds, parts, table
 from zemvara.transform import weavepack
 from zemvara.transform.subsample import subsample_image_back
 from zemvara.transform.weavepack import (
@@ -113,12 +113,7 @@ def gpu_bandwidth(frame="4K"):
 
 
 def main():
-    map_build_times()
-    print()
-    side_by_side()
-    if os.environ.get("ZEMVARA_DEVICE") == "gpu":
-        print()
-        gpu_bandwidth()
+    parts(map_build_times, side_by_side, gpu=[gpu_bandwidth])
 
 
 if __name__ == "__main__":

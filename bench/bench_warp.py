@@ -12,12 +12,10 @@ On a GPU (ZEMVARA_DEVICE=gpu) also a 1080p uint8 rotation and a perspective
 reduction of a 4K image to 1080p, in megapixels of output per second.
 """
 
-import os
-
 import cupy as cp
 import numpy as np
 
-from timing import best_of, table
+from timing import best_of, parts, table
 from zemvara.transform import warp as W
 
 
@@ -71,10 +69,7 @@ def gpu_throughput():
 
 
 def main():
-    batch_against_calls()
-    if os.environ.get("ZEMVARA_DEVICE") == "gpu":
-        print()
-        gpu_throughput()
+    parts(batch_against_calls, gpu=[gpu_throughput])
 
 
 if __name__ == "__main__":

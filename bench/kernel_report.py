@@ -1,19 +1,19 @@
 """What the resampling kernels cost on an H100, counted on the path each case executes, without a GPU.
 
-Each case (filter, element type, channels, scale, rotation) is run through the
-package's own entry point with its launches captured instead of run: the
+Each case (filter, element type, channels, scale, rotation) is run through
+the package's own entry point with its launches captured instead of run: the
 kernel's name expression, grid, block and arguments, as the package would
 launch them. Every kernel captured is compiled for sm_90 with nvcc (`make
-kernel-report` installs nvcc and nvdisasm from PyPI into .venv-tools) and its
-SASS executed thread by thread (sass_paths.py) for a sample of warps spread
-over the grid, with the case's real arguments, matrices and weight tables.
-Kernels with barriers (__syncthreads) run whole blocks instead: every thread
-of a sampled block runs to the barrier, then all go on, so shared memory
-holds what the block wrote; at least 4 blocks and --warps warps are sampled,
-every warp of them counted. An access outside the arrays or outside the
-kernel's static shared memory stops the report with an error, and so does a
-shared-memory race: a thread reading what another wrote since the last
-barrier, or changing what another read or wrote since then.
+kernel-report` installs nvcc and nvdisasm from PyPI into .venv-tools) and
+its SASS executed thread by thread (kernelcheck/sass_paths.py) for a sample
+of warps spread over the grid, with the case's real arguments, matrices and
+weight tables. Kernels with barriers (__syncthreads) run whole blocks
+instead: every thread of a sampled block runs to the barrier, then all go
+on, so shared memory holds what the block wrote; at least 4 blocks and
+--warps warps are sampled, every warp of them counted. An access outside the
+arrays or outside the kernel's static shared memory stops the report with an
+error, and so does a shared-memory race: a thread reading what another wrote
+since the last barrier, or changing what another read or wrote since then.
 
 Per case the report prints:
   instr/px    SASS instructions issued per output pixel, as thread slots: a
@@ -72,168 +72,21 @@ local and shared memory of every specialisation the package can launch.
 import argparse
 import json
 import math
-import os
-import random
-import re
-import subprocess
 import sys
 import tempfile
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-TOOLS = ROOT / ".venv-tools"
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(ROOT))  # kernelcheck: compiling, capturing and running the launches
 
-import sass_paths  # noqa: E402
+from kernelcheck.compiled import capture, compile_kernels, have_tools  # noqa: E402,F401  (bench_resampling asks have_tools)
+from kernelcheck.cost import H100, LAUNCH_US, emulate, launch_times, occupancy  # noqa: E402
 
-H100 = dict(sms=132, schedulers=4, clock=1.755e9, bandwidth=3.35e12, l1_sectors=4, max_warps=64, registers=65536,
-            max_blocks=32, shared=228 * 1024, shared_reserved=1024, shared_per_block=227 * 1024)  # fmt: skip
-LAUNCH_US = 3.0
 H, W, C = 2160, 3840, 3
 OUT_W, OUT_H = 1920, 1080
 
 
-def nvidia_bin():
-    """The bin folder of the nvcc wheel in the tools venv, or None."""
-    for path in TOOLS.glob("lib/python*/site-packages/nvidia/cu*/bin"):
-        if (path / "nvcc").exists() and (path / "nvdisasm").exists():
-            return path
-    return None
-
-
-def have_tools():
-    return nvidia_bin() is not None
-
-
-# ---- compiling -------------------------------------------------------------------
-
-
-def compile_kernels(source, expressions, workdir):
-    """{expression: kernel info} for name expressions of `source`, compiled for sm_90.
-
-    Kernel info: mangled name, C parameter types, registers, local bytes
-    (stack + spills), static shared bytes (and the end of its shared window),
-    its sass_paths.Program.
-    """
-    bin_dir = nvidia_bin()
-    if bin_dir is None:
-        sys.exit("kernel_report: no nvcc and nvdisasm in .venv-tools (make kernel-report installs them)")
-    unit = Path(workdir) / "kernels.cu"
-    refs = ",\n    ".join(f"(const void *)&{e}" for e in expressions)
-    unit.write_text(f"{source}\n\nconst void *zemvara_report_kernels[] = {{\n    {refs}\n}};\n")
-    cubin = Path(workdir) / "kernels.cubin"
-    env = dict(os.environ, PATH=f"{bin_dir}:{os.environ.get('PATH', '')}")
-    result = subprocess.run(
-        [str(bin_dir / "nvcc"), "-cubin", "-arch=sm_90", "-O3", "--std=c++17", "-Xptxas=-v", "-o", str(cubin), str(unit)],
-        capture_output=True, text=True, env=env,
-    )  # fmt: skip
-    if result.returncode:
-        sys.exit(f"kernel_report: nvcc failed\n{result.stderr}")
-    usage, name, properties = {}, None, None
-    for line in result.stderr.splitlines():
-        m = re.search(r"Compiling entry function '(\w+)'", line)
-        if m:
-            name = m.group(1)
-            usage[name] = dict(registers=0, local=0, shared=0)
-        m = re.search(r"Function properties for (\w+)", line)
-        if m:
-            properties = m.group(1)
-        m = re.search(r"(\d+) bytes stack frame, (\d+) bytes spill stores, (\d+) bytes spill loads", line)
-        if m and name and properties == name:
-            usage[name]["local"] = sum(map(int, m.groups()))
-        m = re.search(r"Used (\d+) registers", line)
-        if m and name:
-            usage[name]["registers"] = int(m.group(1))
-            m = re.search(r"(\d+) bytes smem", line)
-            usage[name]["shared"] = int(m.group(1)) if m else 0
-    sass = subprocess.run([str(bin_dir / "nvdisasm"), "-c", str(cubin)], capture_output=True, text=True, env=env)
-    if sass.returncode:
-        sys.exit(f"kernel_report: nvdisasm failed\n{sass.stderr}")
-    listing = sass_paths.parse_listing(sass.stdout)
-    sections = sass_paths.elf_sections(cubin.read_bytes())
-    sizes = sass_paths.elf_section_sizes(cubin.read_bytes())
-    mangled = list(usage)
-    demangled = subprocess.run(["c++filt"], input="\n".join(mangled), capture_output=True, text=True).stdout.split("\n")
-    out = {}
-    by_text = {}
-    for m_name, text in zip(mangled, demangled):
-        head, _, params = text.partition("(")
-        by_text[re.sub(r"^void|\s+", "", head)] = (m_name, _split_types(params.rsplit(")", 1)[0]))
-    for expression in expressions:
-        m_name, types = by_text[_normalise(expression)]
-        instructions, labels = listing[m_name]
-        program = sass_paths.Program(instructions, labels, sections.get(f".nv.constant2.{m_name}", b""))
-        # Static shared memory: the cubin's section spans the reserved 1 KB and the kernel's arrays.
-        shared_end = sizes.get(f".nv.shared.{m_name}", 0)
-        usage[m_name]["shared"] = max(0, shared_end - sass_paths.SHARED_BASE)
-        out[expression] = dict(mangled=m_name, types=types, program=program, shared_end=shared_end, **usage[m_name])
-    return out, sass.stdout
-
-
-def _split_types(text):
-    parts, depth, word = [], 0, ""
-    for ch in text:
-        depth += ch == "<"
-        depth -= ch == ">"
-        if ch == "," and depth == 0:
-            parts.append(word.strip())
-            word = ""
-        else:
-            word += ch
-    return parts + [word.strip()] if word.strip() else parts
-
-
-# Enumerators passed as int template arguments demangle as their values.
-_CODES = {"U8": 0, "U16": 1, "F16": 2, "F32": 3, "ALONG_Y": 0, "ALONG_X": 1, "ALONG_PACKED_X": 2, "ALONG_VALUES_X": 3, "ROWS_Y": 4}
-
-
-def _normalise(expression):
-    text = re.sub(r"\s+", "", expression)
-    return re.sub(r"zemvara::(U8|U16|F16|F32|ALONG_Y|ALONG_X|ALONG_PACKED_X|ALONG_VALUES_X|ROWS_Y)\b", lambda m: str(_CODES[m.group(1)]), text)
-
-
-# ---- capturing the launches of a case ----------------------------------------------
-
-
-class Launch:
-    def __init__(self, expression, grid, block, args):
-        self.expression = expression
-        self.grid = tuple(int(v) for v in tuple(grid) + (1,) * (3 - len(grid)))
-        self.block = tuple(int(v) for v in tuple(block) + (1,) * (3 - len(block)))
-        self.args = args
-
-
-def capture(call, record=lambda expression: True):
-    """The launches `call()` makes through the kernel sources' `function` look-ups; those
-    whose expression `record` accepts are recorded, not run (others run)."""
-    from zemvara.transform import resize
-    from zemvara.transform.resampling import _sources
-
-    launches = []
-    real = _sources.KernelSource.function
-
-    def function(source, expression):
-        if not record(expression):
-            return real(source, expression)
-
-        def launch(grid, block, args, *rest, **kw):
-            launches.append(Launch(expression, grid, block, tuple(args)))
-
-        return launch
-
-    kept = getattr(resize, "_plans", None)  # resize keeps the passes it looked up
-    saved = dict(kept or {})
-    _sources.KernelSource.function = function
-    try:
-        if kept is not None:
-            kept.clear()
-        call()
-    finally:
-        _sources.KernelSource.function = real
-        if kept is not None:
-            kept.clear()
-            kept.update(saved)
-    return launches
+# ---- the cases ----------------------------------------------------------------------
 
 
 def rotation(angle_deg, h, w):
@@ -279,127 +132,6 @@ def cases():
         out.append((f"resize-{f}-f32", f"resize {f} f32 x3, 4K to {OUT_W}x{OUT_H}",
                     lambda f=f: resize(image(cp.float32), (OUT_W, OUT_H), flags[f]), 4, False))  # fmt: skip
     return out
-
-
-# ---- emulating a launch -------------------------------------------------------------
-
-
-def _allocation(arg):
-    """(allocation pointer, allocation size, pointer) of a CuPy array or memory pointer, else None."""
-    import cupy as cp
-
-    if isinstance(arg, cp.ndarray):
-        arg = arg.data
-    if isinstance(arg, cp.cuda.MemoryPointer):
-        return arg.mem.ptr, arg.mem.size, arg.ptr, arg
-    return None
-
-
-def _contents(pointer, size):
-    import cupy as cp
-
-    base = cp.cuda.MemoryPointer(pointer.mem, 0)
-    return cp.ndarray((size,), dtype=cp.uint8, memptr=base).get().tobytes()
-
-
-SMALL = 8 << 20  # arrays up to this size are copied into the emulated memory; larger ones read as zeros
-
-
-def emulate(launch, kernel, warps):
-    """Figures of one launch: warp instructions, load requests and sectors, store sectors, bytes."""
-    import numpy as np
-
-    memory = sass_paths.Memory()
-    bases, values, read_write = {}, [], {}
-    for arg in launch.args:
-        a = _allocation(arg)
-        if a is None:
-            values.append(arg.item() if isinstance(arg, np.generic) else arg)
-            continue
-        alloc, size, ptr, pointer = a
-        if alloc not in bases:
-            data = _contents(pointer, size) if size <= SMALL else None
-            bases[alloc] = (memory.add(f"array at {alloc:#x}", size, data), size)
-        values.append(bases[alloc][0] + (ptr - alloc))
-    values = [int(v) if isinstance(v, (bool, np.bool_)) else v for v in values]
-    bank = sass_paths.geometry(sass_paths.pack_params(kernel["types"], values), launch.grid, launch.block)
-    gx, gy, gz = launch.grid
-    bx, by, bz = launch.block
-    warps_per_block = -(-bx * by * bz // 32)
-    total_warps = gx * gy * gz * warps_per_block
-    program, shared_end = kernel["program"], kernel["shared_end"]
-    # Sample warps stratified over the grid: one block drawn at random in each cell of a
-    # side x rows partition of it (a fixed seed), one of its warps drawn at random. Kernels
-    # with barriers run whole blocks: at least 4, and at least `warps` warps in all.
-    blocks = max(4, -(-warps // warps_per_block)) if program.barriers else warps
-    rng = random.Random(1)
-    side = max(1, int(math.sqrt(blocks)))
-    rows = max(1, blocks // side)
-    picks = []
-    for i in range(side):
-        for j in range(rows):
-            block_idx = (min(gx - 1, int((i + rng.random()) * gx / side)), min(gy - 1, int((j + rng.random()) * gy / rows)),
-                         rng.randrange(gz))  # fmt: skip
-            picks.append((block_idx, None if program.barriers else rng.randrange(warps_per_block)))
-    issued = loads = load_sectors = store_sectors = shared_requests = shared_wavefronts = 0
-    counts = []
-    sampled = []
-    for block_idx, w in picks:
-        if w is None:
-            sampled += sass_paths.block_counts(program, memory, bank, launch.grid, launch.block, block_idx, shared_end)
-        else:
-            sampled.append(sass_paths.warp_counts(program, memory, bank, launch.grid, launch.block, block_idx, w,
-                                                  shared_end))  # fmt: skip
-    for n, sectors, shared, threads in sampled:
-        issued += n
-        counts += [t.count for t in threads]
-        for kind, s in sectors:
-            if kind == "load":
-                loads += 1
-                load_sectors += s
-            else:
-                store_sectors += s
-        shared_requests += len(shared)
-        shared_wavefronts += sum(f for _, f in shared)
-    scale = total_warps / len(sampled)
-    return dict(
-        warp_instructions=issued * scale,
-        load_requests=loads * scale,
-        load_sectors=load_sectors * scale,
-        store_sectors=store_sectors * scale,
-        shared_requests=shared_requests * scale,
-        shared_wavefronts=shared_wavefronts * scale,
-        thread_counts=(min(counts), max(counts)) if counts else (0, 0),
-        bytes_read=sum(memory.size(b) for b in memory.read_from),
-        bytes_written=sum(memory.size(b) for b in memory.written_to),
-        warps=len(sampled),
-        blocks=len(picks) if program.barriers else 0,
-    )
-
-
-def occupancy(registers, threads, shared=0):
-    """Warps resident per SM / 64, whole blocks, registers allocated per warp in units of 256,
-    shared memory per block with its reserved 1 KB."""
-    per_warp = -(-registers * 32 // 256) * 256
-    warps_per_block = -(-threads // 32)
-    if shared > H100["shared_per_block"]:
-        raise ValueError(f"{shared} bytes of shared memory per block: more than the {H100['shared_per_block']} a block may have")
-    blocks = min(H100["max_blocks"], H100["max_warps"] // warps_per_block,
-                 H100["registers"] // (per_warp * warps_per_block) if per_warp else 99,
-                 H100["shared"] // (shared + H100["shared_reserved"]))  # fmt: skip
-    return blocks * warps_per_block / H100["max_warps"]
-
-
-# ---- the model ------------------------------------------------------------------------
-
-
-def launch_times(figures):
-    """(issue, memory, L1) in microseconds of one launch's figures."""
-    issue = figures["warp_instructions"] / (H100["sms"] * H100["schedulers"] * H100["clock"]) * 1e6
-    memory = (figures["bytes_read"] + figures["bytes_written"]) / H100["bandwidth"] * 1e6
-    cycles = (figures["load_sectors"] + figures["store_sectors"]) / H100["l1_sectors"] + figures["shared_wavefronts"]
-    l1 = cycles / (H100["sms"] * H100["clock"]) * 1e6
-    return issue, memory, l1
 
 
 def measure(source=None, only="", warps=16):

@@ -1,5 +1,6 @@
 """Small timing helpers shared by the benchmarks."""
 
+import os
 import time
 
 
@@ -48,3 +49,12 @@ def peak_rss_mib():
             if line.startswith("VmHWM:"):
                 return int(line.split()[1]) / 1024
     return float("nan")
+
+
+def parts(*run, gpu=()):
+    """Runs a benchmark's parts, a blank line between them; those in `gpu` only on a real GPU."""
+    on_gpu = os.environ.get("ZEMVARA_DEVICE") == "gpu"
+    for i, part in enumerate([*run, *(gpu if on_gpu else ())]):
+        if i:
+            print()
+        part()

@@ -27,6 +27,9 @@ os.environ["ZEMVARA_DEVICE"] = DEVICE
 
 # native_modules.py reads the build's list of extension modules (modules.cmake).
 sys.path.insert(0, str(ROOT / "src" / "zemvara_source"))
+# kernelcheck: the GPU builds' compiled code run through the SASS executor.
+if str(ROOT) not in sys.path:
+    sys.path.insert(0, str(ROOT))
 
 # The upscaler and batch-run tests run the TensorRT stand-in's engine files on
 # either device, so `tensorrt` is that stand-in on a GPU machine too: it is

@@ -1,19 +1,13 @@
-"""The kernel report's SASS executor on shared memory and barriers (bench/sass_paths.py).
+"""The kernel report's SASS executor on shared memory and barriers (kernelcheck/sass_paths.py).
 
 The compiled checks need nvcc and nvdisasm in .venv-tools (`make
 kernel-report` installs them) and skip without them.
 """
 
-import sys
-from pathlib import Path
-
 import numpy as np
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
-
-import kernel_report  # noqa: E402
-import sass_paths  # noqa: E402
+from kernelcheck import compiled, cost, sass_paths
 
 # A block-tile transpose through a 32 x STRIDE shared tile (block 32 x 8, four rows a
 # thread), a 1-D three-tap stencil reading its tile through a generic pointer, a kernel
@@ -95,10 +89,10 @@ def test_shared_memory_races_between_barriers():
 
 def test_occupancy_counts_shared_memory_per_block():
     # 48 KB + 1 KB reserved a block: 4 blocks of 8 warps fit in 228 KB, not the 8 registers allow.
-    assert kernel_report.occupancy(32, 256, 48 * 1024) == 4 * 8 / 64
-    assert kernel_report.occupancy(32, 256, 0) == 1.0
+    assert cost.occupancy(32, 256, 48 * 1024) == 4 * 8 / 64
+    assert cost.occupancy(32, 256, 0) == 1.0
     with pytest.raises(ValueError):
-        kernel_report.occupancy(32, 256, 228 * 1024)
+        cost.occupancy(32, 256, 228 * 1024)
 
 
 
@@ -110,12 +104,12 @@ def test_a_store_is_seen_by_later_loads_of_any_width():
     assert memory.read(base, 4) == b"\x00\x01\x03\x00"
 
 
-needs_tools = pytest.mark.skipif(not kernel_report.have_tools(), reason="no nvcc and nvdisasm in .venv-tools")
+needs_tools = pytest.mark.skipif(not compiled.have_tools(), reason="no nvcc and nvdisasm in .venv-tools")
 
 
 @pytest.fixture(scope="module")
 def kernels(tmp_path_factory):
-    return kernel_report.compile_kernels(SOURCE, EXPRESSIONS, tmp_path_factory.mktemp("kernels"))[0]
+    return compiled.compile_kernels(SOURCE, EXPRESSIONS, tmp_path_factory.mktemp("kernels"))[0]
 
 
 def _block(kernel, args, grid, block, block_idx, memory):
@@ -156,14 +150,14 @@ def test_transpose_through_a_shared_tile(kernels, stride, read_wavefronts):
     assert np.array_equal(got, src.reshape(n, n)[:32, 32:].T.ravel())
 
     # The report's figures of the whole launch: 4 blocks of 8 warps, every warp as above.
-    launch = kernel_report.Launch(f"transpose<{stride}>", (2, 2), (32, 8), (cp.zeros(n * n, cp.float32),
+    launch = compiled.Launch(f"transpose<{stride}>", (2, 2), (32, 8), (cp.zeros(n * n, cp.float32),
                                                                           cp.zeros(n * n, cp.float32), n))  # fmt: skip
-    fig = kernel_report.emulate(launch, kernel, warps=16)
+    fig = cost.emulate(launch, kernel, warps=16)
     assert fig["blocks"] == 4 and fig["warps"] == 32
     assert fig["warp_instructions"] == 32 * per_warp
     assert (fig["shared_requests"], fig["shared_wavefronts"]) == (32 * 8, 32 * (4 + 4 * read_wavefronts))
     assert (fig["load_sectors"], fig["store_sectors"]) == (32 * 16, 32 * 16)
-    l1 = kernel_report.launch_times(fig)[2]
+    l1 = cost.launch_times(fig)[2]
     assert l1 == pytest.approx((32 * 32 / 4 + 32 * (4 + 4 * read_wavefronts)) / (132 * 1.755e9) * 1e6)
 
 

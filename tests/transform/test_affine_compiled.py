@@ -6,21 +6,15 @@ host device gives. Needs nvcc and nvdisasm in .venv-tools (`make
 kernel-report` installs them); skips without them.
 """
 
-import sys
-from pathlib import Path
-
 import cupy as cp
 import numpy as np
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
+import resampling_reference as ref
+from kernelcheck import compiled, sass_paths
+from zemvara.transform.resampling import _sources
 
-import kernel_report  # noqa: E402
-import resampling_reference as ref  # noqa: E402
-import sass_paths  # noqa: E402
-from zemvara.transform.resampling import _sources  # noqa: E402
-
-pytestmark = pytest.mark.skipif(not kernel_report.have_tools(), reason="no nvcc and nvdisasm in .venv-tools")
+pytestmark = pytest.mark.skipif(not compiled.have_tools(), reason="no nvcc and nvdisasm in .venv-tools")
 
 # Exact source positions (a translation by quarters and eighths), so that the two builds
 # differ only by their rounding of the weights and sums: ulps, not a slope times a position.
@@ -38,26 +32,20 @@ def launches(tmp_path_factory):
         src = cp.asarray((rng.random((20, 24, 3)) * (65535 if dtype == np.uint16 else 255)).astype(dtype))
         dst = cp.full((16, 16, 3), 7.0, cp.float32)
         args = (src, dst, cp.asarray(SHIFT.ravel()), 20, 24, 16, 16) + extra
-        (launch,) = kernel_report.capture(lambda: kernel((1, 1), (16, 16, 1), args))
+        (launch,) = compiled.capture(lambda: kernel((1, 1), (16, 16, 1), args))
         kernel((1, 1), (16, 16, 1), args)
         out[name, dtype] = [launch, None, cp.asnumpy(dst)]
     expressions = list(dict.fromkeys(v[0].expression for v in out.values()))
-    compiled = kernel_report.compile_kernels(_sources.report_code(), expressions, tmp_path_factory.mktemp("affine"))[0]
+    kernels = compiled.compile_kernels(_sources.report_code(), expressions, tmp_path_factory.mktemp("affine"))[0]
     for v in out.values():
-        v[1] = compiled[v[0].expression]
+        v[1] = kernels[v[0].expression]
     return out
 
 
 @pytest.mark.parametrize("name, dtype", CASES)
 def test_the_gpu_build_gives_the_host_devices_results(launches, name, dtype):
     launch, kernel, want = launches[name, dtype]
-    memory, values = sass_paths.Memory(), []
-    for arg in launch.args:  # memory pointers (whole allocations), then scalars
-        if isinstance(arg, cp.cuda.MemoryPointer):
-            assert arg.ptr == arg.mem.ptr
-            values.append(memory.add("array", arg.mem.size, kernel_report._contents(arg, arg.mem.size)))
-        else:
-            values.append(arg.item() if isinstance(arg, np.generic) else arg)
+    memory, values = compiled.load(launch.args)
     bank = sass_paths.geometry(sass_paths.pack_params(kernel["types"], values), launch.grid, launch.block)
     for warp in range(8):
         sass_paths.warp_counts(kernel["program"], memory, bank, launch.grid, launch.block, (0, 0, 0), warp)

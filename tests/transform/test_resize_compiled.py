@@ -12,28 +12,28 @@ import cupy as cp
 import numpy as np
 import pytest
 
-import compiled_code
-from compiled_code import written as _written
-from compiled_code import written_mask as _written_mask
+from kernelcheck import compiled
+from kernelcheck.compiled import written as _written
+from kernelcheck.compiled import written_mask as _written_mask
 from zemvara.transform import schema
 from zemvara.transform.resampling import _sources
 from zemvara.transform.resize import resize
 
-pytestmark = pytest.mark.skipif(not compiled_code.have_tools(), reason="no nvcc and nvdisasm in .venv-tools")
+pytestmark = pytest.mark.skipif(not compiled.have_tools(), reason="no nvcc and nvdisasm in .venv-tools")
 
 # Enlargements along y run the y pass last, straight into the output.
 CASES = [(np.float32, schema.INTER_LANCZOS3), (np.uint8, schema.INTER_CUBIC), (np.uint16, schema.INTER_LANCZOS3)]
 
 
 def _prepared(src, dsize, interpolation, tmp, which):
-    return compiled_code.prepared(lambda: resize(src, dsize, interpolation), which, tmp)
+    return compiled.prepared(lambda: resize(src, dsize, interpolation), which, tmp)
 
 
 def _emulated_pass(src, dsize, interpolation, tmp, which):
     """(launch, memory, argument values) of the pass a resize makes whose expression contains
     `which`, every warp of it run through the executor (the host device does not run it)."""
     launch, kernel, memory, values, bank = _prepared(src, dsize, interpolation, tmp, which)
-    compiled_code.run_blocks(launch, kernel, memory, bank)
+    compiled.run_blocks(launch, kernel, memory, bank)
     return launch, memory, values
 
 
@@ -81,7 +81,7 @@ def test_the_gpu_build_of_the_fused_resize_gives_the_host_devices_results(dtype,
     launch, kernel, memory, values, bank = _prepared(src, (250, 250), interpolation, tmp_path, "resize_fused")
     assert launch.expression.endswith("true, true>")  # along y first, in vector loads
     gx, gy, _ = launch.grid
-    compiled_code.run_blocks(launch, kernel, memory, bank, [(0, 0, 0), (gx - 1, gy - 1, 0)])
+    compiled.run_blocks(launch, kernel, memory, bank, [(0, 0, 0), (gx - 1, gy - 1, 0)])
     got = np.frombuffer(_written(memory, values[1], want.nbytes), dtype)
     done = _written_mask(memory, values[1], want.nbytes, want.itemsize)
     tile_h = values[11]  # the tile height argument: two tiles of 32 pixels by tile_h rows, one cut at both edges

@@ -11,10 +11,10 @@ import cupy as cp
 import numpy as np
 import pytest
 
-import compiled_code
+from kernelcheck import compiled
 from zemvara.transform import schema, warp
 
-pytestmark = pytest.mark.skipif(not compiled_code.have_tools(), reason="no nvcc and nvdisasm in .venv-tools")
+pytestmark = pytest.mark.skipif(not compiled.have_tools(), reason="no nvcc and nvdisasm in .venv-tools")
 
 
 def _rotation(h, w, angle=10.0, perspective=False):
@@ -56,9 +56,9 @@ def test_the_gpu_build_of_a_warp_gives_the_host_devices_results(dtype, channels,
 
     want = cp.asnumpy(call(start.copy()))
     dst = start.copy()
-    launch, kernel, memory, values, bank = compiled_code.prepared(lambda: call(dst), "warp_image", tmp_path)
-    compiled_code.run_blocks(launch, kernel, memory, bank)
-    got = np.frombuffer(compiled_code.written(memory, values[1], want.nbytes), dtype).reshape(want.shape)
+    launch, kernel, memory, values, bank = compiled.prepared(lambda: call(dst), "warp_image", tmp_path)
+    compiled.run_blocks(launch, kernel, memory, bank)
+    got = np.frombuffer(compiled.written(memory, values[1], want.nbytes), dtype).reshape(want.shape)
     # The GPU build fuses multiplies and adds in positions, weights and sums: float results
     # differ by rounding (float16 by one step of its own), integer ones by at most one level
     # where a value sits near a half.

@@ -183,14 +183,14 @@ def remove_temporaries(outputs):
     """Remove picstore's temporaries beside these outputs whose writer is gone; returns how many.
 
     A temporary belongs to an output when its name starts with the output's
-    (first 100 characters). One whose process (the id in its name) still runs
+    (first 100 bytes). One whose process (the id in its name) still runs
     on this machine is left: it may be writing now. This process's own count
     as gone: its writes are over when it calls this.
     """
     by_folder = collections.defaultdict(set)
     for output in outputs:
         folder, name = os.path.split(output)
-        by_folder[folder].add(name[:100])
+        by_folder[folder].add(os.fsencode(name)[:100])
     removed = 0
     for folder, names in by_folder.items():
         try:
@@ -199,7 +199,7 @@ def remove_temporaries(outputs):
             continue
         for entry in entries:
             match = _TEMPORARY.fullmatch(entry)
-            if match is None or match["name"] not in names or _alive(int(match["pid"])):
+            if match is None or os.fsencode(match["name"]) not in names or _alive(int(match["pid"])):
                 continue
             try:
                 os.remove(os.path.join(folder, entry))

@@ -400,8 +400,10 @@ def _write_tiff(path, shape, dtype, side, tiles):
 
     channels = shape[2] if len(shape) == 3 else 1
     # The package's hidden temporary beside the output, which a later batch run removes
-    # should this process be killed before it is renamed.
-    temp = path.parent / f".{path.name[:100]}.{os.getpid()}-{next(_temporaries)}-{time.time_ns():x}.tmp"
+    # should this process be killed before it is renamed; the name's first 100 bytes, as
+    # picstore cuts it (100 characters could pass the file system's limit on a name).
+    name = os.fsdecode(os.fsencode(path.name)[:100])
+    temp = path.parent / f".{name}.{os.getpid()}-{next(_temporaries)}-{time.time_ns():x}.tmp"
     os.close(os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666))
     try:
         options = {"photometric": "rgb" if channels in (3, 4) else "minisblack"}

@@ -1101,29 +1101,27 @@ def _thread(program, memory, bank, block, block_idx, linear, shared):
     return Thread(program, memory, bank, specials, shared, thread=linear)
 
 
+def _executions(records, pc=lambda record: record[0]):
+    """((pc, k), record) of one thread's records in order: the k-th execution of the instruction at pc."""
+    seen = Counter()
+    for record in records:
+        at = pc(record)
+        yield (at, seen[at]), record
+        seen[at] += 1
+
+
 def _merge(threads):
     """(issued instructions, [(kind, sectors)] of each global access issue, [(kind, wavefronts)] of
     each shared access issue) of one warp's threads: lanes sharing an instruction's k-th execution
     share its issue."""
-    issues = set()
-    for t in threads:
-        seen = Counter()
-        for pc in t.trace:
-            issues.add((pc, seen[pc]))
-            seen[pc] += 1
+    issues = {key for t in threads for key, _ in _executions(t.trace, lambda pc: pc)}
     groups = {}
     for t in threads:
-        seen = Counter()
-        for pc, address, width, kind in t.accesses:
-            key = (pc, seen[pc])
-            seen[pc] += 1
+        for key, (_, address, width, kind) in _executions(t.accesses):
             groups.setdefault(key, (kind, set()))[1].update(range(address // 32, (address + width - 1) // 32 + 1))
     shared = {}
     for t in threads:
-        seen = Counter()
-        for pc, address, width, kind in t.shared_accesses:
-            key = (pc, seen[pc])
-            seen[pc] += 1
+        for key, (_, address, width, kind) in _executions(t.shared_accesses):
             shared.setdefault(key, (kind, []))[1].append((t.lane, address, width))
     return (len(issues), [(kind, len(s)) for kind, s in groups.values()],
             [(kind, wavefronts(lanes)) for kind, lanes in shared.values()])  # fmt: skip
