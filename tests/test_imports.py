@@ -48,7 +48,6 @@ EXCEPTIONS = {
     ("zemvara.transform._handoff", "zemvara.transform.resize"),  # the same cycle, from below
     ("zemvara.transform.resize", "zemvara.utils.axisform"),  # resize -> axisform.cpp -> resize
     ("zemvara.transform.warp", "zemvara.transform.resampling._batched"),  # tiled -> warp.cpp -> lists
-    ("zemvara.pipeline.batches", "zemvara.pipeline.execution"),  # batches <-> execution
 }
 
 _IMPORT = re.compile(r'\bb\.import\(\s*"([\w.]+)"(?:\s*,\s*"(\w+)")?\s*\)')
