@@ -42,7 +42,8 @@ def say(text):
 
 def interpreter(version):
     """The path of a working CPython `version`, or None."""
-    candidates = [shutil.which(f"python{version}")]
+    # The running interpreter first (it has pip, which a distribution's own may lack).
+    candidates = [sys.executable, shutil.which(f"python{version}")]
     root = os.environ.get("PYENV_ROOT", os.path.expanduser("~/.pyenv"))
     candidates += sorted(glob.glob(f"{root}/versions/{version}.*/bin/python{version}"), reverse=True)
     for path in filter(None, candidates):
