@@ -95,7 +95,7 @@ def process_batch(jobs, pipeline, resume=False, stop=None):
                     live.remove(k)
                     continue
                 try:
-                    images.append(pipeline.load(jobs[k].read))
+                    images.append(pipeline.read(jobs[k].read))
                 except Exception:  # run alone below, for the file-by-file result and its error text
                     live.remove(k)
             if live:

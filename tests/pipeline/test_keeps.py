@@ -1,0 +1,79 @@
+"""A run keeps what each file holds: alpha, grey, float and orientation, and fails a file that decodes with errors."""
+
+import os
+
+import cv2
+import numpy as np
+import pytest
+import tifffile
+from PIL import Image
+
+from zemvara.pipeline import execution
+
+H, W = 32, 48
+
+
+def _colours():
+    y, x = np.mgrid[0:H, 0:W]
+    return np.dstack([x * 5, y * 7, (x + y) * 3]).astype(np.uint8)  # blue-green-red
+
+
+def _folder(root):
+    """A small photo folder; returns {name: what its output must show}."""
+    colours = _colours()
+    opaque = np.zeros((H, W), np.uint8)
+    opaque[:, : W // 2] = 255  # the right half transparent, magenta under it
+    hidden = colours.copy()
+    hidden[:, W // 2 :] = (255, 0, 255)
+    cv2.imwrite(f"{root}/logo.png", np.dstack([hidden, opaque]))
+    cv2.imwrite(f"{root}/grey.png", colours[:, :, 1])
+    cv2.imwrite(f"{root}/deep.png", colours.astype(np.uint16) * 257)
+    tifffile.imwrite(f"{root}/hdr.tif", colours[:, :, ::-1].astype(np.float32) / 100, photometric="rgb")
+    tifffile.imwrite(f"{root}/rgba.tif", np.dstack([hidden[:, :, ::-1], opaque]), photometric="rgb",
+                     extrasamples=["unassalpha"])
+    # stored on its side, the red stripe on the left: upright (orientation 6) it is on top
+    side = np.full((W, H, 3), 128, np.uint8)
+    side[:, : H // 4] = (255, 0, 0)
+    exif = Image.Exif()
+    exif[0x0112] = 6
+    Image.fromarray(side).save(f"{root}/turned.jpg", exif=exif, quality=95)
+    for name, encoded in (("cut1.jpg", cv2.imencode(".jpg", colours)[1]), ("cut2.png", cv2.imencode(".png", colours)[1])):
+        data = encoded.tobytes()
+        with open(f"{root}/{name}", "wb") as f:
+            f.write(data[: len(data) * 2 // 3])
+
+
+@pytest.mark.parametrize("ext", [".png", ".tif", ".webp", ".jpg"])
+def test_each_output_keeps_the_picture(tmp_path, ext):
+    root, out = str(tmp_path / "in"), str(tmp_path / "out")
+    os.makedirs(root)
+    _folder(root)
+    report = execution.run([root], out, "resize:24x16", ext=ext, progress=False, threads=1)
+    failed = {os.path.basename(e["input"]): e["error"] for e in report["failed"]}
+    assert sorted(failed) == ["cut1.jpg", "cut2.png"] and all("Failed to read image" in e for e in failed.values())
+    assert not any(name.startswith("cut") for name in os.listdir(out))
+
+    def read(name):
+        path = f"{out}/{name}{ext}"
+        if ext == ".tif":
+            picture = tifffile.imread(path)
+            return picture[..., [2, 1, 0, 3][: picture.shape[2]]] if picture.ndim == 3 else picture
+        return cv2.imread(path, cv2.IMREAD_UNCHANGED)
+
+    keeps_alpha = ext != ".jpg"
+    for name in ("logo", "rgba"):
+        picture = read(name)
+        assert picture.shape == (16, 24, 4 if keeps_alpha else 3)
+        if keeps_alpha:
+            assert picture[:, :10, 3].min() == 255 and picture[:, 14:, 3].max() == 0
+        else:  # over white: the magenta under the transparent half never shows
+            assert (picture[:, 14:].astype(int) >= 240).all()
+    assert read("grey").ndim == 2 or ext == ".webp"  # WebP stores colour only
+    deep, hdr = read("deep"), read("hdr")
+    assert deep.dtype == {".png": np.uint16, ".tif": np.uint16}.get(ext, np.uint8)
+    if ext == ".tif":
+        assert hdr.dtype == np.float32 and hdr.max() > 2.0
+    turned = read("turned")
+    assert turned.shape[:2] == (16, 24)
+    assert turned[:4, :, 2].mean() > 200 and turned[-4:, :, 2].mean() < 160  # red on top
+
