@@ -77,3 +77,16 @@ def test_each_output_keeps_the_picture(tmp_path, ext):
     assert turned.shape[:2] == (16, 24)
     assert turned[:4, :, 2].mean() > 200 and turned[-4:, :, 2].mean() < 160  # red on top
 
+
+
+def test_jpeg_shrinks_on_load_only_before_a_large_reduction(tmp_path):
+    from zemvara.pipeline import Fit, Load, reading
+
+    y, x = np.mgrid[0:384, 0:512]
+    cv2.imwrite(str(tmp_path / "photo.jpg"), np.dstack([x // 2, y // 2, (x + y) // 4]).astype(np.uint8))
+    path = str(tmp_path / "photo.jpg")
+    assert reading.read(path, (48, 64)).shape == (48, 64, 3) and reading.read(path, (200, 300)).shape == (384, 512, 3)
+    fast, whole = (Load(shrink=shrink)(path, Fit((64, 64))) for shrink in (True, False))
+    assert fast.shape == (48, 64, 3) and whole.shape == (384, 512, 3)
+    thumbs = [Fit((64, 64))(image).get().astype(int) for image in (fast, whole)]
+    assert np.abs(thumbs[0] - thumbs[1]).mean() < 2
