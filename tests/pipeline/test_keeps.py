@@ -37,14 +37,16 @@ def _folder(root):
     exif = Image.Exif()
     exif[0x0112] = 6
     Image.fromarray(side).save(f"{root}/turned.jpg", exif=exif, quality=95)
-    for name, encoded in (("cut1.jpg", cv2.imencode(".jpg", colours)[1]), ("cut2.png", cv2.imencode(".png", colours)[1])):
-        data = encoded.tobytes()
+    y, x = np.mgrid[0:120, 0:160]
+    busy = np.dstack([x, y, x * y % 256]).astype(np.uint8)  # large enough that libpng has a chunk to miss
+    for name, ext in (("cut1.jpg", ".jpg"), ("cut2.png", ".png")):
+        data = cv2.imencode(ext, busy)[1].tobytes()
         with open(f"{root}/{name}", "wb") as f:
-            f.write(data[: len(data) * 2 // 3])
+            f.write(data[: len(data) // 2])
 
 
 @pytest.mark.parametrize("ext", [".png", ".tif", ".webp", ".jpg"])
-def test_each_output_keeps_the_picture(tmp_path, ext):
+def test_each_output_keeps_the_picture(tmp_path, capfd, ext):
     root, out = str(tmp_path / "in"), str(tmp_path / "out")
     os.makedirs(root)
     _folder(root)
@@ -52,6 +54,8 @@ def test_each_output_keeps_the_picture(tmp_path, ext):
     failed = {os.path.basename(e["input"]): e["error"] for e in report["failed"]}
     assert sorted(failed) == ["cut1.jpg", "cut2.png"] and all("Failed to read image" in e for e in failed.values())
     assert not any(name.startswith("cut") for name in os.listdir(out))
+    printed = capfd.readouterr().err.splitlines()  # each failure told once, in its error; no codec's log
+    assert [line for line in printed if not line.startswith("zemvara host device:")] == []
 
     def read(name):
         path = f"{out}/{name}{ext}"
@@ -90,3 +94,33 @@ def test_jpeg_shrinks_on_load_only_before_a_large_reduction(tmp_path):
     assert fast.shape == (48, 64, 3) and whole.shape == (384, 512, 3)
     thumbs = [Fit((64, 64))(image).get().astype(int) for image in (fast, whole)]
     assert np.abs(thumbs[0] - thumbs[1]).mean() < 2
+
+
+@pytest.mark.parametrize("ext, small, large", [
+    (".jpg", dict(quality=40), dict()), (".webp", dict(quality=40), dict()),
+    (".png", dict(compression=9), dict(compression=0)), (".tif", dict(), dict(compression=0)),
+])  # fmt: skip
+def test_quality_and_compression_reach_the_writer(tmp_path, ext, small, large):
+    import cupy as cp
+
+    from zemvara.pipeline import Store
+
+    y, x = np.mgrid[0:96, 0:128]
+    image = cp.asarray(np.dstack([x, y, (x * y) % 256]).astype(np.uint8))
+    sizes = []
+    for name, options in (("small", small), ("large", large)):
+        Store(**options)(str(tmp_path / (name + ext)), image)
+        sizes.append(os.path.getsize(tmp_path / (name + ext)))
+    assert sizes[0] < sizes[1]
+    if ext == ".tif":  # tifffile alone reads every TIFF the road writes, float ones among them
+        Store(compression=4)(str(tmp_path / "float.tif"), image.astype(cp.float32) / 255)
+        for name in ("small", "large", "float"):
+            assert tifffile.imread(tmp_path / f"{name}.tif").shape == (96, 128, 3)
+
+
+@pytest.mark.parametrize("option", [dict(quality=0), dict(quality=101), dict(compression=10), dict(quality=True)])
+def test_out_of_range_writer_options_are_usage_errors(option):
+    from zemvara.pipeline import Store, UsageError
+
+    with pytest.raises(UsageError):
+        Store(**option)

@@ -17,13 +17,20 @@ The readers, by extension:
   interleaved); pages of another kind (palette, CMYK, YCbCr, ...) and files
   that tifffile cannot decode go to OpenCV.
 - OpenEXR: picload (red, green and blue in the file's float type).
-- any other: OpenCV, the file's bytes decoded unchanged.
+- any other: OpenCV, the file's bytes decoded unchanged; a PNG's chunks are
+  checked by Pillow first (`verify`, no decompression), so that a truncated
+  or damaged PNG fails by its reason, where libpng would print its own.
 
 A file that any of them cannot decode raises RuntimeError("Failed to read
-image from <path>: <why>"); the library's own warnings are not printed.
+image from <path>: <why>"); what the libraries would print meanwhile (OpenCV's
+log, tifffile's, Pillow's warnings) is dropped, so that a run's progress bar
+stays clean and each failure is told once, in its file's error.
 """
 
+import contextlib
+import logging
 import os
+import threading
 import warnings
 
 import numpy as np
@@ -32,6 +39,47 @@ __all__ = ["read", "arranged", "header_size", "JPEG", "TIFF"]
 
 JPEG = frozenset({".jpg", ".jpeg", ".jpe"})
 TIFF = frozenset({".tif", ".tiff"})
+
+
+_state = threading.local()
+_opencv_lock = threading.Lock()
+_opencv_quiet = [0, None]  # threads decoding now, OpenCV's log level before the first of them
+
+
+class _Dropped(logging.Filter):
+    """Drops tifffile's log records on a thread that is decoding for the road."""
+
+    def filter(self, record):
+        return not getattr(_state, "quiet", False)
+
+
+logging.getLogger("tifffile").addFilter(_Dropped())
+
+
+@contextlib.contextmanager
+def _quiet():
+    """No library output while a file decodes: OpenCV's log silenced while any thread decodes (its level is
+    process-wide, restored when the last one is done), tifffile's records on this thread dropped, Python
+    warnings ignored."""
+    import cv2
+
+    log = cv2.utils.logging
+    with _opencv_lock:
+        if _opencv_quiet[0] == 0:
+            _opencv_quiet[1] = log.getLogLevel()
+            log.setLogLevel(log.LOG_LEVEL_SILENT)
+        _opencv_quiet[0] += 1
+    _state.quiet = True
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            yield
+    finally:
+        _state.quiet = False
+        with _opencv_lock:
+            _opencv_quiet[0] -= 1
+            if _opencv_quiet[0] == 0:
+                log.setLogLevel(_opencv_quiet[1])
 
 
 def _failed(path, why):
@@ -69,18 +117,16 @@ def header_size(path):
 def _jpeg(path, size):
     from PIL import Image
 
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        try:
-            with Image.open(path) as picture:
-                if size is not None and picture.mode in ("RGB", "L"):
-                    picture.draft(picture.mode, (size[1], size[0]))  # Pillow's size is (width, height)
-                picture.load()
-                if picture.mode not in ("RGB", "L"):
-                    picture = picture.convert("RGB")
-                return arranged(np.asarray(picture), rgb=True)
-        except (OSError, SyntaxError, ValueError) as exc:
-            raise _failed(path, exc) from None
+    try:
+        with Image.open(path) as picture:
+            if size is not None and picture.mode in ("RGB", "L"):
+                picture.draft(picture.mode, (size[1], size[0]))  # Pillow's size is (width, height)
+            picture.load()
+            if picture.mode not in ("RGB", "L"):
+                picture = picture.convert("RGB")
+            return arranged(np.asarray(picture), rgb=True)
+    except (OSError, SyntaxError, ValueError) as exc:
+        raise _failed(path, exc) from None
 
 
 # tifffile's photometric interpretations whose samples are the picture as stored: MINISBLACK and RGB
@@ -92,20 +138,28 @@ def _tiff(path):
     import tifffile
 
     try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            with tifffile.TiffFile(path) as tif:
-                page = tif.pages[0]
-                if int(page.photometric) not in _PLAIN:
-                    return None
-                image = page.asarray()
-                axes = page.axes
+        with tifffile.TiffFile(path) as tif:
+            page = tif.pages[0]
+            if int(page.photometric) not in _PLAIN:
+                return None
+            image = page.asarray()
+            axes = page.axes
     except Exception:
         return None  # a codec tifffile lacks, or a damaged file: OpenCV reads it or names the failure
     if "S" in axes and axes.index("S") < axes.index("Y"):  # planar: one plane per sample
         image = np.moveaxis(image, axes.index("S"), -1)
     image = image.reshape(image.shape[-3:] if "S" in axes else image.shape[-2:])
     return arranged(image, rgb=True)
+
+
+def _verified_png(path):
+    from PIL import Image
+
+    try:
+        with Image.open(path) as picture:
+            picture.verify()
+    except Exception as exc:
+        raise _failed(path, exc) from None
 
 
 def _opencv(path):
@@ -127,10 +181,13 @@ def read(path, size=None):
         from ..io.picload import picload
 
         return picload(path, "native")
-    if ext in JPEG:
-        return _jpeg(path, size)
-    if ext in TIFF:
-        image = _tiff(path)
-        if image is not None:
-            return image
-    return _opencv(path)
+    with _quiet():
+        if ext in JPEG:
+            return _jpeg(path, size)
+        if ext in TIFF:
+            image = _tiff(path)
+            if image is not None:
+                return image
+        if ext == ".png":
+            _verified_png(path)
+        return _opencv(path)

@@ -52,6 +52,7 @@ and parser. The parser, the command line's help and its errors read that table.
 
 import contextlib
 import dataclasses
+import io
 import itertools
 import os
 import sys
@@ -66,7 +67,7 @@ from ..transform.schema import INTER_AREA, INTER_AUTO, INTER_MITCHELL
 
 __all__ = ["Load", "Resize", "Fit", "Warp", "Upscale", "Convert", "Store", "UsageError", "STEPS", "parse_step",
            "parse_steps", "engine_zoom", "orientation", "orient", "stored", "Contract", "KEPT", "contract_of",
-           "apply", "BACKGROUND"]
+           "apply", "BACKGROUND", "JPEG_QUALITY"]
 
 CONVERSIONS = ("uint8", "uint16", "float16", "float32")
 
@@ -389,46 +390,104 @@ def stored(image, path):
 
 @dataclasses.dataclass(frozen=True)
 class Store:
-    """Writes an image with `picstore`, in the format of the path's extension, with its `param` (-1: default).
+    """Writes an image with `picstore`, in the format of the path's extension.
 
     The image is first made what the format stores (`stored`): 8-bit and
     16-bit images keep their depth where the format holds it, float images
     stay float32 in TIFF and become 16-bit PNG, and 8-bit-only formats such
     as JPEG, WebP and BMP get uint8, properly scaled. Grey stays grey; alpha
     is kept in PNG, TIFF and WebP and composited over white (`BACKGROUND`)
-    in every other format. A float32 TIFF is written by tifffile (deflate),
-    whole or not at all as picstore writes.
+    in every other format.
+
+    quality (1..100): JPEG (default `JPEG_QUALITY`) and WebP (default:
+    lossless). compression (0..9): PNG's zlib level (default 3); TIFF: 0
+    uncompressed, 1..9 deflate (default LZW; float32 TIFF: deflate). param:
+    picstore's own option for the format, where given (not -1) it wins over
+    both. A float32 TIFF, and a WebP of a given quality, are encoded here and
+    written whole or not at all, as picstore writes.
     """
 
     param: int = -1
     swap_rb: bool = False
+    quality: int = None
+    compression: int = None
+
+    def __post_init__(self):
+        for name, low, high in (("quality", 1, 100), ("compression", 0, 9)):
+            value = getattr(self, name)
+            if value is not None and (isinstance(value, bool) or not isinstance(value, int) or
+                                      not low <= value <= high):  # fmt: skip
+                raise UsageError(f"--{name} takes an int from {low} to {high}, got {value!r}")
 
     def __call__(self, path, image):
         image = stored(image, path)
-        if image.dtype.name == "float32" and os.path.splitext(path)[1].lower() in (".tif", ".tiff"):
-            _float_tiff(path, image, self.swap_rb)
+        ext = os.path.splitext(path)[1].lower()
+        if image.dtype.name == "float32" and ext in (".tif", ".tiff"):
+            _whole(path, lambda temporary: _float_tiff(temporary, image, self.swap_rb, self.compression))
+            return
+        if ext == ".webp" and self.quality is not None and self.param == -1:
+            _whole(path, lambda temporary: _webp(temporary, image, self.swap_rb, self.quality))
             return
         from ..io.picstore import picstore
 
-        picstore(path, image, self.param, self.swap_rb)
+        picstore(path, image, self._param(ext), self.swap_rb)
+
+    def _param(self, ext):
+        """picstore's option for a file of extension `ext`."""
+        if self.param != -1:
+            return self.param
+        if ext in (".jpg", ".jpeg"):
+            return JPEG_QUALITY if self.quality is None else self.quality
+        if ext == ".png" and self.compression is not None:
+            return self.compression
+        if ext in (".tif", ".tiff") and self.compression is not None:
+            return 1 if self.compression == 0 else 8  # TIFF's compression schemes: none, deflate
+        return -1
 
 
-def _float_tiff(path, image, swap_rb):
-    """A float32 TIFF of a (H, W[, C]) image, red-green-blue in the file, written to a hidden temporary
-    beside `path` (named as picstore names its own) and renamed over it once complete."""
+JPEG_QUALITY = 95  # a run's JPEG quality unless one is given; picstore's own default is 100
+
+
+def _host(image):
+    """A device or host image as a NumPy array."""
+    return image.get() if hasattr(image, "get") else np.asarray(image)
+
+
+def _float_tiff(path, image, swap_rb, compression):
+    """A float32 TIFF of a (H, W[, C]) image, red-green-blue in the file; deflate unless `compression` is 0."""
     import tifffile
 
-    host = image.get() if hasattr(image, "get") else np.asarray(image)
-    if host.ndim == 3 and host.shape[2] in (3, 4) and not swap_rb:
+    host = _host(image)
+    colour = host.ndim == 3 and host.shape[2] in (3, 4)
+    if colour and not swap_rb:
         host = host[:, :, [2, 1, 0, 3][: host.shape[2]]]
+    packing = {} if compression == 0 else {"compression": "zlib", "compressionargs": {"level": compression or 6}}
+    tifffile.imwrite(path, np.ascontiguousarray(host), photometric="rgb" if colour else "minisblack",
+                     extrasamples=["unassalpha"] if colour and host.shape[2] == 4 else None, **packing)
+
+
+def _webp(path, image, swap_rb, quality):
+    """A lossy WebP of `quality`."""
+    import cv2
+
+    host = _host(image)
+    if swap_rb and host.ndim == 3 and host.shape[2] in (3, 4):
+        host = host[:, :, [2, 1, 0, 3][: host.shape[2]]]
+    ok, encoded = cv2.imencode(".webp", host, [cv2.IMWRITE_WEBP_QUALITY, quality])
+    if not ok:
+        raise RuntimeError(f"Failed to write image to {path}")
+    with open(path, "wb") as f:
+        f.write(encoded.tobytes())
+
+
+def _whole(path, write):
+    """write(temporary) to a hidden temporary beside `path` (named as picstore names its own, so that a killed
+    run's is found), renamed over `path` once complete; the temporary removed on failure."""
     path = os.path.realpath(path)
     folder, name = os.path.split(path)
     temporary = os.path.join(folder, f".{name[:100]}.{os.getpid()}-{next(_counter)}-{time.time_ns():x}.tmp")
     try:
-        photometric = "rgb" if host.ndim == 3 and host.shape[2] in (3, 4) else "minisblack"
-        extra = ["unassalpha"] if host.ndim == 3 and host.shape[2] == 4 else None
-        tifffile.imwrite(temporary, np.ascontiguousarray(host), photometric=photometric, extrasamples=extra,
-                         compression="zlib")
+        write(temporary)
         os.replace(temporary, path)
     except BaseException:
         with contextlib.suppress(OSError):
@@ -599,11 +658,28 @@ class Upscale:
         return Contract(("float32", "float16"), KEPT, prepare=lambda: engine_zoom(self.engine, self.device_id))
 
     def __call__(self, image):
+        """The engine on the colour: grey goes in as three equal channels and comes back as their first; an
+        alpha channel is resized (`INTER_AUTO`) to the engine's result beside it."""
+        import cupy as cp
+
         from .tiles import tiled_upscale
 
+        colour = image
+        if image.ndim == 2:
+            colour = cp.ascontiguousarray(cp.stack([image] * 3, axis=-1))
+        elif image.ndim == 3 and image.shape[2] == 4:
+            colour = cp.ascontiguousarray(image[:, :, :3])
         zoom, lock = engine_zoom(self.engine, self.device_id)
         with lock:
-            return tiled_upscale(zoom, image, self.tile, self.overlap)
+            result = tiled_upscale(zoom, colour, self.tile, self.overlap)
+        if image.ndim == 2:
+            return cp.ascontiguousarray(result[:, :, 0])
+        if colour is not image:
+            from ..transform.resize import resize
+
+            alpha = resize(cp.ascontiguousarray(image[:, :, 3]), (result.shape[1], result.shape[0]))
+            return cp.ascontiguousarray(cp.concatenate([result, alpha[:, :, None].astype(result.dtype)], axis=-1))
+        return result
 
 
 @dataclasses.dataclass(frozen=True)
@@ -634,9 +710,10 @@ def engine_zoom(path, device_id=0):
     """This process's `EngineZoom` for an engine file and the lock that its callers take around it.
 
     Built on first use and kept for the life of the process (one per Dask
-    worker); an instance serves one frame at a time, hence the lock. Its
-    construction report goes to standard error, so that standard output keeps
-    only what the caller prints.
+    worker); an instance serves one frame at a time, hence the lock. What
+    its construction prints (the engine, each tensor's shape) is held back;
+    one line on standard error names the engine loaded, so that standard
+    output keeps only what the caller prints and a progress bar stays clean.
     """
     key = (os.path.abspath(path), device_id, os.getpid())
     with _engines_lock:
@@ -644,8 +721,9 @@ def engine_zoom(path, device_id=0):
         if entry is None:
             from ..upscale.enginezoom import EngineZoom
 
-            with contextlib.redirect_stdout(sys.stderr):
+            with contextlib.redirect_stdout(io.StringIO()):
                 zoom = EngineZoom(model_path=path, device_id=device_id)
+            print(f"zemvara: engine {path} loaded", file=sys.stderr)
             entry = _engines[key] = (zoom, threading.Lock())
         return entry
 
