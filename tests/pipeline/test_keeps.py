@@ -124,3 +124,54 @@ def test_out_of_range_writer_options_are_usage_errors(option):
 
     with pytest.raises(UsageError):
         Store(**option)
+
+
+def _matrix_profile(name, red, green, blue, gamma):
+    """An ICC v2 RGB display profile from its primaries (XYZ, D50) and one gamma curve."""
+    import struct
+
+    def s15(*values):
+        return b"".join(struct.pack(">i", round(v * 65536)) for v in values)
+
+    desc = name.encode() + b"\0"
+    curve = b"curv\0\0\0\0" + struct.pack(">IH", 1, round(gamma * 256)) + b"\0\0"
+    tags = {b"desc": b"desc\0\0\0\0" + struct.pack(">I", len(desc)) + desc + b"\0" * 79,
+            b"wtpt": b"XYZ \0\0\0\0" + s15(0.9642, 1.0, 0.8249), b"rXYZ": b"XYZ \0\0\0\0" + s15(*red),
+            b"gXYZ": b"XYZ \0\0\0\0" + s15(*green), b"bXYZ": b"XYZ \0\0\0\0" + s15(*blue),
+            b"rTRC": curve, b"gTRC": curve, b"bTRC": curve}  # fmt: skip
+    table, body, start = b"", b"", 128 + 4 + 12 * len(tags)
+    for sig, data in tags.items():
+        data += b"\0" * (-len(data) % 4)
+        table, body = table + sig + struct.pack(">II", start + len(body), len(data)), body + data
+    header = (struct.pack(">I", start + len(body)) + b"\0" * 4 + struct.pack(">I", 0x02100000) + b"mntrRGB XYZ "
+              + b"\0" * 12 + b"acsp" + b"\0" * 28 + s15(0.9642, 1.0, 0.8249) + b"\0" * 48)  # fmt: skip
+    return header + struct.pack(">I", len(tags)) + table + body
+
+
+PROFILES = {
+    "adobe": _matrix_profile("Adobe RGB (1998)", (0.6097, 0.3111, 0.0195), (0.2053, 0.6257, 0.0609),
+                             (0.1492, 0.0632, 0.7446), 563 / 256),
+    "p3": _matrix_profile("Display P3", (0.5151, 0.2412, -0.0011), (0.2920, 0.6922, 0.0419),
+                          (0.1571, 0.0666, 0.7841), 2.2),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("profile", list(PROFILES))
+@pytest.mark.parametrize("ext", [".jpg", ".png", ".tif", ".webp"])
+def test_an_embedded_profile_is_converted_to_srgb_as_littlecms_does(tmp_path, profile, ext):
+    import io
+
+    from PIL import ImageCms
+
+    source = tmp_path / "in" / f"photo{ext}"
+    source.parent.mkdir()
+    y, x = np.mgrid[0:24, 0:32]
+    picture = Image.fromarray(np.dstack([x * 8, y * 10, 255 - x * 4]).astype(np.uint8))
+    picture.save(source, icc_profile=PROFILES[profile], **({"lossless": True} if ext == ".webp" else {}))
+    with Image.open(source) as stored:
+        expected = np.asarray(ImageCms.profileToProfile(stored, ImageCms.ImageCmsProfile(
+            io.BytesIO(PROFILES[profile])), ImageCms.createProfile("sRGB")))[:, :, ::-1].astype(int)
+    run = execution.run([source.parent], tmp_path / "out", "", ext=".png", progress=False, threads=1)
+    assert run["failed"] == []
+    written = cv2.imread(str(tmp_path / "out" / "photo.png")).astype(int)
+    assert np.abs(written - expected).max() <= 1 and np.abs(written - np.asarray(picture)[:, :, ::-1]).max() > 8

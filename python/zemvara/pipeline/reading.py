@@ -21,6 +21,10 @@ The readers, by extension:
   checked by Pillow first (`verify`, no decompression), so that a truncated
   or damaged PNG fails by its reason, where libpng would print its own.
 
+An 8-bit colour picture with an embedded ICC profile other than sRGB (JPEG,
+PNG, WebP, TIFF) is converted to sRGB by LittleCMS (`in_srgb`); 16-bit and
+float pictures, grey ones and OpenEXR keep their stored values.
+
 A file that any of them cannot decode raises RuntimeError("Failed to read
 image from <path>: <why>"); what the libraries would print meanwhile (OpenCV's
 log, tifffile's, Pillow's warnings) is dropped, so that a run's progress bar
@@ -28,6 +32,7 @@ stays clean and each failure is told once, in its file's error.
 """
 
 import contextlib
+import io
 import logging
 import os
 import threading
@@ -35,7 +40,7 @@ import warnings
 
 import numpy as np
 
-__all__ = ["read", "arranged", "header_size", "JPEG", "TIFF"]
+__all__ = ["read", "arranged", "in_srgb", "header_size", "JPEG", "TIFF"]
 
 JPEG = frozenset({".jpg", ".jpeg", ".jpe"})
 TIFF = frozenset({".tif", ".tiff"})
@@ -122,9 +127,10 @@ def _jpeg(path, size):
             if size is not None and picture.mode in ("RGB", "L"):
                 picture.draft(picture.mode, (size[1], size[0]))  # Pillow's size is (width, height)
             picture.load()
+            profile = picture.info.get("icc_profile")
             if picture.mode not in ("RGB", "L"):
-                picture = picture.convert("RGB")
-            return arranged(np.asarray(picture), rgb=True)
+                picture, profile = picture.convert("RGB"), None  # CMYK: the profile is not the result's
+            return arranged(np.asarray(picture), rgb=True), profile
     except (OSError, SyntaxError, ValueError) as exc:
         raise _failed(path, exc) from None
 
@@ -144,22 +150,31 @@ def _tiff(path):
                 return None
             image = page.asarray()
             axes = page.axes
+            tag = page.tags.get(34675)  # InterColorProfile
+            profile = bytes(tag.value) if tag is not None else None
     except Exception:
         return None  # a codec tifffile lacks, or a damaged file: OpenCV reads it or names the failure
     if "S" in axes and axes.index("S") < axes.index("Y"):  # planar: one plane per sample
         image = np.moveaxis(image, axes.index("S"), -1)
     image = image.reshape(image.shape[-3:] if "S" in axes else image.shape[-2:])
-    return arranged(image, rgb=True)
+    return arranged(image, rgb=True), profile
 
 
-def _verified_png(path):
+def _checked(path, ext):
+    """The file's embedded ICC profile, read by Pillow (None: none, or a format Pillow does not read); a PNG's
+    chunks are verified on the way."""
     from PIL import Image
 
     try:
         with Image.open(path) as picture:
-            picture.verify()
+            profile = picture.info.get("icc_profile")
+            if ext == ".png":
+                picture.verify()
+            return profile
     except Exception as exc:
-        raise _failed(path, exc) from None
+        if ext == ".png":
+            raise _failed(path, exc) from None
+        return None
 
 
 def _opencv(path):
@@ -173,21 +188,68 @@ def _opencv(path):
     return arranged(image, rgb=False)
 
 
-def read(path, size=None):
+def _decoded(path, ext, size):
+    """(image, embedded ICC profile or None)."""
+    if ext in JPEG:
+        return _jpeg(path, size)
+    if ext in TIFF:
+        found = _tiff(path)
+        if found is not None:
+            return found
+    profile = _checked(path, ext) if ext in _PILLOW_CHECKS else None
+    return _opencv(path), profile
+
+
+_PILLOW_CHECKS = frozenset({".png", ".webp"})
+_transforms = {}
+_transforms_lock = threading.Lock()
+
+
+def _transform(profile, mode):
+    """A LittleCMS transform (Pillow's ImageCms) from an ICC profile to sRGB for `mode` pictures, cached; None
+    where the profile is sRGB already or cannot be read."""
+    from PIL import ImageCms
+
+    key = (profile, mode)
+    with _transforms_lock:
+        if key not in _transforms:
+            try:
+                source = ImageCms.ImageCmsProfile(io.BytesIO(profile))
+                if "srgb" in ImageCms.getProfileDescription(source).lower().replace(" ", ""):
+                    _transforms[key] = None
+                else:
+                    # intent 0, perceptual: ImageCms's own default
+                    _transforms[key] = ImageCms.buildTransform(source, ImageCms.createProfile("sRGB"), mode, mode, 0)
+            except (ImageCms.PyCMSError, OSError, ValueError, TypeError):
+                _transforms[key] = None
+        return _transforms[key]
+
+
+def in_srgb(image, profile):
+    """An 8-bit colour picture (road layout) converted from its ICC profile to sRGB; any other as it is."""
+    if profile is None or image.dtype != np.uint8 or image.ndim != 3 or image.shape[2] not in (3, 4):
+        return image
+    mode = "RGB" if image.shape[2] == 3 else "RGBA"
+    transform = _transform(bytes(profile), mode)
+    if transform is None:
+        return image
+    from PIL import Image, ImageCms
+
+    order = [2, 1, 0, 3][: image.shape[2]]
+    converted = ImageCms.applyTransform(Image.fromarray(np.ascontiguousarray(image[:, :, order]), mode), transform)
+    return np.ascontiguousarray(np.asarray(converted)[:, :, order])
+
+
+def read(path, size=None, srgb=True):
     """The picture of the file at `path` as a host array in the road's layout, or a CuPy array for
-    OpenEXR (module description). `size`: (height, width) that a JPEG may be decoded down to, never below."""
+    OpenEXR (module description). `size`: (height, width) that a JPEG may be decoded down to, never below.
+    srgb: an 8-bit colour picture with an embedded ICC profile is converted to sRGB (LittleCMS, perceptual
+    intent); False keeps the stored values."""
     ext = os.path.splitext(path)[1].lower()
     if ext == ".exr":
         from ..io.picload import picload
 
         return picload(path, "native")
     with _quiet():
-        if ext in JPEG:
-            return _jpeg(path, size)
-        if ext in TIFF:
-            image = _tiff(path)
-            if image is not None:
-                return image
-        if ext == ".png":
-            _verified_png(path)
-        return _opencv(path)
+        image, profile = _decoded(path, ext, size)
+        return in_srgb(image, profile) if srgb else image

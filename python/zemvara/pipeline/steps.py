@@ -290,20 +290,23 @@ class Load:
     stored). shrink: where the next step resizes the whole picture (its
     contract `rescales`) to half or less on both sides, a JPEG is decoded at
     1/2, 1/4 or 1/8 scale by libjpeg, never below the step's size, and the
-    step's filter does the rest (False: always decoded whole).
+    step's filter does the rest (False: always decoded whole). srgb: an 8-bit
+    colour picture with an embedded ICC profile (a Display P3 or Adobe RGB
+    photo) is converted to sRGB (False: the stored values, profile ignored).
     """
 
     dtype: str = None
     swap_rb: bool = False
     exif: bool = True
     shrink: bool = True
+    srgb: bool = True
 
     def __call__(self, path, then=None):
         """The image of the file at `path`; `then`: the step that comes next (for `shrink`), or None."""
         from . import reading
 
         turn = orientation(path) if self.exif else 1
-        image = reading.read(path, self._least(path, then, turn))
+        image = reading.read(path, self._least(path, then, turn), self.srgb)
         return orient(self.arrive(image), turn)
 
     def arrive(self, image):
