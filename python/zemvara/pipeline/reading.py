@@ -13,13 +13,15 @@ The readers, by extension:
   decodes the missing part as flat grey with no more than a warning). Given
   `size`, libjpeg decodes at 1/2, 1/4 or 1/8 scale (DCT scaling) where the
   result stays at least that size on both sides. CMYK converts to RGB.
-- TIFF: tifffile, the first page only, a grey or RGB page (planar pages
-  interleaved); pages of another kind (palette, CMYK, YCbCr, ...) and files
-  that tifffile cannot decode go to OpenCV.
+- TIFF: the first page only, read as tifffile reads a grey or RGB page
+  (planar pages interleaved, grey with alpha); OpenCV decodes the pages it
+  reads alike (8-bit, 16-bit or float32 samples stored interleaved, grey or
+  RGB; with alpha, OpenCV would premultiply it), and those of another kind (palette, CMYK, YCbCr, ...) and
+  files that tifffile cannot open.
 - OpenEXR: picload (red, green and blue in the file's float type).
-- any other: OpenCV, the file's bytes decoded unchanged; a PNG's chunks are
-  checked by Pillow first (`verify`, no decompression), so that a truncated
-  or damaged PNG fails by its reason, where libpng would print its own.
+- any other: OpenCV, the file's bytes decoded unchanged; a PNG that does
+  not end with its closing chunk fails as truncated before libpng would
+  print its own error.
 
 An 8-bit colour picture with an embedded ICC profile other than sRGB (JPEG,
 PNG, WebP, TIFF) is converted to sRGB by LittleCMS (`in_srgb`); 16-bit and
@@ -35,6 +37,7 @@ import contextlib
 import io
 import logging
 import os
+import stat
 import threading
 import warnings
 
@@ -100,8 +103,19 @@ def arranged(image, rgb):
         grey, alpha = image[:, :, 0], image[:, :, 1]
         image = np.stack([grey, grey, grey, alpha], axis=-1)
     elif rgb and image.ndim == 3 and image.shape[2] in (3, 4):
-        image = image[:, :, [2, 1, 0, 3][: image.shape[2]]]
+        image = swapped(image)
     return np.ascontiguousarray(image)
+
+
+def swapped(image):
+    """A (H, W, 3 or 4) host array with its first and third channels swapped (RGB(A) <-> BGR(A)), as a new
+    contiguous array; OpenCV swaps the types it takes several times quicker than NumPy's indexing."""
+    if image.dtype in (np.uint8, np.uint16, np.float32):
+        import cv2
+
+        code = cv2.COLOR_RGB2BGR if image.shape[2] == 3 else cv2.COLOR_RGBA2BGRA
+        return cv2.cvtColor(np.ascontiguousarray(image), code)
+    return np.ascontiguousarray(image[:, :, [2, 1, 0, 3][: image.shape[2]]])
 
 
 def header_size(path):
@@ -140,18 +154,29 @@ def _jpeg(path, size):
 _PLAIN = frozenset({1, 2})
 
 
+# The sample types of the TIFF pages that OpenCV decodes as tifffile would, and quicker (libtiff reads the
+# strips in one go).
+_OPENCV_TIFF = frozenset({np.dtype(np.uint8), np.dtype(np.uint16), np.dtype(np.float32)})
+
+
 def _tiff(path):
+    """(image, profile); None where OpenCV is to decode the file (a page of another kind, or one tifffile
+    cannot read)."""
     import tifffile
 
     try:
         with tifffile.TiffFile(path) as tif:
             page = tif.pages[0]
-            if int(page.photometric) not in _PLAIN:
-                return None
-            image = page.asarray()
-            axes = page.axes
             tag = page.tags.get(34675)  # InterColorProfile
             profile = bytes(tag.value) if tag is not None else None
+            if int(page.photometric) not in _PLAIN:
+                return None
+            axes = page.axes
+            if axes in ("YX", "YXS") and page.dtype in _OPENCV_TIFF and (axes == "YX" or page.shape[2] == 3):
+                return _opencv(path), profile
+            image = page.asarray()
+    except RuntimeError:
+        raise
     except Exception:
         return None  # a codec tifffile lacks, or a damaged file: OpenCV reads it or names the failure
     if "S" in axes and axes.index("S") < axes.index("Y"):  # planar: one plane per sample
@@ -160,28 +185,30 @@ def _tiff(path):
     return arranged(image, rgb=True), profile
 
 
-def _checked(path, ext):
-    """The file's embedded ICC profile, read by Pillow (None: none, or a format Pillow does not read); a PNG's
-    chunks are verified on the way."""
+def _profile(path):
+    """The file's embedded ICC profile as Pillow reads it from the header; None where it has none."""
     from PIL import Image
 
     try:
         with Image.open(path) as picture:
-            profile = picture.info.get("icc_profile")
-            if ext == ".png":
-                picture.verify()
-            return profile
-    except Exception as exc:
-        if ext == ".png":
-            raise _failed(path, exc) from None
+            return picture.info.get("icc_profile")
+    except Exception:
         return None
 
 
-def _opencv(path):
+_PNG_END = b"IEND\xaeB`\x82"  # the chunk that closes every PNG: its type and checksum
+
+
+def _opencv(path, ext=None):
+    """The file decoded unchanged by OpenCV. A PNG that does not end with its IEND chunk is truncated: it
+    fails here, before libpng would print its own error."""
     import cv2
 
     with open(path, "rb") as f:
-        data = np.frombuffer(f.read(), np.uint8)
+        data = f.read()
+    if ext == ".png" and data and data.rfind(_PNG_END) < 0:
+        raise _failed(path, "image file is truncated (no IEND chunk)")
+    data = np.frombuffer(data, np.uint8)
     image = cv2.imdecode(data, cv2.IMREAD_UNCHANGED) if data.size else None
     if image is None:
         raise _failed(path, "not an image OpenCV can decode" if data.size else "the file is empty")
@@ -196,11 +223,11 @@ def _decoded(path, ext, size):
         found = _tiff(path)
         if found is not None:
             return found
-    profile = _checked(path, ext) if ext in _PILLOW_CHECKS else None
-    return _opencv(path), profile
+    image = _opencv(path, ext)
+    return image, _profile(path) if ext in _PROFILED else None
 
 
-_PILLOW_CHECKS = frozenset({".png", ".webp"})
+_PROFILED = frozenset({".png", ".webp"})  # other formats that carry an ICC profile, read by Pillow
 _transforms = {}
 _transforms_lock = threading.Lock()
 
@@ -235,9 +262,8 @@ def in_srgb(image, profile):
         return image
     from PIL import Image, ImageCms
 
-    order = [2, 1, 0, 3][: image.shape[2]]
-    converted = ImageCms.applyTransform(Image.fromarray(np.ascontiguousarray(image[:, :, order]), mode), transform)
-    return np.ascontiguousarray(np.asarray(converted)[:, :, order])
+    converted = ImageCms.applyTransform(Image.fromarray(swapped(image), mode), transform)
+    return swapped(np.asarray(converted))
 
 
 def read(path, size=None, srgb=True):
@@ -250,6 +276,8 @@ def read(path, size=None, srgb=True):
         from ..io.picload import picload
 
         return picload(path, "native")
+    if not stat.S_ISREG(os.stat(path).st_mode):  # a FIFO or a device would block or never end
+        raise _failed(path, "not a regular file")
     with _quiet():
         image, profile = _decoded(path, ext, size)
         return in_srgb(image, profile) if srgb else image
