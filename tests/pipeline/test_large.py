@@ -55,7 +55,7 @@ def test_large_result_is_written_as_tiled_tiff_or_refused_by_name(tmp_path, big_
     assert np.abs(result.astype(np.int16) - reference).max() <= 1  # other tiles: positions rounded otherwise
     refused = run([path], tmp_path / "png", steps, ext=".png", progress=False, memory_budget=BUDGET)
     (failure,) = refused["failed"]
-    assert "520 x 620 x 3 uint8" in failure["error"] and "1,000,000 bytes" in failure["error"]
+    assert "520 x 620 x 3 uint8 (0.92 MiB)" in failure["error"] and "1,000,000 bytes (0.95 MiB)" in failure["error"]
 
 
 def test_command_line_takes_a_budget(tmp_path, big_tiff, monkeypatch):

@@ -104,12 +104,21 @@ def remove_stale_scratch():
     return removed
 
 
+def _binary(size):
+    """ "3.00 GiB" or "0.95 MiB": a byte count as every message of this road gives it."""
+    unit, scale = ("GiB", 2**30) if size >= 2**30 else ("MiB", 2**20)
+    return f"{size / scale:.2f} {unit}"
+
+
+def _amount(size):
+    """ "1,000,000 bytes (0.95 MiB)": a budget, exact and in the units of `describe`."""
+    return f"{size:,} bytes ({_binary(size)})"
+
+
 def describe(shape, dtype):
     """ "32768 x 32768 x 3 uint8 (3.00 GiB)" for an image shape (H, W[, C])."""
     sides = " x ".join(str(v) for v in (shape[1], shape[0], *shape[2:]))
-    size = _nbytes(shape, dtype)
-    unit, scale = ("GiB", 2**30) if size >= 2**30 else ("MiB", 2**20)
-    return f"{sides} {np.dtype(dtype).name} ({size / scale:.2f} {unit})"
+    return f"{sides} {np.dtype(dtype).name} ({_binary(_nbytes(shape, dtype))})"
 
 
 def _nbytes(shape, dtype):
@@ -144,7 +153,7 @@ def _interleaved(path, shape, dtype, budget):
         page = tif.pages[0]
         plain = int(page.photometric) in _PLAIN and page.axes in ("YX", "YXS")
     if not plain:
-        raise LargeImageError(f"{describe(shape, dtype)} exceeds the memory budget of {budget:,} bytes, and its "
+        raise LargeImageError(f"{describe(shape, dtype)} exceeds the memory budget of {_amount(budget)}, and its "
                               f"samples are stored as {page.axes} {page.photometric.name.lower()}; tile by tile "
                               "takes grey or RGB samples stored interleaved only")
 
@@ -170,13 +179,13 @@ def _plan(steps, shape, dtype, budget, output):
         contract = contract_of(steps[count])
         if not contract.runs_tiled(dtype.name):
             raise LargeImageError(f"{describe(shape, dtype)} exceeds the memory budget of "
-                                  f"{budget:,} bytes, and the step {type(steps[count]).__name__.lower()} runs "
+                                  f"{_amount(budget)}, and the step {type(steps[count]).__name__.lower()} runs "
                                   "on whole images only; resize it first or give a larger --memory-budget")
         shape = tuple(contract.shape(shape))
         count += 1
     if not _fits(shape, dtype, budget) and os.path.splitext(output)[1].lower() not in _TIFF:
         raise LargeImageError(f"the result, {describe(shape, dtype)}, exceeds the memory budget of "
-                              f"{budget:,} bytes; write it as .tif or .tiff (tiled) or give a larger "
+                              f"{_amount(budget)}; write it as .tif or .tiff (tiled) or give a larger "
                               "--memory-budget")
     return count, shape
 
@@ -208,14 +217,14 @@ def run_if_large(pipeline, source, output, check=None):
     _interleaved(source, shape, dtype, budget)
     load = pipeline.load
     if load.exif and orientation(source) != 1:
-        raise LargeImageError(f"{describe(shape, dtype)} exceeds the memory budget of {budget:,} bytes "
+        raise LargeImageError(f"{describe(shape, dtype)} exceeds the memory budget of {_amount(budget)} "
                               "and is not stored upright; turning it is done on whole images only "
                               "(--keep-orientation keeps it as stored)")
     steps = list(pipeline.steps)
     count, final = _plan(steps, shape, dtype, budget, output)
     if load.dtype is not None and not _fits(final, dtype, budget):
         raise LargeImageError(f"the result, {describe(final, dtype)}, exceeds the memory budget of "
-                              f"{budget:,} bytes; converting it to {load.dtype} is done on whole images only")
+                              f"{_amount(budget)}; converting it to {load.dtype} is done on whole images only")
     folder = os.path.dirname(output)
     if folder:
         os.makedirs(folder, exist_ok=True)
