@@ -175,3 +175,21 @@ def test_an_embedded_profile_is_converted_to_srgb_as_littlecms_does(tmp_path, pr
     assert run["failed"] == []
     written = cv2.imread(str(tmp_path / "out" / "photo.png")).astype(int)
     assert np.abs(written - expected).max() <= 1 and np.abs(written - np.asarray(picture)[:, :, ::-1]).max() > 8
+
+
+@pytest.mark.parametrize("ext", [".jpg", ".png", ".tif", ".webp"])
+@pytest.mark.parametrize("batch", [None, 2])
+def test_keep_profile_carries_the_profile_and_the_stored_values(tmp_path, ext, batch):
+    from zemvara.pipeline import Store
+
+    source = tmp_path / "in" / "photo.png"
+    source.parent.mkdir()
+    y, x = np.mgrid[0:24, 0:32]
+    stored_values = np.dstack([x * 8, y * 10, 255 - x * 4]).astype(np.uint8)
+    Image.fromarray(stored_values).save(source, icc_profile=PROFILES["adobe"])
+    report = execution.run([source], tmp_path / "out", [Store(keep_profile=True, quality=100)], ext=ext,
+                           progress=False, batch=batch)
+    assert report["failed"] == []
+    with Image.open(tmp_path / "out" / f"photo{ext}") as written:
+        assert written.info.get("icc_profile") == PROFILES["adobe"]
+        assert np.abs(np.asarray(written.convert("RGB")).astype(int) - stored_values).mean() < 2  # not converted

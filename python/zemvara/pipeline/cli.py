@@ -43,6 +43,9 @@ def _usage(fn, *args, param_hint=None):
               help="JPEG and WebP quality (JPEG 95 by default, WebP lossless).")
 @click.option("--compression", type=int, default=None, metavar="0..9",
               help="PNG zlib level (3 by default); TIFF: 0 uncompressed, 1..9 deflate (LZW by default).")
+@click.option("--keep-profile", is_flag=True,
+              help="Write each input's ICC profile into its output (8-bit JPEG, PNG, WebP, TIFF) instead of "
+                   "converting the pixels to sRGB.")
 @click.option("--no-shrink-on-load", is_flag=True,
               help="Decode every JPEG whole; by default one that the first step resizes to half or less is decoded "
                    "at 1/2, 1/4 or 1/8 scale.")
@@ -58,7 +61,7 @@ def _usage(fn, *args, param_hint=None):
 @click.option("--memory-budget", default=None, metavar="SIZE",
               help="Device memory for one image (256MiB, 2G): larger TIFF inputs are resized and warped tile by "
                    "tile, results that do not fit written as tiled TIFF.")
-def run_command(inputs, out, steps, ext, keep_orientation, quality, compression, no_shrink_on_load, workers, scheduler, batch, resume, dry_run, report_path,
+def run_command(inputs, out, steps, ext, keep_orientation, quality, compression, keep_profile, no_shrink_on_load, workers, scheduler, batch, resume, dry_run, report_path,
                 no_progress, memory_budget):
     """Read every image of INPUT (files, or folders walked recursively), apply STEPS, write each under DIR.
 
@@ -75,7 +78,7 @@ def run_command(inputs, out, steps, ext, keep_orientation, quality, compression,
     if workers is not None and scheduler is not None:
         raise click.UsageError("--workers and --scheduler exclude each other")
     items = _usage(parse_steps, steps, param_hint="'--steps'")
-    store = _usage(Store, -1, False, quality, compression)
+    store = _usage(Store, -1, False, quality, compression, keep_profile)
     budget = None if memory_budget is None else _usage(large.parse_size, memory_budget, param_hint="'--memory-budget'")
     _usage(paths.normalise_ext, ext, param_hint="'--ext'")
     if dry_run:

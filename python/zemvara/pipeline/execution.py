@@ -88,7 +88,7 @@ class Pipeline:
         """One file: read `source`, run the steps, write `output` (its folder made); `stop` checked between."""
         if self.memory_budget is not None and large.run_if_large(self, source, output, lambda: check(stop)):
             return
-        image = self.read(source)
+        image = self.read(source, output)
         for step in self.steps:
             check(stop)
             image = apply(step, image)
@@ -96,11 +96,19 @@ class Pipeline:
         folder = os.path.dirname(output)
         if folder:
             os.makedirs(folder, exist_ok=True)
-        self.store(output, image)
+        self.write(source, output, image)
 
-    def read(self, source):
-        """The load step on `source`, told the first step (for its shrink-on-load)."""
-        return self.load(source, self.steps[0] if self.steps else None)
+    def read(self, source, output=None):
+        """The load step on `source`, told the first step (for its shrink-on-load), its pixels as stored where
+        the store step carries the file's ICC profile to `output`."""
+        keep = output is not None and self.store.carries(output)
+        return self.load(source, self.steps[0] if self.steps else None, False if keep else None)
+
+    def write(self, source, output, image):
+        """The store step on `image`, with the ICC profile of `source` where it carries one to `output`."""
+        from .reading import profile
+
+        self.store(output, image, profile(source) if self.store.carries(output) else None)
 
     def prepare(self):
         """Load this process's engines now rather than at the first frame.

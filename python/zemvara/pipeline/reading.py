@@ -43,7 +43,7 @@ import warnings
 
 import numpy as np
 
-__all__ = ["read", "arranged", "in_srgb", "header_size", "JPEG", "TIFF"]
+__all__ = ["read", "arranged", "swapped", "in_srgb", "profile", "header_size", "JPEG", "TIFF"]
 
 JPEG = frozenset({".jpg", ".jpeg", ".jpe"})
 TIFF = frozenset({".tif", ".tiff"})
@@ -185,8 +185,9 @@ def _tiff(path):
     return arranged(image, rgb=True), profile
 
 
-def _profile(path):
-    """The file's embedded ICC profile as Pillow reads it from the header; None where it has none."""
+def profile(path):
+    """The file's embedded ICC profile (JPEG, PNG, WebP, TIFF) as Pillow reads it from the header; None where it
+    has none."""
     from PIL import Image
 
     try:
@@ -224,7 +225,7 @@ def _decoded(path, ext, size):
         if found is not None:
             return found
     image = _opencv(path, ext)
-    return image, _profile(path) if ext in _PROFILED else None
+    return image, profile(path) if ext in _PROFILED else None
 
 
 _PROFILED = frozenset({".png", ".webp"})  # other formats that carry an ICC profile, read by Pillow

@@ -301,12 +301,13 @@ class Load:
     shrink: bool = True
     srgb: bool = True
 
-    def __call__(self, path, then=None):
-        """The image of the file at `path`; `then`: the step that comes next (for `shrink`), or None."""
+    def __call__(self, path, then=None, srgb=None):
+        """The image of the file at `path`; `then`: the step that comes next (for `shrink`), or None; `srgb`:
+        None as this step says, False to keep the stored values whatever it says."""
         from . import reading
 
         turn = orientation(path) if self.exif else 1
-        image = reading.read(path, self._least(path, then, turn), self.srgb)
+        image = reading.read(path, self._least(path, then, turn), self.srgb if srgb is None else srgb)
         return orient(self.arrive(image), turn)
 
     def arrive(self, image):
@@ -402,7 +403,11 @@ class Store:
     is kept in PNG, TIFF and WebP and composited over white (`BACKGROUND`)
     in every other format.
 
-    quality (1..100): JPEG (default `JPEG_QUALITY`) and WebP (default:
+    keep_profile: an input's embedded ICC profile is written into the
+    output instead of its pixels being converted to sRGB on load, where the
+    output is an 8-bit colour JPEG, PNG, WebP or TIFF (Pillow writes those
+    then, with the same options); other outputs get the pixels converted as
+    without it. quality (1..100): JPEG (default `JPEG_QUALITY`) and WebP (default:
     lossless). compression (0..9): PNG's zlib level (default 3); TIFF: 0
     uncompressed, 1..9 deflate (default LZW; float32 TIFF: deflate). param:
     picstore's own option for the format, where given (not -1) it wins over
@@ -414,6 +419,7 @@ class Store:
     swap_rb: bool = False
     quality: int = None
     compression: int = None
+    keep_profile: bool = False
 
     def __post_init__(self):
         for name, low, high in (("quality", 1, 100), ("compression", 0, 9)):
@@ -422,9 +428,17 @@ class Store:
                                       not low <= value <= high):  # fmt: skip
                 raise UsageError(f"--{name} takes an int from {low} to {high}, got {value!r}")
 
-    def __call__(self, path, image):
+    def carries(self, path):
+        """Whether an output at `path` takes its input's ICC profile (so that the pixels stay as stored)."""
+        return self.keep_profile and os.path.splitext(path)[1].lower() in _PROFILE_WRITERS
+
+    def __call__(self, path, image, profile=None):
+        """Write `image` at `path`; `profile`: the ICC profile to embed where `carries(path)` (None: none)."""
         image = stored(image, path)
         ext = os.path.splitext(path)[1].lower()
+        if profile is not None and self.carries(path) and image.dtype.name == "uint8" and image.ndim == 3:
+            _whole(path, lambda temporary: self._with_profile(temporary, ext, image, profile))
+            return
         if image.dtype.name == "float32" and ext in (".tif", ".tiff"):
             _whole(path, lambda temporary: _float_tiff(temporary, image, self.swap_rb, self.compression))
             return
@@ -434,6 +448,26 @@ class Store:
         from ..io.picstore import picstore
 
         picstore(path, image, self._param(ext), self.swap_rb)
+
+    def _with_profile(self, path, ext, image, profile):
+        """Pillow writes an 8-bit colour image with its ICC profile, at this step's options."""
+        from PIL import Image
+
+        from .reading import swapped
+
+        host = _host(image)
+        picture = Image.fromarray(host if self.swap_rb else swapped(host), "RGB" if host.shape[2] == 3 else "RGBA")
+        form = _PROFILE_WRITERS[ext]
+        if form == "JPEG":
+            options = {"quality": JPEG_QUALITY if self.quality is None else self.quality}
+        elif form == "PNG":
+            options = {"compress_level": 3 if self.compression is None else self.compression}
+        elif form == "WEBP":
+            options = {"lossless": True} if self.quality is None else {"quality": self.quality}
+        else:
+            options = {"compression": "tiff_lzw" if self.compression is None else
+                       "raw" if self.compression == 0 else "tiff_adobe_deflate"}  # fmt: skip
+        picture.save(path, format=form, icc_profile=profile, **options)
 
     def _param(self, ext):
         """picstore's option for a file of extension `ext`."""
@@ -449,6 +483,9 @@ class Store:
 
 
 JPEG_QUALITY = 95  # a run's JPEG quality unless one is given; picstore's own default is 100
+
+# The outputs that carry an input's ICC profile (`Store.keep_profile`): Pillow's format for each.
+_PROFILE_WRITERS = {".jpg": "JPEG", ".jpeg": "JPEG", ".png": "PNG", ".webp": "WEBP", ".tif": "TIFF", ".tiff": "TIFF"}
 
 
 def _host(image):
