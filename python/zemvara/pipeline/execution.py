@@ -28,6 +28,7 @@ import json
 import numbers
 import os
 import sys
+import time
 import uuid
 from types import SimpleNamespace
 from typing import Any, Iterable, Union
@@ -243,6 +244,7 @@ def run(inputs: Iterable[Union[str, bytes, os.PathLike[str]]], out: Union[str, b
     paths.remove_temporaries(job.write for job in todo)  # what a killed run left
     large.remove_stale_scratch()
 
+    started = time.time_ns()
     with _progress_bar(len(jobs), progress) as bar:
         def finish(job, result):
             if result[0] != "stopped":
@@ -267,6 +269,8 @@ def run(inputs: Iterable[Union[str, bytes, os.PathLike[str]]], out: Union[str, b
                 pipeline.prepare()
                 _overlapped(todo, pipeline, resume, finish, threads or default_threads())
         except KeyboardInterrupt:
+            if scheduler is not None or workers is not None:
+                _written_meanwhile(todo, results, started)
             done = _report(jobs, results)
             if report is not None:
                 write_report(done, report)
@@ -277,6 +281,19 @@ def run(inputs: Iterable[Union[str, bytes, os.PathLike[str]]], out: Union[str, b
     if report is not None:
         write_report(done, report)
     return done
+
+
+def _written_meanwhile(jobs, results, since):
+    """Mark "written" the jobs without a result whose output was renamed into place at or after `since`
+    (time.time_ns()): the files that a cluster's workers finished after Ctrl-C reached this process, each
+    output being its own job's alone."""
+    for job in jobs:
+        if results[job.index] is None:
+            try:
+                if os.stat(job.write).st_mtime_ns >= since:
+                    results[job.index] = ("written", None)
+            except OSError:
+                pass
 
 
 def _count(value, what):
