@@ -4,10 +4,13 @@
    thread each, the same files in the same process, alternating rounds (best
    of three): 60 8-bit 512x512 PNGs halved to PNG, 60 JPEG photographs
    (1024x768) to 256 pixels wide JPEG, 60 16-bit 512x512 TIFFs halved to
-   TIFF. The road writes with picstore's defaults (PNG compression level 3,
-   JPEG quality 100, TIFF LZW); the loop once with OpenCV's defaults and once
-   with those same settings. Per file, where the time goes: read, resize,
-   write, for each.
+   TIFF. The road writes with PNG compression level 3, JPEG quality 95 and
+   TIFF LZW; the loop once with OpenCV's defaults and once with those same
+   settings. Per file, where the time goes: read, resize, write, for each.
+   `--camera`: 40 camera-sized JPEGs (4000x3000) to thumbnails that fit in
+   512 x 512, JPEG quality 95: the road (JPEG shrink-on-load, and decoding
+   whole), a plain OpenCV loop and a Pillow `thumbnail()` script, each in a
+   fresh interpreter, so that its peak resident memory is its own.
 2. 200 generated 512x512 PNG files through load -> resize -> store, three
    ways: a plain serial loop over picload, resize and picstore;
    zemvara.pipeline.run in one process, overlapped; on a local Dask cluster of
@@ -123,19 +126,19 @@ def make_workloads(folder):
     rng = np.random.default_rng(1)
     made = {}
     kinds = [("8-bit PNG 512 -> 256 PNG", ".png", (512, 512), np.uint8, "resize:256x256", (256, 256),
-              [cv2.IMWRITE_PNG_COMPRESSION, 3]),
+              [cv2.IMWRITE_PNG_COMPRESSION, 3], {"compression": 3}),
              ("JPEG photo 1024x768 -> 256 wide JPEG", ".jpg", (1024, 768), np.uint8, "fit:256x256", (256, 192),
-              [cv2.IMWRITE_JPEG_QUALITY, 100]),
+              [cv2.IMWRITE_JPEG_QUALITY, 95], {"quality": 95}),
              ("16-bit TIFF 512 -> 256 TIFF", ".tif", (512, 512), np.uint16, "resize:256x256", (256, 256),
-              [cv2.IMWRITE_TIFF_COMPRESSION, 5])]
-    for n, (name, ext, (width, height), dtype, steps, target, same) in enumerate(kinds):
+              [cv2.IMWRITE_TIFF_COMPRESSION, 5], {})]
+    for n, (name, ext, (width, height), dtype, steps, target, same, store) in enumerate(kinds):
         sub = Path(folder, f"in{n}")
         sub.mkdir()
         scale = np.iinfo(dtype).max
         for i in range(FILES):
             picture = np.rint(_picture(rng, height, width, i) * scale).astype(dtype)
             cv2.imwrite(str(sub / f"f{i:02d}{ext}"), picture, [cv2.IMWRITE_JPEG_QUALITY, 90] if ext == ".jpg" else [])
-        made[name] = (sorted(str(p) for p in sub.iterdir()), ext, steps, target, same)
+        made[name] = (sorted(str(p) for p in sub.iterdir()), ext, steps, target, same, store)
     return made
 
 
@@ -145,12 +148,12 @@ def child_against_opencv(folder, out):
     from zemvara.io.picload import picload
     from zemvara.io.picstore import picstore
     from zemvara.pipeline import run
-    from zemvara.pipeline.steps import Load
+    from zemvara.pipeline.steps import Load, Store
     from zemvara.transform.resize import resize
 
     cv2.setNumThreads(1)
     results = {}
-    for n, (name, (inputs, ext, steps, target, same)) in enumerate(make_workloads(folder).items()):
+    for n, (name, (inputs, ext, steps, target, same, store)) in enumerate(make_workloads(folder).items()):
         def opencv(options, dest):
             os.makedirs(dest, exist_ok=True)
             for path in inputs:
@@ -159,7 +162,7 @@ def child_against_opencv(folder, out):
                 cv2.imwrite(os.path.join(dest, os.path.basename(path)), small, options)
 
         def road(dest):
-            report = run(inputs, dest, steps, threads=1, progress=False)
+            report = run(inputs, dest, [*steps.split(","), Store(**store)], threads=1, progress=False)
             assert len(report["written"]) == len(inputs), report["failed"][:2]
 
         ways = {"OpenCV loop, its defaults": lambda d: opencv([], d),
@@ -201,6 +204,83 @@ def _timed(fn, inputs):
     return time.perf_counter() - start
 
 
+# ----- camera photographs to thumbnails ---------------------------------------------------
+
+CAMERA, CAMERA_SIZE, THUMB, QUALITY = 40, (4000, 3000), (512, 512), 95
+
+
+def make_camera(folder):
+    import cv2
+
+    rng = np.random.default_rng(4)
+    y, x = np.mgrid[0 : CAMERA_SIZE[1] : 4, 0 : CAMERA_SIZE[0] : 4] / CAMERA_SIZE[0]
+    for i in range(CAMERA):
+        small = np.clip(np.stack([x, y, 0.5 + 0.5 * np.sin(20 * x * y + i)], axis=-1)
+                        + rng.uniform(0, 0.04, x.shape + (3,)), 0, 1)  # fmt: skip
+        picture = cv2.resize((small * 255).astype(np.uint8), CAMERA_SIZE, interpolation=cv2.INTER_CUBIC)
+        cv2.imwrite(str(Path(folder, f"photo{i:02d}.jpg")), picture, [cv2.IMWRITE_JPEG_QUALITY, 90])
+
+
+def camera_way(way, inputs, out):
+    """One way over the camera photographs, after one warm-up file: (seconds, peak RSS MiB)."""
+    import cv2
+
+    cv2.setNumThreads(1)
+    os.makedirs(out, exist_ok=True)
+    if way.startswith("zemvara run"):
+        from zemvara.pipeline import Fit, Load, Store, run
+
+        steps = [Load(shrink="whole" not in way), Fit(THUMB), Store(quality=QUALITY)]
+
+        def batch(paths):
+            report = run(paths, out, steps, threads=1, progress=False)
+            assert len(report["written"]) == len(paths), report["failed"][:2]
+    elif way == "OpenCV loop":
+        def batch(paths):
+            for path in paths:
+                image = cv2.imread(path)
+                h, w = image.shape[:2]
+                scale = min(THUMB[0] / w, THUMB[1] / h)
+                small = cv2.resize(image, (round(w * scale), round(h * scale)), interpolation=cv2.INTER_AREA)
+                cv2.imwrite(os.path.join(out, os.path.basename(path)), small, [cv2.IMWRITE_JPEG_QUALITY, QUALITY])
+    else:
+        from PIL import Image
+
+        def batch(paths):
+            for path in paths:
+                with Image.open(path) as picture:
+                    picture.thumbnail(THUMB)
+                    picture.save(os.path.join(out, os.path.basename(path)), quality=QUALITY)
+    batch(inputs[:1])
+    start = time.perf_counter()
+    batch(inputs)
+    return time.perf_counter() - start, peak_rss_mib()
+
+
+CAMERA_WAYS = ("zemvara run", "zemvara run, JPEG decoded whole", "OpenCV loop", "Pillow thumbnail()")
+
+
+def camera(env):
+    with tempfile.TemporaryDirectory() as tmp:
+        Path(tmp, "in").mkdir()
+        make_camera(Path(tmp, "in"))
+        found = {}
+        for round_ in range(ROUNDS):
+            for i, way in enumerate(CAMERA_WAYS):
+                result = subprocess.run([sys.executable, __file__, "--child", "camera:" + way, str(Path(tmp, "in")),
+                                         str(Path(tmp, f"out{i}"))], env=env, capture_output=True, text=True)
+                if result.returncode != 0:
+                    raise RuntimeError(f"{way} failed:\n{result.stderr[-3000:]}")
+                seconds, rss = json.loads(result.stdout.strip().splitlines()[-1])
+                best = found.get(way, (float("inf"), 0.0))
+                found[way] = (min(best[0], seconds), max(best[1], rss))
+    rows = [[way, f"{CAMERA / seconds:.2f}", f"{found['OpenCV loop'][0] / seconds:.2f}",
+             f"{found['Pillow thumbnail()'][0] / seconds:.2f}", f"{rss:.0f}"] for way, (seconds, rss) in found.items()]
+    table(f"{CAMERA} JPEGs {CAMERA_SIZE[0]}x{CAMERA_SIZE[1]} to thumbnails inside {THUMB[0]}x{THUMB[1]}, quality "
+          f"{QUALITY}, one thread each, best of {ROUNDS} rounds",
+          ["way", "files/s", "ratio to OpenCV", "ratio to Pillow", "peak RSS MiB"], rows)
+
+
 # ----- 2. the road's three ways -----------------------------------------------------------
 
 _marks = {"start": time.perf_counter()}
@@ -212,6 +292,9 @@ WAYS = {"serial loop": way_serial, "overlapped, 1 process": way_overlapped,
 def child(way, folder, out):
     if way == "against OpenCV":
         child_against_opencv(folder, out)
+        return
+    if way.startswith("camera:"):
+        print(json.dumps(camera_way(way[len("camera:"):], sorted(str(p) for p in Path(folder).iterdir()), out)))
         return
     inputs = sorted(str(p) for p in Path(folder).iterdir())
     os.makedirs(out, exist_ok=True)
@@ -304,6 +387,9 @@ def main():
         env["PYTHONPATH"] = os.pathsep.join([str(HERE.parent / "hostdevice"), *filter(None, [env.get("PYTHONPATH")])])
     if "--interruptions" in sys.argv[1:]:
         sys.exit(0 if interruptions(env) else 1)
+    if "--camera" in sys.argv[1:]:
+        camera(env)
+        return
     against_opencv(env)
     if "--against-opencv" in sys.argv[1:]:
         return

@@ -95,3 +95,20 @@ def test_each_thread_has_its_own_stream():
         thread.start()
         thread.join()
     assert [a is b for a, b in seen] == [True, True] and seen[0][0] is not seen[1][0]
+
+
+@pytest.mark.parametrize("channels", [None, 4])
+def test_an_upscaled_grey_or_alpha_file_keeps_its_channels(tmp_path, channels):
+    """The engine sees three channels; grey comes back grey and alpha is resized beside the colour."""
+    from tensorrt import engines
+
+    from zemvara.pipeline import Upscale
+
+    engine = engines.write(str(tmp_path / "x2.engine"), engines.engine((1, 3, -1, -1), factor=2, filter="bilinear"))
+    image = picture(np.uint8)
+    image = image[:, :, 1] if channels is None else np.dstack([image, np.full(image.shape[:2], 200, np.uint8)])
+    cv2.imwrite(str(tmp_path / "a.png"), image)
+    assert run([tmp_path / "a.png"], tmp_path / "out", [Upscale(engine)], progress=False)["failed"] == []
+    written = cv2.imread(str(tmp_path / "out" / "a.png"), cv2.IMREAD_UNCHANGED)
+    assert written.shape == (36, 48) + (() if channels is None else (4,))
+    assert channels is None or np.abs(written[:, :, 3].astype(int) - 200).max() <= 1

@@ -1,11 +1,13 @@
 """The batch road with a memory budget: TIFF inputs beyond it go tile by tile, other cases fail by name."""
 
+import os
+
 import cv2
 import numpy as np
 import pytest
 import tifffile
 
-from zemvara.pipeline import Resize, Warp, run
+from zemvara.pipeline import Resize, UsageError, Warp, run
 from zemvara.pipeline import large
 from zemvara.pipeline.large import parse_size
 
@@ -53,7 +55,7 @@ def test_large_result_is_written_as_tiled_tiff_or_refused_by_name(tmp_path, big_
     assert np.abs(result.astype(np.int16) - reference).max() <= 1  # other tiles: positions rounded otherwise
     refused = run([path], tmp_path / "png", steps, ext=".png", progress=False, memory_budget=BUDGET)
     (failure,) = refused["failed"]
-    assert "520 x 620 x 3 uint8" in failure["error"] and "1,000,000 bytes" in failure["error"]
+    assert "520 x 620 x 3 uint8 (0.92 MiB)" in failure["error"] and "1,000,000 bytes (0.95 MiB)" in failure["error"]
 
 
 def test_command_line_takes_a_budget(tmp_path, big_tiff, monkeypatch):
@@ -73,3 +75,72 @@ def test_command_line_takes_a_budget(tmp_path, big_tiff, monkeypatch):
                                         ("1e6", 10**6), ("4096", 4096)])  # fmt: skip
 def test_parse_size(text, size):
     assert parse_size(text) == size
+
+
+def _kinds():
+    rng = np.random.default_rng(5)
+    rgb = rng.integers(0, 256, (600, 500, 3), dtype=np.uint8)
+    alpha = rng.integers(0, 256, (600, 500, 1), dtype=np.uint8)
+    return {
+        "rgba": lambda p: tifffile.imwrite(p, np.dstack([rgb, alpha]), photometric="rgb", extrasamples=["unassalpha"]),
+        "float": lambda p: tifffile.imwrite(p, rgb.astype(np.float32) / 100, photometric="rgb"),
+        "two_samples": lambda p: tifffile.imwrite(p, np.dstack([rgb[..., :1], alpha]), photometric="minisblack",
+                                                  extrasamples=["unassalpha"]),
+        "two_pages": lambda p: tifffile.imwrite(p, np.stack([rgb, rgb[::-1]]), photometric="rgb"),
+        "planar": lambda p: tifffile.imwrite(p, np.moveaxis(rgb, -1, 0), photometric="rgb", planarconfig="separate"),
+    }
+
+
+@pytest.mark.parametrize("kind", list(_kinds()))
+def test_tiled_road_gives_the_picture_of_the_whole_image_road(tmp_path, kind):
+    source = tmp_path / "in" / f"{kind}.tif"
+    source.parent.mkdir()
+    _kinds()[kind](source)
+    steps = [Resize((125, 150))]
+    whole = run([source], tmp_path / "whole", steps, progress=False)
+    tiled = run([source], tmp_path / "tiled", steps, progress=False, memory_budget=BUDGET)
+    assert len(whole["written"]) == 1
+    expected = tifffile.imread(tmp_path / "whole" / f"{kind}.tif")
+    assert expected.shape == (150, 125, 4 if kind in ("rgba", "two_samples") else 3)
+    assert expected.dtype == (np.float32 if kind == "float" else np.uint8)
+    if kind == "planar":  # read right whole, refused by name tile by tile
+        assert "interleaved" in tiled["failed"][0]["error"]
+        return
+    np.testing.assert_allclose(tifffile.imread(tmp_path / "tiled" / f"{kind}.tif"), expected, atol=1e-5)
+
+
+def test_a_killed_runs_scratch_is_removed_by_the_next_run(tmp_path):
+    import subprocess
+    import sys
+    import tempfile
+
+    gone = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"], capture_output=True, text=True)
+    stale = os.path.join(tempfile.gettempdir(), f"zemvara-large-{int(gone.stdout)}-test")
+    live = os.path.join(tempfile.gettempdir(), f"zemvara-large-{os.getppid()}-test")
+    for folder in (stale, live):
+        os.makedirs(folder, exist_ok=True)
+    cv2.imwrite(str(tmp_path / "a.png"), np.zeros((4, 4, 3), np.uint8))
+    run([tmp_path / "a.png"], tmp_path / "out", progress=False, resume=True)
+    assert not os.path.exists(stale) and os.path.isdir(live)
+    os.rmdir(live)
+
+
+@pytest.mark.parametrize("option", [dict(memory_budget=0), dict(memory_budget=-1), dict(memory_budget=1.5),
+                                    dict(memory_budget=True), dict(memory_budget="lots"), dict(batch=2.5),
+                                    dict(batch="3"), dict(batch=True), dict(threads=0), dict(workers=1.0)])
+def test_malformed_options_are_refused_before_any_work(tmp_path, option):
+    with pytest.raises(UsageError):
+        run([tmp_path], tmp_path / "out", "resize:8x8", progress=False, **option)
+    assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("text", ["1e400", "0", "-5", "lots", "1.5x"])
+def test_parse_size_refuses(text):
+    with pytest.raises(UsageError):
+        parse_size(text)
+
+
+def test_a_budget_may_be_a_size_string(tmp_path, big_tiff):
+    path, _ = big_tiff
+    assert large.budget("1G") == 10**9
+    assert len(run([path], tmp_path / "out", "resize:100x", ext=".png", progress=False, memory_budget="1MB")["written"]) == 1

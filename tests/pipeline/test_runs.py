@@ -272,3 +272,27 @@ def test_an_interrupted_run_reports_what_was_done(folder, tmp_path, frames):
     assert len(report["written"]) >= 5 and sorted(done + report["pending"]) == sorted(
         os.path.join(root, rel) for rel in good + list(frames.CORRUPT) + [frames.UNWRITABLE])
     assert sorted(frames.outputs(out)) == sorted(os.path.relpath(p, root) for p in inputs(report, "written"))
+
+
+def test_files_a_cluster_finished_after_ctrl_c_are_reported_written(tmp_path, monkeypatch):
+    """The workers finish the files in hand after Ctrl-C reaches this process: those outputs are "written";
+    an output that stood there before the run is not."""
+    from zemvara.pipeline import Interrupted, execution
+
+    for name in ("a", "b", "c"):
+        cv2.imwrite(str(tmp_path / f"{name}.png"), np.zeros((4, 4, 3), np.uint8))
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "c.png").write_bytes(b"from an earlier run")
+    os.utime(out / "c.png", (0, 0))
+
+    def workers_finish_one_then_stop(workers, run_on):
+        (out / "a.png").write_bytes(b"written by a worker")
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(execution, "_local", workers_finish_one_then_stop)
+    with pytest.raises(Interrupted) as stopped:
+        run([str(tmp_path / n) for n in ("a.png", "b.png", "c.png")], str(out), workers=1, progress=False)
+    report = stopped.value.report
+    assert inputs(report, "written") == [str(tmp_path / "a.png")]
+    assert report["pending"] == [str(tmp_path / "b.png"), str(tmp_path / "c.png")]

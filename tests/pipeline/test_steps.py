@@ -56,6 +56,7 @@ def test_step_table_is_what_the_parser_help_and_readme_use():
 @pytest.mark.parametrize("step, size", [
     ("resize:12x", (12, 8)), ("resize:x10", (15, 10)), ("resize:7x9", (7, 9)),
     ("fit:12x12", (12, 8)), ("fit:60x10", (15, 10)), ("fit:3x1000", (3, 2)), ("fit:1x1", (1, 1)),
+    ("fit:60x60", (30, 20)), ("fit:60x60:up", (60, 40)), ("fit:60x60:UP", (60, 40)),
 ])
 def test_one_side_and_fit_keep_the_aspect_ratio(step, size):
     from zemvara.pipeline import parse_steps
@@ -66,7 +67,7 @@ def test_one_side_and_fit_keep_the_aspect_ratio(step, size):
 
 
 @pytest.mark.parametrize("text", ["resize:" + "9" * 5000 + "x4", "fit:16777216x4", "resize:x", "fit:12x",
-                                  "resize:0x3", "resize:１２x3", "convert:int8"])
+                                  "resize:0x3", "resize:１２x3", "convert:int8", "fit:60x60:down"])
 def test_sizes_the_kernels_cannot_take_are_usage_errors(text):
     from zemvara.pipeline import parse_steps
 

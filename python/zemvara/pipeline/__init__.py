@@ -1,7 +1,7 @@
 """Batch runs over folders of images: `zemvara run` and its Python API.
 
-A pipeline reads each file with `picload` at its own element type, upright
-(`Load`), applies its steps in order (`Resize`, `Fit`, `Warp`, `Upscale`,
+A pipeline reads each file at its own element type and channels, upright
+(`Load`, `zemvara.pipeline.reading`), applies its steps in order (`Resize`, `Fit`, `Warp`, `Upscale`,
 `Convert`, or any callable image -> image; the image is converted around
 each step as its `Contract` says) and writes the result with `picstore`
 (`Store`), which writes the file whole or not at all. `run` maps input files

@@ -54,11 +54,11 @@ def _grouped(call, images):
     return out
 
 
-def _write(pipeline, path, image):
-    folder = os.path.dirname(path)
+def _write(pipeline, job, image):
+    folder = os.path.dirname(job.write)
     if folder:
         os.makedirs(folder, exist_ok=True)
-    pipeline.store(path, image)
+    pipeline.write(job.read, job.write, image)
 
 
 def _to_host(images):
@@ -95,7 +95,7 @@ def process_batch(jobs, pipeline, resume=False, stop=None):
                     live.remove(k)
                     continue
                 try:
-                    images.append(pipeline.load(jobs[k].read))
+                    images.append(pipeline.read(jobs[k].read, jobs[k].write))
                 except Exception:  # run alone below, for the file-by-file result and its error text
                     live.remove(k)
             if live:
@@ -111,7 +111,7 @@ def process_batch(jobs, pipeline, resume=False, stop=None):
     for k, image in zip(live, images):
         try:
             check(stop)
-            _write(pipeline, jobs[k].write, image)
+            _write(pipeline, jobs[k], image)
             results[k] = ("written", None)
         except Stopped:
             results[k] = ("stopped", None)

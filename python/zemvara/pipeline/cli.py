@@ -39,6 +39,16 @@ def _usage(fn, *args, param_hint=None):
 @click.option("--ext", default=None, metavar="EXT", help="New extension of the outputs (.tif or tif).")
 @click.option("--keep-orientation", is_flag=True,
               help="Keep each image as stored; by default it is turned upright by its EXIF orientation.")
+@click.option("--quality", type=int, default=None, metavar="1..100",
+              help="JPEG and WebP quality (JPEG 95 by default, WebP lossless).")
+@click.option("--compression", type=int, default=None, metavar="0..9",
+              help="PNG zlib level (3 by default); TIFF: 0 uncompressed, 1..9 deflate (LZW by default).")
+@click.option("--keep-profile", is_flag=True,
+              help="Write each input's ICC profile into its output (8-bit JPEG, PNG, WebP, TIFF) instead of "
+                   "converting the pixels to sRGB.")
+@click.option("--no-shrink-on-load", is_flag=True,
+              help="Decode every JPEG whole; by default one that the first step resizes to half or less is decoded "
+                   "at 1/2, 1/4 or 1/8 scale.")
 @click.option("--workers", type=click.IntRange(min=1), default=None, metavar="N",
               help="Run on a local Dask cluster of N worker processes (one per GPU).")
 @click.option("--scheduler", default=None, metavar="ADDRESS", help="Run on the Dask cluster at this address.")
@@ -51,7 +61,7 @@ def _usage(fn, *args, param_hint=None):
 @click.option("--memory-budget", default=None, metavar="SIZE",
               help="Device memory for one image (256MiB, 2G): larger TIFF inputs are resized and warped tile by "
                    "tile, results that do not fit written as tiled TIFF.")
-def run_command(inputs, out, steps, ext, keep_orientation, workers, scheduler, batch, resume, dry_run, report_path,
+def run_command(inputs, out, steps, ext, keep_orientation, quality, compression, keep_profile, no_shrink_on_load, workers, scheduler, batch, resume, dry_run, report_path,
                 no_progress, memory_budget):
     """Read every image of INPUT (files, or folders walked recursively), apply STEPS, write each under DIR.
 
@@ -63,11 +73,12 @@ def run_command(inputs, out, steps, ext, keep_orientation, workers, scheduler, b
     stops the run (exit status 130); --resume then finishes it.
     """
     from . import large, paths
-    from .steps import Load, parse_steps
+    from .steps import Load, Store, parse_steps
 
     if workers is not None and scheduler is not None:
         raise click.UsageError("--workers and --scheduler exclude each other")
     items = _usage(parse_steps, steps, param_hint="'--steps'")
+    store = _usage(Store, -1, False, quality, compression, keep_profile)
     budget = None if memory_budget is None else _usage(large.parse_size, memory_budget, param_hint="'--memory-budget'")
     _usage(paths.normalise_ext, ext, param_hint="'--ext'")
     if dry_run:
@@ -86,7 +97,7 @@ def run_command(inputs, out, steps, ext, keep_orientation, workers, scheduler, b
             raise click.UsageError("--workers and --scheduler need Dask: pip install 'zemvara[dask]'") from None
     from . import execution
 
-    pipeline = execution.Pipeline.of([Load(exif=not keep_orientation), *items])
+    pipeline = execution.Pipeline.of([Load(exif=not keep_orientation, shrink=not no_shrink_on_load), *items, store])
     try:
         report = _usage(execution.run, inputs, out, pipeline, ext, workers, scheduler, resume, not no_progress,
                         None, report_path, budget, batch)

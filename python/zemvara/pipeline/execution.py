@@ -25,8 +25,10 @@ from __future__ import annotations
 import contextlib
 import dataclasses
 import json
+import numbers
 import os
 import sys
+import time
 import uuid
 from types import SimpleNamespace
 from typing import Any, Iterable, Union
@@ -87,7 +89,7 @@ class Pipeline:
         """One file: read `source`, run the steps, write `output` (its folder made); `stop` checked between."""
         if self.memory_budget is not None and large.run_if_large(self, source, output, lambda: check(stop)):
             return
-        image = self.load(source)
+        image = self.read(source, output)
         for step in self.steps:
             check(stop)
             image = apply(step, image)
@@ -95,7 +97,19 @@ class Pipeline:
         folder = os.path.dirname(output)
         if folder:
             os.makedirs(folder, exist_ok=True)
-        self.store(output, image)
+        self.write(source, output, image)
+
+    def read(self, source, output=None):
+        """The load step on `source`, told the first step (for its shrink-on-load), its pixels as stored where
+        the store step carries the file's ICC profile to `output`."""
+        keep = output is not None and self.store.carries(output)
+        return self.load(source, self.steps[0] if self.steps else None, False if keep else None)
+
+    def write(self, source, output, image):
+        """The store step on `image`, with the ICC profile of `source` where it carries one to `output`."""
+        from .reading import profile
+
+        self.store(output, image, profile(source) if self.store.carries(output) else None)
 
     def prepare(self):
         """Load this process's engines now rather than at the first frame.
@@ -214,24 +228,23 @@ def run(inputs: Iterable[Union[str, bytes, os.PathLike[str]]], out: Union[str, b
     """
     if workers is not None and scheduler is not None:
         raise UsageError("--workers and --scheduler exclude each other: start a local cluster or join one")
-    if workers is not None and workers < 1:
-        raise UsageError(f"--workers must be at least 1, got {workers}")
-    if threads is not None and threads < 1:
-        raise UsageError(f"threads must be at least 1, got {threads}")
-    if batch is not None and batch < 1:
-        raise UsageError(f"--batch must be at least 1, got {batch}")
+    _count(workers, "--workers")
+    _count(threads, "threads")
+    _count(batch, "--batch")
     if batch is not None and (workers is not None or scheduler is not None):
         raise UsageError("--batch runs in one process: leave out --workers and --scheduler")
     pipeline = Pipeline.of(steps)
     if memory_budget is not None:
-        pipeline = dataclasses.replace(pipeline, memory_budget=memory_budget, tile_progress=progress)
+        pipeline = dataclasses.replace(pipeline, memory_budget=large.budget(memory_budget), tile_progress=progress)
     jobs = paths.plan(inputs, out, ext, resume)
     if report is not None:
         report = _report_path(report, jobs)
     results = [None] * len(jobs)
     todo = [job for job in jobs if job.error is None]
     paths.remove_temporaries(job.write for job in todo)  # what a killed run left
+    large.remove_stale_scratch()
 
+    started = time.time_ns()
     with _progress_bar(len(jobs), progress) as bar:
         def finish(job, result):
             if result[0] != "stopped":
@@ -256,6 +269,8 @@ def run(inputs: Iterable[Union[str, bytes, os.PathLike[str]]], out: Union[str, b
                 pipeline.prepare()
                 _overlapped(todo, pipeline, resume, finish, threads or default_threads())
         except KeyboardInterrupt:
+            if scheduler is not None or workers is not None:
+                _written_meanwhile(todo, results, started)
             done = _report(jobs, results)
             if report is not None:
                 write_report(done, report)
@@ -266,6 +281,29 @@ def run(inputs: Iterable[Union[str, bytes, os.PathLike[str]]], out: Union[str, b
     if report is not None:
         write_report(done, report)
     return done
+
+
+def _written_meanwhile(jobs, results, since):
+    """Mark "written" the jobs without a result whose output was renamed into place at or after `since`
+    (time.time_ns()): the files that a cluster's workers finished after Ctrl-C reached this process, each
+    output being its own job's alone."""
+    for job in jobs:
+        if results[job.index] is None:
+            try:
+                if os.stat(job.write).st_mtime_ns >= since:
+                    results[job.index] = ("written", None)
+            except OSError:
+                pass
+
+
+def _count(value, what):
+    """UsageError unless `value` is None or an int of at least 1 (not a bool, a float or a string)."""
+    if value is None:
+        return
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise UsageError(f"{what} must be an int, got {value!r}")
+    if value < 1:
+        raise UsageError(f"{what} must be at least 1, got {value}")
 
 
 def _progress_bar(total, shown):

@@ -4,14 +4,17 @@ A pipeline given a memory budget (`zemvara run --memory-budget SIZE`) reads
 each TIFF input's header first. When the decoded image would take more than
 a third of the budget (the whole-image road holds the source, a float32
 intermediate and the result at once), the file goes this way instead:
-- the source is read lazily, tile by tile (tifffile's zarr store);
+- the source, the file's first page, is read lazily, tile by tile
+  (tifffile's zarr store); a page that is not grey or RGB samples stored
+  interleaved (planar, palette, CMYK, ...) fails the file, as it would
+  not be the picture that the whole-image road reads;
 - the leading steps whose contract runs tile by tile (resize, fit and warp,
   through `zemvara.transform.tiled`) run one after another, each from the
   previous result (a temporary tiled TIFF in the system's temporary folder,
   removed when the file is done);
-- once a result fits, it comes to the device in the layout the load step
-  gives (blue-green-red unless it swaps, its element type conversion
-  applied) and the remaining steps (converted around as their contracts say)
+- once a result fits, it comes to the device by the same rule as the load
+  step's (`reading.arranged`, then `Load.arrive`: grey, alpha and the
+  element type kept as the whole-image road keeps them) and the remaining steps (converted around as their contracts say)
   and the store run as on the whole-image road;
 - a result that never fits is written as a tiled BigTIFF where the output is
   a .tif or .tiff file; any other output fails the file, before any work,
@@ -26,8 +29,12 @@ budget together.
 
 from __future__ import annotations
 
+import contextlib
+import math
+import numbers
 import os
 import re
+import shutil
 import tempfile
 import threading
 
@@ -35,14 +42,11 @@ import numpy as np
 
 from .steps import UsageError, apply, contract_of, orientation
 
-__all__ = ["parse_size", "LargeImageError", "run_if_large", "describe"]
+__all__ = ["parse_size", "budget", "LargeImageError", "run_if_large", "describe", "remove_stale_scratch"]
 
 _TIFF = (".tif", ".tiff")
 _UNITS = {"": 1, "k": 10**3, "m": 10**6, "g": 10**9, "t": 10**12,
           "ki": 2**10, "mi": 2**20, "gi": 2**30, "ti": 2**40}  # fmt: skip
-# Load's element type names -> the conversion in zemvara.utils.dtypes.
-_CONVERSIONS = {"fp32": "to_float32", "float32": "to_float32", "fp16": "to_float16", "float16": "to_float16",
-                "uint8": "to_uint8", "uint16": "to_uint16"}  # fmt: skip
 
 
 # One large file at a time in a process: each takes the whole budget, and the road runs several
@@ -60,18 +64,61 @@ def parse_size(text):
     match = re.fullmatch(r"\s*([0-9]*\.?[0-9]+(?:[eE][+-]?[0-9]+)?)\s*([kKmMgGtT][iI]?)?[bB]?\s*", str(text))
     if match is None:
         raise UsageError(f"a memory size is a number with an optional unit (256MiB, 2G, 1e9), got {text!r}")
-    size = int(float(match[1]) * _UNITS[(match[2] or "").lower()])
+    value = float(match[1]) * _UNITS[(match[2] or "").lower()]
+    if not math.isfinite(value):
+        raise UsageError(f"a memory size must be a finite number of bytes, got {text!r}")
+    size = int(value)
     if size <= 0:
         raise UsageError(f"a memory size must be positive, got {text!r}")
     return size
 
 
+def budget(value):
+    """A memory budget in bytes from a positive int or a size string (`parse_size`); UsageError otherwise."""
+    if isinstance(value, str):
+        return parse_size(value)
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral) or value <= 0:
+        raise UsageError(f"memory_budget must be a positive number of bytes or a size such as '2GiB', "
+                         f"got {value!r}")
+    return int(value)
+
+
+# A scratch folder of the tiled road: "zemvara-large-<pid>-<random>" in the system's temporary folder.
+_SCRATCH = re.compile(r"zemvara-large-(?P<pid>[0-9]+)-.+")
+
+
+def remove_stale_scratch():
+    """Remove the tiled road's scratch folders whose process is gone (a killed run's); returns how many."""
+    from .paths import _alive
+
+    folder, removed = tempfile.gettempdir(), 0
+    try:
+        names = os.listdir(folder)
+    except OSError:
+        return 0
+    for name in names:
+        match = _SCRATCH.fullmatch(name)
+        if match is not None and not _alive(int(match["pid"])) and int(match["pid"]) != os.getpid():
+            shutil.rmtree(os.path.join(folder, name), ignore_errors=True)
+            removed += 1
+    return removed
+
+
+def _binary(size):
+    """ "3.00 GiB" or "0.95 MiB": a byte count as every message of this road gives it."""
+    unit, scale = ("GiB", 2**30) if size >= 2**30 else ("MiB", 2**20)
+    return f"{size / scale:.2f} {unit}"
+
+
+def _amount(size):
+    """ "1,000,000 bytes (0.95 MiB)": a budget, exact and in the units of `describe`."""
+    return f"{size:,} bytes ({_binary(size)})"
+
+
 def describe(shape, dtype):
     """ "32768 x 32768 x 3 uint8 (3.00 GiB)" for an image shape (H, W[, C])."""
     sides = " x ".join(str(v) for v in (shape[1], shape[0], *shape[2:]))
-    size = _nbytes(shape, dtype)
-    unit, scale = ("GiB", 2**30) if size >= 2**30 else ("MiB", 2**20)
-    return f"{sides} {np.dtype(dtype).name} ({size / scale:.2f} {unit})"
+    return f"{sides} {np.dtype(dtype).name} ({_binary(_nbytes(shape, dtype))})"
 
 
 def _nbytes(shape, dtype):
@@ -83,17 +130,45 @@ def _fits(shape, dtype, budget):
 
 
 def _tiff_image(path):
-    """(shape, dtype) of a TIFF file's first image, read from its header; None for any other file."""
+    """(shape, dtype) of a TIFF file's first page, read from its header; None for any other file."""
     if os.path.splitext(path)[1].lower() not in _TIFF:
         return None
     import tifffile
 
     try:
         with tifffile.TiffFile(path) as tif:
-            series = tif.series[0]
-            return tuple(series.shape), np.dtype(series.dtype)
+            page = tif.pages[0]
+            return tuple(page.shape), np.dtype(page.dtype)
     except Exception:
         return None  # the whole-image road reports what is wrong with the file
+
+
+def _interleaved(path, shape, dtype, budget):
+    """LargeImageError unless the first page holds grey or RGB samples interleaved, as the tiles are read."""
+    import tifffile
+
+    from .reading import _PLAIN
+
+    with tifffile.TiffFile(path) as tif:
+        page = tif.pages[0]
+        plain = int(page.photometric) in _PLAIN and page.axes in ("YX", "YXS")
+    if not plain:
+        raise LargeImageError(f"{describe(shape, dtype)} exceeds the memory budget of {_amount(budget)}, and its "
+                              f"samples are stored as {page.axes} {page.photometric.name.lower()}; tile by tile "
+                              "takes grey or RGB samples stored interleaved only")
+
+
+@contextlib.contextmanager
+def _first_page(path):
+    """The first page of a TIFF file as a lazily read zarr array, its store closed after."""
+    import tifffile
+    import zarr
+
+    store = tifffile.imread(path, key=0, aszarr=True)
+    try:
+        yield zarr.open(store, mode="r")
+    finally:
+        store.close()
 
 
 def _plan(steps, shape, dtype, budget, output):
@@ -104,13 +179,13 @@ def _plan(steps, shape, dtype, budget, output):
         contract = contract_of(steps[count])
         if not contract.runs_tiled(dtype.name):
             raise LargeImageError(f"{describe(shape, dtype)} exceeds the memory budget of "
-                                  f"{budget:,} bytes, and the step {type(steps[count]).__name__.lower()} runs "
+                                  f"{_amount(budget)}, and the step {type(steps[count]).__name__.lower()} runs "
                                   "on whole images only; resize it first or give a larger --memory-budget")
         shape = tuple(contract.shape(shape))
         count += 1
     if not _fits(shape, dtype, budget) and os.path.splitext(output)[1].lower() not in _TIFF:
         raise LargeImageError(f"the result, {describe(shape, dtype)}, exceeds the memory budget of "
-                              f"{budget:,} bytes; write it as .tif or .tiff (tiled) or give a larger "
+                              f"{_amount(budget)}; write it as .tif or .tiff (tiled) or give a larger "
                               "--memory-budget")
     return count, shape
 
@@ -139,21 +214,22 @@ def run_if_large(pipeline, source, output, check=None):
     shape, dtype = found
     if len(shape) not in (2, 3):
         raise LargeImageError(f"an image of shape {shape} is not (H, W) or (H, W, C)")
+    _interleaved(source, shape, dtype, budget)
     load = pipeline.load
     if load.exif and orientation(source) != 1:
-        raise LargeImageError(f"{describe(shape, dtype)} exceeds the memory budget of {budget:,} bytes "
+        raise LargeImageError(f"{describe(shape, dtype)} exceeds the memory budget of {_amount(budget)} "
                               "and is not stored upright; turning it is done on whole images only "
                               "(--keep-orientation keeps it as stored)")
     steps = list(pipeline.steps)
     count, final = _plan(steps, shape, dtype, budget, output)
     if load.dtype is not None and not _fits(final, dtype, budget):
         raise LargeImageError(f"the result, {describe(final, dtype)}, exceeds the memory budget of "
-                              f"{budget:,} bytes; converting it to {load.dtype} is done on whole images only")
+                              f"{_amount(budget)}; converting it to {load.dtype} is done on whole images only")
     folder = os.path.dirname(output)
     if folder:
         os.makedirs(folder, exist_ok=True)
-    with _one_at_a_time, tempfile.TemporaryDirectory(prefix="zemvara-large-") as scratch, \
-            _tile_bar(pipeline, source) as bar:
+    with _one_at_a_time, tempfile.TemporaryDirectory(prefix=f"zemvara-large-{os.getpid()}-") as scratch, \
+            _first_page(source) as page, _tile_bar(pipeline, source) as bar:
 
         def progress(done, total):
             bar.total = total
@@ -162,7 +238,7 @@ def run_if_large(pipeline, source, output, check=None):
             if check is not None:
                 check()
 
-        current = source
+        current = page
         for k in range(count):
             if check is not None:
                 check()
@@ -207,21 +283,11 @@ def _tile_bar(pipeline, source):
 
 
 def _to_device(current, shape, load):
-    """A host result (array or TIFF path) on the device, as the load step would give the image."""
-    import cupy as cp
+    """A host result (array or TIFF path) on the device, as the load step gives an image it reads."""
+    from .reading import arranged
 
     if isinstance(current, (str, os.PathLike)):
         import tifffile
 
         current = tifffile.imread(current)
-    image = np.asarray(current).reshape(shape)
-    if image.ndim == 3 and image.shape[2] in (3, 4) and not load.swap_rb:
-        image = image[..., [2, 1, 0, 3][: image.shape[2]]]  # TIFF holds red-green-blue; the road blue-green-red
-    image = cp.asarray(np.ascontiguousarray(image))
-    if load.dtype is not None:
-        from ..utils import dtypes
-
-        name = _CONVERSIONS.get(load.dtype)
-        if name is not None and image.dtype.name != name[3:]:
-            image = getattr(dtypes, name)(image)
-    return image
+    return load.arrive(arranged(np.asarray(current).reshape(shape), rgb=True))

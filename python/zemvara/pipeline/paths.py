@@ -22,7 +22,7 @@ from .steps import UsageError
 
 __all__ = ["READABLE", "Job", "plan", "normalise_ext", "remove_temporaries", "reads_back", "is_temporary"]
 
-# What picload reads: OpenCV's image readers, and OpenEXR.
+# What the road reads (`reading`): OpenCV's image readers, Pillow's JPEG, tifffile, and OpenEXR.
 READABLE = frozenset({
     ".bmp", ".dib", ".jpeg", ".jpg", ".jpe", ".jp2", ".png", ".webp", ".avif", ".pbm", ".pgm", ".ppm",
     ".pxm", ".pnm", ".pfm", ".sr", ".ras", ".tiff", ".tif", ".exr", ".hdr", ".pic",

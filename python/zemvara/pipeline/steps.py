@@ -30,6 +30,9 @@ class:
   `zemvara.transform.tiled`), or None (whole images only).
 - prepare: a callable that loads what the step needs in this process before
   the first file (an engine), or None.
+- rescales: the step resizes the whole picture to `shape` (resize, fit), so
+  that the same picture read at a smaller size gives the same result: a
+  JPEG before it may be decoded at reduced scale (`Load`).
 
 `Resize`, `Fit` and `Warp` take the four types as they are and keep them,
 map to their size, and run over lists and tile by tile. `Upscale` takes
@@ -49,9 +52,12 @@ and parser. The parser, the command line's help and its errors read that table.
 
 import contextlib
 import dataclasses
+import io
+import itertools
 import os
 import sys
 import threading
+import time
 import warnings
 from typing import Callable, NamedTuple
 
@@ -61,7 +67,7 @@ from ..transform.schema import INTER_AREA, INTER_AUTO, INTER_MITCHELL
 
 __all__ = ["Load", "Resize", "Fit", "Warp", "Upscale", "Convert", "Store", "UsageError", "STEPS", "parse_step",
            "parse_steps", "engine_zoom", "orientation", "orient", "stored", "Contract", "KEPT", "contract_of",
-           "apply"]
+           "apply", "BACKGROUND", "JPEG_QUALITY"]
 
 CONVERSIONS = ("uint8", "uint16", "float16", "float32")
 
@@ -102,6 +108,7 @@ class Contract:
     over_list: Callable = None
     tiled: Callable = None
     prepare: Callable = None
+    rescales: bool = False
 
     def __post_init__(self):
         if self.takes is not None:
@@ -174,7 +181,8 @@ def _resize_contract(step):
         return tiled.resize(src, step.target(*shape[:2]), step.interpolation, memory_budget=memory_budget,
                             out=out, progress=progress)  # fmt: skip
 
-    return Contract(CONVERSIONS, KEPT, lambda shape: _reshaped(shape, step.target(*shape[:2])), over_list, tiled)
+    return Contract(CONVERSIONS, KEPT, lambda shape: _reshaped(shape, step.target(*shape[:2])), over_list, tiled,
+                    rescales=True)
 
 
 def _max_axis():
@@ -265,66 +273,269 @@ def orient(image, value):
     return cp.ascontiguousarray(view)
 
 
+# Load's element type names -> the conversion they ask for.
+_LOAD_TYPES = {"fp32": "float32", "float32": "float32", "fp16": "float16", "float16": "float16",
+               "uint8": "uint8", "uint16": "uint16"}  # fmt: skip
+
+
 @dataclasses.dataclass(frozen=True)
 class Load:
-    """Reads a file with `picload`, upright.
+    """Reads a file with every channel it holds, upright (`zemvara.pipeline.reading`).
 
-    dtype: None (the default) keeps the file's own element type (8-bit files
-    load as uint8, 16-bit as uint16, OpenEXR as float16 or float32); "fp32",
-    "fp16", "uint8" or "uint16" converts. swap_rb: red-green-blue. exif: turn
-    the image upright by its EXIF orientation tag (False keeps it as stored).
+    Grey stays grey (H, W), alpha stays a fourth channel, the file's own
+    element type is kept (8-bit files load as uint8, 16-bit as uint16, float
+    TIFF as float32, OpenEXR as float16 or float32) unless `dtype` ("fp32",
+    "fp16", "uint8" or "uint16") converts. swap_rb: red-green-blue. exif:
+    turn the image upright by its EXIF orientation tag (False keeps it as
+    stored). shrink: where the next step resizes the whole picture (its
+    contract `rescales`) to half or less on both sides, a JPEG is decoded at
+    1/2, 1/4 or 1/8 scale by libjpeg, never below the step's size, and the
+    step's filter does the rest (False: always decoded whole). srgb: an 8-bit
+    colour picture with an embedded ICC profile (a Display P3 or Adobe RGB
+    photo) is converted to sRGB (False: the stored values, profile ignored).
     """
 
     dtype: str = None
     swap_rb: bool = False
     exif: bool = True
+    shrink: bool = True
+    srgb: bool = True
 
-    def __call__(self, path):
-        from ..io.picload import picload
+    def __call__(self, path, then=None, srgb=None):
+        """The image of the file at `path`; `then`: the step that comes next (for `shrink`), or None; `srgb`:
+        None as this step says, False to keep the stored values whatever it says."""
+        from . import reading
 
-        # picload keeps the file's own element type for a name that is none of its four conversions
-        image = picload(path, "native" if self.dtype is None else self.dtype, self.swap_rb)
-        return orient(image, orientation(path)) if self.exif else image
+        turn = orientation(path) if self.exif else 1
+        image = reading.read(path, self._least(path, then, turn), self.srgb if srgb is None else srgb)
+        return orient(self.arrive(image), turn)
+
+    def arrive(self, image):
+        """A picture read in the road's layout (`reading`), on the device as this load step gives it: red and
+        blue swapped where it says, its element type converted."""
+        import cupy as cp
+
+        image = cp.asarray(image)
+        if self.swap_rb and image.ndim == 3 and image.shape[2] in (3, 4):
+            image = cp.ascontiguousarray(image[:, :, [2, 1, 0, 3][: image.shape[2]]])
+        target = _LOAD_TYPES.get(self.dtype)
+        if target is not None and _type_name(image) != target:
+            image = _converted(image, target)
+        return image
+
+    def _least(self, path, then, turn):
+        """(height, width) as stored below which a JPEG need not be decoded before `then`; None: whole."""
+        if not self.shrink or then is None or not contract_of(then).rescales:
+            return None
+        from .reading import header_size
+
+        stored_size = header_size(path)
+        if stored_size is None:
+            return None
+        upright = stored_size[::-1] if turn >= 5 else stored_size  # 5 to 8 swap the axes
+        height, width = contract_of(then).shape(upright)[:2]
+        if 2 * height > upright[0] or 2 * width > upright[1]:
+            return None  # less than half on a side: DCT scaling would not apply
+        return (width, height) if turn >= 5 else (height, width)
 
 
 # ----- storing: what each writer can hold -------------------------------------------
 
 # The element types a writer stores, by lower-case extension, the first one
-# being what anything else is converted to. A writer never sees a type it
-# would truncate: OpenCV's 8-bit encoders take float data as 0 and 1.
+# being what an integer image of another type is converted to, and float32,
+# where it stands among them, what a float image is. A writer never sees a
+# type it would truncate: OpenCV's 8-bit encoders take float data as 0 and 1.
 _STORES = {
-    **dict.fromkeys((".png", ".tif", ".tiff", ".jp2", ".pgm", ".ppm", ".pnm", ".pxm"), ("uint16", "uint8")),
+    **dict.fromkeys((".png", ".jp2", ".pgm", ".ppm", ".pnm", ".pxm"), ("uint16", "uint8")),
+    **dict.fromkeys((".tif", ".tiff"), ("uint16", "uint8", "float32")),
     **dict.fromkeys((".pfm", ".hdr"), ("float32",)),
     ".exr": ("float16", "float32", "uint8", "uint16"),  # the OpenEXR writer converts to float16 itself
 }
 _EIGHT_BIT = ("uint8",)  # every other writer (JPEG, WebP, BMP, AVIF, Sun raster, ...)
 
+# The writers that store an alpha channel; the others get the picture composited over BACKGROUND.
+_ALPHA = frozenset({".png", ".tif", ".tiff", ".webp"})
+BACKGROUND = 1.0  # white, as a level of 0..1 on every colour channel
+
+
+def _composited(image):
+    """A blue-green-red-alpha image over BACKGROUND, blue-green-red in its own element type (straight alpha:
+    colour weighted by alpha, so that the colour under transparent pixels never shows)."""
+    xp = _array_module(image)
+    name = _type_name(image)
+    pixels = image if name in ("float16", "float32") else _converted(image, "float32")
+    alpha = xp.clip(pixels[:, :, 3:4].astype("float32"), 0.0, 1.0)
+    colour = pixels[:, :, :3].astype("float32") * alpha + BACKGROUND * (1.0 - alpha)
+    return _converted(colour, name) if name in CONVERSIONS and name != "float32" else colour
+
+
+def _array_module(image):
+    """CuPy for a CuPy array, NumPy for anything else."""
+    if type(image).__module__.startswith("cupy"):
+        import cupy as cp
+
+        return cp
+    return np
+
 
 def stored(image, path):
-    """The image in an element type that the writer of `path` stores whole (the same one where it can)."""
-    accepted = _STORES.get(os.path.splitext(path)[1].lower(), _EIGHT_BIT)
+    """The image as the writer of `path` stores it whole: its alpha composited over BACKGROUND where the format
+    has none, in an element type the writer takes (the same one where it can)."""
+    ext = os.path.splitext(path)[1].lower()
+    if image.ndim == 3 and image.shape[2] == 4 and ext not in _ALPHA:
+        image = _composited(image)
+    accepted = _STORES.get(ext, _EIGHT_BIT)
     if image.dtype.name in accepted:
         return image
+    if image.dtype.kind == "f" and "float32" in accepted:
+        return _converted(image, "float32")
     return _converted(image, accepted[0])
 
 
 @dataclasses.dataclass(frozen=True)
 class Store:
-    """Writes an image with `picstore`, in the format of the path's extension, with its `param` (-1: default).
+    """Writes an image with `picstore`, in the format of the path's extension.
 
-    The image is first converted to an element type that the format stores
-    (`stored`): 8-bit and 16-bit images keep their depth where the format
-    holds it, float images become 16-bit PNG and TIFF, and 8-bit-only formats
-    such as JPEG, WebP and BMP get uint8, properly scaled.
+    The image is first made what the format stores (`stored`): 8-bit and
+    16-bit images keep their depth where the format holds it, float images
+    stay float32 in TIFF and become 16-bit PNG, and 8-bit-only formats such
+    as JPEG, WebP and BMP get uint8, properly scaled. Grey stays grey; alpha
+    is kept in PNG, TIFF and WebP and composited over white (`BACKGROUND`)
+    in every other format.
+
+    keep_profile: an input's embedded ICC profile is written into the
+    output instead of its pixels being converted to sRGB on load, where the
+    output is an 8-bit colour JPEG, PNG, WebP or TIFF (Pillow writes those
+    then, with the same options); other outputs get the pixels converted as
+    without it. quality (1..100): JPEG (default `JPEG_QUALITY`) and WebP (default:
+    lossless). compression (0..9): PNG's zlib level (default 3); TIFF: 0
+    uncompressed, 1..9 deflate (default LZW; float32 TIFF: deflate). param:
+    picstore's own option for the format, where given (not -1) it wins over
+    both. A float32 TIFF, and a WebP of a given quality, are encoded here and
+    written whole or not at all, as picstore writes.
     """
 
     param: int = -1
     swap_rb: bool = False
+    quality: int = None
+    compression: int = None
+    keep_profile: bool = False
 
-    def __call__(self, path, image):
+    def __post_init__(self):
+        for name, low, high in (("quality", 1, 100), ("compression", 0, 9)):
+            value = getattr(self, name)
+            if value is not None and (isinstance(value, bool) or not isinstance(value, int) or
+                                      not low <= value <= high):  # fmt: skip
+                raise UsageError(f"--{name} takes an int from {low} to {high}, got {value!r}")
+
+    def carries(self, path):
+        """Whether an output at `path` takes its input's ICC profile (so that the pixels stay as stored)."""
+        return self.keep_profile and os.path.splitext(path)[1].lower() in _PROFILE_WRITERS
+
+    def __call__(self, path, image, profile=None):
+        """Write `image` at `path`; `profile`: the ICC profile to embed where `carries(path)` (None: none)."""
+        image = stored(image, path)
+        ext = os.path.splitext(path)[1].lower()
+        if profile is not None and self.carries(path) and image.dtype.name == "uint8" and image.ndim == 3:
+            _whole(path, lambda temporary: self._with_profile(temporary, ext, image, profile))
+            return
+        if image.dtype.name == "float32" and ext in (".tif", ".tiff"):
+            _whole(path, lambda temporary: _float_tiff(temporary, image, self.swap_rb, self.compression))
+            return
+        if ext == ".webp" and self.quality is not None and self.param == -1:
+            _whole(path, lambda temporary: _webp(temporary, image, self.swap_rb, self.quality))
+            return
         from ..io.picstore import picstore
 
-        picstore(path, stored(image, path), self.param, self.swap_rb)
+        picstore(path, image, self._param(ext), self.swap_rb)
+
+    def _with_profile(self, path, ext, image, profile):
+        """Pillow writes an 8-bit colour image with its ICC profile, at this step's options."""
+        from PIL import Image
+
+        from .reading import swapped
+
+        host = _host(image)
+        picture = Image.fromarray(host if self.swap_rb else swapped(host), "RGB" if host.shape[2] == 3 else "RGBA")
+        form = _PROFILE_WRITERS[ext]
+        if form == "JPEG":
+            options = {"quality": JPEG_QUALITY if self.quality is None else self.quality}
+        elif form == "PNG":
+            options = {"compress_level": 3 if self.compression is None else self.compression}
+        elif form == "WEBP":
+            options = {"lossless": True} if self.quality is None else {"quality": self.quality}
+        else:
+            options = {"compression": "tiff_lzw" if self.compression is None else
+                       "raw" if self.compression == 0 else "tiff_adobe_deflate"}  # fmt: skip
+        picture.save(path, format=form, icc_profile=profile, **options)
+
+    def _param(self, ext):
+        """picstore's option for a file of extension `ext`."""
+        if self.param != -1:
+            return self.param
+        if ext in (".jpg", ".jpeg"):
+            return JPEG_QUALITY if self.quality is None else self.quality
+        if ext == ".png" and self.compression is not None:
+            return self.compression
+        if ext in (".tif", ".tiff") and self.compression is not None:
+            return 1 if self.compression == 0 else 8  # TIFF's compression schemes: none, deflate
+        return -1
+
+
+JPEG_QUALITY = 95  # a run's JPEG quality unless one is given; picstore's own default is 100
+
+# The outputs that carry an input's ICC profile (`Store.keep_profile`): Pillow's format for each.
+_PROFILE_WRITERS = {".jpg": "JPEG", ".jpeg": "JPEG", ".png": "PNG", ".webp": "WEBP", ".tif": "TIFF", ".tiff": "TIFF"}
+
+
+def _host(image):
+    """A device or host image as a NumPy array."""
+    return image.get() if hasattr(image, "get") else np.asarray(image)
+
+
+def _float_tiff(path, image, swap_rb, compression):
+    """A float32 TIFF of a (H, W[, C]) image, red-green-blue in the file; deflate unless `compression` is 0."""
+    import tifffile
+
+    host = _host(image)
+    colour = host.ndim == 3 and host.shape[2] in (3, 4)
+    if colour and not swap_rb:
+        host = host[:, :, [2, 1, 0, 3][: host.shape[2]]]
+    packing = {} if compression == 0 else {"compression": "zlib", "compressionargs": {"level": compression or 6}}
+    tifffile.imwrite(path, np.ascontiguousarray(host), photometric="rgb" if colour else "minisblack",
+                     extrasamples=["unassalpha"] if colour and host.shape[2] == 4 else None, **packing)
+
+
+def _webp(path, image, swap_rb, quality):
+    """A lossy WebP of `quality`."""
+    import cv2
+
+    host = _host(image)
+    if swap_rb and host.ndim == 3 and host.shape[2] in (3, 4):
+        host = host[:, :, [2, 1, 0, 3][: host.shape[2]]]
+    ok, encoded = cv2.imencode(".webp", host, [cv2.IMWRITE_WEBP_QUALITY, quality])
+    if not ok:
+        raise RuntimeError(f"Failed to write image to {path}")
+    with open(path, "wb") as f:
+        f.write(encoded.tobytes())
+
+
+def _whole(path, write):
+    """write(temporary) to a hidden temporary beside `path` (named as picstore names its own, so that a killed
+    run's is found), renamed over `path` once complete; the temporary removed on failure."""
+    path = os.path.realpath(path)
+    folder, name = os.path.split(path)
+    temporary = os.path.join(folder, f".{name[:100]}.{os.getpid()}-{next(_counter)}-{time.time_ns():x}.tmp")
+    try:
+        write(temporary)
+        os.replace(temporary, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.remove(temporary)
+        raise
+
+
+_counter = itertools.count()
 
 
 @dataclasses.dataclass(frozen=True)
@@ -364,12 +575,15 @@ class Resize:
 class Fit:
     """`resize` to the largest size inside `box` = (width, height) with the image's aspect ratio kept.
 
-    The image is scaled, down or up, until it touches the box on one side;
-    the other side is rounded (at least 1 pixel). `interpolation` as `Resize`.
+    The image is scaled until it touches the box on one side; the other side
+    is rounded (at least 1 pixel). An image already inside the box keeps its
+    size unless `enlarge` (on the command line `fit:WxH:up`).
+    `interpolation` as `Resize`.
     """
 
     box: tuple
     interpolation: int = INTER_AUTO
+    enlarge: bool = False
 
     def __post_init__(self):
         object.__setattr__(self, "box", _size(self.box, "fit box"))
@@ -377,6 +591,8 @@ class Fit:
     def target(self, height, width):
         """(width, height) for an image of `height` x `width`."""
         box_w, box_h = self.box
+        if not self.enlarge and width <= box_w and height <= box_h:
+            return width, height
         if width * box_h <= height * box_w:      # the height touches the box
             return min(box_w, max(1, round(width * box_h / height))), box_h
         return box_w, min(box_h, max(1, round(height * box_w / width)))
@@ -482,11 +698,28 @@ class Upscale:
         return Contract(("float32", "float16"), KEPT, prepare=lambda: engine_zoom(self.engine, self.device_id))
 
     def __call__(self, image):
+        """The engine on the colour: grey goes in as three equal channels and comes back as their first; an
+        alpha channel is resized (`INTER_AUTO`) to the engine's result beside it."""
+        import cupy as cp
+
         from .tiles import tiled_upscale
 
+        colour = image
+        if image.ndim == 2:
+            colour = cp.ascontiguousarray(cp.stack([image] * 3, axis=-1))
+        elif image.ndim == 3 and image.shape[2] == 4:
+            colour = cp.ascontiguousarray(image[:, :, :3])
         zoom, lock = engine_zoom(self.engine, self.device_id)
         with lock:
-            return tiled_upscale(zoom, image, self.tile, self.overlap)
+            result = tiled_upscale(zoom, colour, self.tile, self.overlap)
+        if image.ndim == 2:
+            return cp.ascontiguousarray(result[:, :, 0])
+        if colour is not image:
+            from ..transform.resize import resize
+
+            alpha = resize(cp.ascontiguousarray(image[:, :, 3]), (result.shape[1], result.shape[0]))
+            return cp.ascontiguousarray(cp.concatenate([result, alpha[:, :, None].astype(result.dtype)], axis=-1))
+        return result
 
 
 @dataclasses.dataclass(frozen=True)
@@ -517,9 +750,10 @@ def engine_zoom(path, device_id=0):
     """This process's `EngineZoom` for an engine file and the lock that its callers take around it.
 
     Built on first use and kept for the life of the process (one per Dask
-    worker); an instance serves one frame at a time, hence the lock. Its
-    construction report goes to standard error, so that standard output keeps
-    only what the caller prints.
+    worker); an instance serves one frame at a time, hence the lock. What
+    its construction prints (the engine, each tensor's shape) is held back;
+    one line on standard error names the engine loaded, so that standard
+    output keeps only what the caller prints and a progress bar stays clean.
     """
     key = (os.path.abspath(path), device_id, os.getpid())
     with _engines_lock:
@@ -527,8 +761,9 @@ def engine_zoom(path, device_id=0):
         if entry is None:
             from ..upscale.enginezoom import EngineZoom
 
-            with contextlib.redirect_stdout(sys.stderr):
+            with contextlib.redirect_stdout(io.StringIO()):
                 zoom = EngineZoom(model_path=path, device_id=device_id)
+            print(f"zemvara: engine {path} loaded", file=sys.stderr)
             entry = _engines[key] = (zoom, threading.Lock())
         return entry
 
@@ -559,7 +794,10 @@ def _parse_resize(arg):
 
 
 def _parse_fit(arg):
-    return Fit(_parse_size("fit", arg, one_side=False))
+    size, sep, mode = arg.partition(":")
+    if sep and mode.lower() != "up":
+        raise UsageError(f"fit takes a size {_BY_NAME['fit'].syntax} (such as 640x480 or 640x480:up), got {arg!r}")
+    return Fit(_parse_size("fit", size, one_side=False), enlarge=bool(sep))
 
 
 def _parse_upscale(arg):
@@ -580,7 +818,8 @@ class StepForm(NamedTuple):
 STEPS = (
     StepForm("resize", "WxH|Wx|xH", "resize to W x H, or to one side with the aspect ratio kept",
              _parse_resize),
-    StepForm("fit", "WxH", "resize to fit inside W x H, the aspect ratio kept", _parse_fit),
+    StepForm("fit", "WxH[:up]", "shrink to fit inside W x H, the aspect ratio kept (:up also enlarges)",
+             _parse_fit),
     StepForm("upscale", "ENGINE", "run a TensorRT engine file, in blended tiles where it cannot take the frame",
              _parse_upscale),
     StepForm("convert", "|".join(CONVERSIONS), "convert the element type, where the output format stores it",

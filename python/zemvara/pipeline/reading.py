@@ -1,0 +1,284 @@
+"""Reading a file's picture on the host as the road keeps it: every channel, the file's own element type.
+
+One rule for every way the road reads a file (whole, or tile by tile on the
+large-file road, `arranged`):
+- grey stays (H, W); grey with alpha becomes blue-green-red-alpha, the grey
+  in all three (no writer stores grey with alpha);
+- colour is blue-green-red, with its alpha, where it has one, as a fourth
+  channel; any other channel count is kept as it is;
+- the element type is the file's own.
+
+The readers, by extension:
+- JPEG: Pillow, whose decoder refuses a truncated or corrupt file (OpenCV
+  decodes the missing part as flat grey with no more than a warning). Given
+  `size`, libjpeg decodes at 1/2, 1/4 or 1/8 scale (DCT scaling) where the
+  result stays at least that size on both sides. CMYK converts to RGB.
+- TIFF: the first page only, read as tifffile reads a grey or RGB page
+  (planar pages interleaved, grey with alpha); OpenCV decodes the pages it
+  reads alike (8-bit, 16-bit or float32 samples stored interleaved, grey or
+  RGB; with alpha, OpenCV would premultiply it), and those of another kind (palette, CMYK, YCbCr, ...) and
+  files that tifffile cannot open.
+- OpenEXR: picload (red, green and blue in the file's float type).
+- any other: OpenCV, the file's bytes decoded unchanged; a PNG that does
+  not end with its closing chunk fails as truncated before libpng would
+  print its own error.
+
+An 8-bit colour picture with an embedded ICC profile other than sRGB (JPEG,
+PNG, WebP, TIFF) is converted to sRGB by LittleCMS (`in_srgb`); 16-bit and
+float pictures, grey ones and OpenEXR keep their stored values.
+
+A file that any of them cannot decode raises RuntimeError("Failed to read
+image from <path>: <why>"); what the libraries would print meanwhile (OpenCV's
+log, tifffile's, Pillow's warnings) is dropped, so that a run's progress bar
+stays clean and each failure is told once, in its file's error.
+"""
+
+import contextlib
+import io
+import logging
+import os
+import stat
+import threading
+import warnings
+
+import numpy as np
+
+__all__ = ["read", "arranged", "swapped", "in_srgb", "profile", "header_size", "JPEG", "TIFF"]
+
+JPEG = frozenset({".jpg", ".jpeg", ".jpe"})
+TIFF = frozenset({".tif", ".tiff"})
+
+
+_state = threading.local()
+_opencv_lock = threading.Lock()
+_opencv_quiet = [0, None]  # threads decoding now, OpenCV's log level before the first of them
+
+
+class _Dropped(logging.Filter):
+    """Drops tifffile's log records on a thread that is decoding for the road."""
+
+    def filter(self, record):
+        return not getattr(_state, "quiet", False)
+
+
+logging.getLogger("tifffile").addFilter(_Dropped())
+
+
+@contextlib.contextmanager
+def _quiet():
+    """No library output while a file decodes: OpenCV's log silenced while any thread decodes (its level is
+    process-wide, restored when the last one is done), tifffile's records on this thread dropped, Python
+    warnings ignored."""
+    import cv2
+
+    log = cv2.utils.logging
+    with _opencv_lock:
+        if _opencv_quiet[0] == 0:
+            _opencv_quiet[1] = log.getLogLevel()
+            log.setLogLevel(log.LOG_LEVEL_SILENT)
+        _opencv_quiet[0] += 1
+    _state.quiet = True
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            yield
+    finally:
+        _state.quiet = False
+        with _opencv_lock:
+            _opencv_quiet[0] -= 1
+            if _opencv_quiet[0] == 0:
+                log.setLogLevel(_opencv_quiet[1])
+
+
+def _failed(path, why):
+    return RuntimeError(f"Failed to read image from {path}: {why}")
+
+
+def arranged(image, rgb):
+    """A decoded host array in the road's layout (module description); `rgb`: its colour channels are
+    red-green-blue (else blue-green-red already)."""
+    if image.ndim == 3 and image.shape[2] == 1:
+        image = image[:, :, 0]
+    elif image.ndim == 3 and image.shape[2] == 2:
+        grey, alpha = image[:, :, 0], image[:, :, 1]
+        image = np.stack([grey, grey, grey, alpha], axis=-1)
+    elif rgb and image.ndim == 3 and image.shape[2] in (3, 4):
+        image = swapped(image)
+    return np.ascontiguousarray(image)
+
+
+def swapped(image):
+    """A (H, W, 3 or 4) host array with its first and third channels swapped (RGB(A) <-> BGR(A)), as a new
+    contiguous array; OpenCV swaps the types it takes several times quicker than NumPy's indexing."""
+    if image.dtype in (np.uint8, np.uint16, np.float32):
+        import cv2
+
+        code = cv2.COLOR_RGB2BGR if image.shape[2] == 3 else cv2.COLOR_RGBA2BGRA
+        return cv2.cvtColor(np.ascontiguousarray(image), code)
+    return np.ascontiguousarray(image[:, :, [2, 1, 0, 3][: image.shape[2]]])
+
+
+def header_size(path):
+    """(height, width) of a JPEG from its header; None for any other file or one that cannot be opened."""
+    if os.path.splitext(path)[1].lower() not in JPEG:
+        return None
+    from PIL import Image
+
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            with Image.open(path) as picture:
+                return picture.size[1], picture.size[0]
+    except Exception:
+        return None
+
+
+def _jpeg(path, size):
+    from PIL import Image
+
+    try:
+        with Image.open(path) as picture:
+            if size is not None and picture.mode in ("RGB", "L"):
+                picture.draft(picture.mode, (size[1], size[0]))  # Pillow's size is (width, height)
+            picture.load()
+            profile = picture.info.get("icc_profile")
+            if picture.mode not in ("RGB", "L"):
+                picture, profile = picture.convert("RGB"), None  # CMYK: the profile is not the result's
+            return arranged(np.asarray(picture), rgb=True), profile
+    except (OSError, SyntaxError, ValueError) as exc:
+        raise _failed(path, exc) from None
+
+
+# tifffile's photometric interpretations whose samples are the picture as stored: MINISBLACK and RGB
+# (MINISWHITE's are inverted, palette ones are indices).
+_PLAIN = frozenset({1, 2})
+
+
+# The sample types of the TIFF pages that OpenCV decodes as tifffile would, and quicker (libtiff reads the
+# strips in one go).
+_OPENCV_TIFF = frozenset({np.dtype(np.uint8), np.dtype(np.uint16), np.dtype(np.float32)})
+
+
+def _tiff(path):
+    """(image, profile); None where OpenCV is to decode the file (a page of another kind, or one tifffile
+    cannot read)."""
+    import tifffile
+
+    try:
+        with tifffile.TiffFile(path) as tif:
+            page = tif.pages[0]
+            tag = page.tags.get(34675)  # InterColorProfile
+            profile = bytes(tag.value) if tag is not None else None
+            if int(page.photometric) not in _PLAIN:
+                return None
+            axes = page.axes
+            if axes in ("YX", "YXS") and page.dtype in _OPENCV_TIFF and (axes == "YX" or page.shape[2] == 3):
+                return _opencv(path), profile
+            image = page.asarray()
+    except RuntimeError:
+        raise
+    except Exception:
+        return None  # a codec tifffile lacks, or a damaged file: OpenCV reads it or names the failure
+    if "S" in axes and axes.index("S") < axes.index("Y"):  # planar: one plane per sample
+        image = np.moveaxis(image, axes.index("S"), -1)
+    image = image.reshape(image.shape[-3:] if "S" in axes else image.shape[-2:])
+    return arranged(image, rgb=True), profile
+
+
+def profile(path):
+    """The file's embedded ICC profile (JPEG, PNG, WebP, TIFF) as Pillow reads it from the header; None where it
+    has none."""
+    from PIL import Image
+
+    try:
+        with Image.open(path) as picture:
+            return picture.info.get("icc_profile")
+    except Exception:
+        return None
+
+
+_PNG_END = b"IEND\xaeB`\x82"  # the chunk that closes every PNG: its type and checksum
+
+
+def _opencv(path, ext=None):
+    """The file decoded unchanged by OpenCV. A PNG that does not end with its IEND chunk is truncated: it
+    fails here, before libpng would print its own error."""
+    import cv2
+
+    with open(path, "rb") as f:
+        data = f.read()
+    if ext == ".png" and data and data.rfind(_PNG_END) < 0:
+        raise _failed(path, "image file is truncated (no IEND chunk)")
+    data = np.frombuffer(data, np.uint8)
+    image = cv2.imdecode(data, cv2.IMREAD_UNCHANGED) if data.size else None
+    if image is None:
+        raise _failed(path, "not an image OpenCV can decode" if data.size else "the file is empty")
+    return arranged(image, rgb=False)
+
+
+def _decoded(path, ext, size):
+    """(image, embedded ICC profile or None)."""
+    if ext in JPEG:
+        return _jpeg(path, size)
+    if ext in TIFF:
+        found = _tiff(path)
+        if found is not None:
+            return found
+    image = _opencv(path, ext)
+    return image, profile(path) if ext in _PROFILED else None
+
+
+_PROFILED = frozenset({".png", ".webp"})  # other formats that carry an ICC profile, read by Pillow
+_transforms = {}
+_transforms_lock = threading.Lock()
+
+
+def _transform(profile, mode):
+    """A LittleCMS transform (Pillow's ImageCms) from an ICC profile to sRGB for `mode` pictures, cached; None
+    where the profile is sRGB already or cannot be read."""
+    from PIL import ImageCms
+
+    key = (profile, mode)
+    with _transforms_lock:
+        if key not in _transforms:
+            try:
+                source = ImageCms.ImageCmsProfile(io.BytesIO(profile))
+                if "srgb" in ImageCms.getProfileDescription(source).lower().replace(" ", ""):
+                    _transforms[key] = None
+                else:
+                    # intent 0, perceptual: ImageCms's own default
+                    _transforms[key] = ImageCms.buildTransform(source, ImageCms.createProfile("sRGB"), mode, mode, 0)
+            except (ImageCms.PyCMSError, OSError, ValueError, TypeError):
+                _transforms[key] = None
+        return _transforms[key]
+
+
+def in_srgb(image, profile):
+    """An 8-bit colour picture (road layout) converted from its ICC profile to sRGB; any other as it is."""
+    if profile is None or image.dtype != np.uint8 or image.ndim != 3 or image.shape[2] not in (3, 4):
+        return image
+    mode = "RGB" if image.shape[2] == 3 else "RGBA"
+    transform = _transform(bytes(profile), mode)
+    if transform is None:
+        return image
+    from PIL import Image, ImageCms
+
+    converted = ImageCms.applyTransform(Image.fromarray(swapped(image), mode), transform)
+    return swapped(np.asarray(converted))
+
+
+def read(path, size=None, srgb=True):
+    """The picture of the file at `path` as a host array in the road's layout, or a CuPy array for
+    OpenEXR (module description). `size`: (height, width) that a JPEG may be decoded down to, never below.
+    srgb: an 8-bit colour picture with an embedded ICC profile is converted to sRGB (LittleCMS, perceptual
+    intent); False keeps the stored values."""
+    ext = os.path.splitext(path)[1].lower()
+    if ext == ".exr":
+        from ..io.picload import picload
+
+        return picload(path, "native")
+    if not stat.S_ISREG(os.stat(path).st_mode):  # a FIFO or a device would block or never end
+        raise _failed(path, "not a regular file")
+    with _quiet():
+        image, profile = _decoded(path, ext, size)
+        return in_srgb(image, profile) if srgb else image
