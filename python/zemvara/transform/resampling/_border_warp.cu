@@ -573,15 +573,13 @@ __device__ __forceinline__ WarpMap load_warp_map(const float *m) {
 }
 
 // The scales of an affine map's two source axes: the length of each row of
-// its 2 x 2 block, the plain root of the sum of squares (where it overflows
-// to infinity, or underflows to zero, the stretch is capped, or 1, all the
-// same).
+// its 2 x 2 block (spacing_of, as a perspective map's Jacobian rows take it).
 template <class F>
 __device__ __forceinline__ void affine_scales(const WarpMap &map, const typename F::Params &k, WarpScale &cx,
                                               WarpScale &cy) {
     const float *m = map.m;
-    cx = warp_scale<F>(sqrtf(fmaf(m[0], m[0], m[1] * m[1])), k);
-    cy = warp_scale<F>(sqrtf(fmaf(m[3], m[3], m[4] * m[4])), k);
+    cx = warp_scale<F>(spacing_of(m[0], m[1]), k);
+    cy = warp_scale<F>(spacing_of(m[3], m[4]), k);
 }
 
 // The affine warps of 3-channel uint8 images whose interior pixels take a
@@ -617,8 +615,8 @@ __device__ __forceinline__ void warp_pixel(const WarpSource<E> &source, const Wa
         px *= inv_w;
         py *= inv_w;
         // Rows of the Jacobian of (u, v) = (X / w, Y / w).
-        cx = warp_scale<F>(hypotf((m[0] - px * m[6]) * inv_w, (m[1] - px * m[7]) * inv_w), k);
-        cy = warp_scale<F>(hypotf((m[3] - py * m[6]) * inv_w, (m[4] - py * m[7]) * inv_w), k);
+        cx = warp_scale<F>(spacing_of((m[0] - px * m[6]) * inv_w, (m[1] - px * m[7]) * inv_w), k);
+        cy = warp_scale<F>(spacing_of((m[3] - py * m[6]) * inv_w, (m[4] - py * m[7]) * inv_w), k);
     }
     if (bmode == BORDER_TRANSPARENT && !(inside && px >= 0.0f && px <= (float)(source.w - 1) && py >= 0.0f &&
                                          py <= (float)(source.h - 1)))
