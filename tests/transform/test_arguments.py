@@ -161,3 +161,25 @@ class TestListFaults:
         tensor = _tensor(SRC).to(torch.bfloat16)
         with pytest.raises(TypeError, match=f"{name} has element type torch.bfloat16; accepted"):
             call(tensor)
+
+
+class TestSameBits:
+    """The same positions give the same bits whatever form the map or the source takes."""
+
+    @pytest.mark.parametrize("inter", [warp.INTER_AREA, warp.INTER_LANCZOS3, warp.INTER_CUBIC, warp.INTER_LINEAR])
+    def test_an_affine_3x3_in_perspective_is_the_affine_warp(self, inter):
+        src = cp.asarray(SRC)
+        for m in (np.array([[1.7, 0.3, -2.0], [-0.2, 1.3, 1.5], [0, 0, 1]]), np.vstack([AFFINE, [0, 0, 1]])):
+            for row in warp.WARP_BORDERS:
+                if not row.needs_dst:
+                    cp.testing.assert_array_equal(warp.warp_perspective(src, m, (7, 6), inter, row.value, 0.5),
+                                                  warp.warp_affine(src, m[:2], (7, 6), inter, row.value, 0.5))
+
+    @pytest.mark.parametrize("inter", [warp.INTER_LANCZOS3, warp.INTER_LANCZOS4, warp.INTER_AREA])
+    def test_a_strided_view_is_its_contiguous_copy(self, inter):
+        wide = cp.asarray(np.random.default_rng(7).random((60, 80, 6), np.float32))
+        for view in (wide[:, ::2, :3], wide[::-2, :, 1:4], wide[:, :, ::2]):
+            copy = cp.ascontiguousarray(view)
+            for f in (lambda s: resize(s, (23, 17), inter), lambda s: resize(s, (90, 70), inter),
+                      lambda s: warp.warp_affine(s, AFFINE * 2.5, (23, 17), inter, warp.BORDER_REFLECT)):
+                cp.testing.assert_array_equal(f(view), f(copy))
