@@ -277,4 +277,4 @@ void body(Body& b) {
 
 }  // namespace
 
-ZEMVARA_MODULE(warp, transform, body, "TypeError", "ValueError", "tuple", "bool", "repr", "min", "max")
+ZEMVARA_MODULE(warp, transform, body, "ValueError", "min", "max")

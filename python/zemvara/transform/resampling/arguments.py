@@ -135,8 +135,8 @@ def warp_source(who, src, what="src", batch=True):
     ranks = {2: (None, ..., None), 3: (None,), 4: ()} if batch else {2: (None, ..., None), 3: (None,)}
     images = src[ranks[view.ndim]] if view.ndim in ranks else None
     if images is None or not 1 <= images.shape[3] <= 4:
-        accepted = "(H, W), (H, W, C) or (N, H, W, C)" if batch else "in a list: (H, W) or (H, W, C)"
-        raise ValueError(f"{who}: {what} has shape {shape}; accepted: {accepted} with C from 1 to 4")
+        accepted = "accepted: (H, W), (H, W, C) or (N, H, W, C)" if batch else "accepted in a list: (H, W) or (H, W, C)"
+        raise ValueError(f"{who}: {what} has shape {shape}; {accepted} with C from 1 to 4")
     check_image_axes(who, what, shape, images.shape[1:3])
     return WarpSource(view, images, images.shape[3], shape[0] if view.ndim == 4 else None)
 
