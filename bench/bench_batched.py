@@ -152,9 +152,9 @@ def batch_road():
 
     if "batch" not in inspect.signature(run).parameters or not hasattr(cp, "_hostdevice"):
         return
-    from zemvara.transform import resize as resize_module
+    from zemvara.transform.resampling import planning
 
-    resize_module._tables.clear()  # as in a fresh process: the list benchmark above filled the table store
+    planning._tables.clear()  # as in a fresh process: the list benchmark above filled the table store
     files, side, batch = 64, 512, 32
     rng = np.random.default_rng(3)
     y, x = np.mgrid[0:side, 0:side] / side

@@ -72,8 +72,8 @@ def matrix(rows, xp=np, dtype=np.float64):
 class TestModule:
     def test_body_order(self):
         names = [k for k in vars(affine) if not k.startswith("__")]
-        assert names == ["cp", "np", "affine_call", *[f"{k}_affine_kernel" for k in KERNELS], *CONSTANTS,
-                         "affine_transform", "get_inverse_matrix"]
+        assert names == ["cp", "np", "affine_call", "auto_interpolation", *[f"{k}_affine_kernel" for k in KERNELS],
+                         *CONSTANTS, "affine_transform", "get_inverse_matrix"]
         assert list(vars(affine))[-1] == "__test__" and affine.__test__ == {}
         assert all(getattr(affine, c) is getattr(schema, c) for c in CONSTANTS)
 

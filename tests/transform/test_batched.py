@@ -6,7 +6,7 @@ import pytest
 import torch
 
 from zemvara.transform import schema, warp
-from zemvara.transform.resampling import _batched
+from zemvara.transform.resampling import _batched, planning
 from zemvara.transform.resize import resize
 
 RNG = np.random.default_rng(7)
@@ -89,9 +89,8 @@ class TestResults:
 def test_sixty_four_sizes_take_at_most_two_launches_per_pass(monkeypatch):
     """Two passes of at most two launches each (images along x first, images along y first), and the
     weight tables that are not kept (128 here, past the 64 kept) in one more."""
-    from zemvara.transform import resize as resize_module
 
-    monkeypatch.setattr(resize_module, "_tables", {})  # the same store as an empty one, whatever ran before
+    monkeypatch.setattr(planning, "_tables", {})  # the same store as an empty one, whatever ran before
     srcs = images(64, low=8, high=120)
     dsize = [(int(RNG.integers(4, 90)), int(RNG.integers(4, 90))) for _ in srcs]
     for _ in range(2):

@@ -6,7 +6,7 @@ import pytest
 import torch
 
 from zemvara.transform import _handoff, warp
-from zemvara.transform import resize as resize_module
+from zemvara.transform.resampling import planning
 from zemvara.transform.resize import resize
 
 SHIFT = np.array([[1.0, 0.2, 2.0], [0.1, 1.0, 1.0]])
@@ -91,7 +91,7 @@ def test_two_streams_each_run_their_own_work_in_order(monkeypatch):
     resize's weight tables are kept."""
     from cupy import _hostdevice
 
-    monkeypatch.setattr(resize_module, "_tables", {})  # room to keep them, whatever ran before
+    monkeypatch.setattr(planning, "_tables", {})  # room to keep them, whatever ran before
     images = [cp.asarray(np.random.default_rng(i).random((40, 30, 3), np.float32)) for i in range(2)]
     a, b = cp.cuda.Stream(), cp.cuda.Stream()
     for first in (True, False):
@@ -114,7 +114,7 @@ def test_two_streams_each_run_their_own_work_in_order(monkeypatch):
 def test_tensors_run_on_pytorchs_current_stream(monkeypatch):
     torch_stream = cp.cuda.Stream()  # stands for the handle torch.cuda.current_stream() gives
     monkeypatch.setattr(_handoff, "_torch_stream", lambda t: torch_stream.ptr)
-    monkeypatch.setattr(resize_module, "_tables", {})  # room to keep them, whatever ran before
+    monkeypatch.setattr(planning, "_tables", {})  # room to keep them, whatever ran before
     from cupy import _hostdevice
 
     resize(as_cupy(tensor((20, 30, 3))), (12, 15))  # the weight tables kept

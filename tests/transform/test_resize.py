@@ -8,7 +8,7 @@ import pytest
 import resampling_reference as ref
 from test_resampling import pattern
 from zemvara.transform import schema
-from zemvara.transform.resampling import filters
+from zemvara.transform.resampling import filters, planning
 from zemvara.transform.resize import INTER_AUTO, resize
 
 
@@ -66,18 +66,14 @@ class TestAccuracy:
 
     def test_a_grid_capped_in_height_covers_every_row(self, monkeypatch):
         # Past the grid's height limit each pass thread takes a longer run of rows.
-        import zemvara.transform.resize as resize_module
-
         src = pattern(300, 20)
-        monkeypatch.setattr(resize_module, "_MAX_GRID_Y", 2)
+        monkeypatch.setattr(planning, "MAX_GRID_Y", 2)
         got = host(resize(cp.asarray(src), (9, 200), schema.INTER_LANCZOS3))
         np.testing.assert_allclose(got, ref.resize(src, (9, 200), "lanczos3"), atol=1e-3)
 
     @pytest.mark.host_only
     def test_weight_tables_are_kept_and_read_from_any_stream(self, monkeypatch):
-        import zemvara.transform.resize as resize_module
-
-        monkeypatch.setattr(resize_module, "_tables", {})  # room to keep them, whatever ran before
+        monkeypatch.setattr(planning, "_tables", {})  # room to keep them, whatever ran before
         src = cp.asarray(pattern(40, 52))
         first = host(resize(src, (19, 13), schema.INTER_LANCZOS3))
         cp._hostdevice.clear()
@@ -213,7 +209,7 @@ class TestFused:
         import zemvara.transform.resize as resize_module
 
         monkeypatch.setattr(resize_module, "_FUSED_BLOCKS", 1)
-        monkeypatch.setattr(resize_module, "_tables", {})  # room to keep them, whatever ran before
+        monkeypatch.setattr(planning, "_tables", {})  # room to keep them, whatever ran before
         monkeypatch.setattr(resize_module, "_plans", {})
         image, dsize, name = self.cases(dtype)[case]
         inter = filters.BY_NAME[name].inter

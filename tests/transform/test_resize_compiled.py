@@ -16,7 +16,7 @@ from kernelcheck import compiled
 from kernelcheck.compiled import written as _written
 from kernelcheck.compiled import written_mask as _written_mask
 from zemvara.transform import schema
-from zemvara.transform.resampling import _sources
+from zemvara.transform.resampling import _sources, planning
 from zemvara.transform.resize import resize
 
 pytestmark = pytest.mark.skipif(not compiled.have_tools(), reason="no nvcc and nvdisasm in .venv-tools")
@@ -73,7 +73,7 @@ def test_the_gpu_build_of_the_x_pass_over_values_gives_the_host_devices_results(
 def test_the_gpu_build_of_the_fused_resize_gives_the_host_devices_results(dtype, interpolation, tmp_path, monkeypatch):
     import zemvara.transform.resize as resize_module
 
-    monkeypatch.setattr(resize_module, "_tables", {})  # room to keep them (the fused resize reads kept tables only)
+    monkeypatch.setattr(planning, "_tables", {})  # room to keep them (the fused resize reads kept tables only)
     monkeypatch.setattr(resize_module, "_plans", {})
     top = 255 if dtype == np.uint8 else 1
     src = cp.asarray((np.random.default_rng(6).random((500, 500, 3)) * top).astype(dtype))

@@ -33,6 +33,9 @@ import sys
 import cupy as cp
 import numpy as np
 
+from .resampling import planning
+from .resampling._launch import ACCEPTED_DTYPES
+
 # The DLPack device type of CuPy's arrays (CUDA on a GPU), read once.
 _device_type = None
 
@@ -66,9 +69,7 @@ def is_foreign(obj):
 
 def _channel_first(shape):
     """Whether (A, B, C) reads as (C, H, W): the layout rule `resize` applies to CuPy arrays."""
-    from .resize import _is_channel_first  # here: resize imports this module
-
-    return _is_channel_first(shape)
+    return planning.is_channel_first(shape)
 
 
 def _check_tensor(who, name, tensor):
@@ -100,11 +101,15 @@ def _torch_stream(tensor):
     return torch.cuda.current_stream(tensor.device).cuda_stream
 
 
-def _as_cupy(obj):
-    """A CuPy array over obj's memory (no copy)."""
-    if hasattr(obj, "__dlpack__"):
-        return cp.from_dlpack(obj)
-    return cp.asarray(obj)
+def _as_cupy(obj, who, name):
+    """A CuPy array over obj's memory (no copy); TypeError naming the call for an element type that
+    CuPy cannot take over (bfloat16, complex halves)."""
+    try:
+        if hasattr(obj, "__dlpack__"):
+            return cp.from_dlpack(obj)
+        return cp.asarray(obj)
+    except BufferError:
+        raise TypeError(f"{who}: {name} has element type {getattr(obj, 'dtype', '?')}; accepted: {ACCEPTED_DTYPES}") from None
 
 
 class Handoff:
@@ -124,8 +129,8 @@ class Handoff:
         index = first.device.index if handle is not None else None
         self._stream = None if handle is None else cp.cuda.ExternalStream(handle, -1 if index is None else index)
         with self:  # the views are taken on the stream that will use them
-            self.src = _view_of(src)
-            self.dst = _view_of(dst)
+            self.src = _view_of(src, who, name)
+            self.dst = _view_of(dst, who, "dst")
 
     def __enter__(self):
         if self._stream is not None:
@@ -163,7 +168,10 @@ class Handoff:
         of its images (one call for all), the results stacked."""
         with self:
             src = self.src
-            if src.ndim == 4:
+            if src.ndim == 4 and len(src) == 0:  # an empty batch: one image's checks, an empty result
+                one = function(cp.zeros(src.shape[1:], src.dtype))
+                result = cp.empty((0, *one.shape), one.dtype)
+            elif src.ndim == 4:
                 result = cp.stack(function(list(src)))
             else:
                 result = function(src)
@@ -178,12 +186,12 @@ def _labelled(name, obj):
     return [(name, obj)]
 
 
-def _view_of(obj):
+def _view_of(obj, who, name):
     if obj is None or isinstance(obj, cp.ndarray):
         return obj
     if isinstance(obj, list):
-        return [_view_of(item) for item in obj]
-    return _as_cupy(obj)
+        return [_view_of(item, who, f"{name}[{i}]") for i, item in enumerate(obj)]
+    return _as_cupy(obj, who, name)
 
 
 def handoff(who, src, dst=None, name="src"):

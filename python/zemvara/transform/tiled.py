@@ -59,9 +59,8 @@ from pathlib import Path
 import cupy as cp
 import numpy as np
 
-from . import resize as _whole
 from . import warp as _warp
-from .resampling import _launch, borders, filters
+from .resampling import _launch, arguments, borders, planning
 from .resampling._sources import WARP_MAX_REACH
 from .schema import INTER_AUTO, INTER_LINEAR
 from .warp import (
@@ -578,7 +577,7 @@ def resize(src, dsize, interpolation=INTER_AUTO, *, memory_budget=None, out=None
 
 def _resize(source, dsize, interpolation, memory_budget, out, progress, who):
     height, width, channels = source.height, source.width, source.channels
-    out_w, out_h, row = _whole._target_and_filter(dsize, interpolation, width, height, who)
+    out_w, out_h, row = planning.target_and_filter(dsize, interpolation, width, height, who)
     budget = _budget(memory_budget, who)
     shape = (out_h, out_w) + source.shape[2:]
     dest = _Destination(out, shape, source.dtype, who, False)
@@ -587,17 +586,17 @@ def _resize(source, dsize, interpolation, memory_budget, out, progress, who):
 
     # The whole image's weight tables, as the whole call computes them; the offsets
     # come to the host, where each tile's window is worked out from them.
-    x_taps, y_taps = _whole._taps(row, width, out_w), _whole._taps(row, height, out_h)
-    stride_x, stride_y = -(-x_taps // 4) * 4, -(-y_taps // 4) * 4
+    x_taps, y_taps = planning.taps(row, width, out_w), planning.taps(row, height, out_h)
+    stride_x, stride_y = planning.table_stride(x_taps), planning.table_stride(y_taps)
     tables = _blocks(out_w * stride_x * 4) + _blocks(out_w * 4) + _blocks(out_h * stride_y * 4) + _blocks(out_h * 4)
     # Tables beyond the budget are computed all the same: the least budget that works, which
     # the refusal below names, depends on the windows their offsets give.
     # The whole call's order of the passes (the cheaper first), which the sums follow.
-    x_first = _whole._x_first(height, width, out_h, out_w, x_taps, y_taps)
+    x_first = planning.x_first(height, width, out_h, out_w, x_taps, y_taps)
 
     device = cp.cuda.Device().id
-    x_table = _whole._table(row, width, out_w, x_taps, device)
-    y_table = _whole._table(row, height, out_h, y_taps, device)
+    x_table = planning.table(row, width, out_w, x_taps, device)
+    y_table = planning.table(row, height, out_h, y_taps, device)
     x_offsets, y_offsets = cp.asnumpy(x_table[1]), cp.asnumpy(y_table[1])
 
     def plan(side):
@@ -631,10 +630,8 @@ def _resize(source, dsize, interpolation, memory_budget, out, progress, who):
     slots = _Slots(parts, [("window", parts[0][1]), ("x", parts[3][1]), ("y", parts[4][1])], [("out", parts[2][1])])
     element = _launch.ELEMENTS[source.dtype]
     rank3 = len(source.shape) == 3
-    group = next(g for g in (4, 3, 2, 1) if channels % g == 0) if rank3 else 1
+    group = planning.channel_group(channels, rank3, who, source.shape)
     groups = channels // group
-    if groups > _whole._MAX_GRID_Z:
-        raise ValueError(f"{who}: image of shape {source.shape} has more than {_whole._MAX_GRID_Z * group} channels")
 
     def shapes(piece):
         ty0, ty1, tx0, tx1, _, rn, _, cn = piece
@@ -668,8 +665,8 @@ def _resize(source, dsize, interpolation, memory_budget, out, progress, who):
         dst_strides = (tw * channels, channels, group) if rank3 else (tw, 1, 0)
         mid = (mid_w * channels, channels, group)
         first, second = (x_tab, y_tab) if x_first else (y_tab, x_tab)
-        _whole._pass(d_win.data, element, middle, "F32", group, groups, first, mid_w, mid_h, src_strides, mid, device)
-        _whole._pass(middle, "F32", d_out, element, group, groups, second, tw, th, mid, dst_strides, device)
+        planning.launch_pass(d_win.data, element, middle, "F32", group, groups, first, mid_w, mid_h, src_strides, mid)
+        planning.launch_pass(middle, "F32", d_out, element, group, groups, second, tw, th, mid, dst_strides)
         d_out.get(stream=stream, out=slots.on_host(k, "output", "out", tile, source.dtype), blocking=False)
 
     def tiles():
@@ -713,6 +710,7 @@ def warp_perspective(src, M, dsize, flags=INTER_LINEAR, border_mode=BORDER_CONST
 
 
 def _warp_call(who, perspective, src, M, dsize, flags, border_mode, border_value, memory_budget, out, progress):
+    flags, border_mode = arguments.require_int("flags", flags), arguments.require_int("border_mode", border_mode)
     _check_progress(progress, who)
     source = _Source(src, who, max_channels=4)
     try:
@@ -723,27 +721,8 @@ def _warp_call(who, perspective, src, M, dsize, flags, border_mode, border_value
 
 
 def _inverse_map(M, who, perspective, inverse):
-    """The destination-to-source map as a float64 3 x 3 matrix, as the whole warp derives it."""
-    m = cp.asnumpy(M) if isinstance(M, cp.ndarray) else np.asarray(M)
-    rows = 3 if perspective else 2
-    if m.dtype.kind not in "iuf":
-        raise TypeError(f"{who}: M must hold real numbers, got element type {m.dtype}")
-    if m.shape != (rows, 3):
-        raise ValueError(f"{who}: M has shape {m.shape}; accepted: ({rows}, 3)")
-    if not np.isfinite(m).all():
-        raise ValueError(f"{who}: M holds a non-finite entry: {m.tolist()}")
-    m = m.astype(np.float64)
-    if not perspective:
-        m = np.concatenate([m, [[0.0, 0.0, 1.0]]])
-    if inverse:
-        return m
-    if np.linalg.det(m) == 0:
-        raise ValueError(f"{who}: M is singular (determinant 0), so it has no inverse; give an invertible map, "
-                         "or the inverse map itself with WARP_INVERSE_MAP")
-    inv = np.linalg.inv(m)
-    if not np.isfinite(inv).all():
-        raise ValueError(f"{who}: M is too close to singular: its inverse is not finite")
-    return inv
+    """The destination-to-source map as a float64 3 x 3 matrix, by the whole warp's rule."""
+    return arguments.inverse_maps(who, M, 3 if perspective else 2, inverse)[0]
 
 
 def _reach(row, spacing):
@@ -891,29 +870,12 @@ def _pixel_ranges(minv, row, y0, y1, x0, x1):
 
 
 def _warp_tiles(who, perspective, source, M, dsize, flags, border_mode, border_value, memory_budget, out, progress):
-    flags_value = operator.index(flags)
-    inverse = flags_value >= 0 and bool(flags_value & WARP_INVERSE_MAP)
-    inter = flags_value & ~WARP_INVERSE_MAP if flags_value >= 0 else flags_value
-    row = filters.BY_INTER.get(inter)
-    if row is None or inter not in _warp.WARP_FILTERS:
-        raise ValueError(f"{who}: flags {flags} names no warp filter; accepted: {filters.accepted_names()}, "
-                         "optionally | WARP_INVERSE_MAP")
-    border = operator.index(border_mode)
-    if border not in borders.VALUES:
-        raise ValueError(f"{who}: border_mode {border_mode} is not a border mode; accepted: "
-                         f"{borders.accepted_names()}")
-    minv = _inverse_map(M, who, perspective, inverse)
-    if not (isinstance(dsize, (tuple, list)) and len(dsize) == 2):
-        raise TypeError(f"{who}: dsize must be (width, height), two ints, got {dsize!r}")
-    out_w, out_h = (operator.index(v) for v in dsize)
-    if out_w == 0 and out_h == 0:
-        out_w, out_h = source.width, source.height
-    if not (1 <= out_w <= _launch.MAX_AXIS and 1 <= out_h <= _launch.MAX_AXIS):
-        raise ValueError(f"{who}: dsize {tuple(dsize)!r} is not a size; width and height from 1 to "
-                         f"{_launch.MAX_AXIS}, or (0, 0) for the source's size")
-    if not np.isscalar(border_value) and len(border_value) != source.channels:
-        raise ValueError(f"{who}: border_value holds {len(border_value)} values for {source.channels} channels; "
-                         "give one number, or one per channel")
+    wanted = arguments.warp_filter(who, flags)
+    row = wanted.row
+    border = arguments.border_row(who, border_mode).value
+    minv = _inverse_map(M, who, perspective, wanted.inverse)
+    out_h, out_w = arguments.warp_size(who, dsize, source.height, source.width)
+    fill = arguments.fill_values(who, border_value, source.channels)
     budget = _budget(memory_budget, who)
     transparent = borders.row_of(border).needs_dst
     shape = (out_h, out_w) + source.shape[2:]
@@ -1008,7 +970,7 @@ def _warp_tiles(who, perspective, source, M, dsize, flags, border_mode, border_v
     window = max(p[1][1] * p[2][1] for p in pieces) * pixel
     slots = _Slots([("window", window), ("out", tile)], [("window", window)], [("out", tile)])
     warp = _warp.warp_perspective if perspective else _warp.warp_affine
-    call_flags = inter | WARP_INVERSE_MAP
+    call_flags = row.inter | WARP_INVERSE_MAP
 
     def shapes(p):
         (ty0, ty1, tx0, tx1), rows, cols = p
@@ -1036,7 +998,7 @@ def _warp_tiles(who, perspective, source, M, dsize, flags, border_mode, border_v
         to_tile = np.array([[1.0, 0.0, tx0], [0.0, 1.0, ty0], [0.0, 0.0, 1.0]])
         to_window = np.array([[1.0, 0.0, -cols[0]], [0.0, 1.0, -rows[0]], [0.0, 0.0, 1.0]])
         m = to_window @ minv @ to_tile
-        warp(d_win, m if perspective else m[:2], (tx1 - tx0, ty1 - ty0), call_flags, border, border_value, d_out)
+        warp(d_win, m if perspective else m[:2], (tx1 - tx0, ty1 - ty0), call_flags, border, fill, d_out)
         d_out.get(stream=stream, out=h_out, blocking=False)
 
     def tiles():

@@ -12,7 +12,7 @@ using namespace zv;
 namespace L {
 constexpr Line import_cupy{1};          // import cupy as cp
 constexpr Line import_numpy{2};         // import numpy as np
-constexpr Line import_call{3};          // from .resampling._affine import affine_call
+constexpr Line import_call{3};          // from .resampling._affine import affine_call, auto_interpolation
 constexpr Line import_area{4};          // from .resampling.area import area_affine_kernel
 constexpr Line import_bicubic{5};       // from .resampling.bicubic import bicubic_affine_kernel
 constexpr Line import_bilinear{6};      // from .resampling.bilinear import bilinear_affine_kernel
@@ -126,13 +126,9 @@ Object affine_transform(Call& c, Handle src, Handle M_arg, Handle dsize, Handle 
     c.step(L::scale_y);
     Object scale_y = g("cp").attr("sqrt")(add(power(M[tuple(0, 1)], 2), power(M[tuple(1, 1)], 2)));
     c.step(L::scale_test);
-    if (gt(scale_x, floating(1.0)) || gt(scale_y, floating(1.0))) {
-      c.step(L::enlarging);
-      interpolation = g("INTER_MITCHELL");
-    } else {
-      c.step(L::reducing);
-      interpolation = g("INTER_AREA");
-    }
+    const bool enlarges = gt(scale_x, floating(1.0)) || gt(scale_y, floating(1.0));
+    c.step(enlarges ? L::enlarging : L::reducing);
+    interpolation = g("auto_interpolation")(enlarges ? py_true() : py_false());
   } else {
     c.step(L::given);
     interpolation = Object(flags);
@@ -344,7 +340,7 @@ void body(Body& b) {
   b.step(L::import_numpy);
   b.import("numpy", "np");
   b.step(L::import_call);
-  b.from_import(".resampling._affine", {"affine_call"});
+  b.from_import(".resampling._affine", {"affine_call", "auto_interpolation"});
   b.step(L::import_area);
   b.from_import(".resampling.area", {"area_affine_kernel"});
   b.step(L::import_bicubic);

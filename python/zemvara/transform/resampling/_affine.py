@@ -10,6 +10,7 @@ import importlib
 import numpy as np
 
 from . import _sources, filters
+from .arguments import auto_interpolation  # noqa: F401  (the affine module's INTER_AUTO rule)
 from ._launch import (
     array_view,
     check_axes,

@@ -476,15 +476,6 @@ __device__ __forceinline__ bool sample_unit(const typename Elem<E>::T *src, int 
     }
 }
 
-// The distance between neighbouring destination pixels along a source axis, the length
-// of (a, b), where it exceeds 1; 1 where it does not. Squares up to 1 + 2^-23 have a
-// root that rounds to 1; hypotf's scaling only where the squares overflow.
-__device__ __forceinline__ float spacing_of(float a, float b) {
-    const float d = fmaf(a, a, b * b);
-    if (d <= 1.00000012f) return 1.0f;
-    return d <= 3.0e38f ? sqrtf(d) : hypotf(a, b);
-}
-
 // ---- affine warps: float32 (H', W', 3) output from an (H, W, CH) source --------
 
 // Destination pixel (x, y) of an affine warp into out[0..2]: the src_h x

@@ -185,10 +185,14 @@ template <class F> struct UnitSum { enum { value = 0 }; };
 template <> struct UnitSum<Nearest> { enum { value = 1 }; };
 template <> struct UnitSum<Bilinear> { enum { value = 1 }; };
 
+// Tap i's distance from the position is taken as (first - p) + (i - first), as
+// the interior path's window_weights takes it (t0 + j): (float)i - p rounds
+// otherwise, and a source the interior path reads must give the bits of one
+// it does not (a strided view and its contiguous copy).
 template <class F>
 __device__ __forceinline__ float raw_tap_weight(int i, const WarpAxis &ax, const typename F::Params &k) {
     if (WarpChunk<F>::value == 1) return 1.0f;
-    return F::weight((float)i - ax.p, ax.s, ax.inv_s, k);
+    return F::weight(((float)ax.first - ax.p) + (float)(i - ax.first), ax.s, ax.inv_s, k);
 }
 
 template <class F>
@@ -285,10 +289,13 @@ template <class F> struct NormAtEnd { enum { value = same_type<F, Lanczos>::valu
 // computed once (taps past the axis's last lie at or beyond the reach and
 // weigh zero) and normalised by their sum, or, for NormAtEnd filters, left
 // as they are with norm set to 1 / their sum (otherwise norm is 1). False
-// when the sum is not positive.
+// when the sum is not positive. Where the weights are the filter's own
+// (not fixed pieces), taps past `last` weigh zero: tap_range rounds p +
+// reach in float32 and may leave out a tap whose exact weight is a few ulps,
+// and every path must weigh the taps it names, no more.
 template <class F, int T>
 __device__ __forceinline__ bool window_weights(float first, float p, const WarpScale &c, const typename F::Params &k,
-                                               float *w, float &norm) {
+                                               float *w, float &norm, float last = 3.0e38f) {
     const float t0 = first - p;
     norm = 1.0f;
     if constexpr (UnitPieces<F>::value == 3) {  // the taps floor(p) and floor(p) + 1: 1 - f and f
@@ -328,7 +335,10 @@ __device__ __forceinline__ bool window_weights(float first, float p, const WarpS
     }
     if (!done) {
 #pragma unroll
-        for (int j = 0; j < T; ++j) w[j] = WarpChunk<F>::value == 1 ? 1.0f : F::weight(t0 + (float)j, c.s, c.inv_s, k);
+        for (int j = 0; j < T; ++j)
+            w[j] = first + (float)j > last         ? 0.0f
+                   : WarpChunk<F>::value == 1 ? 1.0f
+                                              : F::weight(t0 + (float)j, c.s, c.inv_s, k);
     }
     if (UnitSum<F>::value) return true;
     float sum = 0.0f;
@@ -457,7 +467,7 @@ __device__ __forceinline__ int interior_sample(const WarpSource<E> &src, float p
                 if (!(x0 >= tx && x1 - x0 < (float)T && x0 + (float)T <= tx + (float)src.tile_w && y0 >= ty &&
                       y1 - y0 < (float)T && y0 + (float)T <= ty + (float)src.tile_h))
                     return -1;
-                if (!window_weights<F, T>(x0, px, cx, k, wx, nx) || !window_weights<F, T>(y0, py, cy, k, wy, ny))
+                if (!window_weights<F, T>(x0, px, cx, k, wx, nx, x1) || !window_weights<F, T>(y0, py, cy, k, wy, ny, y1))
                     return 0;
 #pragma unroll
                 for (int c = 0; c < NC; ++c) acc[c] = 0.0f;
@@ -470,7 +480,8 @@ __device__ __forceinline__ int interior_sample(const WarpSource<E> &src, float p
         if (!(x0 >= lo_x && x1 - x0 < (float)T && x0 + span_x <= (float)src.w && y0 >= 0.0f &&
               y1 - y0 < (float)T && y1 < (float)src.h))
             return -1;
-        if (!window_weights<F, T>(x0, px, cx, k, wx, nx) || !window_weights<F, T>(y0, py, cy, k, wy, ny)) return 0;
+        if (!window_weights<F, T>(x0, px, cx, k, wx, nx, x1) || !window_weights<F, T>(y0, py, cy, k, wy, ny, y1))
+            return 0;
     }
     const typename Elem<E>::T *window = src.data + (long long)(int)y0 * src.sy32 + (int)x0 * NC;
 #pragma unroll
@@ -586,15 +597,13 @@ __device__ __forceinline__ WarpMap load_warp_map(const float *m) {
 }
 
 // The scales of an affine map's two source axes: the length of each row of
-// its 2 x 2 block, the plain root of the sum of squares (where it overflows
-// to infinity, or underflows to zero, the stretch is capped, or 1, all the
-// same).
+// its 2 x 2 block (spacing_of, as a perspective map's Jacobian rows take it).
 template <class F>
 __device__ __forceinline__ void affine_scales(const WarpMap &map, const typename F::Params &k, WarpScale &cx,
                                               WarpScale &cy) {
     const float *m = map.m;
-    cx = warp_scale<F>(sqrtf(fmaf(m[0], m[0], m[1] * m[1])), k);
-    cy = warp_scale<F>(sqrtf(fmaf(m[3], m[3], m[4] * m[4])), k);
+    cx = warp_scale<F>(spacing_of(m[0], m[1]), k);
+    cy = warp_scale<F>(spacing_of(m[3], m[4]), k);
 }
 
 // The affine warps of 3-channel uint8 images whose interior pixels take a
@@ -630,8 +639,8 @@ __device__ __forceinline__ void warp_pixel(const WarpSource<E> &source, const Wa
         px *= inv_w;
         py *= inv_w;
         // Rows of the Jacobian of (u, v) = (X / w, Y / w).
-        cx = warp_scale<F>(hypotf((m[0] - px * m[6]) * inv_w, (m[1] - px * m[7]) * inv_w), k);
-        cy = warp_scale<F>(hypotf((m[3] - py * m[6]) * inv_w, (m[4] - py * m[7]) * inv_w), k);
+        cx = warp_scale<F>(spacing_of((m[0] - px * m[6]) * inv_w, (m[1] - px * m[7]) * inv_w), k);
+        cy = warp_scale<F>(spacing_of((m[3] - py * m[6]) * inv_w, (m[4] - py * m[7]) * inv_w), k);
     }
     if (border_keeps_dst(bmode) && !(inside && px >= 0.0f && px <= (float)(source.w - 1) && py >= 0.0f &&
                                          py <= (float)(source.h - 1)))

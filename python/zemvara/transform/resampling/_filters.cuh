@@ -287,6 +287,17 @@ struct Area {
 
 // ---- the antialiasing rule and the tap ranges -----------------------------------
 
+// The distance between neighbouring destination pixels along a source axis, the length
+// of (a, b), where it exceeds 1; 1 where it does not. Squares up to 1 + 2^-23 have a
+// root that rounds to 1; hypotf's scaling only where the squares overflow (or are NaN).
+// Every warp takes its spacings from here, so that the same map gives the same stretch
+// (and the same bits) whichever kernel samples it.
+__device__ __forceinline__ float spacing_of(float a, float b) {
+    const float d = fmaf(a, a, b * b);
+    if (d <= 1.00000012f) return 1.0f;
+    return d <= 3.0e38f ? sqrtf(d) : hypotf(a, b);
+}
+
 // The stretch of an axis whose destination pixels lie `spacing` source pixels apart.
 template <class F> __device__ __forceinline__ float stretch_of(float spacing) {
     return F::widens ? fmaxf(1.0f, spacing) : 1.0f;
