@@ -44,7 +44,6 @@ from .steps import UsageError, apply, contract_of, orientation
 
 __all__ = ["parse_size", "budget", "LargeImageError", "run_if_large", "describe", "remove_stale_scratch"]
 
-_TIFF = (".tif", ".tiff")
 _UNITS = {"": 1, "k": 10**3, "m": 10**6, "g": 10**9, "t": 10**12,
           "ki": 2**10, "mi": 2**20, "gi": 2**30, "ti": 2**40}  # fmt: skip
 
@@ -131,7 +130,9 @@ def _fits(shape, dtype, budget):
 
 def _tiff_image(path):
     """(shape, dtype) of a TIFF file's first page, read from its header; None for any other file."""
-    if os.path.splitext(path)[1].lower() not in _TIFF:
+    from ..transform.tiled import TIFF_SUFFIXES
+
+    if os.path.splitext(path)[1].lower() not in TIFF_SUFFIXES:
         return None
     import tifffile
 
@@ -183,7 +184,9 @@ def _plan(steps, shape, dtype, budget, output):
                                   "on whole images only; resize it first or give a larger --memory-budget")
         shape = tuple(contract.shape(shape))
         count += 1
-    if not _fits(shape, dtype, budget) and os.path.splitext(output)[1].lower() not in _TIFF:
+    from ..transform.tiled import TIFF_SUFFIXES
+
+    if not _fits(shape, dtype, budget) and os.path.splitext(output)[1].lower() not in TIFF_SUFFIXES:
         raise LargeImageError(f"the result, {describe(shape, dtype)}, exceeds the memory budget of "
                               f"{_amount(budget)}; write it as .tif or .tiff (tiled) or give a larger "
                               "--memory-budget")

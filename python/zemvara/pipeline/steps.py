@@ -63,7 +63,7 @@ from typing import Callable, NamedTuple
 
 import numpy as np
 
-from ..transform.schema import INTER_AREA, INTER_AUTO, INTER_MITCHELL
+from ..transform.schema import INTER_AUTO
 
 __all__ = ["Load", "Resize", "Fit", "Warp", "Upscale", "Convert", "Store", "UsageError", "STEPS", "parse_step",
            "parse_steps", "engine_zoom", "orientation", "orient", "stored", "Contract", "KEPT", "contract_of",
@@ -647,7 +647,9 @@ class Warp:
         if self.perspective and self.matrix[2, 2] != 0:
             block = block / abs(self.matrix[2, 2])
         enlarges = bool((np.hypot(block[0], block[1]) > 1.0).any())   # column lengths: each source axis's image
-        return INTER_MITCHELL if enlarges else INTER_AREA
+        from ..transform.resampling.arguments import auto_interpolation
+
+        return auto_interpolation(enlarges)
 
     @property
     def contract(self):
