@@ -28,7 +28,7 @@ KERNELS = ["zemvara.transform.resampling._sources"]
 REQUESTS = ["zemvara.transform.resampling.arguments", "zemvara.transform.resampling.planning"]
 FAMILIES = ["zemvara.transform.resampling.warping", "zemvara.transform.resampling._affine",
             *(f"zemvara.transform.resampling.{f}" for f in ("area", "bicubic", "bilinear", "lanczos", "mitchell", "nearest"))]
-LISTS = ["zemvara.transform._handoff", "zemvara.transform.resampling._batched"]
+LISTS = ["zemvara.transform._handoff", "zemvara.transform.resampling._lists"]
 MODULES = [f"zemvara.transform.{m}" for m in ("affine", "resize", "subsample", "warp", "weavepack")]
 WINGS = ["zemvara.transform.tiled"]
 LAYERS = [

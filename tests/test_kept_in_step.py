@@ -19,7 +19,7 @@ import pytest
 from kernelcheck import compiled
 from zemvara.pipeline import paths
 from zemvara.transform import resize, schema, warp
-from zemvara.transform.resampling import _batched, _launch, _sources, arguments, filters
+from zemvara.transform.resampling import _lists, _launch, _sources, arguments, filters
 
 ROOT = Path(__file__).resolve().parent.parent
 KERNELS = compiled.KERNEL_SOURCES
@@ -75,8 +75,8 @@ def test_warp_table_columns():
     srcs = [cp.zeros((5, 7, 3), cp.float32), cp.zeros((9, 30, 3), cp.float32)]
     sizes, outs = [(6, 4), (33, 10)], []
     ((_, table),) = _tables(lambda: outs.extend(warp.warp_affine(srcs, np.stack([np.eye(2, 3)] * 2), sizes, schema.INTER_LINEAR)),
-                            "warp_image_batch")  # fmt: skip
-    c = _columns("_batched_warp.cu", "WB_", _batched._WB_COLUMNS)
+                            "warp_image_list")  # fmt: skip
+    c = _columns("_list_warp.cu", "WB_", _lists._WB_COLUMNS)
     for i, (src, out, (w, h)) in enumerate(zip(srcs, outs, sizes)):
         r = {name: table[i, k] for name, k in c.items()}
         assert (r["WB_SRC"], r["WB_DST"]) == (src.data.ptr, out.data.ptr)
@@ -90,16 +90,16 @@ def test_resize_table_columns():
     # Sizes of their own, so that no weight table is kept from another test.
     srcs, outs = [cp.zeros((37, 29, 3), cp.float32), cp.zeros((23, 41, 3), cp.float32)], []
     tables = _tables(lambda: outs.extend(resize.resize(srcs, (53, 47), schema.INTER_LANCZOS3)),
-                     "resize_weights_batch", "resize_pass_batch")  # fmt: skip
-    rw = _columns("_batched_resize.cu", "RW_", _batched._RW_COLUMNS)
-    rp = _columns("_batched_resize.cu", "RP_", _batched._RP_COLUMNS)
-    weights = [{n: r[k] for n, k in rw.items()} for kernel, t in tables if kernel == "resize_weights_batch" for r in t]
+                     "resize_weights_list", "resize_pass_list")  # fmt: skip
+    rw = _columns("_list_resize.cu", "RW_", _lists._RW_COLUMNS)
+    rp = _columns("_list_resize.cu", "RP_", _lists._RP_COLUMNS)
+    weights = [{n: r[k] for n, k in rw.items()} for kernel, t in tables if kernel == "resize_weights_list" for r in t]
     assert sorted((r["RW_N"], r["RW_OUT"]) for r in weights) == [(23, 47), (29, 53), (37, 47), (41, 53)]
     for r in weights:
         assert r["RW_STRIDE"] == -(-r["RW_TAPS"] // 4) * 4 and r["RW_WEIGHTS"] and r["RW_OFFSETS"]
         assert r["RW_SCALE"] == np.float32(r["RW_N"] / r["RW_OUT"]).view(np.int32)
     tables_of = {(r["RW_WEIGHTS"], r["RW_OFFSETS"], r["RW_TAPS"], r["RW_STRIDE"]) for r in weights}
-    passes = [{n: r[k] for n, k in rp.items()} for kernel, t in tables if kernel == "resize_pass_batch" for r in t]
+    passes = [{n: r[k] for n, k in rp.items()} for kernel, t in tables if kernel == "resize_pass_list" for r in t]
     assert {(r["RP_WEIGHTS"], r["RP_OFFSETS"], r["RP_TAPS"], r["RP_STRIDE"]) for r in passes} == tables_of
     last = sorted((r["RP_DST"], r["RP_OUT_W"], r["RP_OUT_H"], r["RP_DST_SY"], r["RP_DST_SX"]) for r in passes[-2:])
     assert last == sorted((out.data.ptr, 53, 47, 53 * 3, 3) for out in outs)

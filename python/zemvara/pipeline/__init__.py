@@ -28,7 +28,7 @@ __all__ = [
 def __getattr__(name):
     # the tiling helper imports CuPy; the command line must not need it to report a usage error
     if name == "tiled_upscale":
-        from .tiles import tiled_upscale
+        from .engine_tiles import tiled_upscale
 
         return tiled_upscale
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

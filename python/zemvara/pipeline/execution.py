@@ -34,7 +34,7 @@ from types import SimpleNamespace
 from typing import Any, Iterable, Union
 
 from . import large, paths
-from .batches import run_batches
+from .groups import run_groups
 from .steps import Load, Store, UsageError, apply, contract_of, parse_step
 from .work import POLL, check, on_pool, process_file, windowed
 
@@ -216,7 +216,7 @@ def run(inputs: Iterable[Union[str, bytes, os.PathLike[str]]], out: Union[str, b
     tile (see `zemvara.pipeline.large`).
     batch: the files N at a time, in one process (`threads`
     batches in flight, 2 by default), each step once over a batch (see
-    `zemvara.pipeline.batches`).
+    `zemvara.pipeline.groups`).
 
     "written" and "skipped" hold {"input", "output"} dicts, "failed"
     {"input", "output", "error"} ("output" None where the input does not
@@ -261,7 +261,7 @@ def run(inputs: Iterable[Union[str, bytes, os.PathLike[str]]], out: Union[str, b
                 _local(workers, lambda address: _on_cluster(todo, pipeline, resume, finish, address))
             elif batch is not None:
                 pipeline.prepare()
-                run_batches(todo, pipeline, resume, finish, batch, threads or 2)
+                run_groups(todo, pipeline, resume, finish, batch, threads or 2)
             elif threads == 1:
                 pipeline.prepare()
                 _serial(todo, pipeline, resume, finish)

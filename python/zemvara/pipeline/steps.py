@@ -704,7 +704,7 @@ class Upscale:
         alpha channel is resized (`INTER_AUTO`) to the engine's result beside it."""
         import cupy as cp
 
-        from .tiles import tiled_upscale
+        from .engine_tiles import tiled_upscale
 
         colour = image
         if image.ndim == 2:

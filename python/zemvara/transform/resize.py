@@ -21,7 +21,7 @@ import cupy as cp
 import numpy as np
 
 from ._handoff import handoff
-from .resampling import _batched, _launch, _sources, planning
+from .resampling import _lists, _launch, _sources, planning
 from .schema import INTER_AUTO
 
 __all__ = ["INTER_AUTO", "resize"]
@@ -48,7 +48,7 @@ def resize(image, dsize, interpolation=INTER_AUTO):
     """
     if type(image) is not cp.ndarray:
         if isinstance(image, list):  # images of different sizes, one launch per pass
-            return _batched.resize_list(image, dsize, interpolation, resize)
+            return _lists.resize_list(image, dsize, interpolation, resize)
         if (hand := handoff("resize", image, name="image")) is not None:  # a tensor or another library's array, (N, H, W, C) too
             return hand.run(lambda one: resize(one, dsize, interpolation))
     view = _launch.array_view(image, "resize", "image", "reads")

@@ -18,7 +18,7 @@ constexpr Line import_kernels{6};      // from .resampling.warping import WARP_A
 constexpr Line import_schema{7};       // from .schema import (INTER_AREA, ..., INTER_NEAREST)  (to line 19)
 constexpr Line borders{20};            // BORDER_CONSTANT = 0, one line per row of WARP_BORDERS (to line 25)
 constexpr Line warp_inverse_map{26};   // WARP_INVERSE_MAP = 16
-constexpr Line import_batched{27};     // from .resampling._batched import warp_list
+constexpr Line import_lists{27};     // from .resampling._lists import warp_list
 constexpr Line def_warp_affine{29};    // def warp_affine(src, M, dsize, flags: int = INTER_LINEAR, ...):
 constexpr Line def_warp_perspective{80};  // def warp_perspective(src, M, dsize, flags: int = INTER_LINEAR, ...):
 }  // namespace L
@@ -269,8 +269,8 @@ void body(Body& b) {
   }
   b.step(L::warp_inverse_map);
   b.set("WARP_INVERSE_MAP", g("arguments").attr("WARP_INVERSE_MAP"));
-  b.step(L::import_batched);
-  b.from_import(".resampling._batched", {"warp_list"});
+  b.step(L::import_lists);
+  b.from_import(".resampling._lists", {"warp_list"});
   b.def(warp_affine_def);
   b.def(warp_perspective_def);
 }

@@ -5,8 +5,8 @@ antialiasing rule), `_taps.cuh` (the tap loop the warps share), and one
 source per kernel family: `_affine_warp.cu` (the affine warps of the six
 filter modules), `_resize.cu` (resize weight tables and passes),
 `_resize_fused.cu` (both resize passes in one launch, through shared
-memory), `_border_warp.cu` (warps with border modes, as `warping` launches
-them), `_batched_resize.cu` and `_batched_warp.cu` (one launch over a list of
+memory), `_warp.cu` (warps with border modes, as `warping` launches
+them), `_list_resize.cu` and `_list_warp.cu` (one launch over a list of
 images). `_resize_host.cuh` holds the CPU builds' row-wise loops of the resize
 kernels. `_sources` compiles them, once per specialisation and device.
 

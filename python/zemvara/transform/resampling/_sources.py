@@ -14,7 +14,7 @@ compiles.
 - `RESIZE_FUSED` (`_taps.cuh`, `_resize_host.cuh`, `_resize_fused.cu`): resizes in one launch through shared
   memory, over the resize weight tables. A source of its own: its barriers
   concern its kernels alone.
-- `WARP` (`_taps.cuh`, `_border_warp.cu`): the warps with border modes, affine
+- `WARP` (`_taps.cuh`, `_warp.cu`): the warps with border modes, affine
   and perspective, batches in one launch.
 """
 
@@ -65,7 +65,7 @@ RESIZE_FUSED = KernelSource("resize_fused", "_taps.cuh", "_resize_host.cuh", "_r
 # side (the stretch is capped so that the reach stays within it). The tiled warp's windows
 # read it here.
 WARP_MAX_REACH = 512.0
-WARP = KernelSource("warp", "_taps.cuh", "_border_warp.cu",
+WARP = KernelSource("warp", "_taps.cuh", "_warp.cu",
                     generated=borders.KERNEL_CODE + f"#define WARP_MAX_REACH {WARP_MAX_REACH!r}f\n")
 SOURCES = (AFFINE, RESIZE, RESIZE_FUSED, WARP)
 

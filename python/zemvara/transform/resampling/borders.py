@@ -9,7 +9,7 @@ needs a `dst` to keep (such a mode is refused without one, and left out of
 
 Derived from it: the warp module's constants, its stub's and the message that
 names the accepted modes; the kernels' constants and their switches over the
-modes (`KERNEL_CODE`, compiled in front of `_border_warp.cu`, which defines
+modes (`KERNEL_CODE`, compiled in front of `_warp.cu`, which defines
 each fold's rule); the tiled warp's windows; the README table; the tests and
 their reference; the picture. Each of them dispatches on a row's fold and
 refuses, by the mode's name, a fold it has no rule for.
@@ -94,7 +94,7 @@ def _any_of(rows):
 
 def kernel_code(rows=None):
     """The code compiled in front of the warp source: the modes' constants and the functions over a
-    mode that its row's fold and `needs_dst` give. `_border_warp.cu` defines each fold's
+    mode that its row's fold and `needs_dst` give. `_warp.cu` defines each fold's
     `fold_<fold>` (the source index of a tap beyond the edge) and `far_<fold>` (a position far
     outside moved to one that reads the same pixels)."""
     rows = BORDERS if rows is None else rows

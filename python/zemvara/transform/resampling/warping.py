@@ -1,6 +1,6 @@
 """The warp kernels with border modes, as the warp module launches them: `warp_affine_kernel`, `warp_perspective_kernel`.
 
-The kernels are the `WARP` source of `_sources` (`_border_warp.cu`): one
+The kernels are the `WARP` source of `_sources` (`_warp.cu`): one
 template over the filter's traits block, the element type, the channel count
 and the projection (affine or perspective); the border mode, the fill value
 and the filter's parameters are run-time arguments. It is compiled behind the

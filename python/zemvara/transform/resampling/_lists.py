@@ -6,7 +6,7 @@ type and channel count, and return a list of results, each equal value for
 value to the single-image call. Every image gets a row in a table on the
 device (its pointers, sizes, strides and weight tables or matrix), uploaded
 in one copy on the current stream; one launch then covers the images of a
-pass, its blocks mapped onto the images through the table (`_batched.cuh`):
+pass, its blocks mapped onto the images through the table (`_lists.cuh`):
 
 - resize: the missing weight tables of all images in one launch per filter
   (kept as the single call keeps them), then each of the two passes in at
@@ -16,7 +16,7 @@ pass, its blocks mapped onto the images through the table (`_batched.cuh`):
 - warps: one launch for the whole list.
 
 The results (and the resize intermediates) are views into one allocation
-each, 256-byte aligned. An image whose strides the batched kernels cannot
+each, 256-byte aligned. An image whose strides the list kernels cannot
 count in elements, or whose window would overflow 32-bit offsets, takes the
 single-image call instead (which copies or refuses it as it always does).
 """
@@ -32,9 +32,9 @@ from .. import _handoff
 from . import _launch, _sources, arguments, filters, planning
 
 _HERE = Path(__file__).parent
-_HEADER = (_HERE / "_batched.cuh").read_text()
-_sources.RESIZE.append(_HEADER + (_HERE / "_batched_resize.cu").read_text())
-_sources.WARP.append(_HEADER + (_HERE / "_batched_warp.cu").read_text())
+_HEADER = (_HERE / "_lists.cuh").read_text()
+_sources.RESIZE.append(_HEADER + (_HERE / "_list_resize.cu").read_text())
+_sources.WARP.append(_HEADER + (_HERE / "_list_warp.cu").read_text())
 
 # Columns of the device tables, as the kernels' enums number them.
 _RW_COLUMNS = 8  # first block, weights, offsets, out, n, taps, stride, scale bits
@@ -49,30 +49,30 @@ _WARP_BLOCK = (16, 16, 1)
 _MAX_BLOCKS = 2**31 - 1
 
 
-def weights_batch_expression(row):
-    return f"zemvara::resize_weights_batch<{row.traits}>"
+def weights_list_expression(row):
+    return f"zemvara::resize_weights_list<{row.traits}>"
 
 
-def pass_batch_expression(src_element, dst_element, channels, axis):
-    return f"zemvara::resize_pass_batch<zemvara::{src_element}, zemvara::{dst_element}, {channels}, zemvara::{axis}>"
+def pass_list_expression(src_element, dst_element, channels, axis):
+    return f"zemvara::resize_pass_list<zemvara::{src_element}, zemvara::{dst_element}, {channels}, zemvara::{axis}>"
 
 
-def warp_batch_expression(traits, element, channels, perspective):
-    return f"zemvara::warp_image_batch<{traits}, zemvara::{element}, {channels}, {str(perspective).lower()}>"
+def warp_list_expression(traits, element, channels, perspective):
+    return f"zemvara::warp_image_list<{traits}, zemvara::{element}, {channels}, {str(perspective).lower()}>"
 
 
-def batch_expressions():
-    """Every batched specialisation: (source, expression)."""
+def list_expressions():
+    """Every list specialisation: (source, expression)."""
     rows = list({row.traits: row for row in filters.FILTERS}.values())
-    out = [(_sources.RESIZE, weights_batch_expression(r)) for r in rows]
+    out = [(_sources.RESIZE, weights_list_expression(r)) for r in rows]
     for element in _launch.ELEMENTS.values():
         for channels in (1, 2, 3, 4):
             for axis in _sources.PASS_AXES:
-                out.append((_sources.RESIZE, pass_batch_expression(element, "F32", channels, axis)))
-                out.append((_sources.RESIZE, pass_batch_expression("F32", element, channels, axis)))
+                out.append((_sources.RESIZE, pass_list_expression(element, "F32", channels, axis)))
+                out.append((_sources.RESIZE, pass_list_expression("F32", element, channels, axis)))
             for traits in _sources.WARP_TRAITS:
                 for perspective in (False, True):
-                    out.append((_sources.WARP, warp_batch_expression(traits, element, channels, perspective)))
+                    out.append((_sources.WARP, warp_list_expression(traits, element, channels, perspective)))
     return list(dict.fromkeys(out))
 
 
@@ -121,7 +121,7 @@ def _first_blocks(table, counts, who):
 
 def _plan_resize(index, image, dsize, interpolation):
     """The plan of image `index`, with every check of the single call (same messages, the image named by
-    index), and whether the single call takes it instead: strides the batched kernels cannot count in
+    index), and whether the single call takes it instead: strides the list kernels cannot count in
     elements, or a window too wide for 32-bit offsets (the single call copies or refuses it)."""
     what = f"image[{index}]"
     view = _launch.array_view(image, "resize", what, "reads")
@@ -158,7 +158,7 @@ def _weight_tables(plans):
               for row, (first, count) in launches.items()}  # fmt: skip
     device_table = cp.asarray(table)
     for row, (first, count) in launches.items():
-        kernel = _sources.RESIZE.function(weights_batch_expression(row))
+        kernel = _sources.RESIZE.function(weights_list_expression(row))
         kernel((totals[row],), (_WEIGHT_BLOCK,), (device_table[first:], np.int32(count),
                                                    *(np.float32(v) for v in row.values())))  # fmt: skip
     computed = {}
@@ -172,16 +172,16 @@ def _weight_tables(plans):
 
 def resize_list(images, dsize, interpolation, single):
     """`resize` of a list of images: a list of results, each the single call's (`single`, which also
-    takes the images the batched kernels cannot), in one launch per pass."""
+    takes the images the list kernels cannot), in one launch per pass."""
     images, _, hand = _views("resize", images, "image")
     sizes = arguments.per_image("resize", dsize, len(images))
     plans = [_plan_resize(i, image, size, interpolation) for i, (image, size) in enumerate(zip(images, sizes))]
     arguments.one_kind("resize", "image", [(view.dtype, p.channels) for view, p, _ in plans])
     with hand if hand is not None else contextlib.nullcontext():
         results = [None] * len(plans)
-        batched = [(i, view, p) for i, (view, p, alone) in enumerate(plans) if not alone]
-        if batched:
-            for (i, _, _), result in zip(batched, _resize_batched([(view, p) for _, view, p in batched])):
+        together = [(i, view, p) for i, (view, p, alone) in enumerate(plans) if not alone]
+        if together:
+            for (i, _, _), result in zip(together, _resize_together([(view, p) for _, view, p in together])):
                 results[i] = result
         for i, (_, p, alone) in enumerate(plans):
             if alone:
@@ -189,7 +189,7 @@ def resize_list(images, dsize, interpolation, single):
         return hand.back_list(results) if hand is not None else results
 
 
-def _resize_batched(plans):
+def _resize_together(plans):
     """The results of (view, plan) pairs, in one launch per pass and axis."""
     channels, dtype = plans[0][1].channels, plans[0][0].dtype
     element = _launch.ELEMENTS[dtype]
@@ -233,7 +233,7 @@ def _resize_batched(plans):
         else:  # packed where every image's pixels lie `group` elements apart (r[11], the source's x step)
             name = "ALONG_PACKED_X" if all(r[11] == group for r in part) else "ALONG_X"
         elements = (element, "F32") if n == 0 else ("F32", element)
-        launches.append((start, len(part), total, block, per_thread, pass_batch_expression(*elements, group, name)))
+        launches.append((start, len(part), total, block, per_thread, pass_list_expression(*elements, group, name)))
         start += len(part)
     device_rows = cp.asarray(rows)
     for begin, count, total, block, per_thread, expression in launches:
@@ -313,7 +313,7 @@ def _launch_warps(who, perspective, sources, outputs, matrices, wanted, border_m
     arguments.refuse_overlaps(who, pairs)
     total = _first_blocks(table, counts, who)
     fill4 = [np.float32(v) for v in fill] + [np.float32(0)] * (4 - channels)
-    expression = warp_batch_expression(wanted.traits, _launch.ELEMENTS[sources[0].view.dtype], channels, perspective)
+    expression = warp_list_expression(wanted.traits, _launch.ELEMENTS[sources[0].view.dtype], channels, perspective)
     kernel = _sources.WARP.function(expression)
     kernel((total,), _WARP_BLOCK, (cp.asarray(table), np.int32(len(sources)), matrices, np.int64(border_mode),
                                    *fill4, np.float32(wanted.p0), np.float32(wanted.p1)))  # fmt: skip

@@ -1,5 +1,5 @@
 // Border-mode warps of images of different sizes in one launch (see
-// _batched.cuh), over a table of one row per image. Appended to the warp source.
+// _lists.cuh), over a table of one row per image. Appended to the warp source.
 
 namespace zemvara {
 
@@ -11,10 +11,10 @@ enum { WB_FIRST, WB_BLOCKS_X, WB_SRC, WB_DST, WB_SRC_H, WB_SRC_W, WB_SRC_SY, WB_
 
 // One thread per destination pixel.
 template <class F, int E, int NC, bool PERSPECTIVE>
-__global__ void warp_image_batch(const long long *__restrict__ table, int images, const float *__restrict__ m,
+__global__ void warp_image_list(const long long *__restrict__ table, int images, const float *__restrict__ m,
                                  long long border, float fill0, float fill1, float fill2, float fill3, float p0,
                                  float p1) {
-    const long long *r = batch_row(table, WB_COLUMNS, images, blockIdx.x);
+    const long long *r = list_row(table, WB_COLUMNS, images, blockIdx.x);
     const long long local = blockIdx.x - r[WB_FIRST];
     const long long x = (local % r[WB_BLOCKS_X]) * blockDim.x + threadIdx.x;
     const long long y = (local / r[WB_BLOCKS_X]) * blockDim.y + threadIdx.y;

@@ -1,4 +1,4 @@
-// Resizes of images of different sizes in one launch per pass (see _batched.cuh):
+// Resizes of images of different sizes in one launch per pass (see _lists.cuh):
 // the weight tables of every axis, then each pass, over a table of one row per
 // table or image. Appended to the resize source.
 
@@ -10,8 +10,8 @@ enum { RW_FIRST, RW_WEIGHTS, RW_OFFSETS, RW_OUT, RW_N, RW_TAPS, RW_STRIDE, RW_SC
 
 // One thread per destination index of a table.
 template <class F>
-__global__ void resize_weights_batch(const long long *__restrict__ table, int tables, float p0, float p1) {
-    const long long *r = batch_row(table, RW_COLUMNS, tables, blockIdx.x);
+__global__ void resize_weights_list(const long long *__restrict__ table, int tables, float p0, float p1) {
+    const long long *r = list_row(table, RW_COLUMNS, tables, blockIdx.x);
     const int j = (int)(blockIdx.x - r[RW_FIRST]) * blockDim.x + threadIdx.x;
     if (j >= (int)r[RW_OUT]) return;
     const typename F::Params k = F::prepare(p0, p1);
@@ -30,8 +30,8 @@ enum { RP_FIRST, RP_BLOCKS_X, RP_SRC, RP_DST, RP_WEIGHTS, RP_OFFSETS, RP_TAPS, R
 // One thread per destination column and run of `rows` rows of an image;
 // grid z counts the channel groups (the same for every image).
 template <int EI, int EO, int NC, int AXIS>
-__global__ void resize_pass_batch(const long long *__restrict__ table, int images, int rows) {
-    const long long *r = batch_row(table, RP_COLUMNS, images, blockIdx.x);
+__global__ void resize_pass_list(const long long *__restrict__ table, int images, int rows) {
+    const long long *r = list_row(table, RP_COLUMNS, images, blockIdx.x);
     const long long local = blockIdx.x - r[RP_FIRST];
     const int x = (int)(local % r[RP_BLOCKS_X]) * blockDim.x + threadIdx.x;
     if (x >= (int)r[RP_OUT_W]) return;

@@ -1,12 +1,12 @@
-"""Files in batches: a pipeline's steps over lists of images, one launch per pass, one download per batch.
+"""Files in groups: a pipeline's steps over lists of images, one launch per pass, one download per group.
 
-`run(..., batch=N)` (`zemvara run --batch N`) groups the files into batches of
-N, in input order, and runs each batch through `process_batch` on one host
+`run(..., batch=N)` (`zemvara run --batch N`) groups the files into groups of
+N, in input order, and runs each group through `process_group` on one host
 thread and its CUDA stream, as the one-process ways run a file:
 
 1. each file is read (`Load`); a file that cannot be read, or later written,
    runs alone (`process_file`) for its own result and error;
-2. each step runs once over the batch: a step whose contract has a list call
+2. each step runs once over the group: a step whose contract has a list call
    (`Resize`, `Fit` and `Warp`: `resize` or the warps over images of
    different sizes, one launch per pass) runs it once per element type and
    channel count, every other step (conversions, upscaling, a callable) image
@@ -29,7 +29,7 @@ from . import large, paths
 from .steps import apply, contract_of, stored
 from .work import Stopped, check, on_pool, process_file, stream
 
-__all__ = ["process_batch", "run_batches"]
+__all__ = ["process_group", "run_groups"]
 
 
 def _over_list(step, images):
@@ -75,7 +75,7 @@ def _to_host(images):
     return out
 
 
-def process_batch(jobs, pipeline, resume=False, stop=None):
+def process_group(jobs, pipeline, resume=False, stop=None):
     """[(status, error)] for the jobs, as `process_file` gives one, the batch run together (see the module)."""
     results = [None] * len(jobs)
     live = []
@@ -121,7 +121,7 @@ def process_batch(jobs, pipeline, resume=False, stop=None):
     return [r if r is not None else process_file(job, pipeline, resume, stop) for job, r in zip(jobs, results)]
 
 
-def run_batches(jobs, pipeline, resume, finish, size, threads):
+def run_groups(jobs, pipeline, resume, finish, size, threads):
     """Batches of `size` jobs on a pool of `threads` host threads, each finished job reported by finish(job, result)."""
     batches = [tuple(jobs[i : i + size]) for i in range(0, len(jobs), size)]
 
@@ -129,5 +129,5 @@ def run_batches(jobs, pipeline, resume, finish, size, threads):
         for job, result in zip(batch, results):
             finish(job, result)
 
-    on_pool(batches, lambda batch, stop: process_batch(batch, pipeline, resume, stop), done, threads,
+    on_pool(batches, lambda batch, stop: process_group(batch, pipeline, resume, stop), done, threads,
             "zemvara-batches")

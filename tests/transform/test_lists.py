@@ -6,7 +6,7 @@ import pytest
 import torch
 
 from zemvara.transform import schema, warp
-from zemvara.transform.resampling import _batched, planning
+from zemvara.transform.resampling import _lists, planning
 from zemvara.transform.resize import resize
 
 RNG = np.random.default_rng(7)
@@ -97,8 +97,8 @@ def test_sixty_four_sizes_take_at_most_two_launches_per_pass(monkeypatch):
         cp._hostdevice.clear()
         resize(srcs, dsize, schema.INTER_LANCZOS3)
         names = [launch.name for launch in cp._hostdevice.launches]
-        assert 2 <= len([n for n in names if "resize_pass_batch" in n]) <= 4
-        assert len([n for n in names if "resize_weights_batch" in n]) <= 1 and len(names) <= 5
+        assert 2 <= len([n for n in names if "resize_pass_list" in n]) <= 4
+        assert len([n for n in names if "resize_weights_list" in n]) <= 1 and len(names) <= 5
 
 
 @pytest.mark.parametrize(
@@ -121,9 +121,9 @@ def test_refusals_launch_nothing(call, message):
     assert not log or not [launch for launch in log.launches if "batch" in launch.name]
 
 
-def test_every_batched_specialisation_compiles():
+def test_every_list_specialisation_compiles():
     from zemvara.transform.resampling import _sources
 
-    for source in {s for s, _ in _batched.batch_expressions()}:
-        expressions = tuple(e for s, e in _batched.batch_expressions() if s is source)
+    for source in {s for s, _ in _lists.list_expressions()}:
+        expressions = tuple(e for s, e in _lists.list_expressions() if s is source)
         cp.RawModule(code=source.code, options=_sources.OPTIONS, name_expressions=expressions).compile()

@@ -4,7 +4,7 @@ import cupy as cp
 import numpy as np
 import pytest
 
-from zemvara.pipeline.tiles import engine_sizes, tile_starts, tiled_upscale
+from zemvara.pipeline.engine_tiles import engine_sizes, tile_starts, tiled_upscale
 
 from tensorrt import engines  # the stand-in's engine files (see conftest)
 

@@ -1,4 +1,4 @@
-"""Files in batches (`run(..., batch=N)`, `zemvara run --batch N`): the file-by-file outputs and report, fewer launches."""
+"""Files in groups (`run(..., batch=N)`, `zemvara run --batch N`): the file-by-file outputs and report, fewer launches."""
 
 import cupy as cp
 import pytest
