@@ -30,11 +30,11 @@ def images(mode):
     y, x = np.mgrid[:24, :35]
     alpha = np.where((x // 4 + y // 3) % 3 == 0, 0, np.where(x > 20, 255, 9 * x % 256))
     structured = np.dstack([255 * ((x + y) % 2), 7 * x % 256, 10 * y, alpha]).astype(np.uint8)
-    channels = {"L": 1, "RGB": 3, "RGBA": 4}[mode]
-    return [a[..., 0] if channels == 1 else a[..., :channels].copy() for a in (noise, structured)]
+    pick = {"L": [0], "LA": [0, 3], "RGB": [0, 1, 2], "RGBA": [0, 1, 2, 3]}[mode]
+    return [a[..., pick[0]] if len(pick) == 1 else a[..., pick].copy() for a in (noise, structured)]
 
 
-@pytest.mark.parametrize("mode", ["L", "RGB", "RGBA"])
+@pytest.mark.parametrize("mode", ["L", "LA", "RGB", "RGBA"])
 @pytest.mark.parametrize("pil_filter", FILTERS, ids=lambda f: NAMES[f])
 def test_uint8_gives_pillows_bytes(mode, pil_filter):
     for src in images(mode):
@@ -101,8 +101,8 @@ def test_every_specialisation_compiles():
 # The GPU build of the 8-bit passes and the alpha kernels, run from the SASS nvcc makes by the
 # kernel report's executor, must give the host device's bytes: both are integer arithmetic.
 @pytest.mark.skipif(not compiled.have_tools(), reason="no nvcc and nvdisasm in .venv-tools")
-@pytest.mark.parametrize("which", ["premultiply", "pass<unsigned char, 4, false>", "pass<unsigned char, 4, true>",
-                                   "unpremultiply", "nearest<unsigned char, 4>"])  # fmt: skip
+@pytest.mark.parametrize("which", ["premultiply<4>", "pass<unsigned char, 4, false>", "pass<unsigned char, 4, true>",
+                                   "unpremultiply<4>", "nearest<unsigned char, 4>"])  # fmt: skip
 def test_the_gpu_build_gives_the_host_devices_bytes(which, tmp_path):
     src = cp.asarray(images("RGBA")[0])
     pil_filter = pil.NEAREST if "nearest" in which else pil.LANCZOS
@@ -115,7 +115,7 @@ def test_the_gpu_build_gives_the_host_devices_bytes(which, tmp_path):
                         compiled.sass_paths.geometry(compiled.sass_paths.pack_params(types, values), launch.grid,
                                                      launch.block))  # fmt: skip
     _sources.RESIZE_PIL.function(launch.expression)(launch.grid, launch.block, launch.args)
-    out = 0 if which == "unpremultiply" else 1  # in place, or the second argument
+    out = 0 if which.startswith("unpremultiply") else 1  # in place, or the second argument
     want = cp.asnumpy(launch.args[out])
     got = np.frombuffer(compiled.written(memory, values[out], want.nbytes), np.uint8).reshape(want.shape)
     np.testing.assert_array_equal(got, want)

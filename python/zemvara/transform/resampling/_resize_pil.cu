@@ -115,31 +115,34 @@ __global__ void nearest(const T *__restrict__ src, T *__restrict__ dst, const in
     }
 }
 
-// Straight to premultiplied alpha, four channels (alpha last): c * a / 255 rounded as Pillow rounds it.
+// Straight to premultiplied alpha, NC channels with alpha last (LA, RGBA): c * a / 255 rounded as
+// Pillow rounds it.
+template <int NC>
 __global__ void premultiply(const unsigned char *__restrict__ src, unsigned char *__restrict__ dst,
                             long long pixels) {
     for (long long i = (long long)blockIdx.x * blockDim.x + threadIdx.x; i < pixels;
          i += (long long)gridDim.x * blockDim.x) {
-        const unsigned a = src[4 * i + 3];
+        const unsigned a = src[NC * i + NC - 1];
 #pragma unroll
-        for (int c = 0; c < 3; ++c) {
-            const unsigned t = src[4 * i + c] * a + 128;
-            dst[4 * i + c] = (unsigned char)(((t >> 8) + t) >> 8);
+        for (int c = 0; c < NC - 1; ++c) {
+            const unsigned t = src[NC * i + c] * a + 128;
+            dst[NC * i + c] = (unsigned char)(((t >> 8) + t) >> 8);
         }
-        dst[4 * i + 3] = (unsigned char)a;
+        dst[NC * i + NC - 1] = (unsigned char)a;
     }
 }
 
 // Premultiplied back to straight alpha, in place: colour kept where alpha is 0 or 255.
+template <int NC>
 __global__ void unpremultiply(unsigned char *data, long long pixels) {
     for (long long i = (long long)blockIdx.x * blockDim.x + threadIdx.x; i < pixels;
          i += (long long)gridDim.x * blockDim.x) {
-        const int a = data[4 * i + 3];
+        const int a = data[NC * i + NC - 1];
         if (a == 0 || a == 255) continue;
 #pragma unroll
-        for (int c = 0; c < 3; ++c) {
-            const int v = 255 * data[4 * i + c] / a;
-            data[4 * i + c] = (unsigned char)(v > 255 ? 255 : v);
+        for (int c = 0; c < NC - 1; ++c) {
+            const int v = 255 * data[NC * i + c] / a;
+            data[NC * i + c] = (unsigned char)(v > 255 ? 255 : v);
         }
     }
 }

@@ -181,7 +181,7 @@ def pil_nearest_expression(dtype, channels):
 def pil_expressions():
     return ([pil_pass_expression(d, c, y) for d in PIL_ELEMENTS for c in PIL_CHANNELS for y in (False, True)]
             + [pil_nearest_expression(d, c) for d in PIL_ELEMENTS for c in PIL_CHANNELS]
-            + ["zemvara::pil::premultiply", "zemvara::pil::unpremultiply"])  # fmt: skip
+            + [f"zemvara::pil::{k}<{c}>" for k in ("premultiply", "unpremultiply") for c in (2, 4)])  # fmt: skip
 
 
 EXPRESSIONS = {"affine": affine_expressions, "resize": resize_expressions, "resize_fused": fused_expressions,

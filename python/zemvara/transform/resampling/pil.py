@@ -16,9 +16,9 @@ BICUBIC 3, BOX 4, HAMMING 5) with its arithmetic throughout:
   width loses. An axis whose size does not change is not filtered;
 - nearest neighbour through Pillow's scaled-copy stepping: source
   positions accumulated in double from half a step, truncated;
-- four-channel uint8 images (alpha last) are premultiplied before the
-  passes and divided back after, in Pillow's integer formulas; nearest
-  neighbour copies them as they are;
+- two- and four-channel uint8 images (LA and RGBA, alpha last) are
+  premultiplied before the passes and divided back after, in Pillow's
+  integer formulas; nearest neighbour copies them as they are;
 - a destination of the source's size is a copy.
 
 Pillow has no multi-channel float mode: each channel of a float32 image is
@@ -206,8 +206,9 @@ def _nearest(src, out_w, out_h):
     return dst
 
 
-def _alpha_kernel(name, args, pixels):
-    _sources.RESIZE_PIL.function(f"zemvara::pil::{name}")(_grid(pixels), (_BLOCK,), args + (np.int64(pixels),))
+def _alpha_kernel(name, channels, args, pixels):
+    kernel = _sources.RESIZE_PIL.function(f"zemvara::pil::{name}<{channels}>")
+    kernel(_grid(pixels), (_BLOCK,), args + (np.int64(pixels),))
 
 
 def _checked(image, dsize, pil_filter):
@@ -257,9 +258,9 @@ def resize_pil(image, dsize, filter):  # noqa: A002 (Pillow's name for it)
     image: a CuPy array (H, W), (H, W, C) or (C, H, W), C from 1 to 4, of uint8
     or float32 (a rank-3 image is taken as channel-first by the layout rule of
     `resize`). filter: one of Pillow's filter values (`PIL.Image.Resampling`,
-    or the integers 0 to 5). A four-channel uint8 image is RGBA, alpha last,
-    and is premultiplied for the filtering as Pillow does; each channel of a
-    float32 image is resized as a Pillow mode "F" image.
+    or the integers 0 to 5). A two- or four-channel uint8 image is LA or RGBA,
+    alpha last, and is premultiplied for the filtering as Pillow does; each
+    channel of a float32 image is resized as a Pillow mode "F" image.
 
     Returns a new array of the image's rank, axis order and element type.
     """
@@ -269,11 +270,11 @@ def resize_pil(image, dsize, filter):  # noqa: A002 (Pillow's name for it)
         out = src.copy()
     elif pil_filter == NEAREST:
         out = _nearest(src, out_w, out_h)
-    elif channels == 4 and src.dtype == np.uint8:
+    elif channels in (2, 4) and src.dtype == np.uint8:  # LA and RGBA
         premultiplied = cp.empty_like(src)
-        _alpha_kernel("premultiply", (src, premultiplied), in_h * in_w)
+        _alpha_kernel("premultiply", channels, (src, premultiplied), in_h * in_w)
         out = _resample(premultiplied, out_w, out_h, pil_filter)
-        _alpha_kernel("unpremultiply", (out,), out_h * out_w)
+        _alpha_kernel("unpremultiply", channels, (out,), out_h * out_w)
     else:
         out = _resample(src, out_w, out_h, pil_filter)
     if image.ndim == 2:
