@@ -74,6 +74,12 @@ def test_layouts_and_views():
                                   cp.asnumpy(pil.resize_pil(view.copy(), (11, 9), pil.HAMMING)))  # fmt: skip
     same = pil.resize_pil(wide, (60, 20), pil.BICUBIC)  # the source's size: a copy
     assert same.data.ptr != wide.data.ptr and bool((same == wide).all())
+    grey = cp.asarray(src[0])
+    listed = pil.resize_pil([grey, wide], (5, 4), pil.BOX)  # a list: each image as alone
+    for got, one in zip(listed, [grey, wide]):
+        np.testing.assert_array_equal(cp.asnumpy(got), cp.asnumpy(pil.resize_pil(one, (5, 4), pil.BOX)))
+    with pytest.raises(TypeError, match="uint8 or float32"):  # checked before any is resized
+        pil.resize_pil([grey, cp.zeros((4, 4), cp.uint16)], (5, 4), pil.BOX)
 
 
 @pytest.mark.parametrize(

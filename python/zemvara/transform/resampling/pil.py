@@ -212,7 +212,7 @@ def _alpha_kernel(name, channels, args, pixels):
 
 
 def _checked(image, dsize, pil_filter):
-    """(contiguous (h, w, c) image, out width, out height, filter, channel-first) or a clear error."""
+    """(contiguous (h, w, c) image, out width, out height, filter, channel-first, rank 2) or a clear error."""
     if type(image) is not cp.ndarray:
         raise TypeError(f"resize_pil: image must be a CuPy array, got {type(image).__name__}")
     view = _launch.array_view(image, "resize_pil", "image", "reads")
@@ -249,7 +249,7 @@ def _checked(image, dsize, pil_filter):
     if plain.shape[2] not in _sources.PIL_CHANNELS:
         raise ValueError(f"resize_pil: image must have 1 to 4 channels, got {plain.shape[2]}")
     _launch.check_axes(plain.shape[:2], "resize_pil", "image")
-    return cp.ascontiguousarray(plain), out_w, out_h, pil_filter, channel_first
+    return cp.ascontiguousarray(plain), out_w, out_h, pil_filter, channel_first, view.ndim == 2
 
 
 def resize_pil(image, dsize, filter):  # noqa: A002 (Pillow's name for it)
@@ -262,9 +262,17 @@ def resize_pil(image, dsize, filter):  # noqa: A002 (Pillow's name for it)
     alpha last, and is premultiplied for the filtering as Pillow does; each
     channel of a float32 image is resized as a Pillow mode "F" image.
 
-    Returns a new array of the image's rank, axis order and element type.
+    Returns a new array of the image's rank, axis order and element type. A
+    list of images gives a list, every image checked before any is resized.
     """
-    src, out_w, out_h, pil_filter, channel_first = _checked(image, dsize, filter)
+    if isinstance(image, list):
+        checked = [_checked(one, dsize, filter) for one in image]
+        return [_resized(*c) for c in checked]
+    return _resized(*_checked(image, dsize, filter))
+
+
+def _resized(src, out_w, out_h, pil_filter, channel_first, grey):
+    """resize_pil of one checked image."""
     in_h, in_w, channels = src.shape
     if (out_w, out_h) == (in_w, in_h):
         out = src.copy()
@@ -277,6 +285,6 @@ def resize_pil(image, dsize, filter):  # noqa: A002 (Pillow's name for it)
         _alpha_kernel("unpremultiply", channels, (out,), out_h * out_w)
     else:
         out = _resample(src, out_w, out_h, pil_filter)
-    if image.ndim == 2:
+    if grey:  # a rank-2 image
         return out[:, :, 0]
     return cp.ascontiguousarray(out.transpose(2, 0, 1)) if channel_first else out
