@@ -105,6 +105,8 @@ def cases():
 
     from zemvara.transform import schema, warp
     from zemvara.transform.affine import affine_transform
+    from zemvara.transform.resampling import pil
+    from zemvara.transform.resampling.pil import resize_pil
     from zemvara.transform.resize import resize
 
     images = {}
@@ -131,6 +133,8 @@ def cases():
     for f in ("lanczos3", "area"):
         out.append((f"resize-{f}-f32", f"resize {f} f32 x3, 4K to {OUT_W}x{OUT_H}",
                     lambda f=f: resize(image(cp.float32), (OUT_W, OUT_H), flags[f]), 4, False))  # fmt: skip
+    out.append(("resize-pil-lanczos3-u8", f"resize_pil LANCZOS u8 x3, Pillow's bytes, 4K to {OUT_W}x{OUT_H}",
+                lambda: resize_pil(image(cp.uint8), (OUT_W, OUT_H), pil.LANCZOS), 1, False))  # fmt: skip
     return out
 
 
@@ -149,7 +153,7 @@ def measure(source=None, only="", warps=16):
         cp.cuda.Device().synchronize()
         plans.append((name, description, capture(call, weights), itemsize, fill))
     expressions = list(dict.fromkeys(l.expression for p in plans for l in p[2]))
-    code = source if source is not None else _sources.report_code()
+    code = source if source is not None else _sources.report_code(_sources.SOURCES + (_sources.RESIZE_PIL,))
     with tempfile.TemporaryDirectory() as workdir:
         kernels, listing = compile_kernels(code, expressions, workdir)
     records = []

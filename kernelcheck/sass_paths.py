@@ -717,19 +717,25 @@ class Thread:
             a, b = s32(a), s32(b)
         return min(a, b) if use_min else max(a, b)
 
+    @staticmethod
+    def _relu(value, mods):
+        """.RELU: a signed result below zero is zero (a clamp to 0..n is a min with .RELU)."""
+        return max(value, 0) if "RELU" in mods else value
+
     def op_IMNMX(self, ins, mods, o):
-        self.dest(o[0], self._minmax(self.value(o[1]), self.value(o[2]), self.pred(o[3]), "U32" in mods))
+        m = self._minmax(self.value(o[1]), self.value(o[2]), self.pred(o[3]), "U32" in mods)
+        self.dest(o[0], self._relu(m, mods))
 
     op_VIMNMX = op_IMNMX
 
     def op_VIMNMX3(self, ins, mods, o):
         u = "U32" in mods
         m = self._minmax(self.value(o[1]), self.value(o[2]), self.pred(o[4]), u)
-        self.dest(o[0], self._minmax(m & MASK, self.value(o[3]), self.pred(o[4]), u))
+        self.dest(o[0], self._relu(self._minmax(m & MASK, self.value(o[3]), self.pred(o[4]), u), mods))
 
     def op_VIADDMNMX(self, ins, mods, o):
         s = (self.value(o[1]) + self.value(o[2])) & MASK
-        self.dest(o[0], self._minmax(s, self.value(o[3]), self.pred(o[4]), "U32" in mods))
+        self.dest(o[0], self._relu(self._minmax(s, self.value(o[3]), self.pred(o[4]), "U32" in mods), mods))
 
     def op_LOP3(self, ins, mods, o):
         outs = []

@@ -7,7 +7,9 @@ filter modules), `_resize.cu` (resize weight tables and passes),
 `_resize_fused.cu` (both resize passes in one launch, through shared
 memory), `_warp.cu` (warps with border modes, as `warping` launches
 them), `_list_resize.cu` and `_list_warp.cu` (one launch over a list of
-images). `_resize_host.cuh` holds the CPU builds' row-wise loops of the resize
+images), `_resize_pil.cu` (the passes of `pil.resize_pil`, Pillow's
+arithmetic over weight tables computed on the host). `_resize_host.cuh`
+holds the CPU builds' row-wise loops of the resize
 kernels. `_sources` compiles them, once per specialisation and device.
 
 Each of the modules `nearest`, `bilinear`, `bicubic`, `area`, `mitchell` and

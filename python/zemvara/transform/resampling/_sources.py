@@ -16,11 +16,14 @@ compiles.
   concern its kernels alone.
 - `WARP` (`_taps.cuh`, `_warp.cu`): the warps with border modes, affine
   and perspective, batches in one launch.
+- `RESIZE_PIL` (`_resize_pil.cu`): the Pillow-compatible resize (`pil`): its
+  passes over precomputed tables, nearest neighbour, alpha premultiplied and back.
 """
 
 from pathlib import Path
 
 import cupy as cp
+import numpy as np
 
 from . import borders, filters
 from ._launch import ELEMENTS
@@ -68,6 +71,7 @@ WARP_MAX_REACH = 512.0
 WARP = KernelSource("warp", "_taps.cuh", "_warp.cu",
                     generated=borders.KERNEL_CODE + f"#define WARP_MAX_REACH {WARP_MAX_REACH!r}f\n")
 SOURCES = (AFFINE, RESIZE, RESIZE_FUSED, WARP)
+RESIZE_PIL = KernelSource("resize_pil", "_resize_pil.cu")
 
 
 def _traits_rows():
@@ -159,8 +163,29 @@ def warp_expressions():
     ]
 
 
+# ---- RESIZE_PIL --------------------------------------------------------------------
+
+# The element types of the Pillow-compatible resize: NumPy dtype -> C++ type.
+PIL_ELEMENTS = {np.dtype(np.uint8): "unsigned char", np.dtype(np.float32): "float"}
+PIL_CHANNELS = (1, 2, 3, 4)
+
+
+def pil_pass_expression(dtype, channels, along_y):
+    return f"zemvara::pil::pass<{PIL_ELEMENTS[np.dtype(dtype)]}, {channels}, {str(bool(along_y)).lower()}>"
+
+
+def pil_nearest_expression(dtype, channels):
+    return f"zemvara::pil::nearest<{PIL_ELEMENTS[np.dtype(dtype)]}, {channels}>"
+
+
+def pil_expressions():
+    return ([pil_pass_expression(d, c, y) for d in PIL_ELEMENTS for c in PIL_CHANNELS for y in (False, True)]
+            + [pil_nearest_expression(d, c) for d in PIL_ELEMENTS for c in PIL_CHANNELS]
+            + [f"zemvara::pil::{k}<{c}>" for k in ("premultiply", "unpremultiply") for c in (2, 4)])  # fmt: skip
+
+
 EXPRESSIONS = {"affine": affine_expressions, "resize": resize_expressions, "resize_fused": fused_expressions,
-               "warp": warp_expressions}  # fmt: skip
+               "warp": warp_expressions, "resize_pil": pil_expressions}  # fmt: skip
 
 
 def all_expressions(source):

@@ -1,0 +1,151 @@
+// The Pillow-compatible resize: the same integers and doubles as Pillow's
+// `Image.resize`, pass by pass.
+//
+// The weight tables (first source index and tap count per destination
+// index, then `ksize` weights a row) are computed on the host, in double,
+// with the same filter functions, normalisation and rounding to 22-bit
+// fixed point as Pillow; the kernels here only apply them:
+// - 8-bit: an int32 sum started at half a unit, then shifted down by 22 bits
+//   and clipped to 0..255, after each pass (the intermediate is 8-bit too);
+// - float: a double sum from 0.0 in tap order, stored as float32 after each
+//   pass (no contraction into fused multiply-adds: every product and sum is
+//   rounded as on the CPU);
+// - nearest: one source pixel copied per destination pixel from two index
+//   tables (-1: outside the source, written as 0);
+// - straight alpha to premultiplied and back, in Pillow's integer formulas.
+// Every index a thread uses is clamped to its array, whatever the tables say.
+
+namespace zemvara {
+namespace pil {
+
+constexpr int PRECISION_BITS = 32 - 8 - 2;
+
+__device__ __forceinline__ double mul_rn(double a, double b) {
+#ifdef __CUDA_ARCH__
+    return __dmul_rn(a, b);
+#else
+    return a * b;
+#endif
+}
+
+__device__ __forceinline__ double add_rn(double a, double b) {
+#ifdef __CUDA_ARCH__
+    return __dadd_rn(a, b);
+#else
+    return a + b;
+#endif
+}
+
+// One element type's arithmetic: the accumulator, its start, a tap, the store.
+template <typename T> struct Arith;
+
+template <> struct Arith<unsigned char> {
+    typedef int Weight;
+    typedef int Sum;
+    __device__ static Sum start() { return 1 << (PRECISION_BITS - 1); }
+    __device__ static Sum tap(Sum s, unsigned char v, Weight w) { return s + (int)v * w; }
+    __device__ static unsigned char store(Sum s) {
+        const int v = s >> PRECISION_BITS;  // arithmetic shift, as the CPU's
+        return (unsigned char)(v < 0 ? 0 : v > 255 ? 255 : v);
+    }
+};
+
+template <> struct Arith<float> {
+    typedef double Weight;
+    typedef double Sum;
+    __device__ static Sum start() { return 0.0; }
+    __device__ static Sum tap(Sum s, float v, Weight w) { return add_rn(s, mul_rn((double)v, w)); }
+    __device__ static float store(Sum s) { return (float)s; }
+};
+
+// One pass along x (ALONG_Y false) or y: dst (out_h, out_w, NC) from src
+// (in_h, in_w, NC), both contiguous. Along x, destination row r reads source
+// row r + row_offset; along y, destination row r reads the source rows its
+// table names and row_offset is subtracted from them. bounds: (first, count)
+// per destination index along the pass's axis; weights: ksize per index.
+template <typename T, int NC, bool ALONG_Y>
+__global__ void pass(const T *__restrict__ src, T *__restrict__ dst, const int *__restrict__ bounds,
+                     const typename Arith<T>::Weight *__restrict__ weights, int ksize, int row_offset,
+                     int in_h, int in_w, int out_h, int out_w) {
+    typedef Arith<T> A;
+    const long long total = (long long)out_h * out_w;
+    for (long long i = (long long)blockIdx.x * blockDim.x + threadIdx.x; i < total;
+         i += (long long)gridDim.x * blockDim.x) {
+        const int y = (int)(i / out_w), x = (int)(i % out_w);
+        const int j = ALONG_Y ? y : x;
+        const int limit = ALONG_Y ? in_h : in_w;
+        int first = bounds[2 * j] - (ALONG_Y ? row_offset : 0);
+        int count = bounds[2 * j + 1];
+        if (first < 0) first = 0;
+        if (count > ksize) count = ksize;
+        if (count > limit - first) count = limit - first;
+        int row = ALONG_Y ? first : y + row_offset;
+        if (row < 0 || row >= in_h) count = 0;  // a source row outside the source: nothing read
+        const typename A::Weight *w = weights + (long long)j * ksize;
+        const T *p = ALONG_Y ? src + ((long long)first * in_w + x) * NC
+                             : src + ((long long)row * in_w + first) * NC;
+        const long long step = ALONG_Y ? (long long)in_w * NC : NC;
+        typename A::Sum s[NC];
+#pragma unroll
+        for (int c = 0; c < NC; ++c) s[c] = A::start();
+        for (int t = 0; t < count; ++t, p += step) {
+            const typename A::Weight k = w[t];
+#pragma unroll
+            for (int c = 0; c < NC; ++c) s[c] = A::tap(s[c], p[c], k);
+        }
+        T *q = dst + i * NC;
+#pragma unroll
+        for (int c = 0; c < NC; ++c) q[c] = A::store(s[c]);
+    }
+}
+
+// Nearest neighbour: destination (y, x) is source (ys[y], xs[x]), or zeros where either is -1.
+template <typename T, int NC>
+__global__ void nearest(const T *__restrict__ src, T *__restrict__ dst, const int *__restrict__ xs,
+                        const int *__restrict__ ys, int in_h, int in_w, int out_h, int out_w) {
+    const long long total = (long long)out_h * out_w;
+    for (long long i = (long long)blockIdx.x * blockDim.x + threadIdx.x; i < total;
+         i += (long long)gridDim.x * blockDim.x) {
+        const int sy = ys[i / out_w], sx = xs[i % out_w];
+        const bool inside = sy >= 0 && sy < in_h && sx >= 0 && sx < in_w;
+        const T *p = src + ((long long)(inside ? sy : 0) * in_w + (inside ? sx : 0)) * NC;
+        T *q = dst + i * NC;
+#pragma unroll
+        for (int c = 0; c < NC; ++c) q[c] = inside ? p[c] : T(0);
+    }
+}
+
+// Straight to premultiplied alpha, NC channels with alpha last (LA, RGBA): c * a / 255 rounded as
+// Pillow rounds it.
+template <int NC>
+__global__ void premultiply(const unsigned char *__restrict__ src, unsigned char *__restrict__ dst,
+                            long long pixels) {
+    for (long long i = (long long)blockIdx.x * blockDim.x + threadIdx.x; i < pixels;
+         i += (long long)gridDim.x * blockDim.x) {
+        const unsigned a = src[NC * i + NC - 1];
+#pragma unroll
+        for (int c = 0; c < NC - 1; ++c) {
+            const unsigned t = src[NC * i + c] * a + 128;
+            dst[NC * i + c] = (unsigned char)(((t >> 8) + t) >> 8);
+        }
+        dst[NC * i + NC - 1] = (unsigned char)a;
+    }
+}
+
+// Premultiplied back to straight alpha, in place: colour kept where alpha is 0 or 255.
+template <int NC>
+__global__ void unpremultiply(unsigned char *data, long long pixels) {
+    for (long long i = (long long)blockIdx.x * blockDim.x + threadIdx.x; i < pixels;
+         i += (long long)gridDim.x * blockDim.x) {
+        const int a = data[NC * i + NC - 1];
+        if (a == 0 || a == 255) continue;
+#pragma unroll
+        for (int c = 0; c < NC - 1; ++c) {
+            const int v = 255 * data[NC * i + c] / a;
+            data[NC * i + c] = (unsigned char)(v > 255 ? 255 : v);
+        }
+    }
+}
+
+}  // namespace pil
+}  // namespace zemvara
