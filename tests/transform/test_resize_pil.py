@@ -125,3 +125,21 @@ def test_the_gpu_build_gives_the_host_devices_bytes(which, tmp_path):
     want = cp.asnumpy(launch.args[out])
     got = np.frombuffer(compiled.written(memory, values[out], want.nbytes), np.uint8).reshape(want.shape)
     np.testing.assert_array_equal(got, want)
+
+
+def test_resize_compat_pil_dispatches_every_form():
+    """resize(..., compat="pil") on an array, a list and a tensor batch gives resize_pil's bytes; other values refused."""
+    import torch
+
+    from zemvara.transform.resize import resize
+
+    rng = np.random.default_rng(7)
+    a, b = (rng.integers(0, 256, s, dtype=np.uint8) for s in [(17, 23, 3), (9, 31, 3)])
+    want = [np.asarray(Image.fromarray(x).resize((11, 5), Image.Resampling.LANCZOS)) for x in (a, b)]
+    assert np.array_equal(cp.asnumpy(resize(cp.asarray(a), (11, 5), Image.Resampling.LANCZOS, compat="pil")), want[0])
+    got = resize([cp.asarray(a), cp.asarray(b)], (11, 5), Image.Resampling.LANCZOS, compat="pil")
+    assert all(np.array_equal(cp.asnumpy(g), w) for g, w in zip(got, want))
+    batch = torch.from_numpy(np.stack([a, a]))
+    assert np.array_equal(resize(batch, (11, 5), Image.Resampling.LANCZOS, compat="pil").numpy()[1], want[0])
+    with pytest.raises(ValueError, match="resize: compat must be None or 'pil', got 'cv2'"):
+        resize(cp.asarray(a), (11, 5), 1, compat="cv2")

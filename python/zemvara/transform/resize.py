@@ -21,13 +21,13 @@ import cupy as cp
 import numpy as np
 
 from ._handoff import handoff
-from .resampling import _lists, _launch, _sources, planning
+from .resampling import _launch, _lists, _sources, pil, planning
 from .schema import INTER_AUTO
 
 __all__ = ["INTER_AUTO", "resize"]
 
 
-def resize(image, dsize, interpolation=INTER_AUTO):
+def resize(image, dsize, interpolation=INTER_AUTO, *, compat=None):
     """Resize an image to the size dsize = (width, height), the order of OpenCV's dsize.
 
     image: a CuPy array (H, W), (H, W, C) or (C, H, W) of uint8, uint16,
@@ -45,7 +45,18 @@ def resize(image, dsize, interpolation=INTER_AUTO):
     antialiased: the cubic, Lanczos and area filters widen by the reduction
     factor (nearest and bilinear do not). INTER_AUTO is Mitchell-Netravali
     (B = C = 1/3) when either axis grows, area averaging otherwise.
+
+    compat="pil" gives Pillow's bytes instead (`PIL.Image.resize`, RGBA
+    premultiplied as Pillow does): interpolation is then one of Pillow's filter
+    values (`PIL.Image.Resampling.NEAREST` ... `LANCZOS`).
     """
+    if compat is not None:
+        if compat != "pil":
+            raise ValueError(f"resize: compat must be None or 'pil', got {compat!r}")
+        if type(image) is not cp.ndarray and not isinstance(image, list):
+            if (hand := handoff("resize", image, name="image")) is not None:  # tensors, (N, H, W, C) batches
+                return hand.run(lambda one: pil.resize_pil(one, dsize, interpolation))
+        return pil.resize_pil(image, dsize, interpolation)
     if type(image) is not cp.ndarray:
         if isinstance(image, list):  # images of different sizes, one launch per pass
             return _lists.resize_list(image, dsize, interpolation, resize)

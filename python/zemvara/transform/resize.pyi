@@ -1,6 +1,6 @@
 """`resize`: an image to a new (width, height) on the GPU, with the filters of the affine warp."""
 
-from typing import List, Tuple, TypeVar, Union
+from typing import List, Literal, Optional, Tuple, TypeVar, Union
 
 import cupy as cp
 
@@ -13,7 +13,11 @@ __all__ = ["INTER_AUTO", "resize"]
 _Image = TypeVar("_Image")
 
 def resize(
-    image: _Image, dsize: Union[Tuple[int, int], List[Tuple[int, int]]], interpolation: int = INTER_AUTO
+    image: _Image,
+    dsize: Union[Tuple[int, int], List[Tuple[int, int]]],
+    interpolation: int = INTER_AUTO,
+    *,
+    compat: Optional[Literal["pil"]] = None,
 ) -> _Image:
     """Resize an image to dsize = (width, height), OpenCV's order.
 
@@ -37,4 +41,7 @@ def resize(
     and channel count (CuPy arrays or tensors, not mixed), with dsize one
     (width, height) or a list of one per image: a list of results, each equal
     to the single call's, in at most two launches per pass.
+
+    compat="pil" gives Pillow's bytes instead (PIL.Image.resize, RGBA
+    premultiplied as Pillow does); interpolation is then a Pillow filter value.
     """

@@ -33,7 +33,7 @@ import operator
 import cupy as cp
 import numpy as np
 
-from . import _launch, _sources
+from . import _launch, _sources, planning
 
 __all__ = ["BICUBIC", "BILINEAR", "BOX", "HAMMING", "LANCZOS", "NEAREST", "resize_pil"]
 
@@ -241,9 +241,7 @@ def _checked(image, dsize, pil_filter):
     if plain.ndim == 2:
         plain = plain[:, :, None]
     else:
-        from ...utils.axisform import guess_image_layout  # here, not above: axisform imports the transforms
-
-        channel_first = guess_image_layout(plain) == "CHW"
+        channel_first = planning.is_channel_first(plain.shape)
         if channel_first:
             plain = plain.transpose(1, 2, 0)
     if plain.shape[2] not in _sources.PIL_CHANNELS:
