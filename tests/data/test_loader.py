@@ -167,3 +167,19 @@ def test_a_small_model_trains_over_a_folder(tmp_path):
             losses.append(loss.item())
     assert len(losses) == 8 and all(np.isfinite(losses))
     assert np.mean(losses[-2:]) < np.mean(losses[:2])
+
+
+def test_a_training_batch_is_a_few_launches_on_the_callers_stream_with_no_host_wait(folder):
+    from cupy import _hostdevice
+
+    loader = Loader(folder, 8, shuffle=True, output="cupy", transform=RandomResizedCrop(16), dtype="float16",
+                    mean=0.5, std=0.25)
+    next(iter(loader))  # kernels compiled, constants on the device
+    with cp.cuda.Stream() as stream:
+        _hostdevice.clear()
+        before = _hostdevice.launch_count()
+        next(iter(loader))
+    launched = list(_hostdevice.launches)  # not one per image: the whole batch in a few
+    assert _hostdevice.launch_count() - before == len(launched) <= 4, [launch.name for launch in launched]
+    assert {launch.stream for launch in launched} == {stream.ptr}
+    assert [e for e in _hostdevice.events if e[0] == "synchronize"] == []

@@ -5,12 +5,13 @@ a thread pool a bounded number of batches ahead, and each sample's random
 parameters are drawn by the thread that decoded it from a generator seeded
 by (seed, epoch, rank, the sample's place in the epoch), so the batches are
 the same bit for bit whatever the number of threads. The consuming thread
-then copies the batch's pixels to the device in one copy, runs the
-transform (one warp launch for training) into an (N, H, W, C) uint8 array,
-and packs it in one elementwise launch into the layout and element type
-asked for, scaled to 0..1 and normalised by mean and std. Every launch and
-copy runs on the caller's current stream: PyTorch's current stream for
-torch output on a GPU, CuPy's otherwise. Nothing waits for the device.
+then copies the batch's labels and pixels to the device in one copy from
+page-locked memory, runs the transform (one warp launch for training) into
+an (N, H, W, C) uint8 array, and packs it in one elementwise launch into the
+layout and element type asked for, scaled to 0..1 and normalised by mean
+and std. Every launch and copy runs on the caller's current stream:
+PyTorch's current stream for torch output on a GPU, CuPy's otherwise.
+Nothing waits for the device.
 
 A file that cannot be read or decoded is reported (a warning naming the path
 and the reason) and then skipped (the batch is one shorter), replaced (by
@@ -19,6 +20,8 @@ the failed sample's generator) or raised, as `on_error` says; `skipped`
 maps each failed path to its reason.
 """
 
+import collections
+import functools
 import os
 import warnings
 from concurrent.futures import ThreadPoolExecutor
@@ -52,24 +55,34 @@ def decode(path):
     return cv2.cvtColor(image, cv2.COLOR_BGR2RGB)
 
 
-def pack(batch, layout="NCHW", dtype="float32", mean=None, std=None):
-    """An (N, H, W, C) uint8 batch in `layout` and `dtype`, in one launch.
-
-    uint8 is copied as it is (mean and std refused); float types are scaled
-    to 0..1 and then normalised, (x / 255 - mean) / std, mean and std one
-    value or one per channel.
-    """
-    channels = batch.shape[-1]
-    src = batch.transpose(0, 3, 1, 2) if layout == "NCHW" else batch
-    if dtype == "uint8":
-        return cp.ascontiguousarray(src)
+@functools.lru_cache(maxsize=64)
+def _pack_constants(mean, std, channels, layout, device):
+    """The per-channel (scale, shift) device arrays of pack, made once per device: no copy per batch."""
     mean = np.broadcast_to(np.asarray(0.0 if mean is None else mean, np.float64), (channels,))
     std = np.broadcast_to(np.asarray(1.0 if std is None else std, np.float64), (channels,))
     shape = (1, channels, 1, 1) if layout == "NCHW" else (1, 1, 1, channels)
     scale = cp.asarray((1.0 / (255.0 * std)).astype(np.float32).reshape(shape))
     shift = cp.asarray((-mean / std).astype(np.float32).reshape(shape))
-    out = cp.empty(src.shape, dtype)
-    return _pack_kernel(src, scale, shift, out)
+    return scale, shift
+
+
+def _key(value):
+    """mean or std as a hashable key: None, a float or a tuple of floats."""
+    return None if value is None else tuple(np.atleast_1d(np.asarray(value, np.float64)).tolist())
+
+
+def pack(batch, layout="NCHW", dtype="float32", mean=None, std=None):
+    """An (N, H, W, C) uint8 batch in `layout` and `dtype`, in one launch.
+
+    uint8 is copied as it is; float types are scaled to 0..1 and then
+    normalised, (x / 255 - mean) / std, mean and std one value or one per
+    channel.
+    """
+    src = batch.transpose(0, 3, 1, 2) if layout == "NCHW" else batch
+    if dtype == "uint8":
+        return cp.ascontiguousarray(src)
+    scale, shift = _pack_constants(_key(mean), _key(std), batch.shape[-1], layout, cp.cuda.Device().id)
+    return _pack_kernel(src, scale, shift, cp.empty(src.shape, dtype))
 
 
 def _check(name, value, allowed):
@@ -111,6 +124,7 @@ class Loader:
         self.output, self.on_error = output, on_error
         self.epoch = 0
         self.skipped = {}
+        self._uploads = collections.deque()  # (event, page-locked buffer) of copies maybe in flight
 
     def set_epoch(self, epoch):
         """Choose the epoch whose order (with shuffle) and random parameters the next pass uses."""
@@ -162,27 +176,42 @@ class Loader:
             params.append(result[2])
         return images, labels, params
 
+    def _upload(self, images, labels):
+        """The labels (int64) and every image's pixels in one copy to the device, from page-locked memory.
+
+        The copy is queued on the current stream without waiting; the
+        host buffer is kept until an event after the copy says it is done.
+        """
+        sizes = [im.size for im in images]
+        start = 8 * len(labels)
+        memory = cp.cuda.alloc_pinned_memory(start + sum(sizes))
+        host = np.frombuffer(memory, np.uint8, start + sum(sizes))
+        host[:start].view(np.int64)[:] = labels
+        at = [start]
+        for image, size in zip(images, sizes):
+            host[at[-1]:at[-1] + size] = image.reshape(-1)
+            at.append(at[-1] + size)
+        stream = cp.cuda.get_current_stream()
+        device = cp.empty(host.size, cp.uint8)
+        device.set(host, stream)
+        while self._uploads and self._uploads[0][0].done:
+            self._uploads.popleft()
+        self._uploads.append((stream.record(), memory))
+        sources = [device[a:b].reshape(image.shape) for a, b, image in zip(at, at[1:], images)]
+        return device[:start].view(cp.int64), sources
+
     def _batch(self, images, labels, params):
         """The device batch of decoded host images, on the current stream."""
-        sizes = [im.size for im in images]
-        host = np.empty(sum(sizes), np.uint8)
-        views, at = [], 0
-        for image, size in zip(images, sizes):
-            host[at:at + size] = image.reshape(-1)
-            views.append((at, image.shape))
-            at += size
-        device = cp.asarray(host)
-        sources = [device[a:a + int(np.prod(shape))].reshape(shape) for a, shape in views]
+        labels, sources = self._upload(images, labels)
         out_h, out_w = self.transform.size
         out = cp.empty((len(images), out_h, out_w, 3), cp.uint8)
         self.transform.apply(sources, params, out)
         batch = pack(out, self.layout, self.dtype, self.mean, self.std)
         if self.output == "cupy":
-            return batch, cp.asarray(np.asarray(labels, np.int64))
+            return batch, labels
         import torch
 
-        tensor = torch.from_dlpack(batch)
-        return tensor, torch.as_tensor(labels, dtype=torch.int64).to(tensor.device, non_blocking=True)
+        return torch.from_dlpack(batch), torch.from_dlpack(labels)
 
     def _stream(self):
         """The caller's current stream as a CuPy stream context: PyTorch's for torch output on a GPU."""
