@@ -29,9 +29,11 @@ class ImageList:
         self.samples = pairs
 
     def __len__(self):
+        """The number of samples."""
         return len(self.samples)
 
     def __getitem__(self, index):
+        """The (path, label) pair at index."""
         return self.samples[index]
 
 

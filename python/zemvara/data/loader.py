@@ -136,6 +136,7 @@ class Loader:
                              self.epoch, self.drop_last)
 
     def __len__(self):
+        """The number of batches of one pass."""
         n = len(self.indices())
         return n // self.batch_size if self.drop_last else -(-n // self.batch_size)
 
@@ -223,6 +224,7 @@ class Loader:
         return cp.cuda.get_current_stream()
 
     def __iter__(self):
+        """One pass over this process's samples: (images, labels) batches."""
         order = self.indices()
         starts = range(0, len(order), self.batch_size)
         if self.drop_last:
