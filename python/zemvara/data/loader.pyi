@@ -5,6 +5,8 @@ from typing import Any, Dict, Iterator, Literal, Optional, Sequence, Tuple, Unio
 import cupy as cp
 import numpy as np
 
+from .datasets import ImageList
+
 _Norm = Union[float, Sequence[float], None]
 
 LAYOUTS: Tuple[str, ...]  # "NCHW", "NHWC"
@@ -48,14 +50,14 @@ class Loader:
     says; `skipped` maps every failed path to its reason.
     """
 
-    dataset: Any
+    dataset: Union[ImageList, Sequence[Tuple[str, int]]]
     transform: Any
     epoch: int
     skipped: Dict[str, str]
 
     def __init__(
         self,
-        dataset: Sequence[Tuple[str, int]],
+        dataset: Union[ImageList, Sequence[Tuple[str, int]]],
         batch_size: int,
         shuffle: bool = False,
         seed: int = 0,
