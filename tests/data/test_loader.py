@@ -81,14 +81,15 @@ def test_the_same_seed_gives_the_same_batches_whatever_the_threads(folder):
     assert not all(np.array_equal(a[0], b[0]) for a, b in zip(first, other))
 
 
-def test_each_augmented_image_is_the_single_warp_of_its_matrix(folder):
-    transform = RandomResizedCrop((20, 28), scale=(0.2, 1.0))
+@pytest.mark.parametrize("degrees,shear", [(0, 0), (15, (-5, 10))])
+def test_each_augmented_image_is_the_single_warp_of_its_matrix(folder, degrees, shear):
+    transform = RandomResizedCrop((20, 28), scale=(0.2, 1.0), degrees=degrees, shear=shear)
     loader = Loader(folder, 8, seed=3, output="cupy", transform=transform, layout="NHWC", dtype="uint8")
     (images, labels), = batches(loader)
     assert labels.tolist() == [label for _, label in folder.samples]
     for place, (path, _) in enumerate(folder.samples):
         source = decode(path)
-        M = transform.params(*source.shape[:2], loader._rng(place))
+        M = transform.params(*source.shape[:2], loader.rng(place))
         single = warp.warp_affine(cp.asarray(source), M, (28, 20), transform.interpolation, warp.BORDER_REPLICATE)
         np.testing.assert_array_equal(images[place], cp.asnumpy(single))
 
@@ -108,6 +109,10 @@ def test_the_crop_rule_and_its_fallback():
     # A mirrored identity crop reverses the columns.
     M = RandomResizedCrop((10, 100), scale=(2.0, 2.0), ratio=(10, 10), flip=1.0).params(10, 100, rng)
     np.testing.assert_allclose(M, [[-1, 0, 99], [0, 1, 0]])
+    # Turned by 90 degrees about the centre: the crop's centre stays, its x axis points up.
+    M = RandomResizedCrop(9, scale=(2.0, 2.0), ratio=(1, 1), flip=0, degrees=(90, 90)).params(9, 9, rng)
+    np.testing.assert_allclose(M @ [4, 4, 1], [4, 4], atol=1e-12)
+    np.testing.assert_allclose(M[:, :2], [[0, 1], [-1, 0]], atol=1e-12)
 
 
 def test_an_eval_batch_is_resize_crop_and_pack_called_directly(folder):

@@ -108,8 +108,6 @@ class Loader:
             threads = min(8, os.cpu_count() or 1)
         if not isinstance(threads, int) or threads < 1:
             raise ValueError(f"Loader: threads must be a positive int, not {threads!r}")
-        if world_size < 1 or not 0 <= rank < world_size:
-            raise ValueError(f"Loader: rank {rank} is not in [0, {world_size})")
         _check("layout", layout, LAYOUTS)
         _check("dtype", dtype, DTYPES)
         _check("output", output, OUTPUTS)
@@ -123,6 +121,7 @@ class Loader:
         self.layout, self.dtype, self.mean, self.std = layout, dtype, mean, std
         self.output, self.on_error = output, on_error
         self.epoch = 0
+        self.indices()  # refuses a rank outside the group
         self.skipped = {}
         self._uploads = collections.deque()  # (event, page-locked buffer) of copies maybe in flight
 
@@ -140,38 +139,42 @@ class Loader:
         n = len(self.indices())
         return n // self.batch_size if self.drop_last else -(-n // self.batch_size)
 
-    def _rng(self, place):
-        return np.random.default_rng([self.seed, self.epoch, self.rank, place])
+    def rng(self, place, epoch=None):
+        """The generator of the random parameters of the sample at `place` in an epoch's order (default: the current)."""
+        return np.random.default_rng([self.seed, self.epoch if epoch is None else epoch, self.rank, place])
 
-    def _read(self, place, index):
+    def _read(self, epoch, place, index):
         """Decode one sample and draw its parameters: (image, label, params) or (None, path, reason)."""
         path, label = self.dataset[index]
         try:
             image = decode(path)
         except (OSError, ValueError, cv2.error) as error:
             return None, path, str(error) or type(error).__name__
-        return image, label, self.transform.params(image.shape[0], image.shape[1], self._rng(place))
+        return image, label, self.transform.params(image.shape[0], image.shape[1], self.rng(place, epoch))
 
-    def _fail(self, path, reason):
+    def _fail(self, path, reason, replaced):
         self.skipped[path] = reason
         if self.on_error == "raise":
             raise RuntimeError(f"Loader: cannot read {path}: {reason}")
-        outcome = "skipped" if self.on_error == "skip" else "replaced by another image of its batch"
+        if self.on_error == "skip":
+            outcome = "skipped"
+        else:
+            outcome = "replaced by another image of its batch" if replaced else "skipped: no image of its batch was read"
         warnings.warn(f"Loader: cannot read {path}: {reason}; {outcome}", RuntimeWarning, stacklevel=3)
 
-    def _gather(self, places, results):
+    def _gather(self, epoch, places, results):
         """The batch's good samples after on_error: lists of images, labels and params."""
         good = [k for k, r in enumerate(results) if r[0] is not None]
         images, labels, params = [], [], []
         for k, result in enumerate(results):
             if result[0] is None:
-                self._fail(result[1], result[2])
+                self._fail(result[1], result[2], replaced=bool(good))
                 if self.on_error == "skip" or not good:
                     continue
                 donor = min(good, key=lambda g: (abs(g - k), g))
                 image, label, _ = results[donor]
                 result = image, label, self.transform.params(image.shape[0], image.shape[1],
-                                                             self._rng(places[k]))
+                                                             self.rng(places[k], epoch))
             images.append(result[0])
             labels.append(result[1])
             params.append(result[2])
@@ -225,7 +228,7 @@ class Loader:
 
     def __iter__(self):
         """One pass over this process's samples: (images, labels) batches."""
-        order = self.indices()
+        order, epoch = self.indices(), self.epoch
         starts = range(0, len(order), self.batch_size)
         if self.drop_last:
             starts = [s for s in starts if s + self.batch_size <= len(order)]
@@ -235,7 +238,7 @@ class Loader:
 
         def submit(b):
             places = range(starts[b], min(starts[b] + self.batch_size, len(order)))
-            pending.append((list(places), [pool.submit(self._read, p, order[p]) for p in places]))
+            pending.append((list(places), [pool.submit(self._read, epoch, p, order[p]) for p in places]))
 
         try:
             for b in range(min(self.prefetch + 1, len(starts))):
@@ -244,7 +247,7 @@ class Loader:
                 places, futures = pending.pop(0)
                 if b + self.prefetch + 1 < len(starts):
                     submit(b + self.prefetch + 1)
-                images, labels, params = self._gather(places, [f.result() for f in futures])
+                images, labels, params = self._gather(epoch, places, [f.result() for f in futures])
                 if not images:
                     continue
                 with self._stream():

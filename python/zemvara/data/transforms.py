@@ -25,19 +25,34 @@ def _size_pair(who, size):
     return pair
 
 
+def _range(who, name, value, limit):
+    """(low, high) in degrees from one number d (-d, d) or a pair, each below `limit` in size."""
+    pair = (-value, value) if isinstance(value, (int, float)) else tuple(value)
+    if len(pair) != 2 or not pair[0] <= pair[1] or not all(abs(v) < limit for v in pair):
+        raise ValueError(f"{who}: {name} must be a number of degrees or (low, high) within "
+                         f"(-{limit}, {limit}), not {value!r}")
+    return float(pair[0]), float(pair[1])
+
+
 class RandomResizedCrop:
-    """A random part of each image, stretched to `size`, mirrored left to right with probability `flip`.
+    """A random part of each image stretched to `size`, mirrored, and turned and sheared where asked.
+
+    Each image is mirrored left to right with probability `flip`, then
+    turned and sheared along x about the output's centre.
 
     The part covers a share of the image's area drawn uniformly from `scale`,
     with a width to height ratio drawn log-uniformly from `ratio`; up to ten
     draws are tried for one that fits in the image, then the largest centred
-    part within `ratio` is taken. Crop, stretch and mirror form one affine
-    matrix per image, applied to the whole batch by one warp launch with a
+    part within `ratio` is taken. The angle (counter-clockwise) and the shear
+    angle are drawn uniformly in degrees from `degrees` and `shear`, one
+    number d meaning (-d, d). Crop, stretch, mirror, turn and shear form one
+    affine matrix per image, applied to the whole batch by one warp launch with a
     filter that widens on reduction (antialiased).
     """
 
-    def __init__(self, size=224, scale=(0.08, 1.0), ratio=(3 / 4, 4 / 3), flip=0.5, interpolation=INTER_CUBIC):
-        """size: an int or (height, width); scale and ratio: (low, high); flip: a probability."""
+    def __init__(self, size=224, scale=(0.08, 1.0), ratio=(3 / 4, 4 / 3), flip=0.5, degrees=0, shear=0,
+                 interpolation=INTER_CUBIC):
+        """size: an int or (height, width); scale and ratio: (low, high); flip: a probability; degrees, shear: see the class."""
         self.size = _size_pair("RandomResizedCrop", size)
         if not 0 < scale[0] <= scale[1]:
             raise ValueError(f"RandomResizedCrop: scale must be (low, high) with 0 < low <= high, not {scale!r}")
@@ -46,6 +61,8 @@ class RandomResizedCrop:
         if not 0 <= flip <= 1:
             raise ValueError(f"RandomResizedCrop: flip is a probability, not {flip!r}")
         self.scale, self.ratio, self.flip = tuple(scale), tuple(ratio), flip
+        self.degrees = _range("RandomResizedCrop", "degrees", degrees, 360)
+        self.shear = _range("RandomResizedCrop", "shear", shear, 90)
         self.interpolation = interpolation
 
     def crop(self, height, width, rng):
@@ -81,7 +98,19 @@ class RandomResizedCrop:
         tx, ty = (0.5 - left) * sx - 0.5, (0.5 - top) * sy - 0.5
         if mirrored:
             sx, tx = -sx, out_w - 1 - tx
-        return np.array([[sx, 0.0, tx], [0.0, sy, ty]])
+        M = np.array([[sx, 0.0, tx], [0.0, sy, ty], [0.0, 0.0, 1.0]])
+        if self.degrees != (0.0, 0.0) or self.shear != (0.0, 0.0):
+            angle = math.radians(rng.uniform(*self.degrees))
+            shear = math.tan(math.radians(rng.uniform(*self.shear)))
+            cx, cy = (out_w - 1) / 2, (out_h - 1) / 2
+            # About the centre: move it to the origin, shear along x, turn (y points down), move back.
+            cos, sin = math.cos(angle), math.sin(angle)
+            turn = np.array([[cos, sin, 0.0], [-sin, cos, 0.0], [0.0, 0.0, 1.0]])
+            sheared = np.array([[1.0, shear, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]])
+            to_origin = np.array([[1.0, 0.0, -cx], [0.0, 1.0, -cy], [0.0, 0.0, 1.0]])
+            back = np.array([[1.0, 0.0, cx], [0.0, 1.0, cy], [0.0, 0.0, 1.0]])
+            M = back @ turn @ sheared @ to_origin @ M
+        return M[:2]
 
     def apply(self, images, params, out):
         """Warp every image by its matrix into out[k], in one launch."""

@@ -17,13 +17,18 @@ from ..transform.schema import INTER_CUBIC as INTER_CUBIC
 _Size = Union[int, Tuple[int, int]]
 
 class RandomResizedCrop:
-    """A random part of each image, stretched to `size`, mirrored left to right with probability `flip`.
+    """A random part of each image stretched to `size`, mirrored, and turned and sheared where asked.
+
+    Each image is mirrored left to right with probability `flip`, then
+    turned and sheared along x about the output's centre.
 
     The part covers a share of the image's area drawn uniformly from `scale`,
     with a width to height ratio drawn log-uniformly from `ratio`; up to ten
     draws are tried for one that fits in the image, then the largest centred
-    part within `ratio` is taken. Crop, stretch and mirror form one affine
-    matrix per image, applied to the whole batch by one warp launch with a
+    part within `ratio` is taken. The angle (counter-clockwise) and the shear
+    angle are drawn uniformly in degrees from `degrees` and `shear`, one
+    number d meaning (-d, d). Crop, stretch, mirror, turn and shear form one
+    affine matrix per image, applied to the whole batch by one warp launch with a
     filter that widens on reduction (antialiased).
     """
 
@@ -31,13 +36,16 @@ class RandomResizedCrop:
     scale: Tuple[float, float]
     ratio: Tuple[float, float]
     flip: float
+    degrees: Tuple[float, float]
+    shear: Tuple[float, float]
     interpolation: int
 
     def __init__(
         self, size: _Size = 224, scale: Tuple[float, float] = (0.08, 1.0), ratio: Tuple[float, float] = (3 / 4, 4 / 3),
-        flip: float = 0.5, interpolation: int = INTER_CUBIC,
+        flip: float = 0.5, degrees: Union[float, Tuple[float, float]] = 0, shear: Union[float, Tuple[float, float]] = 0,
+        interpolation: int = INTER_CUBIC,
     ) -> None:
-        """size: an int or (height, width); scale and ratio: (low, high); flip: a probability."""
+        """size: an int or (height, width); scale and ratio: (low, high); flip: a probability; degrees, shear: see the class."""
 
     def crop(self, height: int, width: int, rng: np.random.Generator) -> Tuple[int, int, int, int]:
         """(top, left, crop height, crop width) of one image, drawn from rng."""
