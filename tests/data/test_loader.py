@@ -1,4 +1,4 @@
-"""zemvara.data: folder labels, sharding, determinism, the transforms against direct calls, bad files, a training loop."""
+"""zemvara.data: labels, sharding, determinism, the transforms against direct calls, bad files, a training loop."""
 
 import os
 

@@ -140,7 +140,7 @@ class Loader:
         return n // self.batch_size if self.drop_last else -(-n // self.batch_size)
 
     def rng(self, place, epoch=None):
-        """The generator of the random parameters of the sample at `place` in an epoch's order (default: the current)."""
+        """The generator of the random parameters of the sample at `place` of an epoch (default: the current)."""
         return np.random.default_rng([self.seed, self.epoch if epoch is None else epoch, self.rank, place])
 
     def _read(self, epoch, place, index):
@@ -159,7 +159,8 @@ class Loader:
         if self.on_error == "skip":
             outcome = "skipped"
         else:
-            outcome = "replaced by another image of its batch" if replaced else "skipped: no image of its batch was read"
+            outcome = ("replaced by another image of its batch" if replaced
+                       else "skipped: no image of its batch was read")
         warnings.warn(f"Loader: cannot read {path}: {reason}; {outcome}", RuntimeWarning, stacklevel=3)
 
     def _gather(self, epoch, places, results):

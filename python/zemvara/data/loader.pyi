@@ -86,7 +86,7 @@ class Loader:
         """The dataset indices this process reads in the current epoch, in order."""
 
     def rng(self, place: int, epoch: Optional[int] = None) -> np.random.Generator:
-        """The generator of the random parameters of the sample at `place` in an epoch's order (default: the current)."""
+        """The generator of the random parameters of the sample at `place` of an epoch (default: the current)."""
 
     def __len__(self) -> int:
         """The number of batches of one pass."""

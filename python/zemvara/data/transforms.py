@@ -52,7 +52,7 @@ class RandomResizedCrop:
 
     def __init__(self, size=224, scale=(0.08, 1.0), ratio=(3 / 4, 4 / 3), flip=0.5, degrees=0, shear=0,
                  interpolation=INTER_CUBIC):
-        """size: an int or (height, width); scale and ratio: (low, high); flip: a probability; degrees, shear: see the class."""
+        """size: an int or (height, width); scale, ratio: (low, high); flip: a probability; degrees, shear: above."""
         self.size = _size_pair("RandomResizedCrop", size)
         if not 0 < scale[0] <= scale[1]:
             raise ValueError(f"RandomResizedCrop: scale must be (low, high) with 0 < low <= high, not {scale!r}")

@@ -45,7 +45,7 @@ class RandomResizedCrop:
         flip: float = 0.5, degrees: Union[float, Tuple[float, float]] = 0, shear: Union[float, Tuple[float, float]] = 0,
         interpolation: int = INTER_CUBIC,
     ) -> None:
-        """size: an int or (height, width); scale and ratio: (low, high); flip: a probability; degrees, shear: see the class."""
+        """size: an int or (height, width); scale, ratio: (low, high); flip: a probability; degrees, shear: above."""
 
     def crop(self, height: int, width: int, rng: np.random.Generator) -> Tuple[int, int, int, int]:
         """(top, left, crop height, crop width) of one image, drawn from rng."""
