@@ -34,7 +34,7 @@ MODULES = [f"zemvara.transform.{m}" for m in ("affine", "resize", "subsample", "
 WINGS = ["zemvara.transform.tiled"]
 LAYERS = [
     ["zemvara.__main__"],
-    ["zemvara.pipeline"],
+    ["zemvara.pipeline", "zemvara.data"],
     ["zemvara.io", "zemvara.upscale", "zemvara.utils.axisform"],
     WINGS,
     MODULES,

@@ -1,0 +1,155 @@
+"""The training and evaluation transforms of a batch: one warp launch, or a resize and a centre crop.
+
+A transform has two halves. `params(height, width, rng)` runs on the host
+for one decoded image, drawing whatever is random from `rng`, a generator
+that belongs to that sample alone (so the draws do not depend on which
+thread decoded which file). `apply(images, params, out)` runs on the device
+for a whole batch: `images` is a list of (H, W, C) uint8 arrays of any sizes,
+`out` an (N, height, width, C) uint8 array that it fills.
+"""
+
+import math
+
+import numpy as np
+
+from ..transform import warp
+from ..transform.resize import resize
+from ..transform.schema import INTER_CUBIC
+
+
+def _size_pair(who, size):
+    """(height, width) from an int or a pair, as the transforms take their output size."""
+    pair = (size, size) if isinstance(size, int) else tuple(size)
+    if len(pair) != 2 or not all(isinstance(v, int) and v > 0 for v in pair):
+        raise ValueError(f"{who}: size must be a positive int or (height, width), not {size!r}")
+    return pair
+
+
+def _range(who, name, value, limit):
+    """(low, high) in degrees from one number d (-d, d) or a pair, each below `limit` in size."""
+    pair = (-value, value) if isinstance(value, (int, float)) else tuple(value)
+    if len(pair) != 2 or not pair[0] <= pair[1] or not all(abs(v) < limit for v in pair):
+        raise ValueError(f"{who}: {name} must be a number of degrees or (low, high) within "
+                         f"(-{limit}, {limit}), not {value!r}")
+    return float(pair[0]), float(pair[1])
+
+
+class RandomResizedCrop:
+    """A random part of each image stretched to `size`, mirrored, and turned and sheared where asked.
+
+    Each image is mirrored left to right with probability `flip`, then
+    turned and sheared along x about the output's centre.
+
+    The part covers a share of the image's area drawn uniformly from `scale`,
+    with a width to height ratio drawn log-uniformly from `ratio`; up to ten
+    draws are tried for one that fits in the image, then the largest centred
+    part within `ratio` is taken. The angle (counter-clockwise) and the shear
+    angle are drawn uniformly in degrees from `degrees` and `shear`, one
+    number d meaning (-d, d). Crop, stretch, mirror, turn and shear form one
+    affine matrix per image, applied to the whole batch by one warp launch with a
+    filter that widens on reduction (antialiased).
+    """
+
+    def __init__(self, size=224, scale=(0.08, 1.0), ratio=(3 / 4, 4 / 3), flip=0.5, degrees=0, shear=0,
+                 interpolation=INTER_CUBIC):
+        """size: an int or (height, width); scale, ratio: (low, high); flip: a probability; degrees, shear: above."""
+        self.size = _size_pair("RandomResizedCrop", size)
+        if not 0 < scale[0] <= scale[1]:
+            raise ValueError(f"RandomResizedCrop: scale must be (low, high) with 0 < low <= high, not {scale!r}")
+        if not 0 < ratio[0] <= ratio[1]:
+            raise ValueError(f"RandomResizedCrop: ratio must be (low, high) with 0 < low <= high, not {ratio!r}")
+        if not 0 <= flip <= 1:
+            raise ValueError(f"RandomResizedCrop: flip is a probability, not {flip!r}")
+        self.scale, self.ratio, self.flip = tuple(scale), tuple(ratio), flip
+        self.degrees = _range("RandomResizedCrop", "degrees", degrees, 360)
+        self.shear = _range("RandomResizedCrop", "shear", shear, 90)
+        self.interpolation = interpolation
+
+    def crop(self, height, width, rng):
+        """(top, left, crop height, crop width) of one image, drawn from rng."""
+        area = height * width
+        log_low, log_high = math.log(self.ratio[0]), math.log(self.ratio[1])
+        for _ in range(10):
+            target = area * rng.uniform(self.scale[0], self.scale[1])
+            aspect = math.exp(rng.uniform(log_low, log_high))
+            w = int(round(math.sqrt(target * aspect)))
+            h = int(round(math.sqrt(target / aspect)))
+            if 0 < w <= width and 0 < h <= height:
+                top = int(rng.integers(0, height - h + 1))
+                left = int(rng.integers(0, width - w + 1))
+                return top, left, h, w
+        ratio = width / height
+        if ratio < min(self.ratio):
+            w, h = width, int(round(width / min(self.ratio)))
+        elif ratio > max(self.ratio):
+            h, w = height, int(round(height * max(self.ratio)))
+        else:
+            h, w = height, width
+        return (height - h) // 2, (width - w) // 2, h, w
+
+    def params(self, height, width, rng):
+        """The forward 2 x 3 matrix (float64) that takes the drawn part of the image to the output."""
+        top, left, h, w = self.crop(height, width, rng)
+        mirrored = rng.random() < self.flip
+        out_h, out_w = self.size
+        sx, sy = out_w / w, out_h / h
+        # Pixel centres at integer positions: the part's outer edges, left - 0.5
+        # and left + w - 0.5, go to the output's, -0.5 and out_w - 0.5.
+        tx, ty = (0.5 - left) * sx - 0.5, (0.5 - top) * sy - 0.5
+        if mirrored:
+            sx, tx = -sx, out_w - 1 - tx
+        M = np.array([[sx, 0.0, tx], [0.0, sy, ty], [0.0, 0.0, 1.0]])
+        if self.degrees != (0.0, 0.0) or self.shear != (0.0, 0.0):
+            angle = math.radians(rng.uniform(*self.degrees))
+            shear = math.tan(math.radians(rng.uniform(*self.shear)))
+            cx, cy = (out_w - 1) / 2, (out_h - 1) / 2
+            # About the centre: move it to the origin, shear along x, turn (y points down), move back.
+            cos, sin = math.cos(angle), math.sin(angle)
+            turn = np.array([[cos, sin, 0.0], [-sin, cos, 0.0], [0.0, 0.0, 1.0]])
+            sheared = np.array([[1.0, shear, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]])
+            to_origin = np.array([[1.0, 0.0, -cx], [0.0, 1.0, -cy], [0.0, 0.0, 1.0]])
+            back = np.array([[1.0, 0.0, cx], [0.0, 1.0, cy], [0.0, 0.0, 1.0]])
+            M = back @ turn @ sheared @ to_origin @ M
+        return M[:2]
+
+    def apply(self, images, params, out):
+        """Warp every image by its matrix into out[k], in one launch."""
+        out_h, out_w = self.size
+        warp.warp_affine(images, np.stack(params), (out_w, out_h), self.interpolation, warp.BORDER_REPLICATE,
+                         dst=[out[k] for k in range(len(images))])
+
+
+class ResizeCenterCrop:
+    """Each image resized so that its shorter side is `resize_size`, then its centre cut to `size`.
+
+    resize_size defaults to size / 0.875 rounded (256 for 224). Nothing is random.
+    """
+
+    def __init__(self, size=224, resize_size=None, interpolation=INTER_CUBIC):
+        """size: an int or (height, width); resize_size: the shorter side after the resize."""
+        self.size = _size_pair("ResizeCenterCrop", size)
+        if resize_size is None:
+            resize_size = int(round(max(self.size) / 0.875))
+        if not isinstance(resize_size, int) or resize_size < max(self.size):
+            raise ValueError(f"ResizeCenterCrop: resize_size must be an int of at least {max(self.size)}, "
+                             f"not {resize_size!r}")
+        self.resize_size = resize_size
+        self.interpolation = interpolation
+
+    def resized(self, height, width):
+        """(width, height) of an image after the resize of its shorter side."""
+        short, long = (width, height) if width <= height else (height, width)
+        new_long = int(self.resize_size * long / short)
+        return (self.resize_size, new_long) if width <= height else (new_long, self.resize_size)
+
+    def params(self, height, width, rng):
+        """(width, height) after the resize; rng is not used."""
+        return self.resized(height, width)
+
+    def apply(self, images, params, out):
+        """Resize every image (one list call) and copy its centre into out[k]."""
+        out_h, out_w = self.size
+        for k, image in enumerate(resize(images, list(params), self.interpolation)):
+            w, h = params[k]
+            top, left = int(round((h - out_h) / 2.0)), int(round((w - out_w) / 2.0))
+            out[k] = image[top:top + out_h, left:left + out_w]

@@ -1,0 +1,79 @@
+"""The training and evaluation transforms of a batch: one warp launch, or a resize and a centre crop.
+
+A transform's `params(height, width, rng)` runs on the host for one decoded
+image and draws whatever is random from `rng`, that sample's own generator;
+its `apply(images, params, out)` runs on the device for a whole batch of
+(H, W, C) uint8 images of any sizes, filling the (N, height, width, C) uint8
+array `out`.
+"""
+
+from typing import Any, List, Sequence, Tuple, Union
+
+import cupy as cp
+import numpy as np
+
+from ..transform.schema import INTER_CUBIC as INTER_CUBIC
+
+_Size = Union[int, Tuple[int, int]]
+
+class RandomResizedCrop:
+    """A random part of each image stretched to `size`, mirrored, and turned and sheared where asked.
+
+    Each image is mirrored left to right with probability `flip`, then
+    turned and sheared along x about the output's centre.
+
+    The part covers a share of the image's area drawn uniformly from `scale`,
+    with a width to height ratio drawn log-uniformly from `ratio`; up to ten
+    draws are tried for one that fits in the image, then the largest centred
+    part within `ratio` is taken. The angle (counter-clockwise) and the shear
+    angle are drawn uniformly in degrees from `degrees` and `shear`, one
+    number d meaning (-d, d). Crop, stretch, mirror, turn and shear form one
+    affine matrix per image, applied to the whole batch by one warp launch with a
+    filter that widens on reduction (antialiased).
+    """
+
+    size: Tuple[int, int]
+    scale: Tuple[float, float]
+    ratio: Tuple[float, float]
+    flip: float
+    degrees: Tuple[float, float]
+    shear: Tuple[float, float]
+    interpolation: int
+
+    def __init__(
+        self, size: _Size = 224, scale: Tuple[float, float] = (0.08, 1.0), ratio: Tuple[float, float] = (3 / 4, 4 / 3),
+        flip: float = 0.5, degrees: Union[float, Tuple[float, float]] = 0, shear: Union[float, Tuple[float, float]] = 0,
+        interpolation: int = INTER_CUBIC,
+    ) -> None:
+        """size: an int or (height, width); scale, ratio: (low, high); flip: a probability; degrees, shear: above."""
+
+    def crop(self, height: int, width: int, rng: np.random.Generator) -> Tuple[int, int, int, int]:
+        """(top, left, crop height, crop width) of one image, drawn from rng."""
+
+    def params(self, height: int, width: int, rng: np.random.Generator) -> np.ndarray:
+        """The forward 2 x 3 matrix (float64) that takes the drawn part of the image to the output."""
+
+    def apply(self, images: List[cp.ndarray], params: Sequence[np.ndarray], out: cp.ndarray) -> None:
+        """Warp every image by its matrix into out[k], in one launch."""
+
+class ResizeCenterCrop:
+    """Each image resized so that its shorter side is `resize_size`, then its centre cut to `size`.
+
+    resize_size defaults to size / 0.875 rounded (256 for 224). Nothing is random.
+    """
+
+    size: Tuple[int, int]
+    resize_size: int
+    interpolation: int
+
+    def __init__(self, size: _Size = 224, resize_size: int | None = None, interpolation: int = INTER_CUBIC) -> None:
+        """size: an int or (height, width); resize_size: the shorter side after the resize."""
+
+    def resized(self, height: int, width: int) -> Tuple[int, int]:
+        """(width, height) of an image after the resize of its shorter side."""
+
+    def params(self, height: int, width: int, rng: Any) -> Tuple[int, int]:
+        """(width, height) after the resize; rng is not used."""
+
+    def apply(self, images: List[cp.ndarray], params: Sequence[Tuple[int, int]], out: cp.ndarray) -> None:
+        """Resize every image (one list call) and copy its centre into out[k]."""

@@ -1,0 +1,190 @@
+"""zemvara.data: labels, sharding, determinism, the transforms against direct calls, bad files, a training loop."""
+
+import os
+
+import cupy as cp
+import cv2
+import numpy as np
+import pytest
+import torch
+from torch.utils.data import DistributedSampler
+
+from zemvara.data import ImageFolder, ImageList, Loader, RandomResizedCrop, ResizeCenterCrop, shard_indices
+from zemvara.data.loader import decode
+from zemvara.transform import warp
+from zemvara.transform.resize import resize
+
+
+def make_folder(root, classes, per_class=3, seed=0, sizes=((30, 44), (52, 36), (40, 40))):
+    """A class folder per name with per_class small JPEGs of varied sizes; each class has its own mean colour."""
+    rng = np.random.default_rng(seed)
+    for c, name in enumerate(classes):
+        os.makedirs(root / name, exist_ok=True)
+        for i in range(per_class):
+            h, w = sizes[i % len(sizes)]
+            image = rng.integers(0, 60, (h, w, 3)).astype(np.uint8) + np.uint8(60 * (c % 3))
+            cv2.imwrite(str(root / name / f"{i}.jpg"), image)
+    return root
+
+
+def test_folder_labels_follow_the_sorted_class_names(tmp_path):
+    make_folder(tmp_path, ["b", "B", "a10", "a9"], per_class=1)
+    os.makedirs(tmp_path / "a9" / "deeper")
+    cv2.imwrite(str(tmp_path / "a9" / "deeper" / "x.PNG"), np.zeros((4, 4, 3), np.uint8))
+    (tmp_path / "b" / "notes.txt").write_text("not an image")
+    folder = ImageFolder(tmp_path)
+    assert folder.classes == ["B", "a10", "a9", "b"]
+    assert [(os.path.relpath(p, tmp_path), label) for p, label in folder.samples] == [
+        ("B/0.jpg", 0), ("a10/0.jpg", 1), ("a9/0.jpg", 2), ("a9/deeper/x.PNG", 2), ("b/0.jpg", 3)]
+    os.makedirs(tmp_path / "empty")
+    with pytest.raises(FileNotFoundError, match="'empty' holds no image"):
+        ImageFolder(tmp_path)
+
+
+@pytest.mark.parametrize("n,world_size", [(10, 1), (10, 3), (7, 4), (2, 5), (0, 2)])
+@pytest.mark.parametrize("shuffle,drop_last", [(False, False), (True, False), (True, True), (False, True)])
+def test_sharding_matches_the_distributed_sampler(n, world_size, shuffle, drop_last):
+    for epoch in (0, 3):
+        for rank in range(world_size):
+            sampler = DistributedSampler(range(n), world_size, rank, shuffle=shuffle, seed=5, drop_last=drop_last)
+            sampler.set_epoch(epoch)
+            expected = list(sampler)
+            assert shard_indices(n, rank, world_size, shuffle, 5, epoch, drop_last) == expected
+            loader = Loader(ImageList([("x.jpg", 0)] * n), 3, shuffle=shuffle, seed=5, drop_last=drop_last,
+                            rank=rank, world_size=world_size)
+            loader.set_epoch(epoch)
+            assert loader.indices() == expected
+            assert len(loader) == (len(expected) // 3 if drop_last else -(-len(expected) // 3))
+
+
+def batches(loader):
+    return [(cp.asnumpy(x), cp.asnumpy(y)) for x, y in loader]
+
+
+@pytest.fixture(scope="module")
+def folder(tmp_path_factory):
+    return ImageFolder(make_folder(tmp_path_factory.mktemp("folder"), ["cat", "dog"], per_class=4))
+
+
+def test_the_same_seed_gives_the_same_batches_whatever_the_threads(folder):
+    def run(threads, seed=1, epoch=2):
+        loader = Loader(folder, 3, shuffle=True, seed=seed, threads=threads, prefetch=1, output="cupy",
+                        transform=RandomResizedCrop(24), dtype="float16", mean=0.5, std=0.2)
+        loader.set_epoch(epoch)
+        return batches(loader)
+
+    first = run(1)
+    assert [b[0].shape for b in first] == [(3, 3, 24, 24)] * 2 + [(2, 3, 24, 24)]
+    for again in (run(3), run(1)):
+        assert all(np.array_equal(a[0], b[0]) and np.array_equal(a[1], b[1]) for a, b in zip(first, again))
+    other = run(1, epoch=3)
+    assert not all(np.array_equal(a[0], b[0]) for a, b in zip(first, other))
+
+
+@pytest.mark.parametrize("degrees,shear", [(0, 0), (15, (-5, 10))])
+def test_each_augmented_image_is_the_single_warp_of_its_matrix(folder, degrees, shear):
+    transform = RandomResizedCrop((20, 28), scale=(0.2, 1.0), degrees=degrees, shear=shear)
+    loader = Loader(folder, 8, seed=3, output="cupy", transform=transform, layout="NHWC", dtype="uint8")
+    (images, labels), = batches(loader)
+    assert labels.tolist() == [label for _, label in folder.samples]
+    for place, (path, _) in enumerate(folder.samples):
+        source = decode(path)
+        M = transform.params(*source.shape[:2], loader.rng(place))
+        single = warp.warp_affine(cp.asarray(source), M, (28, 20), transform.interpolation, warp.BORDER_REPLICATE)
+        np.testing.assert_array_equal(images[place], cp.asnumpy(single))
+
+
+def test_the_crop_rule_and_its_fallback():
+    rng = np.random.default_rng(0)
+    crop = RandomResizedCrop(8, scale=(0.25, 0.5), ratio=(0.5, 2.0))
+    for _ in range(50):
+        top, left, h, w = crop.crop(60, 80, rng)
+        assert 0.2 <= h * w / 4800 <= 0.55 and 0.4 <= w / h <= 2.5
+        assert 0 <= top <= 60 - h and 0 <= left <= 80 - w
+    # No part of 2x the area fits: the largest centred part within the ratio range.
+    wide = RandomResizedCrop(8, scale=(2.0, 2.0))
+    assert wide.crop(10, 100, rng) == (0, 43, 10, 13)
+    assert wide.crop(100, 10, rng) == (43, 0, 13, 10)
+    assert wide.crop(40, 50, rng) == (0, 0, 40, 50)
+    # A mirrored identity crop reverses the columns.
+    M = RandomResizedCrop((10, 100), scale=(2.0, 2.0), ratio=(10, 10), flip=1.0).params(10, 100, rng)
+    np.testing.assert_allclose(M, [[-1, 0, 99], [0, 1, 0]])
+    # Turned by 90 degrees about the centre: the crop's centre stays, its x axis points up.
+    M = RandomResizedCrop(9, scale=(2.0, 2.0), ratio=(1, 1), flip=0, degrees=(90, 90)).params(9, 9, rng)
+    np.testing.assert_allclose(M @ [4, 4, 1], [4, 4], atol=1e-12)
+    np.testing.assert_allclose(M[:, :2], [[0, 1], [-1, 0]], atol=1e-12)
+
+
+def test_an_eval_batch_is_resize_crop_and_pack_called_directly(folder):
+    transform = ResizeCenterCrop(20, resize_size=26)
+    mean, std = (0.4, 0.5, 0.6), (0.2, 0.25, 0.3)
+    loader = Loader(folder, 8, output="cupy", transform=transform, mean=mean, std=std)
+    (images, _), = batches(loader)
+    for k, (path, _) in enumerate(folder.samples):
+        source = decode(path)
+        h, w = source.shape[:2]
+        dsize = (26, int(26 * h / w)) if w <= h else (int(26 * w / h), 26)
+        resized = cp.asnumpy(resize(cp.asarray(source), dsize, transform.interpolation))
+        top, left = int(round((dsize[1] - 20) / 2)), int(round((dsize[0] - 20) / 2))
+        crop = resized[top:top + 20, left:left + 20].astype(np.float64) / 255
+        expected = ((crop - mean) / std).transpose(2, 0, 1)
+        np.testing.assert_allclose(images[k], expected, atol=1e-5)
+
+
+@pytest.mark.parametrize("on_error", ["skip", "replace", "raise"])
+def test_a_bad_file_is_reported_and_skipped_replaced_or_raised(folder, tmp_path, on_error):
+    bad, missing = tmp_path / "bad.jpg", tmp_path / "missing.jpg"
+    bad.write_bytes(b"\xff\xd8 not a jpeg")
+    samples = folder.samples[:2] + [(str(bad), 1), (str(missing), 0)] + folder.samples[2:5]
+    loader = Loader(ImageList(samples), 4, output="cupy", transform=ResizeCenterCrop(8), on_error=on_error)
+    if on_error == "raise":
+        with pytest.raises(RuntimeError, match="bad.jpg: not an image"):
+            batches(loader)
+        return
+    with pytest.warns(RuntimeWarning) as caught:
+        got = batches(loader)
+    messages = sorted(str(w.message) for w in caught)
+    assert "bad.jpg: not an image that can be decoded" in messages[0] and "missing.jpg: " in messages[1]
+    assert set(loader.skipped) == {str(bad), str(missing)}
+    sizes = [len(labels) for _, labels in got]
+    assert sizes == ([2, 3] if on_error == "skip" else [4, 3])
+    if on_error == "replace":  # the nearest good image of the batch, with its label
+        assert got[0][1].tolist() == [samples[0][1], samples[1][1], samples[1][1], samples[1][1]]
+
+
+def test_a_small_model_trains_over_a_folder(tmp_path):
+    folder = ImageFolder(make_folder(tmp_path, ["dark", "light"], per_class=4))
+    loader = Loader(folder, 4, shuffle=True, transform=RandomResizedCrop(16, scale=(0.5, 1.0)),
+                    mean=(0.485, 0.456, 0.406), std=(0.229, 0.224, 0.225), threads=2)
+    torch.manual_seed(0)
+    model = torch.nn.Sequential(torch.nn.Conv2d(3, 4, 3), torch.nn.AdaptiveAvgPool2d(1), torch.nn.Flatten(),
+                                torch.nn.Linear(4, 2))
+    optimiser = torch.optim.SGD(model.parameters(), lr=0.5)
+    losses = []
+    for epoch in range(4):
+        loader.set_epoch(epoch)
+        for images, labels in loader:
+            assert images.shape[1:] == (3, 16, 16) and images.dtype == torch.float32
+            loss = torch.nn.functional.cross_entropy(model(images), labels)
+            optimiser.zero_grad()
+            loss.backward()
+            optimiser.step()
+            losses.append(loss.item())
+    assert len(losses) == 8 and all(np.isfinite(losses))
+    assert np.mean(losses[-2:]) < np.mean(losses[:2])
+
+
+def test_a_training_batch_is_a_few_launches_on_the_callers_stream_with_no_host_wait(folder):
+    from cupy import _hostdevice
+
+    loader = Loader(folder, 8, shuffle=True, output="cupy", transform=RandomResizedCrop(16), dtype="float16",
+                    mean=0.5, std=0.25)
+    next(iter(loader))  # kernels compiled, constants on the device
+    with cp.cuda.Stream() as stream:
+        _hostdevice.clear()
+        before = _hostdevice.launch_count()
+        next(iter(loader))
+    launched = list(_hostdevice.launches)  # not one per image: the whole batch in a few
+    assert _hostdevice.launch_count() - before == len(launched) <= 4, [launch.name for launch in launched]
+    assert {launch.stream for launch in launched} == {stream.ptr}
+    assert [e for e in _hostdevice.events if e[0] == "synchronize"] == []
