@@ -18,11 +18,12 @@ ON_DEVICE = ZEMVARA_DEVICE=$(DEVICE) $(if $(filter host,$(DEVICE)),PYTHONPATH=$(
 # PyTorch, pytest and the build tools lacks (OpenEXR, the NVIDIA image codec,
 # the command line's click, tqdm and Pillow (EXIF orientation), and tifffile
 # and zarr (with the codecs and settings zarr reads through) for
-# zemvara.transform.tiled), without dependencies; for a bare host
+# zemvara.transform.tiled, and grimp for the import-layer test), without
+# dependencies; for a bare host
 # set WHEELS_FOR="$$(grep -v '^#' requirements/gpu.txt)" WHEELS_DEPS= WHEELS_MAX_MIB=.
 GPU_PYTHON_VERSION ?= 3.12
 WHEELS := wheels
-WHEELS_FOR ?= openexr nvidia-nvimgcodec-cu13 pillow click tqdm tifffile zarr numcodecs donfig google-crc32c
+WHEELS_FOR ?= openexr nvidia-nvimgcodec-cu13 pillow click tqdm tifffile zarr numcodecs donfig google-crc32c grimp
 WHEELS_DEPS ?= --no-deps
 WHEELS_MAX_MIB := 64
 
