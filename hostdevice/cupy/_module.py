@@ -51,30 +51,10 @@ def _nvrtc_run(source, opts, names):
     lib.nvrtcAddNameExpression.argtypes = [p, ctypes.c_char_p]
     lib.nvrtcGetLoweredName.argtypes = [p, ctypes.c_char_p,
                                         ctypes.POINTER(ctypes.c_char_p)]
-    prog = p()
-    status = lib.nvrtcCreateProgram(ctypes.byref(prog), source.encode(),
-                                    b'kern.cu', 0, None, None)
-    if status != 0:
-        raise RuntimeError('nvrtcCreateProgram: ' +
-                           lib.nvrtcGetErrorString(status).decode())
-    try:
-        for name in names:
-            lib.nvrtcAddNameExpression(prog, name.encode())
-        argv = (ctypes.c_char_p * len(opts))(*[o.encode() for o in opts])
-        status = lib.nvrtcCompileProgram(prog, len(opts), argv)
-        size = ctypes.c_size_t()
-        lib.nvrtcGetProgramLogSize(prog, ctypes.byref(size))
-        buf = ctypes.create_string_buffer(size.value)
-        lib.nvrtcGetProgramLog(prog, buf)
-        log = buf.value.decode(errors='replace')
-        if status == _nvrtc.NVRTC_ERROR_COMPILATION:
+    with _nvrtc.program(source, opts, names=names) as (lib, prog, log, ptx):
+        if ptx is None:
             return [False, log, [], {}]
-        if status != 0:
-            raise _nvrtc.failure(lib, status, log, source, opts)
-        lib.nvrtcGetPTXSize(prog, ctypes.byref(size))
-        ptx = ctypes.create_string_buffer(size.value)
-        lib.nvrtcGetPTX(prog, ptx)
-        entries = _nvrtc._ENTRY.findall(ptx.value.decode(errors='replace'))
+        entries = _nvrtc._ENTRY.findall(ptx)
         lowered = {}
         for name in names:
             out = ctypes.c_char_p()
@@ -82,8 +62,6 @@ def _nvrtc_run(source, opts, names):
                                        ctypes.byref(out)) == 0:
                 lowered[name] = out.value.decode()
         return [True, log, entries, lowered]
-    finally:
-        lib.nvrtcDestroyProgram(ctypes.byref(prog))
 
 
 class _TemplateBinary(_kernel._Binary):

@@ -5,6 +5,7 @@ toolkits under /usr/local.  HOSTDEVICE_NVRTC names the library file to use
 instead, or turns the check off with "0".
 """
 
+import contextlib
 import ctypes
 import glob
 import os
@@ -133,8 +134,11 @@ def failure(lib, status, log, source, options):
     return CompileException(text, source, 'kern.cu', tuple(options), 'nvrtc')
 
 
-def compile(source, options, program_name='kern.cu'):
-    """Compile to PTX.  Returns (ok, log, kernel entry names)."""
+@contextlib.contextmanager
+def program(source, options, program_name='kern.cu', names=()):
+    """Compile with NVRTC, each of `names` added as a name expression first.
+    Yields (lib, prog, log, ptx), ptx None where the source does not
+    compile; the program is destroyed on leaving."""
     lib = _load()
     prog = ctypes.c_void_p()
     status = lib.nvrtcCreateProgram(ctypes.byref(prog), source.encode(),
@@ -143,6 +147,8 @@ def compile(source, options, program_name='kern.cu'):
         raise RuntimeError('nvrtcCreateProgram: ' +
                            lib.nvrtcGetErrorString(status).decode())
     try:
+        for name in names:
+            lib.nvrtcAddNameExpression(prog, name.encode())
         opts = (ctypes.c_char_p * len(options))(
             *[o.encode() for o in options])
         status = lib.nvrtcCompileProgram(prog, len(options), opts)
@@ -151,13 +157,22 @@ def compile(source, options, program_name='kern.cu'):
         buf = ctypes.create_string_buffer(size.value)
         lib.nvrtcGetProgramLog(prog, buf)
         log = buf.value.decode(errors='replace')
-        if status == NVRTC_ERROR_COMPILATION:
-            return False, log, []
-        if status != 0:
+        ptx = None
+        if status != 0 and status != NVRTC_ERROR_COMPILATION:
             raise failure(lib, status, log, source, options)
-        lib.nvrtcGetPTXSize(prog, ctypes.byref(size))
-        ptx = ctypes.create_string_buffer(size.value)
-        lib.nvrtcGetPTX(prog, ptx)
-        return True, log, _ENTRY.findall(ptx.value.decode(errors='replace'))
+        if status == 0:
+            lib.nvrtcGetPTXSize(prog, ctypes.byref(size))
+            text = ctypes.create_string_buffer(size.value)
+            lib.nvrtcGetPTX(prog, text)
+            ptx = text.value.decode(errors='replace')
+        yield lib, prog, log, ptx
     finally:
         lib.nvrtcDestroyProgram(ctypes.byref(prog))
+
+
+def compile(source, options, program_name='kern.cu'):
+    """Compile to PTX.  Returns (ok, log, kernel entry names)."""
+    with program(source, options, program_name) as (_, _, log, ptx):
+        if ptx is None:
+            return False, log, []
+        return True, log, _ENTRY.findall(ptx)

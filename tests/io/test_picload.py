@@ -9,6 +9,7 @@ from types import SimpleNamespace
 import cupy as cp
 import numpy as np
 import pytest
+from tracebacks import assert_message, raised_line  # tests/tracebacks.py
 
 import zemvara.io.picload as module
 from zemvara.io.picload import picload
@@ -201,8 +202,7 @@ class TestMessages:
     def test_argument_checks(self, args, message):
         with pytest.raises(TypeError) as info:
             picload(*args)
-        text = str(info.value)
-        assert text == message or (message.endswith(". ") and text.startswith(message) and len(text) > len(message))
+        assert_message(str(info.value), message)
 
     @pytest.mark.parametrize("parts,message", [
         (("a", ".png", "x"), "too many values to unpack (expected 2)"),
@@ -245,11 +245,7 @@ class TestFileSystem:
 
 class TestTracebacksAndGlobals:
     def line(self, helpers, call):
-        with pytest.raises(Exception) as info:
-            call()
-        tb = helpers.entry(info.value, NAME)
-        assert tb.tb_frame.f_code.co_filename == SOURCE and tb.tb_frame.f_globals is vars(module)
-        return tb.tb_lineno
+        return raised_line(call, NAME, SOURCE, module)
 
     def test_each_failing_step_has_its_own_line(self, tmp_path, broken, exr_files, files, helpers, monkeypatch):
         missing = self.line(helpers, lambda: picload(str(tmp_path / "none.png")))

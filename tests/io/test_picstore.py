@@ -16,6 +16,7 @@ import Imath
 import numpy as np
 import OpenEXR
 import pytest
+from tracebacks import assert_message  # tests/tracebacks.py
 import torch
 
 import zemvara.io.picstore as module
@@ -356,5 +357,4 @@ class TestMessages:
     def test_argument_checks(self, args, message):
         with pytest.raises(TypeError) as info:
             picstore(*args)
-        text = str(info.value)
-        assert text == message or (message.endswith(". ") and text.startswith(message) and len(text) > len(message))
+        assert_message(str(info.value), message)

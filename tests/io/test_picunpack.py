@@ -5,6 +5,7 @@ from types import SimpleNamespace
 import cupy as cp
 import numpy as np
 import pytest
+from tracebacks import assert_message, raised_line  # tests/tracebacks.py
 
 import zemvara.io.picunpack as module
 from zemvara.io.picunpack import picunpack
@@ -127,8 +128,7 @@ class TestMessages:
     def test_argument_checks_before_decoding(self, args, message):
         with pytest.raises(TypeError) as info:
             picunpack(*args)
-        text = str(info.value)
-        assert text == message or (message.endswith(". ") and text.startswith(message) and len(text) > len(message))
+        assert_message(str(info.value), message)
 
     def test_keyword_binding(self):
         with pytest.raises(TypeError, match=r"^picunpack\(\) got multiple values for keyword argument 'src'$"):
@@ -139,11 +139,7 @@ class TestMessages:
 
 class TestTracebacksAndGlobals:
     def line(self, helpers, call):
-        with pytest.raises(Exception) as info:
-            call()
-        tb = helpers.entry(info.value, NAME)
-        assert tb.tb_frame.f_code.co_filename == SOURCE and tb.tb_frame.f_globals is vars(module)
-        return tb.tb_lineno
+        return raised_line(call, NAME, SOURCE, module)
 
     def test_each_failing_step_has_its_own_line(self, helpers, broken, monkeypatch):
         def boom(image):

@@ -77,26 +77,26 @@ def test_warp_affine_equals_whole_image(inter, border):
     pytest.param(np.array([[2.4, 0.31, -9.0], [0.23, 2.2, 5.0], [0.0013, 0.0031, 1.0]]), id="reduce"),
 ])  # fmt: skip
 def test_warp_perspective_within_rounding(M, inter, border):
-    flags = inter | warp.WARP_INVERSE_MAP
-    before = RNG.random((90, 100, 3), dtype=np.float32)
-    kept = {"dst": cp.asarray(before)} if border == warp.BORDER_TRANSPARENT else {}
-    whole = warp.warp_perspective(cp.asarray(SRC), M, (100, 90), flags, border, FILL, **kept).get()
-    out = before.copy() if kept else None
-    result = tiled.warp_perspective(SRC, M, (100, 90), flags, border, FILL, memory_budget=200_000, out=out)
-    np.testing.assert_allclose(result, whole, atol=2e-4)
+    perspective_against_whole(M, (100, 90), inter, border, 200_000, atol=2e-4)
 
 
 @pytest.mark.parametrize("border", [warp.BORDER_CONSTANT, warp.BORDER_REPLICATE, warp.BORDER_TRANSPARENT])
 def test_warp_perspective_across_the_horizon(border):
     # w = 0 crosses the output: tiles beyond it are filled, tiles across it cut until their windows fit.
     M = np.array([[1.01, 0.113, 3.17], [0.0513, 0.917, -4.31], [0.00013, -0.0101, 1.0]])
-    flags = warp.INTER_LINEAR | warp.WARP_INVERSE_MAP
-    before = RNG.random((150, 190, 3), dtype=np.float32)
+    perspective_against_whole(M, (190, 150), warp.INTER_LINEAR, border, 150_000, atol=1e-3)
+
+
+def perspective_against_whole(M, dsize, inter, border, memory_budget, atol):
+    """The tiled perspective warp of SRC (M inverse) against the whole-image one, BORDER_TRANSPARENT over
+    the same random destination."""
+    flags = inter | warp.WARP_INVERSE_MAP
+    before = RNG.random((dsize[1], dsize[0], 3), dtype=np.float32)
     kept = {"dst": cp.asarray(before)} if border == warp.BORDER_TRANSPARENT else {}
-    whole = warp.warp_perspective(cp.asarray(SRC), M, (190, 150), flags, border, FILL, **kept).get()
+    whole = warp.warp_perspective(cp.asarray(SRC), M, dsize, flags, border, FILL, **kept).get()
     out = before.copy() if kept else None
-    result = tiled.warp_perspective(SRC, M, (190, 150), flags, border, FILL, memory_budget=150_000, out=out)
-    np.testing.assert_allclose(result, whole, atol=1e-3)
+    result = tiled.warp_perspective(SRC, M, dsize, flags, border, FILL, memory_budget=memory_budget, out=out)
+    np.testing.assert_allclose(result, whole, atol=atol)
 
 
 def tiff_source(tmp_path, image, **layout):

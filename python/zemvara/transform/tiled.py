@@ -516,14 +516,20 @@ def _pipeline(pieces, slots, load, launch, progress):
 def _run_pieces(pieces, slots, load, launch, progress):
     events, held = [None, None], [None, None]
     total, done = len(pieces), 0
-    for i, piece in enumerate(pieces):
-        k = i & 1
+
+    def finish(k):
+        # Yield the piece slot k holds, once its result has arrived, and count it done.
+        nonlocal done
         if held[k] is not None:
             events[k].synchronize()
             yield held[k], k
             done += 1
             if progress is not None:
                 progress(done, total)
+
+    for i, piece in enumerate(pieces):
+        k = i & 1
+        yield from finish(k)
         load(piece, k)
         stream = slots.streams[k]
         with stream:
@@ -531,12 +537,7 @@ def _run_pieces(pieces, slots, load, launch, progress):
             events[k] = stream.record()
         held[k] = piece
     for k in (total & 1, (total + 1) & 1):
-        if held[k] is not None:
-            events[k].synchronize()
-            yield held[k], k
-            done += 1
-            if progress is not None:
-                progress(done, total)
+        yield from finish(k)
 
 
 def _grid(side, height, width):

@@ -30,6 +30,71 @@ struct BatchPrepLines {
   Line contiguous;     // batch = cp.ascontiguousarray(batch)
 };
 
+// The lines of a preparation laid out as its callers write it, numbered from
+// the line of its isinstance test (each caller's text, relative lines first):
+//   +0  if isinstance(subsampled_images, list):
+//   +1      if len(subsampled_images) == 0:
+//   +2          raise ValueError("subsampled_images must not be an empty list")
+//   +3      first = subsampled_images[0]
+//   +4      if first.ndim == 2:
+//   +5          (size limit of the stack)
+//   +6          batch = cp.stack([img[cp.newaxis, :, :] for img in subsampled_images], axis=0)
+//   +8          (size limit of the stack)
+//   +9          batch = cp.stack([img.transpose(2, 0, 1) for img in subsampled_images], axis=0)
+//  +11      batch = subsampled_images
+//  +13  if batch.ndim != 4:
+//  +14      raise ValueError("Input must be 4D tensor in NCHW format")
+//  +16  batch_size, channels, input_height, input_width = batch.shape
+//  +18  if batch_size != dim * dim:
+//  +19      raise ValueError(f"Batch size {batch_size} doesn't match dim*dim = {dim * dim}")
+//  +20  (size limit of the batch)
+//  +22  if batch.dtype != cp.float32:
+//  +23      batch = batch.astype(cp.float32)
+//  +25  batch = cp.ascontiguousarray(batch)
+constexpr BatchPrepLines batch_prep_lines(int is_list) {
+  const int n = is_list;
+  return {.is_list = {n},
+          .empty_test = {n + 1},
+          .empty_raise = {n + 2},
+          .first = {n + 3},
+          .first_ndim = {n + 4},
+          .stack_2d_size = {n + 5},
+          .stack_2d = {n + 6},
+          .stack_3d_size = {n + 8},
+          .stack_3d = {n + 9},
+          .not_list = {n + 11},
+          .ndim_test = {n + 13},
+          .ndim_raise = {n + 14},
+          .unpack = {n + 16},
+          .size_test = {n + 18},
+          .size_raise = {n + 19},
+          .limit = {n + 20},
+          .dtype_test = {n + 22},
+          .astype = {n + 23},
+          .contiguous = {n + 25}};
+}
+
+// The signature every reconstruction shares: (subsampled_images, dim) -> cp.ndarray.
+constexpr Function reconstruction_function(const char* name, Line line, const char* doc, const char* locals) {
+  return {.name = name,
+          .line = line,
+          .params = {{"subsampled_images", "cp.ndarray | list[cp.ndarray]"}, {"dim", "int"}},
+          .returns = "cp.ndarray",
+          .doc = doc,
+          .locals = locals};
+}
+
+// The arguments and result as the reconstructions' docstrings describe them.
+#define ZV_RECONSTRUCTION_ARGS_DOC                                                                      \
+  "    Args:\n"                                                                                          \
+  "        subsampled_images: Batch tensor with shape (N, C, H, W) where N = dim*dim or a list of "      \
+  "images[H, W, C].\n"                                                                                  \
+  "        dim: Block size used in the original subsampling\n"                                           \
+  "\n"                                                                                                   \
+  "    Returns:\n"                                                                                       \
+  "        Reconstructed image with shape (H*dim, W*dim, C)\n"                                           \
+  "    "
+
 struct PreparedBatch {
   Object batch;  // contiguous float32, (N, C, H, W)
   Object batch_size, channels, input_height, input_width;

@@ -33,27 +33,7 @@ constexpr Line result{37};                //     result = [flattened[i] for i in
 constexpr Line kernel_code{41};           // reconstruct_optimized_kernel_code = r"""..."""
 constexpr Line kernel{82};                // reconstruct_optimized_kernel = cp.RawKernel(reconstruct_optimized_kernel_code, "reconstruct_optimized_kernel")
 constexpr Line def_subsample_image_back{85};  // def subsample_image_back(subsampled_images: cp.ndarray | list[cp.ndarray], dim: int) -> cp.ndarray:
-constexpr transform::BatchPrepLines back_prep = {
-    .is_list = {95},            // if isinstance(subsampled_images, list):
-    .empty_test = {96},         // if len(subsampled_images) == 0:
-    .empty_raise = {97},        // raise ValueError("subsampled_images must not be an empty list")
-    .first = {98},              // first = subsampled_images[0]
-    .first_ndim = {99},         // if first.ndim == 2:
-    .stack_2d_size = {100},     // (size limit of the stack)
-    .stack_2d = {101},          // batch = cp.stack([img[cp.newaxis, :, :] for img in subsampled_images], axis=0)
-    .stack_3d_size = {103},     // (size limit of the stack)
-    .stack_3d = {104},          // batch = cp.stack([img.transpose(2, 0, 1) for img in subsampled_images], axis=0)
-    .not_list = {106},          // batch = subsampled_images
-    .ndim_test = {108},         // if batch.ndim != 4:
-    .ndim_raise = {109},        // raise ValueError("Input must be 4D tensor in NCHW format")
-    .unpack = {111},            // batch_size, channels, input_height, input_width = batch.shape
-    .size_test = {113},         // if batch_size != dim * dim:
-    .size_raise = {114},        // raise ValueError(f"Batch size {batch_size} doesn't match dim*dim = {dim * dim}")
-    .limit = {115},             // (size limit of the batch)
-    .dtype_test = {117},        // if batch.dtype != cp.float32:
-    .astype = {118},            // batch = batch.astype(cp.float32)
-    .contiguous = {120},        // batch = cp.ascontiguousarray(batch)
-};
+constexpr transform::BatchPrepLines back_prep = transform::batch_prep_lines(95);  // lines 95 to 120
 constexpr Line output_height{122};        //     output_height = input_height * dim
 constexpr Line output_width{123};         //     output_width = input_width * dim
 constexpr Line output{125};               //     output = cp.empty((output_height, output_width, channels), dtype=cp.float32)
@@ -239,24 +219,13 @@ Object subsample_image_back(Call& c, Handle subsampled_images, Handle dim) {
   return output;
 }
 
-constexpr FunctionSpec subsample_image_back_def = def<subsample_image_back>({
-    .name = "subsample_image_back",
-    .line = L::def_subsample_image_back,
-    .params = {{"subsampled_images", "cp.ndarray | list[cp.ndarray]"}, {"dim", "int"}},
-    .returns = "cp.ndarray",
-    .doc = "Ultra-optimized reconstruction using single-pass kernel.\n"
-           "\n"
-           "    Args:\n"
-           "        subsampled_images: Batch tensor with shape (N, C, H, W) where N = dim*dim or a list of "
-           "images[H, W, C].\n"
-           "        dim: Block size used in the original subsampling\n"
-           "\n"
-           "    Returns:\n"
-           "        Reconstructed image with shape (H*dim, W*dim, C)\n"
-           "    ",
-    .locals = "first batch batch_size channels input_height input_width output_height output_width output "
-              "total_elements block_size grid_size",
-});
+constexpr FunctionSpec subsample_image_back_def = def<subsample_image_back>(transform::reconstruction_function(
+    "subsample_image_back", L::def_subsample_image_back,
+    "Ultra-optimized reconstruction using single-pass kernel.\n"
+    "\n"
+    ZV_RECONSTRUCTION_ARGS_DOC,
+    "first batch batch_size channels input_height input_width output_height output_width output "
+    "total_elements block_size grid_size"));
 
 // ----- module body ----------------------------------------------------------
 

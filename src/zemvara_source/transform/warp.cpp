@@ -121,8 +121,14 @@ Object warp(Call& c, const WarpLines& at, const char* who, bool perspective, Han
 // A tensor or another library's device array: the warp runs on CuPy views of
 // src and dst, on that library's current stream, and the result comes back as
 // its kind (see _handoff). Anything else goes to the warp as it is.
-template <class Warp>
-Object handed_off(const char* who, Handle src, Handle dst, Warp&& run) {
+Object dispatched(Call& c, const WarpLines& at, const char* who, bool perspective, Handle src, Handle M, Handle dsize,
+                  Handle flags, Handle border_mode, Handle border_value, Handle dst) {
+  if (is_list(src))
+    return g("warp_list")(string(who), perspective ? py_true() : py_false(), src, M, dsize, flags, border_mode,
+                          border_value, dst);
+  auto run = [&](Handle s, Handle d) {
+    return warp(c, at, who, perspective, s, M, dsize, flags, border_mode, border_value, d);
+  };
   Object hand = g("handoff")(string(who), src, dst);
   if (hand.is_none()) return run(src, dst);
   Object result;
@@ -130,111 +136,82 @@ Object handed_off(const char* who, Handle src, Handle dst, Warp&& run) {
   return result;
 }
 
+// The signature both warps share, and their docstrings' parameter list and result, which differ only
+// in M's shape.
+constexpr Function warp_function(const char* name, Line line, const char* doc) {
+  return {.name = name,
+          .line = line,
+          .params = {{"src", "cp.ndarray"},
+                     {"M", "cp.ndarray"},
+                     {"dsize", "Tuple[int, int]"},
+                     {"flags", "Union[int, np.integer]", global_("INTER_LINEAR")},
+                     {"border_mode", "Union[int, np.integer]", global_("BORDER_CONSTANT")},
+                     {"border_value", "Union[float, Sequence[float]]", 0},
+                     {"dst", "Optional[cp.ndarray]", None}},
+          .returns = "cp.ndarray",
+          .doc = doc,
+          .locals = ""};
+}
+
+#define WARP_PARAMETERS_DOC(M_SHAPE, M_BATCH_SHAPE)                                                        \
+  "    Parameters\n"                                                                                       \
+  "    ----------\n"                                                                                       \
+  "    src : cp.ndarray\n"                                                                                 \
+  "        (H, W), (H, W, C) or a batch (N, H, W, C); C from 1 to 4; uint8, uint16,\n"                     \
+  "        float16 or float32.\n"                                                                          \
+  "    M : Union[np.ndarray, cp.ndarray]\n"                                                                \
+  "        The " M_SHAPE " forward matrix (source to destination), or " M_BATCH_SHAPE ", one per image.\n" \
+  "    dsize : Tuple[int, int]\n"                                                                          \
+  "        (width, height) of the destination; (0, 0) keeps the source's size.\n"                          \
+  "    flags : int\n"                                                                                      \
+  "        An INTER_* filter, | WARP_INVERSE_MAP when M maps destination to source.\n"                     \
+  "    border_mode : int\n"                                                                                \
+  "        One of the BORDER_* modes, applied to every tap of the filter.\n"                               \
+  "    border_value : Union[float, Sequence[float]]\n"                                                     \
+  "        The fill of BORDER_CONSTANT: one value for every channel, or one per channel.\n"                \
+  "    dst : Optional[cp.ndarray]\n"                                                                       \
+  "        The output array, written in place; BORDER_TRANSPARENT requires it.\n"                          \
+  "\n"                                                                                                     \
+  "    Returns\n"                                                                                          \
+  "    -------\n"                                                                                          \
+  "    cp.ndarray\n"                                                                                       \
+  "        dst, or a new array: src's element type and channels, height x width.\n"                        \
+  "    "
+
 // ----- warp_affine ----------------------------------------------------------------
 
 Object warp_affine(Call& c, Handle src, Handle M, Handle dsize, Handle flags, Handle border_mode, Handle border_value,
                    Handle dst) {
-  if (is_list(src)) return g("warp_list")(string("warp_affine"), py_false(), src, M, dsize, flags, border_mode, border_value, dst);
-  return handed_off("warp_affine", src, dst, [&](Handle s, Handle d) {
-    return warp(c, affine_lines, "warp_affine", false, s, M, dsize, flags, border_mode, border_value, d);
-  });
+  return dispatched(c, affine_lines, "warp_affine", false, src, M, dsize, flags, border_mode, border_value, dst);
 }
 
-constexpr FunctionSpec warp_affine_def = def<warp_affine>({
-    .name = "warp_affine",
-    .line = L::def_warp_affine,
-    .params = {{"src", "cp.ndarray"},
-               {"M", "cp.ndarray"},
-               {"dsize", "Tuple[int, int]"},
-               {"flags", "Union[int, np.integer]", global_("INTER_LINEAR")},
-               {"border_mode", "Union[int, np.integer]", global_("BORDER_CONSTANT")},
-               {"border_value", "Union[float, Sequence[float]]", 0},
-               {"dst", "Optional[cp.ndarray]", None}},
-    .returns = "cp.ndarray",
-    .doc = "\n"
-           "    Warp an image or a batch by an affine matrix, as cv2.warpAffine does. Using CUDA.\n"
-           "\n"
-           "    dst(x, y) = src(M^-1 (x, y)), with pixel centres at integer coordinates.\n"
-           "\n"
-           "    Parameters\n"
-           "    ----------\n"
-           "    src : cp.ndarray\n"
-           "        (H, W), (H, W, C) or a batch (N, H, W, C); C from 1 to 4; uint8, uint16,\n"
-           "        float16 or float32.\n"
-           "    M : Union[np.ndarray, cp.ndarray]\n"
-           "        The 2 x 3 forward matrix (source to destination), or (N, 2, 3), one per image.\n"
-           "    dsize : Tuple[int, int]\n"
-           "        (width, height) of the destination; (0, 0) keeps the source's size.\n"
-           "    flags : int\n"
-           "        An INTER_* filter, | WARP_INVERSE_MAP when M maps destination to source.\n"
-           "    border_mode : int\n"
-           "        One of the BORDER_* modes, applied to every tap of the filter.\n"
-           "    border_value : Union[float, Sequence[float]]\n"
-           "        The fill of BORDER_CONSTANT: one value for every channel, or one per channel.\n"
-           "    dst : Optional[cp.ndarray]\n"
-           "        The output array, written in place; BORDER_TRANSPARENT requires it.\n"
-           "\n"
-           "    Returns\n"
-           "    -------\n"
-           "    cp.ndarray\n"
-           "        dst, or a new array: src's element type and channels, height x width.\n"
-           "    ",
-    .locals = "",
-});
+constexpr FunctionSpec warp_affine_def = def<warp_affine>(warp_function(
+    "warp_affine", L::def_warp_affine,
+    "\n"
+    "    Warp an image or a batch by an affine matrix, as cv2.warpAffine does. Using CUDA.\n"
+    "\n"
+    "    dst(x, y) = src(M^-1 (x, y)), with pixel centres at integer coordinates.\n"
+    "\n"
+    WARP_PARAMETERS_DOC("2 x 3", "(N, 2, 3)")));
 
 // ----- warp_perspective -----------------------------------------------------------
 
 Object warp_perspective(Call& c, Handle src, Handle M, Handle dsize, Handle flags, Handle border_mode,
                         Handle border_value, Handle dst) {
-  if (is_list(src)) return g("warp_list")(string("warp_perspective"), py_true(), src, M, dsize, flags, border_mode, border_value, dst);
-  return handed_off("warp_perspective", src, dst, [&](Handle s, Handle d) {
-    return warp(c, perspective_lines, "warp_perspective", true, s, M, dsize, flags, border_mode, border_value, d);
-  });
+  return dispatched(c, perspective_lines, "warp_perspective", true, src, M, dsize, flags, border_mode, border_value, dst);
 }
 
-constexpr FunctionSpec warp_perspective_def = def<warp_perspective>({
-    .name = "warp_perspective",
-    .line = L::def_warp_perspective,
-    .params = {{"src", "cp.ndarray"},
-               {"M", "cp.ndarray"},
-               {"dsize", "Tuple[int, int]"},
-               {"flags", "Union[int, np.integer]", global_("INTER_LINEAR")},
-               {"border_mode", "Union[int, np.integer]", global_("BORDER_CONSTANT")},
-               {"border_value", "Union[float, Sequence[float]]", 0},
-               {"dst", "Optional[cp.ndarray]", None}},
-    .returns = "cp.ndarray",
-    .doc = "\n"
-           "    Warp an image or a batch by a 3 x 3 projective matrix, as cv2.warpPerspective does. Using CUDA.\n"
-           "\n"
-           "    dst(x, y) = src(M^-1 (x, y, 1)) after the division by the third coordinate;\n"
-           "    where that is zero or negative the pixel lies outside the source. Reductions\n"
-           "    are antialiased from the local stretch of the map at each pixel.\n"
-           "\n"
-           "    Parameters\n"
-           "    ----------\n"
-           "    src : cp.ndarray\n"
-           "        (H, W), (H, W, C) or a batch (N, H, W, C); C from 1 to 4; uint8, uint16,\n"
-           "        float16 or float32.\n"
-           "    M : Union[np.ndarray, cp.ndarray]\n"
-           "        The 3 x 3 forward matrix (source to destination), or (N, 3, 3), one per image.\n"
-           "    dsize : Tuple[int, int]\n"
-           "        (width, height) of the destination; (0, 0) keeps the source's size.\n"
-           "    flags : int\n"
-           "        An INTER_* filter, | WARP_INVERSE_MAP when M maps destination to source.\n"
-           "    border_mode : int\n"
-           "        One of the BORDER_* modes, applied to every tap of the filter.\n"
-           "    border_value : Union[float, Sequence[float]]\n"
-           "        The fill of BORDER_CONSTANT: one value for every channel, or one per channel.\n"
-           "    dst : Optional[cp.ndarray]\n"
-           "        The output array, written in place; BORDER_TRANSPARENT requires it.\n"
-           "\n"
-           "    Returns\n"
-           "    -------\n"
-           "    cp.ndarray\n"
-           "        dst, or a new array: src's element type and channels, height x width.\n"
-           "    ",
-    .locals = "",
-});
+constexpr FunctionSpec warp_perspective_def = def<warp_perspective>(warp_function(
+    "warp_perspective", L::def_warp_perspective,
+    "\n"
+    "    Warp an image or a batch by a 3 x 3 projective matrix, as cv2.warpPerspective does. Using CUDA.\n"
+    "\n"
+    "    dst(x, y) = src(M^-1 (x, y, 1)) after the division by the third coordinate;\n"
+    "    where that is zero or negative the pixel lies outside the source. Reductions\n"
+    "    are antialiased from the local stretch of the map at each pixel.\n"
+    "\n"
+    WARP_PARAMETERS_DOC("3 x 3", "(N, 3, 3)")));
+#undef WARP_PARAMETERS_DOC
 
 // ----- module body ------------------------------------------------------------
 

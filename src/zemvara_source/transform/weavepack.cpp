@@ -22,6 +22,42 @@ struct ReconstructionLines {
   Line squeeze_test, squeeze;
 };
 
+// A reconstruction numbered from the line of its isinstance test: the
+// preparation (transform::batch_prep_lines), then
+//  +27  output_height = input_height * dim
+//  +28  output_width = input_width * dim
+//  +29  total_elements = output_height * output_width * channels
+//  +31  output = cp.empty((output_height, output_width, channels), dtype=cp.float32)
+//  +32  if total_elements == 0:
+//  +33      return output (squeezed as below)
+//  +35  cache_key = (batch_size, channels, input_height, input_width, dim, cp.cuda.runtime.getDevice())
+//  +36  if cache_key not in _index_cache:
+//  +37      indices = create_output_order_indices((batch_size, channels, input_height, input_width), dim)
+//  +38      _index_cache[cache_key] = indices
+//  +40      indices = _index_cache[cache_key]
+//  +42  flattened_input = batch.ravel()
+// and the launch and squeeze, whose lines the two functions place apart.
+constexpr ReconstructionLines reconstruction_lines(int is_list, transform::LaunchLines launch, Line squeeze_test,
+                                                   Line squeeze) {
+  const int n = is_list;
+  return {.prep = transform::batch_prep_lines(n),
+          .output_height = {n + 27},
+          .output_width = {n + 28},
+          .total_elements = {n + 29},
+          .output = {n + 31},
+          .empty_test = {n + 32},
+          .empty_return = {n + 33},
+          .cache_key = {n + 35},
+          .cache_test = {n + 36},
+          .build = {n + 37},
+          .store = {n + 38},
+          .lookup = {n + 40},
+          .flattened = {n + 42},
+          .launch = launch,
+          .squeeze_test = squeeze_test,
+          .squeeze = squeeze};
+}
+
 // ----- source lines -----------------------------------------------------------
 // The module's source as Python would number it; each name marks the
 // statement that a traceback entry points at. The two reconstructions share
@@ -40,94 +76,28 @@ constexpr Line map_fill{30};            //     for y in range(output_height): fo
 constexpr Line map_upload{42};          //     return cp.asarray(indices)
 constexpr Line index_cache{45};         // _index_cache = {}
 constexpr Line def_flattened{48};       // def subsample_image_back_flattened(subsampled_images: cp.ndarray | list[cp.ndarray], dim: int) -> cp.ndarray:
-constexpr ReconstructionLines flattened = {
-    .prep = {
-        .is_list = {58},          //     if isinstance(subsampled_images, list):
-        .empty_test = {59},       //         if len(subsampled_images) == 0:
-        .empty_raise = {60},      //             raise ValueError("subsampled_images must not be an empty list")
-        .first = {61},            //         first = subsampled_images[0]
-        .first_ndim = {62},       //         if first.ndim == 2:
-        .stack_2d_size = {63},    //             (size limit of the stack)
-        .stack_2d = {64},         //             batch = cp.stack([img[cp.newaxis, :, :] for img in subsampled_images], axis=0)
-        .stack_3d_size = {66},    //             (size limit of the stack)
-        .stack_3d = {67},         //             batch = cp.stack([img.transpose(2, 0, 1) for img in subsampled_images], axis=0)
-        .not_list = {69},         //         batch = subsampled_images
-        .ndim_test = {71},        //     if batch.ndim != 4:
-        .ndim_raise = {72},       //         raise ValueError("Input must be 4D tensor in NCHW format")
-        .unpack = {74},           //     batch_size, channels, input_height, input_width = batch.shape
-        .size_test = {76},        //     if batch_size != dim * dim:
-        .size_raise = {77},       //         raise ValueError(f"Batch size {batch_size} doesn't match dim*dim = {dim * dim}")
-        .limit = {78},            //     (size limit of the batch)
-        .dtype_test = {80},       //     if batch.dtype != cp.float32:
-        .astype = {81},           //         batch = batch.astype(cp.float32)
-        .contiguous = {83},       //     batch = cp.ascontiguousarray(batch)
-    },
-    .output_height = {85},        //     output_height = input_height * dim
-    .output_width = {86},         //     output_width = input_width * dim
-    .total_elements = {87},       //     total_elements = output_height * output_width * channels
-    .output = {89},               //     output = cp.empty((output_height, output_width, channels), dtype=cp.float32)
-    .empty_test = {90},           //     if total_elements == 0:
-    .empty_return = {91},         //         return output (squeezed as below)
-    .cache_key = {93},            //     cache_key = (batch_size, channels, input_height, input_width, dim, cp.cuda.runtime.getDevice())
-    .cache_test = {94},           //     if cache_key not in _index_cache:
-    .build = {95},                //         indices = create_output_order_indices((batch_size, channels, input_height, input_width), dim)
-    .store = {96},                //         _index_cache[cache_key] = indices
-    .lookup = {98},               //         indices = _index_cache[cache_key]
-    .flattened = {100},           //     flattened_input = batch.ravel()
-    .launch = {
+constexpr ReconstructionLines flattened = reconstruction_lines(
+    58,  // lines 58 to 100 as reconstruction_lines numbers them
+    {
         .block_size = {103},       //     block_size = 256
         .grid_size = {104},        //     grid_size = (total_elements + block_size - 1) // block_size
         .launch = {106},           //     simple_copy_kernel((grid_size, 1, 1), (block_size, 1, 1), (reordered_input, output, cp.int32(total_elements)))
     },
-    .squeeze_test = {109},        //     if channels == 1:
-    .squeeze = {110},             //         output = output.squeeze(axis=2)
-};
+    {109},  //     if channels == 1:
+    {110}); //         output = output.squeeze(axis=2)
 constexpr Line flattened_reorder{101};  //     reordered_input = flattened_input[indices]
 constexpr Line gather_kernel_code{115}; // gather_kernel_code = r"""..."""
 constexpr Line gather_kernel{130};      // gather_kernel = cp.RawKernel(gather_kernel_code, "gather_kernel")
 constexpr Line def_gather{133};         // def subsample_image_back_gather(subsampled_images: cp.ndarray | list[cp.ndarray], dim: int) -> cp.ndarray:
-constexpr ReconstructionLines gather = {
-    .prep = {
-        .is_list = {138},         //     if isinstance(subsampled_images, list):
-        .empty_test = {139},      //         if len(subsampled_images) == 0:
-        .empty_raise = {140},     //             raise ValueError("subsampled_images must not be an empty list")
-        .first = {141},           //         first = subsampled_images[0]
-        .first_ndim = {142},      //         if first.ndim == 2:
-        .stack_2d_size = {143},   //             (size limit of the stack)
-        .stack_2d = {144},        //             batch = cp.stack([img[cp.newaxis, :, :] for img in subsampled_images], axis=0)
-        .stack_3d_size = {146},   //             (size limit of the stack)
-        .stack_3d = {147},        //             batch = cp.stack([img.transpose(2, 0, 1) for img in subsampled_images], axis=0)
-        .not_list = {149},        //         batch = subsampled_images
-        .ndim_test = {151},       //     if batch.ndim != 4:
-        .ndim_raise = {152},      //         raise ValueError("Input must be 4D tensor in NCHW format")
-        .unpack = {154},          //     batch_size, channels, input_height, input_width = batch.shape
-        .size_test = {156},       //     if batch_size != dim * dim:
-        .size_raise = {157},      //         raise ValueError(f"Batch size {batch_size} doesn't match dim*dim = {dim * dim}")
-        .limit = {158},           //     (size limit of the batch)
-        .dtype_test = {160},      //     if batch.dtype != cp.float32:
-        .astype = {161},          //         batch = batch.astype(cp.float32)
-        .contiguous = {163},      //     batch = cp.ascontiguousarray(batch)
-    },
-    .output_height = {165},       //     output_height = input_height * dim
-    .output_width = {166},        //     output_width = input_width * dim
-    .total_elements = {167},      //     total_elements = output_height * output_width * channels
-    .output = {169},              //     output = cp.empty((output_height, output_width, channels), dtype=cp.float32)
-    .empty_test = {170},          //     if total_elements == 0:
-    .empty_return = {171},        //         return output (squeezed as below)
-    .cache_key = {173},           //     cache_key = (batch_size, channels, input_height, input_width, dim, cp.cuda.runtime.getDevice())
-    .cache_test = {174},          //     if cache_key not in _index_cache:
-    .build = {175},               //         indices = create_output_order_indices((batch_size, channels, input_height, input_width), dim)
-    .store = {176},               //         _index_cache[cache_key] = indices
-    .lookup = {178},              //         indices = _index_cache[cache_key]
-    .flattened = {180},           //     flattened_input = batch.ravel()
-    .launch = {
+constexpr ReconstructionLines gather = reconstruction_lines(
+    138,  // lines 138 to 180 as reconstruction_lines numbers them
+    {
         .block_size = {182},       //     block_size = 256
         .grid_size = {183},        //     grid_size = (total_elements + block_size - 1) // block_size
         .launch = {185},           //     gather_kernel((grid_size, 1, 1), (block_size, 1, 1), (flattened_input, output, indices, cp.int32(total_elements)))
     },
-    .squeeze_test = {188},        //     if channels == 1:
-    .squeeze = {189},             //         output = output.squeeze(axis=2)
-};
+    {188},  //     if channels == 1:
+    {189}); //         output = output.squeeze(axis=2)
 }  // namespace L
 
 // ----- simple_copy_kernel ---------------------------------------------------
@@ -329,24 +299,13 @@ Object subsample_image_back_flattened(Call& c, Handle subsampled_images, Handle 
   return finish(c, p, at);
 }
 
-constexpr FunctionSpec flattened_def = def<subsample_image_back_flattened>({
-    .name = "subsample_image_back_flattened",
-    .line = L::def_flattened,
-    .params = {{"subsampled_images", "cp.ndarray | list[cp.ndarray]"}, {"dim", "int"}},
-    .returns = "cp.ndarray",
-    .doc = "1次元化による最適化版のsubsample_image_back\n"
-           "\n"
-           "    Args:\n"
-           "        subsampled_images: Batch tensor with shape (N, C, H, W) where N = dim*dim or a list of "
-           "images[H, W, C].\n"
-           "        dim: Block size used in the original subsampling\n"
-           "\n"
-           "    Returns:\n"
-           "        Reconstructed image with shape (H*dim, W*dim, C)\n"
-           "    ",
-    .locals = "first batch batch_size channels input_height input_width output_height output_width total_elements "
-              "output cache_key indices flattened_input reordered_input block_size grid_size",
-});
+constexpr FunctionSpec flattened_def = def<subsample_image_back_flattened>(transform::reconstruction_function(
+    "subsample_image_back_flattened", L::def_flattened,
+    "1次元化による最適化版のsubsample_image_back\n"
+    "\n"
+    ZV_RECONSTRUCTION_ARGS_DOC,
+    "first batch batch_size channels input_height input_width output_height output_width total_elements "
+    "output cache_key indices flattened_input reordered_input block_size grid_size"));
 
 // ----- gather_kernel --------------------------------------------------------
 
@@ -385,18 +344,14 @@ Object subsample_image_back_gather(Call& c, Handle subsampled_images, Handle dim
   return finish(c, p, at);
 }
 
-constexpr FunctionSpec gather_def = def<subsample_image_back_gather>({
-    .name = "subsample_image_back_gather",
-    .line = L::def_gather,
-    .params = {{"subsampled_images", "cp.ndarray | list[cp.ndarray]"}, {"dim", "int"}},
-    .returns = "cp.ndarray",
-    .doc = "Gather操作を使用した最適化版\n"
-           "\n"
-           "    インデックスの並べ替えをせず、直接gather操作でデータを収集\n"
-           "    ",
-    .locals = "first batch batch_size channels input_height input_width output_height output_width total_elements "
-              "output cache_key indices flattened_input block_size grid_size",
-});
+constexpr FunctionSpec gather_def = def<subsample_image_back_gather>(transform::reconstruction_function(
+    "subsample_image_back_gather", L::def_gather,
+    "Gather操作を使用した最適化版\n"
+    "\n"
+    "    インデックスの並べ替えをせず、直接gather操作でデータを収集\n"
+    "    ",
+    "first batch batch_size channels input_height input_width output_height output_width total_elements "
+    "output cache_key indices flattened_input block_size grid_size"));
 
 // ----- module body ----------------------------------------------------------
 
