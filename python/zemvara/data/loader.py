@@ -1,17 +1,25 @@
 """`Loader`: batches of a dataset's images on the device, read and decoded on the host in threads.
 
-Per batch: the files are read and decoded (OpenCV, red-green-blue, uint8) by
-a thread pool a bounded number of batches ahead, and each sample's random
+Per batch: the files are read and decoded (red-green-blue, uint8) by a
+thread pool a bounded number of batches ahead, and each sample's random
 parameters are drawn by the thread that decoded it from a generator seeded
 by (seed, epoch, rank, the sample's place in the epoch), so the batches are
 the same bit for bit whatever the number of threads. The consuming thread
 then copies the batch's labels and pixels to the device in one copy from
-page-locked memory, runs the transform (one warp launch for training) into
-an (N, H, W, C) uint8 array, and packs it in one elementwise launch into the
-layout and element type asked for, scaled to 0..1 and normalised by mean
-and std. Every launch and copy runs on the caller's current stream:
-PyTorch's current stream for torch output on a GPU, CuPy's otherwise.
-Nothing waits for the device.
+page-locked memory, runs the transform (one warp launch for training, one
+more for colour jitter) into an (N, H, W, C) uint8 array, and packs it in
+one elementwise launch into the layout and element type asked for, scaled
+to 0..1 and normalised by mean and std. Every launch and copy runs on the
+caller's current stream: PyTorch's current stream for torch output on a
+GPU, CuPy's otherwise. Nothing waits for the device.
+
+The decoder: "opencv" decodes the whole file; "pillow" reads the file's
+header first, draws the parameters from its size, and decodes a JPEG at
+1/2, 1/4 or 1/8 of its size (the decoder's own reduction) where the
+transform shrinks it by that much or more, the parameters adjusted to the
+reduced image; "device" reads the files in the threads and decodes each
+batch on the device with the NVIDIA image codec in one call, falling back
+to "opencv" with a warning where that codec cannot be imported.
 
 A file that cannot be read or decoded is reported (a warning naming the path
 and the reason) and then skipped (the batch is one shorter), replaced (by
@@ -22,6 +30,7 @@ maps each failed path to its reason.
 
 import collections
 import functools
+import importlib
 import os
 import warnings
 from concurrent.futures import ThreadPoolExecutor
@@ -37,6 +46,11 @@ LAYOUTS = ("NCHW", "NHWC")
 DTYPES = ("uint8", "float16", "float32")
 OUTPUTS = ("torch", "cupy")
 ON_ERROR = ("skip", "replace", "raise")
+DECODERS = ("opencv", "pillow", "device")
+
+# The EXIF tag of the orientation; JPEG's reduced decoding scales.
+_ORIENTATION = 0x0112
+_SCALES = (8, 4, 2)
 
 # out = x * scale + shift per channel: x / 255 normalised by mean and std in one pass.
 _pack_kernel = cp.ElementwiseKernel(
@@ -53,6 +67,39 @@ def decode(path):
     if image is None:
         raise ValueError("not an image that can be decoded")
     return cv2.cvtColor(image, cv2.COLOR_BGR2RGB)
+
+
+def decode_reduced(path, transform, rng):
+    """One file through Pillow as (image, params): params drawn from the header's size, a JPEG decoded reduced.
+
+    The reduction is the largest of 8, 4 and 2 that is at most
+    transform.reduction(params, height, width), and the params are then
+    transform.reduced(params, scale); a file with an EXIF orientation is
+    turned as the tag says and not reduced. Raises OSError or ValueError
+    when the file cannot be read or decoded.
+    """
+    from PIL import Image, ImageOps
+
+    with Image.open(path) as im:
+        orientation = im.getexif().get(_ORIENTATION, 1)
+        width, height = im.size
+        if orientation in (5, 6, 7, 8):
+            width, height = height, width
+        params = transform.params(height, width, rng)
+        scale = 1
+        if im.format == "JPEG" and orientation == 1 and hasattr(transform, "reduction"):
+            factor = transform.reduction(params, height, width)
+            wanted = next((s for s in _SCALES if s <= factor and s <= min(width, height)), 1)
+            drafted = im.draft("RGB", (width // wanted, height // wanted)) if wanted > 1 else None
+            if drafted is not None:
+                scale = int(round(width / drafted[1][2]))
+        image = im.convert("RGB")
+        if orientation != 1:
+            image = ImageOps.exif_transpose(image)
+        array = np.asarray(image)
+    if scale > 1:
+        params = transform.reduced(params, scale)
+    return array, params
 
 
 @functools.lru_cache(maxsize=64)
@@ -95,7 +142,7 @@ class Loader:
 
     def __init__(self, dataset, batch_size, shuffle=False, seed=0, drop_last=False, rank=0, world_size=1,
                  prefetch=2, threads=None, transform=None, layout="NCHW", dtype="float32", mean=None,
-                 std=None, output="torch", on_error="skip"):
+                 std=None, output="torch", on_error="skip", decoder="opencv"):
         """dataset: (path, label) pairs (an ImageFolder, an ImageList or a sequence).
 
         transform defaults to ResizeCenterCrop(224); threads to the CPU count, at most 8.
@@ -112,6 +159,7 @@ class Loader:
         _check("dtype", dtype, DTYPES)
         _check("output", output, OUTPUTS)
         _check("on_error", on_error, ON_ERROR)
+        _check("decoder", decoder, DECODERS)
         if dtype == "uint8" and (mean is not None or std is not None):
             raise ValueError("Loader: mean and std need a float dtype, not uint8")
         self.dataset = dataset
@@ -120,6 +168,17 @@ class Loader:
         self.transform = ResizeCenterCrop(224) if transform is None else transform
         self.layout, self.dtype, self.mean, self.std = layout, dtype, mean, std
         self.output, self.on_error = output, on_error
+        self.decoder, self._codec = decoder, None
+        if decoder == "device":
+            try:
+                nvimgcodec = importlib.import_module("nvidia.nvimgcodec")
+            except ImportError as error:
+                warnings.warn(f"Loader: decoder='device' needs the NVIDIA image codec (nvidia.nvimgcodec), which "
+                              f"cannot be imported ({error}); decoding on the CPU with OpenCV", RuntimeWarning,
+                              stacklevel=2)
+                self.decoder = "opencv"
+            else:
+                self._codec = nvimgcodec.Decoder()
         self.epoch = 0
         self.indices()  # refuses a rank outside the group
         self.skipped = {}
@@ -144,13 +203,38 @@ class Loader:
         return np.random.default_rng([self.seed, self.epoch if epoch is None else epoch, self.rank, place])
 
     def _read(self, epoch, place, index):
-        """Decode one sample and draw its parameters: (image, label, params) or (None, path, reason)."""
+        """Decode one sample and draw its parameters: (image, label, params) or (None, path, reason).
+
+        With the device decoder the image is the file's bytes and params None: _decode_batch decodes them.
+        """
         path, label = self.dataset[index]
         try:
+            if self.decoder == "device":
+                return np.fromfile(path, np.uint8), label, None
+            if self.decoder == "pillow":
+                image, params = decode_reduced(path, self.transform, self.rng(place, epoch))
+                return image, label, params
             image = decode(path)
-        except (OSError, ValueError, cv2.error) as error:
+        except (OSError, ValueError, SyntaxError, cv2.error) as error:
             return None, path, str(error) or type(error).__name__
         return image, label, self.transform.params(image.shape[0], image.shape[1], self.rng(place, epoch))
+
+    def _decode_batch(self, epoch, places, order, results):
+        """The device decoder's results: the batch's read files decoded on the device in one call, params drawn."""
+        read = [k for k, r in enumerate(results) if r[0] is not None]
+        decoded = self._codec.decode([results[k][0] for k in read], cuda_stream=cp.cuda.get_current_stream().ptr)
+        results = list(results)
+        for k, image in zip(read, decoded):
+            if image is None:
+                path = self.dataset[order[places[k]]][0]
+                results[k] = None, path, "not an image that the NVIDIA image codec can decode"
+                continue
+            image = cp.asarray(image)
+            if not image.flags.c_contiguous:
+                image = cp.ascontiguousarray(image)
+            results[k] = image, results[k][1], self.transform.params(image.shape[0], image.shape[1],
+                                                                     self.rng(places[k], epoch))
+        return results
 
     def _fail(self, path, reason, replaced):
         self.skipped[path] = reason
@@ -182,7 +266,7 @@ class Loader:
         return images, labels, params
 
     def _upload(self, images, labels):
-        """The labels (int64) and every image's pixels in one copy to the device, from page-locked memory.
+        """The labels (int64) and every host image's pixels in one copy to the device, from page-locked memory.
 
         The copy is queued on the current stream without waiting; the
         host buffer is kept until an event after the copy says it is done.
@@ -207,7 +291,10 @@ class Loader:
 
     def _batch(self, images, labels, params):
         """The device batch of decoded host images, on the current stream."""
-        labels, sources = self._upload(images, labels)
+        on_device = self.decoder == "device"
+        labels, sources = self._upload([] if on_device else images, labels)
+        if on_device:
+            sources = images
         out_h, out_w = self.transform.size
         out = cp.empty((len(images), out_h, out_w, 3), cp.uint8)
         self.transform.apply(sources, params, out)
@@ -248,12 +335,14 @@ class Loader:
                 places, futures = pending.pop(0)
                 if b + self.prefetch + 1 < len(starts):
                     submit(b + self.prefetch + 1)
-                images, labels, params = self._gather(epoch, places, [f.result() for f in futures])
-                if not images:
-                    continue
+                results = [f.result() for f in futures]
                 with self._stream():
-                    batch = self._batch(images, labels, params)
-                yield batch
+                    if self.decoder == "device":
+                        results = self._decode_batch(epoch, places, order, results)
+                    images, labels, params = self._gather(epoch, places, results)
+                    batch = self._batch(images, labels, params) if images else None
+                if batch is not None:
+                    yield batch
         finally:
             for _, futures in pending:
                 for future in futures:
