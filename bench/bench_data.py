@@ -26,7 +26,7 @@ import cupy as cp
 import cv2
 import numpy as np
 
-from bench_batched import HostWaits, KernelClock
+from bench_lists import HostWaits, KernelClock
 from timing import peak_rss_mib, table
 
 COUNT = int(os.environ.get("ZEMVARA_BENCH_DATA_IMAGES", "2000"))
