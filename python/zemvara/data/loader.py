@@ -54,6 +54,8 @@ DECODERS = ("opencv", "pillow", "device")
 # The EXIF tag of the orientation; JPEG's reduced decoding scales.
 _ORIENTATION = 0x0112
 _SCALES = (8, 4, 2)
+# The staging buffers' sizes are multiples of this.
+_STAGING_STEP = 4 << 20
 
 # out = x * scale + shift per channel (x / 255 normalised by mean and std), one thread per pixel.
 _PACK = _sources.KernelSource("data_pack", generated=(pathlib.Path(__file__).parent / "_pack.cu").read_text())
@@ -192,7 +194,8 @@ class Loader:
         self.epoch = 0
         self.indices()  # refuses a rank outside the group
         self.skipped = {}
-        self._uploads = collections.deque()  # (event, page-locked buffer) of copies maybe in flight
+        self._uploads = collections.deque()  # (event, capacity, page-locked buffer) of copies maybe in flight
+        self._free = []  # (capacity, page-locked buffer) whose copies have ended
 
     def set_epoch(self, epoch):
         """Choose the epoch whose order (with shuffle) and random parameters the next pass uses."""
@@ -275,6 +278,22 @@ class Loader:
             params.append(result[2])
         return images, labels, params
 
+    def _staging(self, size):
+        """(capacity, page-locked buffer) of at least size bytes: a free one whose copy has ended, or a new one.
+
+        Capacities are rounded up to _STAGING_STEP, so that buffers are reused
+        with their pages already touched, and the device buffer of the same
+        capacity comes back from the memory pool.
+        """
+        while self._uploads and self._uploads[0][0].done:
+            self._free.append(self._uploads.popleft()[1:])
+        fits = [k for k, (capacity, _) in enumerate(self._free) if capacity >= size]
+        if fits:
+            return self._free.pop(min(fits, key=lambda k: self._free[k][0]))
+        del self._free[:-1]  # the largest few kept: the sizes of later batches are alike
+        capacity = -(-size // _STAGING_STEP) * _STAGING_STEP
+        return capacity, cp.cuda.alloc_pinned_memory(capacity)
+
     def _upload(self, images, labels):
         """The labels (int64) and every host image's pixels in one copy to the device, from page-locked memory.
 
@@ -283,19 +302,18 @@ class Loader:
         """
         sizes = [im.size for im in images]
         start = 8 * len(labels)
-        memory = cp.cuda.alloc_pinned_memory(start + sum(sizes))
-        host = np.frombuffer(memory, np.uint8, start + sum(sizes))
+        total = start + sum(sizes)
+        capacity, memory = self._staging(total)
+        host = np.frombuffer(memory, np.uint8, total)
         host[:start].view(np.int64)[:] = labels
         at = [start]
         for image, size in zip(images, sizes):
             host[at[-1]:at[-1] + size] = image.reshape(-1)
             at.append(at[-1] + size)
         stream = cp.cuda.get_current_stream()
-        device = cp.empty(host.size, cp.uint8)
+        device = cp.empty(capacity, cp.uint8)[:total]
         device.set(host, stream)
-        while self._uploads and self._uploads[0][0].done:
-            self._uploads.popleft()
-        self._uploads.append((stream.record(), memory))
+        self._uploads.append((stream.record(), capacity, memory))
         sources = [device[a:b].reshape(image.shape) for a, b, image in zip(at, at[1:], images)]
         return device[:start].view(cp.int64), sources
 
