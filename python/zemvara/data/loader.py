@@ -86,23 +86,26 @@ def decode_reduced(path, transform, rng):
     """
     from PIL import Image, ImageOps
 
-    with Image.open(path) as im:
-        orientation = im.getexif().get(_ORIENTATION, 1)
-        width, height = im.size
-        if orientation in (5, 6, 7, 8):
-            width, height = height, width
-        params = transform.params(height, width, rng)
-        scale = 1
-        if im.format == "JPEG" and orientation == 1 and hasattr(transform, "reduction"):
-            factor = transform.reduction(params, height, width)
-            wanted = next((s for s in _SCALES if s <= factor and s <= min(width, height)), 1)
-            drafted = im.draft("RGB", (width // wanted, height // wanted)) if wanted > 1 else None
-            if drafted is not None:
-                scale = int(round(width / drafted[1][2]))
-        image = im.convert("RGB")
-        if orientation != 1:
-            image = ImageOps.exif_transpose(image)
-        array = np.asarray(image)
+    try:
+        with Image.open(path) as im:
+            orientation = im.getexif().get(_ORIENTATION, 1)
+            width, height = im.size
+            if orientation in (5, 6, 7, 8):
+                width, height = height, width
+            params = transform.params(height, width, rng)
+            scale = 1
+            if im.format == "JPEG" and orientation == 1 and hasattr(transform, "reduction"):
+                factor = transform.reduction(params, height, width)
+                wanted = next((s for s in _SCALES if s <= factor and s <= min(width, height)), 1)
+                drafted = im.draft("RGB", (width // wanted, height // wanted)) if wanted > 1 else None
+                if drafted is not None:
+                    scale = int(round(width / drafted[1][2]))
+            image = im.convert("RGB")
+            if orientation != 1:
+                image = ImageOps.exif_transpose(image)
+            array = np.asarray(image)
+    except Image.DecompressionBombError as error:  # not an OSError: one file must not end the pass
+        raise ValueError(str(error)) from None
     if scale > 1:
         params = transform.reduced(params, scale)
     return array, params
