@@ -19,7 +19,7 @@ header first, draws the parameters from its size, and decodes a JPEG at
 transform shrinks it by that much or more, the parameters adjusted to the
 reduced image; "device" reads the files in the threads and decodes each
 batch on the device with the NVIDIA image codec in one call, falling back
-to "opencv" with a warning where that codec cannot be imported.
+to "opencv" with a warning where that codec cannot be imported or used.
 
 A file that cannot be read or decoded is reported (a warning naming the path
 and the reason) and then skipped (the batch is one shorter), replaced (by
@@ -186,14 +186,12 @@ class Loader:
         self.decoder, self._codec = decoder, None
         if decoder == "device":
             try:
-                nvimgcodec = importlib.import_module("nvidia.nvimgcodec")
-            except ImportError as error:
+                self._codec = importlib.import_module("nvidia.nvimgcodec").Decoder()
+            except (ImportError, RuntimeError) as error:  # not installed, or no device it can use
                 warnings.warn(f"Loader: decoder='device' needs the NVIDIA image codec (nvidia.nvimgcodec), which "
-                              f"cannot be imported ({error}); decoding on the CPU with OpenCV", RuntimeWarning,
+                              f"cannot be used here ({error}); decoding on the CPU with OpenCV", RuntimeWarning,
                               stacklevel=2)
                 self.decoder = "opencv"
-            else:
-                self._codec = nvimgcodec.Decoder()
         self.epoch = 0
         self.indices()  # refuses a rank outside the group
         self.skipped = {}

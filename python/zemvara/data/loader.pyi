@@ -66,7 +66,8 @@ class Loader:
     much or more (see decode_reduced); "device" reads the files in the
     threads and decodes each batch on the device with the NVIDIA image
     codec in one call, falling back to "opencv" with a RuntimeWarning where
-    `nvidia.nvimgcodec` cannot be imported (`decoder` then says "opencv").
+    `nvidia.nvimgcodec` cannot be imported or makes no decoder (`decoder`
+    then says "opencv").
     """
 
     dataset: Union[ImageList, Sequence[Tuple[str, int]]]
