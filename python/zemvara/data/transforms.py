@@ -241,8 +241,9 @@ class ColorJitter:
         return inner, np.array(factors + [code], np.float32)
 
     def reduction(self, params, height, width):
-        """The wrapped transform's reduction."""
-        return self.transform.reduction(params[0], height, width)
+        """The wrapped transform's reduction (1 for one that says none)."""
+        reduction = getattr(self.transform, "reduction", None)
+        return 1.0 if reduction is None else reduction(params[0], height, width)
 
     def reduced(self, params, scale):
         """The wrapped transform's params reduced; the colour factors unchanged."""
@@ -250,11 +251,11 @@ class ColorJitter:
 
     def apply(self, images, params, out):
         """The wrapped transform into out, then the jitter of every image of out in place, in one launch."""
-        self.transform.apply(images, [p[0] for p in params], out)
-        if not len(params):
-            return
         if out.ndim != 4 or out.shape[3] != 3 or out.dtype != cp.uint8 or not out.flags.c_contiguous:
             raise ValueError(f"ColorJitter: out must be a contiguous (N, H, W, 3) uint8 array, not {out.shape} "
                              f"{out.dtype}")
+        self.transform.apply(images, [p[0] for p in params], out)
+        if not len(params):
+            return
         table = cp.asarray(np.stack([p[1] for p in params]))
         _jitter_kernel()((len(params),), (_JITTER_THREADS,), (out, table, np.int64(out.shape[1] * out.shape[2])))

@@ -126,7 +126,7 @@ class ColorJitter:
         """
 
     def reduction(self, params: Tuple[Any, np.ndarray], height: int, width: int) -> float:
-        """The wrapped transform's reduction."""
+        """The wrapped transform's reduction (1 for one that says none)."""
 
     def reduced(self, params: Tuple[Any, np.ndarray], scale: int) -> Tuple[Any, np.ndarray]:
         """The wrapped transform's params reduced; the colour factors unchanged."""
