@@ -3,21 +3,28 @@
 A folder of generated JPEGs of photograph sizes (about 500 x 375, both
 orientations; ZEMVARA_BENCH_DATA_IMAGES of them, 2,000 by default, in 4
 classes) is read for training: random resized crop to 224, horizontal flip,
-normalisation, float16 NCHW, batches of 64. The two sides alternate, each
-timed over a whole pass after a first pass of 64 images:
+normalisation, float16 NCHW, batches of 64. The sides alternate, each timed
+over a whole pass after a first pass of 64 images:
 
 - the Loader, 2 decoding threads, on the device (the host device here);
+- torchvision.datasets.ImageFolder + DataLoader(num_workers=2) with
+  torchvision's v2 transforms (RandomResizedCrop, RandomHorizontalFlip on the
+  Pillow image, PILToTensor, ToDtype(float16, scale=True), Normalize), the
+  batch then moved to the device; skipped where torchvision cannot be
+  imported;
 - DataLoader(num_workers=2) over a dataset that decodes with OpenCV and
   applies the same crop rule, flip and normalisation with cv2.resize (bilinear)
   and NumPy in the worker processes, then moves the batch to the device.
-  torchvision is not a dependency of the package; its transforms are not run.
 
 On the host device the table also gives, per batch, the Loader's launches
-and its host waits (device-to-host copies and synchronisations), and the
-process's peak resident memory. On the host device the warp runs on one
-CPU core inside its launch, so these figures measure the stand-in, not a GPU.
+and its host waits (device-to-host copies and synchronisations), the time
+inside its launches and what colour jitter (ColorJitter(0.4, 0.4, 0.4)) adds
+to one batch, and the process's peak resident memory. On the host device the
+kernels run on the CPU cores inside their launches, so these figures measure
+the stand-in, not a GPU.
 """
 
+import math
 import os
 import tempfile
 import time
@@ -26,7 +33,7 @@ import cupy as cp
 import cv2
 import numpy as np
 
-from bench_batched import HostWaits, KernelClock
+from bench_lists import HostWaits, KernelClock
 from timing import peak_rss_mib, table
 
 COUNT = int(os.environ.get("ZEMVARA_BENCH_DATA_IMAGES", "2000"))
@@ -75,6 +82,47 @@ class CpuDataset:
         return torch.from_numpy(np.ascontiguousarray(out)), label
 
 
+_TORCHVISION_OPS = []  # the operator library declared for torchvision's import, kept alive
+
+
+def import_torchvision():
+    """torchvision, or None where it cannot be imported.
+
+    PyPI's torchvision wheels are built for PyPI's CUDA builds of torch, and
+    their compiled operators do not load against a CPU build; their import
+    then fails registering shapes for operators that do not exist. Those
+    operators are declared here so that the import goes on: nothing below
+    calls them (the transforms are Python over Pillow and torch).
+    """
+    import torch
+
+    try:
+        import torchvision
+    except RuntimeError as error:
+        if "torchvision::" not in str(error):
+            raise
+        library = torch.library.Library("torchvision", "DEF")
+        for name in ("nms", "qnms"):
+            library.define(f"{name}(Tensor dets, Tensor scores, float iou_threshold) -> Tensor")
+        _TORCHVISION_OPS.append(library)
+        import torchvision
+    except ImportError:
+        return None
+    return torchvision
+
+
+def torchvision_loader(root, torchvision, pin):
+    """torchvision's ImageFolder and v2 transforms for the same training pass, in a DataLoader with 2 workers."""
+    import torch
+    from torch.utils.data import DataLoader
+    from torchvision.transforms import v2
+
+    train = v2.Compose([v2.RandomResizedCrop(224, antialias=True), v2.RandomHorizontalFlip(), v2.PILToTensor(),
+                        v2.ToDtype(torch.float16, scale=True), v2.Normalize(MEAN, STD)])
+    dataset = torchvision.datasets.ImageFolder(root, transform=train)
+    return DataLoader(dataset, BATCH, shuffle=True, num_workers=2, pin_memory=pin, persistent_workers=True)
+
+
 def run_zemvara(loader):
     count = 0
     for images, labels in loader:
@@ -90,6 +138,41 @@ def run_dataloader(loader, device):
     return count
 
 
+class _Warped:
+    """A transform whose output is already in `out`: ColorJitter over it times the jitter launch alone."""
+
+    size = (224, 224)
+
+    def params(self, height, width, rng):
+        return None
+
+    def apply(self, images, params, out):
+        pass
+
+
+def jitter_cost(dataset, launch_count):
+    """Seconds (the best of three) and launches of ColorJitter(0.4, 0.4, 0.4) over one warped batch."""
+    from zemvara.data import ColorJitter, RandomResizedCrop
+    from zemvara.data.loader import decode
+
+    images = [cp.asarray(decode(path)) for path, _ in dataset.samples[:BATCH]]
+    out = cp.empty((len(images), 224, 224, 3), cp.uint8)
+    crop, jitter = RandomResizedCrop(224), ColorJitter(_Warped(), 0.4, 0.4, 0.4)
+    rng = np.random.default_rng(0)
+    warped = cp.empty_like(out)
+    crop.apply(images, [crop.params(*image.shape[:2], rng) for image in images], warped)
+    params = [jitter.params(*image.shape[:2], rng) for image in images]
+    best = math.inf
+    for _ in range(4):  # the first compiles
+        out[...] = warped
+        cp.cuda.Device().synchronize()
+        launched, start = launch_count(), time.perf_counter()
+        jitter.apply(images, params, out)
+        cp.cuda.Device().synchronize()
+        best, launches = min(best, time.perf_counter() - start), launch_count() - launched
+    return best, launches
+
+
 def main():
     import torch
     from torch.utils.data import DataLoader
@@ -99,6 +182,9 @@ def main():
     host = hasattr(cp, "_hostdevice")
     launch_count = cp._hostdevice.launch_count if host else (lambda: 0)
     device = "cuda" if torch.cuda.is_available() else "cpu"
+    torchvision = import_torchvision()
+    ours_name, tv_name, cv_name = ("zemvara.data.Loader (2 threads)", "torchvision ImageFolder + v2 (2 workers)",
+                                   "DataLoader (2 workers, OpenCV)")
     with tempfile.TemporaryDirectory() as root:
         start = time.perf_counter()
         make_folder(root, COUNT)
@@ -106,14 +192,17 @@ def main():
         dataset = ImageFolder(root)
         ours = Loader(dataset, BATCH, shuffle=True, threads=2, transform=RandomResizedCrop(224), dtype="float16",
                       mean=MEAN, std=STD)
-        theirs = DataLoader(CpuDataset(dataset.samples), BATCH, shuffle=True, num_workers=2,
-                            pin_memory=device == "cuda", persistent_workers=True)
+        theirs = {cv_name: DataLoader(CpuDataset(dataset.samples), BATCH, shuffle=True, num_workers=2,
+                                      pin_memory=device == "cuda", persistent_workers=True)}
+        if torchvision is not None:
+            theirs[tv_name] = torchvision_loader(root, torchvision, device == "cuda")
         warm = Loader(dataset.samples[:BATCH], BATCH, transform=RandomResizedCrop(224), dtype="float16",
                       mean=MEAN, std=STD)
         run_zemvara(warm)  # kernels compiled
         cp.cuda.Device().synchronize()
-        run_dataloader(theirs, device)  # workers started
-        rates = {"zemvara.data.Loader (2 threads)": [], "DataLoader (2 workers, OpenCV)": []}
+        for loader in theirs.values():
+            run_dataloader(loader, device)  # workers started
+        rates = {name: [] for name in [ours_name, *theirs]}
         for round_ in range(2):
             ours.set_epoch(round_)
             launched = launch_count()
@@ -122,18 +211,23 @@ def main():
                 count = run_zemvara(ours)
             cp.cuda.Device().synchronize()
             wall = time.perf_counter() - start
-            rates["zemvara.data.Loader (2 threads)"].append(count / wall)
+            rates[ours_name].append(count / wall)
             launches, waits, batches = launch_count() - launched, held.count, len(ours)
             kernels = clock.kernel_seconds
-            start = time.perf_counter()
-            count = run_dataloader(theirs, device)
-            rates["DataLoader (2 workers, OpenCV)"].append(count / (time.perf_counter() - start))
+            for name, loader in theirs.items():
+                start = time.perf_counter()
+                count = run_dataloader(loader, device)
+                rates[name].append(count / (time.perf_counter() - start))
+        jitter_seconds, jitter_launches = jitter_cost(dataset, launch_count)
         peak = peak_rss_mib()
     rows = [[name, f"{max(r):.0f}", " / ".join(f"{x:.0f}" for x in r)] for name, r in rates.items()]
     table(f"{COUNT} JPEGs (about 500 x 375, made in {made:.0f} s) -> random resized crop 224, flip, normalise, "
           f"float16 NCHW, batch {BATCH}, on {device}",
           ["loader", "images/s (best)", "images/s (each round)"], rows)
+    if torchvision is None:
+        print("  torchvision cannot be imported: its row is left out")
     if host:
         print(f"  per Loader batch (last round): {launches / batches:.1f} launches, {waits / batches:.1f} host waits, "
-              f"{wall / batches * 1e3:.0f} ms of which {kernels / batches * 1e3:.0f} ms inside the warp's launch "
-              f"(the stand-in runs a kernel on one core); peak resident memory of the process {peak:.0f} MiB")
+              f"{wall / batches * 1e3:.0f} ms of which {kernels / batches * 1e3:.0f} ms inside its launches "
+              f"(the stand-in runs kernels on the CPU cores); ColorJitter(0.4, 0.4, 0.4) adds {jitter_launches} "
+              f"launch and {jitter_seconds * 1e3:.0f} ms; peak resident memory of the process {peak:.0f} MiB")

@@ -1,6 +1,7 @@
 """zemvara.data: labels, sharding, determinism, the transforms against direct calls, bad files, a training loop."""
 
 import os
+import sys
 
 import cupy as cp
 import cv2
@@ -9,10 +10,12 @@ import pytest
 import torch
 from torch.utils.data import DistributedSampler
 
-from zemvara.data import ImageFolder, ImageList, Loader, RandomResizedCrop, ResizeCenterCrop, shard_indices
+from zemvara.data import (ColorJitter, ImageFolder, ImageList, Loader, RandomResizedCrop, ResizeCenterCrop,
+                          shard_indices)
 from zemvara.data.loader import decode
 from zemvara.transform import warp
 from zemvara.transform.resize import resize
+from zemvara.transform.schema import INTER_CUBIC
 
 
 def make_folder(root, classes, per_class=3, seed=0, sizes=((30, 44), (52, 36), (40, 40))):
@@ -188,3 +191,113 @@ def test_a_training_batch_is_a_few_launches_on_the_callers_stream_with_no_host_w
     assert _hostdevice.launch_count() - before == len(launched) <= 4, [launch.name for launch in launched]
     assert {launch.stream for launch in launched} == {stream.ptr}
     assert [e for e in _hostdevice.events if e[0] == "synchronize"] == []
+
+
+def jitter_reference(image, factors):
+    """The colour jitter in NumPy float32: the operations in their order, each clamped, rounded at the end."""
+    v = image.astype(np.float32)
+    weights = np.array([0.2989, 0.587, 0.114], np.float32)
+    for op in (int(factors[3]) >> shift & 3 for shift in (0, 2, 4)):
+        f = np.float32(factors[op])
+        grey = (v * weights).sum(axis=-1, keepdims=True)
+        blend = np.float32(0) if op == 0 else np.float32(grey.mean(dtype=np.float64)) if op == 1 else grey
+        v = np.clip(f * v + (np.float32(1) - f) * blend, 0, 255)
+    return np.floor(v + 0.5).astype(np.uint8)
+
+
+def test_colour_jitter_follows_the_warp_in_one_more_launch_the_same_whatever_the_threads(folder):
+    from cupy import _hostdevice
+
+    transform = ColorJitter(RandomResizedCrop((20, 28), scale=(0.2, 1.0)), brightness=0.5, contrast=(0.2, 1.8),
+                            saturation=0.6)
+
+    def run(threads):
+        loader = Loader(folder, 8, seed=3, threads=threads, output="cupy", transform=transform, layout="NHWC",
+                        dtype="uint8")
+        _hostdevice.clear()
+        got = batches(loader)
+        return got, [launch.name for launch in _hostdevice.launches]
+
+    (images, _), = run(1)[0]
+    (again, _), = run(3)[0]
+    np.testing.assert_array_equal(images, again)
+    assert len(run(2)[1]) == 2  # the warp and the jitter (uint8 NHWC needs no packing)
+    orders = set()
+    for place, (path, _) in enumerate(folder.samples):
+        source = decode(path)
+        M, factors = transform.params(*source.shape[:2], Loader(folder, 8, seed=3).rng(place))
+        orders.add(int(factors[3]))
+        warped = cp.asnumpy(warp.warp_affine(cp.asarray(source), M, (28, 20), INTER_CUBIC, warp.BORDER_REPLICATE))
+        # The kernel's mean grey is summed in another order than NumPy's: a level apart at most.
+        np.testing.assert_allclose(images[place], jitter_reference(warped, factors), atol=1)
+    assert len(orders) > 1
+
+
+@pytest.mark.parametrize("kwargs", [{"brightness": -0.1}, {"contrast": (1.5, 0.5)}, {"saturation": (1, 2, 3)}])
+def test_colour_jitter_refuses_bad_ranges(kwargs):
+    with pytest.raises(ValueError, match="ColorJitter: " + next(iter(kwargs))):
+        ColorJitter(RandomResizedCrop(8), **kwargs)
+
+
+@pytest.fixture(scope="module")
+def large(tmp_path_factory):
+    """JPEGs large enough to be decoded reduced for small outputs: smooth colours, one grey, one PNG."""
+    root = tmp_path_factory.mktemp("large")
+    rng = np.random.default_rng(1)
+    for i, (h, w) in enumerate([(200, 160), (130, 250), (97, 121)]):
+        image = cv2.resize(rng.integers(0, 256, (5, 6, 3), dtype=np.uint8), (w, h), interpolation=cv2.INTER_CUBIC)
+        cv2.imwrite(str(root / f"{i}.jpg"), image)
+    cv2.imwrite(str(root / "grey.jpg"), cv2.resize(rng.integers(0, 256, (4, 4), dtype=np.uint8), (180, 120)))
+    cv2.imwrite(str(root / "still.png"), cv2.resize(rng.integers(0, 256, (4, 4, 3), dtype=np.uint8), (90, 64)))
+    return ImageList([(str(p), k) for k, p in enumerate(sorted(root.iterdir()))])
+
+
+@pytest.mark.parametrize("transform", [RandomResizedCrop(16, scale=(0.3, 1.0), degrees=10),
+                                       ResizeCenterCrop(24, resize_size=30)])
+def test_pillow_decodes_reduced_where_the_transform_shrinks_enough(large, transform):
+    from PIL import Image
+
+    loader = Loader(large, 8, seed=2, output="cupy", transform=transform, layout="NHWC", dtype="uint8",
+                    decoder="pillow")
+    (images, labels), = batches(loader)
+    full, = batches(Loader(large, 8, seed=2, output="cupy", transform=transform, layout="NHWC", dtype="uint8"))
+    scales = []
+    for place, (path, _) in enumerate(large.samples):
+        with Image.open(path) as im:
+            width, height = im.size
+            params = transform.params(height, width, loader.rng(place))
+            scale = next((s for s in (8, 4, 2) if s <= transform.reduction(params, height, width)), 1)
+            if path.endswith(".jpg") and scale > 1:
+                im.draft("RGB", (width // scale, height // scale))
+            else:
+                scale = 1
+            reduced = np.asarray(im.convert("RGB"))
+        scales.append(scale)
+        out = cp.empty((1, *transform.size, 3), cp.uint8)
+        transform.apply([cp.asarray(reduced)], [transform.reduced(params, scale) if scale > 1 else params], out)
+        np.testing.assert_array_equal(images[place], cp.asnumpy(out[0]))
+        # Reduced or not, the same picture as the full decode's within JPEG's and the filter's differences.
+        assert np.abs(images[place].astype(int) - full[0][place].astype(int)).mean() < 6
+    assert max(scales) >= 4 and scales[-1] == 1
+
+
+def test_the_device_decoder_gives_the_cpu_batches_and_falls_back_without_the_codec(folder, tmp_path, monkeypatch):
+    bad = tmp_path / "bad.jpg"
+    bad.write_bytes(b"\xff\xd8 not a jpeg")
+    samples = ImageList(folder.samples[:3] + [(str(bad), 1)] + folder.samples[3:6])
+    transform = ColorJitter(RandomResizedCrop(12), brightness=0.3)
+
+    def run(decoder):
+        with pytest.warns(RuntimeWarning) as caught:
+            loader = Loader(samples, 4, shuffle=True, output="cupy", transform=transform, decoder=decoder,
+                            on_error="replace")
+            return batches(loader), loader, [str(w.message) for w in caught]
+
+    cpu, _, _ = run("opencv")
+    device, loader, messages = run("device")
+    assert loader.decoder == "device" and any("bad.jpg: not an image" in m for m in messages)
+    assert all(np.array_equal(a[0], b[0]) and np.array_equal(a[1], b[1]) for a, b in zip(cpu, device))
+    monkeypatch.setitem(sys.modules, "nvidia.nvimgcodec", None)
+    fallback, loader, messages = run("device")
+    assert loader.decoder == "opencv" and "decoding on the CPU with OpenCV" in messages[0]
+    assert all(np.array_equal(a[0], b[0]) for a, b in zip(cpu, fallback))

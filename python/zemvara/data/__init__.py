@@ -3,6 +3,7 @@
 from .datasets import ImageFolder, ImageList
 from .loader import Loader
 from .sampling import shard_indices
-from .transforms import RandomResizedCrop, ResizeCenterCrop
+from .transforms import ColorJitter, RandomResizedCrop, ResizeCenterCrop
 
-__all__ = ["ImageFolder", "ImageList", "Loader", "RandomResizedCrop", "ResizeCenterCrop", "shard_indices"]
+__all__ = ["ColorJitter", "ImageFolder", "ImageList", "Loader", "RandomResizedCrop", "ResizeCenterCrop",
+           "shard_indices"]

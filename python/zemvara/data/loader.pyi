@@ -13,11 +13,22 @@ LAYOUTS: Tuple[str, ...]  # "NCHW", "NHWC"
 DTYPES: Tuple[str, ...]  # "uint8", "float16", "float32"
 OUTPUTS: Tuple[str, ...]  # "torch", "cupy"
 ON_ERROR: Tuple[str, ...]  # "skip", "replace", "raise"
+DECODERS: Tuple[str, ...]  # "opencv", "pillow", "device"
 
 def decode(path: str) -> np.ndarray:
     """One file as an (H, W, 3) red-green-blue uint8 host array; grey is replicated, alpha dropped.
 
     Raises OSError when the file cannot be read, ValueError when it cannot be decoded.
+    """
+
+def decode_reduced(path: str, transform: Any, rng: np.random.Generator) -> Tuple[np.ndarray, Any]:
+    """One file through Pillow as (image, params): params drawn from the header's size, a JPEG decoded reduced.
+
+    The reduction is the largest of 8, 4 and 2 that is at most
+    transform.reduction(params, height, width), and the params are then
+    transform.reduced(params, scale); a file with an EXIF orientation is
+    turned as the tag says and not reduced. Raises OSError or ValueError
+    when the file cannot be read or decoded.
     """
 
 def pack(
@@ -48,12 +59,22 @@ class Loader:
     RuntimeWarning naming it and the reason, then skipped, replaced by the
     nearest good image of its batch, or raised (RuntimeError), as on_error
     says; `skipped` maps every failed path to its reason.
+
+    decoder: "opencv" decodes whole files on the CPU; "pillow" reads a
+    file's header, draws the parameters from its size and decodes a JPEG
+    at 1/2, 1/4 or 1/8 of its size where the transform shrinks it by that
+    much or more (see decode_reduced); "device" reads the files in the
+    threads and decodes each batch on the device with the NVIDIA image
+    codec in one call, falling back to "opencv" with a RuntimeWarning where
+    `nvidia.nvimgcodec` cannot be imported or makes no decoder (`decoder`
+    then says "opencv").
     """
 
     dataset: Union[ImageList, Sequence[Tuple[str, int]]]
     transform: Any
     epoch: int
     skipped: Dict[str, str]
+    decoder: str
 
     def __init__(
         self,
@@ -73,6 +94,7 @@ class Loader:
         std: _Norm = None,
         output: Literal["torch", "cupy"] = "torch",
         on_error: Literal["skip", "replace", "raise"] = "skip",
+        decoder: Literal["opencv", "pillow", "device"] = "opencv",
     ) -> None:
         """dataset: (path, label) pairs (an ImageFolder, an ImageList or a sequence).
 

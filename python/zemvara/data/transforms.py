@@ -6,10 +6,19 @@ that belongs to that sample alone (so the draws do not depend on which
 thread decoded which file). `apply(images, params, out)` runs on the device
 for a whole batch: `images` is a list of (H, W, C) uint8 arrays of any sizes,
 `out` an (N, height, width, C) uint8 array that it fills.
+
+A transform may also say how far its source may be reduced before it runs:
+`reduction(params, height, width)` is the factor by which it shrinks an
+image of that size along both axes, and `reduced(params, scale)` the parameters for the same image
+decoded at 1/scale of its size (pixel blocks of scale x scale averaged, as
+a JPEG decoder's reduced decoding does).
 """
 
+import functools
 import math
+import pathlib
 
+import cupy as cp
 import numpy as np
 
 from ..transform import warp
@@ -112,6 +121,17 @@ class RandomResizedCrop:
             M = back @ turn @ sheared @ to_origin @ M
         return M[:2]
 
+    def reduction(self, params, height, width):
+        """The smallest factor by which the matrix shrinks the image along any direction (1 / its largest scale)."""
+        largest = np.linalg.svd(np.asarray(params)[:, :2], compute_uv=False)[0]
+        return 1.0 / largest if largest > 0 else math.inf
+
+    def reduced(self, params, scale):
+        """The matrix for the image decoded at 1/scale: each reduced pixel the mean of a scale x scale block."""
+        # Reduced pixel j covers source pixels j * scale ... (j + 1) * scale - 1, centre j * scale + (scale - 1) / 2.
+        block = np.array([[scale, 0.0, (scale - 1) / 2], [0.0, scale, (scale - 1) / 2], [0.0, 0.0, 1.0]])
+        return np.asarray(params) @ block
+
     def apply(self, images, params, out):
         """Warp every image by its matrix into out[k], in one launch."""
         out_h, out_w = self.size
@@ -146,6 +166,14 @@ class ResizeCenterCrop:
         """(width, height) after the resize; rng is not used."""
         return self.resized(height, width)
 
+    def reduction(self, params, height, width):
+        """The factor by which the resize shrinks the image (the smaller of the two axes')."""
+        return min(width / params[0], height / params[1])
+
+    def reduced(self, params, scale):
+        """params unchanged: the reduced image is resized to the size the full one gives."""
+        return params
+
     def apply(self, images, params, out):
         """Resize every image (one list call) and copy its centre into out[k]."""
         out_h, out_w = self.size
@@ -153,3 +181,81 @@ class ResizeCenterCrop:
             w, h = params[k]
             top, left = int(round((h - out_h) / 2.0)), int(round((w - out_w) / 2.0))
             out[k] = image[top:top + out_h, left:left + out_w]
+
+
+def _factor_range(name, value):
+    """(low, high) of a jitter factor: (max(0, 1 - v), 1 + v) for one number v >= 0, or a pair 0 <= low <= high."""
+    if isinstance(value, (int, float)) and not isinstance(value, bool):
+        if value < 0:
+            raise ValueError(f"ColorJitter: {name} must be >= 0 or (low, high), not {value!r}")
+        return max(0.0, 1.0 - value), 1.0 + value
+    pair = tuple(value)
+    if len(pair) != 2 or not 0 <= pair[0] <= pair[1]:
+        raise ValueError(f"ColorJitter: {name} must be >= 0 or (low, high) with 0 <= low <= high, not {value!r}")
+    return float(pair[0]), float(pair[1])
+
+
+@functools.lru_cache(maxsize=None)
+def _jitter_kernel():
+    source = (pathlib.Path(__file__).parent / "_jitter.cu").read_text()
+    return cp.RawKernel(source, "zemvara_data_jitter")
+
+
+# The jitter kernel's threads per block (JITTER_THREADS in _jitter.cu).
+_JITTER_THREADS = 256
+
+
+class ColorJitter:
+    """Another transform's images with their brightness, contrast and saturation jittered, one launch per batch.
+
+    Each image gets its own factors, each drawn uniformly from
+    (max(0, 1 - v), 1 + v) for one number v or from a (low, high) pair, and
+    its own order of the three operations (a random permutation), as
+    torchvision's ColorJitter draws them (without hue). Brightness scales
+    the pixel, saturation blends it with its grey (0.2989 R + 0.587 G +
+    0.114 B), contrast blends it with the mean grey of the image as it
+    stands before the contrast; each clamps to 0..255, values are kept in
+    float between the operations and rounded to the nearest level at the
+    end. A factor of 1 changes nothing; an operation left at 0 is not drawn.
+    """
+
+    def __init__(self, transform, brightness=0, contrast=0, saturation=0):
+        """transform: the geometric transform (RandomResizedCrop, say); brightness, contrast, saturation: above."""
+        self.transform = transform
+        self.size = transform.size
+        self.brightness = _factor_range("brightness", brightness)
+        self.contrast = _factor_range("contrast", contrast)
+        self.saturation = _factor_range("saturation", saturation)
+
+    def params(self, height, width, rng):
+        """(the wrapped transform's params, [brightness, contrast, saturation, order] as float32).
+
+        order holds the operations' codes (0 brightness, 1 contrast,
+        2 saturation) two bits each, the first in the low bits.
+        """
+        inner = self.transform.params(height, width, rng)
+        order = rng.permutation(3)
+        factors = [rng.uniform(*r) if r != (1.0, 1.0) else 1.0
+                   for r in (self.brightness, self.contrast, self.saturation)]
+        code = int(order[0]) | int(order[1]) << 2 | int(order[2]) << 4
+        return inner, np.array(factors + [code], np.float32)
+
+    def reduction(self, params, height, width):
+        """The wrapped transform's reduction (1 for one that says none)."""
+        reduction = getattr(self.transform, "reduction", None)
+        return 1.0 if reduction is None else reduction(params[0], height, width)
+
+    def reduced(self, params, scale):
+        """The wrapped transform's params reduced; the colour factors unchanged."""
+        return self.transform.reduced(params[0], scale), params[1]
+
+    def apply(self, images, params, out):
+        """The wrapped transform into out, then the jitter of every image of out in place, in one launch."""
+        if out.ndim != 4 or out.shape[3] != 3 or out.dtype != cp.uint8 or not out.flags.c_contiguous:
+            raise ValueError(f"ColorJitter: out must be a contiguous (N, H, W, 3) uint8 array, not {out.shape} "
+                             f"{out.dtype}")
+        self.transform.apply(images, [p[0] for p in params], out)
+        if not len(params):
+            return
+        table = cp.asarray(np.stack([p[1] for p in params]))
+        _jitter_kernel()((len(params),), (_JITTER_THREADS,), (out, table, np.int64(out.shape[1] * out.shape[2])))

@@ -4,7 +4,8 @@ A transform's `params(height, width, rng)` runs on the host for one decoded
 image and draws whatever is random from `rng`, that sample's own generator;
 its `apply(images, params, out)` runs on the device for a whole batch of
 (H, W, C) uint8 images of any sizes, filling the (N, height, width, C) uint8
-array `out`.
+array `out`. A transform may also say how far its source may be reduced
+before it runs: `reduction(params, height, width)` and `reduced(params, scale)`.
 """
 
 from typing import Any, List, Sequence, Tuple, Union
@@ -53,6 +54,12 @@ class RandomResizedCrop:
     def params(self, height: int, width: int, rng: np.random.Generator) -> np.ndarray:
         """The forward 2 x 3 matrix (float64) that takes the drawn part of the image to the output."""
 
+    def reduction(self, params: np.ndarray, height: int, width: int) -> float:
+        """The smallest factor by which the matrix shrinks the image along any direction (1 / its largest scale)."""
+
+    def reduced(self, params: np.ndarray, scale: int) -> np.ndarray:
+        """The matrix for the image decoded at 1/scale: each reduced pixel the mean of a scale x scale block."""
+
     def apply(self, images: List[cp.ndarray], params: Sequence[np.ndarray], out: cp.ndarray) -> None:
         """Warp every image by its matrix into out[k], in one launch."""
 
@@ -75,5 +82,57 @@ class ResizeCenterCrop:
     def params(self, height: int, width: int, rng: Any) -> Tuple[int, int]:
         """(width, height) after the resize; rng is not used."""
 
+    def reduction(self, params: Tuple[int, int], height: int, width: int) -> float:
+        """The factor by which the resize shrinks the image (the smaller of the two axes')."""
+
+    def reduced(self, params: Tuple[int, int], scale: int) -> Tuple[int, int]:
+        """params unchanged: the reduced image is resized to the size the full one gives."""
+
     def apply(self, images: List[cp.ndarray], params: Sequence[Tuple[int, int]], out: cp.ndarray) -> None:
         """Resize every image (one list call) and copy its centre into out[k]."""
+
+_Factor = Union[float, Tuple[float, float]]
+
+class ColorJitter:
+    """Another transform's images with their brightness, contrast and saturation jittered, one launch per batch.
+
+    Each image gets its own factors, each drawn uniformly from
+    (max(0, 1 - v), 1 + v) for one number v or from a (low, high) pair, and
+    its own order of the three operations (a random permutation), as
+    torchvision's ColorJitter draws them (without hue). Brightness scales
+    the pixel, saturation blends it with its grey (0.2989 R + 0.587 G +
+    0.114 B), contrast blends it with the mean grey of the image as it
+    stands before the contrast; each clamps to 0..255, values are kept in
+    float between the operations and rounded to the nearest level at the
+    end. A factor of 1 changes nothing; an operation left at 0 is not drawn.
+    Raises ValueError for a negative number or a pair that is not
+    0 <= low <= high.
+    """
+
+    transform: Any
+    size: Tuple[int, int]  # the wrapped transform's
+    brightness: Tuple[float, float]
+    contrast: Tuple[float, float]
+    saturation: Tuple[float, float]
+
+    def __init__(self, transform: Any, brightness: _Factor = 0, contrast: _Factor = 0, saturation: _Factor = 0) -> None:
+        """transform: the geometric transform (RandomResizedCrop, say); brightness, contrast, saturation: above."""
+
+    def params(self, height: int, width: int, rng: np.random.Generator) -> Tuple[Any, np.ndarray]:
+        """(the wrapped transform's params, [brightness, contrast, saturation, order] as float32).
+
+        order holds the operations' codes (0 brightness, 1 contrast,
+        2 saturation) two bits each, the first in the low bits.
+        """
+
+    def reduction(self, params: Tuple[Any, np.ndarray], height: int, width: int) -> float:
+        """The wrapped transform's reduction (1 for one that says none)."""
+
+    def reduced(self, params: Tuple[Any, np.ndarray], scale: int) -> Tuple[Any, np.ndarray]:
+        """The wrapped transform's params reduced; the colour factors unchanged."""
+
+    def apply(self, images: List[cp.ndarray], params: Sequence[Tuple[Any, np.ndarray]], out: cp.ndarray) -> None:
+        """The wrapped transform into out, then the jitter of every image of out in place, in one launch.
+
+        Raises ValueError when out is not a contiguous (N, H, W, 3) uint8 array.
+        """
