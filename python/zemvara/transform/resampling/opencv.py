@@ -82,7 +82,7 @@ def _lanczos4(x):
     coeffs = np.empty((len(x), 8), np.float32)
     total = np.zeros(len(x), np.float32)
     for i, (cs0, cs1) in enumerate(_LANCZOS_CS):
-        offset = x + np.float32(3 - i)  # float32, as OpenCV's x + 3 - i
+        offset = (x + np.float32(3)) - np.float32(i)  # float32, rounded twice as OpenCV's x + 3 - i
         y = -offset.astype(np.float64) * math.pi * 0.25
         with np.errstate(divide="ignore", invalid="ignore"):
             value = ((cs0 * s0 + cs1 * c0) / (y * y)).astype(np.float32)
