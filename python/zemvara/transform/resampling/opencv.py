@@ -51,7 +51,7 @@ CV2_INTERPOLATIONS = {INTER_NEAREST: "INTER_NEAREST", INTER_LINEAR: "INTER_LINEA
 COEF_BITS = 11  # 8-bit images: weights in fixed point, 2^11 the unit
 CUBIC_A = np.float32(-0.75)
 DBL_EPSILON = np.finfo(np.float64).eps
-# The cubic rule's vector path (CUBIC in _resize_cv.cu) covers a row's first values in whole vectors
+# The cubic rule's vector path (Cubic in _resize_cv.cu) covers a row's first values in whole vectors
 # of 8 (128-bit vectors of int16 lanes).
 _VECTOR = 8
 _BLOCK = 256
