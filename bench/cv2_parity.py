@@ -7,7 +7,7 @@ FOLDER, taken as grey, grey and alpha, RGB or RGBA, and as float32 grey; 1/2,
 1/3, 0.37, 2 and 2.6 of its size and 1-pixel sides), resized with every
 interpolation. Prints, per element type and interpolation, the resizes made,
 the largest difference, the values off by more than 1 (uint8) or by more
-than 1e-4 of the range (float32), and the worst case; exits 1 when any value
+than 2e-4 of the range (float32), and the worst case; exits 1 when any value
 is off by more. --no-ipp compares with OpenCV's own code instead of Intel's
 IPP, which OpenCV uses for some resizes when its build has it.
 """
@@ -18,7 +18,9 @@ import sys
 import numpy as np
 from pil_parity import pictures, sizes  # the same pictures and sizes (and the host device on the path)
 
-TOLERANCE = {"uint8": 1.0, "float32": 1e-4}
+# Off by more: uint8 values, float32 values of 0..1 (IPP's float cubic differs from OpenCV's own code by
+# up to 1.1e-4 on these pictures).
+TOLERANCE = {"uint8": 1.0, "float32": 2e-4}
 
 
 def main(argv=None):
