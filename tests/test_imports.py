@@ -27,7 +27,7 @@ TABLES = ["zemvara.transform.schema", "zemvara.transform.resampling.borders",
 KERNELS = ["zemvara.transform.resampling._sources"]
 REQUESTS = ["zemvara.transform.resampling.arguments", "zemvara.transform.resampling.planning"]
 FAMILIES = ["zemvara.transform.resampling.warping", "zemvara.transform.resampling._affine",
-            "zemvara.transform.resampling.pil",
+            "zemvara.transform.resampling.pil", "zemvara.transform.resampling.opencv",
             *(f"zemvara.transform.resampling.{f}" for f in ("area", "bicubic", "bilinear", "lanczos", "mitchell", "nearest"))]
 LISTS = ["zemvara.transform._handoff", "zemvara.transform.resampling._lists"]
 MODULES = [f"zemvara.transform.{m}" for m in ("affine", "resize", "subsample", "warp", "weavepack")]

@@ -141,5 +141,5 @@ def test_resize_compat_pil_dispatches_every_form():
     assert all(np.array_equal(cp.asnumpy(g), w) for g, w in zip(got, want))
     batch = torch.from_numpy(np.stack([a, a]))
     assert np.array_equal(resize(batch, (11, 5), Image.Resampling.LANCZOS, compat="pil").numpy()[1], want[0])
-    with pytest.raises(ValueError, match="resize: compat must be None or 'pil', got 'cv2'"):
-        resize(cp.asarray(a), (11, 5), 1, compat="cv2")
+    with pytest.raises(ValueError, match="resize: compat must be None, 'pil' or 'cv2', got 'cv'"):
+        resize(cp.asarray(a), (11, 5), 1, compat="cv")

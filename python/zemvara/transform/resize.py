@@ -21,7 +21,7 @@ import cupy as cp
 import numpy as np
 
 from ._handoff import handoff
-from .resampling import _launch, _lists, _sources, pil, planning
+from .resampling import _launch, _lists, _sources, opencv, pil, planning
 from .schema import INTER_AUTO
 
 __all__ = ["INTER_AUTO", "resize"]
@@ -48,15 +48,19 @@ def resize(image, dsize, interpolation=INTER_AUTO, *, compat=None):
 
     compat="pil" gives Pillow's bytes instead (`PIL.Image.resize`, RGBA
     premultiplied as Pillow does): interpolation is then one of Pillow's filter
-    values (`PIL.Image.Resampling.NEAREST` ... `LANCZOS`).
+    values (`PIL.Image.Resampling.NEAREST` ... `LANCZOS`). compat="cv2" gives
+    OpenCV's values (`cv2.resize`, uint8 within 1 on every value):
+    interpolation is then one of OpenCV's `cv2.INTER_*` values (NEAREST,
+    LINEAR, CUBIC, AREA, LANCZOS4, NEAREST_EXACT).
     """
     if compat is not None:
-        if compat != "pil":
-            raise ValueError(f"resize: compat must be None or 'pil', got {compat!r}")
+        compat_resize = _COMPAT.get(compat) if isinstance(compat, str) else None
+        if compat_resize is None:
+            raise ValueError(f"resize: compat must be None, 'pil' or 'cv2', got {compat!r}")
         if type(image) is not cp.ndarray and not isinstance(image, list):
             if (hand := handoff("resize", image, name="image")) is not None:  # tensors, (N, H, W, C) batches
-                return hand.run(lambda one: pil.resize_pil(one, dsize, interpolation))
-        return pil.resize_pil(image, dsize, interpolation)
+                return hand.run(lambda one: compat_resize(one, dsize, interpolation))
+        return compat_resize(image, dsize, interpolation)
     if type(image) is not cp.ndarray:
         if isinstance(image, list):  # images of different sizes, one launch per pass
             return _lists.resize_list(image, dsize, interpolation, resize)
@@ -82,6 +86,10 @@ def resize(image, dsize, interpolation=INTER_AUTO, *, compat=None):
     if key is not None and plan.kept and len(_plans) < _PLANS_KEPT:
         _plans[key] = plan
     return _run(plan, data, view.dtype)
+
+
+# compat -> the resize that gives that library's values (an image or a list of images).
+_COMPAT = {"pil": pil.resize_pil, "cv2": opencv.resize_cv2}
 
 
 class _CallPlan(NamedTuple):

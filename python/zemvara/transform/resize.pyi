@@ -17,7 +17,7 @@ def resize(
     dsize: Union[Tuple[int, int], List[Tuple[int, int]]],
     interpolation: int = INTER_AUTO,
     *,
-    compat: Optional[Literal["pil"]] = None,
+    compat: Optional[Literal["pil", "cv2"]] = None,
 ) -> _Image:
     """Resize an image to dsize = (width, height), OpenCV's order.
 
@@ -44,4 +44,6 @@ def resize(
 
     compat="pil" gives Pillow's bytes instead (PIL.Image.resize, RGBA
     premultiplied as Pillow does); interpolation is then a Pillow filter value.
+    compat="cv2" gives OpenCV's values (cv2.resize, uint8 within 1 on every
+    value); interpolation is then a cv2.INTER_* value.
     """

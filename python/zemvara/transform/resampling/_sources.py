@@ -18,6 +18,9 @@ compiles.
   and perspective, batches in one launch.
 - `RESIZE_PIL` (`_resize_pil.cu`): the Pillow-compatible resize (`pil`): its
   passes over precomputed tables, nearest neighbour, alpha premultiplied and back.
+- `RESIZE_CV` (`_resize_cv.cu`): the OpenCV-compatible resize (`opencv`): its
+  passes over precomputed tables and its reductions by whole factors (its
+  nearest neighbour is the Pillow-compatible one's gather, over its own indices).
 """
 
 from pathlib import Path
@@ -72,6 +75,7 @@ WARP = KernelSource("warp", "_taps.cuh", "_warp.cu",
                     generated=borders.KERNEL_CODE + f"#define WARP_MAX_REACH {WARP_MAX_REACH!r}f\n")
 SOURCES = (AFFINE, RESIZE, RESIZE_FUSED, WARP)
 RESIZE_PIL = KernelSource("resize_pil", "_resize_pil.cu")
+RESIZE_CV = KernelSource("resize_cv", "_resize_cv.cu")
 
 
 def _traits_rows():
@@ -165,8 +169,9 @@ def warp_expressions():
 
 # ---- RESIZE_PIL --------------------------------------------------------------------
 
-# The element types of the Pillow-compatible resize: NumPy dtype -> C++ type.
-PIL_ELEMENTS = {np.dtype(np.uint8): "unsigned char", np.dtype(np.float32): "float"}
+# The element types of the Pillow- and OpenCV-compatible resizes: NumPy dtype -> C++ type.
+COMPAT_ELEMENTS = {np.dtype(np.uint8): "unsigned char", np.dtype(np.float32): "float"}
+PIL_ELEMENTS = COMPAT_ELEMENTS
 PIL_CHANNELS = (1, 2, 3, 4)
 
 
@@ -184,8 +189,38 @@ def pil_expressions():
             + [f"zemvara::pil::{k}<{c}>" for k in ("premultiply", "unpremultiply") for c in (2, 4)])  # fmt: skip
 
 
+# ---- RESIZE_CV ---------------------------------------------------------------------
+
+CV_CHANNELS = (1, 2, 3, 4)
+# The vertical pass's rules (tag types in _resize_cv.cu): 8-bit int sums by Fixed, Linear or Cubic; float
+# sums by Float.
+CV_INT_MODES = ("Fixed", "Linear", "Cubic")
+# (image element, sum element) pairs of the horizontal pass.
+CV_SUMS = (("unsigned char", "int"), ("unsigned char", "float"), ("float", "float"))
+
+
+def cv_hpass_expression(dtype, accumulator, channels):
+    return f"zemvara::cv::hpass<{COMPAT_ELEMENTS[np.dtype(dtype)]}, {accumulator}, {channels}>"
+
+
+def cv_vpass_expression(accumulator, dtype, channels, mode):
+    return f"zemvara::cv::vpass<{accumulator}, {COMPAT_ELEMENTS[np.dtype(dtype)]}, {channels}, zemvara::cv::{mode}>"
+
+
+def cv_area_expression(dtype, channels):
+    return f"zemvara::cv::area_fast<{COMPAT_ELEMENTS[np.dtype(dtype)]}, {channels}>"
+
+
+def cv_expressions():
+    by_name = {name: dtype for dtype, name in COMPAT_ELEMENTS.items()}
+    sums = [cv_hpass_expression(by_name[e], a, c) for e, a in CV_SUMS for c in CV_CHANNELS]
+    combines = [cv_vpass_expression(a, by_name[e], c, m) for e, a in CV_SUMS for c in CV_CHANNELS
+                for m in (CV_INT_MODES if a == "int" else ("Float",))]  # fmt: skip
+    return sums + combines + [cv_area_expression(d, c) for d in COMPAT_ELEMENTS for c in CV_CHANNELS]
+
+
 EXPRESSIONS = {"affine": affine_expressions, "resize": resize_expressions, "resize_fused": fused_expressions,
-               "warp": warp_expressions, "resize_pil": pil_expressions}  # fmt: skip
+               "warp": warp_expressions, "resize_pil": pil_expressions, "resize_cv": cv_expressions}  # fmt: skip
 
 
 def all_expressions(source):

@@ -28,12 +28,11 @@ resized as its own mode "F" image. The weight tables are computed once per
 
 import functools
 import math
-import operator
 
 import cupy as cp
 import numpy as np
 
-from . import _launch, _sources, planning
+from . import _sources, planning
 
 __all__ = ["BICUBIC", "BILINEAR", "BOX", "HAMMING", "LANCZOS", "NEAREST", "resize_pil"]
 
@@ -129,7 +128,7 @@ def _coefficients(in_size, out_size, pil_filter, fixed):
 
 
 @functools.lru_cache(maxsize=_TABLES_KEPT)
-def _nearest_indices(in_size, out_size):
+def nearest_indices(in_size, out_size):
     """Source index per destination index (-1: outside): positions from half a step, a step added at
     a time in double and truncated, as Pillow's scaled copy steps."""
     step = float(in_size) / out_size
@@ -201,7 +200,7 @@ def _nearest(src, out_w, out_h):
     dst = cp.empty((out_h, out_w, channels), src.dtype)
     kernel = _sources.RESIZE_PIL.function(_sources.pil_nearest_expression(src.dtype, channels))
     kernel(_grid(out_h * out_w), (_BLOCK,),
-           (src, dst, cp.asarray(_nearest_indices(in_w, out_w)), cp.asarray(_nearest_indices(in_h, out_h)),
+           (src, dst, cp.asarray(nearest_indices(in_w, out_w)), cp.asarray(nearest_indices(in_h, out_h)),
             np.int32(in_h), np.int32(in_w), np.int32(out_h), np.int32(out_w)))  # fmt: skip
     return dst
 
@@ -213,21 +212,7 @@ def _alpha_kernel(name, channels, args, pixels):
 
 def _checked(image, dsize, pil_filter):
     """(contiguous (h, w, c) image, out width, out height, filter, channel-first, rank 2) or a clear error."""
-    if type(image) is not cp.ndarray:
-        raise TypeError(f"resize_pil: image must be a CuPy array, got {type(image).__name__}")
-    view = _launch.array_view(image, "resize_pil", "image", "reads")
-    if view.dtype not in _sources.PIL_ELEMENTS:
-        raise TypeError(f"resize_pil: image must be uint8 or float32, got {view.dtype}")
-    if view.ndim not in (2, 3):
-        raise ValueError(f"resize_pil: image must be (H, W), (H, W, C) or (C, H, W), got shape {view.shape}")
-    if not isinstance(dsize, (tuple, list)) or len(dsize) != 2:
-        raise TypeError(f"resize_pil: dsize must be a (width, height) pair of integers, got {dsize!r}")
-    try:
-        out_w, out_h = (operator.index(v) for v in dsize)
-    except TypeError:
-        raise TypeError(f"resize_pil: dsize must be a (width, height) pair of integers, got {dsize!r}") from None
-    if not (0 < out_w <= _launch.MAX_AXIS and 0 < out_h <= _launch.MAX_AXIS):
-        raise ValueError(f"resize_pil: dsize (width, height) must lie in 1..{_launch.MAX_AXIS}, got {tuple(dsize)}")
+    src, out_w, out_h, channel_first, grey = planning.compat_image(image, dsize, "resize_pil")
     if isinstance(pil_filter, np.integer):
         pil_filter = int(pil_filter)
     if type(pil_filter) is not int and not (isinstance(pil_filter, int) and not isinstance(pil_filter, bool)):
@@ -236,18 +221,7 @@ def _checked(image, dsize, pil_filter):
     if pil_filter not in PIL_FILTERS:
         raise ValueError(f"resize_pil: unknown filter {pil_filter}; Pillow's are "
                          + ", ".join(f"{name} ({value})" for value, name in PIL_FILTERS.items()))  # fmt: skip
-    plain = cp.ndarray(view.shape, view.dtype, memptr=view.data, strides=view.strides)
-    channel_first = False
-    if plain.ndim == 2:
-        plain = plain[:, :, None]
-    else:
-        channel_first = planning.is_channel_first(plain.shape)
-        if channel_first:
-            plain = plain.transpose(1, 2, 0)
-    if plain.shape[2] not in _sources.PIL_CHANNELS:
-        raise ValueError(f"resize_pil: image must have 1 to 4 channels, got {plain.shape[2]}")
-    _launch.check_axes(plain.shape[:2], "resize_pil", "image")
-    return cp.ascontiguousarray(plain), out_w, out_h, pil_filter, channel_first, view.ndim == 2
+    return src, out_w, out_h, pil_filter, channel_first, grey
 
 
 def resize_pil(image, dsize, filter):  # noqa: A002 (Pillow's name for it)

@@ -5,6 +5,8 @@
   passes and the result's strides, with every check of the call;
 - `taps`, `table_stride`, `x_first`, `channel_group`: the rules the plans
   are made of;
+- `compat_image`: the image and target of a resize that gives another
+  library's values (Pillow's, OpenCV's), with every check of its call;
 - the weight-table store: `table` computes (or finds) one axis's table,
   `kept_table` and `keep_tables` look tables up and keep them, as one store
   for every form of the call.
@@ -70,6 +72,39 @@ def target_and_filter(dsize, interpolation, width, height, who):
     if out_w <= 0 or out_h <= 0 or out_w > _launch.MAX_AXIS or out_h > _launch.MAX_AXIS:
         raise ValueError(f"{who}: dsize (width, height) must lie in 1..{_launch.MAX_AXIS}, got {tuple(dsize)}")
     return out_w, out_h, arguments.resize_filter(interpolation, out_w > width or out_h > height)
+
+
+def compat_image(image, dsize, who):
+    """(contiguous (h, w, c) image, out width, out height, channel-first, rank 2) of a resize that gives
+    another library's values: a CuPy array (H, W), (H, W, C) or (C, H, W) of uint8 or float32 with 1 to
+    4 channels, read as the values it shows; dsize a (width, height) pair of integers. Or a clear error."""
+    if type(image) is not cp.ndarray:
+        raise TypeError(f"{who}: image must be a CuPy array, got {type(image).__name__}")
+    view = _launch.array_view(image, who, "image", "reads")
+    if view.dtype not in _sources.COMPAT_ELEMENTS:
+        raise TypeError(f"{who}: image must be uint8 or float32, got {view.dtype}")
+    if view.ndim not in (2, 3):
+        raise ValueError(f"{who}: image must be (H, W), (H, W, C) or (C, H, W), got shape {view.shape}")
+    if not isinstance(dsize, (tuple, list)) or len(dsize) != 2:
+        raise TypeError(f"{who}: dsize must be a (width, height) pair of integers, got {dsize!r}")
+    try:
+        out_w, out_h = (operator.index(v) for v in dsize)
+    except TypeError:
+        raise TypeError(f"{who}: dsize must be a (width, height) pair of integers, got {dsize!r}") from None
+    if not (0 < out_w <= _launch.MAX_AXIS and 0 < out_h <= _launch.MAX_AXIS):
+        raise ValueError(f"{who}: dsize (width, height) must lie in 1..{_launch.MAX_AXIS}, got {tuple(dsize)}")
+    plain = cp.ndarray(view.shape, view.dtype, memptr=view.data, strides=view.strides)
+    channel_first = False
+    if plain.ndim == 2:
+        plain = plain[:, :, None]
+    else:
+        channel_first = is_channel_first(plain.shape)
+        if channel_first:
+            plain = plain.transpose(1, 2, 0)
+    if not 1 <= plain.shape[2] <= 4:
+        raise ValueError(f"{who}: image must have 1 to 4 channels, got {plain.shape[2]}")
+    _launch.check_axes(plain.shape[:2], who, "image")
+    return cp.ascontiguousarray(plain), out_w, out_h, channel_first, view.ndim == 2
 
 
 # ----- the rules a plan is made of -----------------------------------------------------
