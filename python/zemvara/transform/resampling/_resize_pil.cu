@@ -59,14 +59,17 @@ template <> struct Arith<float> {
 };
 
 // One pass along x (ALONG_Y false) or y: dst (out_h, out_w, NC) from src
-// (in_h, in_w, NC), both contiguous. Along x, destination row r reads source
-// row r + row_offset; along y, destination row r reads the source rows its
-// table names and row_offset is subtracted from them. bounds: (first, count)
-// per destination index along the pass's axis; weights: ksize per index.
+// (in_h, in_w, NC), both contiguous; src may be a window of the image the
+// tables were made for. The taps of destination index j along the pass's axis
+// start at the source index its table names less tap_offset (where the window
+// starts along that axis). Along x, destination row r reads source row
+// r + row_offset; along y, destination column c reads source column c.
+// bounds: (first, count) per destination index along the pass's axis;
+// weights: ksize per index.
 template <typename T, int NC, bool ALONG_Y>
 __global__ void pass(const T *__restrict__ src, T *__restrict__ dst, const int *__restrict__ bounds,
-                     const typename Arith<T>::Weight *__restrict__ weights, int ksize, int row_offset,
-                     int in_h, int in_w, int out_h, int out_w) {
+                     const typename Arith<T>::Weight *__restrict__ weights, int ksize, int tap_offset,
+                     int row_offset, int in_h, int in_w, int out_h, int out_w) {
     typedef Arith<T> A;
     const long long total = (long long)out_h * out_w;
     for (long long i = (long long)blockIdx.x * blockDim.x + threadIdx.x; i < total;
@@ -74,7 +77,7 @@ __global__ void pass(const T *__restrict__ src, T *__restrict__ dst, const int *
         const int y = (int)(i / out_w), x = (int)(i % out_w);
         const int j = ALONG_Y ? y : x;
         const int limit = ALONG_Y ? in_h : in_w;
-        int first = bounds[2 * j] - (ALONG_Y ? row_offset : 0);
+        int first = bounds[2 * j] - tap_offset;
         int count = bounds[2 * j + 1];
         if (first < 0) first = 0;
         if (count > ksize) count = ksize;
@@ -99,14 +102,17 @@ __global__ void pass(const T *__restrict__ src, T *__restrict__ dst, const int *
     }
 }
 
-// Nearest neighbour: destination (y, x) is source (ys[y], xs[x]), or zeros where either is -1.
+// Nearest neighbour: destination (y, x) is source (ys[y] - y_offset, xs[x] - x_offset) of a
+// window starting at (y_offset, x_offset), or zeros where either index is -1 (outside).
 template <typename T, int NC>
 __global__ void nearest(const T *__restrict__ src, T *__restrict__ dst, const int *__restrict__ xs,
-                        const int *__restrict__ ys, int in_h, int in_w, int out_h, int out_w) {
+                        const int *__restrict__ ys, int y_offset, int x_offset, int in_h, int in_w, int out_h,
+                        int out_w) {
     const long long total = (long long)out_h * out_w;
     for (long long i = (long long)blockIdx.x * blockDim.x + threadIdx.x; i < total;
          i += (long long)gridDim.x * blockDim.x) {
-        const int sy = ys[i / out_w], sx = xs[i % out_w];
+        const int ry = ys[i / out_w], rx = xs[i % out_w];
+        const int sy = ry < 0 ? -1 : ry - y_offset, sx = rx < 0 ? -1 : rx - x_offset;
         const bool inside = sy >= 0 && sy < in_h && sx >= 0 && sx < in_w;
         const T *p = src + ((long long)(inside ? sy : 0) * in_w + (inside ? sx : 0)) * NC;
         T *q = dst + i * NC;
