@@ -18,6 +18,10 @@ reaches, so that it is the whole-image call's result:
   passes run over those table rows (offsets moved to the window), in the order
   the whole call takes. Every output value is the same sum over the same
   values.
+- resize with compat="pil" (Pillow's bytes, `resampling.pil.Plan`): a tile's
+  window is the source its second pass reaches through its first; the first
+  pass (with Pillow's rounding and clipping) reruns over the rows or columns
+  the tile shares with its neighbours, so every value is the whole image's.
 - warps: the bounding box of the tile's inverse-mapped corners (a perspective
   map that changes sign inside the tile: of every pixel), widened by the
   filter's reach at the largest stretch inside the tile; the tile is warped
