@@ -102,6 +102,100 @@ __global__ void pass(const T *__restrict__ src, T *__restrict__ dst, const int *
     }
 }
 
+// The 8-bit pass along x, a block of PIL_X_THREADS threads at a time over PIL_X_ROWS
+// destination rows and `columns` (at most PIL_X_COLUMNS) destination columns, with pass<>'s
+// arguments and sums. The source pixels the block's columns read (at most PIL_X_SPAN a row)
+// are read once into a shared tile, a 32-bit word a pixel, by lanes on consecutive pixels.
+// Then each warp takes one destination column at a time, each lane PIL_X_ROWS / 32 rows 32
+// apart: every lane reads the same weights (one sector) and its pixels from its own rows of
+// the tile (an odd word stride: no two rows share a bank). The results leave through a shared
+// tile the same way, lanes on consecutive words (or bytes) of a row.
+template <int NC>
+__global__ void __launch_bounds__(PIL_X_THREADS)
+pass_x_tiles(const unsigned char *__restrict__ src, unsigned char *__restrict__ dst, const int *__restrict__ bounds,
+             const int *__restrict__ weights, int ksize, int tap_offset, int row_offset, int in_h, int in_w,
+             int out_h, int out_w, int columns) {
+    constexpr int R = PIL_X_ROWS / 32, STRIDE = PIL_X_SPAN + 1, WARPS = PIL_X_THREADS / 32;
+    __shared__ unsigned int pixels[PIL_X_ROWS * STRIDE];
+    // NC bytes a result, rows an odd number of words apart.
+    constexpr int RESULT_WORDS = (PIL_X_COLUMNS * NC + 3) / 4 | 1;
+    __shared__ unsigned int results[PIL_X_ROWS][RESULT_WORDS];
+    const int lane = threadIdx.x & 31, warp = threadIdx.x >> 5;
+    if (columns > PIL_X_COLUMNS) columns = PIL_X_COLUMNS;
+    if (columns < 1) return;
+    const int j0 = blockIdx.x * columns;
+    if (j0 >= out_w) return;
+    const int width = min(columns, out_w - j0), last = j0 + width - 1, bytes = width * NC;
+    const int s0 = min(max(bounds[2 * j0] - tap_offset, 0), in_w);
+    const int span = min(max(bounds[2 * last] + bounds[2 * last + 1] - tap_offset - s0, 0),
+                         min(PIL_X_SPAN, in_w - s0));
+
+    for (int y0 = blockIdx.y * PIL_X_ROWS; y0 < out_h; y0 += gridDim.y * PIL_X_ROWS) {
+        const int rows = min(PIL_X_ROWS, out_h - y0);
+        for (int r = warp; r < rows; r += WARPS) {
+            const int sy = y0 + r + row_offset;
+            if (sy < 0 || sy >= in_h) continue;  // a source row outside the source: nothing read
+            const unsigned char *p = src + ((long long)sy * in_w + s0) * NC;
+            for (int x = lane; x < span; x += 32) {
+                unsigned int v = 0;
+#pragma unroll
+                for (int c = 0; c < NC; ++c) v |= (unsigned int)p[x * NC + c] << (8 * c);
+                pixels[r * STRIDE + x] = v;
+            }
+        }
+        __syncthreads();
+
+        bool inside[R];
+#pragma unroll
+        for (int i = 0; i < R; ++i) {
+            const int sy = y0 + lane + 32 * i + row_offset;
+            inside[i] = lane + 32 * i < rows && sy >= 0 && sy < in_h;
+        }
+        for (int k = warp; k < width; k += WARPS) {
+            const int j = j0 + k;
+            const int first = max(bounds[2 * j] - tap_offset - s0, 0);
+            const int count = min(min(bounds[2 * j + 1], ksize), span - first);
+            const int *w = weights + (long long)j * ksize;
+            const unsigned int *q = pixels + lane * STRIDE + first;
+            int s[R][NC];  // Arith<unsigned char>'s sums
+#pragma unroll
+            for (int i = 0; i < R; ++i)
+#pragma unroll
+                for (int c = 0; c < NC; ++c) s[i][c] = Arith<unsigned char>::start();
+            for (int t = 0; t < count; ++t) {
+                const int weight = w[t];
+#pragma unroll
+                for (int i = 0; i < R; ++i) {
+                    const unsigned int v = q[32 * i * STRIDE + t];
+#pragma unroll
+                    for (int c = 0; c < NC; ++c) s[i][c] += (int)__byte_perm(v, 0, 0x4440 | c) * weight;
+                }
+            }
+#pragma unroll
+            for (int i = 0; i < R; ++i) {
+                // a source row outside the source reads nothing: the start value's bytes
+                unsigned char *result = (unsigned char *)results[lane + 32 * i] + k * NC;
+#pragma unroll
+                for (int c = 0; c < NC; ++c)
+                    result[c] = Arith<unsigned char>::store(inside[i] ? s[i][c] : Arith<unsigned char>::start());
+            }
+        }
+        __syncthreads();
+
+        for (int r = warp; r < rows; r += WARPS) {
+            unsigned char *q = dst + ((long long)(y0 + r) * out_w + j0) * NC;
+            const unsigned char *from = (const unsigned char *)results[r];
+            int b = 0;
+            if (((unsigned long long)q & 3) == 0) {  // whole words, then the bytes after them
+                for (int i = lane; i < bytes / 4; i += 32) ((unsigned int *)q)[i] = results[r][i];
+                b = bytes & ~3;
+            }
+            for (b += lane; b < bytes; b += 32) q[b] = from[b];
+        }
+        __syncthreads();
+    }
+}
+
 // Nearest neighbour: destination (y, x) is source (ys[y] - y_offset, xs[x] - x_offset) of a
 // window starting at (y_offset, x_offset), or zeros where either index is -1 (outside).
 template <typename T, int NC>

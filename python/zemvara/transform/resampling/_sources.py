@@ -71,7 +71,14 @@ WARP_MAX_REACH = 512.0
 WARP = KernelSource("warp", "_taps.cuh", "_warp.cu",
                     generated=borders.KERNEL_CODE + f"#define WARP_MAX_REACH {WARP_MAX_REACH!r}f\n")
 SOURCES = (AFFINE, RESIZE, RESIZE_FUSED, WARP)
-RESIZE_PIL = KernelSource("resize_pil", "_resize_pil.cu")
+# The tiles of the Pillow-compatible 8-bit pass along x: destination rows and at most this many
+# columns a block, whose taps reach at most PIL_X_SPAN source pixels a row (the tables decide
+# how many columns a block takes, `pil.x_tile_columns`).
+PIL_X_ROWS, PIL_X_COLUMNS, PIL_X_SPAN, PIL_X_THREADS = 64, 56, 128, 256
+RESIZE_PIL = KernelSource("resize_pil", "_resize_pil.cu",
+                          generated="".join(f"#define PIL_X_{k} {v}\n" for k, v in
+                                            (("ROWS", PIL_X_ROWS), ("COLUMNS", PIL_X_COLUMNS), ("SPAN", PIL_X_SPAN),
+                                             ("THREADS", PIL_X_THREADS))))  # fmt: skip
 
 
 def _traits_rows():
@@ -181,7 +188,12 @@ def pil_nearest_expression(dtype, channels):
 def pil_expressions():
     return ([pil_pass_expression(d, c, y) for d in PIL_ELEMENTS for c in PIL_CHANNELS for y in (False, True)]
             + [pil_nearest_expression(d, c) for d in PIL_ELEMENTS for c in PIL_CHANNELS]
-            + [f"zemvara::pil::{k}<{c}>" for k in ("premultiply", "unpremultiply") for c in (2, 4)])  # fmt: skip
+            + [f"zemvara::pil::{k}<{c}>" for k in ("premultiply", "unpremultiply") for c in (2, 4)]
+            + [pil_x_tiles_expression(c) for c in PIL_CHANNELS])  # fmt: skip
+
+
+def pil_x_tiles_expression(channels):
+    return f"zemvara::pil::pass_x_tiles<{channels}>"
 
 
 EXPRESSIONS = {"affine": affine_expressions, "resize": resize_expressions, "resize_fused": fused_expressions,

@@ -141,6 +141,23 @@ def _nearest_indices(in_size, out_size):
     return indices
 
 
+@functools.lru_cache(maxsize=_TABLES_KEPT)
+def x_tile_columns(in_size, out_size, pil_filter):
+    """The destination columns a block of the tiled 8-bit pass along x takes: the most (a multiple
+    of 8 up to PIL_X_COLUMNS) whose taps reach at most PIL_X_SPAN source pixels from whichever
+    column they start; 0 where 8 columns reach further (a reduction by more than about 16: the
+    plain pass then)."""
+    bounds = _coefficients(in_size, out_size, pil_filter, True)[0]
+    first, end = bounds[:, 0], bounds[:, 0] + bounds[:, 1]
+    if (np.diff(first) < 0).any() or (np.diff(end) < 0).any():
+        return 0
+    for columns in range(_sources.PIL_X_COLUMNS, 7, -8):
+        n = min(columns, out_size)
+        if (end[n - 1:] - first[:out_size - n + 1]).max() <= _sources.PIL_X_SPAN:
+            return columns
+    return 0
+
+
 def _grid(count):
     return (max(1, min(_MAX_BLOCKS, -(-count // _BLOCK))),)
 
@@ -150,6 +167,7 @@ class _Axis:
     filtered (weight tables) or, where a filter's size does not change, not at all."""
 
     def __init__(self, in_size, out_size, pil_filter, fixed):
+        self.sizes = in_size, out_size, pil_filter
         self.nearest = pil_filter == NEAREST
         self.kept = in_size == out_size and not self.nearest
         if self.nearest:
@@ -271,11 +289,16 @@ class Plan:
             src = cp.ascontiguousarray(src)
         bounds, weights = axis.device(lo, hi)
         along_y = axis is self.y
+        args = (src, dst, bounds, weights, np.int32(axis.ksize), np.int32(tap_offset), np.int32(row_offset),
+                np.int32(src.shape[0]), np.int32(src.shape[1]), np.int32(dst.shape[0]), np.int32(dst.shape[1]))
+        columns = 0 if along_y or self.dtype != np.uint8 else x_tile_columns(*axis.sizes)
+        if columns:  # 8-bit along x: tiles of rows by columns through shared memory
+            kernel = _sources.RESIZE_PIL.function(_sources.pil_x_tiles_expression(self.channels))
+            grid = (-(-dst.shape[1] // columns), min(_MAX_BLOCKS, -(-dst.shape[0] // _sources.PIL_X_ROWS)))
+            kernel(grid, (_sources.PIL_X_THREADS,), args + (np.int32(columns),))
+            return
         kernel = _sources.RESIZE_PIL.function(_sources.pil_pass_expression(self.dtype, self.channels, along_y))
-        kernel(_grid(dst.shape[0] * dst.shape[1]), (_BLOCK,),
-               (src, dst, bounds, weights, np.int32(axis.ksize), np.int32(tap_offset), np.int32(row_offset),
-                np.int32(src.shape[0]), np.int32(src.shape[1]), np.int32(dst.shape[0]),
-                np.int32(dst.shape[1])))  # fmt: skip
+        kernel(_grid(dst.shape[0] * dst.shape[1]), (_BLOCK,), args)
 
 
 def _y_first(in_w, in_h, out_w, out_h):
