@@ -196,6 +196,60 @@ pass_x_tiles(const unsigned char *__restrict__ src, unsigned char *__restrict__ 
     }
 }
 
+// The taps of pass_y_columns for one lane: P columns 32 apart from `row`'s x0 on (FULL: all
+// inside, at fixed distances) or at the offsets `at` (the last columns of a row).
+template <int NC, int P, bool FULL>
+__device__ __forceinline__ void y_taps(int (&s)[P][NC], const unsigned char *row, const int (&at)[P],
+                                       const int *w, int count, long long pitch) {
+    for (int t = 0; t < count; ++t, row += pitch) {
+        const int weight = w[t];
+#pragma unroll
+        for (int p = 0; p < P; ++p)
+#pragma unroll
+            for (int c = 0; c < NC; ++c) s[p][c] += (int)row[(FULL ? 32 * p * NC : at[p]) + c] * weight;
+    }
+}
+
+// The 8-bit pass along y with pass<>'s arguments and sums, a warp to a destination row and
+// PIL_Y_COLUMNS columns 32 apart to a lane: the row's bounds and weights are read once for them
+// all, each weight (the same for the whole warp: one sector) applied to every column's pixel.
+// Columns past the last compute the last one's value again and store nothing.
+template <int NC>
+__global__ void __launch_bounds__(PIL_Y_THREADS)
+pass_y_columns(const unsigned char *__restrict__ src, unsigned char *__restrict__ dst, const int *__restrict__ bounds,
+               const int *__restrict__ weights, int ksize, int tap_offset, int row_offset, int in_h, int in_w,
+               int out_h, int out_w) {
+    constexpr int P = PIL_Y_COLUMNS, ROWS = PIL_Y_THREADS / 32;
+    const int lane = threadIdx.x & 31;
+    const int x0 = blockIdx.x * 32 * P + lane;
+    if (x0 >= out_w || out_w > in_w) return;
+    const bool full = x0 + 32 * (P - 1) < out_w;
+    int at[P];  // byte offsets of the columns from x0's, the last column's where past it
+#pragma unroll
+    for (int p = 0; p < P; ++p) at[p] = (min(x0 + 32 * p, out_w - 1) - x0) * NC;
+    for (int y = blockIdx.y * ROWS + (threadIdx.x >> 5); y < out_h; y += gridDim.y * ROWS) {
+        const int first = max(bounds[2 * y] - tap_offset, 0);
+        const int count = first < in_h ? min(min(bounds[2 * y + 1], ksize), in_h - first) : 0;
+        const int *w = weights + (long long)y * ksize;
+        const unsigned char *row = src + ((long long)first * in_w + x0) * NC;
+        int s[P][NC];  // Arith<unsigned char>'s sums
+#pragma unroll
+        for (int p = 0; p < P; ++p)
+#pragma unroll
+            for (int c = 0; c < NC; ++c) s[p][c] = Arith<unsigned char>::start();
+        if (full)
+            y_taps<NC, P, true>(s, row, at, w, count, (long long)in_w * NC);
+        else
+            y_taps<NC, P, false>(s, row, at, w, count, (long long)in_w * NC);
+        unsigned char *q = dst + ((long long)y * out_w + x0) * NC;
+#pragma unroll
+        for (int p = 0; p < P; ++p)
+            if (x0 + 32 * p < out_w)
+#pragma unroll
+                for (int c = 0; c < NC; ++c) q[32 * p * NC + c] = Arith<unsigned char>::store(s[p][c]);
+    }
+}
+
 // Nearest neighbour: destination (y, x) is source (ys[y] - y_offset, xs[x] - x_offset) of a
 // window starting at (y_offset, x_offset), or zeros where either index is -1 (outside).
 template <typename T, int NC>

@@ -297,6 +297,12 @@ class Plan:
             grid = (-(-dst.shape[1] // columns), min(_MAX_BLOCKS, -(-dst.shape[0] // _sources.PIL_X_ROWS)))
             kernel(grid, (_sources.PIL_X_THREADS,), args + (np.int32(columns),))
             return
+        if along_y and self.dtype == np.uint8:  # a warp a row, each lane several columns
+            kernel = _sources.RESIZE_PIL.function(_sources.pil_y_columns_expression(self.channels))
+            grid = (-(-dst.shape[1] // (32 * _sources.PIL_Y_COLUMNS)),
+                    min(_MAX_BLOCKS, -(-dst.shape[0] // (_sources.PIL_Y_THREADS // 32))))
+            kernel(grid, (_sources.PIL_Y_THREADS,), args)
+            return
         kernel = _sources.RESIZE_PIL.function(_sources.pil_pass_expression(self.dtype, self.channels, along_y))
         kernel(_grid(dst.shape[0] * dst.shape[1]), (_BLOCK,), args)
 
