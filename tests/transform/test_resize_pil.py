@@ -108,10 +108,10 @@ def test_every_specialisation_compiles():
 # kernel report's executor, must give the host device's bytes: both are integer arithmetic. So
 # must the float passes: double products and sums each rounded to nearest, as on the CPU.
 @pytest.mark.skipif(not compiled.have_tools(), reason="no nvcc and nvdisasm in .venv-tools")
-@pytest.mark.parametrize("which", ["premultiply<4>", "pass<unsigned char, 4, false>", "pass<unsigned char, 4, true>",
+@pytest.mark.parametrize("which", ["premultiply<4>", "pass<unsigned char, 4, false>", "pass_y_columns<4>",
                                    "unpremultiply<4>", "nearest<unsigned char, 4>", "pass<float, 3, false>",
                                    "pass<float, 3, true>", "nearest<float, 1>", "pass_x_tiles<4>",
-                                   "pass_x_tiles<3>"])  # fmt: skip
+                                   "pass_x_tiles<3>", "pass_y_columns<3>"])  # fmt: skip
 def test_the_gpu_build_gives_the_host_devices_bytes(which, tmp_path):
     src, size = cp.asarray(images("RGBA")[0]), (17, 40)
     if "float" in which:  # mode "F" images, three of them side by side or one
@@ -120,6 +120,8 @@ def test_the_gpu_build_gives_the_host_devices_bytes(which, tmp_path):
         src, size = cp.asarray(np.random.default_rng(9).integers(0, 256, (12, 400, 4), np.uint8)), (20, 12)
     elif which == "pass_x_tiles<3>":  # rows of 51 bytes: not whole words
         src = cp.asarray(images("RGB")[0])
+    elif which == "pass_y_columns<3>":  # rows of 150 pixels: lanes with four columns and lanes with fewer
+        src, size = cp.asarray(np.random.default_rng(10).integers(0, 256, (29, 300, 3), np.uint8)), (150, 12)
     pil_filter = pil.NEAREST if "nearest" in which else pil.LANCZOS
     # Recorded, not run: its arguments are the inputs the earlier launches made.
     (launch,) = compiled.capture(lambda: pil.resize_pil(src, size, pil_filter), lambda e: e == "zemvara::pil::" + which)
