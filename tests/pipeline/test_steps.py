@@ -66,8 +66,29 @@ def test_one_side_and_fit_keep_the_aspect_ratio(step, size):
     assert (out.shape[1], out.shape[0]) == size and out.dtype == cp.uint8
 
 
+@pytest.mark.parametrize("text, size, pil_filter", [
+    ("resize:17x:pil-lanczos", (17, 11), 1), ("fit:12x60:up:pil", (12, 8), 3), ("resize:7x9:PIL-Box", (7, 9), 4),
+])  # fmt: skip
+def test_pil_option_gives_pillows_bytes_whole_and_tiled(text, size, pil_filter):
+    """`:pil[-FILTER]` (bicubic by default): Pillow's bytes on the device and tile by tile; 16-bit images go
+    to Pillow's float mode, and a JPEG is not decoded at reduced scale before it."""
+    from PIL import Image
+
+    from zemvara.pipeline import parse_steps
+    from zemvara.pipeline.steps import contract_of
+
+    picture = np.random.default_rng(3).integers(0, 256, (20, 30, 3), dtype=np.uint8)
+    step = parse_steps(text)[0]
+    contract = contract_of(step)
+    want = np.asarray(Image.fromarray(picture).resize(size, pil_filter))
+    assert np.array_equal(cp.asnumpy(step(cp.asarray(picture))), want)
+    assert np.array_equal(contract.tiled(picture, picture.shape, 20_000, None, None), want)
+    assert contract.takes == ("float32", "uint8") and not contract.rescales and contract.over_list is None
+
+
 @pytest.mark.parametrize("text", ["resize:" + "9" * 5000 + "x4", "fit:16777216x4", "resize:x", "fit:12x",
-                                  "resize:0x3", "resize:１２x3", "convert:int8", "fit:60x60:down"])
+                                  "resize:0x3", "resize:１２x3", "convert:int8", "fit:60x60:down",
+                                  "resize:8x6:pil-sinc", "fit:8x6:pil:up"])
 def test_sizes_the_kernels_cannot_take_are_usage_errors(text):
     from zemvara.pipeline import parse_steps
 

@@ -105,15 +105,26 @@ def test_every_specialisation_compiles():
 
 
 # The GPU build of the 8-bit passes and the alpha kernels, run from the SASS nvcc makes by the
-# kernel report's executor, must give the host device's bytes: both are integer arithmetic.
+# kernel report's executor, must give the host device's bytes: both are integer arithmetic. So
+# must the float passes: double products and sums each rounded to nearest, as on the CPU.
 @pytest.mark.skipif(not compiled.have_tools(), reason="no nvcc and nvdisasm in .venv-tools")
-@pytest.mark.parametrize("which", ["premultiply<4>", "pass<unsigned char, 4, false>", "pass<unsigned char, 4, true>",
-                                   "unpremultiply<4>", "nearest<unsigned char, 4>"])  # fmt: skip
+@pytest.mark.parametrize("which", ["premultiply<4>", "pass<unsigned char, 4, false>", "pass_y_columns<4>",
+                                   "unpremultiply<4>", "nearest<unsigned char, 4>", "pass<float, 3, false>",
+                                   "pass<float, 3, true>", "nearest<float, 1>", "pass_x_tiles<4>",
+                                   "pass_x_tiles<3>", "pass_y_columns<3>"])  # fmt: skip
 def test_the_gpu_build_gives_the_host_devices_bytes(which, tmp_path):
-    src = cp.asarray(images("RGBA")[0])
+    src, size = cp.asarray(images("RGBA")[0]), (17, 40)
+    if "float" in which:  # mode "F" images, three of them side by side or one
+        src = cp.asarray(np.random.default_rng(8).normal(0, 100, (29, 41, 1 if "nearest" in which else 3)), cp.float32)
+    elif which == "pass<unsigned char, 4, false>":  # reduced 20 times along x: too wide for the tiles
+        src, size = cp.asarray(np.random.default_rng(9).integers(0, 256, (12, 400, 4), np.uint8)), (20, 12)
+    elif which == "pass_x_tiles<3>":  # rows of 51 bytes: not whole words
+        src = cp.asarray(images("RGB")[0])
+    elif which == "pass_y_columns<3>":  # rows of 150 pixels: lanes with four columns and lanes with fewer
+        src, size = cp.asarray(np.random.default_rng(10).integers(0, 256, (29, 300, 3), np.uint8)), (150, 12)
     pil_filter = pil.NEAREST if "nearest" in which else pil.LANCZOS
     # Recorded, not run: its arguments are the inputs the earlier launches made.
-    (launch,) = compiled.capture(lambda: pil.resize_pil(src, (17, 40), pil_filter), lambda e: e == "zemvara::pil::" + which)
+    (launch,) = compiled.capture(lambda: pil.resize_pil(src, size, pil_filter), lambda e: e == "zemvara::pil::" + which)
     kernel = compiled.compile_kernels(_sources.RESIZE_PIL.code, [launch.expression], tmp_path)[0][launch.expression]
     memory, values = compiled.load(launch.args)
     types = kernel["types"]
@@ -123,7 +134,7 @@ def test_the_gpu_build_gives_the_host_devices_bytes(which, tmp_path):
     _sources.RESIZE_PIL.function(launch.expression)(launch.grid, launch.block, launch.args)
     out = 0 if which.startswith("unpremultiply") else 1  # in place, or the second argument
     want = cp.asnumpy(launch.args[out])
-    got = np.frombuffer(compiled.written(memory, values[out], want.nbytes), np.uint8).reshape(want.shape)
+    got = np.frombuffer(compiled.written(memory, values[out], want.nbytes), want.dtype).reshape(want.shape)
     np.testing.assert_array_equal(got, want)
 
 

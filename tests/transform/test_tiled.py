@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 import tifffile
 import zarr
+from PIL import Image
 
 from zemvara.transform import tiled, warp
 from zemvara.transform.resampling.filters import FILTERS
@@ -48,6 +49,28 @@ def test_resize_equals_whole_image(inter, dsize):
     result = tiled.resize(SRC, dsize, inter, memory_budget=150_000, progress=progress)
     assert calls[-1][0] == calls[-1][1] > 1 and [c[0] for c in calls] == list(range(1, len(calls) + 1))
     np.testing.assert_array_equal(result, resize(cp.asarray(SRC), dsize, inter).get())
+
+
+@pytest.mark.parametrize("mode", ["RGBA", "L", "F"])
+@pytest.mark.parametrize("pil_filter", range(6), ids=lambda f: Image.Resampling(f).name)
+def test_resize_compat_pil_gives_pillows_bytes_whatever_the_tiling(mode, pil_filter):
+    """Every tile's passes read their neighbours' rows: reductions, enlargements, one axis only, and
+    a height shrunk enough that Pillow filters along y first, each cut into many tiles."""
+    rng = np.random.default_rng(pil_filter)
+    src = (rng.normal(0, 50, (97, 83)).astype(np.float32) if mode == "F"
+           else rng.integers(0, 256, (97, 83, 4) if mode == "RGBA" else (97, 83), dtype=np.uint8))  # fmt: skip
+    if mode == "RGBA":
+        src[:, 30:40, 3] = 0  # transparent columns: premultiplying matters
+    budget = 20_000 if mode == "L" else 70_000  # several tiles each
+    for size in [(40, 30), (170, 211), (30, 97), (83, 20)]:
+        calls, progress = counted()
+        got = tiled.resize(src, size, pil_filter, compat="pil", memory_budget=budget, progress=progress)
+        want = np.asarray(Image.fromarray(src, mode).resize(size, pil_filter))
+        assert calls[-1][1] > 1
+        if mode == "F":
+            np.testing.assert_allclose(got, want, rtol=1e-6, atol=1e-6 * np.abs(want).max())
+        else:
+            assert np.count_nonzero(got != want) == 0, size
 
 
 @pytest.mark.parametrize("border", BORDERS)
@@ -158,7 +181,8 @@ HORIZON = np.array([[1.0, 6.0, -697.0], [0.0, 7.0, -697.0], [0.0, 0.01, -0.995]]
     lambda budget: tiled.resize(np.zeros((128, 128, 3), np.uint8), (35, 35), warp.INTER_LINEAR, memory_budget=budget),
     lambda budget: tiled.warp_perspective(np.zeros((1200, 1200), np.float32), HORIZON, (200, 200),
                                           warp.INTER_AREA | warp.WARP_INVERSE_MAP, memory_budget=budget),
-], ids=["resize", "warp_affine", "resize_tables", "warp_perspective_horizon"])  # fmt: skip
+    lambda budget: tiled.resize(np.zeros((128, 128, 4), np.uint8), (35, 50), 1, compat="pil", memory_budget=budget),
+], ids=["resize", "warp_affine", "resize_tables", "warp_perspective_horizon", "resize_pil"])  # fmt: skip
 def test_budget_below_one_tile_names_the_minimum(call):
     with pytest.raises(MemoryError, match=r"give at least memory_budget=(\d+)") as refused:
         call(1)
@@ -187,6 +211,9 @@ def test_failure_midway_leaves_the_old_file(tmp_path):
     (lambda: tiled.resize(SRC, (10, 10), out=np.zeros((10, 10, 3), np.uint8)), TypeError, "element type"),
     (lambda: tiled.resize(cp.asarray(SRC), (10, 10)), TypeError, "host-side source"),
     (lambda: tiled.resize(SRC, (10, 10), out="result.png"), ValueError, r"\.tif"),
+    (lambda: tiled.resize(SRC, (10, 10), 1, compat="cv2"), ValueError, "compat must be None or 'pil'"),
+    (lambda: tiled.resize(SRC.astype(np.float16), (10, 10), 1, compat="pil"), TypeError, "src must be uint8 or float32"),
+    (lambda: tiled.resize(SRC, (10, 10), 7, compat="pil"), ValueError, "unknown filter 7"),
     (lambda: tiled.warp_affine(SRC, np.zeros((2, 3)), (10, 10)), ValueError, "singular"),
     (lambda: tiled.warp_affine(SRC, np.eye(2, 3), (0, 0), border_mode=warp.BORDER_TRANSPARENT, out=SRC), ValueError,
      "overlaps"),

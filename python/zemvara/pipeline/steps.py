@@ -178,11 +178,13 @@ def _resize_contract(step):
     def tiled(src, shape, memory_budget, out, progress):
         from ..transform import tiled
 
-        return tiled.resize(src, step.target(*shape[:2]), step.interpolation, memory_budget=memory_budget,
-                            out=out, progress=progress)  # fmt: skip
+        return tiled.resize(src, step.target(*shape[:2]), step.interpolation, compat=step.compat,
+                            memory_budget=memory_budget, out=out, progress=progress)  # fmt: skip
 
-    return Contract(CONVERSIONS, KEPT, lambda shape: _reshaped(shape, step.target(*shape[:2])), over_list, tiled,
-                    rescales=True)
+    reshaped = lambda shape: _reshaped(shape, step.target(*shape[:2]))  # noqa: E731
+    if step.compat == "pil":  # Pillow's 8-bit and float modes; its bytes are those of the whole picture decoded
+        return Contract(("float32", "uint8"), KEPT, reshaped, None, tiled)
+    return Contract(CONVERSIONS, KEPT, reshaped, over_list, tiled, rescales=True)
 
 
 def _max_axis():
@@ -543,11 +545,13 @@ class Resize:
     """`resize` to `size` = (width, height), with `interpolation` (INTER_AUTO: area down, Mitchell up).
 
     One side may be None: it follows from the other and the image's aspect
-    ratio (at least 1 pixel).
+    ratio (at least 1 pixel). compat="pil": Pillow's bytes, `interpolation` one
+    of Pillow's filter values (on the command line `resize:WxH:pil-lanczos`).
     """
 
     size: tuple
     interpolation: int = INTER_AUTO
+    compat: str = None
 
     def __post_init__(self):
         object.__setattr__(self, "size", _size(self.size, "resize size", one_side=True))
@@ -568,7 +572,7 @@ class Resize:
     def __call__(self, image):
         from ..transform.resize import resize
 
-        return resize(image, self.target(*image.shape[:2]), self.interpolation)
+        return resize(image, self.target(*image.shape[:2]), self.interpolation, compat=self.compat)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -578,12 +582,13 @@ class Fit:
     The image is scaled until it touches the box on one side; the other side
     is rounded (at least 1 pixel). An image already inside the box keeps its
     size unless `enlarge` (on the command line `fit:WxH:up`).
-    `interpolation` as `Resize`.
+    `interpolation` and `compat` as `Resize`.
     """
 
     box: tuple
     interpolation: int = INTER_AUTO
     enlarge: bool = False
+    compat: str = None
 
     def __post_init__(self):
         object.__setattr__(self, "box", _size(self.box, "fit box"))
@@ -604,7 +609,7 @@ class Fit:
     def __call__(self, image):
         from ..transform.resize import resize
 
-        return resize(image, self.target(*image.shape[:2]), self.interpolation)
+        return resize(image, self.target(*image.shape[:2]), self.interpolation, compat=self.compat)
 
 
 @dataclasses.dataclass(frozen=True, eq=False)
@@ -791,15 +796,34 @@ def _parse_size(step, arg, one_side):
     return size
 
 
+def _pil_option(step, arg):
+    """(arg less a last `:pil` or `:pil-FILTER`, the step's keywords for it): Pillow's bytes with
+    one of its filters by name, bicubic (its default) without one."""
+    rest, sep, last = arg.rpartition(":")
+    kind, _, name = last.lower().partition("-")
+    if not sep or kind != "pil":
+        return arg, {}
+    from PIL import Image
+
+    try:
+        pil_filter = Image.Resampling[(name or "bicubic").upper()]
+    except KeyError:
+        names = ", ".join(f.name.lower() for f in Image.Resampling)
+        raise UsageError(f"{step}: {last!r} names none of Pillow's filters ({names})") from None
+    return rest, {"interpolation": int(pil_filter), "compat": "pil"}
+
+
 def _parse_resize(arg):
-    return Resize(_parse_size("resize", arg, one_side=True))
+    arg, pil = _pil_option("resize", arg)
+    return Resize(_parse_size("resize", arg, one_side=True), **pil)
 
 
 def _parse_fit(arg):
+    arg, pil = _pil_option("fit", arg)
     size, sep, mode = arg.partition(":")
     if sep and mode.lower() != "up":
         raise UsageError(f"fit takes a size {_BY_NAME['fit'].syntax} (such as 640x480 or 640x480:up), got {arg!r}")
-    return Fit(_parse_size("fit", size, one_side=False), enlarge=bool(sep))
+    return Fit(_parse_size("fit", size, one_side=False), enlarge=bool(sep), **pil)
 
 
 def _parse_upscale(arg):
@@ -818,10 +842,10 @@ class StepForm(NamedTuple):
 
 
 STEPS = (
-    StepForm("resize", "WxH|Wx|xH", "resize to W x H, or to one side with the aspect ratio kept",
-             _parse_resize),
-    StepForm("fit", "WxH[:up]", "shrink to fit inside W x H, the aspect ratio kept (:up also enlarges)",
-             _parse_fit),
+    StepForm("resize", "WxH|Wx|xH[:pil[-FILTER]]", "resize to W x H, or to one side with the aspect ratio kept "
+             "(:pil: Pillow's bytes, its FILTER or bicubic)", _parse_resize),
+    StepForm("fit", "WxH[:up][:pil[-FILTER]]", "shrink to fit inside W x H, the aspect ratio kept (:up also enlarges; "
+             ":pil as resize)", _parse_fit),
     StepForm("upscale", "ENGINE", "run a TensorRT engine file, in blended tiles where it cannot take the frame",
              _parse_upscale),
     StepForm("convert", "|".join(CONVERSIONS), "convert the element type, where the output format stores it",

@@ -18,6 +18,10 @@ reaches, so that it is the whole-image call's result:
   passes run over those table rows (offsets moved to the window), in the order
   the whole call takes. Every output value is the same sum over the same
   values.
+- resize with compat="pil" (Pillow's bytes, `resampling.pil.Plan`): a tile's
+  window is the source its second pass reaches through its first; the first
+  pass (with Pillow's rounding and clipping) reruns over the rows or columns
+  the tile shares with its neighbours, so every value is the whole image's.
 - warps: the bounding box of the tile's inverse-mapped corners (a perspective
   map that changes sign inside the tile: of every pixel), widened by the
   filter's reach at the largest stretch inside the tile; the tile is warped
@@ -60,7 +64,7 @@ import cupy as cp
 import numpy as np
 
 from . import warp as _warp
-from .resampling import _launch, arguments, borders, planning
+from .resampling import _launch, arguments, borders, pil, planning
 from .resampling._sources import WARP_MAX_REACH
 from .schema import INTER_AUTO, INTER_LINEAR
 from .warp import (
@@ -555,7 +559,7 @@ def _check_progress(progress, who):
 # ----- resize ---------------------------------------------------------------------
 
 
-def resize(src, dsize, interpolation=INTER_AUTO, *, memory_budget=None, out=None, progress=None):
+def resize(src, dsize, interpolation=INTER_AUTO, *, compat=None, memory_budget=None, out=None, progress=None):
     """Resize a host-side image of any size to dsize = (width, height), tile by tile on the GPU.
 
     The result is that of `zemvara.transform.resize.resize` on the whole image
@@ -566,11 +570,19 @@ def resize(src, dsize, interpolation=INTER_AUTO, *, memory_budget=None, out=None
     None (a new NumPy array), a NumPy or zarr array to fill, or a .tif/.tiff
     path written as a tiled BigTIFF. progress(done, total) after each tile.
     Returns the new array, or out.
+
+    compat="pil" gives Pillow's bytes for the whole image instead, whatever the
+    tiling (`PIL.Image.resize`, uint8 and float32, RGBA premultiplied as Pillow
+    does): interpolation is then one of Pillow's filter values.
     """
     who = "resize"
+    if compat is not None and compat != "pil":
+        raise ValueError(f"{who}: compat must be None or 'pil', got {compat!r}")
     _check_progress(progress, who)
     source = _Source(src, who)
     try:
+        if compat == "pil":
+            return _resize_pil(source, dsize, interpolation, memory_budget, out, progress, who)
         return _resize(source, dsize, interpolation, memory_budget, out, progress, who)
     finally:
         source.close()
@@ -674,6 +686,67 @@ def _resize(source, dsize, interpolation, memory_budget, out, progress, who):
         for piece, k in _pipeline(pieces, slots, load, launch, progress):
             _, tile = shapes(piece)
             yield piece[:4], slots.on_host(k, "output", "out", tile, source.dtype)
+
+    return dest.write(tiles(), side)
+
+
+def _resize_pil(source, dsize, pil_filter, memory_budget, out, progress, who):
+    """Pillow's resize tile by tile (`pil.Plan`): each tile's window is the source its passes
+    read, the first pass rerun over the rows or columns the tile shares with its neighbours."""
+    out_w, out_h, pil_filter = pil.check_target(dsize, pil_filter, who)
+    pil.check_element(source.dtype, source.channels, who, "src")
+    budget = _budget(memory_budget, who)
+    channels, extra = source.channels, source.shape[2:]
+    dest = _Destination(out, (out_h, out_w) + extra, source.dtype, who, False)
+    dest.check_apart(source, who)
+    plan = pil.Plan(source.width, source.height, out_w, out_h, pil_filter, source.dtype, channels)
+    pixel = channels * source.dtype.itemsize
+    tables = sum(_blocks(n) for n in plan.table_nbytes())
+
+    def layout(side):
+        ry, rx = np.arange(0, out_h, side), np.arange(0, out_w, side)
+        bands = [(int(a), int(min(a + side, out_h))) for a in ry]
+        columns = [(int(a), int(min(a + side, out_w))) for a in rx]
+        pieces = [(ty0, ty1, tx0, tx1) + plan.window((ty0, ty1, tx0, tx1)) for ty0, ty1 in bands for tx0, tx1 in columns]
+        window = max((p[5] - p[4]) * (p[7] - p[6]) for p in pieces) * pixel
+        middle = max(math.prod(plan.middle_shape(p[:4]) or (0,)) for p in pieces) * pixel
+        tile = min(side, out_h) * min(side, out_w) * pixel
+        parts = [("window", window), ("premultiplied", window if plan.premultiplies else 0), ("middle", middle),
+                 ("out", tile)]  # fmt: skip
+        return 2 * sum(_blocks(n) for _, n in parts) + tables, parts, pieces
+
+    for side in SIDES:
+        need, parts, pieces = layout(side)
+        if need <= budget:
+            break
+    else:
+        raise _too_small(who, budget, need, f"one tile of {min(16, out_w)} x {min(16, out_h)} output pixels "
+                                            "with its source window, and the weight tables")
+    slots = _Slots(parts, parts[:1], parts[3:])
+    plan.upload()
+    cp.cuda.get_current_stream().synchronize()
+
+    def load(piece, k):
+        _, _, _, _, wy0, wy1, wx0, wx1 = piece
+        if wy1 > wy0 and wx1 > wx0:
+            window = slots.on_host(k, "input", "window", (wy1 - wy0, wx1 - wx0) + extra, source.dtype)
+            source.read((wy0, wy1 - wy0, None), (wx0, wx1 - wx0, None), window)
+
+    def launch(piece, k, stream):
+        ty0, ty1, tx0, tx1, wy0, wy1, wx0, wx1 = piece
+        win = (wy1 - wy0, wx1 - wx0) + extra
+        d_win = slots.on_device(k, "window", win, source.dtype)
+        d_win.set(slots.on_host(k, "input", "window", win, source.dtype), stream=stream)
+        d_out = plan.run(d_win.reshape(win[:2] + (channels,)), (ty0, ty1, tx0, tx1), (wy0, wx0),
+                         lambda name, shape, dtype: slots.on_device(k, name, shape, dtype))  # fmt: skip
+        tile = (ty1 - ty0, tx1 - tx0, channels)
+        d_out.get(stream=stream, out=slots.on_host(k, "output", "out", tile, source.dtype), blocking=False)
+
+    def tiles():
+        for piece, k in _pipeline(pieces, slots, load, launch, progress):
+            ty0, ty1, tx0, tx1 = piece[:4]
+            tile = slots.on_host(k, "output", "out", (ty1 - ty0, tx1 - tx0, channels), source.dtype)
+            yield piece[:4], tile.reshape((ty1 - ty0, tx1 - tx0) + extra)
 
     return dest.write(tiles(), side)
 

@@ -28,6 +28,7 @@ def resize(
     dsize: tuple[int, int],
     interpolation: int = INTER_AUTO,
     *,
+    compat: Optional[str] = None,
     memory_budget: Optional[int] = None,
     out: Any = None,
     progress: _Progress = None,
@@ -41,6 +42,8 @@ def resize(
     minimum. out: None (a new NumPy array), a NumPy or zarr array to fill, or a
     .tif/.tiff path written as a tiled BigTIFF, whole or not at all.
     progress(done, total) after each tile. Returns the array, or out.
+    compat="pil": Pillow's bytes whatever the tiling (uint8 and float32),
+    interpolation one of Pillow's filter values.
     """
 
 def warp_affine(

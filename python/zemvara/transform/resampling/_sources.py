@@ -74,7 +74,17 @@ WARP_MAX_REACH = 512.0
 WARP = KernelSource("warp", "_taps.cuh", "_warp.cu",
                     generated=borders.KERNEL_CODE + f"#define WARP_MAX_REACH {WARP_MAX_REACH!r}f\n")
 SOURCES = (AFFINE, RESIZE, RESIZE_FUSED, WARP)
-RESIZE_PIL = KernelSource("resize_pil", "_resize_pil.cu")
+# The tiles of the Pillow-compatible 8-bit pass along x: destination rows and at most this many
+# columns a block, whose taps reach at most PIL_X_SPAN source pixels a row (the tables decide
+# how many columns a block takes, `pil.x_tile_columns`).
+PIL_X_ROWS, PIL_X_COLUMNS, PIL_X_SPAN, PIL_X_THREADS = 64, 56, 128, 256
+# The 8-bit pass along y: columns a lane computes (32 apart), and the threads of a block (a warp a row).
+PIL_Y_COLUMNS, PIL_Y_THREADS = 4, 128
+RESIZE_PIL = KernelSource("resize_pil", "_resize_pil.cu",
+                          generated="".join(f"#define PIL_{k} {v}\n" for k, v in
+                                            (("X_ROWS", PIL_X_ROWS), ("X_COLUMNS", PIL_X_COLUMNS),
+                                             ("X_SPAN", PIL_X_SPAN), ("X_THREADS", PIL_X_THREADS),
+                                             ("Y_COLUMNS", PIL_Y_COLUMNS), ("Y_THREADS", PIL_Y_THREADS))))  # fmt: skip
 RESIZE_CV = KernelSource("resize_cv", "_resize_cv.cu")
 
 
@@ -186,7 +196,17 @@ def pil_nearest_expression(dtype, channels):
 def pil_expressions():
     return ([pil_pass_expression(d, c, y) for d in PIL_ELEMENTS for c in PIL_CHANNELS for y in (False, True)]
             + [pil_nearest_expression(d, c) for d in PIL_ELEMENTS for c in PIL_CHANNELS]
-            + [f"zemvara::pil::{k}<{c}>" for k in ("premultiply", "unpremultiply") for c in (2, 4)])  # fmt: skip
+            + [f"zemvara::pil::{k}<{c}>" for k in ("premultiply", "unpremultiply") for c in (2, 4)]
+            + [pil_x_tiles_expression(c) for c in PIL_CHANNELS]
+            + [pil_y_columns_expression(c) for c in PIL_CHANNELS])  # fmt: skip
+
+
+def pil_y_columns_expression(channels):
+    return f"zemvara::pil::pass_y_columns<{channels}>"
+
+
+def pil_x_tiles_expression(channels):
+    return f"zemvara::pil::pass_x_tiles<{channels}>"
 
 
 # ---- RESIZE_CV ---------------------------------------------------------------------

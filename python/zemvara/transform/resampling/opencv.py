@@ -239,7 +239,7 @@ def _nearest(src, out_w, out_h, exact):
     kernel = _sources.RESIZE_PIL.function(_sources.pil_nearest_expression(src.dtype, channels))
     kernel(_grid(out_h * out_w), (_BLOCK,),
            (src, dst, cp.asarray(_nearest_indices(in_w, out_w, exact)),
-            cp.asarray(_nearest_indices(in_h, out_h, exact)),
+            cp.asarray(_nearest_indices(in_h, out_h, exact)), np.int32(0), np.int32(0),
             np.int32(in_h), np.int32(in_w), np.int32(out_h), np.int32(out_w)))  # fmt: skip
     return dst
 

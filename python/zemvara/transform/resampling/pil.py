@@ -140,32 +140,170 @@ def nearest_indices(in_size, out_size):
     return indices
 
 
+@functools.lru_cache(maxsize=_TABLES_KEPT)
+def x_tile_columns(in_size, out_size, pil_filter):
+    """The destination columns a block of the tiled 8-bit pass along x takes: the most (a multiple
+    of 8 up to PIL_X_COLUMNS) whose taps reach at most PIL_X_SPAN source pixels from whichever
+    column they start; 0 where 8 columns reach further (a reduction by more than about 16: the
+    plain pass then)."""
+    bounds = _coefficients(in_size, out_size, pil_filter, True)[0]
+    first, end = bounds[:, 0], bounds[:, 0] + bounds[:, 1]
+    if (np.diff(first) < 0).any() or (np.diff(end) < 0).any():
+        return 0
+    for columns in range(_sources.PIL_X_COLUMNS, 7, -8):
+        n = min(columns, out_size)
+        if (end[n - 1:] - first[:out_size - n + 1]).max() <= _sources.PIL_X_SPAN:
+            return columns
+    return 0
+
+
 def _grid(count):
     return (max(1, min(_MAX_BLOCKS, -(-count // _BLOCK))),)
 
 
-def _pass(src, out_shape, pil_filter, along_y, row_offset=0, rows=None):
-    """One pass of `src` (h, w, c) to out_shape (h', w', c) along one axis; along x, the rows
-    row_offset .. row_offset + h' of src. Along y, `rows`: the source rows the tables start from."""
-    in_h, in_w, channels = src.shape
-    out_h, out_w = out_shape[:2]
-    fixed = src.dtype == np.uint8
-    if along_y:
-        bounds, weights, ksize = _coefficients(rows if rows is not None else in_h, out_h, pil_filter, fixed)
-    else:
-        bounds, weights, ksize = _coefficients(in_w, out_w, pil_filter, fixed)
-    dst = cp.empty(out_shape, src.dtype)
-    kernel = _sources.RESIZE_PIL.function(_sources.pil_pass_expression(src.dtype, channels, along_y))
-    kernel(_grid(out_h * out_w), (_BLOCK,),
-           (src, dst, cp.asarray(bounds), cp.asarray(weights), np.int32(ksize), np.int32(row_offset),
-            np.int32(in_h), np.int32(in_w), np.int32(out_h), np.int32(out_w)))  # fmt: skip
-    return dst
+class _Axis:
+    """One axis of a resampling: in_size to out_size by nearest neighbour (an index table),
+    filtered (weight tables) or, where a filter's size does not change, not at all."""
+
+    def __init__(self, in_size, out_size, pil_filter, fixed):
+        self.sizes = in_size, out_size, pil_filter
+        self.nearest = pil_filter == NEAREST
+        self.kept = in_size == out_size and not self.nearest
+        if self.nearest:
+            self.tables = (nearest_indices(in_size, out_size),)
+        elif self.kept:
+            self.tables = None
+        else:
+            bounds, weights, self.ksize = _coefficients(in_size, out_size, pil_filter, fixed)
+            self.tables = (bounds, weights)
+        self._device = None
+
+    def reach(self, lo, hi):
+        """(first, end): the source indices that destination indices lo .. hi read."""
+        if self.kept:
+            return lo, hi
+        if self.nearest:
+            inside = self.tables[0][lo:hi]
+            inside = inside[inside >= 0]
+            return (int(inside.min()), int(inside.max()) + 1) if inside.size else (0, 0)
+        bounds = self.tables[0][lo:hi]
+        return int(bounds[:, 0].min()), int((bounds[:, 0] + bounds[:, 1]).max())
+
+    def device(self, lo, hi):
+        """The tables of destination indices lo .. hi on the device (the whole tables go up once)."""
+        if self._device is None:
+            self._device = tuple(cp.asarray(t) for t in self.tables)
+        return tuple(t[lo:hi] for t in self._device)
 
 
-def _first_and_last_rows(in_h, out_h, pil_filter, fixed):
-    """The source rows the y pass reads: the x pass filters those alone."""
-    bounds = _coefficients(in_h, out_h, pil_filter, fixed)[0]
-    return int(bounds[0, 0]), int(bounds[-1, 0] + bounds[-1, 1])
+class Plan:
+    """Pillow's resampling of an in_w x in_h image (`dtype`, `channels`) to out_w x out_h, tile
+    by tile: `window(tile)` names the source rows and columns the tile (y0, y1, x0, x1) of the
+    result reads, and `run` computes the tile from a window of the source holding them. Each
+    value is Pillow's whole-image one: the passes run over the same table rows, the first
+    pass over the rows (or columns) of the source the tile's second pass reads, however
+    far they reach into the neighbouring tiles' windows."""
+
+    def __init__(self, in_w, in_h, out_w, out_h, pil_filter, dtype, channels):
+        self.dtype, self.channels = np.dtype(dtype), channels
+        fixed = self.dtype == np.uint8
+        self.x = _Axis(in_w, out_w, pil_filter, fixed)
+        self.y = _Axis(in_h, out_h, pil_filter, fixed)
+        self.same = (in_w, in_h) == (out_w, out_h)
+        self.nearest = pil_filter == NEAREST and not self.same
+        self.premultiplies = channels in (2, 4) and fixed and not (self.nearest or self.same)
+        self.y_first = _y_first(in_w, in_h, out_w, out_h)
+
+    def window(self, tile):
+        """(y0, y1, x0, x1) of the source the tile (y0, y1, x0, x1) of the result reads."""
+        ty0, ty1, tx0, tx1 = tile
+        return self.y.reach(ty0, ty1) + self.x.reach(tx0, tx1)
+
+    def middle_shape(self, tile):
+        """(h, w) of the intermediate between the passes of the tile, or None (one pass or none)."""
+        ty0, ty1, tx0, tx1 = tile
+        if self.same or self.nearest or self.x.kept or self.y.kept:
+            return None
+        if self.y_first:
+            lo, hi = self.x.reach(tx0, tx1)
+            return ty1 - ty0, hi - lo
+        lo, hi = self.y.reach(ty0, ty1)
+        return hi - lo, tx1 - tx0
+
+    def table_nbytes(self):
+        """The bytes of each table `run` reads on the device."""
+        return [t.nbytes for axis in (self.x, self.y) if axis.tables is not None for t in axis.tables]
+
+    def upload(self):
+        """The tables to the device now, on the current stream (else the first `run` sends them)."""
+        for axis in (self.x, self.y):
+            if axis.tables is not None:
+                axis.device(0, 0)
+
+    def run(self, src, tile, origin=(0, 0), alloc=None):
+        """The tile (y0, y1, x0, x1) of the result, (h, w, channels), from src (h', w', channels)
+        contiguous: the source from row and column `origin` on, holding the tile's window.
+        alloc(name, shape, dtype) gives the arrays written ("premultiplied", "middle", "out");
+        cp.empty by default."""
+        alloc = alloc or (lambda name, shape, dtype: cp.empty(shape, dtype))
+        ty0, ty1, tx0, tx1 = tile
+        oy, ox = origin
+        out = alloc("out", (ty1 - ty0, tx1 - tx0, self.channels), self.dtype)
+        if self.same:  # the source's size: a copy
+            out[...] = src[ty0 - oy:ty1 - oy, tx0 - ox:tx1 - ox]
+            return out
+        if self.nearest:
+            xs, = self.x.device(tx0, tx1)
+            ys, = self.y.device(ty0, ty1)
+            kernel = _sources.RESIZE_PIL.function(_sources.pil_nearest_expression(self.dtype, self.channels))
+            kernel(_grid(out.shape[0] * out.shape[1]), (_BLOCK,),
+                   (src, out, xs, ys, np.int32(oy), np.int32(ox), np.int32(src.shape[0]), np.int32(src.shape[1]),
+                    np.int32(out.shape[0]), np.int32(out.shape[1])))  # fmt: skip
+            return out
+        if self.premultiplies:  # LA and RGBA
+            straight, src = src, alloc("premultiplied", src.shape, self.dtype)
+            _alpha_kernel("premultiply", self.channels, (straight, src), src.shape[0] * src.shape[1])
+        if self.y.kept:
+            self._pass(src, out, self.x, tx0, tx1, ox, ty0 - oy)
+        elif self.x.kept:
+            self._pass(src[:, tx0 - ox:tx1 - ox], out, self.y, ty0, ty1, oy)
+        elif self.y_first:  # along y on the columns the x pass reads, then along x
+            middle = alloc("middle", self.middle_shape(tile) + (self.channels,), self.dtype)
+            cx0 = self.x.reach(tx0, tx1)[0]
+            self._pass(src[:, cx0 - ox:cx0 - ox + middle.shape[1]], middle, self.y, ty0, ty1, oy)
+            self._pass(middle, out, self.x, tx0, tx1, cx0)
+        else:  # along x on the rows the y pass reads, then along y
+            middle = alloc("middle", self.middle_shape(tile) + (self.channels,), self.dtype)
+            ry0 = self.y.reach(ty0, ty1)[0]
+            self._pass(src, middle, self.x, tx0, tx1, ox, ry0 - oy)
+            self._pass(middle, out, self.y, ty0, ty1, ry0)
+        if self.premultiplies:
+            _alpha_kernel("unpremultiply", self.channels, (out,), out.shape[0] * out.shape[1])
+        return out
+
+    def _pass(self, src, dst, axis, lo, hi, tap_offset, row_offset=0):
+        """One pass into dst of the destination indices lo .. hi along `axis`, from src whose first
+        index along that axis is tap_offset; along x, dst's rows are src's from row_offset on."""
+        if not src.flags.c_contiguous:
+            src = cp.ascontiguousarray(src)
+        bounds, weights = axis.device(lo, hi)
+        along_y = axis is self.y
+        args = (src, dst, bounds, weights, np.int32(axis.ksize), np.int32(tap_offset), np.int32(row_offset),
+                np.int32(src.shape[0]), np.int32(src.shape[1]), np.int32(dst.shape[0]), np.int32(dst.shape[1]))
+        columns = 0 if along_y or self.dtype != np.uint8 else x_tile_columns(*axis.sizes)
+        if columns:  # 8-bit along x: tiles of rows by columns through shared memory
+            kernel = _sources.RESIZE_PIL.function(_sources.pil_x_tiles_expression(self.channels))
+            grid = (-(-dst.shape[1] // columns), min(_MAX_BLOCKS, -(-dst.shape[0] // _sources.PIL_X_ROWS)))
+            kernel(grid, (_sources.PIL_X_THREADS,), args + (np.int32(columns),))
+            return
+        if along_y and self.dtype == np.uint8:  # a warp a row, each lane several columns
+            kernel = _sources.RESIZE_PIL.function(_sources.pil_y_columns_expression(self.channels))
+            grid = (-(-dst.shape[1] // (32 * _sources.PIL_Y_COLUMNS)),
+                    min(_MAX_BLOCKS, -(-dst.shape[0] // (_sources.PIL_Y_THREADS // 32))))
+            kernel(grid, (_sources.PIL_Y_THREADS,), args)
+            return
+        kernel = _sources.RESIZE_PIL.function(_sources.pil_pass_expression(self.dtype, self.channels, along_y))
+        kernel(_grid(dst.shape[0] * dst.shape[1]), (_BLOCK,), args)
 
 
 def _y_first(in_w, in_h, out_w, out_h):
@@ -174,54 +312,42 @@ def _y_first(in_w, in_h, out_w, out_h):
     return out_h < in_h and in_h - out_h > 2 * (in_w - out_w)
 
 
-def _resample(src, out_w, out_h, pil_filter, y_first=None):
-    """The two passes of Pillow's resampling, (h, w, c) contiguous in, (out_h, out_w, c) out."""
-    in_h, in_w, channels = src.shape
-    fixed = src.dtype == np.uint8
-    if y_first is None:
-        y_first = _y_first(in_w, in_h, out_w, out_h)
-    if y_first:  # along y on the whole width, then along x
-        if out_h != in_h:
-            src = _pass(src, (out_h, in_w, channels), pil_filter, True)
-        if out_w != in_w:
-            src = _pass(src, (out_h, out_w, channels), pil_filter, False)
-        return src
-    if out_w != in_w:
-        if out_h != in_h:
-            first, last = _first_and_last_rows(in_h, out_h, pil_filter, fixed)
-            middle = _pass(src, (last - first, out_w, channels), pil_filter, False, row_offset=first)
-            return _pass(middle, (out_h, out_w, channels), pil_filter, True, row_offset=first, rows=in_h)
-        return _pass(src, (in_h, out_w, channels), pil_filter, False)
-    return _pass(src, (out_h, out_w, channels), pil_filter, True)
-
-
-def _nearest(src, out_w, out_h):
-    in_h, in_w, channels = src.shape
-    dst = cp.empty((out_h, out_w, channels), src.dtype)
-    kernel = _sources.RESIZE_PIL.function(_sources.pil_nearest_expression(src.dtype, channels))
-    kernel(_grid(out_h * out_w), (_BLOCK,),
-           (src, dst, cp.asarray(nearest_indices(in_w, out_w)), cp.asarray(nearest_indices(in_h, out_h)),
-            np.int32(in_h), np.int32(in_w), np.int32(out_h), np.int32(out_w)))  # fmt: skip
-    return dst
-
-
 def _alpha_kernel(name, channels, args, pixels):
     kernel = _sources.RESIZE_PIL.function(f"zemvara::pil::{name}<{channels}>")
     kernel(_grid(pixels), (_BLOCK,), args + (np.int64(pixels),))
 
 
-def _checked(image, dsize, pil_filter):
-    """(contiguous (h, w, c) image, out width, out height, filter, channel-first, rank 2) or a clear error."""
-    src, out_w, out_h, channel_first, grey = planning.compat_image(image, dsize, "resize_pil")
+def check_element(dtype, channels, who, what):
+    """A clear error unless Pillow has a mode for `channels` channels of `dtype`."""
+    if np.dtype(dtype) not in _sources.PIL_ELEMENTS:
+        raise TypeError(f"{who}: {what} must be uint8 or float32, got {dtype}")
+    if channels not in _sources.PIL_CHANNELS:
+        raise ValueError(f"{who}: {what} must have 1 to 4 channels, got {channels}")
+
+
+def check_target(dsize, pil_filter, who):
+    """(out width, out height, filter) of a dsize and a Pillow filter value, or a clear error."""
+    out_w, out_h = planning.compat_dsize(dsize, who)
+    return out_w, out_h, check_filter(pil_filter, who)
+
+
+def check_filter(pil_filter, who):
+    """Pillow's filter value as an int, or a clear error."""
     if isinstance(pil_filter, np.integer):
         pil_filter = int(pil_filter)
     if type(pil_filter) is not int and not (isinstance(pil_filter, int) and not isinstance(pil_filter, bool)):
-        raise TypeError(f"resize_pil: filter must be one of Pillow's filter values, got {pil_filter!r}")
+        raise TypeError(f"{who}: filter must be one of Pillow's filter values, got {pil_filter!r}")
     pil_filter = int(pil_filter)  # an IntEnum such as PIL.Image.Resampling.LANCZOS
     if pil_filter not in PIL_FILTERS:
-        raise ValueError(f"resize_pil: unknown filter {pil_filter}; Pillow's are "
+        raise ValueError(f"{who}: unknown filter {pil_filter}; Pillow's are "
                          + ", ".join(f"{name} ({value})" for value, name in PIL_FILTERS.items()))  # fmt: skip
-    return src, out_w, out_h, pil_filter, channel_first, grey
+    return pil_filter
+
+
+def _checked(image, dsize, pil_filter):
+    """(contiguous (h, w, c) image, out width, out height, filter, channel-first, rank 2) or a clear error."""
+    src, out_w, out_h, channel_first, grey = planning.compat_image(image, dsize, "resize_pil")
+    return src, out_w, out_h, check_filter(pil_filter, "resize_pil"), channel_first, grey
 
 
 def resize_pil(image, dsize, filter):  # noqa: A002 (Pillow's name for it)
@@ -246,17 +372,7 @@ def resize_pil(image, dsize, filter):  # noqa: A002 (Pillow's name for it)
 def _resized(src, out_w, out_h, pil_filter, channel_first, grey):
     """resize_pil of one checked image."""
     in_h, in_w, channels = src.shape
-    if (out_w, out_h) == (in_w, in_h):
-        out = src.copy()
-    elif pil_filter == NEAREST:
-        out = _nearest(src, out_w, out_h)
-    elif channels in (2, 4) and src.dtype == np.uint8:  # LA and RGBA
-        premultiplied = cp.empty_like(src)
-        _alpha_kernel("premultiply", channels, (src, premultiplied), in_h * in_w)
-        out = _resample(premultiplied, out_w, out_h, pil_filter)
-        _alpha_kernel("unpremultiply", channels, (out,), out_h * out_w)
-    else:
-        out = _resample(src, out_w, out_h, pil_filter)
+    out = Plan(in_w, in_h, out_w, out_h, pil_filter, src.dtype, channels).run(src, (0, out_h, 0, out_w))
     if grey:  # a rank-2 image
         return out[:, :, 0]
     return cp.ascontiguousarray(out.transpose(2, 0, 1)) if channel_first else out

@@ -85,14 +85,7 @@ def compat_image(image, dsize, who):
         raise TypeError(f"{who}: image must be uint8 or float32, got {view.dtype}")
     if view.ndim not in (2, 3):
         raise ValueError(f"{who}: image must be (H, W), (H, W, C) or (C, H, W), got shape {view.shape}")
-    if not isinstance(dsize, (tuple, list)) or len(dsize) != 2:
-        raise TypeError(f"{who}: dsize must be a (width, height) pair of integers, got {dsize!r}")
-    try:
-        out_w, out_h = (operator.index(v) for v in dsize)
-    except TypeError:
-        raise TypeError(f"{who}: dsize must be a (width, height) pair of integers, got {dsize!r}") from None
-    if not (0 < out_w <= _launch.MAX_AXIS and 0 < out_h <= _launch.MAX_AXIS):
-        raise ValueError(f"{who}: dsize (width, height) must lie in 1..{_launch.MAX_AXIS}, got {tuple(dsize)}")
+    out_w, out_h = compat_dsize(dsize, who)
     plain = cp.ndarray(view.shape, view.dtype, memptr=view.data, strides=view.strides)
     channel_first = False
     if plain.ndim == 2:
@@ -105,6 +98,19 @@ def compat_image(image, dsize, who):
         raise ValueError(f"{who}: image must have 1 to 4 channels, got {plain.shape[2]}")
     _launch.check_axes(plain.shape[:2], who, "image")
     return cp.ascontiguousarray(plain), out_w, out_h, channel_first, view.ndim == 2
+
+
+def compat_dsize(dsize, who):
+    """(out width, out height) of a (width, height) pair of integers, or a clear error."""
+    if not isinstance(dsize, (tuple, list)) or len(dsize) != 2:
+        raise TypeError(f"{who}: dsize must be a (width, height) pair of integers, got {dsize!r}")
+    try:
+        out_w, out_h = (operator.index(v) for v in dsize)
+    except TypeError:
+        raise TypeError(f"{who}: dsize must be a (width, height) pair of integers, got {dsize!r}") from None
+    if not (0 < out_w <= _launch.MAX_AXIS and 0 < out_h <= _launch.MAX_AXIS):
+        raise ValueError(f"{who}: dsize (width, height) must lie in 1..{_launch.MAX_AXIS}, got {tuple(dsize)}")
+    return out_w, out_h
 
 
 # ----- the rules a plan is made of -----------------------------------------------------
