@@ -43,7 +43,7 @@ import warnings
 
 import numpy as np
 
-__all__ = ["read", "arranged", "swapped", "in_srgb", "profile", "header_size", "JPEG", "TIFF"]
+__all__ = ["read", "arranged", "swapped", "in_srgb", "windows_in_srgb", "profile", "header_size", "JPEG", "TIFF"]
 
 JPEG = frozenset({".jpg", ".jpeg", ".jpe"})
 TIFF = frozenset({".tif", ".tiff"})
@@ -167,8 +167,7 @@ def _tiff(path):
     try:
         with tifffile.TiffFile(path) as tif:
             page = tif.pages[0]
-            tag = page.tags.get(34675)  # InterColorProfile
-            profile = bytes(tag.value) if tag is not None else None
+            profile = _page_profile(page)
             if int(page.photometric) not in _PLAIN:
                 return None
             axes = page.axes
@@ -185,9 +184,23 @@ def _tiff(path):
     return arranged(image, rgb=True), profile
 
 
+def _page_profile(page):
+    """The ICC profile of a TIFF page (its InterColorProfile tag), or None."""
+    tag = page.tags.get(34675)
+    return bytes(tag.value) if tag is not None else None
+
+
 def profile(path):
-    """The file's embedded ICC profile (JPEG, PNG, WebP, TIFF) as Pillow reads it from the header; None where it
-    has none."""
+    """The file's embedded ICC profile (JPEG, PNG, WebP; a TIFF's first page as tifffile reads it, whatever its
+    size) as Pillow reads it from the header; None where it has none."""
+    if os.path.splitext(path)[1].lower() in TIFF:
+        import tifffile
+
+        try:
+            with tifffile.TiffFile(path) as tif:
+                return _page_profile(tif.pages[0])
+        except Exception:
+            return None
     from PIL import Image
 
     try:
@@ -253,18 +266,46 @@ def _transform(profile, mode):
         return _transforms[key]
 
 
-def in_srgb(image, profile):
-    """An 8-bit colour picture (road layout) converted from its ICC profile to sRGB; any other as it is."""
-    if profile is None or image.dtype != np.uint8 or image.ndim != 3 or image.shape[2] not in (3, 4):
-        return image
-    mode = "RGB" if image.shape[2] == 3 else "RGBA"
+def _srgb_transform(shape, dtype, profile):
+    """(transform, mode) that takes a picture of this shape and element type from its ICC profile to sRGB:
+    8-bit colour pictures with a profile other than sRGB only; None for any other."""
+    if profile is None or np.dtype(dtype) != np.uint8 or len(shape) != 3 or shape[2] not in (3, 4):
+        return None
+    mode = "RGB" if shape[2] == 3 else "RGBA"
     transform = _transform(bytes(profile), mode)
-    if transform is None:
-        return image
+    return None if transform is None else (transform, mode)
+
+
+def _converted(rgb, transform, mode):
+    """A red-green-blue(-alpha) host array through a LittleCMS transform."""
     from PIL import Image, ImageCms
 
-    converted = ImageCms.applyTransform(Image.fromarray(swapped(image), mode), transform)
-    return swapped(np.asarray(converted))
+    return np.asarray(ImageCms.applyTransform(Image.fromarray(np.ascontiguousarray(rgb), mode), transform))
+
+
+def in_srgb(image, profile):
+    """An 8-bit colour picture (road layout) converted from its ICC profile to sRGB; any other as it is."""
+    found = _srgb_transform(image.shape, image.dtype, profile)
+    return image if found is None else swapped(_converted(swapped(image), *found))
+
+
+class _WindowsInSrgb:
+    """A large picture read window by window (red-green-blue(-alpha), as tifffile gives it), each window
+    converted to sRGB as `in_srgb` converts the whole picture: the transform takes each pixel alone."""
+
+    def __init__(self, array, found):
+        self.array, self._found = array, found
+        self.shape, self.dtype = array.shape, array.dtype
+
+    def __getitem__(self, key):
+        return _converted(np.asarray(self.array[key]), *self._found)
+
+
+def windows_in_srgb(array, profile):
+    """A large picture (`array`, sliceable as (H, W, C), red-green-blue) read with each window converted
+    from its ICC profile to sRGB where `in_srgb` converts the whole picture; otherwise `array` itself."""
+    found = _srgb_transform(array.shape, array.dtype, profile)
+    return array if found is None else _WindowsInSrgb(array, found)
 
 
 def read(path, size=None, srgb=True):
