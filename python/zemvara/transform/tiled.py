@@ -6,8 +6,9 @@ The functions take the arguments of the whole-image ones
 the result goes) and `progress` (called with tiles done and tiles in all).
 The source lives on the host: a NumPy array or memmap, a zarr array, anything
 sliceable as (H, W) or (H, W, C) with `shape` and `dtype`, or a path (a TIFF
-file, read lazily through tifffile's zarr store; a `.npy` file, memory-mapped;
-a zarr store).
+file: memory-mapped where its samples are stored uncompressed, else read lazily
+through tifffile's zarr store, a striped one a band of whole strips at a time,
+so that no strip is decoded twice; a `.npy` file, memory-mapped; a zarr store).
 
 Tiles: the output is cut into square tiles of T x T pixels, T the largest power
 of two from 16 to 1024 whose tile and source window fit the budget twice over
