@@ -113,20 +113,35 @@ def _write_atomically(path, data, mode='w'):
     os.replace(tmp, path)
 
 
-def _nvrtc_check(source, name, options):
-    """Raise CompileException if NVRTC rejects the source; return entries."""
-    if not _nvrtc.available():
+def nvrtc_verdict(kind, parts, run):
+    """NVRTC's verdict on a source, kept on disk under a hash of `kind`, the
+    library's identity and `parts`: run() (which loads NVRTC) only where none
+    is kept, so that a process whose kernels were all checked before never
+    loads the library. None where there is no NVRTC."""
+    found = _nvrtc.identity()
+    if found is None:
         return None
-    opts = _nvrtc.gpu_options(options)
-    key = _hash('nvrtc', _nvrtc.library_path(), _nvrtc.version(), opts,
-                source)
-    path = os.path.join(cache_dir(), key + '.nvrtc.json')
+    path = os.path.join(cache_dir(), _hash(kind, found, *parts) + '.nvrtc.json')
     try:
         with open(path) as f:
-            ok, log, entries = json.load(f)
+            return json.load(f)
     except (OSError, ValueError):
-        ok, log, entries = _nvrtc.compile(source, opts)
-        _write_atomically(path, json.dumps([ok, log, entries]))
+        pass
+    if not _nvrtc.available():
+        return None
+    result = run()
+    _write_atomically(path, json.dumps(result))
+    return result
+
+
+def _nvrtc_check(source, name, options):
+    """Raise CompileException if NVRTC rejects the source; return entries."""
+    opts = _nvrtc.gpu_options(options)
+    verdict = nvrtc_verdict('nvrtc', (opts, source),
+                            lambda: list(_nvrtc.compile(source, opts)))
+    if verdict is None:
+        return None
+    ok, log, entries = verdict
     if not ok:
         raise CompileException(log, source, name, opts, 'nvrtc')
     return entries

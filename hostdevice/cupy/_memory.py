@@ -56,10 +56,11 @@ def limit():
 
 
 # Freed mappings of at least _REUSE_MIN bytes are kept, up to _REUSE_LIMIT
-# bytes in all, for `cupy.empty` to hand out again at the same size (the
-# guard page then sits where it did). A fresh mapping costs a page fault per
-# page at its first touch, which a GPU's memory pool (CuPy's among them) does
-# not pay for memory it reuses; `cupy.empty` fills what it hands out anyway.
+# bytes in all, for `cupy.empty` and for copies and casts (asarray, astype,
+# copy) to hand out again at the same size (the guard page then sits where it
+# did). A fresh mapping costs a page fault per page at its first touch, which
+# a GPU's memory pool (CuPy's among them) does not pay for memory it reuses;
+# `cupy.empty` fills what it hands out anyway, and a copy writes all of it.
 # Smaller mappings, and all other allocations, are always fresh.
 _REUSE_MIN = 1 << 20
 _REUSE_LIMIT = 256 << 20
