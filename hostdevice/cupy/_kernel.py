@@ -9,10 +9,12 @@ available, so that a source that would not build for a GPU fails here too.
 
 import ctypes
 import hashlib
+import itertools
 import json
 import operator
 import os
 import re
+import struct
 import subprocess
 import sys
 import tempfile
@@ -292,8 +294,18 @@ def _python_scalar_dtype(x):
     return None
 
 
+_DOUBLE = struct.Struct('<d')
+
+
 def _arg_bytes(x):
     """The bytes that a kernel argument is passed as (CuPy's rules)."""
+    t = type(x)
+    if t is int:  # int64, or uint64 from 2**63 on (OverflowError beyond)
+        return x.to_bytes(8, 'little', signed=x < 2 ** 63)
+    if t is float:
+        return _DOUBLE.pack(x)
+    if t is bool:
+        return b'\1' if x else b'\0'
     if x is None:
         return b'\0' * 8
     if isinstance(x, ndarray):
@@ -350,11 +362,15 @@ def _launch(binary, name, grid, block, args, shared_mem, stream):
             or not 0 <= shared_mem <= 48 * 1024):
         raise driver.CUDADriverError(driver.CUDA_ERROR_INVALID_VALUE)
     # Each value gets at least as many bytes as its parameter reads, so a
-    # too-short value reads zeros instead of whatever follows it.
-    bufs = [ctypes.create_string_buffer(r, max(len(r), size))
-            for r, size in zip(raw, binary.sizes)]
-    argv = (ctypes.c_void_p * max(1, len(bufs)))(
-        *[ctypes.addressof(buf) for buf in bufs])
+    # too-short value reads zeros instead of whatever follows it; the values
+    # lie in one buffer, each at a multiple of 16 bytes.
+    slots = [-(-max(len(r), size, 1) // 16) * 16
+             for r, size in zip(raw, binary.sizes)]
+    values = ctypes.create_string_buffer(
+        b''.join(r.ljust(n, b'\0') for r, n in zip(raw, slots)), sum(slots) + 16)
+    base = ctypes.addressof(values)
+    starts = itertools.accumulate(slots, initial=base)
+    argv = (ctypes.c_void_p * max(1, len(raw)))(*itertools.islice(starts, len(raw)))
     if stream is None:
         stream = get_current_stream()
     _hostdevice.record_launch(_hostdevice.Launch(
