@@ -40,10 +40,12 @@ import os
 import stat
 import threading
 import warnings
+from typing import NamedTuple
 
 import numpy as np
 
-__all__ = ["read", "arranged", "swapped", "in_srgb", "windows_in_srgb", "profile", "header_size", "JPEG", "TIFF"]
+__all__ = ["read", "arranged", "swapped", "in_srgb", "windows_in_srgb", "profile", "header", "Header", "header_size",
+           "JPEG", "TIFF"]
 
 JPEG = frozenset({".jpg", ".jpeg", ".jpe"})
 TIFF = frozenset({".tif", ".tiff"})
@@ -192,7 +194,7 @@ def _page_profile(page):
 
 def profile(path):
     """The file's embedded ICC profile (JPEG, PNG, WebP; a TIFF's first page as tifffile reads it, whatever its
-    size) as Pillow reads it from the header; None where it has none."""
+    size) as Pillow reads it from the header (`header`); None where it has none."""
     if os.path.splitext(path)[1].lower() in TIFF:
         import tifffile
 
@@ -201,13 +203,61 @@ def profile(path):
                 return _page_profile(tif.pages[0])
         except Exception:
             return None
+    return header(path).profile
+
+
+class Header(NamedTuple):
+    """What the load step reads from a file's header besides its pixels."""
+
+    orientation: int  # the EXIF orientation, 1 to 8; 1 (as stored) where there is none or it cannot be read
+    profile: bytes | None  # the embedded ICC profile
+
+
+_ORIENTATION_TAG = 0x0112
+_last_header = threading.local()
+
+
+def header(path):
+    """The `Header` of the file at `path` from one reading of its header by Pillow. The load step asks for
+    the orientation and then the profile: each thread keeps its last file's answer, taken again only for
+    the same path whose size and times have not changed."""
+    try:
+        st = os.stat(path)
+        key = (path, st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
+    except OSError:
+        key = None
+    kept = getattr(_last_header, "kept", None)
+    if key is not None and kept is not None and kept[0] == key:
+        return kept[1]
+    found = _header(path)
+    _last_header.kept = (key, found)
+    return found
+
+
+def _header(path):
     from PIL import Image
 
+    turn, icc = 1, None
     try:
-        with Image.open(path) as picture:
-            return picture.info.get("icc_profile")
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            with Image.open(path) as picture:
+                icc = picture.info.get("icc_profile")
+                try:
+                    if picture.format == "PNG":  # its EXIF where it stands before the pixel data, if anywhere
+                        raw = picture.info.get("exif")
+                        exif = Image.Exif()
+                        if raw:
+                            exif.load(raw)
+                    else:
+                        exif = picture.getexif()
+                    value = exif.get(_ORIENTATION_TAG, 1)
+                    turn = value if isinstance(value, int) and 1 <= value <= 8 else 1
+                except Exception:
+                    turn = 1
     except Exception:
-        return None
+        pass
+    return Header(turn, icc)
 
 
 _PNG_END = b"IEND\xaeB`\x82"  # the chunk that closes every PNG: its type and checksum

@@ -59,6 +59,8 @@ __device__ __forceinline__ void store_lanes_host(host_lanes sum, typename Elem<E
         const ints r = __builtin_convertvector((c + big) - big, ints);
 #pragma unroll
         for (int k = 0; k < N; ++k) q[k] = (TO)r[k];
+    } else if (EO == F32 && N == 4) {
+        memcpy(q, &sum, sizeof sum);  // one store, where element by element would take four
     } else {
 #pragma unroll
         for (int k = 0; k < N; ++k) q[k] = Elem<EO>::store(sum[k]);
