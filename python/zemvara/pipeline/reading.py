@@ -214,27 +214,11 @@ class Header(NamedTuple):
 
 
 _ORIENTATION_TAG = 0x0112
-_last_header = threading.local()
 
 
 def header(path):
-    """The `Header` of the file at `path` from one reading of its header by Pillow. The load step asks for
-    the orientation and then the profile: each thread keeps its last file's answer, taken again only for
-    the same path whose size and times have not changed."""
-    try:
-        st = os.stat(path)
-        key = (path, st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
-    except OSError:
-        key = None
-    kept = getattr(_last_header, "kept", None)
-    if key is not None and kept is not None and kept[0] == key:
-        return kept[1]
-    found = _header(path)
-    _last_header.kept = (key, found)
-    return found
-
-
-def _header(path):
+    """The `Header` of the file at `path`, from one reading of its header by Pillow (the load step takes
+    both from it, `read` the profile where it is given)."""
     from PIL import Image
 
     turn, icc = 1, None
@@ -279,8 +263,8 @@ def _opencv(path, ext=None):
     return arranged(image, rgb=False)
 
 
-def _decoded(path, ext, size):
-    """(image, embedded ICC profile or None)."""
+def _decoded(path, ext, size, head):
+    """(image, embedded ICC profile or None); head: the file's `Header`, where already read."""
     if ext in JPEG:
         return _jpeg(path, size)
     if ext in TIFF:
@@ -288,7 +272,9 @@ def _decoded(path, ext, size):
         if found is not None:
             return found
     image = _opencv(path, ext)
-    return image, profile(path) if ext in _PROFILED else None
+    if ext not in _PROFILED:
+        return image, None
+    return image, head.profile if head is not None else profile(path)
 
 
 _PROFILED = frozenset({".png", ".webp"})  # other formats that carry an ICC profile, read by Pillow
@@ -358,11 +344,11 @@ def windows_in_srgb(array, profile):
     return array if found is None else _WindowsInSrgb(array, found)
 
 
-def read(path, size=None, srgb=True):
+def read(path, size=None, srgb=True, head=None):
     """The picture of the file at `path` as a host array in the road's layout, or a CuPy array for
     OpenEXR (module description). `size`: (height, width) that a JPEG may be decoded down to, never below.
     srgb: an 8-bit colour picture with an embedded ICC profile is converted to sRGB (LittleCMS, perceptual
-    intent); False keeps the stored values."""
+    intent); False keeps the stored values. head: the file's `Header` where the caller has read it."""
     ext = os.path.splitext(path)[1].lower()
     if ext == ".exr":
         from ..io.picload import picload
@@ -371,5 +357,5 @@ def read(path, size=None, srgb=True):
     if not stat.S_ISREG(os.stat(path).st_mode):  # a FIFO or a device would block or never end
         raise _failed(path, "not a regular file")
     with _quiet():
-        image, profile = _decoded(path, ext, size)
+        image, profile = _decoded(path, ext, size, head)
         return in_srgb(image, profile) if srgb else image

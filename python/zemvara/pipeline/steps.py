@@ -222,16 +222,18 @@ _EXIF_CARRIERS = frozenset({".jpg", ".jpeg", ".jpe", ".tif", ".tiff", ".png", ".
 def orientation(path):
     """The EXIF orientation (1 to 8) stored in an image file; 1 (as stored) when it has none or it cannot be read.
 
-    Pillow reads the file's header only (`reading.header`, which gives the
-    file's ICC profile from the same reading). A PNG's EXIF is taken where it
-    stands before the pixel data, as readers read it; one after the pixels is
-    not looked for (that would decode the whole file).
+    Pillow reads the file's header only (`reading.header`). A PNG's EXIF is
+    taken where it stands before the pixel data, as readers read it; one after
+    the pixels is not looked for (that would decode the whole file).
     """
-    if os.path.splitext(path)[1].lower() not in _EXIF_CARRIERS:
-        return 1
-    from .reading import header
+    return _header(path).orientation
 
-    return header(path).orientation
+
+def _header(path):
+    """The file's `reading.Header` where its extension may carry EXIF; one of a file as stored otherwise."""
+    from .reading import Header, header
+
+    return header(path) if os.path.splitext(path)[1].lower() in _EXIF_CARRIERS else Header(1, None)
 
 
 def orient(image, value):
@@ -291,8 +293,9 @@ class Load:
         None as this step says, False to keep the stored values whatever it says."""
         from . import reading
 
-        turn = orientation(path) if self.exif else 1
-        image = reading.read(path, self._least(path, then, turn), self.srgb if srgb is None else srgb)
+        head = _header(path) if self.exif else None  # the profile too, from the same reading
+        turn = head.orientation if head is not None else 1
+        image = reading.read(path, self._least(path, then, turn), self.srgb if srgb is None else srgb, head)
         return orient(self.arrive(image), turn)
 
     def arrive(self, image):
