@@ -225,13 +225,23 @@ def demo_contact_sheet():
     """The ten filters of affine_transform on the test pattern, enlarged x4 and reduced x0.3,
     beside the pattern itself at its own size."""
     try:
-        from zemvara.transform import schema
-        from zemvara.transform.affine import affine_transform
+        from zemvara.transform.affine import affine_transform  # noqa: F401
     except ImportError:
         return
+    step("affine warps: contact sheet of the ten filters")
+    start = time.perf_counter()
+    sheet, count = contact_sheet()
+    write_picture("contact_sheet.png", sheet)
+    print(f"{count} filters x 2 scales in {time.perf_counter() - start:.1f} s")
+
+
+def contact_sheet():
+    """(the contact sheet as a BGR uint8 host array, without the margin write_picture adds; its filter count)."""
     import cv2
 
-    step("affine warps: contact sheet of the ten filters")
+    from zemvara.transform import schema
+    from zemvara.transform.affine import affine_transform
+
     names = ["NEAREST", "LINEAR", "CUBIC", "AREA", "LANCZOS2", "LANCZOS3", "LANCZOS4", "MITCHELL", "CATMULL_ROM",
              "B_SPLINE"]
     pattern, size = test_pattern(), 64
@@ -243,7 +253,6 @@ def demo_contact_sheet():
         n = round(size * scale)
         return to_uint8_host(affine_transform(pattern, m, (n, n), getattr(schema, "INTER_" + flag)))
 
-    start = time.perf_counter()
     width = 4 * size
     reference = np.vstack([label(to_uint8_host(pattern), f"source {size} x {size}, 1:1", width),
                            label(cv2.resize(to_uint8_host(pattern), None, fx=4, fy=4,
@@ -262,8 +271,7 @@ def demo_contact_sheet():
     blank = np.full_like(reference, 255)
     sheet = np.vstack([np.hstack([padded(c) for c in [reference] + cells[:5]]),
                        np.hstack([padded(c) for c in [blank] + cells[5:]])])
-    write_picture("contact_sheet.png", sheet)
-    print(f"{len(names)} filters x 2 scales in {time.perf_counter() - start:.1f} s")
+    return sheet, len(names)
 
 
 if __name__ == "__main__":

@@ -101,6 +101,14 @@ def test_examples_pass_mypy_strict(tmp_path):
     assert proc.returncode == 0, re.sub(re.escape(str(tmp_path)) + "/", "", proc.stdout + proc.stderr)
 
 
+def test_the_command_line_without_cupy_says_how_to_run_it_on_the_host_device():
+    code = ("import runpy, sys; sys.modules['cupy'] = None; sys.argv = ['zemvara', '--help']; "
+            "runpy.run_module('zemvara')")
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert proc.returncode == 1 and "Traceback" not in proc.stderr
+    assert "ZEMVARA_DEVICE=host PYTHONPATH=<source tree>/hostdevice zemvara run" in proc.stderr
+
+
 def test_import_without_cupy_says_how_to_get_it():
     code = "import sys; sys.modules['cupy'] = None; import zemvara.io.picload"
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)

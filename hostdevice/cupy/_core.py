@@ -280,10 +280,10 @@ class ndarray:
         if order in ('K', 'k'):
             # The source's axis order, packed: a transposed array stays
             # transposed, as CuPy's order 'K' keeps it.
-            out = ndarray(self.shape, dtype,
-                          strides=_k_strides(self._a, dtype.itemsize))
+            out = _to_fill(self.shape, dtype,
+                           strides=_k_strides(self._a, dtype.itemsize))
         else:
-            out = ndarray(self.shape, dtype, order=_c_or_f(self._a, order))
+            out = _to_fill(self.shape, dtype, order=_c_or_f(self._a, order))
         if out.size:
             # A device cast overflows silently, as CuPy's does.
             with numpy.errstate(all='ignore'):
@@ -438,10 +438,18 @@ def _from_host(host, order='C', dtype=None):
     """Copy a NumPy array (or anything NumPy accepts) into new device memory."""
     host = numpy.asarray(host)
     dt = _dtype(host.dtype if dtype is None else dtype)
-    out = ndarray(host.shape, dt, order=_c_or_f(host, order))
+    out = _to_fill(host.shape, dt, order=_c_or_f(host, order))
     if out.size:
         numpy.copyto(out._a, host, casting='unsafe')
     return out
+
+
+def _to_fill(shape, dtype, order='C', strides=None):
+    """A new array of which the caller writes every element at once (a copy,
+    a cast): like CuPy's pool, it may hand out memory freed earlier, so that
+    the mappings `cupy.empty` would reuse do not pile up unused."""
+    memptr = MemoryPointer(_allocate(math.prod(shape) * dtype.itemsize, True), 0)
+    return ndarray(shape, dtype, memptr=memptr, strides=strides, order=order)
 
 
 def _empty(shape, dtype, order='C'):

@@ -9,10 +9,12 @@ available, so that a source that would not build for a GPU fails here too.
 
 import ctypes
 import hashlib
+import itertools
 import json
 import operator
 import os
 import re
+import struct
 import subprocess
 import sys
 import tempfile
@@ -113,20 +115,35 @@ def _write_atomically(path, data, mode='w'):
     os.replace(tmp, path)
 
 
-def _nvrtc_check(source, name, options):
-    """Raise CompileException if NVRTC rejects the source; return entries."""
-    if not _nvrtc.available():
+def nvrtc_verdict(kind, parts, run):
+    """NVRTC's verdict on a source, kept on disk under a hash of `kind`, the
+    library's identity and `parts`: run() (which loads NVRTC) only where none
+    is kept, so that a process whose kernels were all checked before never
+    loads the library. None where there is no NVRTC."""
+    found = _nvrtc.identity()
+    if found is None:
         return None
-    opts = _nvrtc.gpu_options(options)
-    key = _hash('nvrtc', _nvrtc.library_path(), _nvrtc.version(), opts,
-                source)
-    path = os.path.join(cache_dir(), key + '.nvrtc.json')
+    path = os.path.join(cache_dir(), _hash(kind, found, *parts) + '.nvrtc.json')
     try:
         with open(path) as f:
-            ok, log, entries = json.load(f)
+            return json.load(f)
     except (OSError, ValueError):
-        ok, log, entries = _nvrtc.compile(source, opts)
-        _write_atomically(path, json.dumps([ok, log, entries]))
+        pass
+    if not _nvrtc.available():
+        return None
+    result = run()
+    _write_atomically(path, json.dumps(result))
+    return result
+
+
+def _nvrtc_check(source, name, options):
+    """Raise CompileException if NVRTC rejects the source; return entries."""
+    opts = _nvrtc.gpu_options(options)
+    verdict = nvrtc_verdict('nvrtc', (opts, source),
+                            lambda: list(_nvrtc.compile(source, opts)))
+    if verdict is None:
+        return None
+    ok, log, entries = verdict
     if not ok:
         raise CompileException(log, source, name, opts, 'nvrtc')
     return entries
@@ -277,8 +294,18 @@ def _python_scalar_dtype(x):
     return None
 
 
+_DOUBLE = struct.Struct('<d')
+
+
 def _arg_bytes(x):
     """The bytes that a kernel argument is passed as (CuPy's rules)."""
+    t = type(x)
+    if t is int:  # int64, or uint64 from 2**63 on (OverflowError beyond)
+        return x.to_bytes(8, 'little', signed=x < 2 ** 63)
+    if t is float:
+        return _DOUBLE.pack(x)
+    if t is bool:
+        return b'\1' if x else b'\0'
     if x is None:
         return b'\0' * 8
     if isinstance(x, ndarray):
@@ -335,11 +362,15 @@ def _launch(binary, name, grid, block, args, shared_mem, stream):
             or not 0 <= shared_mem <= 48 * 1024):
         raise driver.CUDADriverError(driver.CUDA_ERROR_INVALID_VALUE)
     # Each value gets at least as many bytes as its parameter reads, so a
-    # too-short value reads zeros instead of whatever follows it.
-    bufs = [ctypes.create_string_buffer(r, max(len(r), size))
-            for r, size in zip(raw, binary.sizes)]
-    argv = (ctypes.c_void_p * max(1, len(bufs)))(
-        *[ctypes.addressof(buf) for buf in bufs])
+    # too-short value reads zeros instead of whatever follows it; the values
+    # lie in one buffer, each at a multiple of 16 bytes.
+    slots = [-(-max(len(r), size, 1) // 16) * 16
+             for r, size in zip(raw, binary.sizes)]
+    values = ctypes.create_string_buffer(
+        b''.join(r.ljust(n, b'\0') for r, n in zip(raw, slots)), sum(slots) + 16)
+    base = ctypes.addressof(values)
+    starts = itertools.accumulate(slots, initial=base)
+    argv = (ctypes.c_void_p * max(1, len(raw)))(*itertools.islice(starts, len(raw)))
     if stream is None:
         stream = get_current_stream()
     _hostdevice.record_launch(_hostdevice.Launch(

@@ -56,14 +56,17 @@ def limit():
 
 
 # Freed mappings of at least _REUSE_MIN bytes are kept, up to _REUSE_LIMIT
-# bytes in all, for `cupy.empty` to hand out again at the same size (the
-# guard page then sits where it did). A fresh mapping costs a page fault per
-# page at its first touch, which a GPU's memory pool (CuPy's among them) does
-# not pay for memory it reuses; `cupy.empty` fills what it hands out anyway.
-# Smaller mappings, and all other allocations, are always fresh.
-_REUSE_MIN = 1 << 20
+# bytes in all (the longest kept given back first), for `cupy.empty` and for
+# copies and casts (asarray, astype, copy) to hand out again at the same size
+# (the guard page then sits where it did). A fresh mapping costs a page fault
+# per page at its first touch, which a GPU's memory pool (CuPy's among them)
+# does not pay for memory it reuses; `cupy.empty` fills what it hands out
+# anyway, and a copy writes all of it. Smaller mappings, and all other
+# allocations, are always fresh.
+_REUSE_MIN = 64 << 10
 _REUSE_LIMIT = 256 << 20
-_reusable = {}  # size -> [(base, length)]
+_reusable = {}  # size -> [base], the last kept last
+_kept = {}  # base -> (size, length), the longest kept first
 _reusable_bytes = 0
 
 
@@ -78,28 +81,44 @@ def _release(base, length, start, size, device_id):
     global _reusable_bytes
     _tell_hooks('free_postprocess', device_id=device_id, mem_size=size,
                 mem_ptr=start, pmem=None)
+    gone = []
     with _lock:
         if _by_start.pop(start, None) is not None:
             _starts.remove(start)
         _in_use[device_id] -= size
-        if size >= _REUSE_MIN and _reusable_bytes + length <= _REUSE_LIMIT:
-            _reusable.setdefault(size, []).append((base, length))
+        if _REUSE_MIN <= size and length <= _REUSE_LIMIT:
+            _reusable.setdefault(size, []).append(base)
+            _kept[base] = (size, length)
             _reusable_bytes += length
-            return
-    _libc.munmap(base, length)
+            while _reusable_bytes > _REUSE_LIMIT:
+                old = next(iter(_kept))
+                old_size, old_length = _kept.pop(old)
+                _forget_kept(old, old_size, old_length)
+                gone.append((old, old_length))
+        else:
+            gone.append((base, length))
+    for address, span in gone:
+        _libc.munmap(address, span)
+
+
+def _forget_kept(base, size, length):
+    global _reusable_bytes
+    bases = _reusable[size]
+    bases.remove(base)
+    if not bases:
+        del _reusable[size]
+    _reusable_bytes -= length
 
 
 def _take_reusable(size):
     """A kept mapping for `size` bytes, (base, length), or None."""
-    global _reusable_bytes
     with _lock:
-        kept = _reusable.get(size)
-        if not kept:
+        bases = _reusable.get(size)
+        if not bases:
             return None
-        base, length = kept.pop()
-        if not kept:
-            del _reusable[size]
-        _reusable_bytes -= length
+        base = bases[-1]
+        length = _kept.pop(base)[1]
+        _forget_kept(base, size, length)
         return base, length
 
 

@@ -14,7 +14,6 @@ compiler's, which follows the same C++ ABI).
 """
 
 import ctypes
-import json
 import os
 
 from . import _kernel, _nvrtc
@@ -30,19 +29,11 @@ class _DlInfo(ctypes.Structure):
 
 
 def _nvrtc_compile(source, options, names):
-    """(ok, log, entries, {name expression: lowered name}), cached on disk."""
+    """(ok, log, entries, {name expression: lowered name}), cached on disk;
+    None where there is no NVRTC."""
     opts = _nvrtc.gpu_options(options)
-    key = _kernel._hash('nvrtc-module', _nvrtc.library_path(),
-                        _nvrtc.version(), opts, source, names)
-    path = os.path.join(_kernel.cache_dir(), key + '.nvrtc.json')
-    try:
-        with open(path) as f:
-            return json.load(f)
-    except (OSError, ValueError):
-        pass
-    result = _nvrtc_run(source, opts, names)
-    _kernel._write_atomically(path, json.dumps(result))
-    return result
+    return _kernel.nvrtc_verdict('nvrtc-module', (opts, source, names),
+                                 lambda: _nvrtc_run(source, opts, names))
 
 
 def _nvrtc_run(source, opts, names):
@@ -171,9 +162,9 @@ class RawModule:
         if self._mapping is None:
             names = tuple(self.name_expressions or ())
             mapping = dict.fromkeys(names)
-            if _nvrtc.available():
-                ok, log, entries, lowered = _nvrtc_compile(
-                    self.code, self.options, names)
+            verdict = _nvrtc_compile(self.code, self.options, names)
+            if verdict is not None:
+                ok, log, entries, lowered = verdict
                 if not ok:
                     raise CompileException(
                         log, self.code, names[0] if names else '',

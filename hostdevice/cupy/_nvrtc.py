@@ -90,6 +90,24 @@ def _load():
     return _lib
 
 
+_identity = []
+
+
+def identity():
+    """What tells the NVRTC library apart in the cache keys, without loading
+    it (loading maps tens of MB): its path, size and modification time; None
+    where there is none."""
+    if not _identity:
+        path = find_library()
+        try:
+            st = os.stat(path) if path is not None else None
+        except OSError:
+            st = None
+        _identity.append(None if st is None else
+                         (path, st.st_size, st.st_mtime_ns))
+    return _identity[0]
+
+
 def available():
     return _load() is not None
 

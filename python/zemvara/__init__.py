@@ -17,7 +17,8 @@ if _util.find_spec("cupy") is None:
         "  With an NVIDIA GPU, install the CUDA extra that matches the driver:\n"
         "    pip install 'zemvara[cuda12]'   or   pip install 'zemvara[cuda13]'\n"
         "  Without a GPU, run on the host device, the CPU stand-in in the source tree:\n"
-        "    ZEMVARA_DEVICE=host PYTHONPATH=<source tree>/hostdevice python your_script.py",
+        "    ZEMVARA_DEVICE=host PYTHONPATH=<source tree>/hostdevice python your_script.py\n"
+        "    ZEMVARA_DEVICE=host PYTHONPATH=<source tree>/hostdevice zemvara run ...   (the command line)",
         name="cupy",
     )
     _previous_hook = _sys.excepthook

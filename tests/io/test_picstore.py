@@ -88,7 +88,7 @@ def test_function_object():
         "output_path", "image", "param", "swap_rb", "filename", "ext", "image_rgb", "header", "output", "image_bgr", "options",
     )
     assert [k for k in vars(module) if not k.startswith("__")] + ["__test__"] == [
-        "os", "cp", "cv2", "Imath", "np", "OpenEXR", "torch", "bgr_to_rgb", "rgb_to_bgr", "to_numpy",
+        "os", "cp", "cv2", "Imath", "np", "OpenEXR", "sys", "bgr_to_rgb", "rgb_to_bgr", "to_numpy",
         "to_float16", "to_uint8", "to_uint16", "picstore", "__test__",
     ]
     assert list(vars(module))[-1] == "__test__" and module.__test__ == {}

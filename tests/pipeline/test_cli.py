@@ -115,6 +115,17 @@ def test_python_m_zemvara_runs_the_command_line(tmp_path):
     assert result.returncode == 2 and "unknown step 'sharpen'" in result.stderr and "Traceback" not in result.stderr
 
 
+def test_a_run_without_tensors_never_imports_pytorch(tmp_path):
+    cv2.imwrite(str(tmp_path / "a.png"), np.full((40, 60, 3), 90, np.uint8))
+    child = ("import runpy, sys\n"
+             f"sys.argv = ['zemvara', 'run', {str(tmp_path / 'a.png')!r}, '--out', {str(tmp_path / 'o')!r},"
+             " '--steps', 'resize:20x', '--ext', 'jpg', '--no-progress']\n"
+             "try:\n    runpy.run_module('zemvara', run_name='__main__')\n"
+             "except SystemExit as stop:\n    print(stop.code, 'torch' in sys.modules)\n")
+    result = subprocess.run([sys.executable, "-c", child], capture_output=True, text=True, timeout=60)
+    assert result.stdout.split()[-2:] == ["0", "False"], result.stdout + result.stderr
+
+
 def test_report_is_written_whole_or_not_at_all(small, monkeypatch):
     from zemvara.pipeline import execution
 

@@ -10,6 +10,7 @@ import tifffile
 from zemvara.pipeline import Resize, UsageError, Warp, run
 from zemvara.pipeline import large
 from zemvara.pipeline.large import parse_size
+from test_keeps import PROFILES  # tests/pipeline/test_keeps.py
 
 SHAPE = (600, 500, 3)  # 900,000 bytes: beyond a third of a 1 MB budget
 BUDGET = 1_000_000
@@ -88,6 +89,8 @@ def _kinds():
                                                   extrasamples=["unassalpha"]),
         "two_pages": lambda p: tifffile.imwrite(p, np.stack([rgb, rgb[::-1]]), photometric="rgb"),
         "planar": lambda p: tifffile.imwrite(p, np.moveaxis(rgb, -1, 0), photometric="rgb", planarconfig="separate"),
+        "adobe_rgb_profile": lambda p: tifffile.imwrite(p, rgb, photometric="rgb", iccprofile=PROFILES["adobe"],
+                                                        rowsperstrip=600, compression="zlib"),
     }
 
 

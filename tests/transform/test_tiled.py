@@ -6,6 +6,7 @@ import cupy as cp
 import numpy as np
 import pytest
 import tifffile
+import tifffile.zarr
 import zarr
 from PIL import Image
 
@@ -152,6 +153,26 @@ def test_sources_and_destinations(tmp_path, source, dest):
             returned = tif.asarray()
     # Rounding of positions may move a uint8 value by one.
     assert np.abs(np.asarray(returned[...], np.int16) - expected).max() <= 1
+
+
+@pytest.mark.parametrize("layout", [dict(rowsperstrip=300), dict(rowsperstrip=32, compression="zlib"),
+                                    dict(rowsperstrip=300, compression="zlib")],
+                         ids=["one strip", "strips, deflate", "one strip, deflate"])
+def test_tiff_strips_are_each_read_once(tmp_path, monkeypatch, layout):
+    image = RNG.integers(0, 256, (300, 200, 3), dtype=np.uint8)
+    path = tiff_source(tmp_path, image, **layout)
+    reads, get = [], tifffile.zarr.ZarrTiffStore.get
+
+    async def counted_get(self, key, *args, **kwargs):
+        reads.append(key)
+        return await get(self, key, *args, **kwargs)
+
+    monkeypatch.setattr(tifffile.zarr.ZarrTiffStore, "get", counted_get)
+    calls, progress = counted()
+    result = tiled.resize(path, (75, 50), warp.INTER_LANCZOS3, memory_budget=150_000, progress=progress)
+    np.testing.assert_array_equal(result, resize(cp.asarray(image), (75, 50), warp.INTER_LANCZOS3).get())
+    strips = [key for key in reads if key[0].isdigit()]
+    assert calls[-1][1] > 4 and len(strips) == len(set(strips)), reads
 
 
 def test_large_source_small_budget():

@@ -4,8 +4,11 @@ A pipeline given a memory budget (`zemvara run --memory-budget SIZE`) reads
 each TIFF input's header first. When the decoded image would take more than
 a third of the budget (the whole-image road holds the source, a float32
 intermediate and the result at once), the file goes this way instead:
-- the source, the file's first page, is read lazily, tile by tile
-  (tifffile's zarr store); a page that is not grey or RGB samples stored
+- the source, the file's first page, is read lazily, tile by tile (mapped
+  where it is stored uncompressed, else through tifffile's zarr store a band
+  of whole strips at a time), an 8-bit colour page with an ICC profile
+  converted to sRGB as the load step converts (or kept as stored where the
+  store carries the profile); a page that is not grey or RGB samples stored
   interleaved (planar, palette, CMYK, ...) fails the file, as it would
   not be the picture that the whole-image road reads;
 - the leading steps whose contract runs tile by tile (resize, fit and warp,
@@ -160,16 +163,18 @@ def _interleaved(path, shape, dtype, budget):
 
 
 @contextlib.contextmanager
-def _first_page(path):
-    """The first page of a TIFF file as a lazily read zarr array, its store closed after."""
-    import tifffile
-    import zarr
+def _first_page(path, srgb):
+    """The first page of a TIFF file read tile by tile (`tiled.open_tiff_page`: each part of the file decoded
+    once), closed after; srgb: an 8-bit colour page with an ICC profile comes converted to sRGB, window by
+    window, as the load step converts a whole picture."""
+    from ..transform.tiled import open_tiff_page
+    from .reading import profile, windows_in_srgb
 
-    store = tifffile.imread(path, key=0, aszarr=True)
+    page, close = open_tiff_page(path)
     try:
-        yield zarr.open(store, mode="r")
+        yield windows_in_srgb(page, profile(path)) if srgb else page
     finally:
-        store.close()
+        close()
 
 
 def _plan(steps, shape, dtype, budget, output):
@@ -231,8 +236,12 @@ def run_if_large(pipeline, source, output, check=None):
     folder = os.path.dirname(output)
     if folder:
         os.makedirs(folder, exist_ok=True)
+    # The pixels as stored where the store carries the file's ICC profile to the output (a result that
+    # fits goes through the store), converted to sRGB otherwise, as on the whole-image road.
+    carried = _fits(final, dtype, budget) and pipeline.store.carries(output)
+    srgb = load.srgb and not carried
     with _one_at_a_time, tempfile.TemporaryDirectory(prefix=f"zemvara-large-{os.getpid()}-") as scratch, \
-            _first_page(source) as page, _tile_bar(pipeline, source) as bar:
+            _first_page(source, srgb) as page, _tile_bar(pipeline, source) as bar:
 
         def progress(done, total):
             bar.total = total
@@ -266,7 +275,7 @@ def run_if_large(pipeline, source, output, check=None):
         image = apply(step, image)
     if check is not None:
         check()
-    pipeline.store(output, image)
+    pipeline.write(source, output, image)
     return True
 
 

@@ -40,10 +40,12 @@ import os
 import stat
 import threading
 import warnings
+from typing import NamedTuple
 
 import numpy as np
 
-__all__ = ["read", "arranged", "swapped", "in_srgb", "profile", "header_size", "JPEG", "TIFF"]
+__all__ = ["read", "arranged", "swapped", "in_srgb", "windows_in_srgb", "profile", "header", "Header", "header_size",
+           "JPEG", "TIFF"]
 
 JPEG = frozenset({".jpg", ".jpeg", ".jpe"})
 TIFF = frozenset({".tif", ".tiff"})
@@ -167,8 +169,7 @@ def _tiff(path):
     try:
         with tifffile.TiffFile(path) as tif:
             page = tif.pages[0]
-            tag = page.tags.get(34675)  # InterColorProfile
-            profile = bytes(tag.value) if tag is not None else None
+            profile = _page_profile(page)
             if int(page.photometric) not in _PLAIN:
                 return None
             axes = page.axes
@@ -185,16 +186,62 @@ def _tiff(path):
     return arranged(image, rgb=True), profile
 
 
+def _page_profile(page):
+    """The ICC profile of a TIFF page (its InterColorProfile tag), or None."""
+    tag = page.tags.get(34675)
+    return bytes(tag.value) if tag is not None else None
+
+
 def profile(path):
-    """The file's embedded ICC profile (JPEG, PNG, WebP, TIFF) as Pillow reads it from the header; None where it
-    has none."""
+    """The file's embedded ICC profile (JPEG, PNG, WebP; a TIFF's first page as tifffile reads it, whatever its
+    size) as Pillow reads it from the header (`header`); None where it has none."""
+    if os.path.splitext(path)[1].lower() in TIFF:
+        import tifffile
+
+        try:
+            with tifffile.TiffFile(path) as tif:
+                return _page_profile(tif.pages[0])
+        except Exception:
+            return None
+    return header(path).profile
+
+
+class Header(NamedTuple):
+    """What the load step reads from a file's header besides its pixels."""
+
+    orientation: int  # the EXIF orientation, 1 to 8; 1 (as stored) where there is none or it cannot be read
+    profile: bytes | None  # the embedded ICC profile
+
+
+_ORIENTATION_TAG = 0x0112
+
+
+def header(path):
+    """The `Header` of the file at `path`, from one reading of its header by Pillow (the load step takes
+    both from it, `read` the profile where it is given)."""
     from PIL import Image
 
+    turn, icc = 1, None
     try:
-        with Image.open(path) as picture:
-            return picture.info.get("icc_profile")
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            with Image.open(path) as picture:
+                icc = picture.info.get("icc_profile")
+                try:
+                    if picture.format == "PNG":  # its EXIF where it stands before the pixel data, if anywhere
+                        raw = picture.info.get("exif")
+                        exif = Image.Exif()
+                        if raw:
+                            exif.load(raw)
+                    else:
+                        exif = picture.getexif()
+                    value = exif.get(_ORIENTATION_TAG, 1)
+                    turn = value if isinstance(value, int) and 1 <= value <= 8 else 1
+                except Exception:
+                    turn = 1
     except Exception:
-        return None
+        pass
+    return Header(turn, icc)
 
 
 _PNG_END = b"IEND\xaeB`\x82"  # the chunk that closes every PNG: its type and checksum
@@ -216,8 +263,8 @@ def _opencv(path, ext=None):
     return arranged(image, rgb=False)
 
 
-def _decoded(path, ext, size):
-    """(image, embedded ICC profile or None)."""
+def _decoded(path, ext, size, head):
+    """(image, embedded ICC profile or None); head: the file's `Header`, where already read."""
     if ext in JPEG:
         return _jpeg(path, size)
     if ext in TIFF:
@@ -225,7 +272,9 @@ def _decoded(path, ext, size):
         if found is not None:
             return found
     image = _opencv(path, ext)
-    return image, profile(path) if ext in _PROFILED else None
+    if ext not in _PROFILED:
+        return image, None
+    return image, head.profile if head is not None else profile(path)
 
 
 _PROFILED = frozenset({".png", ".webp"})  # other formats that carry an ICC profile, read by Pillow
@@ -253,25 +302,53 @@ def _transform(profile, mode):
         return _transforms[key]
 
 
-def in_srgb(image, profile):
-    """An 8-bit colour picture (road layout) converted from its ICC profile to sRGB; any other as it is."""
-    if profile is None or image.dtype != np.uint8 or image.ndim != 3 or image.shape[2] not in (3, 4):
-        return image
-    mode = "RGB" if image.shape[2] == 3 else "RGBA"
+def _srgb_transform(shape, dtype, profile):
+    """(transform, mode) that takes a picture of this shape and element type from its ICC profile to sRGB:
+    8-bit colour pictures with a profile other than sRGB only; None for any other."""
+    if profile is None or np.dtype(dtype) != np.uint8 or len(shape) != 3 or shape[2] not in (3, 4):
+        return None
+    mode = "RGB" if shape[2] == 3 else "RGBA"
     transform = _transform(bytes(profile), mode)
-    if transform is None:
-        return image
+    return None if transform is None else (transform, mode)
+
+
+def _converted(rgb, transform, mode):
+    """A red-green-blue(-alpha) host array through a LittleCMS transform."""
     from PIL import Image, ImageCms
 
-    converted = ImageCms.applyTransform(Image.fromarray(swapped(image), mode), transform)
-    return swapped(np.asarray(converted))
+    return np.asarray(ImageCms.applyTransform(Image.fromarray(np.ascontiguousarray(rgb), mode), transform))
 
 
-def read(path, size=None, srgb=True):
+def in_srgb(image, profile):
+    """An 8-bit colour picture (road layout) converted from its ICC profile to sRGB; any other as it is."""
+    found = _srgb_transform(image.shape, image.dtype, profile)
+    return image if found is None else swapped(_converted(swapped(image), *found))
+
+
+class _WindowsInSrgb:
+    """A large picture read window by window (red-green-blue(-alpha), as tifffile gives it), each window
+    converted to sRGB as `in_srgb` converts the whole picture: the transform takes each pixel alone."""
+
+    def __init__(self, array, found):
+        self.array, self._found = array, found
+        self.shape, self.dtype = array.shape, array.dtype
+
+    def __getitem__(self, key):
+        return _converted(np.asarray(self.array[key]), *self._found)
+
+
+def windows_in_srgb(array, profile):
+    """A large picture (`array`, sliceable as (H, W, C), red-green-blue) read with each window converted
+    from its ICC profile to sRGB where `in_srgb` converts the whole picture; otherwise `array` itself."""
+    found = _srgb_transform(array.shape, array.dtype, profile)
+    return array if found is None else _WindowsInSrgb(array, found)
+
+
+def read(path, size=None, srgb=True, head=None):
     """The picture of the file at `path` as a host array in the road's layout, or a CuPy array for
     OpenEXR (module description). `size`: (height, width) that a JPEG may be decoded down to, never below.
     srgb: an 8-bit colour picture with an embedded ICC profile is converted to sRGB (LittleCMS, perceptual
-    intent); False keeps the stored values."""
+    intent); False keeps the stored values. head: the file's `Header` where the caller has read it."""
     ext = os.path.splitext(path)[1].lower()
     if ext == ".exr":
         from ..io.picload import picload
@@ -280,5 +357,5 @@ def read(path, size=None, srgb=True):
     if not stat.S_ISREG(os.stat(path).st_mode):  # a FIFO or a device would block or never end
         raise _failed(path, "not a regular file")
     with _quiet():
-        image, profile = _decoded(path, ext, size)
+        image, profile = _decoded(path, ext, size, head)
         return in_srgb(image, profile) if srgb else image

@@ -219,36 +219,23 @@ def _size(value, what, one_side=False):
 
 # Extensions whose files may carry an EXIF orientation tag.
 _EXIF_CARRIERS = frozenset({".jpg", ".jpeg", ".jpe", ".tif", ".tiff", ".png", ".webp", ".avif"})
-_ORIENTATION_TAG = 0x0112
 
 
 def orientation(path):
     """The EXIF orientation (1 to 8) stored in an image file; 1 (as stored) when it has none or it cannot be read.
 
-    Pillow reads the file's header only. A PNG's EXIF is taken where it stands
-    before the pixel data, as readers read it; one after the pixels is not
-    looked for (that would decode the whole file).
+    Pillow reads the file's header only (`reading.header`). A PNG's EXIF is
+    taken where it stands before the pixel data, as readers read it; one after
+    the pixels is not looked for (that would decode the whole file).
     """
-    if os.path.splitext(path)[1].lower() not in _EXIF_CARRIERS:
-        return 1
-    from PIL import Image
+    return _header(path).orientation
 
-    try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            with Image.open(path) as picture:
-                if picture.format == "PNG":
-                    raw = picture.info.get("exif")
-                    if not raw:
-                        return 1
-                    exif = Image.Exif()
-                    exif.load(raw)
-                else:
-                    exif = picture.getexif()
-                value = exif.get(_ORIENTATION_TAG, 1)
-    except Exception:
-        return 1
-    return value if isinstance(value, int) and 1 <= value <= 8 else 1
+
+def _header(path):
+    """The file's `reading.Header` where its extension may carry EXIF; one of a file as stored otherwise."""
+    from .reading import Header, header
+
+    return header(path) if os.path.splitext(path)[1].lower() in _EXIF_CARRIERS else Header(1, None)
 
 
 def orient(image, value):
@@ -308,8 +295,9 @@ class Load:
         None as this step says, False to keep the stored values whatever it says."""
         from . import reading
 
-        turn = orientation(path) if self.exif else 1
-        image = reading.read(path, self._least(path, then, turn), self.srgb if srgb is None else srgb)
+        head = _header(path) if self.exif else None  # the profile too, from the same reading
+        turn = head.orientation if head is not None else 1
+        image = reading.read(path, self._least(path, then, turn), self.srgb if srgb is None else srgb, head)
         return orient(self.arrive(image), turn)
 
     def arrive(self, image):

@@ -6,8 +6,9 @@ The functions take the arguments of the whole-image ones
 the result goes) and `progress` (called with tiles done and tiles in all).
 The source lives on the host: a NumPy array or memmap, a zarr array, anything
 sliceable as (H, W) or (H, W, C) with `shape` and `dtype`, or a path (a TIFF
-file, read lazily through tifffile's zarr store; a `.npy` file, memory-mapped;
-a zarr store).
+file: memory-mapped where its samples are stored uncompressed, else read lazily
+through tifffile's zarr store, a striped one a band of whole strips at a time,
+so that no strip is decoded twice; a `.npy` file, memory-mapped; a zarr store).
 
 Tiles: the output is cut into square tiles of T x T pixels, T the largest power
 of two from 16 to 1024 whose tile and source window fit the budget twice over
@@ -57,6 +58,7 @@ import itertools
 import math
 import operator
 import os
+import threading
 import time
 from pathlib import Path
 
@@ -158,8 +160,10 @@ class _Source:
 
                 with tifffile.TiffFile(path) as tif:
                     axes, shape = tif.series[0].axes, tif.series[0].shape
-                self._store = tifffile.imread(path, aszarr=True)
-                node = zarr.open(self._store, mode="r")
+                node = _mapped_tiff(path)
+                if node is None:
+                    self._store = tifffile.imread(path, aszarr=True)
+                    node = zarr.open(self._store, mode="r")
             else:
                 axes, shape = None, None
                 node = zarr.open(str(path), mode="r")
@@ -180,7 +184,7 @@ class _Source:
             except ValueError:
                 self.close()
                 raise
-        return node
+        return _in_bands(node)
 
     def read(self, rows, cols, dst):
         """Fill dst with the window rows x cols: each (start, size, index), index an array of
@@ -219,6 +223,76 @@ class _Source:
         if self._store is not None:
             self._store.close()
             self._store = None
+
+
+def open_tiff_page(path):
+    """The first page of a TIFF file as an array read tile by tile, each part of the file decoded once
+    (`_mapped_tiff`, `_Bands`), and the function that closes it."""
+    mapped = _mapped_tiff(path, page=0)
+    if mapped is not None:
+        return mapped, lambda: None
+    import tifffile
+    import zarr
+
+    store = tifffile.imread(path, key=0, aszarr=True)
+    try:
+        return _in_bands(zarr.open(store, mode="r")), store.close
+    except BaseException:
+        store.close()
+        raise
+
+
+def _mapped_tiff(path, page=None):
+    """A TIFF image (its first series, or the page `page`) whose samples lie uncompressed, contiguous and in
+    the machine's byte order in the file, mapped read-only: the system reads each part of the file once,
+    whatever order the tiles take. None for any other image (tifffile's zarr store reads it)."""
+    import tifffile
+
+    try:
+        mapped = tifffile.memmap(path, page=page, mode="r") if page is not None else \
+            tifffile.memmap(path, series=0, mode="r")
+    except Exception:
+        return None
+    return mapped if mapped.dtype.isnative else None
+
+
+class _Bands:
+    """An image stored in strips of whole rows (a striped TIFF page through tifffile's zarr store: each
+    strip one chunk), read a band of whole strips at a time. The band that the last read needed is kept,
+    and its strips that the next band shares with it: the tiles of a row of tiles, and the windows of two
+    rows of tiles that overlap, decode each strip once, not once a tile (a single-strip page: once in all).
+    Reads are slices, as `_Source` makes them."""
+
+    def __init__(self, array):
+        self.array = array
+        self.shape, self.dtype = array.shape, array.dtype
+        self._strip = int(array.chunks[0])
+        self._band = (0, 0, None)  # first row, end row, the rows
+        self._lock = threading.Lock()
+
+    def __getitem__(self, key):
+        rows, rest = key[0], tuple(key[1:])
+        start, stop, _ = rows.indices(self.shape[0])
+        with self._lock:
+            lo, hi, band = self._band
+            if band is None or start < lo or stop > hi:
+                first = start // self._strip * self._strip
+                last = min(self.shape[0], -(-stop // self._strip) * self._strip)
+                if band is not None and lo <= first < hi < last:
+                    band = np.concatenate([band[first - lo:], np.asarray(self.array[hi:last])])
+                else:
+                    band = np.asarray(self.array[first:last])
+                lo, hi = first, last
+                self._band = (lo, hi, band)
+        return band[(slice(start - lo, stop - lo),) + rest]
+
+
+def _in_bands(node):
+    """A zarr array stored in chunks of whole rows read through `_Bands`; any other array as it is."""
+    chunks, shape = getattr(node, "chunks", None), getattr(node, "shape", ())
+    if chunks is None or len(shape) not in (2, 3) or len(chunks) != len(shape) or chunks[1:] != tuple(shape[1:]):
+        return node
+    return _Bands(node)
 
 
 def _indices(axis):

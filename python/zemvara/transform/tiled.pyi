@@ -83,3 +83,11 @@ def warp_perspective(
     The arguments are those of warp_affine with M 3 x 3; where the map's
     denominator is zero or negative the pixel takes border_value.
     """
+
+def open_tiff_page(path: Union[str, os.PathLike[str]]) -> tuple[Any, Callable[[], None]]:
+    """The first page of a TIFF file as an array read tile by tile, and the function that closes it.
+
+    A page stored uncompressed is memory-mapped; any other is read through
+    tifffile's zarr store, a striped one a band of whole strips at a time, so
+    that no part of the file is decoded twice over a row of tiles.
+    """

@@ -18,7 +18,7 @@ constexpr Line import_cv2{3};         // import cv2
 constexpr Line import_imath{4};       // import Imath
 constexpr Line import_numpy{5};       // import numpy as np
 constexpr Line import_openexr{6};     // import OpenEXR
-constexpr Line import_torch{7};       // import torch
+constexpr Line import_sys{7};         // import sys
 constexpr Line import_bgr{9};         // from ..color.bgr import bgr_to_rgb, rgb_to_bgr
 constexpr Line import_dlpack{10};     // from ..utils.dlpack import to_numpy
 constexpr Line import_dtypes{11};     // from ..utils.dtypes import to_float16, to_uint8, to_uint16
@@ -26,7 +26,7 @@ constexpr Line def_picstore{15};      // def picstore(output_path: str, image: c
 constexpr Line splitext{16};          //     filename, ext = os.path.splitext(output_path)
 constexpr Line device_test{18};       //     if isinstance(image, cp.ndarray):
 constexpr Line device_to_host{19};    //         image = to_numpy(image)
-constexpr Line tensor_test{20};       //     elif isinstance(image, torch.Tensor):
+constexpr Line tensor_test{20};       //     elif "torch" in sys.modules and isinstance(image, sys.modules["torch"].Tensor):
 constexpr Line tensor_to_host{21};    //         image = to_numpy(image)
 constexpr Line exr_test{23};          //     if ext == ".exr":
 constexpr Line exr_swap_test{24};     //         if not swap_rb:
@@ -99,10 +99,11 @@ Object opencv_extension(Handle output_path) {
 // 1. The extension, exactly as os.path.splitext gives it, chooses the
 //    writer (case-sensitive: ".PNG" is not ".png"). A path holding a NUL is
 //    refused first.
-// 2. CuPy arrays and PyTorch tensors come to the host through to_numpy; what
-//    is then not a NumPy array is refused (OpenCV would fail on it with
-//    SystemError or worse), and so is an array of other than two or three
-//    dimensions (OpenCV writes TIFF and BMP files of them that nothing reads).
+// 2. CuPy arrays and PyTorch tensors (looked for only once PyTorch is
+//    imported) come to the host through to_numpy; what is then not a NumPy
+//    array is refused (OpenCV would fail on it with SystemError or worse),
+//    and so is an array of other than two or three dimensions (OpenCV writes
+//    TIFF and BMP files of them that nothing reads).
 // 3. ".exr": OpenEXR, red-green-blue half floats (the image is taken as
 //    blue-green-red unless swap_rb), DWAA compression at level param (1 by
 //    default); channels beyond the third are not written. Bad input is
@@ -138,7 +139,10 @@ Object picstore(Call& c, Handle output_path, Handle image_arg, Handle param_arg,
     image = g("to_numpy")(image);
   } else {
     c.step(L::tensor_test);
-    if (is_instance(image, g("torch").attr("Tensor"))) {
+    // A tensor exists only once PyTorch is imported: the module does not
+    // import it (seconds and hundreds of MB) for a writer that never sees one.
+    Object torch = g("sys").attr("modules").attr("get")("torch");
+    if (!torch.is_none() && is_instance(image, torch.attr("Tensor"))) {
       c.step(L::tensor_to_host);
       image = g("to_numpy")(image);
     }
@@ -270,8 +274,8 @@ void body(Body& b) {
   b.import("numpy", "np");
   b.step(L::import_openexr);
   b.import("OpenEXR");
-  b.step(L::import_torch);
-  b.import("torch");
+  b.step(L::import_sys);
+  b.import("sys");
   b.step(L::import_bgr);
   b.from_import("..color.bgr", {"bgr_to_rgb", "rgb_to_bgr"});
   b.step(L::import_dlpack);

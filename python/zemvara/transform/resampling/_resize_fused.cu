@@ -144,19 +144,27 @@ __global__ void resize_fused(const typename Elem<EI>::T *__restrict__ src, typen
     if (Y_FIRST && QUADS) {
         // Host builds (_resize_host.cuh): the block's first thread makes the
         // whole tile, the same values into shared memory row by row, then
-        // along x the same sums as below a row at a time; no barrier is then
-        // needed, and the others do nothing.
+        // along x the same sums as below a row at a time (a pixel's 3 or 4
+        // channels in one vector where the tile leaves room for the lane
+        // after a 3-channel pixel's last value); no barrier is then needed,
+        // and the others do nothing.
         if (threadIdx.x != 0 || threadIdx.y != 0) return;
+        float *const tile = mid;  // its address once: shared memory is a thread-local on the host
         const int lead = first * NC & 3, span = (count * NC + lead + 3) & ~3;
+        const bool lanes = (NC == 3 || NC == 4) && rows * span + (NC == 3) <= Tile::FLOATS;
         const typename Elem<EI>::T *s0 = src + first * NC - lead;
         for (int r = 0; r < rows; ++r)
-            resize_row_run_host<EI, F32>(s0, mid + r * span, wy, oy, taps_y, stride_y, 0, span, y0 + r, src_sy, 0);
+            resize_row_run_host<EI, F32>(s0, tile + r * span, wy, oy, taps_y, stride_y, 0, span, y0 + r, src_sy, 0);
         const int pixels = min(Tile::PIXELS, out_w - (int)blockIdx.x * Tile::PIXELS);
         for (int r = 0; r < rows; ++r) {
             typename Elem<EO>::T *qr = dst + (y0 + r) * dst_sy + blockIdx.x * Tile::PIXELS * dst_sx;
             for (int k = 0; k < pixels; ++k) {
                 const int kx = blockIdx.x * Tile::PIXELS + k;
-                const float *m = mid + r * span + lead + (__ldg(ox + kx) - first) * NC;
+                const float *m = tile + r * span + lead + (__ldg(ox + kx) - first) * NC;
+                if (lanes) {
+                    fused_pixel_host<EO, NC == 4 ? 4 : 3>(m, qr + k * dst_sx, wx + kx * stride_x, taps_x);
+                    continue;
+                }
 #pragma unroll
                 for (int c = 0; c < NC; ++c)
                     fused_run<SharedF32, Elem<EO>, 1, NC, 0>(m + c, qr + k * dst_sx + c, 0, wx + kx * stride_x, taps_x,

@@ -42,11 +42,11 @@ __device__ __forceinline__ host_lanes load_lanes_host(const typename Elem<EI>::T
     }
 }
 
-// The four values of `sum` stored from q on as Elem<EO>::store stores them:
-// integer types clamped to 0 .. top (a NaN fails the first compare and
-// becomes 0) and rounded to nearest even by adding and taking away 2^23, the
-// four at once.
-template <int EO>
+// The first N (four unless given) values of `sum` stored from q on as
+// Elem<EO>::store stores them: integer types clamped to 0 .. top (a NaN fails
+// the first compare and becomes 0) and rounded to nearest even by adding and
+// taking away 2^23, the four at once.
+template <int EO, int N = 4>
 __device__ __forceinline__ void store_lanes_host(host_lanes sum, typename Elem<EO>::T *q) {
     typedef typename Elem<EO>::T TO;
     if (EO == U8 || EO == U16) {
@@ -58,11 +58,31 @@ __device__ __forceinline__ void store_lanes_host(host_lanes sum, typename Elem<E
         c = c < most ? c : most;
         const ints r = __builtin_convertvector((c + big) - big, ints);
 #pragma unroll
-        for (int k = 0; k < 4; ++k) q[k] = (TO)r[k];
+        for (int k = 0; k < N; ++k) q[k] = (TO)r[k];
+    } else if (EO == F32 && N == 4) {
+        memcpy(q, &sum, sizeof sum);  // one store, where element by element would take four
     } else {
 #pragma unroll
-        for (int k = 0; k < 4; ++k) q[k] = Elem<EO>::store(sum[k]);
+        for (int k = 0; k < N; ++k) q[k] = Elem<EO>::store(sum[k]);
     }
+}
+
+// One destination pixel of NC (3 or 4) channels filtered along x out of the
+// float values of a fused tile (_resize_fused.cu), its taps NC values apart
+// from m: the NC calls of fused_run that the GPU build makes, side by side in
+// one vector (each channel's products and sums in the same order, no FMA in a
+// host build). With NC == 3 the fourth lane reads the value after each tap's
+// three (the caller keeps it inside the tile) and is dropped.
+template <int EO, int NC>
+__device__ __forceinline__ void fused_pixel_host(const float *m, typename Elem<EO>::T *q, const float *w, int taps) {
+    host_lanes sum = {0.0f, 0.0f, 0.0f, 0.0f};
+#pragma unroll 1
+    for (int t = 0; t < taps; ++t, m += NC) {
+        host_lanes v;
+        memcpy(&v, m, sizeof v);
+        sum += __ldg(w + t) * v;
+    }
+    store_lanes_host<EO, NC>(sum, q);
 }
 
 // Values x0 .. x1 - 1 of destination row y filtered along y as
