@@ -21,13 +21,13 @@ import cupy as cp
 import numpy as np
 
 from ._handoff import handoff
-from .resampling import _launch, _lists, _sources, pil, planning
+from .resampling import _launch, _lists, _sources, arguments, light, pil, planning
 from .schema import INTER_AUTO
 
 __all__ = ["INTER_AUTO", "resize"]
 
 
-def resize(image, dsize, interpolation=INTER_AUTO, *, compat=None):
+def resize(image, dsize, interpolation=INTER_AUTO, *, compat=None, linear=False, alpha=None):
     """Resize an image to the size dsize = (width, height), the order of OpenCV's dsize.
 
     image: a CuPy array (H, W), (H, W, C) or (C, H, W) of uint8, uint16,
@@ -49,7 +49,15 @@ def resize(image, dsize, interpolation=INTER_AUTO, *, compat=None):
     compat="pil" gives Pillow's bytes instead (`PIL.Image.resize`, RGBA
     premultiplied as Pillow does): interpolation is then one of Pillow's filter
     values (`PIL.Image.Resampling.NEAREST` ... `LANCZOS`).
+
+    linear=True takes the values as sRGB-encoded and resamples them in linear
+    light (decoded, filtered, encoded again; integers rounded to the nearest
+    encoded level); the alpha channel of a 4-channel image stays as it is.
+    alpha="premultiplied" (4-channel images) weighs colour by alpha while
+    resampling, so that transparent pixels give no colour; the source and the
+    result hold straight alpha.
     """
+    mode = arguments.light_mode("resize", linear, alpha, compat)
     if compat is not None:
         if compat != "pil":
             raise ValueError(f"resize: compat must be None or 'pil', got {compat!r}")
@@ -59,10 +67,18 @@ def resize(image, dsize, interpolation=INTER_AUTO, *, compat=None):
         return pil.resize_pil(image, dsize, interpolation)
     if type(image) is not cp.ndarray:
         if isinstance(image, list):  # images of different sizes, one launch per pass
-            return _lists.resize_list(image, dsize, interpolation, resize)
+            return _lists.resize_list(image, dsize, interpolation, resize, mode)
         if (hand := handoff("resize", image, name="image")) is not None:  # a tensor or another library's array, (N, H, W, C) too
-            return hand.run(lambda one: resize(one, dsize, interpolation))
+            return hand.run(lambda one: resize(one, dsize, interpolation, linear=linear, alpha=alpha))
     view = _launch.array_view(image, "resize", "image", "reads")
+    route = None
+    if not mode.plain:  # every check of the plain call first
+        p = planning.image_plan(view, dsize, interpolation)
+        route = arguments.light_route("resize", mode, view.dtype, p.channels, "image")
+        if route == "convert":
+            axis = 0 if p.channel_first else -1
+            result = resize(light.prepare(_launch.plain(view), mode, axis), dsize, interpolation)
+            return light.finish(result, view.dtype, mode, axis)
     data = view.data
     # A repeated call finds everything but its two arrays planned: the plan
     # depends on the view's shape, strides and element type, the target, the
@@ -71,14 +87,14 @@ def resize(image, dsize, interpolation=INTER_AUTO, *, compat=None):
     # equal values of other types (1920.0, True) must still meet their errors.
     key = None
     if type(dsize) is tuple and type(interpolation) is int and len(dsize) == 2 and type(dsize[0]) is type(dsize[1]) is int:
-        key = (view.shape, view.strides, view.dtype, dsize, interpolation, data.device_id, data.ptr % 16)
+        key = (view.shape, view.strides, view.dtype, dsize, interpolation, data.device_id, data.ptr % 16, route)
         plan = _plans.get(key)
         if plan is not None:
             return _run(plan, data, view.dtype)
-    plan = _plan_call(view, dsize, interpolation)
+    plan = _plan_call(view, dsize, interpolation, route)
     if plan is None:  # strides the kernels cannot take: a contiguous copy
         plain = cp.ndarray(view.shape, view.dtype, memptr=data, strides=view.strides)
-        return resize(cp.ascontiguousarray(plain), dsize, interpolation)
+        return resize(cp.ascontiguousarray(plain), dsize, interpolation, linear=linear, alpha=alpha)
     if key is not None and plan.kept and len(_plans) < _PLANS_KEPT:
         _plans[key] = plan
     return _run(plan, data, view.dtype)
@@ -110,8 +126,9 @@ def _run(plan, src, dtype):
     return output
 
 
-def _plan_call(view, dsize, interpolation):
-    """The _CallPlan of a resize of view, with every check; None when its strides need a contiguous copy."""
+def _plan_call(view, dsize, interpolation, route=None):
+    """The _CallPlan of a resize of view, with every check; None when its strides need a contiguous copy.
+    route: None, or "kernel" for values decoded and encoded in the kernels (see light.py)."""
     p = planning.image_plan(view, dsize, interpolation)
     if p.src_strides is None:  # strides the kernel cannot count in elements
         return None
@@ -121,7 +138,7 @@ def _plan_call(view, dsize, interpolation):
         return None
     (height, width), (out_h, out_w), channels, row = (p.height, p.width), (p.out_h, p.out_w), p.channels, p.row
     (src_sy, src_sx, src_sc), (dst_sy, dst_sx, dst_sc) = p.src_strides, p.dst_strides
-    element = _launch.ELEMENTS[view.dtype]
+    element = light.element(_launch.ELEMENTS[view.dtype], route)
     group = planning.channel_group(channels, src_sc == 1 and dst_sc == 1, "resize", p.shape)
     groups = channels // group
 

@@ -18,6 +18,8 @@ def resize(
     interpolation: int = INTER_AUTO,
     *,
     compat: Optional[Literal["pil"]] = None,
+    linear: bool = False,
+    alpha: Optional[Literal["premultiplied"]] = None,
 ) -> _Image:
     """Resize an image to dsize = (width, height), OpenCV's order.
 
@@ -44,4 +46,10 @@ def resize(
 
     compat="pil" gives Pillow's bytes instead (PIL.Image.resize, RGBA
     premultiplied as Pillow does); interpolation is then a Pillow filter value.
+
+    linear=True resamples in linear light: values taken as sRGB-encoded are
+    decoded, filtered and encoded again (integers to the nearest level); the
+    alpha channel of a 4-channel image stays as it is. alpha="premultiplied"
+    (4-channel images) weighs colour by alpha, so that transparent pixels give
+    no colour; straight alpha in and out.
     """
