@@ -131,8 +131,11 @@ _CODES = {**enum("_filters.cuh", "U8"), **enum("_resize.cu", "ALONG_Y")}
 
 
 def _normalise(expression):
+    from zemvara.transform.resampling import light  # the sRGB element code, generated with its tables
+
+    codes = {**_CODES, **{k: int(v) for k, v in re.findall(r"enum \{ (\w+) = (\d+) \}", light.KERNEL_CODE)}}
     text = re.sub(r"\s+", "", expression)
-    return re.sub(rf"zemvara::({'|'.join(_CODES)})\b", lambda m: str(_CODES[m.group(1)]), text)
+    return re.sub(rf"zemvara::({'|'.join(codes)})\b", lambda m: str(codes[m.group(1)]), text)
 
 
 # ---- capturing the launches of a call ----------------------------------------------
