@@ -35,7 +35,11 @@ class:
   JPEG before it may be decoded at reduced scale (`Load`).
 
 `Resize`, `Fit` and `Warp` take the four types as they are and keep them,
-map to their size, and run over lists and tile by tile. `Upscale` takes
+map to their size, and run over lists and tile by tile. They resample an
+image with an alpha channel (4 channels) with colour weighted by alpha, so
+that colour under transparent pixels never shows, and with `linear` in
+linear light (whole images only: the tiled functions resample the values as
+stored). `Upscale` takes
 float32 and float16 (the engine sees 0..1 whatever the file's depth) and
 gives KEPT; only the engine knows its shape. `Convert` takes every type and
 gives its own, keeping the shape. A callable without a contract takes every
@@ -67,7 +71,7 @@ from ..transform.schema import INTER_AUTO
 
 __all__ = ["Load", "Resize", "Fit", "Warp", "Upscale", "Convert", "Store", "UsageError", "STEPS", "parse_step",
            "parse_steps", "engine_zoom", "orientation", "orient", "stored", "Contract", "KEPT", "contract_of",
-           "apply", "BACKGROUND", "JPEG_QUALITY"]
+           "apply", "BACKGROUND", "JPEG_QUALITY", "in_linear_light"]
 
 CONVERSIONS = ("uint8", "uint16", "float16", "float32")
 
@@ -167,13 +171,21 @@ def _reshaped(shape, size):
     return (size[1], size[0]) + tuple(shape[2:])
 
 
+def light(step, image):
+    """The light and alpha keywords of a resampling step (`Resize`, `Fit`, `Warp`) on an image: linear
+    light as the step says, and colour weighted by alpha for an image with an alpha channel (4 channels)."""
+    alpha = "premultiplied" if image.ndim == 3 and image.shape[2] == 4 else None
+    return {"linear": step.linear, "alpha": alpha}
+
+
 def _resize_contract(step):
     """The contract of `Resize` and `Fit`, whose `target` gives the size for an image's sides."""
 
     def over_list(images):
         from ..transform.resize import resize
 
-        return resize(images, [step.target(*image.shape[:2]) for image in images], step.interpolation)
+        return resize(images, [step.target(*image.shape[:2]) for image in images], step.interpolation,
+                      **light(step, images[0]))  # fmt: skip
 
     def tiled(src, shape, memory_budget, out, progress):
         from ..transform import tiled
@@ -181,8 +193,8 @@ def _resize_contract(step):
         return tiled.resize(src, step.target(*shape[:2]), step.interpolation, memory_budget=memory_budget,
                             out=out, progress=progress)  # fmt: skip
 
-    return Contract(CONVERSIONS, KEPT, lambda shape: _reshaped(shape, step.target(*shape[:2])), over_list, tiled,
-                    rescales=True)
+    return Contract(CONVERSIONS, KEPT, lambda shape: _reshaped(shape, step.target(*shape[:2])), over_list,
+                    None if step.linear else tiled, rescales=True)  # fmt: skip
 
 
 def _max_axis():
@@ -192,6 +204,17 @@ def _max_axis():
     except ImportError:
         return None
     return MAX_AXIS
+
+
+def _flag(value, what):
+    """A step's switch: True or False."""
+    if not isinstance(value, bool):
+        raise UsageError(f"{what} must be True or False, got {value!r}")
+
+
+def in_linear_light(step):
+    """The step resampling in linear light where it resamples (`Resize`, `Fit`, `Warp`); others as they are."""
+    return dataclasses.replace(step, linear=True) if isinstance(step, (Resize, Fit, Warp)) else step
 
 
 def _side(value, what):
@@ -548,9 +571,11 @@ class Resize:
 
     size: tuple
     interpolation: int = INTER_AUTO
+    linear: bool = False
 
     def __post_init__(self):
         object.__setattr__(self, "size", _size(self.size, "resize size", one_side=True))
+        _flag(self.linear, "resize linear")
 
     def target(self, height, width):
         """(width, height) for an image of `height` x `width`."""
@@ -568,7 +593,7 @@ class Resize:
     def __call__(self, image):
         from ..transform.resize import resize
 
-        return resize(image, self.target(*image.shape[:2]), self.interpolation)
+        return resize(image, self.target(*image.shape[:2]), self.interpolation, **light(self, image))
 
 
 @dataclasses.dataclass(frozen=True)
@@ -584,9 +609,11 @@ class Fit:
     box: tuple
     interpolation: int = INTER_AUTO
     enlarge: bool = False
+    linear: bool = False
 
     def __post_init__(self):
         object.__setattr__(self, "box", _size(self.box, "fit box"))
+        _flag(self.linear, "fit linear")
 
     def target(self, height, width):
         """(width, height) for an image of `height` x `width`."""
@@ -604,7 +631,7 @@ class Fit:
     def __call__(self, image):
         from ..transform.resize import resize
 
-        return resize(image, self.target(*image.shape[:2]), self.interpolation)
+        return resize(image, self.target(*image.shape[:2]), self.interpolation, **light(self, image))
 
 
 @dataclasses.dataclass(frozen=True, eq=False)
@@ -621,8 +648,10 @@ class Warp:
     matrix: np.ndarray
     dsize: tuple
     flags: int = INTER_AUTO
+    linear: bool = False
 
     def __post_init__(self):
+        _flag(self.linear, "warp linear")
         matrix = np.array(self.matrix, dtype=np.float64)
         if matrix.shape not in ((2, 3), (3, 3)):
             raise UsageError(f"warp matrix must be 2 x 3 or 3 x 3, got shape {matrix.shape}")
@@ -656,7 +685,7 @@ class Warp:
         def over_list(images):
             from ..transform import warp
 
-            return self._function(warp)(images, self.matrix, self.dsize, flags=self.filter)
+            return self._function(warp)(images, self.matrix, self.dsize, flags=self.filter, **light(self, images[0]))
 
         def tiled(src, shape, memory_budget, out, progress):
             from ..transform import tiled
@@ -664,12 +693,13 @@ class Warp:
             return self._function(tiled)(src, self.matrix, self.dsize, self.filter, memory_budget=memory_budget,
                                          out=out, progress=progress)  # fmt: skip
 
-        return Contract(CONVERSIONS, KEPT, lambda shape: _reshaped(shape, self.dsize), over_list, tiled)
+        return Contract(CONVERSIONS, KEPT, lambda shape: _reshaped(shape, self.dsize), over_list,
+                        None if self.linear else tiled)  # fmt: skip
 
     def __call__(self, image):
         from ..transform import warp
 
-        return self._function(warp)(image, self.matrix, self.dsize, flags=self.filter)
+        return self._function(warp)(image, self.matrix, self.dsize, flags=self.filter, **light(self, image))
 
 
 @dataclasses.dataclass(frozen=True)
