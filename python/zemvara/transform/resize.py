@@ -193,6 +193,9 @@ _FUSED_TILE_H = 32
 _FUSED_TAPS = 1.5
 _FUSED_REDUCTION = 4
 _FUSED_BLOCKS = 64
+# sRGB-encoded uint8 along y first in vector loads: the tile's rows and its source rows, decoded once,
+# in this many floats of shared memory (FusedTile::LINEAR_FLOATS).
+_FUSED_LINEAR_FLOATS = 12288
 # Tile spans by (filter row, device, source and destination size, taps, tile
 # size): per tile the first source pixel (or row) its windows read and how
 # many, read once from a kept offset table.
@@ -220,9 +223,16 @@ def _plan_fused(element, group, groups, x_table, y_table, x_first, row_device, s
         fits = most <= _FUSED_FLOATS // values
         taps = spans[:, 1].sum() * out_w * taps_x + out_h * out_w * taps_y
         two_passes = height * out_w * taps_x + out_h * out_w * taps_y
-    else:
+    quads = (not x_first and aligned and (width * group) % 4 == 0 and src_strides[0] % 4 == 0
+             and (groups == 1 or src_strides[2] % 4 == 0))  # fmt: skip
+    if not x_first:
         most, spans, device_spans = _tile_spans(x_table, (*row_device, width, out_w, pixels))
         tile_h = min(_FUSED_TILE_H, _FUSED_FLOATS // (most * group + 6))  # up to 6 more values in quads
+        if quads and element == light.SRGB_ELEMENT:
+            # The tile's rows and its source rows, decoded once, share _FUSED_LINEAR_FLOATS.
+            heights = (_FUSED_TILE_H >> k for k in range(_FUSED_TILE_H.bit_length()))
+            tile_h = next((h for h in heights if (h + _tile_spans(y_table, (*row_device, height, out_h, h))[0])
+                           * (most * group + 6) <= _FUSED_LINEAR_FLOATS), 0)  # fmt: skip
         fits = tile_h >= 1
         taps = spans[:, 1].sum() * out_h * taps_y + out_h * out_w * taps_x
         two_passes = out_h * width * taps_y + out_h * out_w * taps_x
@@ -231,8 +241,6 @@ def _plan_fused(element, group, groups, x_table, y_table, x_first, row_device, s
     grid = (-(-out_w // pixels), -(-out_h // tile_h), groups)
     if grid[1] > planning.MAX_GRID_Y or grid[0] * grid[1] * grid[2] < _FUSED_BLOCKS:
         return None
-    quads = (not x_first and aligned and (width * group) % 4 == 0 and src_strides[0] % 4 == 0
-             and (groups == 1 or src_strides[2] % 4 == 0))  # fmt: skip
     kernel = _sources.RESIZE_FUSED.function(_sources.fused_expression(element, element, group, not x_first, quads))
     scalars = (np.int32(taps_x), np.int32(stride_x), wy, oy, np.int32(taps_y), np.int32(stride_y), device_spans,
                np.int32(tile_h), np.int32(out_w), np.int32(out_h), np.int64(src_strides[0]), np.int64(src_strides[2]),
