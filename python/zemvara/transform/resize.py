@@ -13,6 +13,11 @@ filters along the first axis the source its output tile reaches into shared
 memory, then along the second out of it, with the same sums in the same
 order, so the result is the two passes' bit for bit. A repeated call looks
 up its whole plan (see `_plans`) and only allocates and launches.
+
+linear=True and alpha="premultiplied" take one of the routes of
+`resampling/light.py`: uint8 without alpha decoded in the passes' loads and
+encoded in their stores, anything else converted to float32 around the plain
+call.
 """
 
 from typing import NamedTuple

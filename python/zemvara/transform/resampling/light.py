@@ -12,7 +12,8 @@ Two routes, chosen by `route`:
   the kernels' loads and encode in their stores (`U8_SRGB`, an element code
   of its own: a 256-entry decoding table, and for the stores the thresholds
   between encoded levels, so that the plain element codes compile as they
-  always did);
+  always did); the one-launch resize along y first decodes each source value
+  of a tile once into shared memory instead of at every tap;
 - "convert": everything else (4-channel images, premultiplied alpha, uint16
   and floats) is converted once to float32 (`prepare`: decoded through a
   table for 8 and 16 bits, the exact formula for floats; premultiplied),
