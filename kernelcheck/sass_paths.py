@@ -1071,7 +1071,7 @@ class Thread:
         self.dest(o[0], v.bit_length() - 1 if v else MASK)
 
 
-_SHARED = {"IADD3", "IMAD", "LEA", "LOP3", "SHF", "SEL", "ISETP", "PLOP3", "LDC", "MOV", "S2R"}
+_SHARED = {"IADD3", "IMAD", "LEA", "LOP3", "SHF", "SEL", "ISETP", "PLOP3", "LDC", "MOV", "S2R", "PRMT"}
 _FCMP = ("LT", "LE", "GT", "GE", "EQ", "NE", "LTU", "LEU", "GTU", "GEU", "EQU", "NEU", "NUM", "NAN")
 
 
