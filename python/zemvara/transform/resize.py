@@ -198,9 +198,9 @@ _FUSED_TILE_H = 32
 _FUSED_TAPS = 1.5
 _FUSED_REDUCTION = 4
 _FUSED_BLOCKS = 64
-# sRGB-encoded uint8 along y first in vector loads: source rows decoded once into a stage of this
-# many floats of shared memory (FusedTile::STAGE_FLOATS), a chunk of the tile's rows at a time.
-_FUSED_STAGE_FLOATS = 4096
+# sRGB-encoded uint8 along y first in vector loads: the tile's rows and its source rows, decoded once,
+# in this many floats of shared memory (FusedTile::LINEAR_FLOATS).
+_FUSED_LINEAR_FLOATS = 12288
 # Tile spans by (filter row, device, source and destination size, taps, tile
 # size): per tile the first source pixel (or row) its windows read and how
 # many, read once from a kept offset table.
@@ -233,8 +233,11 @@ def _plan_fused(element, group, groups, x_table, y_table, x_first, row_device, s
     if not x_first:
         most, spans, device_spans = _tile_spans(x_table, (*row_device, width, out_w, pixels))
         tile_h = min(_FUSED_TILE_H, _FUSED_FLOATS // (most * group + 6))  # up to 6 more values in quads
-        if quads and element == light.SRGB_ELEMENT and taps_y * (most * group + 6) > _FUSED_STAGE_FLOATS:
-            tile_h = 0  # the source rows of one destination row must fit the stage
+        if quads and element == light.SRGB_ELEMENT:
+            # The tile's rows and its source rows, decoded once, share _FUSED_LINEAR_FLOATS.
+            heights = (_FUSED_TILE_H >> k for k in range(_FUSED_TILE_H.bit_length()))
+            tile_h = next((h for h in heights if (h + _tile_spans(y_table, (*row_device, height, out_h, h))[0])
+                           * (most * group + 6) <= _FUSED_LINEAR_FLOATS), 0)  # fmt: skip
         fits = tile_h >= 1
         taps = spans[:, 1].sum() * out_h * taps_y + out_h * out_w * taps_x
         two_passes = out_h * width * taps_y + out_h * out_w * taps_x

@@ -22,9 +22,9 @@ struct FusedTile {
     static const int VALUES = NC == 3 ? 96 : 128;
     static const int PIXELS = VALUES / NC;
     static const int FLOATS = 8192;  // 32 KiB
-    // sRGB-encoded uint8 (U8_SRGB) along y first in quads: source rows decoded once into a
-    // stage of their own (16 KiB beside the 32 KiB above), a chunk of the tile's rows at a time.
-    static const int STAGE_FLOATS = 4096;
+    // sRGB-encoded uint8 (U8_SRGB) along y first in quads: the tile's source rows decoded once
+    // into shared memory after its filtered rows, both in these floats (48 KiB).
+    static const int LINEAR_FLOATS = 12288;
 };
 
 #if !defined(__CUDA_ARCH__)
@@ -204,10 +204,15 @@ __global__ void resize_fused(const typename Elem<EI>::T *__restrict__ src, typen
                              long long src_sg, long long dst_sy, long long dst_sx, long long dst_sg) {
     typedef FusedTile<NC> Tile;
     const int V = Tile::VALUES;
-    __shared__ float mid[Tile::FLOATS];
-    // LINEAR: the source rows decoded once into shared memory (a stage of its own), the taps along y
-    // then read from there.
+    // LINEAR: the source rows decoded once into shared memory (stage, after the tile's rows), the
+    // taps along y then read from there (the caller sizes the tile so that both fit).
     enum { LINEAR = EI == U8_SRGB && Y_FIRST && QUADS };
+    __shared__ float tile_mid[LINEAR ? 4 : Tile::FLOATS];
+    float *mid = tile_mid;
+    if constexpr (LINEAR) {
+        __shared__ float4 room[Tile::LINEAR_FLOATS / 4];
+        mid = reinterpret_cast<float *>(room);
+    }
     const int tile = Y_FIRST ? blockIdx.x : blockIdx.y;
     const int first = __ldg(spans + 2 * tile), count = __ldg(spans + 2 * tile + 1);
     const int y0 = blockIdx.y * tile_h, rows = min(tile_h, out_h - y0);
@@ -272,31 +277,22 @@ __global__ void resize_fused(const typename Elem<EI>::T *__restrict__ src, typen
         const int lane = (ry * V + v) & 31, warp = (ry * V + v) >> 5, warps = rn * V >> 5;
         src += first * NC - lead;
         if constexpr (LINEAR) {
-            // The tile's rows in chunks whose source rows fit the stage: those rows decoded into
-            // it, a warp a row, four values a lane; then along y out of it as below from the source.
-            __shared__ float4 stage4[Tile::STAGE_FLOATS / 4];
-            float *stage = reinterpret_cast<float *>(stage4);
-            const int held = Tile::STAGE_FLOATS / span;  // source rows the stage holds
-            for (int r0 = 0; r0 < rows;) {
-                const int row0 = __ldg(oy + y0 + r0);
-                int r1 = r0 + 1;
-                while (r1 < rows && __ldg(oy + y0 + r1) + taps_y - row0 <= held) ++r1;
-                const int srows = __ldg(oy + y0 + r1 - 1) + taps_y - row0;
-                __syncthreads();  // the chunk before is read
-                for (int r = warp; r < srows; r += warps) {
-                    const unsigned char *p = reinterpret_cast<const unsigned char *>(src + (row0 + r) * src_sy);
-                    for (int s = 4 * lane; s < span; s += 128) decode_quad(p + s, stage + r * span + s);
-                }
-                __syncthreads();
-                for (int r = r0 + warp; r < r1; r += warps) {
-                    const float *w = wy + (y0 + r) * stride_y;
-                    const float *p = stage + (__ldg(oy + y0 + r) - row0) * span;
-                    float *m = mid + r * span;
-                    int s = 4 * lane;
-                    for (; s + 128 < span; s += 256) fused_y_quads_shared<2>(p + s, m + s, w, taps_y, span);
-                    if (s < span) fused_y_quads_shared<1>(p + s, m + s, w, taps_y, span);
-                }
-                r0 = r1;
+            // The tile's source rows decoded into stage, a warp a row, four values a lane; then
+            // along y out of stage as below from the source.
+            const int row0 = __ldg(oy + y0), srows = __ldg(oy + y0 + rows - 1) + taps_y - row0;
+            float *stage = mid + rows * span;
+            for (int r = warp; r < srows; r += warps) {
+                const unsigned char *p = reinterpret_cast<const unsigned char *>(src + (row0 + r) * src_sy);
+                for (int s = 4 * lane; s < span; s += 128) decode_quad(p + s, stage + r * span + s);
+            }
+            __syncthreads();
+            for (int r = warp; r < rows; r += warps) {
+                const float *w = wy + (y0 + r) * stride_y;
+                const float *p = stage + (__ldg(oy + y0 + r) - row0) * span;
+                float *m = mid + r * span;
+                int s = 4 * lane;
+                for (; s + 128 < span; s += 256) fused_y_quads_shared<2>(p + s, m + s, w, taps_y, span);
+                if (s < span) fused_y_quads_shared<1>(p + s, m + s, w, taps_y, span);
             }
         }
         for (int r = warp; r < rows && !LINEAR; r += warps) {
