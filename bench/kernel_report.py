@@ -133,6 +133,12 @@ def cases():
     for f in ("lanczos3", "area"):
         out.append((f"resize-{f}-f32", f"resize {f} f32 x3, 4K to {OUT_W}x{OUT_H}",
                     lambda f=f: resize(image(cp.float32), (OUT_W, OUT_H), flags[f]), 4, False))  # fmt: skip
+    # uint8 in linear light beside the plain uint8 resize it is measured against.
+    for light in (False, True):
+        out.append((f"resize-{'linear-' if light else ''}lanczos3-u8",
+                    f"resize lanczos3 u8 x3{', linear light' if light else ''}, 4K to {OUT_W}x{OUT_H}",
+                    lambda light=light: resize(image(cp.uint8), (OUT_W, OUT_H), flags["lanczos3"], linear=light), 1,
+                    False))  # fmt: skip
     out.append(("resize-pil-lanczos3-u8", f"resize_pil LANCZOS u8 x3, Pillow's bytes, 4K to {OUT_W}x{OUT_H}",
                 lambda: resize_pil(image(cp.uint8), (OUT_W, OUT_H), pil.LANCZOS), 1, False))  # fmt: skip
     return out

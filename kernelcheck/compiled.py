@@ -83,6 +83,7 @@ def compile_kernels(source, expressions, workdir):
     listing = sass_paths.parse_listing(sass.stdout)
     sections = sass_paths.elf_sections(cubin.read_bytes())
     sizes = sass_paths.elf_section_sizes(cubin.read_bytes())
+    module_globals = sass_paths.elf_globals(cubin.read_bytes())
     mangled = list(usage)
     demangled = subprocess.run(["c++filt"], input="\n".join(mangled), capture_output=True, text=True).stdout.split("\n")
     out = {}
@@ -93,7 +94,7 @@ def compile_kernels(source, expressions, workdir):
     for expression in expressions:
         m_name, types = by_text[_normalise(expression)]
         instructions, labels = listing[m_name]
-        program = sass_paths.Program(instructions, labels, sections.get(f".nv.constant2.{m_name}", b""))
+        program = sass_paths.Program(instructions, labels, sections.get(f".nv.constant2.{m_name}", b""), module_globals)
         # Static shared memory: the cubin's section spans the reserved 1 KB and the kernel's arrays.
         shared_end = sizes.get(f".nv.shared.{m_name}", 0)
         usage[m_name]["shared"] = max(0, shared_end - sass_paths.SHARED_BASE)
@@ -131,8 +132,11 @@ _CODES = {**enum("_filters.cuh", "U8"), **enum("_resize.cu", "ALONG_Y")}
 
 
 def _normalise(expression):
+    from zemvara.transform.resampling import light  # the sRGB element code, generated with its tables
+
+    codes = {**_CODES, **{k: int(v) for k, v in re.findall(r"enum \{ (\w+) = (\d+) \}", light.KERNEL_CODE)}}
     text = re.sub(r"\s+", "", expression)
-    return re.sub(rf"zemvara::({'|'.join(_CODES)})\b", lambda m: str(_CODES[m.group(1)]), text)
+    return re.sub(rf"zemvara::({'|'.join(codes)})\b", lambda m: str(codes[m.group(1)]), text)
 
 
 # ---- capturing the launches of a call ----------------------------------------------
@@ -224,6 +228,7 @@ def prepared(call, which, tmp):
     (launch,) = capture(call, lambda e: which in e)
     kernel = compile_kernels(_sources.report_code(), [launch.expression], tmp)[0][launch.expression]
     memory, values = load(launch.args)
+    sass_paths.place_globals(kernel["program"], memory)
     bank = sass_paths.geometry(sass_paths.pack_params(kernel["types"], values), launch.grid, launch.block)
     return launch, kernel, memory, values, bank
 

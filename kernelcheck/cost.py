@@ -21,6 +21,7 @@ SMALL = 8 << 20  # arrays up to this size are copied into the emulated memory; l
 def emulate(launch, kernel, warps):
     """Figures of one launch: warp instructions, load requests and sectors, store sectors, bytes."""
     memory, values = compiled.load(launch.args, limit=SMALL)
+    sass_paths.place_globals(kernel["program"], memory)
     bank = sass_paths.geometry(sass_paths.pack_params(kernel["types"], values), launch.grid, launch.block)
     gx, gy, gz = launch.grid
     bx, by, bz = launch.block

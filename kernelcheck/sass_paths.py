@@ -78,6 +78,25 @@ def elf_section_sizes(data):
     return {name: h[5] for name, h in _elf_headers(data)}
 
 
+def elf_globals(data):
+    """The module's global variables as bank 4 holds their addresses: (slots, sections), slots
+    [(bank 4 offset, section name, offset in it)] from the relocations of .nv.constant4, sections
+    {name: bytes} of the sections those variables lie in (zeros for a section without contents)."""
+    headers = _elf_headers(data)
+    by_name = dict(headers)
+    rela, symtab = by_name.get(".rela.nv.constant4"), by_name.get(".symtab")
+    if rela is None or symtab is None:
+        return [], {}
+    slots, sections = [], {}
+    for k in range(rela[5] // 24):
+        offset, info, addend = struct.unpack_from("<QQq", data, rela[4] + 24 * k)
+        _, _, _, shndx, value, _ = struct.unpack_from("<IBBHQQ", data, symtab[4] + 24 * (info >> 32))
+        name, h = headers[shndx]
+        sections[name] = bytes(h[5]) if h[1] == 8 else data[h[4]: h[4] + h[5]]
+        slots.append((offset, name, value + addend))
+    return slots, sections
+
+
 # ---- the listing ------------------------------------------------------------------
 
 _LINE = re.compile(r"\s*/\*([0-9a-f]{4,})\*/\s+(.*?)\s*;")
@@ -158,11 +177,13 @@ class Instruction:
 class Program:
     """One kernel: its instructions by address, its bank 2 constants."""
 
-    def __init__(self, instructions, labels, bank2=b""):
+    def __init__(self, instructions, labels, bank2=b"", globals_=([], {})):
         self.code = {a: Instruction(a, t, labels) for a, t in instructions}
         self.order = [a for a, _ in instructions]
         self.next = {a: b for a, b in zip(self.order, self.order[1:])}
         self.bank2 = bank2
+        self.globals = globals_  # elf_globals: the module's global variables
+        self.bank4 = b""  # their addresses, once placed in a memory (place_globals)
         self.barriers = any(ins.op == "BAR" for ins in self.code.values())
 
 
@@ -208,6 +229,17 @@ class Memory:
         self.written[address] = bytes(data)
         if buf is not None:  # later reads of any width see it
             buf[address - base: address - base + len(data)] = data
+
+
+def place_globals(program, memory):
+    """The program's global variables placed in memory as arrays of their own (read-only tables, as
+    the kernels take them), and bank 4 set to their addresses."""
+    slots, sections = program.globals
+    bases = {name: memory.add(name, len(data), data) for name, data in sections.items()}
+    bank = bytearray(max((offset + 8 for offset, _, _ in slots), default=0))
+    for offset, name, at in slots:
+        struct.pack_into("<Q", bank, offset, bases[name] + at)
+    program.bank4 = bytes(bank)
 
 
 class SharedMemory:
@@ -467,7 +499,7 @@ class Thread:
     def const(self, text):
         bank, offset_text = _constant(text)
         offset = self.address_of(offset_text)
-        data = self.bank0 if bank == 0 else self.p.bank2 if bank == 2 else None
+        data = self.bank0 if bank == 0 else self.p.bank2 if bank == 2 else self.p.bank4 if bank == 4 else None
         if data is None:
             raise EmulationError(f"constant bank {bank}")
         return data, offset
@@ -1081,7 +1113,7 @@ class Thread:
         self.dest(o[0], v.bit_length() - 1 if v else MASK)
 
 
-_SHARED = {"IADD3", "IMAD", "LEA", "LOP3", "SHF", "SEL", "ISETP", "PLOP3", "LDC", "MOV", "S2R"}
+_SHARED = {"IADD3", "IMAD", "LEA", "LOP3", "SHF", "SEL", "ISETP", "PLOP3", "LDC", "MOV", "S2R", "PRMT"}
 _FCMP = ("LT", "LE", "GT", "GE", "EQ", "NE", "LTU", "LEU", "GTU", "GEU", "EQU", "NEU", "NUM", "NAN")
 
 

@@ -23,7 +23,8 @@ SOURCES = ROOT / "src" / "zemvara_source"
 # High to low. A module may import any layer below its own (within a layer, any
 # sibling); one in no layer (a new module) is held to the cycle check only.
 TABLES = ["zemvara.transform.schema", "zemvara.transform.resampling.borders",
-          "zemvara.transform.resampling.filters", "zemvara.transform.resampling._launch"]  # fmt: skip
+          "zemvara.transform.resampling.filters", "zemvara.transform.resampling._launch",
+          "zemvara.transform.resampling.light"]  # fmt: skip
 KERNELS = ["zemvara.transform.resampling._sources"]
 REQUESTS = ["zemvara.transform.resampling.arguments", "zemvara.transform.resampling.planning"]
 FAMILIES = ["zemvara.transform.resampling.warping", "zemvara.transform.resampling._affine",

@@ -116,3 +116,40 @@ def test_load_turns_images_upright_by_their_exif_orientation(tmp_path, orientati
     assert loaded.dtype == cp.uint8 and loaded.flags.c_contiguous
     np.testing.assert_array_equal(cp.asnumpy(loaded), upright)
     np.testing.assert_array_equal(cp.asnumpy(Load(exif=False)(path)), picture[:, :, ::-1])
+
+
+@pytest.mark.parametrize("how", ["run", "batch", "cli"])
+def test_resampling_steps_take_linear_light_and_weigh_colour_by_alpha(tmp_path, how):
+    """A checkerboard reduced in linear light is its mean in light (188, not 128); a red square on a
+    transparent green background, fitted and warped, shows no green where anything shows."""
+    import cv2
+
+    from zemvara.pipeline import execution
+
+    board = (np.indices((64, 64)).sum(0) % 2 * 255).astype(np.uint8)
+    square = np.zeros((64, 64, 4), np.uint8)
+    square[...] = (0, 255, 0, 0)  # BGRA
+    square[20:44, 20:44] = (0, 0, 255, 255)
+    cv2.imwrite(str(tmp_path / "board.png"), board)
+    cv2.imwrite(str(tmp_path / "square.png"), square)
+    c, si = np.cos(0.2), np.sin(0.2)  # a rotation about the centre of the 16 x 16 fitted image
+    turn = Warp([[c, -si, 7.5 - 7.5 * c + 7.5 * si], [si, c, 7.5 - 7.5 * si - 7.5 * c]], (16, 16))
+    steps = ["fit:16x16", turn]
+    inputs, out = [str(tmp_path / "board.png"), str(tmp_path / "square.png")], str(tmp_path / "out")
+    if how == "cli":
+        from click.testing import CliRunner
+
+        from zemvara.pipeline.cli import main
+
+        result = CliRunner().invoke(main, ["run", *inputs, "--out", out, "--steps", "fit:16x16", "--linear",
+                                           "--no-progress"])  # fmt: skip
+        assert result.exit_code == 0, result.output
+    else:
+        report = execution.run(inputs, out, steps, progress=False, linear=True, batch=2 if how == "batch" else None)
+        assert len(report["written"]) == 2
+    grey = cv2.imread(str(tmp_path / "out" / "board.png"), cv2.IMREAD_UNCHANGED)
+    assert np.abs(grey[4:-4, 4:-4].astype(int) - 188).max() <= 1
+    got = cv2.imread(str(tmp_path / "out" / "square.png"), cv2.IMREAD_UNCHANGED)
+    assert got[..., 1][got[..., 3] > 0].max() == 0 and (got[..., 3] == 255).any()
+    with pytest.raises(UsageError, match="linear"):
+        execution.run(inputs, out, steps, linear="yes")

@@ -183,3 +183,22 @@ class TestSameBits:
             for f in (lambda s: resize(s, (23, 17), inter), lambda s: resize(s, (90, 70), inter),
                       lambda s: warp.warp_affine(s, AFFINE * 2.5, (23, 17), inter, warp.BORDER_REFLECT)):
                 cp.testing.assert_array_equal(f(view), f(copy))
+
+
+# linear and alpha: every form but the tiled ones, which take neither.
+LIGHT_TABLE = [dict(linear=1), dict(linear="yes"), dict(linear=None), dict(alpha="straight"), dict(alpha=True),
+               dict(alpha="premultiplied")]  # SRC has three channels  # fmt: skip
+
+
+@pytest.mark.parametrize("call", ["resize", "warp_affine", "warp_perspective"])
+@pytest.mark.parametrize("change", LIGHT_TABLE, ids=lambda c: ",".join(f"{k}={v!r}" for k, v in c.items()))
+def test_light_and_alpha_are_refused_alike_in_every_form(call, change):
+    if call == "resize":
+        forms, args = _resize_forms(), dict(dsize=(5, 4))
+    else:
+        f = warp.warp_affine if call == "warp_affine" else warp.warp_perspective
+        forms, args = _forms(f, None), dict(M=AFFINE if call == "warp_affine" else PERSPECTIVE, dsize=(7, 6))
+    forms.pop("tiled")
+    args.update(change)
+    got = {name: _refusal(form, **args) for name, form in forms.items()}
+    assert len(set(got.values())) == 1, got

@@ -25,8 +25,8 @@ pytestmark = pytest.mark.skipif(not compiled.have_tools(), reason="no nvcc and n
 CASES = [(np.float32, schema.INTER_LANCZOS3), (np.uint8, schema.INTER_CUBIC), (np.uint16, schema.INTER_LANCZOS3)]
 
 
-def _prepared(src, dsize, interpolation, tmp, which):
-    return compiled.prepared(lambda: resize(src, dsize, interpolation), which, tmp)
+def _prepared(src, dsize, interpolation, tmp, which, linear=False):
+    return compiled.prepared(lambda: resize(src, dsize, interpolation, linear=linear), which, tmp)
 
 
 def _emulated_pass(src, dsize, interpolation, tmp, which):
@@ -68,17 +68,21 @@ def test_the_gpu_build_of_the_x_pass_over_values_gives_the_host_devices_results(
 
 
 # Reductions by less than four along both axes run the fused resize; whole tiles and the
-# partial tiles at the right and bottom edges, float and integer sources.
-@pytest.mark.parametrize("dtype, interpolation", [(np.float32, schema.INTER_LANCZOS3), (np.uint8, schema.INTER_AREA)])
-def test_the_gpu_build_of_the_fused_resize_gives_the_host_devices_results(dtype, interpolation, tmp_path, monkeypatch):
+# partial tiles at the right and bottom edges, float and integer sources (uint8 in linear light too:
+# its source rows decoded once into shared memory).
+@pytest.mark.parametrize("dtype, interpolation, linear", [(np.float32, schema.INTER_LANCZOS3, False),
+                                                          (np.uint8, schema.INTER_AREA, False),
+                                                          (np.uint8, schema.INTER_LANCZOS3, True)])  # fmt: skip
+def test_the_gpu_build_of_the_fused_resize_gives_the_host_devices_results(dtype, interpolation, linear, tmp_path,
+                                                                          monkeypatch):  # fmt: skip
     import zemvara.transform.resize as resize_module
 
     monkeypatch.setattr(planning, "_tables", {})  # room to keep them (the fused resize reads kept tables only)
     monkeypatch.setattr(resize_module, "_plans", {})
     top = 255 if dtype == np.uint8 else 1
     src = cp.asarray((np.random.default_rng(6).random((500, 500, 3)) * top).astype(dtype))
-    want = cp.asnumpy(resize(src, (250, 250), interpolation))
-    launch, kernel, memory, values, bank = _prepared(src, (250, 250), interpolation, tmp_path, "resize_fused")
+    want = cp.asnumpy(resize(src, (250, 250), interpolation, linear=linear))
+    launch, kernel, memory, values, bank = _prepared(src, (250, 250), interpolation, tmp_path, "resize_fused", linear)
     assert launch.expression.endswith("true, true>")  # along y first, in vector loads
     gx, gy, _ = launch.grid
     compiled.run_blocks(launch, kernel, memory, bank, [(0, 0, 0), (gx - 1, gy - 1, 0)])

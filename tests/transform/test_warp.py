@@ -354,7 +354,7 @@ def test_names():
     assert [getattr(W, row.name) for row in borders.BORDERS] == [getattr(cv2, row.name) for row in borders.BORDERS]
     assert W.WARP_INVERSE_MAP == cv2.WARP_INVERSE_MAP == 16
     assert all(getattr(W, n) is getattr(schema, n) for n in dir(schema) if n.startswith("INTER_"))
-    assert W.warp_affine.__defaults__ == (W.INTER_LINEAR, W.BORDER_CONSTANT, 0, None)
+    assert W.warp_affine.__defaults__ == (W.INTER_LINEAR, W.BORDER_CONSTANT, 0, None, False, None)
 
 
 def test_a_refusal_points_at_its_step():
@@ -426,5 +426,5 @@ def test_arguments_of_other_types_warp_as_their_plain_form(change):
 
 def test_every_specialisation_compiles():
     expressions = _sources.all_expressions(_sources.WARP)
-    assert len(expressions) == 2 * len(warping.FAMILIES) * len(_launch.ELEMENTS) * len(warping.CHANNELS)
+    assert len(expressions) == 2 * len(warping.FAMILIES) * len(_sources.KERNEL_ELEMENTS) * len(warping.CHANNELS)
     cp.RawModule(code=_sources.WARP.code, options=_sources.OPTIONS, name_expressions=expressions).compile()

@@ -58,11 +58,13 @@ def _usage(fn, *args, param_hint=None):
 @click.option("--dry-run", is_flag=True, help="List what would be written; write nothing.")
 @click.option("--report", "report_path", default=None, metavar="PATH", help="Write the report as JSON here.")
 @click.option("--no-progress", is_flag=True, help="No progress bar.")
+@click.option("--linear", is_flag=True,
+              help="Resize, fit and warp in linear light (values taken as sRGB-encoded), not on the encoded values.")
 @click.option("--memory-budget", default=None, metavar="SIZE",
               help="Device memory for one image (256MiB, 2G): larger TIFF inputs are resized and warped tile by "
                    "tile, results that do not fit written as tiled TIFF.")
 def run_command(inputs, out, steps, ext, keep_orientation, quality, compression, keep_profile, no_shrink_on_load, workers, scheduler, batch, resume, dry_run, report_path,
-                no_progress, memory_budget):
+                no_progress, linear, memory_budget):
     """Read every image of INPUT (files, or folders walked recursively), apply STEPS, write each under DIR.
 
     An output is DIR plus the input's path relative to the folder it was
@@ -100,7 +102,7 @@ def run_command(inputs, out, steps, ext, keep_orientation, quality, compression,
     pipeline = execution.Pipeline.of([Load(exif=not keep_orientation, shrink=not no_shrink_on_load), *items, store])
     try:
         report = _usage(execution.run, inputs, out, pipeline, ext, workers, scheduler, resume, not no_progress,
-                        None, report_path, budget, batch)
+                        None, report_path, budget, batch, linear)
     except execution.Interrupted as stop:
         click.echo(summary(stop.report))
         click.echo(f"interrupted: {len(stop.report['pending'])} files not done; run the same command with "

@@ -35,7 +35,7 @@ from typing import Any, Iterable, Union
 
 from . import large, paths
 from .groups import run_groups
-from .steps import Load, Store, UsageError, apply, contract_of, parse_step
+from .steps import Load, Store, UsageError, apply, contract_of, in_linear_light, parse_step
 from .work import POLL, check, on_pool, process_file, windowed
 
 __all__ = ["Pipeline", "process_file", "run", "default_threads", "Interrupted", "ReportError", "write_report"]
@@ -200,7 +200,7 @@ def run(inputs: Iterable[Union[str, bytes, os.PathLike[str]]], out: Union[str, b
         steps: Iterable[Any] = (), ext: str | None = None, workers: int | None = None, scheduler: str | None = None,
         resume: bool = False, progress: bool = True, threads: int | None = None,
         report: Union[str, os.PathLike[str], None] = None, memory_budget: int | None = None,
-        batch: int | None = None) -> dict[str, list[Any]]:
+        batch: int | None = None, linear: bool = False) -> dict[str, list[Any]]:
     """Run a pipeline over files and folders; returns {"written", "skipped", "failed", "pending"}.
 
     inputs: files and folders (see `zemvara.pipeline.paths`); out: the output
@@ -216,7 +216,8 @@ def run(inputs: Iterable[Union[str, bytes, os.PathLike[str]]], out: Union[str, b
     tile (see `zemvara.pipeline.large`).
     batch: the files N at a time, in one process (`threads`
     batches in flight, 2 by default), each step once over a batch (see
-    `zemvara.pipeline.groups`).
+    `zemvara.pipeline.groups`). linear: the resize, fit and warp steps
+    resample in linear light (values taken as sRGB-encoded).
 
     "written" and "skipped" hold {"input", "output"} dicts, "failed"
     {"input", "output", "error"} ("output" None where the input does not
@@ -234,6 +235,10 @@ def run(inputs: Iterable[Union[str, bytes, os.PathLike[str]]], out: Union[str, b
     if batch is not None and (workers is not None or scheduler is not None):
         raise UsageError("--batch runs in one process: leave out --workers and --scheduler")
     pipeline = Pipeline.of(steps)
+    if not isinstance(linear, bool):
+        raise UsageError(f"linear must be True or False, got {linear!r}")
+    if linear:
+        pipeline = dataclasses.replace(pipeline, steps=tuple(in_linear_light(step) for step in pipeline.steps))
     if memory_budget is not None:
         pipeline = dataclasses.replace(pipeline, memory_budget=large.budget(memory_budget), tile_progress=progress)
     jobs = paths.plan(inputs, out, ext, resume)

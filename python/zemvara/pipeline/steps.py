@@ -35,7 +35,11 @@ class:
   JPEG before it may be decoded at reduced scale (`Load`).
 
 `Resize`, `Fit` and `Warp` take the four types as they are and keep them,
-map to their size, and run over lists and tile by tile. `Upscale` takes
+map to their size, and run over lists and tile by tile. They resample an
+image with an alpha channel (4 channels) with colour weighted by alpha, so
+that colour under transparent pixels never shows, and with `linear` in
+linear light; both on whole images only (the tiled functions resample the
+values as stored, and refuse an image with alpha by name). `Upscale` takes
 float32 and float16 (the engine sees 0..1 whatever the file's depth) and
 gives KEPT; only the engine knows its shape. `Convert` takes every type and
 gives its own, keeping the shape. A callable without a contract takes every
@@ -67,7 +71,7 @@ from ..transform.schema import INTER_AUTO
 
 __all__ = ["Load", "Resize", "Fit", "Warp", "Upscale", "Convert", "Store", "UsageError", "STEPS", "parse_step",
            "parse_steps", "engine_zoom", "orientation", "orient", "stored", "Contract", "KEPT", "contract_of",
-           "apply", "BACKGROUND", "JPEG_QUALITY"]
+           "apply", "BACKGROUND", "JPEG_QUALITY", "in_linear_light"]
 
 CONVERSIONS = ("uint8", "uint16", "float16", "float32")
 
@@ -167,24 +171,44 @@ def _reshaped(shape, size):
     return (size[1], size[0]) + tuple(shape[2:])
 
 
+def light(step, image):
+    """The light and alpha keywords of a resampling step (`Resize`, `Fit`, `Warp`) on an image: linear
+    light as the step says, and colour weighted by alpha for an image with an alpha channel (4 channels)."""
+    if getattr(step, "compat", None) is not None:  # Pillow premultiplies alpha itself; resize refuses linear with it
+        return {"compat": step.compat, "linear": step.linear}
+    alpha = "premultiplied" if image.ndim == 3 and image.shape[2] == 4 else None
+    return {"linear": step.linear, "alpha": alpha}
+
+
+def _whole_alpha(shape):
+    """Refuses tile by tile an image with an alpha channel: the tiled functions would weigh colour
+    without alpha and give another picture than the whole-image step."""
+    if len(shape) == 3 and shape[2] == 4:
+        raise ValueError("resampling an image with an alpha channel (colour weighted by alpha) is done on whole "
+                         "images only; give a larger --memory-budget")  # fmt: skip
+
+
 def _resize_contract(step):
     """The contract of `Resize` and `Fit`, whose `target` gives the size for an image's sides."""
 
     def over_list(images):
         from ..transform.resize import resize
 
-        return resize(images, [step.target(*image.shape[:2]) for image in images], step.interpolation)
+        return resize(images, [step.target(*image.shape[:2]) for image in images], step.interpolation,
+                      **light(step, images[0]))  # fmt: skip
 
     def tiled(src, shape, memory_budget, out, progress):
         from ..transform import tiled
 
+        if step.compat is None:  # Pillow's own tiles premultiply as Pillow does
+            _whole_alpha(shape)
         return tiled.resize(src, step.target(*shape[:2]), step.interpolation, compat=step.compat,
                             memory_budget=memory_budget, out=out, progress=progress)  # fmt: skip
 
     reshaped = lambda shape: _reshaped(shape, step.target(*shape[:2]))  # noqa: E731
     if step.compat == "pil":  # Pillow's 8-bit and float modes; its bytes are those of the whole picture decoded
         return Contract(("float32", "uint8"), KEPT, reshaped, None, tiled)
-    return Contract(CONVERSIONS, KEPT, reshaped, over_list, tiled, rescales=True)
+    return Contract(CONVERSIONS, KEPT, reshaped, over_list, None if step.linear else tiled, rescales=True)
 
 
 def _max_axis():
@@ -194,6 +218,17 @@ def _max_axis():
     except ImportError:
         return None
     return MAX_AXIS
+
+
+def _flag(value, what):
+    """A step's switch: True or False."""
+    if not isinstance(value, bool):
+        raise UsageError(f"{what} must be True or False, got {value!r}")
+
+
+def in_linear_light(step):
+    """The step resampling in linear light where it resamples (`Resize`, `Fit`, `Warp`); others as they are."""
+    return dataclasses.replace(step, linear=True) if isinstance(step, (Resize, Fit, Warp)) else step
 
 
 def _side(value, what):
@@ -540,9 +575,11 @@ class Resize:
     size: tuple
     interpolation: int = INTER_AUTO
     compat: str = None
+    linear: bool = False
 
     def __post_init__(self):
         object.__setattr__(self, "size", _size(self.size, "resize size", one_side=True))
+        _flag(self.linear, "resize linear")
 
     def target(self, height, width):
         """(width, height) for an image of `height` x `width`."""
@@ -560,7 +597,7 @@ class Resize:
     def __call__(self, image):
         from ..transform.resize import resize
 
-        return resize(image, self.target(*image.shape[:2]), self.interpolation, compat=self.compat)
+        return resize(image, self.target(*image.shape[:2]), self.interpolation, **light(self, image))
 
 
 @dataclasses.dataclass(frozen=True)
@@ -577,9 +614,11 @@ class Fit:
     interpolation: int = INTER_AUTO
     enlarge: bool = False
     compat: str = None
+    linear: bool = False
 
     def __post_init__(self):
         object.__setattr__(self, "box", _size(self.box, "fit box"))
+        _flag(self.linear, "fit linear")
 
     def target(self, height, width):
         """(width, height) for an image of `height` x `width`."""
@@ -597,7 +636,7 @@ class Fit:
     def __call__(self, image):
         from ..transform.resize import resize
 
-        return resize(image, self.target(*image.shape[:2]), self.interpolation, compat=self.compat)
+        return resize(image, self.target(*image.shape[:2]), self.interpolation, **light(self, image))
 
 
 @dataclasses.dataclass(frozen=True, eq=False)
@@ -614,8 +653,10 @@ class Warp:
     matrix: np.ndarray
     dsize: tuple
     flags: int = INTER_AUTO
+    linear: bool = False
 
     def __post_init__(self):
+        _flag(self.linear, "warp linear")
         matrix = np.array(self.matrix, dtype=np.float64)
         if matrix.shape not in ((2, 3), (3, 3)):
             raise UsageError(f"warp matrix must be 2 x 3 or 3 x 3, got shape {matrix.shape}")
@@ -649,20 +690,22 @@ class Warp:
         def over_list(images):
             from ..transform import warp
 
-            return self._function(warp)(images, self.matrix, self.dsize, flags=self.filter)
+            return self._function(warp)(images, self.matrix, self.dsize, flags=self.filter, **light(self, images[0]))
 
         def tiled(src, shape, memory_budget, out, progress):
             from ..transform import tiled
 
+            _whole_alpha(shape)
             return self._function(tiled)(src, self.matrix, self.dsize, self.filter, memory_budget=memory_budget,
                                          out=out, progress=progress)  # fmt: skip
 
-        return Contract(CONVERSIONS, KEPT, lambda shape: _reshaped(shape, self.dsize), over_list, tiled)
+        return Contract(CONVERSIONS, KEPT, lambda shape: _reshaped(shape, self.dsize), over_list,
+                        None if self.linear else tiled)  # fmt: skip
 
     def __call__(self, image):
         from ..transform import warp
 
-        return self._function(warp)(image, self.matrix, self.dsize, flags=self.filter)
+        return self._function(warp)(image, self.matrix, self.dsize, flags=self.filter, **light(self, image))
 
 
 @dataclasses.dataclass(frozen=True)

@@ -13,6 +13,11 @@ filters along the first axis the source its output tile reaches into shared
 memory, then along the second out of it, with the same sums in the same
 order, so the result is the two passes' bit for bit. A repeated call looks
 up its whole plan (see `_plans`) and only allocates and launches.
+
+linear=True and alpha="premultiplied" take one of the routes of
+`resampling/light.py`: uint8 without alpha decoded in the passes' loads and
+encoded in their stores, anything else converted to float32 around the plain
+call.
 """
 
 from typing import NamedTuple
@@ -21,13 +26,13 @@ import cupy as cp
 import numpy as np
 
 from ._handoff import handoff
-from .resampling import _launch, _lists, _sources, opencv, pil, planning
+from .resampling import _launch, _lists, _sources, arguments, light, opencv, pil, planning
 from .schema import INTER_AUTO
 
 __all__ = ["INTER_AUTO", "resize"]
 
 
-def resize(image, dsize, interpolation=INTER_AUTO, *, compat=None):
+def resize(image, dsize, interpolation=INTER_AUTO, *, compat=None, linear=False, alpha=None):
     """Resize an image to the size dsize = (width, height), the order of OpenCV's dsize.
 
     image: a CuPy array (H, W), (H, W, C) or (C, H, W) of uint8, uint16,
@@ -52,7 +57,15 @@ def resize(image, dsize, interpolation=INTER_AUTO, *, compat=None):
     OpenCV's values (`cv2.resize`, uint8 within 1 on every value):
     interpolation is then one of OpenCV's `cv2.INTER_*` values (NEAREST,
     LINEAR, CUBIC, AREA, LANCZOS4, NEAREST_EXACT).
+
+    linear=True takes the values as sRGB-encoded and resamples them in linear
+    light (decoded, filtered, encoded again; integers rounded to the nearest
+    encoded level); the alpha channel of a 4-channel image stays as it is.
+    alpha="premultiplied" (4-channel images) weighs colour by alpha while
+    resampling, so that transparent pixels give no colour; the source and the
+    result hold straight alpha.
     """
+    mode = arguments.light_mode("resize", linear, alpha, compat)
     if compat is not None:
         compat_resize = _COMPAT.get(compat) if isinstance(compat, str) else None
         if compat_resize is None:
@@ -63,10 +76,18 @@ def resize(image, dsize, interpolation=INTER_AUTO, *, compat=None):
         return compat_resize(image, dsize, interpolation)
     if type(image) is not cp.ndarray:
         if isinstance(image, list):  # images of different sizes, one launch per pass
-            return _lists.resize_list(image, dsize, interpolation, resize)
+            return _lists.resize_list(image, dsize, interpolation, resize, mode)
         if (hand := handoff("resize", image, name="image")) is not None:  # a tensor or another library's array, (N, H, W, C) too
-            return hand.run(lambda one: resize(one, dsize, interpolation))
+            return hand.run(lambda one: resize(one, dsize, interpolation, linear=linear, alpha=alpha))
     view = _launch.array_view(image, "resize", "image", "reads")
+    route = None
+    if not mode.plain:  # every check of the plain call first
+        p = planning.image_plan(view, dsize, interpolation)
+        route = arguments.light_route("resize", mode, view.dtype, p.channels, "image")
+        if route == "convert":
+            axis = 0 if p.channel_first else -1
+            result = resize(light.prepare(_launch.plain(view), mode, axis), dsize, interpolation)
+            return light.finish(result, view.dtype, mode, axis)
     data = view.data
     # A repeated call finds everything but its two arrays planned: the plan
     # depends on the view's shape, strides and element type, the target, the
@@ -75,14 +96,14 @@ def resize(image, dsize, interpolation=INTER_AUTO, *, compat=None):
     # equal values of other types (1920.0, True) must still meet their errors.
     key = None
     if type(dsize) is tuple and type(interpolation) is int and len(dsize) == 2 and type(dsize[0]) is type(dsize[1]) is int:
-        key = (view.shape, view.strides, view.dtype, dsize, interpolation, data.device_id, data.ptr % 16)
+        key = (view.shape, view.strides, view.dtype, dsize, interpolation, data.device_id, data.ptr % 16, route)
         plan = _plans.get(key)
         if plan is not None:
             return _run(plan, data, view.dtype)
-    plan = _plan_call(view, dsize, interpolation)
+    plan = _plan_call(view, dsize, interpolation, route)
     if plan is None:  # strides the kernels cannot take: a contiguous copy
         plain = cp.ndarray(view.shape, view.dtype, memptr=data, strides=view.strides)
-        return resize(cp.ascontiguousarray(plain), dsize, interpolation)
+        return resize(cp.ascontiguousarray(plain), dsize, interpolation, linear=linear, alpha=alpha)
     if key is not None and plan.kept and len(_plans) < _PLANS_KEPT:
         _plans[key] = plan
     return _run(plan, data, view.dtype)
@@ -118,8 +139,9 @@ def _run(plan, src, dtype):
     return output
 
 
-def _plan_call(view, dsize, interpolation):
-    """The _CallPlan of a resize of view, with every check; None when its strides need a contiguous copy."""
+def _plan_call(view, dsize, interpolation, route=None):
+    """The _CallPlan of a resize of view, with every check; None when its strides need a contiguous copy.
+    route: None, or "kernel" for values decoded and encoded in the kernels (see light.py)."""
     p = planning.image_plan(view, dsize, interpolation)
     if p.src_strides is None:  # strides the kernel cannot count in elements
         return None
@@ -129,7 +151,7 @@ def _plan_call(view, dsize, interpolation):
         return None
     (height, width), (out_h, out_w), channels, row = (p.height, p.width), (p.out_h, p.out_w), p.channels, p.row
     (src_sy, src_sx, src_sc), (dst_sy, dst_sx, dst_sc) = p.src_strides, p.dst_strides
-    element = _launch.ELEMENTS[view.dtype]
+    element = light.element(_launch.ELEMENTS[view.dtype], route)
     group = planning.channel_group(channels, src_sc == 1 and dst_sc == 1, "resize", p.shape)
     groups = channels // group
 
@@ -184,6 +206,9 @@ _FUSED_TILE_H = 32
 _FUSED_TAPS = 1.5
 _FUSED_REDUCTION = 4
 _FUSED_BLOCKS = 64
+# sRGB-encoded uint8 along y first in vector loads: the tile's rows and its source rows, decoded once,
+# in this many floats of shared memory (FusedTile::LINEAR_FLOATS).
+_FUSED_LINEAR_FLOATS = 12288
 # Tile spans by (filter row, device, source and destination size, taps, tile
 # size): per tile the first source pixel (or row) its windows read and how
 # many, read once from a kept offset table.
@@ -211,9 +236,16 @@ def _plan_fused(element, group, groups, x_table, y_table, x_first, row_device, s
         fits = most <= _FUSED_FLOATS // values
         taps = spans[:, 1].sum() * out_w * taps_x + out_h * out_w * taps_y
         two_passes = height * out_w * taps_x + out_h * out_w * taps_y
-    else:
+    quads = (not x_first and aligned and (width * group) % 4 == 0 and src_strides[0] % 4 == 0
+             and (groups == 1 or src_strides[2] % 4 == 0))  # fmt: skip
+    if not x_first:
         most, spans, device_spans = _tile_spans(x_table, (*row_device, width, out_w, pixels))
         tile_h = min(_FUSED_TILE_H, _FUSED_FLOATS // (most * group + 6))  # up to 6 more values in quads
+        if quads and element == light.SRGB_ELEMENT:
+            # The tile's rows and its source rows, decoded once, share _FUSED_LINEAR_FLOATS.
+            heights = (_FUSED_TILE_H >> k for k in range(_FUSED_TILE_H.bit_length()))
+            tile_h = next((h for h in heights if (h + _tile_spans(y_table, (*row_device, height, out_h, h))[0])
+                           * (most * group + 6) <= _FUSED_LINEAR_FLOATS), 0)  # fmt: skip
         fits = tile_h >= 1
         taps = spans[:, 1].sum() * out_h * taps_y + out_h * out_w * taps_x
         two_passes = out_h * width * taps_y + out_h * out_w * taps_x
@@ -222,8 +254,6 @@ def _plan_fused(element, group, groups, x_table, y_table, x_first, row_device, s
     grid = (-(-out_w // pixels), -(-out_h // tile_h), groups)
     if grid[1] > planning.MAX_GRID_Y or grid[0] * grid[1] * grid[2] < _FUSED_BLOCKS:
         return None
-    quads = (not x_first and aligned and (width * group) % 4 == 0 and src_strides[0] % 4 == 0
-             and (groups == 1 or src_strides[2] % 4 == 0))  # fmt: skip
     kernel = _sources.RESIZE_FUSED.function(_sources.fused_expression(element, element, group, not x_first, quads))
     scalars = (np.int32(taps_x), np.int32(stride_x), wy, oy, np.int32(taps_y), np.int32(stride_y), device_spans,
                np.int32(tile_h), np.int32(out_w), np.int32(out_h), np.int64(src_strides[0]), np.int64(src_strides[2]),

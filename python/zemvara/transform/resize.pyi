@@ -18,6 +18,8 @@ def resize(
     interpolation: int = INTER_AUTO,
     *,
     compat: Optional[Literal["pil", "cv2"]] = None,
+    linear: bool = False,
+    alpha: Optional[Literal["premultiplied"]] = None,
 ) -> _Image:
     """Resize an image to dsize = (width, height), OpenCV's order.
 
@@ -46,4 +48,10 @@ def resize(
     premultiplied as Pillow does); interpolation is then a Pillow filter value.
     compat="cv2" gives OpenCV's values (cv2.resize, uint8 within 1 on every
     value); interpolation is then a cv2.INTER_* value.
+
+    linear=True resamples in linear light: values taken as sRGB-encoded are
+    decoded, filtered and encoded again (integers to the nearest level); the
+    alpha channel of a 4-channel image stays as it is. alpha="premultiplied"
+    (4-channel images) weighs colour by alpha, so that transparent pixels give
+    no colour; straight alpha in and out.
     """

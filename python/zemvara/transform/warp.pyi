@@ -43,6 +43,8 @@ def warp_affine(
     border_mode: Union[int, np.integer] = BORDER_CONSTANT,
     border_value: Union[float, Sequence[float]] = 0,
     dst: Optional[_Image] = None,
+    linear: bool = False,
+    alpha: Optional[str] = None,
 ) -> _Image:
     """Warp an image or a batch by an affine matrix, as cv2.warpAffine does.
 
@@ -56,6 +58,11 @@ def warp_affine(
     for every channel or one per channel. The result has src's element type
     and channels (integers rounded and saturated); it is written into dst
     when given (BORDER_TRANSPARENT requires it). One launch per call.
+
+    linear=True takes the values as sRGB-encoded and warps in linear light
+    (border_value too; the alpha channel of a 4-channel image as it is);
+    alpha="premultiplied" (4 channels) weighs colour by alpha, straight alpha
+    in and out. Both as resize takes them.
 
     src (and dst) may be a PyTorch tensor or another library's device array
     (DLPack or the CUDA array interface), (H, W), (H, W, C) or (N, H, W, C),
@@ -78,6 +85,8 @@ def warp_perspective(
     border_mode: Union[int, np.integer] = BORDER_CONSTANT,
     border_value: Union[float, Sequence[float]] = 0,
     dst: Optional[_Image] = None,
+    linear: bool = False,
+    alpha: Optional[str] = None,
 ) -> _Image:
     """Warp an image or a batch by a 3 x 3 projective matrix, as cv2.warpPerspective does.
 

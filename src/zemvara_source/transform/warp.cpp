@@ -80,12 +80,13 @@ Object check(Name rule, Args&&... args) {
 //    array it touches.
 // 10. dst, without waiting for the kernel.
 Object warp(Call& c, const WarpLines& at, const char* who, bool perspective, Handle src, Handle M, Handle dsize,
-            Handle flags, Handle border_mode, Handle border_value, Handle dst_arg) {
+            Handle flags, Handle border_mode, Handle border_value, Handle dst_arg, Handle mode) {
   check("require_int", string("flags"), flags);  // at the def line, like the frame's argument type test
   check("require_int", string("border_mode"), border_mode);
   c.step(at.source);  // 1
   Object s = check("warp_source", string(who), src);
   Object images = s.attr("images"), channels = s.attr("channels"), batch = s.attr("batch");
+  Object route = check("light_route", string(who), mode, images.attr("dtype"), channels);
   c.step(at.filter);  // 2
   Object f = check("warp_filter", string(who), flags);
   c.step(at.border);  // 3
@@ -102,6 +103,14 @@ Object warp(Call& c, const WarpLines& at, const char* who, bool perspective, Han
   Object shape = batch.is_none() ? tuple(height, width) : tuple(batch, height, width);
   if (length(src.attr("shape")) >= 3) shape = add(shape, tuple(channels));
   Object dst = check("warp_destination", string(who), dst_arg, shape, src.attr("dtype"), border, string("dst"), src);
+  // Light and alpha (resampling/light.py): converted to float32 and warped as such, or decoded in the
+  // kernel's loads, its fill with it.
+  Object light = g("arguments").attr("light");
+  if (eq(route, "convert"))
+    return light.attr("converted_warp")(g(perspective ? Name("warp_perspective") : Name("warp_affine")), src, M,
+                                        dsize, flags, border_mode, fill, dst, dst_arg.is_none() ? py_false() : py_true(),
+                                        mode);
+  if (!route.is_none()) fill = light.attr("decode_values")(fill, src.attr("dtype"));
   c.step(at.grid);  // 8
   Object count = batch.is_none() ? integer(1) : batch;
   Object min = g("min"), max = g("max"), columns = floordiv(add(width, 15), 16), bands = floordiv(add(height, 15), 16);
@@ -112,7 +121,8 @@ Object warp(Call& c, const WarpLines& at, const char* who, bool perspective, Han
   const Py_ssize_t ndim = length(dst.attr("shape"));
   Object dst_images = ndim == 2 ? dst[tuple(none(), ellipsis(), none())] : ndim == 3 ? dst[none()] : dst;
   g(perspective ? Name("warp_perspective_kernel") : Name("warp_affine_kernel"))(
-      grid, block, tuple(images, dst_images, matrices, f.attr("traits"), border_mode, fill, f.attr("p0"), f.attr("p1")));
+      grid, block,
+      tuple(images, dst_images, matrices, f.attr("traits"), border_mode, fill, f.attr("p0"), f.attr("p1"), route));
   c.step(at.result);  // 10
   return dst;
 }
@@ -122,12 +132,13 @@ Object warp(Call& c, const WarpLines& at, const char* who, bool perspective, Han
 // src and dst, on that library's current stream, and the result comes back as
 // its kind (see _handoff). Anything else goes to the warp as it is.
 Object dispatched(Call& c, const WarpLines& at, const char* who, bool perspective, Handle src, Handle M, Handle dsize,
-                  Handle flags, Handle border_mode, Handle border_value, Handle dst) {
+                  Handle flags, Handle border_mode, Handle border_value, Handle dst, Handle linear, Handle alpha) {
+  Object mode = check("light_mode", string(who), linear, alpha);  // at the def line, with the type tests
   if (is_list(src))
     return g("warp_list")(string(who), perspective ? py_true() : py_false(), src, M, dsize, flags, border_mode,
-                          border_value, dst);
+                          border_value, dst, mode);
   auto run = [&](Handle s, Handle d) {
-    return warp(c, at, who, perspective, s, M, dsize, flags, border_mode, border_value, d);
+    return warp(c, at, who, perspective, s, M, dsize, flags, border_mode, border_value, d, mode);
   };
   Object hand = g("handoff")(string(who), src, dst);
   if (hand.is_none()) return run(src, dst);
@@ -147,7 +158,9 @@ constexpr Function warp_function(const char* name, Line line, const char* doc) {
                      {"flags", "Union[int, np.integer]", global_("INTER_LINEAR")},
                      {"border_mode", "Union[int, np.integer]", global_("BORDER_CONSTANT")},
                      {"border_value", "Union[float, Sequence[float]]", 0},
-                     {"dst", "Optional[cp.ndarray]", None}},
+                     {"dst", "Optional[cp.ndarray]", None},
+                     {"linear", "bool", false},
+                     {"alpha", "Optional[str]", None}},
           .returns = "cp.ndarray",
           .doc = doc,
           .locals = ""};
@@ -171,6 +184,10 @@ constexpr Function warp_function(const char* name, Line line, const char* doc) {
   "        The fill of BORDER_CONSTANT: one value for every channel, or one per channel.\n"                \
   "    dst : Optional[cp.ndarray]\n"                                                                       \
   "        The output array, written in place; BORDER_TRANSPARENT requires it.\n"                          \
+  "    linear : bool\n"                                                                                   \
+  "        Take the values as sRGB-encoded and warp in linear light (alpha excepted).\n"                  \
+  "    alpha : Optional[str]\n"                                                                           \
+  "        \"premultiplied\" (4 channels): colour weighted by alpha; straight alpha in and out.\n"        \
   "\n"                                                                                                     \
   "    Returns\n"                                                                                          \
   "    -------\n"                                                                                          \
@@ -181,8 +198,9 @@ constexpr Function warp_function(const char* name, Line line, const char* doc) {
 // ----- warp_affine ----------------------------------------------------------------
 
 Object warp_affine(Call& c, Handle src, Handle M, Handle dsize, Handle flags, Handle border_mode, Handle border_value,
-                   Handle dst) {
-  return dispatched(c, affine_lines, "warp_affine", false, src, M, dsize, flags, border_mode, border_value, dst);
+                   Handle dst, Handle linear, Handle alpha) {
+  return dispatched(c, affine_lines, "warp_affine", false, src, M, dsize, flags, border_mode, border_value, dst, linear,
+                    alpha);
 }
 
 constexpr FunctionSpec warp_affine_def = def<warp_affine>(warp_function(
@@ -197,8 +215,9 @@ constexpr FunctionSpec warp_affine_def = def<warp_affine>(warp_function(
 // ----- warp_perspective -----------------------------------------------------------
 
 Object warp_perspective(Call& c, Handle src, Handle M, Handle dsize, Handle flags, Handle border_mode,
-                        Handle border_value, Handle dst) {
-  return dispatched(c, perspective_lines, "warp_perspective", true, src, M, dsize, flags, border_mode, border_value, dst);
+                        Handle border_value, Handle dst, Handle linear, Handle alpha) {
+  return dispatched(c, perspective_lines, "warp_perspective", true, src, M, dsize, flags, border_mode, border_value, dst,
+                    linear, alpha);
 }
 
 constexpr FunctionSpec warp_perspective_def = def<warp_perspective>(warp_function(

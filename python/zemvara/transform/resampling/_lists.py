@@ -29,7 +29,7 @@ import cupy as cp
 import numpy as np
 
 from .. import _handoff
-from . import _launch, _sources, arguments, filters, planning
+from . import _launch, _sources, arguments, filters, light, planning
 
 _HERE = Path(__file__).parent
 _HEADER = (_HERE / "_lists.cuh").read_text()
@@ -65,7 +65,7 @@ def list_expressions():
     """Every list specialisation: (source, expression)."""
     rows = list({row.traits: row for row in filters.FILTERS}.values())
     out = [(_sources.RESIZE, weights_list_expression(r)) for r in rows]
-    for element in _launch.ELEMENTS.values():
+    for element in _sources.KERNEL_ELEMENTS:
         for channels in (1, 2, 3, 4):
             for axis in _sources.PASS_AXES:
                 out.append((_sources.RESIZE, pass_list_expression(element, "F32", channels, axis)))
@@ -170,29 +170,36 @@ def _weight_tables(plans):
     return wanted
 
 
-def resize_list(images, dsize, interpolation, single):
+def resize_list(images, dsize, interpolation, single, mode=light.PLAIN):
     """`resize` of a list of images: a list of results, each the single call's (`single`, which also
-    takes the images the list kernels cannot), in one launch per pass."""
+    takes the images the list kernels cannot), in one launch per pass; `mode`: the call's `light.Light`."""
     images, _, hand = _views("resize", images, "image")
     sizes = arguments.per_image("resize", dsize, len(images))
     plans = [_plan_resize(i, image, size, interpolation) for i, (image, size) in enumerate(zip(images, sizes))]
     arguments.one_kind("resize", "image", [(view.dtype, p.channels) for view, p, _ in plans])
+    route = arguments.light_route("resize", mode, plans[0][0].dtype, plans[0][1].channels, "image")
     with hand if hand is not None else contextlib.nullcontext():
+        if route == "convert":  # as float32, converted back image by image
+            axes = [0 if p.channel_first else -1 for _, p, _ in plans]
+            prepared = [light.prepare(_launch.plain(view), mode, axis) for (view, _, _), axis in zip(plans, axes)]
+            results = [light.finish(result, plans[0][0].dtype, mode, axis)
+                       for result, axis in zip(resize_list(prepared, sizes, interpolation, single), axes)]  # fmt: skip
+            return hand.back_list(results) if hand is not None else results
         results = [None] * len(plans)
         together = [(i, view, p) for i, (view, p, alone) in enumerate(plans) if not alone]
         if together:
-            for (i, _, _), result in zip(together, _resize_together([(view, p) for _, view, p in together])):
+            for (i, _, _), result in zip(together, _resize_together([(view, p) for _, view, p in together], route)):
                 results[i] = result
         for i, (_, p, alone) in enumerate(plans):
             if alone:
-                results[i] = single(images[i], sizes[i], interpolation)
+                results[i] = single(images[i], sizes[i], interpolation, linear=mode.linear)
         return hand.back_list(results) if hand is not None else results
 
 
-def _resize_together(plans):
-    """The results of (view, plan) pairs, in one launch per pass and axis."""
+def _resize_together(plans, route=None):
+    """The results of (view, plan) pairs, in one launch per pass and axis; route: see light.Light.route."""
     channels, dtype = plans[0][1].channels, plans[0][0].dtype
-    element = _launch.ELEMENTS[dtype]
+    element = light.element(_launch.ELEMENTS[dtype], route)
     tables = _weight_tables([p for _, p in plans])
     # Channels in groups when every image's channels lie side by side, as the single call groups them.
     side_by_side = all(p.src_strides[2] == 1 and p.dst_strides[2] == 1 for _, p in plans)
@@ -249,12 +256,14 @@ def _resize_together(plans):
 # ---- warps ------------------------------------------------------------------------------
 
 
-def warp_list(who, perspective, src, M, dsize, flags, border_mode, border_value, dst):
-    """A warp of a list of images: a list of results, each the single call's, in one launch."""
+def warp_list(who, perspective, src, M, dsize, flags, border_mode, border_value, dst, mode=light.PLAIN):
+    """A warp of a list of images: a list of results, each the single call's, in one launch; `mode`:
+    the call's `light.Light`."""
     flags, border_mode = arguments.require_int("flags", flags), arguments.require_int("border_mode", border_mode)
     images, dsts, hand = _views(who, src, "src", dst)
     sources = [arguments.warp_source(who, image, f"src[{i}]", batch=False) for i, image in enumerate(images)]
     arguments.one_kind(who, "src", [(s.view.dtype, s.channels) for s in sources])
+    route = arguments.light_route(who, mode, sources[0].view.dtype, sources[0].channels)
     wanted = arguments.warp_filter(who, flags)
     border = arguments.border_row(who, border_mode)
     with hand if hand is not None else contextlib.nullcontext():
@@ -265,7 +274,17 @@ def warp_list(who, perspective, src, M, dsize, flags, border_mode, border_value,
                  for size, s in zip(arguments.per_image(who, dsize, count), sources)]  # fmt: skip
         fill = arguments.fill_values(who, border_value, sources[0].channels)
         outputs = _warp_outputs(who, dsts, sources, sizes, border)
-        _launch_warps(who, perspective, sources, outputs, matrices, wanted, border_mode, fill)
+        if route == "convert":  # as float32, converted back into the results
+            dtype = sources[0].view.dtype
+            inner = [light.prepare(out, mode) for out, _ in outputs] if dsts is not None else None
+            floats = warp_list(who, perspective, [light.prepare(_launch.plain(s.view), mode) for s in sources],
+                               M, [(w, h) for (h, w) in sizes], flags, border_mode, light.fill(fill, dtype, mode), inner)  # fmt: skip
+            for result, (out, _) in zip(floats, outputs):
+                light.finish(result, dtype, mode, out=out)
+        else:
+            if route is not None:
+                fill = light.decode_values(fill, sources[0].view.dtype)
+            _launch_warps(who, perspective, sources, outputs, matrices, wanted, border_mode, fill, route)
         results = [out for out, _ in outputs]
         if dst is not None:
             return dst
@@ -287,7 +306,7 @@ def _warp_outputs(who, dsts, sources, sizes, border):
     return outputs
 
 
-def _launch_warps(who, perspective, sources, outputs, matrices, wanted, border_mode, fill):
+def _launch_warps(who, perspective, sources, outputs, matrices, wanted, border_mode, fill, route=None):
     channels = sources[0].channels
     table = np.zeros((len(sources), _WB_COLUMNS), np.int64)
     counts = []
@@ -313,7 +332,8 @@ def _launch_warps(who, perspective, sources, outputs, matrices, wanted, border_m
     arguments.refuse_overlaps(who, pairs)
     total = _first_blocks(table, counts, who)
     fill4 = [np.float32(v) for v in fill] + [np.float32(0)] * (4 - channels)
-    expression = warp_list_expression(wanted.traits, _launch.ELEMENTS[sources[0].view.dtype], channels, perspective)
+    element = light.element(_launch.ELEMENTS[sources[0].view.dtype], route)
+    expression = warp_list_expression(wanted.traits, element, channels, perspective)
     kernel = _sources.WARP.function(expression)
     kernel((total,), _WARP_BLOCK, (cp.asarray(table), np.int32(len(sources)), matrices, np.int64(border_mode),
                                    *fill4, np.float32(wanted.p0), np.float32(wanted.p1)))  # fmt: skip

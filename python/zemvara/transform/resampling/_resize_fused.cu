@@ -22,7 +22,81 @@ struct FusedTile {
     static const int VALUES = NC == 3 ? 96 : 128;
     static const int PIXELS = VALUES / NC;
     static const int FLOATS = 8192;  // 32 KiB
+    // sRGB-encoded uint8 (U8_SRGB) along y first in quads: the tile's source rows decoded once
+    // into shared memory after its filtered rows, both in these floats (48 KiB).
+    static const int LINEAR_FLOATS = 12288;
 };
+
+#if !defined(__CUDA_ARCH__)
+// Host builds: decoded source rows, in a buffer of the calling thread's that grows to the
+// largest asked for.
+static inline float *host_stage(long long floats) {
+    static thread_local float *buffer = nullptr;
+    static thread_local long long held = 0;
+    if (floats > held) {
+        delete[] buffer;
+        buffer = new float[floats];
+        held = floats;
+    }
+    return buffer;
+}
+
+// n sRGB-encoded bytes from p decoded into q and q2 (the values Elem<U8_SRGB>::load gives).
+static inline void decode_row_host(const unsigned char *p, float *q, float *q2, int n) {
+    for (int v = 0; v < n; ++v) q[v] = q2[v] = srgb_decoded[p[v]];
+}
+#endif
+
+// Four sRGB-encoded bytes from p (aligned to four) in linear light, into shared memory at q
+// (16-byte aligned): each source value of a tile decoded once, not at every tap that reads it.
+__device__ __forceinline__ void decode_quad(const unsigned char *p, float *q) {
+    const unsigned int word = __ldg(reinterpret_cast<const unsigned int *>(p));
+    float4 v;
+    v.x = __ldg(srgb_decoded + (word & 0xffu));
+    v.y = __ldg(srgb_decoded + (word >> 8 & 0xffu));
+    v.z = __ldg(srgb_decoded + (word >> 16 & 0xffu));
+    v.w = __ldg(srgb_decoded + (word >> 24));
+    *reinterpret_cast<float4 *>(q) = v;
+}
+
+// RUN runs of four adjacent float values along y in shared memory, 128 values apart (p at the
+// first value's first tap, taps `row` floats apart), as fused_y_quads sums them from the source.
+template <int RUN>
+__device__ __forceinline__ void fused_y_quads_shared(const float *p, float *mid, const float *w, int taps, int row) {
+    const float4 *w4s = reinterpret_cast<const float4 *>(w);
+    float acc[RUN][4];
+#pragma unroll
+    for (int r = 0; r < RUN; ++r)
+#pragma unroll
+        for (int k = 0; k < 4; ++k) acc[r][k] = 0.0f;
+    int t = 0;
+#pragma unroll 1
+    for (; t + 4 <= taps; t += 4) {
+        const float4 w4 = __ldg(w4s++);
+        const float wt[4] = {w4.x, w4.y, w4.z, w4.w};
+#pragma unroll
+        for (int j = 0; j < 4; ++j, p += row) {
+#pragma unroll
+            for (int r = 0; r < RUN; ++r) {
+                const float4 v = *reinterpret_cast<const float4 *>(p + r * 128);
+                acc[r][0] += wt[j] * v.x, acc[r][1] += wt[j] * v.y, acc[r][2] += wt[j] * v.z, acc[r][3] += wt[j] * v.w;
+            }
+        }
+    }
+#pragma unroll 1
+    for (; t < taps; ++t, p += row) {
+        const float wt = __ldg(w + t);
+#pragma unroll
+        for (int r = 0; r < RUN; ++r) {
+            const float4 v = *reinterpret_cast<const float4 *>(p + r * 128);
+            acc[r][0] += wt * v.x, acc[r][1] += wt * v.y, acc[r][2] += wt * v.z, acc[r][3] += wt * v.w;
+        }
+    }
+#pragma unroll
+    for (int r = 0; r < RUN; ++r)
+#pragma unroll
+        for (int k = 0; k < 4; ++k) mid[r * 128 + k] = acc[r][k];
+}
 
 // Float32 values in shared memory, read and written as an element type's
 // (Elem's loads go through the read-only global path, which shared memory is not).
@@ -130,7 +204,15 @@ __global__ void resize_fused(const typename Elem<EI>::T *__restrict__ src, typen
                              long long src_sg, long long dst_sy, long long dst_sx, long long dst_sg) {
     typedef FusedTile<NC> Tile;
     const int V = Tile::VALUES;
-    __shared__ float mid[Tile::FLOATS];
+    // LINEAR: the source rows decoded once into shared memory (stage, after the tile's rows), the
+    // taps along y then read from there (the caller sizes the tile so that both fit).
+    enum { LINEAR = EI == U8_SRGB && Y_FIRST && QUADS };
+    __shared__ float tile_mid[LINEAR ? 4 : Tile::FLOATS];
+    float *mid = tile_mid;
+    if constexpr (LINEAR) {
+        __shared__ float4 room[Tile::LINEAR_FLOATS / 4];
+        mid = reinterpret_cast<float *>(room);
+    }
     const int tile = Y_FIRST ? blockIdx.x : blockIdx.y;
     const int first = __ldg(spans + 2 * tile), count = __ldg(spans + 2 * tile + 1);
     const int y0 = blockIdx.y * tile_h, rows = min(tile_h, out_h - y0);
@@ -153,8 +235,26 @@ __global__ void resize_fused(const typename Elem<EI>::T *__restrict__ src, typen
         const int lead = first * NC & 3, span = (count * NC + lead + 3) & ~3;
         const bool lanes = (NC == 3 || NC == 4) && rows * span + (NC == 3) <= Tile::FLOATS;
         const typename Elem<EI>::T *s0 = src + first * NC - lead;
-        for (int r = 0; r < rows; ++r)
-            resize_row_run_host<EI, F32>(s0, tile + r * span, wy, oy, taps_y, stride_y, 0, span, y0 + r, src_sy, 0);
+        if constexpr (LINEAR) {
+            // Each source row decoded once (the values the loads would give) into a ring of taps_y
+            // rows, written twice over, so that every window of taps_y rows lies in it contiguous
+            // (and in the cache); then each row filtered out of it.
+            float *ring = host_stage(2LL * taps_y * span);
+            int next = __ldg(oy + y0);
+            for (int r = 0; r < rows; ++r) {
+                const int top = __ldg(oy + y0 + r);  // the row's first source row
+                for (; next < top + taps_y; ++next) {
+                    const unsigned char *p = reinterpret_cast<const unsigned char *>(s0 + (long long)next * src_sy);
+                    float *q = ring + (long long)(next % taps_y) * span, *q2 = q + (long long)taps_y * span;
+                    decode_row_host(p, q, q2, span);
+                }
+                resize_row_run_host<F32, F32>(ring + (long long)(top % taps_y - top) * span, tile + r * span, wy, oy,
+                                              taps_y, stride_y, 0, span, y0 + r, span, 0);
+            }
+        } else {
+            for (int r = 0; r < rows; ++r)
+                resize_row_run_host<EI, F32>(s0, tile + r * span, wy, oy, taps_y, stride_y, 0, span, y0 + r, src_sy, 0);
+        }
         const int pixels = min(Tile::PIXELS, out_w - (int)blockIdx.x * Tile::PIXELS);
         for (int r = 0; r < rows; ++r) {
             typename Elem<EO>::T *qr = dst + (y0 + r) * dst_sy + blockIdx.x * Tile::PIXELS * dst_sx;
@@ -184,7 +284,26 @@ __global__ void resize_fused(const typename Elem<EI>::T *__restrict__ src, typen
         const int span = QUADS ? (count * NC + lead + 3) & ~3 : count * NC;
         const int lane = (ry * V + v) & 31, warp = (ry * V + v) >> 5, warps = rn * V >> 5;
         src += first * NC - lead;
-        for (int r = warp; r < rows; r += warps) {
+        if constexpr (LINEAR) {
+            // The tile's source rows decoded into stage, a warp a row, four values a lane; then
+            // along y out of stage as below from the source.
+            const int row0 = __ldg(oy + y0), srows = __ldg(oy + y0 + rows - 1) + taps_y - row0;
+            float *stage = mid + rows * span;
+            for (int r = warp; r < srows; r += warps) {
+                const unsigned char *p = reinterpret_cast<const unsigned char *>(src + (row0 + r) * src_sy);
+                for (int s = 4 * lane; s < span; s += 128) decode_quad(p + s, stage + r * span + s);
+            }
+            __syncthreads();
+            for (int r = warp; r < rows; r += warps) {
+                const float *w = wy + (y0 + r) * stride_y;
+                const float *p = stage + (__ldg(oy + y0 + r) - row0) * span;
+                float *m = mid + r * span;
+                int s = 4 * lane;
+                for (; s + 128 < span; s += 256) fused_y_quads_shared<2>(p + s, m + s, w, taps_y, span);
+                if (s < span) fused_y_quads_shared<1>(p + s, m + s, w, taps_y, span);
+            }
+        }
+        for (int r = warp; r < rows && !LINEAR; r += warps) {
             const float *w = wy + (y0 + r) * stride_y;
             const typename Elem<EI>::T *p = src + __ldg(oy + y0 + r) * src_sy;
             float *m = mid + r * span;

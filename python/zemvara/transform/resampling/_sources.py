@@ -28,8 +28,12 @@ from pathlib import Path
 import cupy as cp
 import numpy as np
 
-from . import borders, filters
+from . import borders, filters, light
 from ._launch import ELEMENTS
+
+# The element codes the resize and warp kernels are built for: the four types, and uint8 taken as
+# sRGB-encoded (decoded in the loads, encoded in the stores; see light.py).
+KERNEL_ELEMENTS = (*ELEMENTS.values(), light.SRGB_ELEMENT)
 
 OPTIONS = ("--std=c++17",)
 
@@ -65,14 +69,15 @@ class KernelSource:
 
 
 AFFINE = KernelSource("affine", "_taps.cuh", "_affine_warp.cu")
-RESIZE = KernelSource("resize", "_taps.cuh", "_resize_host.cuh", "_resize.cu")
-RESIZE_FUSED = KernelSource("resize_fused", "_taps.cuh", "_resize_host.cuh", "_resize_fused.cu")
+RESIZE = KernelSource("resize", "_taps.cuh", "_resize_host.cuh", "_resize.cu", generated=light.KERNEL_CODE)
+RESIZE_FUSED = KernelSource("resize_fused", "_taps.cuh", "_resize_host.cuh", "_resize_fused.cu",
+                            generated=light.KERNEL_CODE)  # fmt: skip
 # The warp kernels' footprint limit: source pixels a tap may lie from its position on each
 # side (the stretch is capped so that the reach stays within it). The tiled warp's windows
 # read it here.
 WARP_MAX_REACH = 512.0
 WARP = KernelSource("warp", "_taps.cuh", "_warp.cu",
-                    generated=borders.KERNEL_CODE + f"#define WARP_MAX_REACH {WARP_MAX_REACH!r}f\n")
+                    generated=light.KERNEL_CODE + borders.KERNEL_CODE + f"#define WARP_MAX_REACH {WARP_MAX_REACH!r}f\n")
 SOURCES = (AFFINE, RESIZE, RESIZE_FUSED, WARP)
 # The tiles of the Pillow-compatible 8-bit pass along x: destination rows and at most this many
 # columns a block, whose taps reach at most PIL_X_SPAN source pixels a row (the tables decide
@@ -129,7 +134,7 @@ def pass_expression(src_element, dst_element, channels, axis):
 def pass_expressions():
     """Every resize pass: into the float32 intermediate and out of it, 1 to 4 channels, either axis."""
     out = []
-    for element in ELEMENTS.values():
+    for element in KERNEL_ELEMENTS:
         for axis in PASS_AXES:
             for channels in _pass_channels(axis):
                 out.append(pass_expression(element, "F32", channels, axis))
@@ -152,7 +157,7 @@ def fused_expression(src_element, dst_element, channels, y_first, quads=False):
 
 
 def fused_expressions():
-    return [fused_expression(e, e, c, y, q) for e in ELEMENTS.values() for c in (1, 2, 3, 4)
+    return [fused_expression(e, e, c, y, q) for e in KERNEL_ELEMENTS for c in (1, 2, 3, 4)
             for y, q in ((True, True), (True, False), (False, False))]  # fmt: skip
 
 
@@ -172,7 +177,7 @@ def warp_expressions():
         warp_expression(t, e, c, p)
         for p in (False, True)
         for t in WARP_TRAITS
-        for e in ELEMENTS.values()
+        for e in KERNEL_ELEMENTS
         for c in WARP_CHANNELS
     ]
 

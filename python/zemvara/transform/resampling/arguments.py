@@ -24,7 +24,7 @@ import cupy as cp
 import numpy as np
 
 from ..schema import INTER_AREA, INTER_AUTO, INTER_MITCHELL
-from . import _launch, borders, filters
+from . import _launch, borders, filters, light
 
 # flags | WARP_INVERSE_MAP: M maps the destination to the source.
 WARP_INVERSE_MAP = 16
@@ -112,6 +112,31 @@ def border_row(who, border_mode):
         if row.value == border_mode:
             return row
     raise ValueError(f"{who}: border_mode {border_mode} is not a border mode; accepted: {borders.accepted_names()}")
+
+
+# ----- light and alpha ---------------------------------------------------------------
+
+
+def light_mode(who, linear, alpha, compat=None):
+    """The `light.Light` of a call's `linear` (True or False) and `alpha` (None or "premultiplied");
+    neither applies with a `compat` mode, which gives another library's values."""
+    if not isinstance(linear, (bool, np.bool_)):
+        raise TypeError(f"{who}: linear must be True or False, got {linear!r}")
+    if not (alpha is None or (isinstance(alpha, str) and alpha in light.ALPHA_MODES)):
+        raise ValueError(f"{who}: alpha must be None or 'premultiplied', got {alpha!r}")
+    mode = light.Light(bool(linear), alpha is not None)
+    if compat is not None and not mode.plain:
+        raise ValueError(f"{who}: linear and alpha apply to the default resampling, not to compat={compat!r}")
+    return mode
+
+
+def light_route(who, mode, dtype, channels, what="src"):
+    """The route (`light.Light.route`) of an image of `channels` channels; refuses premultiplied alpha
+    for an image without four channels."""
+    if mode.premultiplied and channels != 4:
+        raise ValueError(f"{who}: alpha='premultiplied' weighs colour by the alpha channel of a 4-channel image; "
+                         f"{what} has {channels} channel{'s' if channels != 1 else ''}")  # fmt: skip
+    return mode.route(dtype, channels)
 
 
 # ----- images --------------------------------------------------------------------

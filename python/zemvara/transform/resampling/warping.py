@@ -17,7 +17,7 @@ messages.
 import cupy as cp
 import numpy as np
 
-from . import _sources, borders, filters
+from . import _sources, borders, filters, light
 from ._launch import (
     ACCEPTED_DTYPES,
     ELEMENTS,
@@ -50,7 +50,9 @@ WARP_ACCEPTS = {"flags": filters.accepted_names(), "border_mode": borders.accept
 class WarpKernel:
     """The warp kernel of one projection, launched as `kernel(grid, block, args)`.
 
-    `args` is `(src, dst, matrices, traits, border, fill, p0, p1)`:
+    `args` is `(src, dst, matrices, traits, border, fill, p0, p1)`, or the same and a light route
+    ("kernel": uint8 values taken as sRGB-encoded, decoded in the loads and encoded in the stores, the
+    fill already decoded; see light.py):
     - `src`, `dst`: CuPy arrays (N, H, W, C) and (N, H', W', C) of one element
       type (uint8, uint16, float16, float32) and 1 to 4 channels, any strides
       (the kernel counts strides in elements and reads a pixel's channels side
@@ -78,7 +80,7 @@ class WarpKernel:
 
     def __call__(self, grid, block, args):
         who = self.__name__
-        src, dst, matrices, traits, border, fill, p0, p1 = args
+        src, dst, matrices, traits, border, fill, p0, p1, *route = args
         source = array_view(src, who, "src")
         output = array_view(dst, who, "dst", "writes")
         table = array_view(matrices, who, "matrices")
@@ -120,7 +122,8 @@ class WarpKernel:
             raise ValueError(f"{who}: blocks {block} hold more than the 256 threads the kernels are built for")
         fill4 = tuple(np.float32(v) for v in fill) + (np.float32(0),) * (4 - channels)
         kernel = _sources.WARP.function(
-            _sources.warp_expression(traits, ELEMENTS[source.dtype], channels, self.perspective)
+            _sources.warp_expression(traits, light.element(ELEMENTS[source.dtype], route[0] if route else None), channels,
+                                     self.perspective)  # fmt: skip
         )
         step = np.int64(9 if table.shape[0] > 1 else 0)
         kernel(
