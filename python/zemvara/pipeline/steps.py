@@ -183,7 +183,7 @@ def light(step, image):
 def _whole_alpha(shape):
     """Refuses tile by tile an image with an alpha channel: the tiled functions would weigh colour
     without alpha and give another picture than the whole-image step."""
-    if len(shape) == 3 and shape[2] == 4:
+    if len(shape) == 3 and shape[2] in (2, 4):  # grey or colour with alpha
         raise ValueError("resampling an image with an alpha channel (colour weighted by alpha) is done on whole "
                          "images only; give a larger --memory-budget")  # fmt: skip
 
