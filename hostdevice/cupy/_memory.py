@@ -57,16 +57,18 @@ def limit():
 
 # Freed mappings of at least _REUSE_MIN bytes are kept, up to _REUSE_LIMIT
 # bytes in all (the longest kept given back first), for `cupy.empty` and for
-# copies and casts (asarray, astype, copy) to hand out again at the same size
-# (the guard page then sits where it did). A fresh mapping costs a page fault
+# copies and casts (asarray, astype, copy) to hand out again for a request of
+# its pages or up to half fewer, as a pool hands a block out for a smaller
+# request (the data then ends where the kept mapping's guard page begins). A fresh mapping costs a page fault
 # per page at its first touch, which a GPU's memory pool (CuPy's among them)
 # does not pay for memory it reuses; `cupy.empty` fills what it hands out
 # anyway, and a copy writes all of it. Smaller mappings, and all other
 # allocations, are always fresh.
 _REUSE_MIN = 64 << 10
 _REUSE_LIMIT = 256 << 20
-_reusable = {}  # size -> [base], the last kept last
-_kept = {}  # base -> (size, length), the longest kept first
+_reusable = {}  # length -> [base], the last kept last
+_lengths = []  # the lengths of _reusable, sorted
+_kept = {}  # base -> length, the longest kept first
 _reusable_bytes = 0
 
 
@@ -87,13 +89,15 @@ def _release(base, length, start, size, device_id):
             _starts.remove(start)
         _in_use[device_id] -= size
         if _REUSE_MIN <= size and length <= _REUSE_LIMIT:
-            _reusable.setdefault(size, []).append(base)
-            _kept[base] = (size, length)
+            if length not in _reusable:
+                bisect.insort(_lengths, length)
+            _reusable.setdefault(length, []).append(base)
+            _kept[base] = length
             _reusable_bytes += length
             while _reusable_bytes > _REUSE_LIMIT:
                 old = next(iter(_kept))
-                old_size, old_length = _kept.pop(old)
-                _forget_kept(old, old_size, old_length)
+                old_length = _kept.pop(old)
+                _forget_kept(old, old_length)
                 gone.append((old, old_length))
         else:
             gone.append((base, length))
@@ -101,24 +105,27 @@ def _release(base, length, start, size, device_id):
         _libc.munmap(address, span)
 
 
-def _forget_kept(base, size, length):
+def _forget_kept(base, length):
     global _reusable_bytes
-    bases = _reusable[size]
+    bases = _reusable[length]
     bases.remove(base)
     if not bases:
-        del _reusable[size]
+        del _reusable[length]
+        _lengths.remove(length)
     _reusable_bytes -= length
 
 
-def _take_reusable(size):
-    """A kept mapping for `size` bytes, (base, length), or None."""
+def _take_reusable(span):
+    """The shortest kept mapping, (base, length), whose pages before its guard page hold span bytes and
+    at most twice as many; or None."""
     with _lock:
-        bases = _reusable.get(size)
-        if not bases:
+        i = bisect.bisect_left(_lengths, span + PAGE)
+        if i == len(_lengths) or _lengths[i] > 2 * span + PAGE:
             return None
-        base = bases[-1]
-        length = _kept.pop(base)[1]
-        _forget_kept(base, size, length)
+        length = _lengths[i]
+        base = _reusable[length][-1]
+        del _kept[base]
+        _forget_kept(base, length)
         return base, length
 
 
@@ -190,9 +197,10 @@ class Memory(_Buffer):
 
     def _map(self, size, reuse):
         span = -(-size // PAGE) * PAGE
-        kept = _take_reusable(size) if reuse else None
+        kept = _take_reusable(span) if reuse else None
         if kept is not None:
-            base = kept[0]
+            base, length = kept
+            span = length - PAGE
         else:
             base = _libc.mmap(None, span + PAGE,
                               mmap.PROT_READ | mmap.PROT_WRITE,

@@ -43,22 +43,28 @@ def test_one_past_the_end_faults(size, write):
     assert proc.returncode == -signal.SIGSEGV, proc.stderr
 
 
-def test_reused_memory_ends_against_its_guard_page():
-    # cp.empty hands out a freed mapping of the same size again.
-    make = 'b = cp.empty({size}, cp.float32); del b; a = cp.empty({size}, cp.float32)'
-    proc = run(1 << 19, 1 << 19, 1, make)
+@pytest.mark.parametrize('freed', [1 << 19, (1 << 20) - 3])
+def test_reused_memory_ends_against_its_guard_page(freed):
+    # cp.empty hands out a freed mapping of the same or up to twice the pages again.
+    make = f'b = cp.empty({freed}, cp.float32); del b; a = cp.empty({{size}}, cp.float32)'
+    proc = run((1 << 19) + 5, (1 << 19) + 5, 1, make)
     assert proc.returncode == -signal.SIGSEGV, proc.stderr
 
 
-def test_reused_memory_is_filled_again():
+# Each case asks for more pages than the last, so that what earlier cases freed cannot serve it.
+@pytest.mark.parametrize('want,freed,reused', [(1777777, 1777777, True), (1779825, 1779825 + 1024, True),
+                                               (1781873, 2 * 1781873 + 2048, False)])
+def test_reused_memory_is_filled_again(want, freed, reused):
     import cupy
     import numpy
-    a = cupy.empty(1 << 19, cupy.float32)
-    ptr = a.data.ptr
+    from cupy import _memory
+    a = cupy.empty(freed, cupy.float32)
     a.fill(1)
+    end = a.data.ptr + a.nbytes
+    first = end - -(-a.nbytes // _memory.PAGE) * _memory.PAGE
     del a
-    b = cupy.empty(1 << 19, cupy.float32)
-    assert b.data.ptr == ptr and numpy.isnan(cupy.asnumpy(b)).all()
+    b = cupy.empty(want, cupy.float32)
+    assert (first <= b.data.ptr < end) == reused and numpy.isnan(cupy.asnumpy(b)).all()
 
 
 def test_last_element_is_fine():

@@ -10,12 +10,11 @@ import pytest
 import torch
 from torch.utils.data import DistributedSampler
 
-from zemvara.data import (ColorJitter, ImageFolder, ImageList, Loader, RandomResizedCrop, ResizeCenterCrop,
+from zemvara.data import (ColorJitter, Crop, ImageFolder, ImageList, Loader, RandomResizedCrop, ResizeCenterCrop,
                           shard_indices)
 from zemvara.data.loader import decode
 from zemvara.transform import warp
 from zemvara.transform.resize import resize
-from zemvara.transform.schema import INTER_CUBIC
 
 
 def make_folder(root, classes, per_class=3, seed=0, sizes=((30, 44), (52, 36), (40, 40))):
@@ -84,17 +83,33 @@ def test_the_same_seed_gives_the_same_batches_whatever_the_threads(folder):
     assert not all(np.array_equal(a[0], b[0]) for a, b in zip(first, other))
 
 
+def single(transform, source, params):
+    """One image's augmentation called directly: the resize of its part, or the warp of its matrix."""
+    if isinstance(params, Crop):
+        return resize(transform.part(cp.asarray(source), params), (28, 20), transform.interpolation)
+    return warp.warp_affine(cp.asarray(source), params, (28, 20), transform.interpolation, warp.BORDER_REPLICATE)
+
+
 @pytest.mark.parametrize("degrees,shear", [(0, 0), (15, (-5, 10))])
-def test_each_augmented_image_is_the_single_warp_of_its_matrix(folder, degrees, shear):
+def test_each_augmented_image_is_its_single_resize_or_warp(folder, degrees, shear):
     transform = RandomResizedCrop((20, 28), scale=(0.2, 1.0), degrees=degrees, shear=shear)
     loader = Loader(folder, 8, seed=3, output="cupy", transform=transform, layout="NHWC", dtype="uint8")
     (images, labels), = batches(loader)
     assert labels.tolist() == [label for _, label in folder.samples]
+    mirrored = set()
     for place, (path, _) in enumerate(folder.samples):
         source = decode(path)
-        M = transform.params(*source.shape[:2], loader.rng(place))
-        single = warp.warp_affine(cp.asarray(source), M, (28, 20), transform.interpolation, warp.BORDER_REPLICATE)
-        np.testing.assert_array_equal(images[place], cp.asnumpy(single))
+        params = transform.params(*source.shape[:2], loader.rng(place))
+        assert isinstance(params, Crop) == (degrees == 0)
+        mirrored.add(getattr(params, "mirrored", None))
+        np.testing.assert_array_equal(images[place], cp.asnumpy(single(transform, source, params)))
+    if not degrees:  # both kinds of part among the batch's
+        assert mirrored == {True, False}
+        # A part's pixels are the source's where the resize keeps its size.
+        crop = RandomResizedCrop((5, 7), scale=(2.0, 2.0), ratio=(1.4, 1.4), flip=1.0)
+        source = np.arange(5 * 7 * 3, dtype=np.uint8).reshape(5, 7, 3)
+        params = crop.params(5, 7, np.random.default_rng(0))
+        np.testing.assert_array_equal(cp.asnumpy(crop.apply([cp.asarray(source)], [params]))[0], source[:, ::-1])
 
 
 def test_the_crop_rule_and_its_fallback():
@@ -111,7 +126,8 @@ def test_the_crop_rule_and_its_fallback():
     assert wide.crop(40, 50, rng) == (0, 0, 40, 50)
     # A mirrored identity crop reverses the columns.
     M = RandomResizedCrop((10, 100), scale=(2.0, 2.0), ratio=(10, 10), flip=1.0).params(10, 100, rng)
-    np.testing.assert_allclose(M, [[-1, 0, 99], [0, 1, 0]])
+    assert M[:5] == (0, 0, 10, 100, True)
+    np.testing.assert_allclose(M.matrix, [[-1, 0, 99], [0, 1, 0]])
     # Turned by 90 degrees about the centre: the crop's centre stays, its x axis points up.
     M = RandomResizedCrop(9, scale=(2.0, 2.0), ratio=(1, 1), flip=0, degrees=(90, 90)).params(9, 9, rng)
     np.testing.assert_allclose(M @ [4, 4, 1], [4, 4], atol=1e-12)
@@ -187,8 +203,10 @@ def test_a_training_batch_is_a_few_launches_on_the_callers_stream_with_no_host_w
         _hostdevice.clear()
         before = _hostdevice.launch_count()
         next(iter(loader))
-    launched = list(_hostdevice.launches)  # not one per image: the whole batch in a few
-    assert _hostdevice.launch_count() - before == len(launched) <= 4, [launch.name for launch in launched]
+    # Not one per image: the resize's weights, its two passes for the images resized x first and two for
+    # those resized y first, and the packing.
+    launched = list(_hostdevice.launches)
+    assert _hostdevice.launch_count() - before == len(launched) <= 6, [launch.name for launch in launched]
     assert {launch.stream for launch in launched} == {stream.ptr}
     assert [e for e in _hostdevice.events if e[0] == "synchronize"] == []
 
@@ -221,13 +239,14 @@ def test_colour_jitter_follows_the_warp_in_one_more_launch_the_same_whatever_the
     (images, _), = run(1)[0]
     (again, _), = run(3)[0]
     np.testing.assert_array_equal(images, again)
-    assert len(run(2)[1]) == 2  # the warp and the jitter (uint8 NHWC needs no packing)
+    launches = run(2)[1]
+    assert "jitter" in launches[-1] and sum("jitter" in name for name in launches) == 1  # no packing for uint8 NHWC
     orders = set()
     for place, (path, _) in enumerate(folder.samples):
         source = decode(path)
-        M, factors = transform.params(*source.shape[:2], Loader(folder, 8, seed=3).rng(place))
+        params, factors = transform.params(*source.shape[:2], Loader(folder, 8, seed=3).rng(place))
         orders.add(int(factors[3]))
-        warped = cp.asnumpy(warp.warp_affine(cp.asarray(source), M, (28, 20), INTER_CUBIC, warp.BORDER_REPLICATE))
+        warped = cp.asnumpy(single(transform.transform, source, params))
         # The kernel's mean grey is summed in another order than NumPy's: a level apart at most.
         np.testing.assert_allclose(images[place], jitter_reference(warped, factors), atol=1)
     assert len(orders) > 1

@@ -3,7 +3,7 @@
 from .datasets import ImageFolder, ImageList
 from .loader import Loader
 from .sampling import shard_indices
-from .transforms import ColorJitter, RandomResizedCrop, ResizeCenterCrop
+from .transforms import ColorJitter, Crop, RandomResizedCrop, ResizeCenterCrop
 
-__all__ = ["ColorJitter", "ImageFolder", "ImageList", "Loader", "RandomResizedCrop", "ResizeCenterCrop",
+__all__ = ["ColorJitter", "Crop", "ImageFolder", "ImageList", "Loader", "RandomResizedCrop", "ResizeCenterCrop",
            "shard_indices"]

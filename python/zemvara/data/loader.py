@@ -324,10 +324,7 @@ class Loader:
         labels, sources = self._upload([] if on_device else images, labels)
         if on_device:
             sources = images
-        out_h, out_w = self.transform.size
-        out = cp.empty((len(images), out_h, out_w, 3), cp.uint8)
-        self.transform.apply(sources, params, out)
-        batch = pack(out, self.layout, self.dtype, self.mean, self.std)
+        batch = pack(self.transform.apply(sources, params), self.layout, self.dtype, self.mean, self.std)
         if self.output == "cupy":
             return batch, labels
         import torch

@@ -5,7 +5,8 @@ for one decoded image, drawing whatever is random from `rng`, a generator
 that belongs to that sample alone (so the draws do not depend on which
 thread decoded which file). `apply(images, params, out)` runs on the device
 for a whole batch: `images` is a list of (H, W, C) uint8 arrays of any sizes,
-`out` an (N, height, width, C) uint8 array that it fills.
+`out`, where given, an (N, height, width, C) uint8 array that it fills; it
+returns the batch, out or an array of its own.
 
 A transform may also say how far its source may be reduced before it runs:
 `reduction(params, height, width)` is the factor by which it shrinks an
@@ -17,6 +18,7 @@ a JPEG decoder's reduced decoding does).
 import functools
 import math
 import pathlib
+from typing import NamedTuple
 
 import cupy as cp
 import numpy as np
@@ -43,6 +45,38 @@ def _range(who, name, value, limit):
     return float(pair[0]), float(pair[1])
 
 
+class Crop(NamedTuple):
+    """The parameters of a crop that is neither turned nor sheared: its box, whether it is mirrored, its matrix."""
+
+    top: int
+    left: int
+    height: int
+    width: int
+    mirrored: bool
+    matrix: np.ndarray  # the forward 2 x 3 map of the part to the output, as a turned crop's params
+
+
+def _batch(images, out, size):
+    """out, or a new (N, height, width, 3) uint8 array for the images."""
+    return cp.empty((len(images), *size, 3), cp.uint8) if out is None else out
+
+
+def _together(results, out):
+    """The same-shaped results as one (N, ...) array: out filled with them, or a view where they lie end to end.
+
+    A list call leaves its results one after another in one buffer; the
+    view over them is then the batch itself, with no copy.
+    """
+    first = results[0]
+    end_to_end = all(r.flags.c_contiguous and r.shape == first.shape and r.dtype == first.dtype and
+                     r.data.ptr == first.data.ptr + k * first.nbytes for k, r in enumerate(results))
+    if out is None and end_to_end:
+        return cp.ndarray((len(results), *first.shape), first.dtype, memptr=first.data)
+    out = cp.empty((len(results), *first.shape), first.dtype) if out is None else out
+    out[...] = cp.stack(results) if not end_to_end else cp.ndarray(out.shape, out.dtype, memptr=first.data)
+    return out
+
+
 class RandomResizedCrop:
     """A random part of each image stretched to `size`, mirrored, and turned and sheared where asked.
 
@@ -54,9 +88,14 @@ class RandomResizedCrop:
     draws are tried for one that fits in the image, then the largest centred
     part within `ratio` is taken. The angle (counter-clockwise) and the shear
     angle are drawn uniformly in degrees from `degrees` and `shear`, one
-    number d meaning (-d, d). Crop, stretch, mirror, turn and shear form one
-    affine matrix per image, applied to the whole batch by one warp launch with a
-    filter that widens on reduction (antialiased).
+    number d meaning (-d, d). The filter widens on reduction (antialiased).
+
+    A part that is neither turned nor sheared is cut out and resized, as
+    torchvision cuts and resizes it (its edges repeat at the filter's
+    reach), the mirrored ones read right to left: one list resize for the
+    batch, two passes. Crop, stretch, mirror, turn and shear otherwise form
+    one affine matrix per image, applied to the batch by one warp launch
+    (the part's neighbours then lie under the filter's reach at its edges).
     """
 
     def __init__(self, size=224, scale=(0.08, 1.0), ratio=(3 / 4, 4 / 3), flip=0.5, degrees=0, shear=0,
@@ -97,7 +136,8 @@ class RandomResizedCrop:
         return (height - h) // 2, (width - w) // 2, h, w
 
     def params(self, height, width, rng):
-        """The forward 2 x 3 matrix (float64) that takes the drawn part of the image to the output."""
+        """The drawn part: a Crop where it is neither turned nor sheared, else the forward 2 x 3 matrix (float64)
+        that takes it to the output."""
         top, left, h, w = self.crop(height, width, rng)
         mirrored = rng.random() < self.flip
         out_h, out_w = self.size
@@ -118,25 +158,49 @@ class RandomResizedCrop:
             sheared = np.array([[1.0, shear, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]])
             to_origin = np.array([[1.0, 0.0, -cx], [0.0, 1.0, -cy], [0.0, 0.0, 1.0]])
             back = np.array([[1.0, 0.0, cx], [0.0, 1.0, cy], [0.0, 0.0, 1.0]])
-            M = back @ turn @ sheared @ to_origin @ M
-        return M[:2]
+            return (back @ turn @ sheared @ to_origin @ M)[:2]
+        return Crop(top, left, h, w, mirrored, M[:2])
+
+    @staticmethod
+    def _matrix(params):
+        return params.matrix if isinstance(params, Crop) else np.asarray(params)
 
     def reduction(self, params, height, width):
         """The smallest factor by which the matrix shrinks the image along any direction (1 / its largest scale)."""
-        largest = np.linalg.svd(np.asarray(params)[:, :2], compute_uv=False)[0]
+        largest = np.linalg.svd(self._matrix(params)[:, :2], compute_uv=False)[0]
         return 1.0 / largest if largest > 0 else math.inf
 
     def reduced(self, params, scale):
-        """The matrix for the image decoded at 1/scale: each reduced pixel the mean of a scale x scale block."""
+        """The matrix for the image decoded at 1/scale: each reduced pixel the mean of a scale x scale block.
+
+        The reduced part's box is no longer whole pixels: it is warped.
+        """
         # Reduced pixel j covers source pixels j * scale ... (j + 1) * scale - 1, centre j * scale + (scale - 1) / 2.
         block = np.array([[scale, 0.0, (scale - 1) / 2], [0.0, scale, (scale - 1) / 2], [0.0, 0.0, 1.0]])
-        return np.asarray(params) @ block
+        return self._matrix(params) @ block
 
-    def apply(self, images, params, out):
-        """Warp every image by its matrix into out[k], in one launch."""
+    @staticmethod
+    def part(image, crop):
+        """The view of image that a Crop resizes: its box, read right to left where mirrored."""
+        view = image[crop.top:crop.top + crop.height, crop.left:crop.left + crop.width]
+        return view[:, ::-1] if crop.mirrored else view
+
+    def apply(self, images, params, out=None):
+        """The parts resized (one list call) and the matrices warped (one launch); the batch."""
         out_h, out_w = self.size
-        warp.warp_affine(images, np.stack(params), (out_w, out_h), self.interpolation, warp.BORDER_REPLICATE,
-                         dst=[out[k] for k in range(len(images))])
+        crops = [k for k, p in enumerate(params) if isinstance(p, Crop)]
+        if len(crops) == len(params) and params:
+            parts = [self.part(image, p) for image, p in zip(images, params)]
+            return _together(resize(parts, [(out_w, out_h)] * len(parts), self.interpolation), out)
+        out = _batch(images, out, self.size)
+        warped = [k for k, p in enumerate(params) if not isinstance(p, Crop)]
+        if warped:
+            warp.warp_affine([images[k] for k in warped], np.stack([params[k] for k in warped]), (out_w, out_h),
+                             self.interpolation, warp.BORDER_REPLICATE, dst=[out[k] for k in warped])
+        if crops:
+            parts = [self.part(images[k], params[k]) for k in crops]
+            out[cp.asarray(crops)] = cp.stack(resize(parts, [(out_w, out_h)] * len(parts), self.interpolation))
+        return out
 
 
 class ResizeCenterCrop:
@@ -174,13 +238,19 @@ class ResizeCenterCrop:
         """params unchanged: the reduced image is resized to the size the full one gives."""
         return params
 
-    def apply(self, images, params, out):
-        """Resize every image (one list call) and copy its centre into out[k]."""
+    def apply(self, images, params, out=None):
+        """Resize every image (one list call) and cut out its centre; the batch."""
         out_h, out_w = self.size
+        centres = []
         for k, image in enumerate(resize(images, list(params), self.interpolation)):
             w, h = params[k]
             top, left = int(round((h - out_h) / 2.0)), int(round((w - out_w) / 2.0))
-            out[k] = image[top:top + out_h, left:left + out_w]
+            centres.append(image[top:top + out_h, left:left + out_w])
+        if out is None:
+            return cp.stack(centres) if centres else _batch(images, out, self.size)
+        if centres:
+            out[...] = cp.stack(centres)
+        return out
 
 
 def _factor_range(name, value):
@@ -249,13 +319,17 @@ class ColorJitter:
         """The wrapped transform's params reduced; the colour factors unchanged."""
         return self.transform.reduced(params[0], scale), params[1]
 
-    def apply(self, images, params, out):
-        """The wrapped transform into out, then the jitter of every image of out in place, in one launch."""
-        if out.ndim != 4 or out.shape[3] != 3 or out.dtype != cp.uint8 or not out.flags.c_contiguous:
+    def apply(self, images, params, out=None):
+        """The wrapped transform's batch, then the jitter of every image of it in place, in one launch."""
+        if out is not None and (out.ndim != 4 or out.shape[3] != 3 or out.dtype != cp.uint8 or
+                                not out.flags.c_contiguous):
             raise ValueError(f"ColorJitter: out must be a contiguous (N, H, W, 3) uint8 array, not {out.shape} "
                              f"{out.dtype}")
-        self.transform.apply(images, [p[0] for p in params], out)
+        out = self.transform.apply(images, [p[0] for p in params], out)
         if not len(params):
-            return
+            return out
+        if not out.flags.c_contiguous:
+            out = cp.ascontiguousarray(out)
         table = cp.asarray(np.stack([p[1] for p in params]))
         _jitter_kernel()((len(params),), (_JITTER_THREADS,), (out, table, np.int64(out.shape[1] * out.shape[2])))
+        return out

@@ -1,14 +1,14 @@
-"""The training and evaluation transforms of a batch: one warp launch, or a resize and a centre crop.
+"""The training and evaluation transforms of a batch: a list resize or one warp launch, or a resize and a centre crop.
 
 A transform's `params(height, width, rng)` runs on the host for one decoded
 image and draws whatever is random from `rng`, that sample's own generator;
-its `apply(images, params, out)` runs on the device for a whole batch of
-(H, W, C) uint8 images of any sizes, filling the (N, height, width, C) uint8
-array `out`. A transform may also say how far its source may be reduced
+its `apply(images, params, out=None)` runs on the device for a whole batch of
+(H, W, C) uint8 images of any sizes and returns the (N, height, width, C)
+uint8 batch, filling `out` where it is given. A transform may also say how far its source may be reduced
 before it runs: `reduction(params, height, width)` and `reduced(params, scale)`.
 """
 
-from typing import Any, List, Sequence, Tuple, Union
+from typing import Any, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import cupy as cp
 import numpy as np
@@ -16,6 +16,16 @@ import numpy as np
 from ..transform.schema import INTER_CUBIC as INTER_CUBIC
 
 _Size = Union[int, Tuple[int, int]]
+
+class Crop(NamedTuple):
+    """The parameters of a crop that is neither turned nor sheared: its box, whether it is mirrored, its matrix."""
+
+    top: int
+    left: int
+    height: int
+    width: int
+    mirrored: bool
+    matrix: np.ndarray
 
 class RandomResizedCrop:
     """A random part of each image stretched to `size`, mirrored, and turned and sheared where asked.
@@ -28,9 +38,14 @@ class RandomResizedCrop:
     draws are tried for one that fits in the image, then the largest centred
     part within `ratio` is taken. The angle (counter-clockwise) and the shear
     angle are drawn uniformly in degrees from `degrees` and `shear`, one
-    number d meaning (-d, d). Crop, stretch, mirror, turn and shear form one
-    affine matrix per image, applied to the whole batch by one warp launch with a
-    filter that widens on reduction (antialiased).
+    number d meaning (-d, d). The filter widens on reduction (antialiased).
+
+    A part that is neither turned nor sheared is cut out and resized, as
+    torchvision cuts and resizes it (its edges repeat at the filter's
+    reach), the mirrored ones read right to left: one list resize for the
+    batch, two passes. Crop, stretch, mirror, turn and shear otherwise form
+    one affine matrix per image, applied to the batch by one warp launch
+    (the part's neighbours then lie under the filter's reach at its edges).
     """
 
     size: Tuple[int, int]
@@ -51,17 +66,26 @@ class RandomResizedCrop:
     def crop(self, height: int, width: int, rng: np.random.Generator) -> Tuple[int, int, int, int]:
         """(top, left, crop height, crop width) of one image, drawn from rng."""
 
-    def params(self, height: int, width: int, rng: np.random.Generator) -> np.ndarray:
-        """The forward 2 x 3 matrix (float64) that takes the drawn part of the image to the output."""
+    def params(self, height: int, width: int, rng: np.random.Generator) -> Union[Crop, np.ndarray]:
+        """The drawn part: a Crop where it is neither turned nor sheared, else the forward 2 x 3 matrix (float64)
+        that takes it to the output."""
 
-    def reduction(self, params: np.ndarray, height: int, width: int) -> float:
+    def reduction(self, params: Union[Crop, np.ndarray], height: int, width: int) -> float:
         """The smallest factor by which the matrix shrinks the image along any direction (1 / its largest scale)."""
 
-    def reduced(self, params: np.ndarray, scale: int) -> np.ndarray:
-        """The matrix for the image decoded at 1/scale: each reduced pixel the mean of a scale x scale block."""
+    def reduced(self, params: Union[Crop, np.ndarray], scale: int) -> np.ndarray:
+        """The matrix for the image decoded at 1/scale: each reduced pixel the mean of a scale x scale block.
 
-    def apply(self, images: List[cp.ndarray], params: Sequence[np.ndarray], out: cp.ndarray) -> None:
-        """Warp every image by its matrix into out[k], in one launch."""
+        The reduced part's box is no longer whole pixels: it is warped.
+        """
+
+    @staticmethod
+    def part(image: cp.ndarray, crop: Crop) -> cp.ndarray:
+        """The view of image that a Crop resizes: its box, read right to left where mirrored."""
+
+    def apply(self, images: List[cp.ndarray], params: Sequence[Union[Crop, np.ndarray]],
+              out: Optional[cp.ndarray] = None) -> cp.ndarray:
+        """The parts resized (one list call) and the matrices warped (one launch); the batch."""
 
 class ResizeCenterCrop:
     """Each image resized so that its shorter side is `resize_size`, then its centre cut to `size`.
@@ -88,8 +112,9 @@ class ResizeCenterCrop:
     def reduced(self, params: Tuple[int, int], scale: int) -> Tuple[int, int]:
         """params unchanged: the reduced image is resized to the size the full one gives."""
 
-    def apply(self, images: List[cp.ndarray], params: Sequence[Tuple[int, int]], out: cp.ndarray) -> None:
-        """Resize every image (one list call) and copy its centre into out[k]."""
+    def apply(self, images: List[cp.ndarray], params: Sequence[Tuple[int, int]],
+              out: Optional[cp.ndarray] = None) -> cp.ndarray:
+        """Resize every image (one list call) and cut out its centre; the batch."""
 
 _Factor = Union[float, Tuple[float, float]]
 
@@ -131,8 +156,9 @@ class ColorJitter:
     def reduced(self, params: Tuple[Any, np.ndarray], scale: int) -> Tuple[Any, np.ndarray]:
         """The wrapped transform's params reduced; the colour factors unchanged."""
 
-    def apply(self, images: List[cp.ndarray], params: Sequence[Tuple[Any, np.ndarray]], out: cp.ndarray) -> None:
-        """The wrapped transform into out, then the jitter of every image of out in place, in one launch.
+    def apply(self, images: List[cp.ndarray], params: Sequence[Tuple[Any, np.ndarray]],
+              out: Optional[cp.ndarray] = None) -> cp.ndarray:
+        """The wrapped transform's batch, then the jitter of every image of it in place, in one launch.
 
         Raises ValueError when out is not a contiguous (N, H, W, 3) uint8 array.
         """
