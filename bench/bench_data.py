@@ -6,12 +6,14 @@ classes) is read for training: random resized crop to 224, horizontal flip,
 normalisation, float16 NCHW, batches of 64. The sides alternate, each timed
 over a whole pass after a first pass of 64 images:
 
-- the Loader, 2 decoding threads, on the device (the host device here);
+- the Loader, 2 decoding threads, on the device (the host device here),
+  with its default filter: bicubic, antialiased;
 - torchvision.datasets.ImageFolder + DataLoader(num_workers=2) with
   torchvision's v2 transforms (RandomResizedCrop, RandomHorizontalFlip on the
   Pillow image, PILToTensor, ToDtype(float16, scale=True), Normalize), the
-  batch then moved to the device; skipped where torchvision cannot be
-  imported;
+  batch then moved to the device, twice: with the Loader's filter (bicubic,
+  antialiased: the same work) and with torchvision's default (bilinear,
+  antialiased: fewer taps); skipped where torchvision cannot be imported;
 - DataLoader(num_workers=2) over a dataset that decodes with OpenCV and
   applies the same crop rule, flip and normalisation with cv2.resize (bilinear)
   and NumPy in the worker processes, then moves the batch to the device.
@@ -111,14 +113,16 @@ def import_torchvision():
     return torchvision
 
 
-def torchvision_loader(root, torchvision, pin):
-    """torchvision's ImageFolder and v2 transforms for the same training pass, in a DataLoader with 2 workers."""
+def torchvision_loader(root, torchvision, pin, bicubic):
+    """torchvision's ImageFolder and v2 transforms for the same training pass, in a DataLoader with 2 workers;
+    bicubic: the crop's filter (else torchvision's default, bilinear), antialiased either way."""
     import torch
     from torch.utils.data import DataLoader
     from torchvision.transforms import v2
 
-    train = v2.Compose([v2.RandomResizedCrop(224, antialias=True), v2.RandomHorizontalFlip(), v2.PILToTensor(),
-                        v2.ToDtype(torch.float16, scale=True), v2.Normalize(MEAN, STD)])
+    mode = v2.InterpolationMode.BICUBIC if bicubic else v2.InterpolationMode.BILINEAR
+    train = v2.Compose([v2.RandomResizedCrop(224, interpolation=mode, antialias=True), v2.RandomHorizontalFlip(),
+                        v2.PILToTensor(), v2.ToDtype(torch.float16, scale=True), v2.Normalize(MEAN, STD)])
     dataset = torchvision.datasets.ImageFolder(root, transform=train)
     return DataLoader(dataset, BATCH, shuffle=True, num_workers=2, pin_memory=pin, persistent_workers=True)
 
@@ -183,8 +187,9 @@ def main():
     launch_count = cp._hostdevice.launch_count if host else (lambda: 0)
     device = "cuda" if torch.cuda.is_available() else "cpu"
     torchvision = import_torchvision()
-    ours_name, tv_name, cv_name = ("zemvara.data.Loader (2 threads)", "torchvision ImageFolder + v2 (2 workers)",
-                                   "DataLoader (2 workers, OpenCV)")
+    ours_name, cv_name = "zemvara.data.Loader (2 threads, bicubic)", "DataLoader (2 workers, OpenCV bilinear)"
+    tv_names = {True: "torchvision ImageFolder + v2 (2 workers, bicubic)",
+                False: "torchvision ImageFolder + v2 (2 workers, bilinear)"}
     with tempfile.TemporaryDirectory() as root:
         start = time.perf_counter()
         make_folder(root, COUNT)
@@ -195,7 +200,8 @@ def main():
         theirs = {cv_name: DataLoader(CpuDataset(dataset.samples), BATCH, shuffle=True, num_workers=2,
                                       pin_memory=device == "cuda", persistent_workers=True)}
         if torchvision is not None:
-            theirs[tv_name] = torchvision_loader(root, torchvision, device == "cuda")
+            for bicubic, name in tv_names.items():
+                theirs[name] = torchvision_loader(root, torchvision, device == "cuda", bicubic)
         warm = Loader(dataset.samples[:BATCH], BATCH, transform=RandomResizedCrop(224), dtype="float16",
                       mean=MEAN, std=STD)
         run_zemvara(warm)  # kernels compiled
@@ -225,7 +231,12 @@ def main():
           f"float16 NCHW, batch {BATCH}, on {device}",
           ["loader", "images/s (best)", "images/s (each round)"], rows)
     if torchvision is None:
-        print("  torchvision cannot be imported: its row is left out")
+        print("  torchvision cannot be imported: its rows are left out")
+    else:
+        # Each round's ratio, the sides timed one after the other within it.
+        for name in tv_names.values():
+            ratios = [ours / theirs for ours, theirs in zip(rates[ours_name], rates[name])]
+            print(f"  Loader / {name}: " + " / ".join(f"{r:.2f}" for r in ratios))
     if host:
         print(f"  per Loader batch (last round): {launches / batches:.1f} launches, {waits / batches:.1f} host waits, "
               f"{wall / batches * 1e3:.0f} ms of which {kernels / batches * 1e3:.0f} ms inside its launches "
