@@ -69,10 +69,11 @@ def decode(path):
     Raises OSError when the file cannot be read, ValueError when it cannot be decoded.
     """
     data = np.fromfile(path, np.uint8)
-    image = cv2.imdecode(data, cv2.IMREAD_COLOR) if data.size else None
+    # Decoded straight to red-green-blue: no pass of its own to swap the channels.
+    image = cv2.imdecode(data, cv2.IMREAD_COLOR_RGB) if data.size else None
     if image is None:
         raise ValueError("not an image that can be decoded")
-    return cv2.cvtColor(image, cv2.COLOR_BGR2RGB)
+    return image
 
 
 def decode_reduced(path, transform, rng):
