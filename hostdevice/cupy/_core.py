@@ -14,6 +14,7 @@ import numpy
 
 from . import _hostdevice
 from ._memory import Memory, MemoryPointer
+from .cuda import runtime
 
 _SUPPORTED_KINDS = 'biufc'
 # cp.empty() memory is filled with this byte, so that a kernel that leaves
@@ -32,11 +33,10 @@ def _dtype(dtype):
 def _shape(shape):
     if isinstance(shape, (int, numpy.integer)):
         return (int(shape),)
-    return tuple(operator.index(s) for s in shape)
+    return tuple(map(operator.index, shape))
 
 
 def _allocate(nbytes, reuse=False):
-    from .cuda import runtime
     return Memory(nbytes, runtime.getDevice(), reuse)
 
 
@@ -77,7 +77,7 @@ class ndarray:
                  order='C'):
         dtype = _dtype(dtype)
         shape = _shape(shape)
-        if any(s < 0 for s in shape):
+        if min(shape, default=0) < 0:
             raise ValueError('Negative dimensions are not allowed')
         size = math.prod(shape)
         if memptr is None:
@@ -455,7 +455,7 @@ def _to_fill(shape, dtype, order='C', strides=None):
 def _empty(shape, dtype, order='C'):
     # Memory freed earlier may come back here: it is filled all the same.
     dtype = _dtype(dtype)
-    if any(s < 0 for s in shape):
+    if min(shape, default=0) < 0:
         raise ValueError('Negative dimensions are not allowed')
     memptr = MemoryPointer(_allocate(math.prod(shape) * dtype.itemsize, True), 0)
     out = ndarray(shape, dtype, memptr=memptr, order=order)

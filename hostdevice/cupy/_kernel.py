@@ -26,7 +26,7 @@ import numpy
 from . import _hostdevice, _nvrtc
 from ._core import ndarray, own
 from ._memory import MemoryPointer
-from .cuda import driver, runtime
+from .cuda import driver, get_current_stream, runtime
 from .cuda.compiler import CompileException
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
@@ -184,6 +184,35 @@ def _host_options(options):
     return out
 
 
+_POOL_SOURCE = os.path.join(_HERE, '_pool.cpp')
+_pool = None          # the address of __hd_pool_run, once the pool library is loaded
+
+
+def _pool_address():
+    """The address of the worker pool's entry (_pool.cpp), built and loaded once per process; every kernel
+    library launches its blocks through it."""
+    global _pool
+    if _pool is None:
+        with open(_POOL_SOURCE) as f:
+            source = f.read()
+        path = os.path.join(cache_dir(), _hash('pool', _compiler_version(), _CXX_FLAGS, source) + '.so')
+
+        def make():
+            if not os.path.exists(path):
+                with tempfile.TemporaryDirectory(dir=os.path.dirname(path)) as tmp:
+                    so = os.path.join(tmp, 'pool.so')
+                    proc = subprocess.run([_cxx(), *_CXX_FLAGS, '-o', so, _POOL_SOURCE], capture_output=True,
+                                          text=True, env=dict(os.environ, LC_ALL='C'))
+                    if proc.returncode != 0:
+                        raise CompileException(proc.stderr, source, '__hd_pool_run', (), 'host')
+                    os.replace(so, path)
+            lib = ctypes.CDLL(path)
+            return lib, ctypes.cast(lib['__hd_pool_run'], ctypes.c_void_p).value
+
+        _pool = _built_once(_loaded, path, make)[1]
+    return _pool
+
+
 class _Binary:
     """A built kernel library: parameter layout and the launch entry."""
 
@@ -192,6 +221,9 @@ class _Binary:
         if not hasattr(lib, name):
             # Only extern "C" kernels can be found by their plain name.
             raise driver.CUDADriverError(driver.CUDA_ERROR_NOT_FOUND)
+        use_pool = lib['__hd_use_pool']
+        use_pool.argtypes = [ctypes.c_void_p]
+        use_pool(_pool_address())
         self.nparams = lib['__hd_param_count']()
         sizes = (ctypes.c_longlong * max(1, self.nparams))()
         lib['__hd_param_sizes'](sizes)
@@ -370,13 +402,39 @@ def _dims(value, what):
     return [max(1, operator.index(v)) for v in value]
 
 
+# NumPy's scalar types that pass as their own bytes (see _arg_bytes), and the
+# launch's small ctypes arrays: looked up once, not at every launch.
+_NUMPY_SCALARS = frozenset(t for t in set(numpy.sctypeDict.values())
+                           if numpy.dtype(t).kind in 'biufc')
+_DIM3 = ctypes.c_uint * 3
+_ARRAY_DATA = ndarray.data.__get__   # an array's own memory pointer field
+
+
+def _marshalled(args):
+    """(the bytes each argument passes as, the device of each array argument
+    or None): _arg_bytes and _arg_device, with the common cases (an array
+    itself, a NumPy scalar) read directly."""
+    raw, devices = [], []
+    for a in args:
+        t = type(a)
+        if t is ndarray:
+            data = _ARRAY_DATA(a)
+            raw.append(data.ptr.to_bytes(8, 'little'))
+            devices.append(data.device_id)
+        elif t in _NUMPY_SCALARS:
+            raw.append(a.tobytes())
+            devices.append(None)
+        else:
+            raw.append(_arg_bytes(a))
+            devices.append(_arg_device(a))
+    return raw, devices
+
+
 def _launch(binary, name, grid, block, args, shared_mem, stream):
-    from .cuda import get_current_stream
     device = runtime.getDevice()
     g = _dims(grid, 'grid')
     b = _dims(block, 'block')
-    args = tuple(args)
-    raw = [_arg_bytes(a) for a in args]
+    raw, devices = _marshalled(tuple(args))
     if len(raw) != binary.nparams:
         # Stricter than CuPy and the driver, which check no count and read
         # one value per declared parameter from whatever pointers they are
@@ -393,7 +451,7 @@ def _launch(binary, name, grid, block, args, shared_mem, stream):
     slots = [-(-max(len(r), size, 1) // 16) * 16
              for r, size in zip(raw, binary.sizes)]
     values = ctypes.create_string_buffer(
-        b''.join(r.ljust(n, b'\0') for r, n in zip(raw, slots)), sum(slots) + 16)
+        b''.join([r.ljust(n, b'\0') for r, n in zip(raw, slots)]), sum(slots) + 16)
     base = ctypes.addressof(values)
     starts = itertools.accumulate(slots, initial=base)
     argv = (ctypes.c_void_p * max(1, len(raw)))(*itertools.islice(starts, len(raw)))
@@ -401,9 +459,8 @@ def _launch(binary, name, grid, block, args, shared_mem, stream):
         stream = get_current_stream()
     _hostdevice.record_launch(_hostdevice.Launch(
         name, device, stream.ptr, tuple(g), tuple(b), shared_mem,
-        tuple(_arg_device(a) for a in args)))
-    binary.launch((ctypes.c_uint * 3)(*g), (ctypes.c_uint * 3)(*b), argv,
-                  _workers())
+        tuple(devices)))
+    binary.launch(_DIM3(*g), _DIM3(*b), argv, _workers())
 
 
 class RawKernel:

@@ -3,7 +3,14 @@
 // read as the kernel declares it, from the start of the bytes given for it,
 // as the CUDA driver does.  A kernel with barriers (__HD_BARRIERS, defined
 // when its source calls __syncthreads) runs each block's threads as fibers.
+// The workers beyond the calling thread are the process's pool (_pool.cpp),
+// shared by every kernel library and handed to this one by __hd_use_pool.
 namespace __hd {
+
+// __hd_pool_run of the pool library: work(ctx) on the calling thread and on
+// up to `helpers` pool threads that join while it runs.
+typedef void (*pool_run_fn)(void (*work)(void *), void *ctx, int helpers);
+static pool_run_fn pool_run = nullptr;
 
 #ifdef __HD_BARRIERS
 #if !defined(__x86_64__)
@@ -226,7 +233,9 @@ void run(void (*)(P...), std::index_sequence<I...>, const unsigned *grid,
     const unsigned long long gx = grid[0], gy = grid[1];
     const unsigned long long blocks = gx * gy * grid[2];
     const unsigned long long threads = (unsigned long long)block[0] * block[1] * block[2];
-    if (blocks < 2 || blocks * threads < 16384) workers = 1;
+    // Offering blocks to the pool costs a few microseconds (a wake-up, two
+    // locks): below a few thousand threads a launch's work rarely pays that.
+    if (blocks < 2 || blocks * threads < 4096 || pool_run == nullptr) workers = 1;
     const unsigned long long chunk =
         blocks / (16ull * workers) > 0 ? blocks / (16ull * workers) : 1;
     std::atomic<unsigned long long> next(0);
@@ -269,10 +278,11 @@ void run(void (*)(P...), std::index_sequence<I...>, const unsigned *grid,
         }
         _mm_setcsr(csr);
     };
-    std::vector<std::thread> pool;
-    for (int w = 1; w < workers; ++w) pool.emplace_back(work);
-    work();
-    for (auto &t : pool) t.join();
+    if (workers == 1) {
+        work();
+        return;
+    }
+    pool_run([](void *w) { (*(decltype(work) *)w)(); }, &work, workers - 1);
 }
 
 }  // namespace __hd
@@ -282,6 +292,8 @@ extern "C" int __hd_param_count() { return __hd::param_count(&__HD_KERNEL); }
 extern "C" void __hd_param_sizes(long long *out) {
     __hd::param_sizes(&__HD_KERNEL, out);
 }
+
+extern "C" void __hd_use_pool(void *run) { __hd::pool_run = (__hd::pool_run_fn)run; }
 
 extern "C" void __hd_launch(const unsigned *grid, const unsigned *block,
                             void **args, int workers) {

@@ -72,10 +72,16 @@ _kept = {}  # base -> length, the longest kept first
 _reusable_bytes = 0
 
 
+_active_hooks = None  # cupy.cuda.memory_hook.active_hooks, once imported (it imports this module)
+
+
 def _tell_hooks(when, **kwargs):
     """Calls `<when>` of every memory hook active on this thread (cupy.cuda.MemoryHook)."""
-    from .cuda import memory_hook
-    for hook in memory_hook.active_hooks():
+    global _active_hooks
+    if _active_hooks is None:
+        from .cuda import memory_hook
+        _active_hooks = memory_hook.active_hooks
+    for hook in _active_hooks():
         getattr(hook, when)(**kwargs)
 
 

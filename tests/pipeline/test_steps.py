@@ -118,6 +118,29 @@ def test_load_turns_images_upright_by_their_exif_orientation(tmp_path, orientati
     np.testing.assert_array_equal(cp.asnumpy(Load(exif=False)(path)), picture[:, :, ::-1])
 
 
+@pytest.mark.parametrize("kind", ["plain", "exif", "icc", "jpeg named png", "truncated"])
+def test_a_png_header_gives_what_pillow_reads(tmp_path, kind):
+    """Orientation and profile of files named .png, whether or not their chunks hold either."""
+    from PIL import Image, ImageCms, PngImagePlugin
+
+    from zemvara.pipeline.reading import Header, header
+
+    text = PngImagePlugin.PngInfo()
+    text.add_text("Comment", "a chunk before the pixels")
+    exif = Image.Exif()
+    exif[0x0112] = 6
+    icc = ImageCms.ImageCmsProfile(ImageCms.createProfile("LAB")).tobytes()
+    saves = {"plain": dict(format="PNG", pnginfo=text), "exif": dict(format="PNG", pnginfo=text, exif=exif),
+             "icc": dict(format="PNG", icc_profile=icc), "jpeg named png": dict(format="JPEG", exif=exif),
+             "truncated": dict(format="PNG", pnginfo=text)}  # fmt: skip
+    path = tmp_path / "a.png"
+    Image.fromarray(np.full((6, 5, 3), 90, np.uint8)).save(path, **saves[kind])
+    if kind == "truncated":
+        path.write_bytes(path.read_bytes()[:40])  # ends inside the text chunk
+    turn = 6 if kind in ("exif", "jpeg named png") else 1
+    assert header(str(path)) == Header(turn, icc if kind == "icc" else None)
+
+
 @pytest.mark.parametrize("how", ["run", "batch", "cli"])
 def test_resampling_steps_take_linear_light_and_weigh_colour_by_alpha(tmp_path, how):
     """A checkerboard reduced in linear light is its mean in light (188, not 128); a red square on a

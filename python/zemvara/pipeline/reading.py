@@ -218,7 +218,11 @@ _ORIENTATION_TAG = 0x0112
 
 def header(path):
     """The `Header` of the file at `path`, from one reading of its header by Pillow (the load step takes
-    both from it, `read` the profile where it is given)."""
+    both from it, `read` the profile where it is given). A PNG whose chunks before its pixel data hold
+    neither an eXIf nor an iCCP chunk, the only ones Pillow takes either from, has neither: its chunk
+    headers are read without Pillow."""
+    if os.path.splitext(path)[1].lower() == ".png" and _png_without_header_chunks(path):
+        return Header(1, None)
     from PIL import Image
 
     turn, icc = 1, None
@@ -242,6 +246,30 @@ def header(path):
     except Exception:
         pass
     return Header(turn, icc)
+
+
+_PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+_PNG_HEADER_CHUNKS = frozenset({b"eXIf", b"iCCP"})  # the chunks Pillow reads an orientation or a profile from
+
+
+def _png_without_header_chunks(path):
+    """Whether the file is a PNG whose chunks up to its first IDAT (or IEND), as far as Pillow reads a
+    header, include no eXIf or iCCP chunk; False where they do, or where the walk cannot tell (another
+    format, an odd or truncated chunk): Pillow reads those."""
+    try:
+        with open(path, "rb") as f:
+            if f.read(8) != _PNG_SIGNATURE:
+                return False
+            while True:
+                head = f.read(8)
+                kind = head[4:]
+                if len(head) < 8 or kind in _PNG_HEADER_CHUNKS or not kind.isalpha():
+                    return False
+                if kind in (b"IDAT", b"IEND"):
+                    return True
+                f.seek(int.from_bytes(head[:4], "big") + 4, os.SEEK_CUR)  # the chunk's data and checksum
+    except OSError:
+        return False
 
 
 _PNG_END = b"IEND\xaeB`\x82"  # the chunk that closes every PNG: its type and checksum

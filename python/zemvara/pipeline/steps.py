@@ -85,9 +85,19 @@ class UsageError(ValueError):
 KEPT = "kept"  # Contract.gives: the element type the image had before the step
 
 
+# The names of the element types the road converts between, by NumPy dtype: looked up in a dict where
+# NumPy's own `dtype.name` runs Python code at every call.
+_NAMES = {np.dtype(name): name for name in CONVERSIONS}
+
+
 def _type_name(image):
     """The name of an image's element type ("uint8"), or None for an object without one."""
-    return getattr(getattr(image, "dtype", None), "name", None)
+    dtype = getattr(image, "dtype", None)
+    if isinstance(dtype, np.dtype):
+        name = _NAMES.get(dtype)
+        if name is not None:
+            return name
+    return getattr(dtype, "name", None)
 
 
 def _converted(image, name):
@@ -209,6 +219,25 @@ def _resize_contract(step):
     if step.compat == "pil":  # Pillow's 8-bit and float modes; its bytes are those of the whole picture decoded
         return Contract(("float32", "uint8"), KEPT, reshaped, None, tiled)
     return Contract(CONVERSIONS, KEPT, reshaped, over_list, None if step.linear else tiled, rescales=True)
+
+
+# The contracts of `Resize` and `Fit` steps by step (equal steps, equal contracts), made once rather than at
+# every file; up to _CONTRACTS_KEPT of them, then made per call.
+_CONTRACTS_KEPT = 256
+_contracts = {}
+
+
+def _kept_contract(step):
+    """The contract of a `Resize` or `Fit` step (`_resize_contract`), kept."""
+    try:
+        found = _contracts.get(step)
+    except TypeError:  # a field that cannot be hashed (an interpolation given as a list): made each time
+        return _resize_contract(step)
+    if found is None:
+        found = _resize_contract(step)
+        if len(_contracts) < _CONTRACTS_KEPT:
+            _contracts[step] = found
+    return found
 
 
 def _max_axis():
@@ -410,7 +439,7 @@ def stored(image, path):
     if image.ndim == 3 and image.shape[2] == 4 and ext not in _ALPHA:
         image = _composited(image)
     accepted = _STORES.get(ext, _EIGHT_BIT)
-    if image.dtype.name in accepted:
+    if _type_name(image) in accepted:
         return image
     if image.dtype.kind == "f" and "float32" in accepted:
         return _converted(image, "float32")
@@ -461,10 +490,11 @@ class Store:
         """Write `image` at `path`; `profile`: the ICC profile to embed where `carries(path)` (None: none)."""
         image = stored(image, path)
         ext = os.path.splitext(path)[1].lower()
-        if profile is not None and self.carries(path) and image.dtype.name == "uint8" and image.ndim == 3:
+        name = _type_name(image)
+        if profile is not None and self.carries(path) and name == "uint8" and image.ndim == 3:
             _whole(path, lambda temporary: self._with_profile(temporary, ext, image, profile))
             return
-        if image.dtype.name == "float32" and ext in (".tif", ".tiff"):
+        if name == "float32" and ext in (".tif", ".tiff"):
             _whole(path, lambda temporary: _float_tiff(temporary, image, self.swap_rb, self.compression))
             return
         if ext == ".webp" and self.quality is not None and self.param == -1:
@@ -592,7 +622,7 @@ class Resize:
 
     @property
     def contract(self):
-        return _resize_contract(self)
+        return _kept_contract(self)
 
     def __call__(self, image):
         from ..transform.resize import resize
@@ -631,7 +661,7 @@ class Fit:
 
     @property
     def contract(self):
-        return _resize_contract(self)
+        return _kept_contract(self)
 
     def __call__(self, image):
         from ..transform.resize import resize
