@@ -12,7 +12,7 @@ from torch.utils.data import DistributedSampler
 
 from zemvara.data import (ColorJitter, Crop, ImageFolder, ImageList, Loader, RandomResizedCrop, ResizeCenterCrop,
                           shard_indices)
-from zemvara.data.loader import decode
+from zemvara.data.loader import decode, pack
 from zemvara.transform import warp
 from zemvara.transform.resize import resize
 
@@ -132,6 +132,18 @@ def test_the_crop_rule_and_its_fallback():
     M = RandomResizedCrop(9, scale=(2.0, 2.0), ratio=(1, 1), flip=0, degrees=(90, 90)).params(9, 9, rng)
     np.testing.assert_allclose(M @ [4, 4, 1], [4, 4], atol=1e-12)
     np.testing.assert_allclose(M[:, :2], [[0, 1], [-1, 0]], atol=1e-12)
+
+
+@pytest.mark.parametrize("layout", ["NCHW", "NHWC"])
+@pytest.mark.parametrize("dtype", ["float16", "float32"])
+@pytest.mark.parametrize("shape", [(2, 5, 7, 3), (3, 1, 1, 1), (1, 4, 4, 4)])  # pixels a thread takes, and a tail
+def test_pack_scales_normalises_and_lays_out(layout, dtype, shape):
+    batch = np.random.default_rng(1).integers(0, 256, shape, dtype=np.uint8)
+    mean, std = np.linspace(0.3, 0.6, shape[3]), np.linspace(0.2, 0.3, shape[3])
+    got = cp.asnumpy(pack(cp.asarray(batch), layout, dtype, mean, std))
+    expected = ((batch / 255 - mean) / std).astype(dtype)
+    np.testing.assert_allclose(got, expected.transpose(0, 3, 1, 2) if layout == "NCHW" else expected,
+                               rtol=1e-3 if dtype == "float16" else 1e-6, atol=1e-3 if dtype == "float16" else 1e-6)
 
 
 def test_an_eval_batch_is_resize_crop_and_pack_called_directly(folder):
