@@ -86,8 +86,8 @@ class TestResults:
 
 
 @pytest.mark.host_only
-def test_sixty_four_sizes_take_at_most_two_launches_per_pass(monkeypatch):
-    """Two passes of at most two launches each (images along x first, images along y first), and the
+def test_sixty_four_sizes_take_one_launch_per_pass(monkeypatch):
+    """Two passes of one launch each (images along x first beside images along y first), and the
     weight tables that are not kept (128 here, past the 64 kept) in one more."""
 
     monkeypatch.setattr(planning, "_tables", {})  # the same store as an empty one, whatever ran before
@@ -97,8 +97,8 @@ def test_sixty_four_sizes_take_at_most_two_launches_per_pass(monkeypatch):
         cp._hostdevice.clear()
         resize(srcs, dsize, schema.INTER_LANCZOS3)
         names = [launch.name for launch in cp._hostdevice.launches]
-        assert 2 <= len([n for n in names if "resize_pass_list" in n]) <= 4
-        assert len([n for n in names if "resize_weights_list" in n]) <= 1 and len(names) <= 5
+        assert len([n for n in names if "resize_pass_list" in n]) == 2
+        assert len([n for n in names if "resize_weights_list" in n]) <= 1 and len(names) <= 3
 
 
 @pytest.mark.parametrize(

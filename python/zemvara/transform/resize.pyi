@@ -42,7 +42,7 @@ def resize(
     image may also be a list of images of different sizes, of one element type
     and channel count (CuPy arrays or tensors, not mixed), with dsize one
     (width, height) or a list of one per image: a list of results, each equal
-    to the single call's, in at most two launches per pass.
+    to the single call's, in one launch per pass.
 
     compat="pil" gives Pillow's bytes instead (PIL.Image.resize, RGBA
     premultiplied as Pillow does); interpolation is then a Pillow filter value.

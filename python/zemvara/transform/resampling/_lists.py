@@ -9,10 +9,10 @@ in one copy on the current stream; one launch then covers the images of a
 pass, its blocks mapped onto the images through the table (`_lists.cuh`):
 
 - resize: the missing weight tables of all images in one launch per filter
-  (kept as the single call keeps them), then each of the two passes in at
-  most two launches, one for the images filtered along x first and one for
-  those filtered along y first (each image takes the cheaper order, as the
-  single call does);
+  (kept as the single call keeps them), then each of the two passes in one
+  launch, the images filtered along x first and those filtered along y first
+  side by side (each image takes the cheaper order, as the single call does;
+  a row of the table says along which axis its pass runs);
 - warps: one launch for the whole list.
 
 The results (and the resize intermediates) are views into one allocation
@@ -38,7 +38,8 @@ _sources.WARP.append(_HEADER + (_HERE / "_list_warp.cu").read_text())
 
 # Columns of the device tables, as the kernels' enums number them.
 _RW_COLUMNS = 8  # first block, weights, offsets, out, n, taps, stride, scale bits
-_RP_COLUMNS = 16  # first block, blocks along x, src, dst, weights, offsets, taps, stride, out w, out h, 6 strides
+_RP_COLUMNS = 18  # first block, blocks along x, src, dst, weights, offsets, taps, stride, out w, out h, 6 strides,
+# rows a thread, along y
 _WB_COLUMNS = 14  # first block, blocks along x, src, dst, src h, w, sy, sx, dst h, w, sy, sx, sc, matrix row
 
 _ALIGN = 256  # bytes: where each result and intermediate starts in its allocation
@@ -197,7 +198,7 @@ def resize_list(images, dsize, interpolation, single, mode=light.PLAIN):
 
 
 def _resize_together(plans, route=None):
-    """The results of (view, plan) pairs, in one launch per pass and axis; route: see light.Light.route."""
+    """The results of (view, plan) pairs, in one launch per pass; route: see light.Light.route."""
     channels, dtype = plans[0][1].channels, plans[0][0].dtype
     element = light.element(_launch.ELEMENTS[dtype], route)
     tables = _weight_tables([p for _, p in plans])
@@ -208,7 +209,7 @@ def _resize_together(plans, route=None):
     middle, mid_at = _buffer([h * w * channels for h, w in mids], np.float32)
     output, out_at = _buffer([p.out_h * p.out_w * channels for _, p in plans], dtype)
     device = cp.cuda.Device().id
-    passes = {}  # (pass 0 or 1, axis) -> the rows of its images
+    passes = {}  # pass 0 or 1 -> (axis, the row) of its images
     for (view, p), (mid_h, mid_w), m_at, o_at in zip(plans, mids, mid_at, out_at):
         mid_ptr, out_ptr = middle.data.ptr + 4 * m_at, output.data.ptr + dtype.itemsize * o_at
         mid = (mid_w * channels, channels, group)
@@ -221,32 +222,32 @@ def _resize_together(plans, route=None):
         order = ((x_table, "x"), (y_table, "y")) if p.x_first else ((y_table, "y"), (x_table, "x"))
         for n, ((table, axis), (src, src_st, dst, dst_st, out_w, out_h)) in enumerate(zip(order, (first, second))):
             weights, offsets, taps, stride = table
-            passes.setdefault((n, axis), []).append(
-                (src, dst, weights.data.ptr, offsets.data.ptr, taps, stride, out_w, out_h, *src_st, *dst_st)
-            )
+            per_thread = _Y_ROWS if axis == "y" else _X_ROWS
+            passes.setdefault(n, []).append((axis, (src, dst, weights.data.ptr, offsets.data.ptr, taps, stride,
+                                                    out_w, out_h, *src_st, *dst_st, per_thread, axis == "y")))
     rows = np.zeros((sum(map(len, passes.values())), _RP_COLUMNS), np.int64)
     launches, start = [], 0
-    for n, axis in sorted(passes):  # the first pass of every image before any second pass
-        part = rows[start : start + len(passes[(n, axis)])]
-        part[:, 2:] = passes[(n, axis)]
-        block, per_thread = (_Y_BLOCK, _Y_ROWS) if axis == "y" else (_X_BLOCK, _X_ROWS)
+    for n in sorted(passes):  # one launch a pass, the first pass of every image before any second pass
+        part = rows[start : start + len(passes[n])]
+        part[:, 2:] = [row for _, row in passes[n]]
+        along_x = [r for (axis, _), r in zip(passes[n], part) if axis == "x"]
+        block = _X_BLOCK if along_x else _Y_BLOCK
         counts = []
-        for r in part:  # r[8], r[9]: the destination's width and height
-            r[1], count = _blocks(int(r[8]), int(r[9]), block, per_thread)
+        for r in part:  # r[8], r[9]: the destination's width and height; r[16]: the rows a thread takes
+            r[1], count = _blocks(int(r[8]), int(r[9]), block, int(r[16]))
             counts.append(count)
         total = _first_blocks(part, counts, "resize")
-        if axis == "y":
+        if not along_x:
             name = "ALONG_Y"
         else:  # packed where every image's pixels lie `group` elements apart (r[11], the source's x step)
-            name = "ALONG_PACKED_X" if all(r[11] == group for r in part) else "ALONG_X"
+            name = "ALONG_PACKED_X" if all(r[11] == group for r in along_x) else "ALONG_X"
         elements = (element, "F32") if n == 0 else ("F32", element)
-        launches.append((start, len(part), total, block, per_thread, pass_list_expression(*elements, group, name)))
+        launches.append((start, len(part), total, block, pass_list_expression(*elements, group, name)))
         start += len(part)
     device_rows = cp.asarray(rows)
-    for begin, count, total, block, per_thread, expression in launches:
-        _sources.RESIZE.function(expression)(
-            (total, 1, channels // group), block, (device_rows[begin:], np.int32(count), np.int32(per_thread))
-        )
+    for begin, count, total, block, expression in launches:
+        _sources.RESIZE.function(expression)((total, 1, channels // group), block,
+                                             (device_rows[begin:], np.int32(count)))
     results = []
     for (_, p), at in zip(plans, out_at):
         results.append(output[at : at + p.out_h * p.out_w * channels].reshape(p.out_shape))
