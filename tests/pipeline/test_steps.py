@@ -141,6 +141,26 @@ def test_a_png_header_gives_what_pillow_reads(tmp_path, kind):
     assert header(str(path)) == Header(turn, icc if kind == "icc" else None)
 
 
+@pytest.mark.parametrize("kept_most", [1 << 20, 100])  # files read into the thread's kept buffer, or not
+def test_each_file_decodes_from_its_own_bytes_after_a_larger_one(tmp_path, monkeypatch, kept_most):
+    import cv2
+
+    from zemvara.pipeline import reading
+
+    monkeypatch.setattr(reading, "_KEPT_BUFFER_MOST", kept_most)
+    big = np.random.default_rng(0).integers(0, 256, (64, 64, 3), dtype=np.uint8)
+    small = np.full((8, 8, 3), 7, np.uint8)
+    cv2.imwrite(str(tmp_path / "big.png"), big)
+    cv2.imwrite(str(tmp_path / "small.png"), small)
+    whole = (tmp_path / "small.png").read_bytes()
+    (tmp_path / "cut.png").write_bytes(whole[:-12])  # without its IEND chunk, which the larger file's bytes hold
+    np.testing.assert_array_equal(reading.read(str(tmp_path / "big.png")), big)
+    np.testing.assert_array_equal(reading.read(str(tmp_path / "small.png")), small)
+    reading.read(str(tmp_path / "big.png"))
+    with pytest.raises(RuntimeError, match="truncated"):
+        reading.read(str(tmp_path / "cut.png"))
+
+
 @pytest.mark.parametrize("how", ["run", "batch", "cli"])
 def test_resampling_steps_take_linear_light_and_weigh_colour_by_alpha(tmp_path, how):
     """A checkerboard reduced in linear light is its mean in light (188, not 128); a red square on a

@@ -45,18 +45,25 @@ __device__ __forceinline__ host_lanes load_lanes_host(const typename Elem<EI>::T
 // The first N (four unless given) values of `sum` stored from q on as
 // Elem<EO>::store stores them: integer types clamped to 0 .. top (a NaN fails
 // the first compare and becomes 0) and rounded to nearest even by adding and
-// taking away 2^23, the four at once.
+// taking away 2^23, the four at once. The clamps are maxps and minps, which
+// are those compares exactly (each gives its second operand where the first
+// is NaN); uint8 values are packed into one word, stored N bytes at once.
 template <int EO, int N = 4>
 __device__ __forceinline__ void store_lanes_host(host_lanes sum, typename Elem<EO>::T *q) {
     typedef typename Elem<EO>::T TO;
     if (EO == U8 || EO == U16) {
         typedef int ints __attribute__((vector_size(16)));
         const float top = EO == U8 ? 255.0f : 65535.0f;
-        const host_lanes zero = {0.0f, 0.0f, 0.0f, 0.0f}, most = {top, top, top, top};
         const host_lanes big = {8388608.0f, 8388608.0f, 8388608.0f, 8388608.0f};
-        host_lanes c = sum > zero ? sum : zero;
-        c = c < most ? c : most;
+        host_lanes c = (host_lanes)_mm_max_ps((__m128)sum, _mm_setzero_ps());  // sum > 0 ? sum : 0
+        c = (host_lanes)_mm_min_ps((__m128)c, _mm_set1_ps(top));               // c < top ? c : top
         const ints r = __builtin_convertvector((c + big) - big, ints);
+        if (EO == U8) {
+            const __m128i words = _mm_packs_epi32((__m128i)r, (__m128i)r);  // 0 .. 255 pack exactly
+            const int bytes = _mm_cvtsi128_si32(_mm_packus_epi16(words, words));
+            memcpy(q, &bytes, N);
+            return;
+        }
 #pragma unroll
         for (int k = 0; k < N; ++k) q[k] = (TO)r[k];
     } else if (EO == F32 && N == 4) {
@@ -98,6 +105,43 @@ __device__ __forceinline__ void resize_row_run_host(const typename Elem<EI>::T *
     host_lanes sum[64];
     const float *w = weights + y * stride;
     const typename Elem<EI>::T *row = src + __ldg(offsets + y) * src_sy;
+    if (taps <= 4) {
+        // Few taps: each run of four vectors summed over all the taps in registers and stored once
+        // (the same sums, tap by tap), the taps' rows read side by side: a few streams, each tap's
+        // row fetched ahead a run at a time.
+        for (int x = x0; x < x1; x += 256) {
+            const int n = min(64, (x1 - x) / 4);
+            const typename Elem<EI>::T *p = row + x;
+            for (int t = 1; t < taps; ++t)
+                for (int b = 0; b < 4 * n * (int)sizeof(*p); b += 64) __builtin_prefetch((const char *)(p + t * src_sy) + b);
+            typename Elem<EO>::T *q = dst + y * dst_sy + x;
+            int k = 0;
+            for (; k + 4 <= n; k += 4) {
+                host_lanes a0 = {0.0f, 0.0f, 0.0f, 0.0f}, a1 = a0, a2 = a0, a3 = a0;
+                const typename Elem<EI>::T *pk = p + 4 * k;
+#pragma unroll 1
+                for (int t = 0; t < taps; ++t, pk += src_sy) {
+                    const float wt = __ldg(w + t);
+                    a0 += wt * load_lanes_host<EI>(pk);
+                    a1 += wt * load_lanes_host<EI>(pk + 4);
+                    a2 += wt * load_lanes_host<EI>(pk + 8);
+                    a3 += wt * load_lanes_host<EI>(pk + 12);
+                }
+                store_lanes_host<EO>(a0, q + 4 * k);
+                store_lanes_host<EO>(a1, q + 4 * k + 4);
+                store_lanes_host<EO>(a2, q + 4 * k + 8);
+                store_lanes_host<EO>(a3, q + 4 * k + 12);
+            }
+            for (; k < n; ++k) {
+                host_lanes a = {0.0f, 0.0f, 0.0f, 0.0f};
+                const typename Elem<EI>::T *pk = p + 4 * k;
+#pragma unroll 1
+                for (int t = 0; t < taps; ++t, pk += src_sy) a += __ldg(w + t) * load_lanes_host<EI>(pk);
+                store_lanes_host<EO>(a, q + 4 * k);
+            }
+        }
+        return;
+    }
     for (int x = x0; x < x1; x += 256) {
         const int n = min(64, (x1 - x) / 4);
         for (int k = 0; k < n; ++k) sum[k] = host_lanes{0.0f, 0.0f, 0.0f, 0.0f};
