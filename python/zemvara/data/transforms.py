@@ -62,7 +62,7 @@ def _batch(images, out, size):
 
 
 def _together(results, out):
-    """The same-shaped results as one (N, ...) array: out filled with them, or a view where they lie end to end.
+    """The same-shaped results as one (N, ...) array, copied into out where it is given.
 
     A list call leaves its results one after another in one buffer; the
     view over them is then the batch itself, with no copy.
@@ -70,10 +70,11 @@ def _together(results, out):
     first = results[0]
     end_to_end = all(r.flags.c_contiguous and r.shape == first.shape and r.dtype == first.dtype and
                      r.data.ptr == first.data.ptr + k * first.nbytes for k, r in enumerate(results))
-    if out is None and end_to_end:
-        return cp.ndarray((len(results), *first.shape), first.dtype, memptr=first.data)
-    out = cp.empty((len(results), *first.shape), first.dtype) if out is None else out
-    out[...] = cp.stack(results) if not end_to_end else cp.ndarray(out.shape, out.dtype, memptr=first.data)
+    batch = (cp.ndarray((len(results), *first.shape), first.dtype, memptr=first.data) if end_to_end
+             else cp.stack(results))
+    if out is None:
+        return batch
+    out[...] = batch
     return out
 
 
@@ -246,11 +247,7 @@ class ResizeCenterCrop:
             w, h = params[k]
             top, left = int(round((h - out_h) / 2.0)), int(round((w - out_w) / 2.0))
             centres.append(image[top:top + out_h, left:left + out_w])
-        if out is None:
-            return cp.stack(centres) if centres else _batch(images, out, self.size)
-        if centres:
-            out[...] = cp.stack(centres)
-        return out
+        return _together(centres, out) if centres else _batch(images, out, self.size)
 
 
 def _factor_range(name, value):
