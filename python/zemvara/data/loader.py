@@ -42,6 +42,7 @@ import numpy as np
 
 from ..transform.resampling import _sources
 from ..transform.resampling._launch import ELEMENTS
+from ..utils.png import stored_pixels
 from .sampling import shard_indices
 from .transforms import ResizeCenterCrop
 
@@ -69,9 +70,10 @@ def decode(path):
 
     Raises OSError when the file cannot be read, ValueError when it cannot be decoded.
     """
-    data = np.fromfile(path, np.uint8)
+    raw = np.fromfile(path, np.uint8)
+    data, n = stored_pixels(raw, raw.size)  # a PNG's pixel data inflated by libdeflate
     # Decoded straight to red-green-blue: no pass of its own to swap the channels.
-    image = cv2.imdecode(data, cv2.IMREAD_COLOR_RGB) if data.size else None
+    image = cv2.imdecode(np.frombuffer(data, np.uint8, n), cv2.IMREAD_COLOR_RGB) if n else None
     if image is None:
         raise ValueError("not an image that can be decoded")
     return image

@@ -44,6 +44,8 @@ from typing import NamedTuple
 
 import numpy as np
 
+from ..utils.png import stored_pixels
+
 __all__ = ["read", "arranged", "swapped", "in_srgb", "windows_in_srgb", "profile", "header", "Header", "header_size",
            "JPEG", "TIFF"]
 
@@ -312,6 +314,7 @@ def _opencv(path, ext=None):
     data, n = _file_bytes(path)
     if ext == ".png" and n and data.rfind(_PNG_END, 0, n) < 0:
         raise _failed(path, "image file is truncated (no IEND chunk)")
+    data, n = stored_pixels(data, n)
     image = cv2.imdecode(np.frombuffer(data, np.uint8, n), cv2.IMREAD_UNCHANGED) if n else None
     if image is None:
         raise _failed(path, "not an image OpenCV can decode" if n else "the file is empty")
