@@ -118,6 +118,21 @@ def test_load_turns_images_upright_by_their_exif_orientation(tmp_path, orientati
     np.testing.assert_array_equal(cp.asnumpy(Load(exif=False)(path)), picture[:, :, ::-1])
 
 
+def test_a_tiff_past_pillows_pixel_limit_keeps_its_orientation_and_profile(tmp_path, monkeypatch):
+    import tifffile
+    from PIL import Image, ImageCms
+
+    from zemvara.pipeline.reading import Header, header
+
+    icc = ImageCms.ImageCmsProfile(ImageCms.createProfile("LAB")).tobytes()
+    path = str(tmp_path / "huge.tif")
+    tifffile.imwrite(path, np.zeros((20, 30, 3), np.uint8), photometric="rgb",
+                     extratags=[(274, "H", 1, 6, True), (34675, "B", len(icc), icc, True)])
+    assert header(path) == Header(6, icc)
+    monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", 100)  # 600 pixels: over twice the limit, as 179 MP are
+    assert header(path) == Header(6, icc)
+
+
 @pytest.mark.parametrize("kind", ["plain", "exif", "icc", "jpeg named png", "truncated"])
 def test_a_png_header_gives_what_pillow_reads(tmp_path, kind):
     """Orientation and profile of files named .png, whether or not their chunks hold either."""

@@ -245,9 +245,28 @@ def header(path):
                     turn = value if isinstance(value, int) and 1 <= value <= 8 else 1
                 except Exception:
                     turn = 1
+    except Image.DecompressionBombError:
+        # Pillow opens no picture of over twice its pixel limit (179 MP), the size of TIFF that the
+        # large-file path takes: tifffile reads the first page's tags whatever its size.
+        if os.path.splitext(path)[1].lower() in TIFF:
+            return _tiff_header(path)
     except Exception:
         pass
     return Header(turn, icc)
+
+
+def _tiff_header(path):
+    """The `Header` of a TIFF from its first page's Orientation and InterColorProfile tags, as Pillow reads them."""
+    import tifffile
+
+    try:
+        with tifffile.TiffFile(path) as tiff:
+            tags = tiff.pages.first.tags
+            value, icc = tags.valueof(_ORIENTATION_TAG, 1), tags.valueof(34675)
+    except Exception:
+        return Header(1, None)
+    turn = value if isinstance(value, int) and 1 <= value <= 8 else 1
+    return Header(turn, None if icc is None else bytes(icc))
 
 
 _PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
