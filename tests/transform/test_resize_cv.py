@@ -115,6 +115,7 @@ def test_layouts_lists_and_copies():
         (cp.zeros((4, 4), cp.uint8), (0, 2), 1, ValueError, "dsize"),
         (cp.zeros((4, 4), cp.uint8), (2,), 1, TypeError, "dsize"),
         (cp.zeros((4, 4), cp.uint8), (2.0, 2), 1, TypeError, "dsize"),
+        (cp.zeros((4, 4), cp.uint8), (True, True), 1, TypeError, "dsize"),
         (np.zeros((4, 4), np.uint8), (2, 2), 1, TypeError, "CuPy array"),
     ],
 )  # fmt: skip

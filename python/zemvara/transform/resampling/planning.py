@@ -102,12 +102,9 @@ def compat_image(image, dsize, who):
 
 def compat_dsize(dsize, who):
     """(out width, out height) of a (width, height) pair of integers, or a clear error."""
-    if not isinstance(dsize, (tuple, list)) or len(dsize) != 2:
+    if not isinstance(dsize, (tuple, list)) or len(dsize) != 2 or not all(map(arguments.is_integer, dsize)):
         raise TypeError(f"{who}: dsize must be a (width, height) pair of integers, got {dsize!r}")
-    try:
-        out_w, out_h = (operator.index(v) for v in dsize)
-    except TypeError:
-        raise TypeError(f"{who}: dsize must be a (width, height) pair of integers, got {dsize!r}") from None
+    out_w, out_h = (operator.index(v) for v in dsize)
     if not (0 < out_w <= _launch.MAX_AXIS and 0 < out_h <= _launch.MAX_AXIS):
         raise ValueError(f"{who}: dsize (width, height) must lie in 1..{_launch.MAX_AXIS}, got {tuple(dsize)}")
     return out_w, out_h
