@@ -186,7 +186,7 @@ def child_against_opencv(folder, out):
         for stage, fn in {"cv2.imread": lambda p: cv2.imread(p, cv2.IMREAD_UNCHANGED),
                           "cv2.resize": lambda p: cv2.resize(image, target, interpolation=cv2.INTER_AREA),
                           "cv2.imwrite": lambda p: cv2.imwrite(os.path.join(out, "x" + ext), small),
-                          "Load (picload, EXIF)": Load(),
+                          "Load (header, decode, upload)": Load(),
                           "resize": lambda p: resize(gpu, target),
                           "picstore": lambda p: picstore(os.path.join(out, f"y{time.perf_counter_ns()}{ext}"),
                                                          gpu_small)}.items():
