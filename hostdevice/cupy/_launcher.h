@@ -84,8 +84,19 @@ struct Block {
     size_t scheduler_size = 0;
 #endif
 
-    ~Block() {
-        if (mapping) munmap(mapping, mapped);
+    ~Block() { release(); }
+
+    // The stacks unmapped. Under AddressSanitizer their shadow is cleared
+    // first: a fiber that ended never returned through its frames, so their
+    // redzones stay poisoned, and memory mapped later at those addresses
+    // (device arrays among it) would read as a stack overflow.
+    void release() {
+        if (!mapping) return;
+#if defined(__SANITIZE_ADDRESS__)
+        __asan_unpoison_memory_region(mapping, mapped);
+#endif
+        munmap(mapping, mapped);
+        mapping = nullptr;
     }
 
     static Block *of_stack(uintptr_t sp) {
@@ -94,7 +105,7 @@ struct Block {
 
     void reserve(unsigned n) {
         if (n <= capacity) return;
-        if (mapping) munmap(mapping, mapped);
+        release();
         mapped = (size_t)(n + 1) * STACK;
         void *m = mmap(nullptr, mapped, PROT_READ | PROT_WRITE,
                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
