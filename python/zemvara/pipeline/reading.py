@@ -44,7 +44,7 @@ from typing import NamedTuple
 
 import numpy as np
 
-from ..utils.png import stored_pixels
+from ..utils import png
 
 __all__ = ["read", "arranged", "swapped", "in_srgb", "windows_in_srgb", "profile", "header", "Header", "header_size",
            "JPEG", "TIFF"]
@@ -241,8 +241,7 @@ def header(path):
                             exif.load(raw)
                     else:
                         exif = picture.getexif()
-                    value = exif.get(_ORIENTATION_TAG, 1)
-                    turn = value if isinstance(value, int) and 1 <= value <= 8 else 1
+                    turn = _turn(exif.get(_ORIENTATION_TAG, 1))
                 except Exception:
                     turn = 1
     except Image.DecompressionBombError:
@@ -265,11 +264,14 @@ def _tiff_header(path):
             value, icc = tags.valueof(_ORIENTATION_TAG, 1), tags.valueof(34675)
     except Exception:
         return Header(1, None)
-    turn = value if isinstance(value, int) and 1 <= value <= 8 else 1
-    return Header(turn, None if icc is None else bytes(icc))
+    return Header(_turn(value), None if icc is None else bytes(icc))
 
 
-_PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+def _turn(value):
+    """A stored EXIF orientation as the load step takes it: 1 to 8, anything else 1 (as stored)."""
+    return value if isinstance(value, int) and 1 <= value <= 8 else 1
+
+
 _PNG_HEADER_CHUNKS = frozenset({b"eXIf", b"iCCP"})  # the chunks Pillow reads an orientation or a profile from
 
 
@@ -279,7 +281,7 @@ def _png_without_header_chunks(path):
     format, an odd or truncated chunk): Pillow reads those."""
     try:
         with open(path, "rb") as f:
-            if f.read(8) != _PNG_SIGNATURE:
+            if f.read(8) != png.SIGNATURE:
                 return False
             while True:
                 head = f.read(8)
@@ -333,7 +335,7 @@ def _opencv(path, ext=None):
     data, n = _file_bytes(path)
     if ext == ".png" and n and data.rfind(_PNG_END, 0, n) < 0:
         raise _failed(path, "image file is truncated (no IEND chunk)")
-    data, n = stored_pixels(data, n)
+    data, n = png.stored_pixels(data, n)
     image = cv2.imdecode(np.frombuffer(data, np.uint8, n), cv2.IMREAD_UNCHANGED) if n else None
     if image is None:
         raise _failed(path, "not an image OpenCV can decode" if n else "the file is empty")
